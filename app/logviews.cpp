@@ -1,0 +1,197 @@
+#include "app/mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include <QDateTime>
+#include <QSettings>
+#include <QTextCursor>
+
+#include "app/settings.h"
+
+namespace {
+
+void appendHtml(QTextEdit *edit, const QString &html)
+{
+    QTextCursor cursor = edit->textCursor();
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertHtml(html);
+    cursor.movePosition(QTextCursor::End);
+    edit->setTextCursor(cursor);
+}
+
+QString fontTag(const char *colour)
+{
+    return QStringLiteral("<font color=\"%1\">").arg(QLatin1String(colour));
+}
+
+} // namespace
+
+void MainWindow::logd(const QString &msg)
+{
+    const QString text = QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz - ")) + msg;
+    QTextEdit *edit = ui->teProtocol;
+    QTextCursor cursor(edit->document());
+    cursor.movePosition(QTextCursor::End);
+    // Messages are plain text, whatever they hold, and never inherit the
+    // colour of the frame dump in front of them.
+    const QTextCharFormat plain;
+    if (!edit->document()->isEmpty())
+        cursor.insertBlock(QTextBlockFormat(), plain);
+    cursor.insertText(text, plain);
+    cursor.insertBlock(QTextBlockFormat(), plain);
+    cursor.movePosition(QTextCursor::End);
+    edit->setTextCursor(cursor);
+}
+
+void MainWindow::protoLog(const QByteArray &msg, const QString &prefix)
+{
+    switch (oneShotState) {
+    case LoopTest:
+    case Rs485Scan:
+    case FlashFirmware:
+    case FlashRfidChip:
+    case FileOpenForRead:
+    case FileOpenForWrite:
+    case FileWriting:
+    case FileReading:
+    case FileClosingAfterRead:
+        return;
+    default:
+        break;
+    }
+    if (ui->btStopPolling->isEnabled())
+        return;
+
+    const int a = ui->gbRS485->isChecked() ? 1 : 0;
+    const int n = msg.size();
+    const auto at = [&msg](int i) { return uint8_t(msg.at(i)); };
+    // Only bytes in front of the CRC describe the frame; a short frame is
+    // described from what it holds.
+    const int payloadEnd = n - 2;
+
+    QString d;
+    if (a + 5 < payloadEnd) {
+        const uint8_t c = at(a + 5);
+        const bool hasCode = a + 6 < payloadEnd;
+        if (c == 0x00 && hasCode) {
+            d = commandName(at(a + 6)) + QStringLiteral(" - ACK");
+        } else if (c == 0xFE && hasCode) {
+            d = commandName(at(a + 6)) + QStringLiteral(" - ASYNC");
+        } else if (c == 0xFF && hasCode) {
+            d = commandName(at(a + 6)) + QStringLiteral(" - Error no. ");
+            if (a + 8 < payloadEnd)
+                d += QStringLiteral("0x") + QString::number(at(a + 7) * 256 + at(a + 8), 16);
+        } else {
+            d = commandName(c);
+        }
+    }
+
+    QString html = QStringLiteral("<font color=\"Black\">")
+        + QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz: ")) + prefix + QStringLiteral(" - ")
+        + d + QStringLiteral(" ") + QStringLiteral("</font>") + QStringLiteral("<br>");
+    html += QStringLiteral("&nbsp;&nbsp;&nbsp;&nbsp;Data:");
+    const QString close = QStringLiteral("</font>");
+    for (int i = 0; i < n; ++i) {
+        html += QStringLiteral(" %1").arg(hexByte(at(i)));
+        if (i == 4 && a == 1)
+            html += close + fontTag("Blue");
+        else if (i == 0)
+            html += close + fontTag("DarkGreen");
+        else if (i == a + 4)
+            html += close + fontTag("Red");
+        else if (i == n - 3)
+            html += close + fontTag("Lime");
+        else if (i == a + 5)
+            html += close + fontTag("DimGray");
+    }
+    html += close + QStringLiteral("<br>");
+    appendHtml(ui->teProtocol, html);
+}
+
+void MainWindow::protoLogRaw(const QByteArray &msg, const QString &prefix)
+{
+    QString html = QStringLiteral("<font color=\"Black\">")
+        + QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz: ")) + prefix + QStringLiteral("</font>")
+        + QStringLiteral("<br>") + QStringLiteral("&nbsp;&nbsp;&nbsp;&nbsp;Data:");
+    for (char byte : msg)
+        html += QStringLiteral(" %1").arg(hexByte(uint8_t(byte)));
+    html += QStringLiteral("</font>") + QStringLiteral("<br>");
+    appendHtml(ui->teProtocol, html);
+}
+
+void MainWindow::on_btShowLegend_clicked()
+{
+    struct Line
+    {
+        const char *colour;
+        const char *label;
+        const char *explanation;
+    };
+    static const Line lines[] = {
+        {"Navy", "STX&nbsp;&nbsp;&nbsp;", " - Frame start"},
+        {"DarkGreen", "Length", " - Frame length + XOR length (Addr + Cmd + Params)"},
+        {"Blue", "Addr&nbsp;&nbsp;", " - Address, optional for RS485"},
+        {"Red", "Cmd&nbsp;&nbsp;&nbsp;", " - Command number"},
+        {"DimGray", "Params", " - Optional parameters"},
+        {"Lime", "CRC&nbsp;&nbsp;&nbsp;", " - Addr + Command + Data checksum"},
+    };
+    QString html = QStringLiteral("<br>");
+    for (const Line &line : lines)
+        html += fontTag(line.colour) + QLatin1String(line.label) + QStringLiteral("</font>")
+            + QLatin1String(line.explanation) + QStringLiteral("<br>");
+    appendHtml(ui->teProtocol, html);
+}
+
+void MainWindow::on_btClearLogs_clicked()
+{
+    ui->teProtocol->clear();
+    ui->teLogs->clear();
+}
+
+void MainWindow::binaryProtocolFrameTimeout()
+{
+    logd(QStringLiteral("[RX-timeout]"));
+}
+
+void MainWindow::deviceLogWrite(const uint8_t *body, size_t len)
+{
+    if (!deviceLogShown) {
+        deviceLogShown = true;
+        const QVariantList stored = openSettings().value(QStringLiteral("right_sizes")).toList();
+        QList<int> sizes;
+        for (const QVariant &v : stored)
+            sizes << v.toInt();
+        ui->teLogs->show();
+        ui->labLogLabel->show();
+        if (!sizes.isEmpty())
+            ui->splitter->setSizes(sizes);
+    }
+
+    // The text runs from behind the E4 byte to the first zero byte; the
+    // dispatcher zeroes the first CRC byte, so it always ends in the frame.
+    size_t end = 1;
+    while (end < len && body[end] != 0)
+        ++end;
+    const QByteArray raw(reinterpret_cast<const char *>(body) + (len > 0 ? 1 : 0),
+                         int(end > 1 ? end - 1 : 0));
+    // The line is shown as text: markup characters in it are escaped, the
+    // reader's colour codes become colours.
+    QString text = QString::fromLocal8Bit(raw).toHtmlEscaped();
+    static const struct
+    {
+        const char *sequence;
+        const char *html;
+    } colours[] = {
+        {"\x1b[0;32m", "<font color=\"Green\">"},  {"\x1b[0;31m", "<font color=\"Red\">"},
+        {"\x1b[0;33m", "<font color=\"Yellow\">"}, {"\x1b[0;34m", "<font color=\"Blue\">"},
+        {"\x1b[0;35m", "<font color=\"Magenta\">"}, {"\x1b[0;36m", "<font color=\"Cyan\">"},
+        {"\x1b[0m", "<font>"},
+    };
+    for (const auto &c : colours)
+        text.replace(QLatin1String(c.sequence), QLatin1String(c.html));
+
+    QTextCursor cursor = ui->teLogs->textCursor();
+    cursor.insertHtml(QStringLiteral("<font color=\"White\">") + text + QStringLiteral("</font>")
+                      + QStringLiteral("<br>"));
+    cursor.movePosition(QTextCursor::End);
+    ui->teLogs->setTextCursor(cursor);
+}

@@ -1,0 +1,179 @@
+#include "app/mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include <QDebug>
+#include <QLabel>
+#include <QPalette>
+#include <QProgressBar>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
+#include <QSettings>
+#include <QStatusBar>
+#include <QTimer>
+
+#include "app/settings.h"
+
+// The resources live in the static core library; referencing their
+// initialiser keeps the linker from dropping them.
+static void initCoreResources()
+{
+    static bool done = false;
+    if (!done) {
+        Q_INIT_RESOURCE(resources);
+        done = true;
+    }
+}
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+    , ui(new Ui::MainWindow)
+    , serial()
+    , protocol(nullptr)
+{
+    initCoreResources();
+
+    ui->setupUi(this);
+    setWindowTitle(QStringLiteral("Rx-Client - v%1.%2").arg(1).arg(32));
+
+    statusLabel = new QLabel(this);
+    statusDetailLabel = new QLabel(this);
+    progressBar = new QProgressBar(this);
+    progressBar->setTextVisible(false);
+    progressBar->setValue(0);
+    for (QWidget *w : {static_cast<QWidget *>(statusLabel), static_cast<QWidget *>(statusDetailLabel),
+                       static_cast<QWidget *>(progressBar)}) {
+        w->setGeometry(0, 0, 160, 20);
+        ui->statusbar->addPermanentWidget(w, 1);
+    }
+
+    ui->gbCommands->setEnabled(false);
+    ui->tabs->setEnabled(false);
+    clearParameterForm();
+
+    connect(&serial, &QSerialPort::readyRead, this, &MainWindow::handleSerialDataReady);
+    connect(&serial, &QSerialPort::errorOccurred, this, &MainWindow::handleSerialDataError);
+    connect(&protocol, &BinaryProtocol::frameTimeout, this, &MainWindow::binaryProtocolFrameTimeout);
+    connect(&protocol, &BinaryProtocol::frameComplete, this, &MainWindow::binaryProtocolFrameComplete);
+    connect(&protocol, &BinaryProtocol::protocolWrite, this, &MainWindow::binaryProtocolWrite);
+    for (QCheckBox *box : {ui->ckbFilterGeneric, ui->ckbFilterMifare, ui->ckbFilterMifareUl,
+                           ui->ckbFilterMifareDesfire, ui->ckbFilterICode})
+        connect(box, &QCheckBox::stateChanged, this, &MainWindow::fillCommandList);
+
+    const QString octet = QStringLiteral("(?:[0-1]?[0-9]?[0-9]|2[0-4][0-9]|25[0-5])");
+    ipValidator = new QRegularExpressionValidator(
+        QRegularExpression(QStringLiteral("^") + octet + QStringLiteral("\\.") + octet + QStringLiteral("\\.")
+                           + octet + QStringLiteral("\\.") + octet + QStringLiteral("$")),
+        this);
+    for (QLineEdit *edit : {ui->leIp, ui->leNetmask, ui->leGateway, ui->leDns})
+        edit->setValidator(ipValidator);
+
+    updateTimer = new QTimer(this);
+    connect(updateTimer, &QTimer::timeout, this, &MainWindow::updateListTimer);
+    updateTimer->start(1000);
+    oneShotTimer = new QTimer(this);
+    oneShotTimer->setSingleShot(true);
+    connect(oneShotTimer, &QTimer::timeout, this, &MainWindow::oneShotTimeout);
+    pollingTimer = new QTimer(this);
+    pollingTimer->setSingleShot(true);
+    connect(pollingTimer, &QTimer::timeout, this, &MainWindow::pollingTimeout);
+
+    loadFavourites();
+    loadCommandCatalogue();
+    fillCommandList();
+    refreshFavourites();
+
+    ui->teLogs->hide();
+    ui->labLogLabel->hide();
+    QPalette logPalette = ui->teLogs->palette();
+    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        logPalette.setColor(group, QPalette::Base, Qt::black);
+        logPalette.setColor(group, QPalette::Text, Qt::green);
+    }
+    ui->teLogs->setPalette(logPalette);
+
+    {
+        QSettings settings = openSettings();
+        ui->cbSaveToFile->setChecked(settings.value(QStringLiteral("OutputXlsEnabled"), false).toBool());
+        ui->leOutputXlsFile->setText(settings.value(QStringLiteral("OutputXlsFile")).toString());
+        if (settings.contains(QStringLiteral("windowGeometry")))
+            restoreGeometry(settings.value(QStringLiteral("windowGeometry")).toByteArray());
+        if (settings.contains(QStringLiteral("windowState")))
+            restoreState(settings.value(QStringLiteral("windowState")).toByteArray());
+        refreshPortList(settings.value(QStringLiteral("lastComPort")).toString());
+    }
+
+    retryCount = 0;
+    logd(QStringLiteral("Network search engine is running in the background, new devices will be automatically detected."));
+    ui->gbAddressTag->show();
+    ui->gbTests->show();
+
+    startDiscoveryLoops();
+
+    ui->labDetected->hide();
+    ui->lvDetectedDevices->hide();
+}
+
+MainWindow::~MainWindow()
+{
+    stopDiscoveryLoops();
+    {
+        QSettings settings = openSettings();
+        settings.setValue(QStringLiteral("windowGeometry"), saveGeometry());
+        settings.setValue(QStringLiteral("windowState"), saveState(0));
+        if (deviceLogShown) {
+            QVariantList sizes;
+            for (int size : ui->splitter->sizes())
+                sizes << size;
+            settings.setValue(QStringLiteral("right_sizes"), sizes);
+        }
+    }
+    qInfo() << "Terminate done";
+    delete ui;
+}
+
+void MainWindow::setControlsEnabled(bool enable)
+{
+    if (serial.isOpen()) {
+        ui->tabNetworkConnection->setEnabled(false);
+        ui->tabSerialConnection->setEnabled(true);
+    } else if (tcpConnected) {
+        ui->tabNetworkConnection->setEnabled(true);
+        ui->tabSerialConnection->setEnabled(false);
+    } else {
+        ui->tabNetworkConnection->setEnabled(true);
+        ui->tabSerialConnection->setEnabled(true);
+    }
+
+    if (enable) {
+        ui->btNetworkConnect->setText(QStringLiteral("Disconnect"));
+        ui->btSerialConnect->setText(QStringLiteral("Disconnect"));
+    } else {
+        ui->btNetworkConnect->setText(QStringLiteral("Connect"));
+        ui->btSerialConnect->setText(QStringLiteral("Connect"));
+        ui->btFlashFirmware->setText(QStringLiteral("Flash firmware"));
+        ui->btPNUpdate->setText(QStringLiteral("RFID chip update"));
+        statusLabel->clear();
+        statusDetailLabel->clear();
+        progressBar->setValue(0);
+    }
+
+    ui->cbSerialPort->setEnabled(!enable);
+    for (QWidget *w : {static_cast<QWidget *>(ui->gbCommands), static_cast<QWidget *>(ui->tabs),
+                       static_cast<QWidget *>(ui->btFlashFirmware), static_cast<QWidget *>(ui->btUploadConfig),
+                       static_cast<QWidget *>(ui->btDownloadConfig), static_cast<QWidget *>(ui->btRestartDevice),
+                       static_cast<QWidget *>(ui->btPollingConfiguration),
+                       static_cast<QWidget *>(ui->btUartConfiguration),
+                       static_cast<QWidget *>(ui->btSleepConfiguration), static_cast<QWidget *>(ui->btPNUpdate)})
+        w->setEnabled(enable);
+}
+
+void MainWindow::on_tabs_currentChanged(int index)
+{
+    ui->gbCommands->setVisible(index == 0);
+}
+
+void MainWindow::on_tabWidget_currentChanged(int index)
+{
+    ui->labDetected->setVisible(index == 1);
+    ui->lvDetectedDevices->setVisible(index == 1);
+}

@@ -1,0 +1,71 @@
+#include "app/mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidgetItem>
+
+#include "console/commandfilter.h"
+
+QString MainWindow::hexByte(uint8_t value)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    const QChar text[2] = {QLatin1Char(digits[value >> 4]), QLatin1Char(digits[value & 0x0F])};
+    return QString(text, 2);
+}
+
+QString MainWindow::commandName(uint32_t code) const
+{
+    for (const QJsonValue &entry : commands) {
+        const QJsonObject command = entry.toObject();
+        if (uint32_t(command.value(QStringLiteral("value")).toInt()) == code)
+            return command.value(QStringLiteral("name")).toString();
+    }
+    return QStringLiteral("Unknown");
+}
+
+void MainWindow::loadCommandCatalogue()
+{
+    QByteArray text;
+    QFile file(QStringLiteral(":/json/commands.json"));
+    if (file.open(QIODevice::ReadOnly)) {
+        text = file.readAll();
+        file.close();
+    } else {
+        qDebug() << "Resource file not attached ?";
+    }
+    commands = QJsonDocument::fromJson(text).object().value(QStringLiteral("commands")).toArray();
+}
+
+void MainWindow::fillCommandList(int)
+{
+    ui->lvCommands->clear();
+    for (int i = 0; i < MaxParams; ++i) {
+        delete paramLabels[i];
+        delete paramEdits[i];
+        paramLabels[i] = nullptr;
+        paramEdits[i] = nullptr;
+    }
+
+    CommandFilter filter;
+    filter.generic = ui->ckbFilterGeneric->isChecked();
+    filter.mifareClassic = ui->ckbFilterMifare->isChecked();
+    filter.mifareUltralight = ui->ckbFilterMifareUl->isChecked();
+    filter.mifareDesfire = ui->ckbFilterMifareDesfire->isChecked();
+    filter.icode = ui->ckbFilterICode->isChecked();
+
+    for (const QJsonValue &entry : commands) {
+        const QJsonObject command = entry.toObject();
+        if (!filter.lists(command))
+            continue;
+        const int code = command.value(QStringLiteral("value")).toInt();
+        auto *item = new QListWidgetItem(QStringLiteral("[") + hexByte(uint8_t(code)) + QStringLiteral("] ")
+                                         + command.value(QStringLiteral("name")).toString());
+        item->setData(Qt::UserRole, command);
+        ui->lvCommands->addItem(item);
+    }
+}

@@ -1,0 +1,131 @@
+#include "app/mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include <QIntValidator>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidgetItem>
+#include <QMessageBox>
+
+#include "console/hexvalidator.h"
+#include "console/requestbuilder.h"
+
+void MainWindow::clearParameterForm()
+{
+    for (int i = 0; i < MaxParams; ++i) {
+        delete paramLabels[i];
+        delete paramEdits[i];
+        paramLabels[i] = nullptr;
+        paramEdits[i] = nullptr;
+    }
+}
+
+void MainWindow::on_lvCommands_currentRowChanged(int)
+{
+    QListWidgetItem *item = ui->lvCommands->currentItem();
+    if (!item)
+        return;
+    for (int i = 0; i < MaxParams; ++i) {
+        if (paramEdits[i])
+            paramTexts[i] = paramEdits[i]->text();
+    }
+    clearParameterForm();
+
+    const QJsonArray args = item->data(Qt::UserRole).toJsonObject().value(QStringLiteral("args")).toArray();
+    int x = 5;
+    int y = 20;
+    int columnEdge = 0;
+    for (int i = 0; i < args.size() && i < MaxParams; ++i) {
+        const QJsonObject arg = args.at(i).toObject();
+        const int width = arg.value(QStringLiteral("width")).toInt(120);
+        const int maxlen = arg.value(QStringLiteral("maxlen")).toInt(255);
+
+        auto *label = new QLabel(arg.value(QStringLiteral("name")).toString() + QStringLiteral(":"), ui->gbCommands);
+        label->setGeometry(x, y, 120, 25);
+        label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        label->show();
+
+        auto *edit = new QLineEdit(ui->gbCommands);
+        edit->setObjectName(QStringLiteral("paramEdit%1").arg(i));
+        edit->setGeometry(x + 120, y - 4, width, 20);
+        edit->setMaxLength(maxlen);
+        edit->show();
+        edit->setText(paramTexts[i]);
+
+        if (i <= 5 && x + width + 140 > columnEdge)
+            columnEdge = x + width + 140;
+
+        const QString type = arg.value(QStringLiteral("type")).toString().toLower();
+        QValidator *validator = nullptr;
+        if (type == QLatin1String("uint8"))
+            validator = new QIntValidator(0, 255, this);
+        else if (type == QLatin1String("uint16"))
+            validator = new QIntValidator(0, 65000, this);
+        else if (type == QLatin1String("uint24"))
+            validator = new QIntValidator(0, 16777215, this);
+        else if (type == QLatin1String("uint32"))
+            validator = new QIntValidator(0, 2147483647, this);
+        else if (type == QLatin1String("hex"))
+            validator = new HexValidator(this);
+        if (validator) {
+            // Owned by the window, but not kept beyond the field that uses it.
+            connect(edit, &QObject::destroyed, validator, &QObject::deleteLater);
+            edit->setValidator(validator);
+        }
+
+        paramLabels[i] = label;
+        paramEdits[i] = edit;
+
+        const int next = i + 1;
+        if (next == 3 || next == 6) {
+            y = 20;
+            x = columnEdge;
+        } else {
+            y += 30;
+        }
+    }
+}
+
+void MainWindow::on_btCommnadExecute_clicked()
+{
+    executeSelectedCommand();
+}
+
+void MainWindow::on_lvCommands_itemDoubleClicked(QListWidgetItem *)
+{
+    executeSelectedCommand();
+}
+
+void MainWindow::executeSelectedCommand()
+{
+    QListWidgetItem *item = ui->lvCommands->currentItem();
+    if (!item) {
+        QMessageBox::information(this, QStringLiteral("Waring"), QStringLiteral("Please select command first"),
+                                 QMessageBox::Ok);
+        return;
+    }
+    const QJsonObject command = item->data(Qt::UserRole).toJsonObject();
+    const QJsonArray args = command.value(QStringLiteral("args")).toArray();
+    if (args.isEmpty()) {
+        const uint8_t code = uint8_t(command.value(QStringLiteral("value")).toInt() & 0xFF);
+        protocol.sendFrame(&code, 1);
+        return;
+    }
+
+    QStringList texts;
+    for (int i = 0; i < args.size(); ++i)
+        texts << (i < MaxParams && paramEdits[i] ? paramEdits[i]->text() : QString());
+    const RequestBuildResult request = RequestBuilder::build(command, texts);
+    if (!request.ok()) {
+        QMessageBox::information(this, QStringLiteral("Waring"), QStringLiteral("Please enter correct value"),
+                                 QMessageBox::Ok);
+        const int field = request.failedArgument;
+        if (field < MaxParams && paramEdits[field])
+            paramEdits[field]->setFocus();
+        return;
+    }
+    oneShotState = Idle;
+    protocol.sendFrame(reinterpret_cast<const uint8_t *>(request.payload.constData()), size_t(request.payload.size()));
+}

@@ -1,0 +1,49 @@
+#include "console/requestbuilder.h"
+
+#include <QJsonArray>
+
+RequestBuildResult RequestBuilder::build(const QJsonObject &command, const QStringList &fieldTexts)
+{
+    RequestBuildResult result;
+    result.payload.append(char(command.value(QStringLiteral("value")).toInt() & 0xFF));
+    const QJsonArray args = command.value(QStringLiteral("args")).toArray();
+    for (int i = 0; i < args.size(); ++i) {
+        const QJsonObject arg = args.at(i).toObject();
+        const QString type = arg.value(QStringLiteral("type")).toString().toLower();
+        const bool optional = arg.value(QStringLiteral("optional")).toBool(false);
+        const QString text = i < fieldTexts.size() ? fieldTexts.at(i) : QString();
+        QByteArray bytes;
+        bool failed = false;
+
+        if (type == QLatin1String("text")) {
+            failed = text.isEmpty() && !optional;
+            bytes = text.toUtf8();
+        } else if (type == QLatin1String("uint8") || type == QLatin1String("uint16")
+                   || type == QLatin1String("uint24") || type == QLatin1String("uint32")) {
+            const int width = type == QLatin1String("uint8") ? 1 : type == QLatin1String("uint16") ? 2
+                : type == QLatin1String("uint24") ? 3 : 4;
+            bool parsed = false;
+            const qlonglong value = text.toLongLong(&parsed, 10);
+            failed = !parsed && !optional;
+            if (!text.isEmpty() && parsed)
+                for (int b = 0; b < width; ++b)
+                    bytes.append(char((value >> (8 * b)) & 0xFF));
+            else if (!text.isEmpty() && !parsed)
+                failed = true;
+        } else if (type == QLatin1String("hex")) {
+            QStringList pieces = text.split(QLatin1Char(' '));
+            if (pieces.size() == 1 && pieces.first().isEmpty())
+                pieces.clear();
+            failed = pieces.isEmpty() && !optional;
+            for (const QString &piece : pieces)
+                bytes.append(char(piece.toUInt(nullptr, 16) & 0xFF));
+        }
+
+        if (failed || result.payload.size() + bytes.size() > MaxPayload) {
+            result.failedArgument = i;
+            return result;
+        }
+        result.payload += bytes;
+    }
+    return result;
+}

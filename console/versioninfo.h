@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+
+// The reader's version text, "major.minor..." (for example 2.38 or
+// "R5 1.15"), reduced to the number the client acts on: major * 1000 + minor.
+// A text that does not start with major.minor is not understood (valid false).
+struct VersionInfo
+{
+    bool valid = false;
+    int value = 0;
+    bool r5 = false;
+
+    static VersionInfo parse(const QString &text);
+    // The reader can stream its log lines (asked for with "CMD_LOG" 1).
+    bool supportsDeviceLog() const { return valid && (value >= 2038 || (r5 && value >= 1015)); }
+    bool showsRfidConfiguration() const { return r5 || value > 2034; }
+};

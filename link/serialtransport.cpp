@@ -1,0 +1,170 @@
+#include "app/mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include <QApplication>
+#include <QDebug>
+#include <QLabel>
+#include <QProgressBar>
+#include <QSerialPortInfo>
+#include <QSettings>
+#include <QThread>
+#include <QTimer>
+
+#include "app/settings.h"
+
+void MainWindow::refreshPortList(const QString &preferredPort)
+{
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    closeSerialPort();
+    ui->cbSerialPort->clear();
+    int selected = 0;
+    const auto addPort = [&](const QString &location) {
+        ui->cbSerialPort->addItem(location);
+        if (!preferredPort.isEmpty() && location == preferredPort)
+            selected = ui->cbSerialPort->count() - 1;
+    };
+    for (const QSerialPortInfo &info : ports) {
+        qDebug() << "Port found: " + info.systemLocation();
+        qDebug() << "Vendor: " + QString::number(info.vendorIdentifier());
+        addPort(info.systemLocation());
+    }
+    // Ports the system does not list (a pseudo-terminal such as the simulated
+    // reader's) can be named in RX_EXTRA_PORTS, separated by ':'.
+    const QStringList extra = QString::fromLocal8Bit(qgetenv("RX_EXTRA_PORTS")).split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    for (const QString &location : extra) {
+        qDebug() << "Port found: " + location;
+        addPort(location);
+    }
+    if (ui->cbSerialPort->count() > 0)
+        ui->cbSerialPort->setCurrentIndex(selected);
+}
+
+void MainWindow::openSerialPort()
+{
+    const QString name = ui->cbSerialPort->currentText();
+    retryCount = 0;
+    if (serial.isOpen())
+        serial.close();
+    if (name.isEmpty())
+        return;
+
+    openSettings().setValue(QStringLiteral("lastComPort"), name);
+    serial.setPortName(name);
+    serial.setBaudRate(ui->cbConnectionSpeed->currentText().toInt());
+    static const QSerialPort::Parity parities[] = {QSerialPort::NoParity, QSerialPort::EvenParity,
+                                                  QSerialPort::OddParity};
+    const int parityIndex = ui->cbParity->currentIndex();
+    serial.setParity(parityIndex >= 0 && parityIndex < 3 ? parities[parityIndex] : QSerialPort::NoParity);
+    if (serial.open(QIODevice::ReadWrite)) {
+        serial.setDataTerminalReady(false);
+        qDebug() << QStringLiteral("Port opened: %1").arg(name);
+        if (oneShotState != Rs485Scan)
+            setControlsEnabled(true);
+    } else {
+        qDebug() << QStringLiteral("Failed to open port %1, error: %2").arg(name, serial.errorString());
+    }
+}
+
+void MainWindow::closeSerialPort()
+{
+    if (serial.isOpen()) {
+        serial.clear(QSerialPort::AllDirections);
+        serial.close();
+    }
+    setControlsEnabled(false);
+    qDebug() << "Port closed";
+    statusLabel->clear();
+    statusDetailLabel->clear();
+    ui->btFlashFirmware->setText(QStringLiteral("Flash firmware"));
+    ui->btPNUpdate->setText(QStringLiteral("RFID chip update"));
+    progressBar->setValue(0);
+}
+
+void MainWindow::on_btSerialConnect_clicked()
+{
+    uint8_t address = 0;
+    if (ui->gbRS485->isChecked()) {
+        bool ok = false;
+        const uint value = ui->leTargetAddress->text().toUInt(&ok, 16);
+        if (!ok || (value & 0xFF) == 0) {
+            logd(QStringLiteral("Please enter the correct device address!"));
+            ui->leTargetAddress->setFocus();
+            return;
+        }
+        address = uint8_t(value & 0xFF);
+    }
+
+    oneShotTimer->stop();
+    protocol.setAddress(address);
+
+    if (serial.isOpen()) {
+        closeSerialPort();
+        return;
+    }
+
+    oneShotState = GetVersion;
+    openSerialPort();
+    requestVersion();
+    oneShotTimer->start(500);
+}
+
+void MainWindow::on_btRefresComPorts_clicked()
+{
+    refreshPortList(QString());
+}
+
+void MainWindow::requestVersion()
+{
+    if (!serial.isOpen() && !tcpConnected)
+        return;
+    static const uint8_t payload[1] = {0x0B};
+    protocol.sendFrame(payload, sizeof payload);
+    statusLabel->setText(QStringLiteral("Connected"));
+    statusDetailLabel->clear();
+}
+
+void MainWindow::handleSerialDataReady()
+{
+    const QByteArray data = serial.readAll();
+    protocol.receiveBytes(reinterpret_cast<const uint8_t *>(data.constData()), size_t(data.size()));
+}
+
+void MainWindow::handleSerialDataError(QSerialPort::SerialPortError serialPortError)
+{
+    if (serialPortError != QSerialPort::ReadError && serialPortError != QSerialPort::ResourceError)
+        return;
+    qDebug() << QStringLiteral("Serial port error on %1: %2, oneShotState: %3")
+                    .arg(serial.portName(), serial.errorString())
+                    .arg(oneShotState);
+    oneShotTimer->stop();
+    if (serialPortError == QSerialPort::ResourceError)
+        logd(QStringLiteral("Device removed."));
+    // Not from inside the port's own error signal.
+    QTimer::singleShot(0, this, [this] { closeSerialPort(); });
+}
+
+void MainWindow::reopenSerialPort()
+{
+    if (serial.isOpen()) {
+        logd(QStringLiteral("Closing the port..."));
+        closeSerialPort();
+        QThread::msleep(6000);
+        logd(QStringLiteral("Opening again..."));
+        for (int attempt = 1; attempt <= 6; ++attempt) {
+            openSerialPort();
+            if (serial.isOpen())
+                return;
+            if (attempt < 6) {
+                logd(QStringLiteral("Unable to open serial port. Trying again.."));
+                QApplication::processEvents();
+                QThread::msleep(1000);
+            }
+        }
+        logd(QStringLiteral("Unable to open serial port. Please try to reconnect device and start again."));
+        closeSerialPort();
+        oneShotTimer->stop();
+        oneShotState = Idle;
+        return;
+    }
+    QThread::msleep(4000);
+}

@@ -1,0 +1,308 @@
+#include "sim/simreader.h"
+
+#include "sim/simchannel.h"
+#include "sim/simcodec.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QtDebug>
+
+// ---------------------------------------------------------------- SimRequest
+
+void SimRequest::ack(const QByteArray& data)
+{
+    QByteArray payload;
+    payload.append(char(SimReader::kStatusOk));
+    payload.append(char(code));
+    payload.append(data);
+    reply(payload);
+}
+
+void SimRequest::error(quint16 number)
+{
+    QByteArray payload;
+    payload.append(char(SimReader::kStatusError));
+    payload.append(char(code));
+    payload.append(char(number >> 8));
+    payload.append(char(number & 0xFF));
+    reply(payload);
+}
+
+void SimRequest::silent()
+{
+    m_answered = true;
+}
+
+void SimRequest::reply(const QByteArray& payload)
+{
+    m_answered = true;
+    if (m_reader)
+        m_reader->answer(m_channel, payload);
+}
+
+// ---------------------------------------------------------------- SimReader
+
+SimReader::SimReader(QObject* parent)
+    : QObject(parent)
+{
+    registerCommand(kCmdGetVersion, [this](SimRequest& req) {
+        QByteArray text = m_version.toLatin1();
+        text.append('\0');
+        req.ack(text);
+    });
+}
+
+// Channels are children and go with the reader; shared buses stay open.
+SimReader::~SimReader() = default;
+
+void SimReader::registerCommand(quint8 code, Handler handler)
+{
+    m_handlers.insert(code, std::move(handler));
+}
+
+void SimReader::unregisterCommand(quint8 code)
+{
+    m_handlers.remove(code);
+}
+
+// ------------------------------------------------ transports
+
+bool SimReader::openPty(const QString& symlinkPath)
+{
+    if (!m_bus) {
+        m_bus = new SimBus(this);
+        attachChannel(m_bus);
+    }
+    m_wantPty = true;
+    m_wantLink = symlinkPath;
+    return m_bus->open(symlinkPath);
+}
+
+QString SimReader::ptyPath() const
+{
+    return m_bus ? m_bus->ptyPath() : QString();
+}
+
+QString SimReader::linkPath() const
+{
+    return m_bus ? m_bus->linkPath() : QString();
+}
+
+void SimReader::attachToBus(SimBus* bus)
+{
+    if (!bus || bus == m_bus || m_sharedBuses.contains(bus))
+        return;
+    m_sharedBuses.append(bus);
+    attachChannel(bus);
+}
+
+void SimReader::detachFromBus(SimBus* bus)
+{
+    if (!bus || !m_sharedBuses.contains(bus))
+        return;
+    m_sharedBuses.removeAll(bus);
+    disconnect(bus, nullptr, this, nullptr);
+}
+
+void SimReader::attachChannel(SimChannel* channel)
+{
+    connect(channel, &SimChannel::bytesReceived, this, [this](const QByteArray& bytes) {
+        if (m_plugged)
+            emit rawReceived(bytes);
+    });
+    connect(channel, &SimChannel::frameReceived, this, [this, channel](const SimCodec::Frame& frame) {
+        onFrame(channel, frame);
+    });
+}
+
+bool SimReader::listenTcp(quint16 port, const QHostAddress& address)
+{
+    if (!m_server) {
+        m_server = new QTcpServer(this);
+        connect(m_server, &QTcpServer::newConnection, this, &SimReader::acceptConnections);
+    }
+    m_server->close();
+    m_wantTcp = true;
+    m_tcpAddress = address;
+    if (!m_server->listen(address, port)) {
+        qWarning("SimReader: cannot listen on %s:%u: %s", qPrintable(address.toString()), port,
+                 qPrintable(m_server->errorString()));
+        m_tcpPort = 0;
+        return false;
+    }
+    m_tcpPort = m_server->serverPort();
+    return true;
+}
+
+void SimReader::acceptConnections()
+{
+    while (QTcpSocket* socket = m_server->nextPendingConnection()) {
+        auto* channel = new SimTcpChannel(socket, this);
+        m_tcpChannels.append(channel);
+        attachChannel(channel);
+        connect(channel, &SimChannel::closed, this, [this, channel] {
+            m_tcpChannels.removeAll(channel);
+            channel->deleteLater();
+        });
+    }
+}
+
+QList<SimChannel*> SimReader::openChannels() const
+{
+    QList<SimChannel*> channels;
+    if (m_bus && m_bus->isOpen())
+        channels.append(m_bus);
+    for (const QPointer<SimBus>& bus : m_sharedBuses) {
+        if (bus && bus->isOpen())
+            channels.append(bus);
+    }
+    for (SimChannel* channel : m_tcpChannels) {
+        if (channel->isOpen())
+            channels.append(channel);
+    }
+    return channels;
+}
+
+// ------------------------------------------------ faults
+
+void SimReader::unplug()
+{
+    m_plugged = false;
+    if (m_bus)
+        m_bus->close();
+    const QList<SimChannel*> channels = m_tcpChannels;
+    m_tcpChannels.clear();
+    for (SimChannel* channel : channels) {
+        disconnect(channel, nullptr, this, nullptr);
+        static_cast<SimTcpChannel*>(channel)->close();
+        channel->deleteLater();
+    }
+    if (m_server)
+        m_server->close();
+}
+
+void SimReader::replug()
+{
+    if (m_plugged)
+        unplug();
+    m_plugged = true;
+    if (m_wantPty)
+        openPty(m_wantLink);
+    if (m_wantTcp)
+        listenTcp(m_tcpPort, m_tcpAddress);
+}
+
+// ------------------------------------------------ frames in
+
+void SimReader::onFrame(SimChannel* channel, const SimCodec::Frame& frame)
+{
+    if (!m_plugged)
+        return;
+
+    if (!frame.crcOk) {
+        // The address byte of a damaged frame is not to be trusted either; a
+        // reader with an address takes the frame as its own only when that
+        // byte still matches.
+        QByteArray ignored;
+        if (!frame.payloadFor(m_address, &ignored))
+            return;
+        ++m_badCrcCount;
+        answer(channel, QByteArray("\xFF\xFF\x02", 3));
+        return;
+    }
+
+    QByteArray payload;
+    if (!frame.payloadFor(m_address, &payload))
+        return;   // for another reader on the line
+    m_received.append(payload);
+    if (payload.isEmpty())
+        return;   // a frame with nothing but its CRC
+
+    SimRequest request;
+    request.code = quint8(payload.at(0));
+    request.params = payload.mid(1);
+    request.m_reader = this;
+    request.m_channel = channel;
+    emit requestReceived(request.code, request.params);
+
+    const auto handler = m_handlers.constFind(request.code);
+    if (handler != m_handlers.constEnd())
+        (*handler)(request);
+    else if (m_ackUnknown && request.code != kCmdError)
+        request.ack();
+}
+
+// ------------------------------------------------ frames out
+
+QByteArray SimReader::makeFrame(const QByteArray& payload)
+{
+    QByteArray frame = SimCodec::buildFrame(m_address, payload);
+    if (m_corruptNext) {
+        m_corruptNext = false;
+        frame[frame.size() - 1] = char(frame.at(frame.size() - 1) ^ 0x5A);
+    }
+    return frame;
+}
+
+void SimReader::writeFrame(SimChannel* channel, const QByteArray& frame)
+{
+    if (!channel || !channel->isOpen())
+        return;
+    channel->write(frame);
+    emit frameSent(frame);
+}
+
+void SimReader::answer(SimChannel* channel, const QByteArray& payload)
+{
+    if (m_silent || !m_plugged || !channel)
+        return;
+    const QByteArray frame = makeFrame(payload);
+    if (m_answerDelayMs == 0) {
+        writeFrame(channel, frame);
+        return;
+    }
+    QPointer<SimChannel> target(channel);
+    QTimer::singleShot(m_answerDelayMs, this, [this, target, frame] {
+        if (m_plugged && target)
+            writeFrame(target, frame);
+    });
+}
+
+void SimReader::sendFrame(const QByteArray& payload)
+{
+    if (!m_plugged)
+        return;
+    const QList<SimChannel*> channels = openChannels();
+    if (channels.isEmpty())
+        return;
+    const QByteArray frame = makeFrame(payload);
+    for (SimChannel* channel : channels)
+        writeFrame(channel, frame);
+}
+
+void SimReader::sendLogLine(const QString& text)
+{
+    QByteArray payload;
+    payload.append(char(kStatusLog));
+    payload.append(text.toLatin1());
+    payload.append('\0');
+    sendFrame(payload);
+}
+
+void SimReader::sendEvent(quint8 number, const QByteArray& data)
+{
+    QByteArray payload;
+    payload.append(char(kStatusEvent));
+    payload.append(char(number));
+    payload.append(data);
+    sendFrame(payload);
+}
+
+void SimReader::sendRaw(const QByteArray& bytes)
+{
+    if (!m_plugged)
+        return;
+    for (SimChannel* channel : openChannels())
+        channel->write(bytes);
+}

@@ -1,0 +1,167 @@
+#pragma once
+
+// A virtual reader that speaks the framed binary protocol over a pty (as a
+// serial device) and/or TCP, for the automated tests and for trying the client
+// without hardware.
+//
+// Commands are answered by handlers registered per command code; the reader's
+// core only finds the frames, filters them by address, calls the handler and
+// puts its answer on the transport the request came in on. Answers:
+//   00 <code> <data>             positive answer   (SimRequest::ack)
+//   FF <code> <hi> <lo>          error, number first byte first (SimRequest::error)
+//   FE <event> <data>            event, sent unsolicited (sendEvent)
+//   E4 <Latin-1 text> 00         device log line, unsolicited (sendLogLine)
+
+#include <QHostAddress>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <functional>
+
+class QTcpServer;
+class SimBus;
+class SimChannel;
+class SimReader;
+namespace SimCodec { struct Frame; }
+
+// One request as a handler sees it. Copyable: a handler may keep a copy and
+// answer later; the answer still goes to the transport the request came from
+// (and is dropped if that transport is gone by then).
+class SimRequest
+{
+public:
+    quint8 code = 0;
+    QByteArray params;
+
+    void ack(const QByteArray& data = QByteArray());   // 00 code data
+    void error(quint16 number);                        // FF code hi lo
+    void silent();                                     // no answer on purpose
+    void reply(const QByteArray& payload);             // any payload, status byte first
+
+    bool answered() const { return m_answered; }
+    SimReader* reader() const { return m_reader; }
+
+private:
+    friend class SimReader;
+    QPointer<SimReader> m_reader;
+    QPointer<SimChannel> m_channel;
+    bool m_answered = false;
+};
+
+class SimReader : public QObject
+{
+    Q_OBJECT
+public:
+    using Handler = std::function<void(SimRequest& request)>;
+
+    static constexpr quint8 kCmdGetVersion = 0x0B;
+    static constexpr quint8 kCmdError = 0xFF;   // what a peer sends after a damaged frame
+    static constexpr quint8 kStatusOk = 0x00;
+    static constexpr quint8 kStatusError = 0xFF;
+    static constexpr quint8 kStatusEvent = 0xFE;
+    static constexpr quint8 kStatusLog = 0xE4;
+
+    explicit SimReader(QObject* parent = nullptr);
+    ~SimReader() override;
+
+    // --- commands
+    // Replaces any handler registered for code before (the built-in ones too).
+    void registerCommand(quint8 code, Handler handler);
+    void unregisterCommand(quint8 code);
+    bool hasCommand(quint8 code) const { return m_handlers.contains(code); }
+    // Commands without a handler: answered with a bare positive answer when
+    // set, else not at all. Error frames (code FF) are never answered so.
+    void setAckUnknown(bool on) { m_ackUnknown = on; }
+    bool ackUnknown() const { return m_ackUnknown; }
+
+    void setVersion(const QString& version) { m_version = version; }
+    QString version() const { return m_version; }
+
+    // 0: frames carry no address byte. Otherwise only frames with this address
+    // byte are taken, and every frame the reader sends carries it.
+    void setAddress(quint8 address) { m_address = address; }
+    quint8 address() const { return m_address; }
+
+    // --- transports
+    bool openPty(const QString& symlinkPath = QString());
+    // Slave path and link of the pty last opened (kept after unplug()).
+    QString ptyPath() const;
+    QString linkPath() const;
+    SimBus* bus() const { return m_bus; }
+    // Joins a pty that other readers share (an RS485 line). The bus is not
+    // owned; unplug()/replug() leave it open and only make this reader
+    // deaf and mute on it.
+    void attachToBus(SimBus* bus);
+    void detachFromBus(SimBus* bus);
+
+    bool listenTcp(quint16 port = 1234, const QHostAddress& address = QHostAddress::LocalHost);
+    quint16 tcpPort() const { return m_tcpPort; }
+    int tcpClientCount() const { return m_tcpChannels.size(); }
+
+    // --- faults
+    void setSilent(bool on) { m_silent = on; }
+    bool isSilent() const { return m_silent; }
+    void corruptNextCrc() { m_corruptNext = true; }
+    // The device disappears: its pty closes (the link is removed), TCP
+    // connections are closed and the TCP port stops listening.
+    void unplug();
+    // The device comes back: a new pty (and link), TCP listening again on
+    // the same port. Unplugs first if still plugged in.
+    void replug();
+    bool isPlugged() const { return m_plugged; }
+    void setAnswerDelay(int ms) { m_answerDelayMs = qMax(0, ms); }
+    int answerDelay() const { return m_answerDelayMs; }
+
+    // --- unsolicited output, on every open transport
+    void sendLogLine(const QString& text);
+    void sendEvent(quint8 number, const QByteArray& data = QByteArray());
+    void sendFrame(const QByteArray& payload);   // framed with the reader's address
+    void sendRaw(const QByteArray& bytes);       // exactly these bytes, no framing
+
+    // --- observation
+    QList<QByteArray> receivedPayloads() const { return m_received; }  // command first, address removed
+    void clearReceived() { m_received.clear(); m_badCrcCount = 0; }
+    int badCrcCount() const { return m_badCrcCount; }
+
+signals:
+    void requestReceived(quint8 code, const QByteArray& params);
+    void rawReceived(const QByteArray& bytes);
+    void frameSent(const QByteArray& frame);
+
+private:
+    friend class SimRequest;
+    void attachChannel(SimChannel* channel);
+    void onFrame(SimChannel* channel, const SimCodec::Frame& frame);
+    void answer(SimChannel* channel, const QByteArray& payload);
+    void writeFrame(SimChannel* channel, const QByteArray& frame);
+    QByteArray makeFrame(const QByteArray& payload);
+    QList<SimChannel*> openChannels() const;
+    void acceptConnections();
+
+    QMap<quint8, Handler> m_handlers;
+    bool m_ackUnknown = false;
+    QString m_version = QStringLiteral("2.38");
+    quint8 m_address = 0;
+
+    SimBus* m_bus = nullptr;              // own pty, created by openPty
+    bool m_wantPty = false;
+    QString m_wantLink;
+    QList<QPointer<SimBus>> m_sharedBuses;
+
+    QTcpServer* m_server = nullptr;
+    quint16 m_tcpPort = 0;
+    QHostAddress m_tcpAddress;
+    bool m_wantTcp = false;
+    QList<SimChannel*> m_tcpChannels;
+
+    bool m_silent = false;
+    bool m_corruptNext = false;
+    bool m_plugged = true;
+    int m_answerDelayMs = 0;
+
+    QList<QByteArray> m_received;
+    int m_badCrcCount = 0;
+};

@@ -1,0 +1,116 @@
+#include "support/windowfixture.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSettings>
+#include <QTextEdit>
+#include <QTimer>
+
+WindowFixture::WindowFixture(bool withReader)
+{
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settingsDir.path());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_settingsDir.path());
+    if (withReader) {
+        m_reader = std::make_unique<SimReader>();
+        if (!m_reader->openPty())
+            qWarning("the simulated reader could not open a pty");
+    }
+    buildWindow();
+}
+
+WindowFixture::~WindowFixture()
+{
+    m_window.reset();
+    m_reader.reset();
+}
+
+QString WindowFixture::settingsFile() const
+{
+    return m_settingsDir.filePath(QStringLiteral("Norwel_Ltd/R4-client.conf"));
+}
+
+void WindowFixture::buildWindow()
+{
+    m_window = std::make_unique<MainWindow>();
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+}
+
+void WindowFixture::closeWindow()
+{
+    m_window.reset();
+}
+
+void WindowFixture::reopenWindow()
+{
+    m_window.reset();
+    buildWindow();
+}
+
+void WindowFixture::click(const QString &buttonName)
+{
+    auto *button = widget<QAbstractButton>(buttonName);
+    QVERIFY2(button, qPrintable(buttonName));
+    QVERIFY2(button->isEnabled(), qPrintable(buttonName + QStringLiteral(" is disabled")));
+    QTest::mouseClick(button, Qt::LeftButton);
+}
+
+void WindowFixture::selectReaderPort()
+{
+    auto *ports = widget<QComboBox>(QStringLiteral("cbSerialPort"));
+    const QString path = m_reader->ptyPath();
+    int index = ports->findText(path);
+    if (index < 0) {
+        ports->addItem(path);
+        index = ports->count() - 1;
+    }
+    ports->setCurrentIndex(index);
+}
+
+bool WindowFixture::connectSerial()
+{
+    selectReaderPort();
+    click(QStringLiteral("btSerialConnect"));
+    return QTest::qWaitFor([this] { return m_window->statusDetailLabel->text().startsWith(QStringLiteral("Version:")); },
+                           3000);
+}
+
+QString WindowFixture::logText() const
+{
+    return widget<QTextEdit>(QStringLiteral("teProtocol"))->toPlainText();
+}
+
+bool WindowFixture::waitForLog(const QString &text, int timeoutMs) const
+{
+    return QTest::qWaitFor([&] { return logText().contains(text); }, timeoutMs);
+}
+
+int WindowFixture::logCount(const QString &text) const
+{
+    return logText().count(text);
+}
+
+QString WindowFixture::answerMessageBox(const std::function<void()> &action, int timeoutMs)
+{
+    QString text;
+    QTimer poll;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    poll.setInterval(20);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            text = box->windowTitle() + QStringLiteral(": ") + box->text();
+            poll.stop();
+            box->done(box->defaultButton() ? box->standardButton(box->defaultButton()) : QMessageBox::Ok);
+        } else if (elapsed.elapsed() > timeoutMs) {
+            poll.stop();
+        }
+    });
+    poll.start();
+    action();
+    QTest::qWaitFor([&] { return !text.isEmpty() || !poll.isActive(); }, timeoutMs);
+    return text;
+}

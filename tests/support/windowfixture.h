@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QAbstractButton>
+#include <QPointer>
+#include <QString>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <functional>
+#include <memory>
+
+#include "app/mainwindow.h"
+#include "sim/simreader.h"
+
+// The real main window with a settings store of its own in a temporary
+// folder, beside a simulated reader on a real pty. Offers the verbs a user's
+// story needs: click a widget by name, connect, wait for a log line.
+class WindowFixture
+{
+public:
+    explicit WindowFixture(bool withReader = true);
+    ~WindowFixture();
+
+    MainWindow *window() const { return m_window.get(); }
+    SimReader *reader() const { return m_reader.get(); }
+    QString settingsFile() const;
+
+    // Destroys the window (saving its settings) and builds a new one on the
+    // same settings store.
+    void reopenWindow();
+    void closeWindow();
+
+    template <class T>
+    T *widget(const QString &name) const
+    {
+        T *w = m_window->findChild<T *>(name);
+        if (!w)
+            qWarning("no widget named %s", qPrintable(name));
+        return w;
+    }
+    void click(const QString &buttonName);
+
+    // Puts the simulator's pty into the port list (ptys are not listed by the
+    // system) and selects it.
+    void selectReaderPort();
+    // Selects the reader's port, presses Connect and waits for the version.
+    bool connectSerial();
+
+    QString logText() const;
+    bool waitForLog(const QString &text, int timeoutMs = 3000) const;
+    int logCount(const QString &text) const;
+
+    // Runs action; the first modal message box that appears is answered
+    // with its default button and its text is returned.
+    QString answerMessageBox(const std::function<void()> &action, int timeoutMs = 3000);
+
+private:
+    void buildWindow();
+
+    QTemporaryDir m_settingsDir;
+    std::unique_ptr<SimReader> m_reader;
+    std::unique_ptr<MainWindow> m_window;
+};

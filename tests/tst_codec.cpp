@@ -1,0 +1,260 @@
+// The frame codec against hand-worked frames, every chunking of the stream,
+// corrupted and foreign frames, and its 500 ms frame timer.
+#include <QSignalSpy>
+#include <QtTest>
+
+#include "link/binaryprotocol.h"
+
+namespace {
+
+QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
+}
+
+// Records what the codec emits, copying the bytes while the pointers are valid.
+struct Recorder : QObject
+{
+    QList<QByteArray> headers;
+    QList<QByteArray> bodies;
+    QList<QByteArray> writes;
+    int timeouts = 0;
+
+    explicit Recorder(BinaryProtocol &codec)
+    {
+        connect(&codec, &BinaryProtocol::frameComplete, this,
+                [this](uint8_t *h, size_t hl, uint8_t *b, size_t bl) {
+                    headers << QByteArray(reinterpret_cast<char *>(h), int(hl));
+                    bodies << QByteArray(reinterpret_cast<char *>(b), int(bl));
+                });
+        connect(&codec, &BinaryProtocol::protocolWrite, this,
+                [this](uint8_t *b, size_t l) { writes << QByteArray(reinterpret_cast<char *>(b), int(l)); });
+        connect(&codec, &BinaryProtocol::frameTimeout, this, [this] { ++timeouts; });
+    }
+};
+
+void feed(BinaryProtocol &codec, const QByteArray &bytes)
+{
+    codec.receiveBytes(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()));
+}
+
+void send(BinaryProtocol &codec, const QByteArray &payload)
+{
+    codec.sendFrame(reinterpret_cast<const uint8_t *>(payload.constData()), size_t(payload.size()));
+}
+
+// A frame as the reader would build it.
+QByteArray frameFor(const QByteArray &body)
+{
+    QByteArray f;
+    const int L = body.size() + 2;
+    f.append(char(0xF5)).append(char(L & 0xFF)).append(char(L >> 8)).append(char(~L & 0xFF)).append(char((~L >> 8) & 0xFF));
+    f += body;
+    const uint16_t crc = BinaryProtocol::crc16(reinterpret_cast<const uint8_t *>(body.constData()), size_t(body.size()));
+    f.append(char(crc & 0xFF)).append(char(crc >> 8));
+    return f;
+}
+
+} // namespace
+
+class TestCodec : public QObject
+{
+    Q_OBJECT
+private slots:
+    void crcCheckValue()
+    {
+        const QByteArray text("123456789");
+        QCOMPARE(BinaryProtocol::crc16(reinterpret_cast<const uint8_t *>(text.constData()), 9), uint16_t(0x29B1));
+        QCOMPARE(BinaryProtocol::crc16(nullptr, 0), uint16_t(0x0000));
+    }
+
+    void workedFrames_data()
+    {
+        QTest::addColumn<int>("address");
+        QTest::addColumn<QByteArray>("payload");
+        QTest::addColumn<QByteArray>("frame");
+        QTest::newRow("get version") << 0 << hex("0B") << hex("F5 03 00 FC FF 0B 9B 50");
+        QTest::newRow("get version to 01") << 1 << hex("0B") << hex("F5 04 00 FB FF 01 0B 55 9F");
+        QTest::newRow("error reply") << 0 << hex("FF FF 02") << hex("F5 05 00 FA FF FF FF 02 42 20");
+        QTest::newRow("error reply to 05") << 5 << hex("FF FF 02") << hex("F5 06 00 F9 FF 05 FF FF 02 5B D4");
+        QTest::newRow("empty payload") << 0 << QByteArray() << hex("F5 02 00 FD FF 00 00");
+    }
+    void workedFrames()
+    {
+        QFETCH(int, address);
+        QFETCH(QByteArray, payload);
+        QFETCH(QByteArray, frame);
+        BinaryProtocol codec;
+        Recorder rec(codec);
+        codec.setAddress(uint8_t(address));
+        send(codec, payload);
+        QCOMPARE(rec.writes, QList<QByteArray>{frame});
+    }
+
+    void resendRepeatsTheMostRecentFrame()
+    {
+        BinaryProtocol codec;
+        Recorder rec(codec);
+        codec.resendLastFrame();
+        QVERIFY(rec.writes.isEmpty());
+        send(codec, hex("0B"));
+        codec.resendLastFrame();
+        QCOMPARE(rec.writes, (QList<QByteArray>{hex("F5 03 00 FC FF 0B 9B 50"), hex("F5 03 00 FC FF 0B 9B 50")}));
+
+        // After a corrupted answer the error reply is the last frame, and
+        // that is what a resend repeats.
+        codec.setAddress(5);
+        rec.writes.clear();
+        QByteArray bad = hex("F5 05 00 FA FF 05 00 0B 00 00");
+        feed(codec, bad);
+        codec.resendLastFrame();
+        const QByteArray reply = hex("F5 06 00 F9 FF 05 FF FF 02 5B D4");
+        QCOMPARE(rec.writes, (QList<QByteArray>{reply, reply}));
+    }
+
+    void oversizedPayloadIsRefused()
+    {
+        BinaryProtocol codec;
+        Recorder rec(codec);
+        QByteArray payload(2061, 'x');
+        send(codec, payload);
+        QCOMPARE(rec.writes.size(), 1);
+        QCOMPARE(rec.writes.first().size(), 2068);
+        send(codec, QByteArray(2062, 'x'));
+        QCOMPARE(rec.writes.size(), 1);
+        codec.setAddress(3);
+        send(codec, payload);
+        QCOMPARE(rec.writes.size(), 1);
+        codec.resendLastFrame(); // still the last frame that fitted
+        QCOMPARE(rec.writes.size(), 2);
+        QCOMPARE(rec.writes.at(1), rec.writes.at(0));
+    }
+
+    void everySplitOfAFrameIsAssembledOnce()
+    {
+        const QByteArray frame = frameFor(hex("00 0B 32 2E 33 38 00"));
+        for (int cut1 = 0; cut1 <= frame.size(); ++cut1) {
+            for (int cut2 = cut1; cut2 <= frame.size(); ++cut2) {
+                BinaryProtocol codec;
+                Recorder rec(codec);
+                feed(codec, frame.left(cut1));
+                feed(codec, frame.mid(cut1, cut2 - cut1));
+                feed(codec, frame.mid(cut2));
+                QCOMPARE(rec.bodies.size(), 1);
+                QCOMPARE(rec.bodies.first(), frame.mid(5));
+                QCOMPARE(rec.headers.first(), frame.left(5));
+                QVERIFY(rec.writes.isEmpty());
+            }
+        }
+    }
+
+    void burstsAndNoise()
+    {
+        BinaryProtocol codec;
+        Recorder rec(codec);
+        const QByteArray a = frameFor(hex("00 02 01"));
+        const QByteArray b = frameFor(hex("00 03 01 07 04 A1 B2 C3"));
+        feed(codec, hex("00 13 F5 F5 01") + a + b + hex("F5 03"));
+        QCOMPARE(rec.bodies, (QList<QByteArray>{a.mid(5), b.mid(5)}));
+        // A false header (inverse does not match) is not taken.
+        feed(codec, hex("F5 03 00 FC FE 00 0B"));
+        QCOMPARE(rec.bodies.size(), 2);
+    }
+
+    void badCrcRepliesAndLosesTheRestOfTheChunk()
+    {
+        BinaryProtocol codec;
+        Recorder rec(codec);
+        QByteArray bad = frameFor(hex("00 0B 32"));
+        bad[bad.size() - 1] = char(bad.at(bad.size() - 1) ^ 0x01);
+        const QByteArray good = frameFor(hex("00 02 00"));
+        feed(codec, bad + good);
+        QVERIFY(rec.bodies.isEmpty());
+        QCOMPARE(rec.writes, QList<QByteArray>{hex("F5 05 00 FA FF FF FF 02 42 20")});
+        feed(codec, good);
+        QCOMPARE(rec.bodies, QList<QByteArray>{good.mid(5)});
+    }
+
+    void lengthLimits()
+    {
+        {   // L = 2068 is the largest body accepted.
+            BinaryProtocol codec;
+            Recorder rec(codec);
+            const QByteArray f = frameFor(QByteArray(2066, char(0x5A)));
+            QCOMPARE(f.size(), 5 + 2068);
+            feed(codec, f);
+            QCOMPARE(rec.bodies.size(), 1);
+            QCOMPARE(rec.bodies.first().size(), 2068);
+        }
+        {   // L = 2069 is not a header; its body is hunted through as noise.
+            BinaryProtocol codec;
+            Recorder rec(codec);
+            feed(codec, frameFor(QByteArray(2067, char(0x5A))));
+            QVERIFY(rec.bodies.isEmpty());
+            QVERIFY(rec.writes.isEmpty());
+        }
+        {   // L = 2 with CRC 00 00 passes; L = 0 and L = 1 are not headers.
+            BinaryProtocol codec;
+            Recorder rec(codec);
+            feed(codec, hex("F5 02 00 FD FF 00 00"));
+            QCOMPARE(rec.bodies, QList<QByteArray>{hex("00 00")});
+            feed(codec, hex("F5 00 00 FF FF") + frameFor(hex("00 05")));
+            feed(codec, hex("F5 01 00 FE FF") + frameFor(hex("00 0A")));
+            QCOMPARE(rec.bodies, (QList<QByteArray>{hex("00 00"), hex("00 05 ") + frameFor(hex("00 05")).right(2),
+                                                    hex("00 0A") + frameFor(hex("00 0A")).right(2)}));
+            QVERIFY(rec.writes.isEmpty());
+        }
+    }
+
+    void addressFiltering()
+    {
+        BinaryProtocol codec;
+        Recorder rec(codec);
+        codec.setAddress(5);
+        // A frame for address 6 is dropped, and stops the frame timer.
+        feed(codec, frameFor(hex("06 00 0B 31")));
+        QVERIFY(rec.bodies.isEmpty());
+        QTest::qWait(650);
+        QCOMPARE(rec.timeouts, 0);
+        const QByteArray mine = frameFor(hex("05 00 0B 31"));
+        feed(codec, mine);
+        QCOMPARE(rec.bodies, QList<QByteArray>{mine.mid(6)});
+        QCOMPARE(rec.headers, QList<QByteArray>{mine.left(5) + hex("05")});
+        // Without an address the body is delivered whole.
+        codec.setAddress(0);
+        feed(codec, mine);
+        QCOMPARE(rec.bodies.last(), mine.mid(5));
+    }
+
+    void loneByteAndLostTailTimeOut()
+    {
+        BinaryProtocol codec;
+        Recorder rec(codec);
+        QSignalSpy timeouts(&codec, &BinaryProtocol::frameTimeout);
+        feed(codec, hex("00"));
+        QTest::qWait(300);
+        QCOMPARE(timeouts.count(), 0);
+        QVERIFY(timeouts.wait(1000));
+        QCOMPARE(timeouts.count(), 1);
+        QVERIFY(rec.bodies.isEmpty());
+
+        // A header whose body never completes: abandoned after 500 ms, and
+        // the next frame is received normally.
+        const QByteArray f = frameFor(hex("00 0B 32 2E 33 38"));
+        feed(codec, f.left(8));
+        QVERIFY(timeouts.wait(1000));
+        feed(codec, f);
+        QCOMPARE(rec.bodies, QList<QByteArray>{f.mid(5)});
+    }
+
+    void badCrcLeavesTheTimerRunning()
+    {
+        BinaryProtocol codec;
+        QSignalSpy timeouts(&codec, &BinaryProtocol::frameTimeout);
+        feed(codec, hex("F5 04 00 FB FF 00 0B 00 00"));
+        QVERIFY(timeouts.wait(1000));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCodec)
+#include "tst_codec.moc"

@@ -1,0 +1,169 @@
+// The command console's plain rules: hexadecimal input, payload packing and
+// the catalogue's family filter, over the shipped catalogue.
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QtTest>
+
+#include "console/commandfilter.h"
+#include "console/hexvalidator.h"
+#include "console/requestbuilder.h"
+
+namespace {
+
+QJsonArray shippedCatalogue()
+{
+    QFile file(qEnvironmentVariable("RX_TEST_SOURCE_DIR") + QStringLiteral("/resources/commands.json"));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("commands")).toArray();
+}
+
+QJsonObject command(const QJsonArray &catalogue, int code)
+{
+    for (const QJsonValue &v : catalogue)
+        if (v.toObject().value(QStringLiteral("value")).toInt() == code)
+            return v.toObject();
+    return {};
+}
+
+QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
+}
+
+} // namespace
+
+class TestConsole : public QObject
+{
+    Q_OBJECT
+private slots:
+    void hexFixup_data()
+    {
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("output");
+        QTest::newRow("separators") << "0a:1b-2" << "0A 1B 2";
+        QTest::newRow("run of digits") << "1234" << "12 34";
+        QTest::newRow("junk only") << "g:-" << "";
+        QTest::newRow("extra blanks") << "  a   b c " << "AB C";
+    }
+    void hexFixup()
+    {
+        QFETCH(QString, input);
+        QFETCH(QString, output);
+        HexValidator v;
+        v.fixup(input);
+        QCOMPARE(input, output);
+    }
+
+    void hexValidateKeepsTheCursorBehindWhatWasTyped_data()
+    {
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<int>("pos");
+        QTest::addColumn<QString>("output");
+        QTest::addColumn<int>("newPos");
+        QTest::newRow("third digit") << "123" << 3 << "12 3" << 4;
+        QTest::newRow("fourth digit") << "12 34" << 5 << "12 34" << 5;
+        QTest::newRow("typed 4 after 12 3") << "12 34" << 5 << "12 34" << 5;
+        QTest::newRow("colon typed") << "12:" << 3 << "12" << 2;
+        QTest::newRow("g typed at end") << "12 3g" << 5 << "12 3" << 4;
+        QTest::newRow("insert in middle") << "1a2 34" << 2 << "1A 23 4" << 3;
+        QTest::newRow("cursor at start") << "ab" << 0 << "AB" << 0;
+        QTest::newRow("lands before a blank") << "12 34" << 2 << "12 34" << 3;
+    }
+    void hexValidateKeepsTheCursorBehindWhatWasTyped()
+    {
+        QFETCH(QString, input);
+        QFETCH(int, pos);
+        QFETCH(QString, output);
+        QFETCH(int, newPos);
+        HexValidator v;
+        QCOMPARE(v.validate(input, pos), QValidator::Acceptable);
+        QCOMPARE(input, output);
+        QCOMPARE(pos, newPos);
+        QString empty;
+        int zero = 0;
+        QCOMPARE(v.validate(empty, zero), QValidator::Acceptable);
+    }
+
+    void payloads_data()
+    {
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QStringList>("fields");
+        QTest::addColumn<QByteArray>("payload");
+        QTest::newRow("get firmware version") << 0x0B << QStringList{} << hex("0B");
+        QTest::newRow("get uid") << 0x03 << QStringList{"2"} << hex("03 02");
+        QTest::newRow("gpio no timeout") << 0x0E << QStringList{"1", "4", ""} << hex("0E 01 04");
+        QTest::newRow("gpio timeout") << 0x0E << QStringList{"1", "4", "1000"} << hex("0E 01 04 E8 03");
+        QTest::newRow("led") << 0x14 << QStringList{"FF 00 80", "500"} << hex("14 FF 00 80 F4 01");
+        QTest::newRow("ul increment") << 0x47 << QStringList{"2", "70000"} << hex("47 02 70 11 01");
+        QTest::newRow("fopen") << 0xE0 << QStringList{"00", "config.json"} << (hex("E0 00") + "config.json");
+        QTest::newRow("pn eeprom empty") << 0xF3 << QStringList{"", ""} << hex("F3");
+        QTest::newRow("single hex digit") << 0xF3 << QStringList{"7", ""} << hex("F3 07");
+    }
+    void payloads()
+    {
+        QFETCH(int, code);
+        QFETCH(QStringList, fields);
+        QFETCH(QByteArray, payload);
+        const QJsonObject cmd = command(shippedCatalogue(), code);
+        QVERIFY(!cmd.isEmpty());
+        const RequestBuildResult r = RequestBuilder::build(cmd, fields);
+        QVERIFY(r.ok());
+        QCOMPARE(r.payload, payload);
+    }
+
+    void refusals()
+    {
+        const QJsonArray cat = shippedCatalogue();
+        // A required hex field left empty is the first failure.
+        RequestBuildResult r = RequestBuilder::build(command(cat, 0x14), {"", "500"});
+        QCOMPARE(r.failedArgument, 0);
+        // A required number missing: the second field is reported, not the first.
+        r = RequestBuilder::build(command(cat, 0x0E), {"1", "", ""});
+        QCOMPARE(r.failedArgument, 1);
+        // A payload over 255 bytes is refused, not written past its buffer.
+        QJsonObject big{{"value", 0x70}, {"args", QJsonArray{QJsonObject{{"name", "t"}, {"type", "text"}}}}};
+        QVERIFY(RequestBuilder::build(big, {QString(254, 'x')}).ok());
+        QCOMPARE(RequestBuilder::build(big, {QString(255, 'x')}).failedArgument, 0);
+    }
+
+    void familyFilter()
+    {
+        const QJsonArray cat = shippedCatalogue();
+        QCOMPARE(cat.size(), 124);
+        const auto listed = [&](const CommandFilter &f) {
+            QList<int> codes;
+            for (const QJsonValue &v : cat)
+                if (f.lists(v.toObject()))
+                    codes << v.toObject().value("value").toInt();
+            return codes;
+        };
+        CommandFilter none;
+        none.generic = none.mifareClassic = none.mifareUltralight = none.mifareDesfire = none.icode = false;
+        QCOMPARE(listed(none), (QList<int>{0xE0, 0xE5, 0xF3, 0xF4, 0xF5}));
+
+        CommandFilter all;
+        QVERIFY(!listed(all).contains(0x00));
+        QVERIFY(!listed(all).contains(0xE1));
+        QVERIFY(!listed(all).contains(0xFF));
+
+        CommandFilter icode = none;
+        icode.icode = true;
+        for (int code : listed(icode))
+            QVERIFY(code >= 0xE0 || (code >= 0x90 && code <= 0xBF));
+        QVERIFY(listed(icode).contains(0x90));
+
+        CommandFilter noDesfire;
+        noDesfire.mifareDesfire = false;
+        for (int code : listed(noDesfire))
+            QVERIFY(code < 0x60 || code > 0x8F);
+        QVERIFY(!CommandFilter::visible(QJsonObject{{"visible", 0}}));
+        QVERIFY(!CommandFilter::visible(QJsonObject{{"visible", "yes"}}));
+        QVERIFY(CommandFilter::visible(QJsonObject{{"visible", QJsonValue::Null}}));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestConsole)
+#include "tst_console.moc"

@@ -1,0 +1,165 @@
+// Serial link stories against the simulated reader on a real pty: connect,
+// RS485 addresses, silence, corrupted answers, unplugging.
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTabWidget>
+
+#include "support/windowfixture.h"
+
+namespace {
+QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
+}
+} // namespace
+
+class TestSerial : public QObject
+{
+    Q_OBJECT
+private slots:
+    void connectSendsGetVersionAndEnablesTheDevice()
+    {
+        WindowFixture f;
+        QByteArray received;
+        QObject::connect(f.reader(), &SimReader::rawReceived, [&](const QByteArray &b) { received += b; });
+        QVERIFY(f.connectSerial());
+        QCOMPARE(received.left(8), hex("F5 03 00 FC FF 0B 9B 50"));
+
+        MainWindow *w = f.window();
+        QCOMPARE(w->statusLabel->text(), QStringLiteral("Connected"));
+        QCOMPARE(w->statusDetailLabel->text(), QStringLiteral("Version:2.38"));
+        QVERIFY(f.waitForLog("Version:2.38"));
+        QVERIFY(!w->oneShotTimer->isActive());
+        QCOMPARE(f.widget<QPushButton>("btSerialConnect")->text(), QStringLiteral("Disconnect"));
+        QCOMPARE(f.widget<QPushButton>("btNetworkConnect")->text(), QStringLiteral("Disconnect"));
+        QVERIFY(!f.widget<QComboBox>("cbSerialPort")->isEnabled());
+        QVERIFY(!f.widget<QWidget>("tabNetworkConnection")->isEnabled());
+        QVERIFY(f.widget<QWidget>("tabSerialConnection")->isEnabled());
+        QVERIFY(f.widget<QWidget>("tabs")->isEnabled());
+        QVERIFY(f.widget<QWidget>("btFlashFirmware")->isEnabled());
+        QVERIFY(f.logText().contains("[TX] - "));
+        QVERIFY(f.logText().contains("Data: F5 03 00 FC FF 0B 9B 50"));
+
+        // The port is remembered for the next start.
+        f.click("btSerialConnect");
+        QVERIFY(!w->serial.isOpen());
+        QCOMPARE(f.widget<QPushButton>("btSerialConnect")->text(), QStringLiteral("Connect"));
+        QVERIFY(f.widget<QComboBox>("cbSerialPort")->isEnabled());
+        QVERIFY(f.widget<QWidget>("tabNetworkConnection")->isEnabled());
+        QVERIFY(!f.widget<QWidget>("tabs")->isEnabled());
+        QSettings s(f.settingsFile(), QSettings::IniFormat);
+        QCOMPARE(s.value("lastComPort").toString(), f.reader()->ptyPath());
+    }
+
+    void rs485Addresses()
+    {
+        WindowFixture f;
+        f.widget<QGroupBox>("gbRS485")->setChecked(true);
+        auto *address = f.widget<QLineEdit>("leTargetAddress");
+
+        for (const char *bad : {"100", "0", "zz", ""}) {
+            address->setText(bad);
+            f.selectReaderPort();
+            f.click("btSerialConnect");
+            QVERIFY2(!f.window()->serial.isOpen(), bad);
+        }
+        QCOMPARE(f.logCount("Please enter the correct device address!"), 4);
+
+        // 1FF keeps its low eight bits: address FF, and only FF answers.
+        f.reader()->setAddress(0xFF);
+        QByteArray received;
+        QObject::connect(f.reader(), &SimReader::rawReceived, [&](const QByteArray &b) { received += b; });
+        address->setText("1FF");
+        QVERIFY(f.connectSerial());
+        QCOMPARE(received.left(9), hex("F5 04 00 FB FF FF 0B") + received.mid(7, 2));
+        QCOMPARE(f.window()->protocol.address(), uint8_t(0xFF));
+        // A 2.38 reader is asked for its log lines, at its own address too.
+        QVERIFY(QTest::qWaitFor([&] { return received.contains(hex("F5 05 00 FA FF FF E4 01")); }, 2000));
+
+        // Disconnect with an invalid address only complains; the port stays open.
+        address->setText("zz");
+        f.click("btSerialConnect");
+        QVERIFY(f.window()->serial.isOpen());
+        QCOMPARE(f.logCount("Please enter the correct device address!"), 5);
+        address->setText("FF");
+        f.click("btSerialConnect");
+        QVERIFY(!f.window()->serial.isOpen());
+
+        // With the group unchecked, frames carry no address whatever the field says.
+        f.widget<QGroupBox>("gbRS485")->setChecked(false);
+        f.reader()->setAddress(0);
+        received.clear();
+        QVERIFY(f.connectSerial());
+        QCOMPARE(received.left(8), hex("F5 03 00 FC FF 0B 9B 50"));
+    }
+
+    void silentReaderIsGivenUpOn()
+    {
+        WindowFixture f;
+        f.reader()->setSilent(true);
+        f.selectReaderPort();
+        f.click("btSerialConnect");
+        QVERIFY(f.window()->serial.isOpen());
+        QVERIFY(f.waitForLog("Timeout - Please recconnect device and try again.", 6000));
+        QCOMPARE(f.logCount("Repeating get version frame..."), 5);
+        QCOMPARE(f.window()->statusLabel->text(), QStringLiteral("Timeout"));
+        QCOMPARE(f.window()->statusDetailLabel->text(), QStringLiteral("No response from device"));
+        QCOMPARE(f.widget<QPushButton>("btSerialConnect")->text(), QStringLiteral("Connect"));
+        QVERIFY(!f.window()->serial.isOpen());
+        QCOMPARE(f.window()->oneShotState, int(MainWindow::Idle));
+    }
+
+    void corruptedAnswerIsRepeatedByTheReader()
+    {
+        WindowFixture f;
+        QByteArray received;
+        QObject::connect(f.reader(), &SimReader::rawReceived, [&](const QByteArray &b) { received += b; });
+        f.reader()->corruptNextCrc();
+        // The client answers the bad frame with its error reply; the version
+        // request is repeated on the timer and then answered.
+        QVERIFY(f.connectSerial());
+        QVERIFY(received.contains(hex("F5 05 00 FA FF FF FF 02 42 20")));
+        QVERIFY(f.logText().contains("Repeating get version frame..."));
+    }
+
+    void unplugReturnsToDisconnected()
+    {
+        WindowFixture f;
+        QVERIFY(f.connectSerial());
+        f.reader()->unplug();
+        QVERIFY(f.waitForLog("Device removed."));
+        QVERIFY(QTest::qWaitFor([&] { return !f.window()->serial.isOpen(); }, 2000));
+        QCOMPARE(f.widget<QPushButton>("btSerialConnect")->text(), QStringLiteral("Connect"));
+        QVERIFY(f.widget<QComboBox>("cbSerialPort")->isEnabled());
+        QVERIFY(!f.widget<QWidget>("tabs")->isEnabled());
+        QVERIFY(!f.window()->oneShotTimer->isActive());
+    }
+
+    void refreshWhileConnectedDisconnects()
+    {
+        WindowFixture f;
+        QVERIFY(f.connectSerial());
+        f.click("btRefresComPorts");
+        QVERIFY(!f.window()->serial.isOpen());
+        auto *ports = f.widget<QComboBox>("cbSerialPort");
+        QCOMPARE(ports->currentIndex(), ports->count() > 0 ? 0 : -1);
+        QVERIFY(ports->findText(f.reader()->ptyPath()) < 0);
+    }
+
+    void connectWithoutAPortTimesOut()
+    {
+        WindowFixture f;
+        f.widget<QComboBox>("cbSerialPort")->clear();
+        f.click("btSerialConnect");
+        QVERIFY(f.waitForLog("Timeout - Please recconnect device and try again.", 6000));
+        QCOMPARE(f.logCount("Repeating get version frame..."), 5);
+        QVERIFY(!f.logText().contains("[TX]"));
+    }
+};
+
+QTEST_MAIN(TestSerial)
+#include "tst_serial.moc"
