@@ -58,7 +58,7 @@ void MainWindow::protoLog(const QByteArray &msg, const QString &prefix)
     default:
         break;
     }
-    if (ui->btStopPolling->isEnabled())
+    if (pollingRunning())
         return;
 
     const int a = ui->gbRS485->isChecked() ? 1 : 0;

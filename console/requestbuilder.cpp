@@ -22,8 +22,13 @@ RequestBuildResult RequestBuilder::build(const QJsonObject &command, const QStri
                    || type == QLatin1String("uint24") || type == QLatin1String("uint32")) {
             const int width = type == QLatin1String("uint8") ? 1 : type == QLatin1String("uint16") ? 2
                 : type == QLatin1String("uint24") ? 3 : 4;
+            // The field's own range: a value its validator only lets through
+            // half-typed (16777216 in a uint24 field) is not cut to its low bytes.
+            const qlonglong top = width == 1 ? 255 : width == 2 ? 65000 : width == 3 ? 16777215 : 2147483647;
             bool parsed = false;
-            const qlonglong value = text.toLongLong(&parsed, 10);
+            qlonglong value = text.toLongLong(&parsed, 10);
+            if (parsed && (value < 0 || value > top))
+                parsed = false;
             failed = !parsed && !optional;
             if (!text.isEmpty() && parsed)
                 for (int b = 0; b < width; ++b)

@@ -3,6 +3,7 @@
 
 #include "sim/simchannel.h"
 #include "sim/simreader.h"
+#include "sim/simtags.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -10,6 +11,7 @@
 #include <QSocketNotifier>
 #include <QStringList>
 
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -29,7 +31,17 @@ const char* const kHelp =
     "  version TEXT       firmware version to report\n"
     "  address HEX        RS485 address, 0 = frames without address byte\n"
     "  delay MS           answer delay in milliseconds\n"
-    "  ack-unknown on|off answer commands without a handler\n"
+    "  ack-unknown on|off answer commands without a handler (on at start)\n"
+    "  fail CODE ERR [N]  answer the next N (default 1, -1: all) requests with code\n"
+    "                     CODE (hex) with the error number ERR (hex)\n"
+    "  fail clear         withdraw all failures\n"
+    "  drop-tcp           close every TCP connection, keep listening\n"
+    "  tag add ul UID [PAGES]  place an Ultralight (16 pages unless PAGES, 4-256)\n"
+    "  tag add classic UID     place a MIFARE Classic (no pages)\n"
+    "  tag remove UID     take a tag off the field\n"
+    "  tag clear          take all tags off the field\n"
+    "  tag list           show the tags on the field, index 0 first\n"
+    "  tag-events on|off  send the tag event (FE 01) when a tag is placed\n"
     "  status             show the current state\n"
     "  help               this text\n"
     "  quit               exit\n";
@@ -76,6 +88,117 @@ void installSignalHandlers(QCoreApplication* app)
     ::sigaction(SIGHUP, &sa, nullptr);
 }
 
+// A UID as hex digits, optionally separated by blanks, colons or dashes.
+bool parseUid(const QString& text, QByteArray* uid)
+{
+    QString digits = text;
+    digits.remove(QLatin1Char(' ')).remove(QLatin1Char(':')).remove(QLatin1Char('-'));
+    if (digits.isEmpty() || digits.size() % 2 != 0 || digits.size() > 32)
+        return false;
+    for (const QChar c : digits) {
+        if (!std::isxdigit(c.toLatin1()))
+            return false;
+    }
+    *uid = QByteArray::fromHex(digits.toLatin1());
+    return true;
+}
+
+// kind "ul" or "classic"; pagesText only for "ul", may be empty. On failure
+// *problem says why.
+bool makeTag(const QString& kind, const QString& uidText, const QString& pagesText, SimTag* tag, QString* problem)
+{
+    QByteArray uid;
+    if (!parseUid(uidText, &uid)) {
+        *problem = QStringLiteral("bad UID \"%1\" (hex, 1 to 16 bytes)").arg(uidText);
+        return false;
+    }
+    if (kind == QLatin1String("ul")) {
+        int pages = 16;
+        if (!pagesText.isEmpty()) {
+            bool ok = false;
+            pages = pagesText.toInt(&ok);
+            if (!ok || pages < 4 || pages > 256) {
+                *problem = QStringLiteral("bad page count \"%1\" (4 to 256)").arg(pagesText);
+                return false;
+            }
+        }
+        *tag = SimTag::ultralight(uid, pages);
+        return true;
+    }
+    if (kind == QLatin1String("classic")) {
+        if (!pagesText.isEmpty()) {
+            *problem = QStringLiteral("a MIFARE Classic has no pages");
+            return false;
+        }
+        *tag = SimTag::classic(uid);
+        return true;
+    }
+    *problem = QStringLiteral("bad tag kind \"%1\" (ul or classic)").arg(kind);
+    return false;
+}
+
+QString tagText(const SimTag& tag)
+{
+    if (tag.isUltralight())
+        return QStringLiteral("ul %1 (%2 pages)").arg(QString::fromLatin1(tag.uid.toHex().toUpper())).arg(tag.pageCount());
+    return QStringLiteral("%1 %2").arg(tag.type == SimTag::kTypeOther ? QStringLiteral("classic") : QStringLiteral("type %1").arg(tag.type),
+                                       QString::fromLatin1(tag.uid.toHex().toUpper()));
+}
+
+void runTagCommand(SimReader& reader, const QStringList& words)
+{
+    SimTagField& field = reader.tagField();
+    const QString sub = words.value(0);
+    QByteArray uid;
+    if (sub == QLatin1String("add") && (words.size() == 3 || words.size() == 4)) {
+        SimTag tag;
+        QString problem;
+        if (makeTag(words[1], words[2], words.value(3), &tag, &problem)) {
+            field.placeTag(tag);
+            say(QStringLiteral("placed %1").arg(tagText(tag)));
+        } else {
+            say(problem);
+        }
+    } else if (sub == QLatin1String("remove") && words.size() == 2 && parseUid(words[1], &uid)) {
+        say(field.removeTag(uid) ? QStringLiteral("removed") : QStringLiteral("no such tag on the field"));
+    } else if (sub == QLatin1String("clear") && words.size() == 1) {
+        field.clear();
+        say(QStringLiteral("field empty"));
+    } else if (sub == QLatin1String("list") && words.size() == 1) {
+        const QList<SimTag> tags = field.tags();
+        if (tags.isEmpty())
+            say(QStringLiteral("no tags on the field"));
+        for (int i = 0; i < tags.size(); ++i)
+            say(QStringLiteral("%1: %2").arg(i).arg(tagText(tags[i])));
+    } else {
+        say(QStringLiteral("usage: tag add ul UID [PAGES] | tag add classic UID | tag remove UID | tag clear | tag list"));
+    }
+}
+
+void runFailCommand(SimReader& reader, const QStringList& words)
+{
+    if (words.size() == 1 && words[0] == QLatin1String("clear")) {
+        reader.clearFailures();
+        say(QStringLiteral("no failures"));
+        return;
+    }
+    bool codeOk = false, numberOk = false, timesOk = true;
+    const uint code = words.value(0).toUInt(&codeOk, 16);
+    const uint number = words.value(1).toUInt(&numberOk, 16);
+    const int times = words.size() > 2 ? words[2].toInt(&timesOk) : 1;
+    if (words.size() < 2 || words.size() > 3 || !codeOk || !numberOk || !timesOk || code > 0xFF || number > 0xFFFF
+        || code == SimReader::kCmdError) {
+        say(QStringLiteral("usage: fail CODE ERR [N] (hex code 00-FE, hex error 0000-FFFF, N -1 = until fail clear) | fail clear"));
+        return;
+    }
+    reader.failCommand(quint8(code), quint16(number), times);
+    if (times == 0)
+        say(QStringLiteral("%1 answers normally").arg(hexByte(code)));
+    else
+        say(QStringLiteral("%1 fails with error %2 %3").arg(hexByte(code), QStringLiteral("%1").arg(number, 4, 16, QLatin1Char('0')).toUpper(),
+                                                          times < 0 ? QStringLiteral("until fail clear") : QStringLiteral("%1 time(s)").arg(times)));
+}
+
 bool parseOnOff(const QString& word, bool* on)
 {
     if (word == QLatin1String("on")) {
@@ -110,8 +233,16 @@ QString statusText(const SimReader& reader)
         parts << QStringLiteral("silent");
     if (reader.answerDelay() > 0)
         parts << QStringLiteral("delay %1 ms").arg(reader.answerDelay());
-    if (reader.ackUnknown())
-        parts << QStringLiteral("acks unknown commands");
+    if (!reader.ackUnknown())
+        parts << QStringLiteral("ignores unknown commands");
+    parts << QStringLiteral("%1 tag(s)").arg(reader.tagField().count());
+    if (reader.tagField().tagEvents())
+        parts << QStringLiteral("tag events on");
+    const auto failures = reader.failures();
+    for (auto it = failures.constBegin(); it != failures.constEnd(); ++it) {
+        parts << QStringLiteral("%1 fails (%2)").arg(hexByte(it.key()),
+                                                    it->second < 0 ? QStringLiteral("always") : QStringLiteral("%1 left").arg(it->second));
+    }
     parts << QStringLiteral("%1 request(s), %2 bad CRC").arg(reader.receivedPayloads().size()).arg(reader.badCrcCount());
     return QStringLiteral("rx-reader-sim: ") + parts.join(QStringLiteral(", "));
 }
@@ -168,6 +299,17 @@ void runCommand(SimReader& reader, const QString& line)
             reader.setAnswerDelay(ms);
     } else if (cmd == QLatin1String("ack-unknown") && parseOnOff(arg, &on)) {
         reader.setAckUnknown(on);
+    } else if (cmd == QLatin1String("fail")) {
+        runFailCommand(reader, arg.split(QLatin1Char(' '), Qt::SkipEmptyParts));
+    } else if (cmd == QLatin1String("drop-tcp")) {
+        const int count = reader.tcpClientCount();
+        reader.dropTcpClients();
+        say(QStringLiteral("%1 TCP connection(s) closed").arg(count));
+    } else if (cmd == QLatin1String("tag")) {
+        runTagCommand(reader, arg.split(QLatin1Char(' '), Qt::SkipEmptyParts));
+    } else if (cmd == QLatin1String("tag-events") && parseOnOff(arg, &on)) {
+        reader.tagField().setTagEvents(on);
+        say(on ? QStringLiteral("tag events on") : QStringLiteral("tag events off"));
     } else if (cmd == QLatin1String("status")) {
         say(statusText(reader));
     } else if (cmd == QLatin1String("help")) {
@@ -204,9 +346,12 @@ int main(int argc, char** argv)
                                         QStringLiteral("text"), QStringLiteral("2.38"));
     const QCommandLineOption addressOpt(QStringLiteral("address"), QStringLiteral("RS485 address in hex (0: no address byte)."),
                                         QStringLiteral("hex"), QStringLiteral("0"));
-    const QCommandLineOption ackUnknownOpt(QStringLiteral("ack-unknown"), QStringLiteral("Answer commands without a handler with a bare positive answer."));
+    const QCommandLineOption noAckUnknownOpt(QStringLiteral("no-ack-unknown"), QStringLiteral("Leave commands the simulator does not model unanswered\n"
+                                                                                        "(by default they get a bare positive answer)."));
+    const QCommandLineOption tagOpt(QStringLiteral("tag"), QStringLiteral("Place a tag on the field at start: ul:UID[:PAGES] or classic:UID (repeatable)."),
+                                    QStringLiteral("kind:uid"));
     const QCommandLineOption verboseOpt({QStringLiteral("v"), QStringLiteral("verbose")}, QStringLiteral("Print every frame received and sent."));
-    parser.addOptions({ptyOpt, linkOpt, tcpOpt, noTcpOpt, listenOpt, versionOpt, addressOpt, ackUnknownOpt, verboseOpt});
+    parser.addOptions({ptyOpt, linkOpt, tcpOpt, noTcpOpt, listenOpt, versionOpt, addressOpt, noAckUnknownOpt, tagOpt, verboseOpt});
     parser.process(app);
 
     const bool wantTcp = !parser.isSet(noTcpOpt);
@@ -231,7 +376,17 @@ int main(int argc, char** argv)
     SimReader reader;
     reader.setVersion(parser.value(versionOpt));
     reader.setAddress(quint8(address));
-    reader.setAckUnknown(parser.isSet(ackUnknownOpt));
+    reader.setAckUnknown(!parser.isSet(noAckUnknownOpt));
+    for (const QString& value : parser.values(tagOpt)) {
+        const QStringList parts = value.split(QLatin1Char(':'));
+        SimTag tag;
+        QString problem = QStringLiteral("expected ul:UID[:PAGES] or classic:UID");
+        if (parts.size() < 2 || parts.size() > 3 || !makeTag(parts[0], parts[1], parts.value(2), &tag, &problem)) {
+            std::fprintf(stderr, "rx-reader-sim: bad --tag \"%s\": %s\n", qPrintable(value), qPrintable(problem));
+            return 2;
+        }
+        reader.tagField().placeTag(tag);
+    }
 
     if (parser.isSet(verboseOpt)) {
         QObject::connect(&reader, &SimReader::rawReceived, [](const QByteArray& bytes) {

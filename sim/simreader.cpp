@@ -2,6 +2,7 @@
 
 #include "sim/simchannel.h"
 #include "sim/simcodec.h"
+#include "sim/simtags.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -51,6 +52,7 @@ SimReader::SimReader(QObject* parent)
         text.append('\0');
         req.ack(text);
     });
+    m_tagField = new SimTagField(this);
 }
 
 // Channels are children and go with the reader; shared buses stay open.
@@ -157,27 +159,42 @@ QList<SimChannel*> SimReader::openChannels() const
         if (bus && bus->isOpen())
             channels.append(bus);
     }
-    for (SimChannel* channel : m_tcpChannels) {
+    for (SimTcpChannel* channel : m_tcpChannels) {
         if (channel->isOpen())
             channels.append(channel);
     }
     return channels;
 }
 
+void SimReader::dropTcpClients()
+{
+    const QList<SimTcpChannel*> channels = m_tcpChannels;
+    m_tcpChannels.clear();
+    for (SimTcpChannel* channel : channels) {
+        disconnect(channel, nullptr, this, nullptr);
+        channel->close();
+        channel->deleteLater();
+    }
+}
+
 // ------------------------------------------------ faults
+
+void SimReader::failCommand(quint8 code, quint16 errorNumber, int times)
+{
+    if (code == kCmdError)
+        return;   // a peer's error reply gets no answer, not even an error
+    if (times == 0)
+        m_failures.remove(code);
+    else
+        m_failures.insert(code, qMakePair(errorNumber, qMax(times, -1)));
+}
 
 void SimReader::unplug()
 {
     m_plugged = false;
     if (m_bus)
         m_bus->close();
-    const QList<SimChannel*> channels = m_tcpChannels;
-    m_tcpChannels.clear();
-    for (SimChannel* channel : channels) {
-        disconnect(channel, nullptr, this, nullptr);
-        static_cast<SimTcpChannel*>(channel)->close();
-        channel->deleteLater();
-    }
+    dropTcpClients();
     if (m_server)
         m_server->close();
 }
@@ -225,6 +242,14 @@ void SimReader::onFrame(SimChannel* channel, const SimCodec::Frame& frame)
     request.m_reader = this;
     request.m_channel = channel;
     emit requestReceived(request.code, request.params);
+    const auto failure = m_failures.find(request.code);
+    if (failure != m_failures.end()) {
+        const quint16 number = failure->first;
+        if (failure->second > 0 && --failure->second == 0)
+            m_failures.erase(failure);
+        request.error(number);
+        return;
+    }
 
     const auto handler = m_handlers.constFind(request.code);
     if (handler != m_handlers.constEnd())

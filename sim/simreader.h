@@ -6,7 +6,9 @@
 //
 // Commands are answered by handlers registered per command code; the reader's
 // core only finds the frames, filters them by address, calls the handler and
-// puts its answer on the transport the request came in on. Answers:
+// puts its answer on the transport the request came in on. Commands without
+// a handler get a bare positive answer (see setAckUnknown). The tags on the
+// antenna and the tag commands live in SimTagField (tagField()). Answers:
 //   00 <code> <data>             positive answer   (SimRequest::ack)
 //   FF <code> <hi> <lo>          error, number first byte first (SimRequest::error)
 //   FE <event> <data>            event, sent unsolicited (sendEvent)
@@ -16,6 +18,7 @@
 #include <QList>
 #include <QMap>
 #include <QObject>
+#include <QPair>
 #include <QPointer>
 #include <QString>
 
@@ -25,6 +28,8 @@ class QTcpServer;
 class SimBus;
 class SimChannel;
 class SimReader;
+class SimTagField;
+class SimTcpChannel;
 namespace SimCodec { struct Frame; }
 
 // One request as a handler sees it. Copyable: a handler may keep a copy and
@@ -73,9 +78,14 @@ public:
     void unregisterCommand(quint8 code);
     bool hasCommand(quint8 code) const { return m_handlers.contains(code); }
     // Commands without a handler: answered with a bare positive answer when
-    // set, else not at all. Error frames (code FF) are never answered so.
+    // set (the default), else not at all. Error frames (code FF) are never
+    // answered so.
     void setAckUnknown(bool on) { m_ackUnknown = on; }
     bool ackUnknown() const { return m_ackUnknown; }
+
+    // The tags in the reader's field; it answers the tag commands.
+    SimTagField& tagField() { return *m_tagField; }
+    const SimTagField& tagField() const { return *m_tagField; }
 
     void setVersion(const QString& version) { m_version = version; }
     QString version() const { return m_version; }
@@ -100,11 +110,21 @@ public:
     bool listenTcp(quint16 port = 1234, const QHostAddress& address = QHostAddress::LocalHost);
     quint16 tcpPort() const { return m_tcpPort; }
     int tcpClientCount() const { return m_tcpChannels.size(); }
+    // The reader closes every TCP connection; it goes on listening.
+    void dropTcpClients();
 
     // --- faults
     void setSilent(bool on) { m_silent = on; }
     bool isSilent() const { return m_silent; }
     void corruptNextCrc() { m_corruptNext = true; }
+    // The next times requests with code (times < 0: all of them until
+    // clearFailures) get the error answer FF code hi lo instead of their
+    // handler's answer; the handler is not called. times 0 withdraws the
+    // failure. Error frames (code FF) stay unanswered.
+    void failCommand(quint8 code, quint16 errorNumber, int times = 1);
+    void clearFailures() { m_failures.clear(); }
+    // Codes set to fail, with their error number and how many failures are left (-1: no end).
+    QMap<quint8, QPair<quint16, int>> failures() const { return m_failures; }
     // The device disappears: its pty closes (the link is removed), TCP
     // connections are closed and the TCP port stops listening.
     void unplug();
@@ -142,7 +162,8 @@ private:
     void acceptConnections();
 
     QMap<quint8, Handler> m_handlers;
-    bool m_ackUnknown = false;
+    bool m_ackUnknown = true;
+    SimTagField* m_tagField = nullptr;
     QString m_version = QStringLiteral("2.38");
     quint8 m_address = 0;
 
@@ -155,10 +176,11 @@ private:
     quint16 m_tcpPort = 0;
     QHostAddress m_tcpAddress;
     bool m_wantTcp = false;
-    QList<SimChannel*> m_tcpChannels;
+    QList<SimTcpChannel*> m_tcpChannels;
 
     bool m_silent = false;
     bool m_corruptNext = false;
+    QMap<quint8, QPair<quint16, int>> m_failures;   // code -> error number, failures left
     bool m_plugged = true;
     int m_answerDelayMs = 0;
 

@@ -4,6 +4,7 @@
 #include "sim/simchannel.h"
 #include "sim/simcodec.h"
 #include "sim/simreader.h"
+#include "sim/simtags.h"
 
 #include <QFileInfo>
 #include <QSerialPort>
@@ -54,6 +55,36 @@ QByteArray ask(QIODevice& dev, const QByteArray& request, int answerSize)
     return readBytes(dev, answerSize);
 }
 
+QByteArray frame(const char* payload)
+{
+    return SimCodec::buildFrame(0, hex(payload));
+}
+
+// Sends each request payload and compares the answer frame with the expected
+// payload's; returns the first mismatch, empty when all matched.
+QString exchange(QIODevice& dev, std::initializer_list<std::pair<const char*, const char*>> steps)
+{
+    for (const auto& [request, answer] : steps) {
+        const QByteArray expected = frame(answer);
+        const QByteArray got = ask(dev, frame(request), expected.size());
+        if (got != expected)
+            return QStringLiteral("%1: expected %2, got %3").arg(request, expected.toHex(' '), got.toHex(' '));
+    }
+    return QString();
+}
+
+// A client connected to the reader's TCP port, or an empty pointer.
+std::unique_ptr<QTcpSocket> connectTo(SimReader& reader)
+{
+    auto client = std::make_unique<QTcpSocket>();
+    client->connectToHost(QHostAddress::LocalHost, reader.tcpPort());
+    if (!client->waitForConnected(2000))
+        return nullptr;
+    return client;
+}
+
+const QByteArray kUlUid = hex("04A1B2C3D4E5F6");
+
 const QByteArray kGetVersion = hex("F50300FCFF0B9B50");
 const QByteArray kGetVersionTo5 = SimCodec::buildFrame(5, hex("0B"));
 
@@ -79,6 +110,12 @@ private slots:
     void handlersAndUnknownCommands();
     void unsolicitedFramesOnEveryTransport();
     void unplugAndReplug();
+    void dropTcpClientsKeepsListening();
+    void failCommandOnceAndRepeatedly();
+
+    void tagCountUidActivateHalt();
+    void ultralightPagesWriteAndRead();
+    void tagEventOnArrival();
 
 private:
     QTemporaryDir m_dir;
@@ -315,12 +352,14 @@ void TestSim::handlersAndUnknownCommands()
     const QByteArray late = SimCodec::buildFrame(0, hex("000201"));
     QCOMPARE(readBytes(client, late.size()), late);
 
-    client.write(SimCodec::buildFrame(0, hex("30")));
+    // Commands the simulator does not model ("Set polling", or no command
+    // at all) get a bare positive answer unless that is turned off.
+    QVERIFY(reader.ackUnknown());
+    QCOMPARE(exchange(client, {{"0601", "0006"}, {"30", "0030"}}), QString());
+    client.write(frame("FFFF02"));   // a peer's error reply is not acked
     QVERIFY(drain(client).isEmpty());
-    reader.setAckUnknown(true);
-    const QByteArray bareAck = SimCodec::buildFrame(0, hex("0030"));
-    QCOMPARE(ask(client, SimCodec::buildFrame(0, hex("30")), bareAck.size()), bareAck);
-    client.write(SimCodec::buildFrame(0, hex("FFFF02")));   // a peer's error reply is not acked
+    reader.setAckUnknown(false);
+    client.write(frame("0601"));
     QVERIFY(drain(client).isEmpty());
 }
 
@@ -401,6 +440,158 @@ void TestSim::unplugAndReplug()
     client.connectToHost(QHostAddress::LocalHost, tcpPort);
     QVERIFY(client.waitForConnected(2000));
     QCOMPARE(ask(client, kGetVersion, versionAnswer(0).size()), versionAnswer(0));
+}
+
+void TestSim::dropTcpClientsKeepsListening()
+{
+    SimReader reader;
+    QVERIFY(reader.listenTcp(0));
+    auto a = connectTo(reader);
+    auto b = connectTo(reader);
+    QVERIFY(a && b);
+    QTRY_COMPARE(reader.tcpClientCount(), 2);
+
+    reader.dropTcpClients();
+    QCOMPARE(reader.tcpClientCount(), 0);
+    QTRY_COMPARE(a->state(), QAbstractSocket::UnconnectedState);
+    QTRY_COMPARE(b->state(), QAbstractSocket::UnconnectedState);
+
+    auto again = connectTo(reader);
+    QVERIFY(again);
+    QCOMPARE(ask(*again, kGetVersion, versionAnswer(0).size()), versionAnswer(0));
+    QCOMPARE(reader.tcpClientCount(), 1);
+}
+
+void TestSim::failCommandOnceAndRepeatedly()
+{
+    SimReader reader;
+    QVERIFY(reader.listenTcp(0));
+    auto client = connectTo(reader);
+    QVERIFY(client);
+
+    reader.failCommand(0x0B, 0x0A0B);
+    QCOMPARE(exchange(*client, {{"0B", "FF0B0A0B"}}), QString());
+    QCOMPARE(ask(*client, kGetVersion, versionAnswer(0).size()), versionAnswer(0));
+
+    // Counted per code: other commands go on answering normally.
+    reader.failCommand(0x02, 0x0001, 2);
+    QCOMPARE(exchange(*client, {{"02", "FF020001"}, {"05", "0005"}, {"02", "FF020001"}, {"02", "000200"}}), QString());
+
+    // Until cleared; a failing write stores nothing.
+    reader.tagField().placeTag(SimTag::ultralight(kUlUid));
+    reader.failCommand(0x41, 0x0203, -1);
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(exchange(*client, {{"410401AABBCCDD", "FF410203"}}), QString());
+    QCOMPARE(exchange(*client, {{"400401", "004000000000"}}), QString());
+    reader.clearFailures();
+    QCOMPARE(exchange(*client, {{"410401AABBCCDD", "0041"}, {"400401", "0040AABBCCDD"}}), QString());
+
+    reader.failCommand(0x05, 0x0001, -1);
+    reader.failCommand(0x05, 0x0001, 0);   // withdrawn
+    QVERIFY(reader.failures().isEmpty());
+    QCOMPARE(exchange(*client, {{"05", "0005"}}), QString());
+
+    reader.failCommand(0xFF, 0x0001, -1);
+    client->write(frame("FFFF02"));
+    QVERIFY(drain(*client).isEmpty());
+}
+
+void TestSim::tagCountUidActivateHalt()
+{
+    SimReader reader;
+    QVERIFY(reader.openPty());
+    QSerialPort port(reader.ptyPath());
+    QVERIFY(port.open(QIODevice::ReadWrite));
+    SimTagField& field = reader.tagField();
+
+    QCOMPARE(exchange(port, {{"02", "000200"},
+                             {"0300", "FF030101"},
+                             {"0400", "FF040101"},
+                             {"03", "FF030102"},
+                             {"05", "0005"}}), QString());
+
+    field.placeTag(SimTag::ultralight(kUlUid));
+    field.placeTag(SimTag::classic(hex("11223344")));
+    QCOMPARE(exchange(port, {{"02", "000202"},
+                             {"0300", "0003010004A1B2C3D4E5F6"},
+                             {"0301", "0003020811223344"},
+                             {"0302", "FF030101"},
+                             {"0401", "0004"},
+                             {"0402", "FF040101"},
+                             {"05", "0005"}}), QString());
+
+    // Same UID again: takes the old one's place, the count stays.
+    field.placeTag(SimTag::ultralight(hex("11223344"), 45));
+    QCOMPARE(exchange(port, {{"02", "000202"}, {"0301", "0003010011223344"}}), QString());
+    QVERIFY(field.removeTag(kUlUid));
+    QVERIFY(!field.removeTag(kUlUid));
+    QCOMPARE(exchange(port, {{"02", "000201"}, {"0300", "0003010011223344"}}), QString());
+    field.clear();
+    QCOMPARE(exchange(port, {{"02", "000200"}}), QString());
+}
+
+void TestSim::ultralightPagesWriteAndRead()
+{
+    SimReader reader;
+    QVERIFY(reader.listenTcp(0));
+    auto client = connectTo(reader);
+    QVERIFY(client);
+    SimTagField& field = reader.tagField();
+
+    QCOMPARE(exchange(*client, {{"400401", "FF400101"}, {"410401AABBCCDD", "FF410101"}}), QString());
+
+    field.placeTag(SimTag::ultralight(kUlUid));
+    // An address tag record in pages 4 and 5, read back; pages 0 to 2 carry
+    // the UID with its check bytes.
+    QCOMPARE(exchange(*client, {{"4104024778303105006392", "0041"},
+                                {"400402", "00404778303105006392"},
+                                {"400003", "004004A1B29FC3D4E5F604480000"},
+                                {"410F01AABBCCDDEE", "0041"},
+                                {"400F01", "0040AABBCCDD"}}), QString());
+    QCOMPARE(field.tags()[0].pages(4, 2), hex("4778303105006392"));
+
+    QCOMPARE(exchange(*client, {{"400F02", "FF400104"},
+                                {"411001AABBCCDD", "FF410104"},
+                                {"410201AABBCCDD", "FF410105"},
+                                {"410001AABBCCDD", "FF410105"},
+                                {"410402AABBCCDD", "FF410102"},
+                                {"400400", "FF400102"},
+                                {"40", "FF400102"}}), QString());
+    QCOMPARE(field.tags()[0].pages(0, 3), hex("04A1B29FC3D4E5F604480000"));
+
+    // Page commands act on the activated tag until HALT, then on tag 0.
+    field.placeTag(SimTag::ultralight(hex("0411223344556677"), 45));
+    field.placeTag(SimTag::classic(hex("CAFE0001")));
+    QCOMPARE(exchange(*client, {{"0401", "0004"},
+                                {"412C0101020304", "0041"},
+                                {"402C01", "004001020304"},
+                                {"402D01", "FF400104"},
+                                {"05", "0005"},
+                                {"402C01", "FF400104"},
+                                {"0402", "0004"},
+                                {"400401", "FF400103"},
+                                {"410401AABBCCDD", "FF410103"}}), QString());
+    QVERIFY(field.removeTag(hex("CAFE0001")));   // the activated tag leaves
+    QCOMPARE(exchange(*client, {{"400401", "004047783031"}}), QString());
+}
+
+void TestSim::tagEventOnArrival()
+{
+    SimReader reader;
+    QVERIFY(reader.listenTcp(0));
+    auto client = connectTo(reader);
+    QVERIFY(client);
+    QTRY_COMPARE(reader.tcpClientCount(), 1);
+    SimTagField& field = reader.tagField();
+
+    field.placeTag(SimTag::ultralight(kUlUid));
+    QVERIFY(drain(*client).isEmpty());
+    field.setTagEvents(true);
+    field.placeTag(SimTag::classic(hex("11223344")));
+    QCOMPARE(readBytes(*client, frame("FE01").size()), frame("FE01"));
+    QVERIFY(field.removeTag(kUlUid));
+    field.clear();
+    QVERIFY(drain(*client).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestSim)

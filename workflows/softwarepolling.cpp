@@ -6,7 +6,9 @@
 void MainWindow::pollingTimeout() {}
 void MainWindow::pollingRecordUid(const QString &) {}
 
+// Polling runs while its stop button is enabled. The button's own setting
+// counts: it reads as disabled whenever the tab around it is.
 bool MainWindow::pollingRunning() const
 {
-    return ui->btStopPolling->isEnabled();
+    return !ui->btStopPolling->testAttribute(Qt::WA_ForceDisabled);
 }

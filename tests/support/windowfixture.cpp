@@ -6,6 +6,9 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
+#include <QLineEdit>
+#include <QSpinBox>
+#include <QTabWidget>
 #include <QTextEdit>
 #include <QTimer>
 
@@ -17,6 +20,8 @@ WindowFixture::WindowFixture(bool withReader)
         m_reader = std::make_unique<SimReader>();
         if (!m_reader->openPty())
             qWarning("the simulated reader could not open a pty");
+        if (!m_reader->listenTcp(0))
+            qWarning("the simulated reader could not listen on TCP");
     }
     buildWindow();
 }
@@ -76,6 +81,21 @@ bool WindowFixture::connectSerial()
     click(QStringLiteral("btSerialConnect"));
     return QTest::qWaitFor([this] { return m_window->statusDetailLabel->text().startsWith(QStringLiteral("Version:")); },
                            3000);
+}
+
+bool WindowFixture::connectTcp()
+{
+    widget<QTabWidget>(QStringLiteral("tabWidget"))->setCurrentIndex(1);
+    widget<QLineEdit>(QStringLiteral("leDeviceAddr"))->setText(QStringLiteral("127.0.0.1"));
+    widget<QSpinBox>(QStringLiteral("sbPort"))->setValue(m_reader->tcpPort());
+    click(QStringLiteral("btNetworkConnect"));
+    return QTest::qWaitFor([this] { return m_window->statusDetailLabel->text().startsWith(QStringLiteral("Version:")); },
+                           4000);
+}
+
+void WindowFixture::injectAnswer(const QByteArray &payload)
+{
+    m_reader->sendFrame(payload);
 }
 
 QString WindowFixture::logText() const

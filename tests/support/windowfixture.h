@@ -45,6 +45,11 @@ public:
     // Selects the reader's port, presses Connect and waits for the version.
     bool connectSerial();
 
+    // Connects over TCP to the simulator on the loopback address.
+    bool connectTcp();
+    // The reader sends this payload (status first) on every open transport.
+    void injectAnswer(const QByteArray &payload);
+
     QString logText() const;
     bool waitForLog(const QString &text, int timeoutMs = 3000) const;
     int logCount(const QString &text) const;
@@ -52,6 +57,11 @@ public:
     // Runs action; the first modal message box that appears is answered
     // with its default button and its text is returned.
     QString answerMessageBox(const std::function<void()> &action, int timeoutMs = 3000);
+
+    static QByteArray hex(const char *text)
+    {
+        return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
+    }
 
 private:
     void buildWindow();

@@ -1,0 +1,199 @@
+// The command console as a user drives it: picking commands from the
+// filtered list, the parameter form, and executing a request on the reader.
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+
+#include "support/windowfixture.h"
+
+namespace {
+
+QListWidget *commandList(WindowFixture &f)
+{
+    return f.widget<QListWidget>("lvCommands");
+}
+
+QStringList listedTexts(WindowFixture &f)
+{
+    QStringList texts;
+    for (int i = 0; i < commandList(f)->count(); ++i)
+        texts << commandList(f)->item(i)->text();
+    return texts;
+}
+
+void selectCommand(WindowFixture &f, int code)
+{
+    const QString prefix = QStringLiteral("[") + MainWindow::hexByte(uint8_t(code)) + QStringLiteral("] ");
+    QListWidget *list = commandList(f);
+    for (int i = 0; i < list->count(); ++i) {
+        if (list->item(i)->text().startsWith(prefix)) {
+            list->setCurrentRow(i);
+            return;
+        }
+    }
+    QFAIL(qPrintable(QStringLiteral("command not listed: ") + prefix));
+}
+
+QLineEdit *field(WindowFixture &f, int i)
+{
+    return f.window()->paramEdits[i];
+}
+
+void type(QLineEdit *edit, const QString &text)
+{
+    edit->clear();
+    QTest::keyClicks(edit, text);
+}
+
+} // namespace
+
+class TestConsoleWindow : public QObject
+{
+    Q_OBJECT
+private slots:
+    void catalogueAndFilters()
+    {
+        WindowFixture f(false);
+        const QStringList all = listedTexts(f);
+        QVERIFY(all.contains("[0B] Get firmware version"));
+        QVERIFY(!all.contains("[00] ACK"));
+        QCOMPARE(f.window()->commandName(0x00), QStringLiteral("ACK"));
+        QCOMPARE(f.window()->commandName(0xE1), QStringLiteral("FREAD"));
+        QCOMPARE(f.window()->commandName(0x30), QStringLiteral("Unknown"));
+        QCOMPARE(f.window()->commandName(0x1FF), QStringLiteral("Unknown"));
+
+        for (const char *box : {"ckbFilterGeneric", "ckbFilterMifare", "ckbFilterMifareUl", "ckbFilterMifareDesfire",
+                                "ckbFilterICode"})
+            f.widget<QCheckBox>(box)->setChecked(false);
+        QCOMPARE(listedTexts(f).size(), 5);
+        QVERIFY(listedTexts(f).first().startsWith("[E0] FOPEN"));
+
+        f.widget<QCheckBox>("ckbFilterICode")->setChecked(true);
+        for (const QString &t : listedTexts(f)) {
+            const int code = t.mid(1, 2).toInt(nullptr, 16);
+            QVERIFY2(code >= 0xE0 || (code >= 0x90 && code <= 0xBF), qPrintable(t));
+        }
+        // The item carries its catalogue entry.
+        const QJsonObject entry = commandList(f)->item(0)->data(Qt::UserRole).toJsonObject();
+        QCOMPARE(entry.value("value").toInt(), 0x90);
+    }
+
+    void formLayoutAndCarriedTexts()
+    {
+        WindowFixture f(false);
+        f.window()->setControlsEnabled(true);
+        // "MIFARE Classic - Write Block": five fields, the fifth 350 wide.
+        selectCommand(f, 0x21);
+        MainWindow *w = f.window();
+        for (int i = 0; i < 5; ++i)
+            QVERIFY(w->paramEdits[i] && w->paramLabels[i]);
+        QVERIFY(!w->paramEdits[5] && !w->paramLabels[5]);
+        QCOMPARE(w->paramLabels[0]->text(), QStringLiteral("Block no:"));
+        QCOMPARE(w->paramLabels[0]->geometry(), QRect(5, 20, 120, 25));
+        QCOMPARE(w->paramEdits[0]->geometry(), QRect(125, 16, 120, 20));
+        QCOMPARE(w->paramEdits[2]->geometry(), QRect(125, 76, 120, 20));
+        // The second column starts at the widest field's edge plus 20.
+        QCOMPARE(w->paramLabels[3]->geometry().topLeft(), QPoint(5 + 120 + 140, 20));
+        QCOMPARE(w->paramEdits[4]->geometry(), QRect(265 + 120, 46, 350, 20));
+        QCOMPARE(w->paramEdits[4]->maxLength(), 144);
+        QCOMPARE(w->paramEdits[2]->maxLength(), 1);
+
+        // Texts typed for one command are offered again to the next.
+        type(field(f, 0), "7");
+        type(field(f, 1), "2");
+        type(field(f, 2), "A");
+        selectCommand(f, 0x03); // "Get UID": one field
+        QCOMPARE(field(f, 0)->text(), QStringLiteral("7"));
+        type(field(f, 0), "9");
+        selectCommand(f, 0x21);
+        QCOMPARE(field(f, 0)->text(), QStringLiteral("9"));
+        QCOMPARE(field(f, 1)->text(), QStringLiteral("2"));
+        QCOMPARE(field(f, 2)->text(), QStringLiteral("A"));
+
+        // Toggling a filter removes the form; the texts survive.
+        f.widget<QCheckBox>("ckbFilterMifareUl")->setChecked(false);
+        for (int i = 0; i < MainWindow::MaxParams; ++i)
+            QVERIFY(!w->paramEdits[i]);
+        selectCommand(f, 0x21);
+        QCOMPARE(field(f, 1)->text(), QStringLiteral("2"));
+    }
+
+    void fieldValidators()
+    {
+        WindowFixture f(false);
+        f.window()->setControlsEnabled(true);
+        selectCommand(f, 0x47); // counter (hex), increment (uint24)
+        type(field(f, 0), "0a:1g");
+        QCOMPARE(field(f, 0)->text(), QStringLiteral("0"));
+        type(field(f, 1), "16777215");
+        QVERIFY(field(f, 1)->hasAcceptableInput());
+        type(field(f, 1), "16777216");
+        QVERIFY(!field(f, 1)->hasAcceptableInput());
+        type(field(f, 1), "167772160");
+        QCOMPARE(field(f, 1)->text(), QStringLiteral("16777216"));
+        QCOMPARE(f.answerMessageBox([&] { f.click("btCommnadExecute"); }),
+                 QStringLiteral("Waring: Please enter correct value"));
+        selectCommand(f, 0x0E); // GPIO: timeout is uint16 up to 65000
+        type(field(f, 2), "65001");
+        QVERIFY(!field(f, 2)->hasAcceptableInput());
+        selectCommand(f, 0x14); // LED: colour hex, maxlen 8
+        type(field(f, 0), "1234");
+        QCOMPARE(field(f, 0)->text(), QStringLiteral("12 34"));
+        QCOMPARE(field(f, 0)->cursorPosition(), 5);
+    }
+
+    void executeStories()
+    {
+        WindowFixture f;
+        QVERIFY(f.connectSerial());
+        QList<QByteArray> seen;
+        QObject::connect(f.reader(), &SimReader::requestReceived,
+                         [&](quint8 code, const QByteArray &params) { seen << (QByteArray(1, char(code)) + params); });
+
+        // Nothing selected.
+        commandList(f)->setCurrentRow(-1);
+        QCOMPARE(f.answerMessageBox([&] { f.click("btCommnadExecute"); }),
+                 QStringLiteral("Waring: Please select command first"));
+
+        // GPIO with an empty optional timeout, then with 1000.
+        selectCommand(f, 0x0E);
+        type(field(f, 0), "1");
+        type(field(f, 1), "4");
+        field(f, 2)->clear();
+        f.window()->oneShotState = MainWindow::GetVersion;
+        f.click("btCommnadExecute");
+        QVERIFY(QTest::qWaitFor([&] { return seen.contains(FixtureHex("0E 01 04")); }, 2000));
+        QCOMPARE(f.window()->oneShotState, int(MainWindow::Idle));
+        type(field(f, 2), "1000");
+        commandList(f)->scrollToItem(commandList(f)->currentItem());
+        const QPoint at = commandList(f)->visualItemRect(commandList(f)->currentItem()).center();
+        QTest::mouseClick(commandList(f)->viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseDClick(commandList(f)->viewport(), Qt::LeftButton, {}, at);
+        QVERIFY(QTest::qWaitFor([&] { return seen.contains(FixtureHex("0E 01 04 E8 03")); }, 2000));
+        QVERIFY(!f.window()->oneShotTimer->isActive());
+
+        // A required field left empty: message, focus, nothing sent.
+        selectCommand(f, 0x14);
+        field(f, 0)->clear();
+        type(field(f, 1), "500");
+        const int before = seen.size();
+        QCOMPARE(f.answerMessageBox([&] { f.click("btCommnadExecute"); }),
+                 QStringLiteral("Waring: Please enter correct value"));
+        QTRY_COMPARE(f.window()->focusWidget(), static_cast<QWidget *>(field(f, 0)));
+        QTest::qWait(100);
+        QCOMPARE(seen.size(), before);
+
+        // A command without parameters is sent as its code alone.
+        selectCommand(f, 0x0B);
+        f.click("btCommnadExecute");
+        QVERIFY(QTest::qWaitFor([&] { return seen.count(FixtureHex("0B")) == 1; }, 2000));
+    }
+
+private:
+    static QByteArray FixtureHex(const char *t) { return WindowFixture::hex(t); }
+};
+
+QTEST_MAIN(TestConsoleWindow)
+#include "tst_consolewindow.moc"

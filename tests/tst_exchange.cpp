@@ -1,0 +1,289 @@
+// The request discipline and the response dispatcher against the simulated
+// reader: what each answer makes the client do next, repeats, give-up, and
+// the TCP link.
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTcpServer>
+#include <QTextEdit>
+
+#include "support/windowfixture.h"
+
+namespace {
+
+QByteArray hex(const char *t)
+{
+    return WindowFixture::hex(t);
+}
+
+// Collects the requests the reader receives.
+struct Requests
+{
+    QList<QByteArray> list;
+    explicit Requests(SimReader *reader)
+    {
+        QObject::connect(reader, &SimReader::requestReceived,
+                         [this](quint8 code, const QByteArray &params) { list << (QByteArray(1, char(code)) + params); });
+    }
+    bool waitFor(const QByteArray &payload, int timeoutMs = 2000)
+    {
+        return QTest::qWaitFor([&] { return list.contains(payload); }, timeoutMs);
+    }
+};
+
+} // namespace
+
+class TestExchange : public QObject
+{
+    Q_OBJECT
+private slots:
+    void versionDecoding_data()
+    {
+        QTest::addColumn<QByteArray>("version");
+        QTest::addColumn<bool>("rfidConfig");
+        QTest::addColumn<bool>("chipUpdate");
+        QTest::addColumn<bool>("asksForLog");
+        QTest::newRow("2.38") << QByteArray("2.38") << true << true << true;
+        QTest::newRow("2.35") << QByteArray("2.35") << true << true << false;
+        QTest::newRow("2.34") << QByteArray("2.34") << false << true << false;
+        QTest::newRow("R5 1.14") << QByteArray("1.14 R5") << true << false << false;
+        QTest::newRow("R5 1.15") << QByteArray("1.15-R5") << true << false << true;
+        // A text that is not a version leaves what the 1.0 of the connect set.
+        QTest::newRow("not a version") << QByteArray("beta") << false << true << false;
+        QTest::newRow("empty") << QByteArray() << false << true << false;
+    }
+    void versionDecoding()
+    {
+        QFETCH(QByteArray, version);
+        QFETCH(bool, rfidConfig);
+        QFETCH(bool, chipUpdate);
+        QFETCH(bool, asksForLog);
+        WindowFixture f;
+        f.reader()->setVersion("1.0");
+        QVERIFY(f.connectSerial());
+        Requests requests(f.reader());
+        f.injectAnswer(hex("00 0B") + version + QByteArray(1, '\0'));
+        QVERIFY(QTest::qWaitFor([&] { return f.window()->statusDetailLabel->text() == "Version:" + version; }, 2000));
+        QTest::qWait(150);
+        QCOMPARE(!f.widget<QPushButton>("btPollingConfiguration")->isHidden(), rfidConfig);
+        QCOMPARE(!f.widget<QPushButton>("btPNUpdate")->isHidden(), chipUpdate);
+        QCOMPARE(requests.list.contains(hex("E4 01")), asksForLog);
+        QCOMPARE(f.window()->oneShotState, int(MainWindow::GetVersion));
+    }
+
+    void tagAnswers()
+    {
+        WindowFixture f;
+        QVERIFY(f.connectSerial());
+        Requests requests(f.reader());
+        MainWindow *w = f.window();
+        w->oneShotState = MainWindow::Idle;
+
+        f.injectAnswer(hex("00 02 01"));
+        QVERIFY(requests.waitFor(hex("03 00")));
+        QVERIFY(w->oneShotTimer->isActive());
+        QCOMPARE(w->oneShotTimer->interval(), 3000);
+
+        f.injectAnswer(hex("00 03 01 07 04 A1 B2 C3"));
+        QVERIFY(f.waitForLog("TAG is found: 04A1B2C3"));
+        QVERIFY(!w->oneShotTimer->isActive());
+        f.injectAnswer(hex("00 03"));
+        QVERIFY(f.waitForLog("TAG is found: \n"));
+
+        requests.list.clear();
+        f.injectAnswer(hex("00 02 00"));
+        QVERIFY(f.waitForLog("No tag detected"));
+        f.injectAnswer(hex("00 02")); // no count at all: nothing follows
+        QTest::qWait(200);
+        QVERIFY(requests.list.isEmpty());
+
+        // "Activate TAG" answered outside an address tag write reads the tag.
+        f.injectAnswer(hex("00 04"));
+        QVERIFY(requests.waitFor(hex("40 04 02")));
+        QVERIFY(f.logText().contains("Tag activated.\n\n"));
+        QVERIFY(f.logText().contains("Reading tag info"));
+        QCOMPARE(w->oneShotState, int(MainWindow::AddressTagRead));
+
+        f.injectAnswer(hex("00 05"));
+        QVERIFY(f.waitForLog("HALT done"));
+    }
+
+    void errorAnswers()
+    {
+        WindowFixture f;
+        QVERIFY(f.connectSerial());
+        MainWindow *w = f.window();
+
+        f.injectAnswer(hex("FF 28 00 01"));
+        QVERIFY(f.waitForLog("Error 0x0001 received for command - MIFARE Classic - Set UID"));
+        QVERIFY(f.waitForLog("This command may only be executed on special tags with changeable UID"));
+
+        f.injectAnswer(hex("FF 30 01 02"));
+        QVERIFY(f.waitForLog("Error 0x0102 received for command - Unknown"));
+        f.injectAnswer(hex("FF 03"));
+        QVERIFY(f.waitForLog("Error received for command - Get UID"));
+
+        // An error during a firmware update aborts it.
+        w->oneShotState = MainWindow::FlashFirmware;
+        f.widget<QPushButton>("btFlashFirmware")->setText("Abort...");
+        w->progressBar->setValue(40);
+        w->oneShotTimer->start(500);
+        f.injectAnswer(hex("FF F1 00 07"));
+        QVERIFY(f.waitForLog("Flash firmware aborted."));
+        QVERIFY(f.logText().contains("Firmware writing error - please restart the board and try again"));
+        QCOMPARE(w->oneShotState, int(MainWindow::Idle));
+        QCOMPARE(f.widget<QPushButton>("btFlashFirmware")->text(), QStringLiteral("Flash firmware"));
+        QCOMPARE(w->progressBar->value(), 0);
+        QVERIFY(!w->oneShotTimer->isActive());
+
+        w->oneShotState = MainWindow::FlashRfidChip;
+        f.widget<QPushButton>("btPNUpdate")->setText("Abort...");
+        f.injectAnswer(hex("FF F7 00 07"));
+        QVERIFY(QTest::qWaitFor([&] { return f.widget<QPushButton>("btPNUpdate")->text() == "RFID chip update"; }, 2000));
+    }
+
+    void eventsAndLogLines()
+    {
+        WindowFixture f;
+        QVERIFY(f.connectSerial());
+        Requests requests(f.reader());
+        MainWindow *w = f.window();
+        w->oneShotState = MainWindow::FileReading;
+        f.reader()->sendEvent(0x01);
+        QVERIFY(requests.waitFor(hex("02")));
+        QCOMPARE(w->oneShotTimer->interval(), 500);
+        w->oneShotState = MainWindow::Idle;
+        w->oneShotTimer->stop();
+
+        f.reader()->sendLogLine("hello");
+        QVERIFY(QTest::qWaitFor([&] { return f.widget<QTextEdit>("teLogs")->toPlainText().contains("hello"); }, 2000));
+        QVERIFY(!f.logText().contains("[RX] - CMD_LOG"));
+    }
+
+    void repeatsAndGiveUp()
+    {
+        WindowFixture f;
+        QVERIFY(f.connectSerial());
+        Requests requests(f.reader());
+        MainWindow *w = f.window();
+
+        // A workflow step answered on its third try starts the next one afresh.
+        f.reader()->setSilent(true);
+        w->oneShotState = MainWindow::NetworkRead;
+        const uint8_t count[] = {0x02};
+        w->protocol.sendFrame(count, 1);
+        w->oneShotTimeout();
+        w->oneShotTimeout();
+        QCOMPARE(w->retryCount, 2);
+        QCOMPARE(w->oneShotTimer->interval(), 1500);
+        QCOMPARE(f.logCount("Repeating last frame...\n"), 2);
+        f.reader()->setSilent(false);
+        w->oneShotTimeout();
+        QVERIFY(QTest::qWaitFor([&] { return w->retryCount == 0; }, 2000));
+
+        // The loop test repeats without a limit while the link is up.
+        w->oneShotState = MainWindow::LoopTest;
+        f.reader()->setSilent(true);
+        for (int i = 0; i < 8; ++i)
+            w->oneShotTimeout();
+        QVERIFY(w->serial.isOpen());
+        QCOMPARE(w->oneShotTimer->interval(), 3000);
+        QCOMPARE(f.logCount("Repeating last frame...\n"), 11);
+
+        // Any other state gives up after five repeats.
+        w->oneShotState = MainWindow::FileReading;
+        w->retryCount = 0;
+        for (int i = 0; i < 6; ++i)
+            w->oneShotTimeout();
+        QVERIFY(!w->serial.isOpen());
+        QCOMPARE(w->oneShotState, int(MainWindow::Idle));
+        QCOMPARE(w->statusLabel->text(), QStringLiteral("Timeout"));
+
+        // With nothing open a frame goes nowhere and is not logged.
+        const int tx = f.logCount("[TX]");
+        w->protocol.sendFrame(count, 1);
+        QCOMPARE(f.logCount("[TX]"), tx);
+        w->oneShotState = MainWindow::LoopTest;
+        w->oneShotTimeout();
+        QVERIFY(!w->oneShotTimer->isActive());
+    }
+
+    void tcpLink()
+    {
+        WindowFixture f;
+        MainWindow *w = f.window();
+        QVERIFY(f.connectTcp());
+        QVERIFY(f.logText().contains("Connecting to 127.0.0.1 ..."));
+        QVERIFY(f.logText().contains("New TCP client connected"));
+        QVERIFY(w->tcpConnected);
+        QCOMPARE(f.widget<QPushButton>("btNetworkConnect")->text(), QStringLiteral("Disconnect"));
+        QVERIFY(!f.widget<QWidget>("tabSerialConnection")->isEnabled());
+        QVERIFY(f.widget<QWidget>("tabs")->isEnabled());
+
+        // Serial and TCP both open: one frame, two writes, two [TX] lines.
+        f.selectReaderPort();
+        w->openSerialPort();
+        QVERIFY(w->serial.isOpen());
+        Requests requests(f.reader());
+        const int tx = f.logCount("[TX]");
+        const uint8_t halt[] = {0x05};
+        w->protocol.sendFrame(halt, 1);
+        QCOMPARE(f.logCount("[TX]"), tx + 2);
+        QVERIFY(QTest::qWaitFor([&] { return requests.list.count(hex("05")) == 2; }, 2000));
+        w->closeSerialPort();
+
+        // The reader drops the connection.
+        f.reader()->unplug();
+        QVERIFY(f.waitForLog("TCP socker error"));
+        QVERIFY(f.logText().contains("TCP socker error\n    Data: 01"));
+        QVERIFY(QTest::qWaitFor([&] { return !w->tcpConnected; }, 2000));
+        QCOMPARE(f.widget<QPushButton>("btNetworkConnect")->text(), QStringLiteral("Connect"));
+        QVERIFY(f.widget<QWidget>("tabSerialConnection")->isEnabled());
+
+        // A new connect makes a new socket and works.
+        f.reader()->replug();
+        QVERIFY(f.connectTcp());
+        f.click("btNetworkConnect");
+        QVERIFY(!w->tcpConnected);
+        QCOMPARE(f.widget<QPushButton>("btNetworkConnect")->text(), QStringLiteral("Connect"));
+    }
+
+    void tcpRefusals()
+    {
+        WindowFixture f;
+        f.widget<QTabWidget>("tabWidget")->setCurrentIndex(1);
+        f.click("btNetworkConnect");
+        QVERIFY(f.logText().contains("Please enter device IP address or select from device list"));
+
+        // A port nobody listens on: three attempts, then the advice.
+        quint16 port;
+        {
+            QTcpServer probe;
+            QVERIFY(probe.listen(QHostAddress::LocalHost));
+            port = probe.serverPort();
+        }
+        f.window()->connectToHost("127.0.0.1", port);
+        QCOMPARE(f.logCount("Connecting to 127.0.0.1 ..."), 3);
+        QVERIFY(f.logText().contains("TCP connection filed. Remeber to enable TCP server in the device settings to "
+                                     "user TCP connection from R4 client."));
+        QVERIFY(!f.window()->tcpSocket);
+        QCOMPARE(f.widget<QPushButton>("btNetworkConnect")->text(), QStringLiteral("Connect"));
+    }
+
+    void silentTcpReaderIsGivenUpOn()
+    {
+        WindowFixture f;
+        f.reader()->setSilent(true);
+        QVERIFY(!f.connectTcp());
+        QVERIFY(f.waitForLog("Timeout - Please recconnect device and try again.", 7000));
+        QCOMPARE(f.logCount("Repeating get version frame..."), 5);
+        QVERIFY(!f.window()->tcpConnected);
+        QCOMPARE(f.widget<QPushButton>("btNetworkConnect")->text(), QStringLiteral("Connect"));
+    }
+};
+
+QTEST_MAIN(TestExchange)
+#include "tst_exchange.moc"

@@ -1,0 +1,434 @@
+// Favourite commands: the list kept in the settings, its editor dialog, and
+// sending a stored frame to the reader exactly as written.
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPointer>
+#include <QPushButton>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTabWidget>
+#include <QTemporaryDir>
+
+#include "console/favouritelist.h"
+#include "console/newfavcmdwindow.h"
+#include "support/windowfixture.h"
+
+namespace {
+
+const char *const VersionFrame = "F5 03 00 FC FF 0B 9B 50";
+
+QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
+}
+
+QStringList names(const FavouriteList &list)
+{
+    QStringList out;
+    for (const FavouriteCommand &c : list.commands())
+        out << c.name;
+    return out;
+}
+
+QListWidget *favList(WindowFixture &f)
+{
+    return f.widget<QListWidget>("lvFavCommands");
+}
+
+QStringList listedNames(WindowFixture &f)
+{
+    QStringList out;
+    for (int i = 0; i < favList(f)->count(); ++i)
+        out << favList(f)->item(i)->text();
+    return out;
+}
+
+// What the settings store holds, read behind the window's back.
+QStringList storedNames(WindowFixture &f)
+{
+    QSettings s(f.settingsFile(), QSettings::IniFormat);
+    QStringList out;
+    const int n = s.beginReadArray("commands");
+    for (int i = 0; i < n; ++i) {
+        s.setArrayIndex(i);
+        out << s.value("name").toString();
+    }
+    s.endArray();
+    return out;
+}
+
+QList<NewFavCmdWindow *> openDialogs()
+{
+    QList<NewFavCmdWindow *> out;
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (auto *d = qobject_cast<NewFavCmdWindow *>(w); d && d->isVisible())
+            out << d;
+    return out;
+}
+
+NewFavCmdWindow *onlyDialog()
+{
+    const QList<NewFavCmdWindow *> dialogs = openDialogs();
+    return dialogs.size() == 1 ? dialogs.first() : nullptr;
+}
+
+QLineEdit *edit(NewFavCmdWindow *d, const char *name)
+{
+    return d->findChild<QLineEdit *>(name);
+}
+
+void pressOk(NewFavCmdWindow *d)
+{
+    QTest::mouseClick(d->findChild<QDialogButtonBox *>("buttonBox")->button(QDialogButtonBox::Ok), Qt::LeftButton);
+}
+
+// Connected to the simulated reader (a version without the device log, so
+// the version request stays the codec's last frame), favourites tab shown.
+bool prepare(WindowFixture &f)
+{
+    f.reader()->setVersion(QStringLiteral("2.30"));
+    if (!f.connectSerial())
+        return false;
+    f.widget<QTabWidget>("tabs")->setCurrentWidget(f.widget<QWidget>("tab_2"));
+    return true;
+}
+
+void addThree(WindowFixture &f)
+{
+    f.window()->addNewFavCommand(-1, "A", "0A");
+    f.window()->addNewFavCommand(-1, "B", "0B");
+    f.window()->addNewFavCommand(-1, "C", "0C");
+}
+
+void doubleClick(WindowFixture &f, int row)
+{
+    QListWidget *list = favList(f);
+    const QPoint at = list->visualItemRect(list->item(row)).center();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at);
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
+}
+
+} // namespace
+
+class TestFavourites : public QObject
+{
+    Q_OBJECT
+private slots:
+    void listRewritesTheWholeArray()
+    {
+        QTemporaryDir dir;
+        QSettings s(dir.filePath("store.ini"), QSettings::IniFormat);
+        FavouriteList list;
+        list.append({"Version", VersionFrame});
+        list.append({"Uid", "F5 04"});
+        list.append({"Version", "01"}); // names need not be unique
+        list.save(s);
+        QCOMPARE(s.value("commands/size").toInt(), 3);
+        // The store counts array elements from 1.
+        QCOMPARE(s.value("commands/3/hex").toString(), QStringLiteral("01"));
+
+        FavouriteList back;
+        back.append({"stale", "00"});
+        back.load(s);
+        QCOMPARE(names(back), QStringList({"Version", "Uid", "Version"}));
+        QCOMPARE(back.at(0).hex, QString(VersionFrame));
+
+        // Outside the list: no change.
+        list.remove(3);
+        list.remove(-1);
+        list.move(0, 3);
+        list.move(-1, 0);
+        QVERIFY(!list.replace(3, {"x", "00"}));
+        QCOMPARE(list.size(), 3);
+
+        list.move(2, 0);
+        QCOMPARE(names(list), QStringList({"Version", "Version", "Uid"}));
+        QCOMPARE(list.at(0).hex, QStringLiteral("01"));
+        list.move(0, 2);
+        QCOMPARE(list.at(2).hex, QStringLiteral("01"));
+
+        // A shorter list leaves no old elements behind.
+        list.remove(1);
+        list.save(s);
+        QCOMPARE(s.value("commands/size").toInt(), 2);
+        QVERIFY(!s.contains("commands/3/name"));
+        QVERIFY(!s.contains("commands/3/hex"));
+
+        FavouriteList().save(s);
+        QVERIFY(s.contains("commands/size"));
+        QCOMPARE(s.value("commands/size").toInt(), 0);
+        QVERIFY(s.allKeys().filter("/name").isEmpty());
+        back.load(s);
+        QVERIFY(back.isEmpty());
+    }
+
+    void hexTextToBytes()
+    {
+        QCOMPARE(favouriteBytes(VersionFrame), hex(VersionFrame));
+        QCOMPARE(favouriteBytes("1 2 3"), hex("01 02 03"));
+        QCOMPARE(favouriteBytes("0A 1B 2"), hex("0A 1B 02"));
+        QCOMPARE(favouriteBytes(""), QByteArray());
+        // Every blank splits, empty pieces give 00.
+        QCOMPARE(favouriteBytes(" "), hex("00 00"));
+        QCOMPARE(favouriteBytes("0A  1B"), hex("0A 00 1B"));
+        QCOMPARE(favouriteBytes("1FF ZZ"), hex("FF 00"));
+    }
+
+    void addedFavouriteIsSentAsStored()
+    {
+        WindowFixture f;
+        QVERIFY(prepare(f));
+        MainWindow *w = f.window();
+
+        f.click("btAddFavCommand");
+        QPointer<NewFavCmdWindow> d = onlyDialog();
+        QVERIFY(d);
+        QCOMPARE(d->windowTitle(), QStringLiteral("New command"));
+        // The form's own size; it only grows where the platform's fonts
+        // need more room.
+        QCOMPARE(NewFavCmdWindow().size(), QSize(385, 137));
+        QCOMPARE(d->size(), d->size().expandedTo(QSize(385, 137)));
+        QVERIFY(!d->isModal());
+        QCOMPARE(d->parentWidget(), w);
+        QCOMPARE(d->idx, -1);
+        QCOMPARE(d->findChild<QLabel *>("label")->text(), QStringLiteral("Name:"));
+        QCOMPARE(d->findChild<QLabel *>("label_2")->text(),
+                 QStringLiteral("Command in hex format (including STX and CRC):"));
+        QVERIFY(edit(d, "leName")->text().isEmpty());
+        QVERIFY(edit(d, "leHex")->text().isEmpty());
+
+        // The bytes field keeps canonical hex.
+        QTest::keyClicks(edit(d, "leHex"), "g,abcd");
+        QCOMPARE(edit(d, "leHex")->text(), QStringLiteral("AB CD"));
+        edit(d, "leHex")->clear();
+
+        QTest::keyClicks(edit(d, "leName"), "Version");
+        QTest::keyClicks(edit(d, "leHex"), "f50300fcff0b9b50");
+        QCOMPARE(edit(d, "leHex")->text(), QString(VersionFrame));
+        pressOk(d);
+        QTRY_VERIFY(d.isNull());
+
+        QCOMPARE(listedNames(f), QStringList({"Version"}));
+        QCOMPARE(favList(f)->item(0)->data(Qt::UserRole).toString(), QString(VersionFrame));
+        QCOMPARE(storedNames(f), QStringList({"Version"}));
+
+        QByteArray received;
+        QObject::connect(f.reader(), &SimReader::rawReceived, [&](const QByteArray &b) { received += b; });
+        const int state = w->oneShotState;
+        const int txLines = f.logCount("[TX] - Get firmware version");
+        const int dumps = f.logCount(QStringLiteral("Data: ") + VersionFrame);
+        doubleClick(f, 0);
+        QVERIFY(!w->oneShotTimer->isActive());
+        QCOMPARE(w->oneShotState, state);
+        QVERIFY(QTest::qWaitFor([&] { return received.size() >= 8; }, 2000));
+        QTest::qWait(200);
+        QCOMPARE(received, hex(VersionFrame));
+        QCOMPARE(f.logCount("[TX] - Get firmware version"), txLines + 1);
+        QCOMPARE(f.logCount(QStringLiteral("Data: ") + VersionFrame), dumps + 1);
+    }
+
+    void rawBytesLeaveTheLastFrameAlone()
+    {
+        WindowFixture f;
+        QVERIFY(prepare(f));
+        MainWindow *w = f.window();
+        // Stored as written by hand: single digits are whole bytes.
+        w->addNewFavCommand(-1, "Digits", "1 2 3");
+        QByteArray received;
+        QObject::connect(f.reader(), &SimReader::rawReceived, [&](const QByteArray &b) { received += b; });
+        doubleClick(f, 0);
+        QVERIFY(QTest::qWaitFor([&] { return received.size() >= 3; }, 2000));
+        QTest::qWait(100);
+        QCOMPARE(received, hex("01 02 03"));
+        QVERIFY(f.logText().contains("Data: 01 02 03"));
+
+        received.clear();
+        w->protocol.resendLastFrame();
+        QVERIFY(QTest::qWaitFor([&] { return received.size() >= 8; }, 2000));
+        QCOMPARE(received, hex(VersionFrame));
+    }
+
+    void editKeepsPlaceAndSelection()
+    {
+        WindowFixture f;
+        QVERIFY(prepare(f));
+        addThree(f);
+
+        // Nothing selected: Edit and Delete do nothing.
+        favList(f)->setCurrentRow(-1);
+        f.click("btEditFavCommand");
+        QVERIFY(openDialogs().isEmpty());
+        f.click("btDeleteFavCommand");
+        QCOMPARE(listedNames(f), QStringList({"A", "B", "C"}));
+
+        favList(f)->setCurrentRow(1);
+        f.click("btEditFavCommand");
+        QPointer<NewFavCmdWindow> d = onlyDialog();
+        QVERIFY(d);
+        QCOMPARE(d->windowTitle(), QStringLiteral("New command"));
+        QCOMPARE(d->idx, 1);
+        QCOMPARE(edit(d, "leName")->text(), QStringLiteral("B"));
+        QCOMPARE(edit(d, "leHex")->text(), QStringLiteral("0B"));
+        edit(d, "leName")->setText("B2");
+        QTest::keyClicks(edit(d, "leHex"), "1");
+        pressOk(d);
+        QTRY_VERIFY(d.isNull());
+
+        QCOMPARE(listedNames(f), QStringList({"A", "B2", "C"}));
+        QCOMPARE(favList(f)->item(1)->data(Qt::UserRole).toString(), QStringLiteral("0B 1"));
+        QCOMPARE(favList(f)->currentRow(), 1);
+        QCOMPARE(storedNames(f), QStringList({"A", "B2", "C"}));
+
+        // Cancel closes without a change.
+        f.click("btEditFavCommand");
+        d = onlyDialog();
+        QVERIFY(d);
+        QSignalSpy spy(d.data(), &NewFavCmdWindow::addNewFavCommand);
+        edit(d, "leName")->setText("never");
+        QTest::mouseClick(d->findChild<QDialogButtonBox *>("buttonBox")->button(QDialogButtonBox::Cancel),
+                          Qt::LeftButton);
+        QTRY_VERIFY(d.isNull());
+        QCOMPARE(spy.count(), 0);
+        QCOMPARE(storedNames(f), QStringList({"A", "B2", "C"}));
+    }
+
+    void deletionSurvivesRestart()
+    {
+        WindowFixture f;
+        QVERIFY(prepare(f));
+        f.window()->addNewFavCommand(-1, "Version", VersionFrame);
+        f.reopenWindow();
+        QCOMPARE(listedNames(f), QStringList({"Version"}));
+        QCOMPARE(favList(f)->item(0)->data(Qt::UserRole).toString(), QString(VersionFrame));
+
+        QVERIFY(prepare(f));
+        favList(f)->setCurrentRow(0);
+        f.click("btDeleteFavCommand");
+        QCOMPARE(favList(f)->count(), 0);
+        QSettings s(f.settingsFile(), QSettings::IniFormat);
+        QCOMPARE(s.value("commands/size").toInt(), 0);
+        f.reopenWindow();
+        QCOMPARE(favList(f)->count(), 0);
+    }
+
+    void reorderStopsAtTheEnds()
+    {
+        WindowFixture f;
+        QVERIFY(prepare(f));
+        addThree(f);
+
+        // The up-arrow button (btFavDown) moves towards the top.
+        favList(f)->setCurrentRow(2);
+        f.click("btFavDown");
+        QCOMPARE(listedNames(f), QStringList({"A", "C", "B"}));
+        QCOMPARE(favList(f)->currentRow(), 1);
+        QCOMPARE(storedNames(f), QStringList({"A", "C", "B"}));
+
+        favList(f)->setCurrentRow(2);
+        f.click("btFavUp");
+        QCOMPARE(listedNames(f), QStringList({"A", "C", "B"}));
+        QCOMPARE(favList(f)->currentRow(), 2);
+
+        favList(f)->setCurrentRow(0);
+        f.click("btFavDown");
+        QCOMPARE(listedNames(f), QStringList({"A", "C", "B"}));
+        QCOMPARE(favList(f)->currentRow(), 0);
+
+        // The down-arrow button (btFavUp) moves towards the bottom.
+        f.click("btFavUp");
+        QCOMPARE(listedNames(f), QStringList({"C", "A", "B"}));
+        QCOMPARE(favList(f)->currentRow(), 1);
+        QCOMPARE(storedNames(f), QStringList({"C", "A", "B"}));
+
+        favList(f)->setCurrentRow(-1);
+        f.click("btFavUp");
+        f.click("btFavDown");
+        QCOMPARE(storedNames(f), QStringList({"C", "A", "B"}));
+    }
+
+    void incompleteOrOversizedEntryKeepsTheDialogOpen()
+    {
+        WindowFixture f;
+        QVERIFY(prepare(f));
+        f.click("btAddFavCommand");
+        QPointer<NewFavCmdWindow> d = onlyDialog();
+        QVERIFY(d);
+        QSignalSpy spy(d.data(), &NewFavCmdWindow::addNewFavCommand);
+
+        QCOMPARE(f.answerMessageBox([&] { pressOk(d); }), QStringLiteral("Waring: Please enter command name"));
+        QVERIFY(d && d->isVisible());
+        QCOMPARE(d->focusWidget(), edit(d, "leName"));
+
+        QTest::keyClicks(edit(d, "leName"), "Long");
+        QCOMPARE(f.answerMessageBox([&] { pressOk(d); }), QStringLiteral("Waring: Please enter bytes to send"));
+        QVERIFY(d && d->isVisible());
+        QCOMPARE(d->focusWidget(), edit(d, "leHex"));
+
+        QStringList bytes;
+        for (int i = 0; i < FavouriteList::MaxBytes + 1; ++i)
+            bytes << MainWindow::hexByte(uint8_t(i));
+        edit(d, "leHex")->setText(bytes.join(' '));
+        QCOMPARE(f.answerMessageBox([&] { pressOk(d); }),
+                 QStringLiteral("Waring: A command may hold at most 1024 bytes"));
+        QVERIFY(d && d->isVisible());
+        QCOMPARE(spy.count(), 0);
+        QCOMPARE(favList(f)->count(), 0);
+        QVERIFY(storedNames(f).isEmpty());
+
+        // 1024 bytes is still a favourite, and all of it is sent.
+        bytes.removeLast();
+        edit(d, "leHex")->setText(bytes.join(' '));
+        pressOk(d);
+        QTRY_VERIFY(d.isNull());
+        QCOMPARE(spy.count(), 1);
+        QCOMPARE(storedNames(f), QStringList({"Long"}));
+
+        QByteArray received;
+        QObject::connect(f.reader(), &SimReader::rawReceived, [&](const QByteArray &b) { received += b; });
+        doubleClick(f, 0);
+        QVERIFY(QTest::qWaitFor([&] { return received.size() >= FavouriteList::MaxBytes; }, 3000));
+        QCOMPARE(received, QByteArray::fromHex(bytes.join("").toLatin1()));
+    }
+
+    void editorOfADeletedRecordAppends()
+    {
+        WindowFixture f;
+        QVERIFY(prepare(f));
+        addThree(f);
+
+        favList(f)->setCurrentRow(2);
+        f.click("btEditFavCommand");
+        QPointer<NewFavCmdWindow> edited = onlyDialog();
+        QVERIFY(edited);
+        QCOMPARE(edited->idx, 2);
+        // Another editor at the same time.
+        f.click("btAddFavCommand");
+        QCOMPARE(openDialogs().size(), 2);
+
+        for (int i = 0; i < 2; ++i) {
+            favList(f)->setCurrentRow(0);
+            f.click("btDeleteFavCommand");
+        }
+        QCOMPARE(storedNames(f), QStringList({"C"}));
+
+        edit(edited, "leName")->setText("C2");
+        pressOk(edited);
+        QTRY_VERIFY(edited.isNull());
+        QCOMPARE(listedNames(f), QStringList({"C", "C2"}));
+        QCOMPARE(storedNames(f), QStringList({"C", "C2"}));
+
+        NewFavCmdWindow *added = onlyDialog();
+        QVERIFY(added);
+        QCOMPARE(added->idx, -1);
+        QTest::keyClicks(edit(added, "leName"), "D");
+        QTest::keyClicks(edit(added, "leHex"), "0d");
+        pressOk(added);
+        QCOMPARE(storedNames(f), QStringList({"C", "C2", "D"}));
+    }
+};
+
+QTEST_MAIN(TestFavourites)
+#include "tst_favourites.moc"
