@@ -5,6 +5,7 @@
 #include <QSettings>
 #include <QTextCursor>
 
+#include "app/framedump.h"
 #include "app/settings.h"
 
 namespace {
@@ -61,61 +62,15 @@ void MainWindow::protoLog(const QByteArray &msg, const QString &prefix)
     if (pollingRunning())
         return;
 
-    const int a = ui->gbRS485->isChecked() ? 1 : 0;
-    const int n = msg.size();
-    const auto at = [&msg](int i) { return uint8_t(msg.at(i)); };
-    // Only bytes in front of the CRC describe the frame; a short frame is
-    // described from what it holds.
-    const int payloadEnd = n - 2;
-
-    QString d;
-    if (a + 5 < payloadEnd) {
-        const uint8_t c = at(a + 5);
-        const bool hasCode = a + 6 < payloadEnd;
-        if (c == 0x00 && hasCode) {
-            d = commandName(at(a + 6)) + QStringLiteral(" - ACK");
-        } else if (c == 0xFE && hasCode) {
-            d = commandName(at(a + 6)) + QStringLiteral(" - ASYNC");
-        } else if (c == 0xFF && hasCode) {
-            d = commandName(at(a + 6)) + QStringLiteral(" - Error no. ");
-            if (a + 8 < payloadEnd)
-                d += QStringLiteral("0x") + QString::number(at(a + 7) * 256 + at(a + 8), 16);
-        } else {
-            d = commandName(c);
-        }
-    }
-
-    QString html = QStringLiteral("<font color=\"Black\">")
-        + QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz: ")) + prefix + QStringLiteral(" - ")
-        + d + QStringLiteral(" ") + QStringLiteral("</font>") + QStringLiteral("<br>");
-    html += QStringLiteral("&nbsp;&nbsp;&nbsp;&nbsp;Data:");
-    const QString close = QStringLiteral("</font>");
-    for (int i = 0; i < n; ++i) {
-        html += QStringLiteral(" %1").arg(hexByte(at(i)));
-        if (i == 4 && a == 1)
-            html += close + fontTag("Blue");
-        else if (i == 0)
-            html += close + fontTag("DarkGreen");
-        else if (i == a + 4)
-            html += close + fontTag("Red");
-        else if (i == n - 3)
-            html += close + fontTag("Lime");
-        else if (i == a + 5)
-            html += close + fontTag("DimGray");
-    }
-    html += close + QStringLiteral("<br>");
-    appendHtml(ui->teProtocol, html);
+    const bool rs485 = ui->gbRS485->isChecked();
+    const QString description
+        = FrameDump::describe(msg, rs485, [this](uint32_t code) { return commandName(code); });
+    appendHtml(ui->teProtocol, FrameDump::html(msg, rs485, prefix, description, QTime::currentTime()));
 }
 
 void MainWindow::protoLogRaw(const QByteArray &msg, const QString &prefix)
 {
-    QString html = QStringLiteral("<font color=\"Black\">")
-        + QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz: ")) + prefix + QStringLiteral("</font>")
-        + QStringLiteral("<br>") + QStringLiteral("&nbsp;&nbsp;&nbsp;&nbsp;Data:");
-    for (char byte : msg)
-        html += QStringLiteral(" %1").arg(hexByte(uint8_t(byte)));
-    html += QStringLiteral("</font>") + QStringLiteral("<br>");
-    appendHtml(ui->teProtocol, html);
+    appendHtml(ui->teProtocol, FrameDump::rawHtml(msg, prefix, QTime::currentTime()));
 }
 
 void MainWindow::on_btShowLegend_clicked()

@@ -160,7 +160,7 @@ private slots:
 
         f.reader()->sendLogLine("hello");
         QVERIFY(QTest::qWaitFor([&] { return f.widget<QTextEdit>("teLogs")->toPlainText().contains("hello"); }, 2000));
-        QVERIFY(!f.logText().contains("[RX] - CMD_LOG"));
+        QVERIFY(!f.logText().contains("[RX] - CMD_LOG \n"));
     }
 
     void repeatsAndGiveUp()

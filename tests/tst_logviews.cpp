@@ -198,7 +198,7 @@ private slots:
         const Coloured c = colouredText(logs);
         QCOMPARE(colourName(c.colours.at(c.text.indexOf("ERR"))), QStringLiteral("Red"));
         QVERIFY(c.text.contains("ok <tag>"));
-        QVERIFY(!f.logText().contains("[RX] - CMD_LOG"));
+        QVERIFY(!f.logText().contains("[RX] - CMD_LOG \n"));
         QCOMPARE(f.widget<QSplitter>("splitter")->sizes().size(), 2);
 
         f.reader()->sendLogLine("\x1b[0;36mcyan \x1b[1;31mbold");
