@@ -9,6 +9,7 @@
 #include <QString>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "link/binaryprotocol.h"
 
@@ -161,20 +162,72 @@ public:
     void firmwareBeginAnswered();
     void firmwareFrameAnswered();
     void firmwareEndAnswered();
+    void sendNextFirmwareFrame();
+    // Reads the image chosen for an update; false (with the reason logged)
+    // when it cannot be read or is empty.
+    bool loadFirmwareImage(const QString &fileName);
+private slots:
+    void on_btFlashFirmware_clicked();
+public:
+    QString firmwareFileName;
+    QByteArray firmwareData;
+    int firmwareOffset = 0;
 
     // ---- Device workflows: RFID chip update (workflows/chipupdate.cpp) -------
     void chipUpdateAnswered();
     void chipUpdateFinished();
+private slots:
+    void on_btPNUpdate_clicked();
+public:
 
     // ---- Device workflows: file transfer (workflows/filetransfer.cpp) --------
+    enum DownloadTarget { SaveToFile = 0, PollingDialog = 1, UartDialog = 2, SleepDialog = 3 };
     void fileOpenAnswered(const QByteArray &data);
     void fileReadAnswered(const QByteArray &data);
     void fileWriteAnswered(const QByteArray &data);
     void fileCloseAnswered();
     void deviceRestartAnswered();
+    void startConfigDownload(int target);
+    void startConfigUpload(const QByteArray &content);
+    void sendFileWriteChunk();
+    // Asks the user for a file; tests replace it. Arguments: caption, filter,
+    // true for a file to save.
+    std::function<QString(const QString &, const QString &, bool)> fileChooser;
+    QString chooseFile(const QString &caption, const QString &filter, bool save);
+public slots:
+    void updateConfigSignal(const QString &newCfg);
+private slots:
+    void on_btDownloadConfig_clicked();
+    void on_btUploadConfig_clicked();
+    void on_btPollingConfiguration_clicked();
+    void on_btUartConfiguration_clicked();
+    void on_btSleepConfiguration_clicked();
+public:
+    int downloadTarget = SaveToFile;
+    QByteArray transferBuffer;
+    QString transferFileName;
+
+    // ---- Device configuration dialogs (config/configdialogs.cpp) -------------
+    // Opens the dialog a download was made for, on the downloaded text.
+    void openConfigurationDialog(int target, const QString &text);
 
     // ---- Device workflows: network settings (workflows/networksettings.cpp) --
     void networkSettingsAnswered(const QByteArray &data);
+    // Asks a Yes/No question; tests replace it. Arguments: title, text.
+    // True for Yes.
+    std::function<bool(const QString &, const QString &)> askQuestion;
+    bool askYesNo(const QString &title, const QString &text);
+private slots:
+    void on_btReadNetwork_clicked();
+    void on_btWriteNetwork_clicked();
+    void on_btRestartDevice_clicked();
+    void on_cbWifiMode_currentIndexChanged(int index);
+    void on_cbAddressType_currentIndexChanged(int index);
+private:
+    void networkReadAnswered(int sub, const QByteArray &value);
+    void networkWriteAnswered(int sub);
+    bool networkTextFits(int sub, bool warn);
+public:
 
     // ---- Device workflows: address tag and tag tests (workflows/tagtests.cpp)
     void loopTestCount(bool found);
@@ -184,23 +237,70 @@ public:
     void addressTagOnActivated();
     void tagTestOnWritePage();
     void tagTestOnReadPage(const QByteArray &data);
+private slots:
+    void on_btWriteAddressTag_clicked();
+    void on_btReadAddressTag_clicked();
+    void on_btLoopTest_clicked();
+public:
+    // Sets the statistics line and ends the test after 3000 found tags when
+    // "Stop after 3k" is ticked.
+    void refreshLoopStatistics();
+    QByteArray addressTagRecord;
+    int32_t loopNotFoundCount = 0;
+    int32_t loopFoundCount = 0;
+    int32_t loopRetryCount = 0;
+    int32_t loopErrorCount = 0;
+    int64_t loopCycleStart = 0; // ms since the epoch
+    int loopTestValue = 0;
 
     // ---- Device workflows: software polling (workflows/softwarepolling.cpp) --
     void pollingRecordUid(const QString &uid);
     bool pollingRunning() const;
 public slots:
     void pollingTimeout();
+private slots:
+    void on_btStartPolling_clicked();
+    void on_btStopPolling_clicked();
+    void on_btSelectOutputXlsFile_clicked();
+    void on_cbSaveToFile_stateChanged(int state);
+public slots:
 
     // ---- Device discovery: RS485 bus scan (discovery/rs485scan.cpp) ---------
     void rs485ScanNextAddress();
     void rs485ScanDeviceFound(const QString &version);
+private slots:
+    void on_btScanRs485_clicked();
+    void on_cbDetectedDevices_currentIndexChanged(const QString &arg1);
+    void on_cbDetectedDevices_activated(const QString &arg1);
+public:
+    uint8_t rs485ScanAddress = 0; // the bus address being probed
 
     // ---- Device discovery: UDP (discovery/udpdiscovery.cpp) ------------------
 public slots:
     void updateListTimer();
+    // Runs on the GUI thread: the listener reaches it by a queued call.
+    void udpMessageReceive(const QString &msg, const QString &ip);
+    void udpNetworkServerTerminate();
+private slots:
+    void on_lvDetectedDevices_currentItemChanged(QListWidgetItem *current, QListWidgetItem *previous);
+    void on_btOpenWeb_clicked();
+public:
+    // The two background loops, run on the global thread pool.
+    void udpScanLoop();
+    void udpListenLoop(MainWindow *receiver);
+    // Milliseconds of a clock that never steps back; tests set their own.
+    std::function<qint64()> discoveryClock;
+    qint64 discoveryNow() const;
 private:
     void startDiscoveryLoops();
     void stopDiscoveryLoops();
+    bool udpReceiving = false; // inside udpMessageReceive's event processing
+public:
+    int udpAnnouncementsHandled = 0; // announcements taken into the list so far
+
+    // ---- Device discovery: list export (discovery/listexport.cpp) -----------
+private slots:
+    void on_btSaveList_clicked();
 
     // ---- Members ---------------------------------------------------------------
 public:

@@ -254,7 +254,9 @@ void MainWindow::dispatchError(bool hasCode, uint8_t code, const QByteArray &dat
         send(protocol, {0x05});
         oneShotTimer->start(3000);
         logd(QStringLiteral("HALT request"));
-    } else {
+    } else if (oneShotState != Rs485Scan) {
+        // During the bus scan an error answer records nothing; the scan
+        // moves on when the address's 100 ms are over.
         oneShotTimer->stop();
     }
 }

@@ -2,11 +2,17 @@
 // by commands on standard input.
 
 #include "sim/simchannel.h"
+#include "sim/simfiles.h"
+#include "sim/simknowntags.h"
+#include "sim/simnetwork.h"
+#include "sim/simota.h"
 #include "sim/simreader.h"
 #include "sim/simtags.h"
+#include "sim/simudp.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QHostAddress>
 #include <QSocketNotifier>
 #include <QStringList>
@@ -42,6 +48,33 @@ const char* const kHelp =
     "  tag clear          take all tags off the field\n"
     "  tag list           show the tags on the field, index 0 first\n"
     "  tag-events on|off  send the tag event (FE 01) when a tag is placed\n"
+    "  announce NAME      announce by UDP as NAME (Q_R4:NAME:VERSION, to the\n"
+    "                     --announce-to address only) every --announce-interval\n"
+    "  announce now       send one announcement at once\n"
+    "  announce off       stop announcing\n"
+    "  files              list the reader's files with their sizes\n"
+    "  cat NAME           show a file of the reader\n"
+    "  config r4|r5       factory config.json of an R4 or R5 (replaces config.json)\n"
+    "  chunk N            file bytes per FREAD answer (1-2000, 100 at start)\n"
+    "  reboot             restart now, as after Reboot\n"
+    "  restart-time MS    how long a restart keeps the reader away (1000 at start)\n"
+    "  restart-mode keep|reopen  keep the pty over a restart, or close it and\n"
+    "                     come back with a new one at the link\n"
+    "  known list         show the known-tag list\n"
+    "  known add UID [BB] add an entry (bracket byte BB in hex, 00 unless given)\n"
+    "  known clear        empty the known-tag list\n"
+    "  ota status         the reader firmware update: image received, last image\n"
+    "  ota erase MS       erase time before OTA Begin is answered (300 at start)\n"
+    "  ota reconnect MS|never  how long the reader is away after the erase (2000)\n"
+    "  ota fail N [ERR [TIMES]]  error answer to the Nth OTA frame (ERR hex, F0EE)\n"
+    "  ota drop N [TIMES] the Nth OTA frame is lost (no answer); TIMES -1: always\n"
+    "  ota clear          withdraw the OTA frame fault\n"
+    "  pn status|fail N [ERR [TIMES]]|drop N [TIMES]|clear  the same for chip records\n"
+    "  net show           the Wi-Fi and IP settings\n"
+    "  net set NAME VALUE store a setting unchecked (net help lists the names)\n"
+    "  net defaults       the settings at start\n"
+    "  net fail SUB [TIMES]  error answer to Network config sub-command SUB\n"
+    "  net clear          withdraw the Network config faults\n"
     "  status             show the current state\n"
     "  help               this text\n"
     "  quit               exit\n";
@@ -64,6 +97,52 @@ QString hexByte(uint value)
 }
 
 int signalPipe[2] = {-1, -1};
+
+// UDP discovery of the simulated reader (--announce), and the readers that
+// share the RS485 line when there are several (--bus-readers).
+SimUdp* announcer = nullptr;
+QList<SimReader*> busReaders;
+
+void runAnnounceCommand(const QString& arg)
+{
+    if (arg == QLatin1String("off")) {
+        announcer->stop();
+        say(QStringLiteral("not announcing"));
+    } else if (arg == QLatin1String("now")) {
+        say(announcer->announce() ? QStringLiteral("announced %1").arg(QString::fromLatin1(announcer->datagram()))
+                                  : QStringLiteral("announcement not sent"));
+    } else if (!arg.contains(QLatin1Char(':')) && !arg.contains(QLatin1Char(' '))) {
+        announcer->setName(arg);
+        announcer->start();
+        say(QStringLiteral("announcing %1 to %2:%3 every %4 ms")
+                .arg(QString::fromLatin1(announcer->datagram()), announcer->targetAddress().toString())
+                .arg(announcer->targetPort())
+                .arg(announcer->interval()));
+    } else {
+        say(QStringLiteral("usage: announce NAME (no ':' or blanks) | announce now | announce off"));
+    }
+}
+
+// "05,1A=2.40": addresses in hex (01 to FF), each with an optional version.
+bool parseBusReaders(const QString& text, const QString& defaultVersion, QList<QPair<quint8, QString>>* readers)
+{
+    for (const QString& item : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const int eq = item.indexOf(QLatin1Char('='));
+        bool ok = false;
+        const uint address = item.left(eq < 0 ? item.size() : eq).trimmed().toUInt(&ok, 16);
+        if (!ok || address == 0 || address > 0xFF)
+            return false;
+        for (const auto& reader : *readers) {
+            if (reader.first == address)
+                return false;
+        }
+        const QString version = eq < 0 ? defaultVersion : item.mid(eq + 1).trimmed();
+        if (version.isEmpty())
+            return false;
+        readers->append(qMakePair(quint8(address), version));
+    }
+    return !readers->isEmpty();
+}
 
 void onSignal(int)
 {
@@ -199,6 +278,68 @@ void runFailCommand(SimReader& reader, const QStringList& words)
                                                           times < 0 ? QStringLiteral("until fail clear") : QStringLiteral("%1 time(s)").arg(times)));
 }
 
+void runKnownCommand(SimReader& reader, const QStringList& words)
+{
+    SimKnownTags& known = reader.knownTags();
+    const QString sub = words.value(0);
+    QByteArray uid;
+    bool ok = true;
+    if (sub == QLatin1String("list") && words.size() == 1) {
+        const QList<QByteArray> entries = known.entries();
+        if (entries.isEmpty())
+            say(QStringLiteral("the known-tag list is empty"));
+        for (int i = 0; i < entries.size(); ++i) {
+            const QByteArray& entry = entries[i];
+            say(QStringLiteral("%1: [%2] %3").arg(i).arg(hexByte(quint8(entry.at(0))),
+                                                     QString::fromLatin1(entry.mid(1).toHex().toUpper())));
+        }
+    } else if (sub == QLatin1String("clear") && words.size() == 1) {
+        known.clear();
+        say(QStringLiteral("the known-tag list is empty"));
+    } else if (sub == QLatin1String("add") && (words.size() == 2 || words.size() == 3) && parseUid(words[1], &uid)) {
+        const uint bracket = words.size() == 3 ? words[2].toUInt(&ok, 16) : 0;
+        if (!ok || bracket > 0xFF) {
+            say(QStringLiteral("bad bracket byte \"%1\" (hex 00 to FF)").arg(words[2]));
+            return;
+        }
+        known.addEntry(quint8(bracket), uid);
+        say(QStringLiteral("%1 known tag(s)").arg(known.count()));
+    } else {
+        say(QStringLiteral("usage: known list | known add UID [BRACKET] | known clear"));
+    }
+}
+
+QString filesText(const SimReader& reader)
+{
+    const SimFileSystem& fs = reader.files();
+    const QMap<QByteArray, QByteArray> files = fs.files();
+    QStringList lines;
+    for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
+        QString line = QStringLiteral("%1  %2 bytes").arg(QString::fromLatin1(it.key())).arg(it->size());
+        if (fs.openFileName() == it.key())
+            line += fs.isOpenForWriting() ? QStringLiteral("  (open for writing)") : QStringLiteral("  (open for reading)");
+        lines << line;
+    }
+    if (fs.isOpenForWriting() && !files.contains(fs.openFileName()))
+        lines << QStringLiteral("%1  (new, open for writing)").arg(QString::fromLatin1(fs.openFileName()));
+    if (lines.isEmpty())
+        lines << QStringLiteral("no files");
+    return lines.join(QLatin1Char('\n'));
+}
+
+bool parseConfigKind(const QString& word, SimFileSystem::ConfigKind* kind)
+{
+    if (word.compare(QLatin1String("r4"), Qt::CaseInsensitive) == 0) {
+        *kind = SimFileSystem::ConfigR4;
+        return true;
+    }
+    if (word.compare(QLatin1String("r5"), Qt::CaseInsensitive) == 0) {
+        *kind = SimFileSystem::ConfigR5;
+        return true;
+    }
+    return false;
+}
+
 bool parseOnOff(const QString& word, bool* on)
 {
     if (word == QLatin1String("on")) {
@@ -227,6 +368,14 @@ QString statusText(const SimReader& reader)
     } else {
         parts << QStringLiteral("unplugged");
     }
+    if (!busReaders.isEmpty()) {
+        QStringList addresses;
+        for (const SimReader* busReader : busReaders)
+            addresses << QStringLiteral("%1 (%2)").arg(hexByte(busReader->address()), busReader->version());
+        parts << QStringLiteral("RS485 bus readers %1").arg(addresses.join(QStringLiteral(", ")));
+    }
+    if (announcer && announcer->isAnnouncing())
+        parts << QStringLiteral("announcing as %1 to %2").arg(announcer->name(), announcer->targetAddress().toString());
     parts << QStringLiteral("version %1").arg(reader.version());
     parts << QStringLiteral("address %1").arg(hexByte(reader.address()));
     if (reader.isSilent())
@@ -236,6 +385,14 @@ QString statusText(const SimReader& reader)
     if (!reader.ackUnknown())
         parts << QStringLiteral("ignores unknown commands");
     parts << QStringLiteral("%1 tag(s)").arg(reader.tagField().count());
+    parts << QStringLiteral("%1 file(s)").arg(reader.files().files().size());
+    if (reader.files().isFileOpen())
+        parts << QStringLiteral("%1 open").arg(QString::fromLatin1(reader.files().openFileName()));
+    parts << QStringLiteral("%1 known tag(s)").arg(reader.knownTags().count());
+    if (reader.isRestarting())
+        parts << QStringLiteral("restarting");
+    if (reader.restartCount() > 0)
+        parts << QStringLiteral("%1 restart(s)").arg(reader.restartCount());
     if (reader.tagField().tagEvents())
         parts << QStringLiteral("tag events on");
     const auto failures = reader.failures();
@@ -310,6 +467,58 @@ void runCommand(SimReader& reader, const QString& line)
     } else if (cmd == QLatin1String("tag-events") && parseOnOff(arg, &on)) {
         reader.tagField().setTagEvents(on);
         say(on ? QStringLiteral("tag events on") : QStringLiteral("tag events off"));
+    } else if (cmd == QLatin1String("files") && arg.isEmpty()) {
+        say(filesText(reader));
+    } else if (cmd == QLatin1String("cat") && !arg.isEmpty()) {
+        const QByteArray name = arg.toLatin1();
+        if (!reader.files().hasFile(name)) {
+            say(QStringLiteral("no file \"%1\"").arg(arg));
+        } else {
+            QByteArray content = reader.files().file(name);
+            if (!content.endsWith('\n'))
+                content.append('\n');
+            std::fwrite(content.constData(), 1, size_t(content.size()), stdout);
+            std::fflush(stdout);
+        }
+    } else if (cmd == QLatin1String("config")) {
+        SimFileSystem::ConfigKind kind;
+        if (!parseConfigKind(arg, &kind)) {
+            say(QStringLiteral("usage: config r4|r5"));
+        } else {
+            reader.files().setConfigDocument(kind);
+            say(QStringLiteral("config.json of an %1, %2 bytes").arg(arg.toUpper()).arg(reader.files().configFile().size()));
+        }
+    } else if (cmd == QLatin1String("chunk")) {
+        const int bytes = arg.toInt(&ok);
+        if (!ok || bytes < 1 || bytes > 2000) {
+            say(QStringLiteral("usage: chunk N (1 to 2000)"));
+        } else {
+            reader.files().setReadChunkSize(bytes);
+            say(QStringLiteral("%1 bytes per FREAD").arg(bytes));
+        }
+    } else if (cmd == QLatin1String("reboot") && arg.isEmpty()) {
+        reader.restart();
+        say(QStringLiteral("restarting for %1 ms").arg(reader.restartTime()));
+    } else if (cmd == QLatin1String("restart-time")) {
+        const int ms = arg.toInt(&ok);
+        if (!ok || ms < 0) {
+            say(QStringLiteral("usage: restart-time MS"));
+        } else {
+            reader.setRestartTime(ms);
+            say(QStringLiteral("a restart takes %1 ms").arg(ms));
+        }
+    } else if (cmd == QLatin1String("restart-mode") && (arg == QLatin1String("keep") || arg == QLatin1String("reopen"))) {
+        const bool keep = arg == QLatin1String("keep");
+        reader.setRestartMode(keep ? SimReader::RestartMode::KeepPty : SimReader::RestartMode::ReopenPty);
+        say(keep ? QStringLiteral("the pty stays open over a restart") : QStringLiteral("a restart brings a new pty"));
+    } else if (cmd == QLatin1String("known")) {
+        runKnownCommand(reader, arg.split(QLatin1Char(' '), Qt::SkipEmptyParts));
+    } else if (cmd == QLatin1String("announce") && !arg.isEmpty()) {
+        runAnnounceCommand(arg);
+    } else if (cmd == QLatin1String("ota") || cmd == QLatin1String("pn")) {
+        say(SimOta::of(&reader)->command(cmd, arg.split(QLatin1Char(' '), Qt::SkipEmptyParts)));
+    } else if (cmd == QLatin1String("net")) {
+        say(SimNetwork::of(&reader)->command(arg.split(QLatin1Char(' '), Qt::SkipEmptyParts)));
     } else if (cmd == QLatin1String("status")) {
         say(statusText(reader));
     } else if (cmd == QLatin1String("help")) {
@@ -350,8 +559,33 @@ int main(int argc, char** argv)
                                                                                         "(by default they get a bare positive answer)."));
     const QCommandLineOption tagOpt(QStringLiteral("tag"), QStringLiteral("Place a tag on the field at start: ul:UID[:PAGES] or classic:UID (repeatable)."),
                                     QStringLiteral("kind:uid"));
+    const QCommandLineOption configOpt(QStringLiteral("config"), QStringLiteral("Factory config.json of an r4 or an r5 (default r4)."),
+                                       QStringLiteral("r4|r5"));
+    const QCommandLineOption configFileOpt(QStringLiteral("config-file"), QStringLiteral("Factory config.json from this file instead."),
+                                           QStringLiteral("path"));
+    const QCommandLineOption restartTimeOpt(QStringLiteral("restart-time"), QStringLiteral("How long a restart keeps the reader away, in ms."),
+                                            QStringLiteral("ms"), QStringLiteral("1000"));
+    const QCommandLineOption restartReopenOpt(QStringLiteral("restart-reopen"), QStringLiteral("A restart closes the pty and comes back with a new one at the link "
+                                                                                         "(by default the pty stays open and the reader only goes quiet)."));
     const QCommandLineOption verboseOpt({QStringLiteral("v"), QStringLiteral("verbose")}, QStringLiteral("Print every frame received and sent."));
-    parser.addOptions({ptyOpt, linkOpt, tcpOpt, noTcpOpt, listenOpt, versionOpt, addressOpt, noAckUnknownOpt, tagOpt, verboseOpt});
+    parser.addOptions({ptyOpt, linkOpt, tcpOpt, noTcpOpt, listenOpt, versionOpt, addressOpt, noAckUnknownOpt, tagOpt, configOpt, configFileOpt,
+                       restartTimeOpt, restartReopenOpt, verboseOpt});
+    const QCommandLineOption announceOpt(QStringLiteral("announce"), QStringLiteral("Announce the reader by UDP under this name (Q_R4:NAME:VERSION)."),
+                                         QStringLiteral("name"));
+    const QCommandLineOption announceToOpt(QStringLiteral("announce-to"), QStringLiteral("Where announcements go. Nowhere else is sent to."),
+                                           QStringLiteral("addr"), QStringLiteral("127.0.0.1"));
+    const QCommandLineOption announcePortOpt(QStringLiteral("announce-port"), QStringLiteral("Port announcements go to."),
+                                             QStringLiteral("port"), QString::number(SimUdp::kDiscoveryPort));
+    const QCommandLineOption announceIntervalOpt(QStringLiteral("announce-interval"), QStringLiteral("Milliseconds between announcements."),
+                                                 QStringLiteral("ms"), QString::number(SimUdp::kDefaultIntervalMs));
+    const QCommandLineOption scanPortOpt(QStringLiteral("scan-port"), QStringLiteral("Answer scan requests (Q_R4:SCAN) arriving on this UDP port of the "
+                                                                                   "--listen address with an announcement (to --announce-to)."),
+                                         QStringLiteral("port"));
+    const QCommandLineOption busReadersOpt(QStringLiteral("bus-readers"), QStringLiteral("Several readers on one RS485 line (the pty), each answering only its own "
+                                                                                       "address: hex addresses 01-FF, each optionally =VERSION, e.g. 05,1A=2.40. "
+                                                                                       "The control commands then act on the TCP reader only."),
+                                           QStringLiteral("list"));
+    parser.addOptions({announceOpt, announceToOpt, announcePortOpt, announceIntervalOpt, scanPortOpt, busReadersOpt});
     parser.process(app);
 
     const bool wantTcp = !parser.isSet(noTcpOpt);
@@ -373,6 +607,37 @@ int main(int argc, char** argv)
         return 2;
     }
 
+    const QHostAddress announceTo(parser.value(announceToOpt));
+    const uint announcePort = parser.value(announcePortOpt).toUInt(&ok);
+    if (announceTo.isNull() || !ok || announcePort == 0 || announcePort > 65535) {
+        std::fprintf(stderr, "rx-reader-sim: bad announcement target \"%s:%s\"\n", qPrintable(parser.value(announceToOpt)),
+                     qPrintable(parser.value(announcePortOpt)));
+        return 2;
+    }
+    const int announceInterval = parser.value(announceIntervalOpt).toInt(&ok);
+    if (!ok || announceInterval < 10) {
+        std::fprintf(stderr, "rx-reader-sim: bad announcement interval \"%s\" (10 ms or more)\n", qPrintable(parser.value(announceIntervalOpt)));
+        return 2;
+    }
+    uint scanPort = 0;
+    if (parser.isSet(scanPortOpt)) {
+        scanPort = parser.value(scanPortOpt).toUInt(&ok);
+        if (!ok || scanPort == 0 || scanPort > 65535) {
+            std::fprintf(stderr, "rx-reader-sim: bad scan port \"%s\"\n", qPrintable(parser.value(scanPortOpt)));
+            return 2;
+        }
+    }
+    if (parser.isSet(announceOpt) && (parser.value(announceOpt).isEmpty() || parser.value(announceOpt).contains(QLatin1Char(':')))) {
+        std::fprintf(stderr, "rx-reader-sim: bad announcement name \"%s\" (not empty, no ':')\n", qPrintable(parser.value(announceOpt)));
+        return 2;
+    }
+    QList<QPair<quint8, QString>> busList;
+    if (parser.isSet(busReadersOpt) && !parseBusReaders(parser.value(busReadersOpt), parser.value(versionOpt), &busList)) {
+        std::fprintf(stderr, "rx-reader-sim: bad --bus-readers \"%s\" (e.g. 05,1A=2.40; addresses 01-FF, each once)\n",
+                     qPrintable(parser.value(busReadersOpt)));
+        return 2;
+    }
+
     SimReader reader;
     reader.setVersion(parser.value(versionOpt));
     reader.setAddress(quint8(address));
@@ -387,6 +652,30 @@ int main(int argc, char** argv)
         }
         reader.tagField().placeTag(tag);
     }
+    if (parser.isSet(configOpt)) {
+        SimFileSystem::ConfigKind kind;
+        if (!parseConfigKind(parser.value(configOpt), &kind)) {
+            std::fprintf(stderr, "rx-reader-sim: bad --config \"%s\" (r4 or r5)\n", qPrintable(parser.value(configOpt)));
+            return 2;
+        }
+        reader.files().setConfigDocument(kind);
+    }
+    if (parser.isSet(configFileOpt)) {
+        QFile file(parser.value(configFileOpt));
+        if (!file.open(QIODevice::ReadOnly)) {
+            std::fprintf(stderr, "rx-reader-sim: cannot read %s: %s\n", qPrintable(file.fileName()), qPrintable(file.errorString()));
+            return 2;
+        }
+        reader.files().setDefaultConfig(file.readAll());
+    }
+    const int restartTime = parser.value(restartTimeOpt).toInt(&ok);
+    if (!ok || restartTime < 0) {
+        std::fprintf(stderr, "rx-reader-sim: bad --restart-time \"%s\"\n", qPrintable(parser.value(restartTimeOpt)));
+        return 2;
+    }
+    reader.setRestartTime(restartTime);
+    if (parser.isSet(restartReopenOpt))
+        reader.setRestartMode(SimReader::RestartMode::ReopenPty);
 
     if (parser.isSet(verboseOpt)) {
         QObject::connect(&reader, &SimReader::rawReceived, [](const QByteArray& bytes) {
@@ -397,8 +686,37 @@ int main(int argc, char** argv)
         });
     }
 
+    QObject::connect(&reader, &SimReader::restarted, [&reader] {
+        say(QStringLiteral("restart %1 done, ").arg(reader.restartCount()) + statusText(reader));
+    });
+    QObject::connect(&reader.files(), &SimFileSystem::fileWritten, [](const QByteArray& name, const QByteArray& content) {
+        say(QStringLiteral("%1 written, %2 bytes").arg(QString::fromLatin1(name)).arg(content.size()));
+    });
+
     QStringList where;
-    if (wantPty) {
+    SimBus bus;
+    if (wantPty && !busList.isEmpty()) {
+        // The pty is the shared line; the readers on it answer only their
+        // own addresses.
+        if (!bus.open(parser.value(linkOpt))) {
+            std::fprintf(stderr, "rx-reader-sim: cannot open a pty\n");
+            return 1;
+        }
+        QStringList addresses;
+        for (const auto& item : busList) {
+            auto* busReader = new SimReader(&app);
+            busReader->setAddress(item.first);
+            busReader->setVersion(item.second);
+            busReader->setAckUnknown(!parser.isSet(noAckUnknownOpt));
+            busReader->attachToBus(&bus);
+            busReaders.append(busReader);
+            addresses << hexByte(item.first);
+        }
+        QString serial = QStringLiteral("RS485 bus on %1").arg(bus.ptyPath());
+        if (!bus.linkPath().isEmpty())
+            serial += QStringLiteral(" (link %1)").arg(bus.linkPath());
+        where << serial + QStringLiteral(" with readers ") + addresses.join(QStringLiteral(", "));
+    } else if (wantPty) {
         if (!reader.openPty(parser.value(linkOpt))) {
             std::fprintf(stderr, "rx-reader-sim: cannot open a pty\n");
             return 1;
@@ -414,6 +732,22 @@ int main(int argc, char** argv)
             return 1;
         }
         where << QStringLiteral("TCP on %1:%2").arg(listenAddress.toString()).arg(reader.tcpPort());
+    }
+    SimUdp udp(&reader);
+    announcer = &udp;
+    udp.setTarget(announceTo, quint16(announcePort));
+    udp.setInterval(announceInterval);
+    if (scanPort != 0) {
+        if (!udp.listenForScans(quint16(scanPort), listenAddress)) {
+            std::fprintf(stderr, "rx-reader-sim: cannot listen for scan requests on %s:%u\n", qPrintable(listenAddress.toString()), scanPort);
+            return 1;
+        }
+        where << QStringLiteral("scan requests on UDP %1:%2").arg(listenAddress.toString()).arg(scanPort);
+    }
+    if (parser.isSet(announceOpt)) {
+        udp.setName(parser.value(announceOpt));
+        udp.start();
+        where << QStringLiteral("announcing %1 to %2:%3").arg(QString::fromLatin1(udp.datagram()), announceTo.toString()).arg(announcePort);
     }
     say(QStringLiteral("rx-reader-sim: ") + where.join(QStringLiteral(", ")));
 

@@ -2,6 +2,10 @@
 
 #include "sim/simchannel.h"
 #include "sim/simcodec.h"
+#include "sim/simfiles.h"
+#include "sim/simknowntags.h"
+#include "sim/simnetwork.h"
+#include "sim/simota.h"
 #include "sim/simtags.h"
 
 #include <QTcpServer>
@@ -53,6 +57,19 @@ SimReader::SimReader(QObject* parent)
         req.ack(text);
     });
     m_tagField = new SimTagField(this);
+    m_files = new SimFileSystem(this);
+    m_knownTags = new SimKnownTags(this);
+    new SimOta(this);       // firmware updates, SimOta::of(reader)
+    new SimNetwork(this);   // "Network config", SimNetwork::of(reader)
+    registerCommand(kCmdReboot, [this](SimRequest& req) {
+        req.ack();
+        restart();
+    });
+    registerCommand(kCmdFactoryReset, [this](SimRequest& req) {
+        req.ack();
+        factoryReset();
+        restart();
+    });
 }
 
 // Channels are children and go with the reader; shared buses stay open.
@@ -110,7 +127,7 @@ void SimReader::detachFromBus(SimBus* bus)
 void SimReader::attachChannel(SimChannel* channel)
 {
     connect(channel, &SimChannel::bytesReceived, this, [this](const QByteArray& bytes) {
-        if (m_plugged)
+        if (m_plugged && !m_restarting)
             emit rawReceived(bytes);
     });
     connect(channel, &SimChannel::frameReceived, this, [this, channel](const SimCodec::Frame& frame) {
@@ -210,11 +227,65 @@ void SimReader::replug()
         listenTcp(m_tcpPort, m_tcpAddress);
 }
 
+// ------------------------------------------------ restart
+
+namespace {
+// A device answers Reboot and only then goes down: the link drops this long
+// after the answer (after any answer delay). The client has read the answer
+// by then and is busy with its own part of the restart; a link that broke
+// at once could also take the answer with it.
+constexpr int kLinkDropDelayMs = 200;
+} // namespace
+
+void SimReader::restart()
+{
+    ++m_restartCount;
+    m_restarting = true;
+    const int generation = ++m_restartGeneration;
+    const int dropAt = m_answerDelayMs + kLinkDropDelayMs;
+    QTimer::singleShot(dropAt, this, [this, generation] {
+        if (generation == m_restartGeneration && m_restarting)
+            dropLinksForRestart();
+    });
+    QTimer::singleShot(qMax(m_restartTimeMs, dropAt + 1), this, [this, generation] {
+        if (generation == m_restartGeneration)
+            endRestart();
+    });
+}
+
+void SimReader::dropLinksForRestart()
+{
+    dropTcpClients();
+    if (m_server)
+        m_server->close();
+    if (m_restartMode == RestartMode::ReopenPty && m_bus)
+        m_bus->close();
+}
+
+void SimReader::endRestart()
+{
+    m_restarting = false;
+    // Unplugged meanwhile: the transports come back with replug().
+    if (m_plugged) {
+        if (m_wantPty && m_bus && !m_bus->isOpen())
+            openPty(m_wantLink);
+        if (m_wantTcp && m_server && !m_server->isListening())
+            listenTcp(m_tcpPort, m_tcpAddress);
+    }
+    emit restarted();
+}
+
+void SimReader::factoryReset()
+{
+    m_files->restoreDefaults();
+    m_knownTags->clear();
+}
+
 // ------------------------------------------------ frames in
 
 void SimReader::onFrame(SimChannel* channel, const SimCodec::Frame& frame)
 {
-    if (!m_plugged)
+    if (!m_plugged || m_restarting)
         return;
 
     if (!frame.crcOk) {
@@ -280,7 +351,7 @@ void SimReader::writeFrame(SimChannel* channel, const QByteArray& frame)
 
 void SimReader::answer(SimChannel* channel, const QByteArray& payload)
 {
-    if (m_silent || !m_plugged || !channel)
+    if (m_silent || !m_plugged || m_restarting || !channel)
         return;
     const QByteArray frame = makeFrame(payload);
     if (m_answerDelayMs == 0) {
@@ -296,7 +367,7 @@ void SimReader::answer(SimChannel* channel, const QByteArray& payload)
 
 void SimReader::sendFrame(const QByteArray& payload)
 {
-    if (!m_plugged)
+    if (!m_plugged || m_restarting)
         return;
     const QList<SimChannel*> channels = openChannels();
     if (channels.isEmpty())
@@ -326,7 +397,7 @@ void SimReader::sendEvent(quint8 number, const QByteArray& data)
 
 void SimReader::sendRaw(const QByteArray& bytes)
 {
-    if (!m_plugged)
+    if (!m_plugged || m_restarting)
         return;
     for (SimChannel* channel : openChannels())
         channel->write(bytes);

@@ -8,7 +8,10 @@
 // core only finds the frames, filters them by address, calls the handler and
 // puts its answer on the transport the request came in on. Commands without
 // a handler get a bare positive answer (see setAckUnknown). The tags on the
-// antenna and the tag commands live in SimTagField (tagField()). Answers:
+// antenna and the tag commands live in SimTagField (tagField()), the file
+// system with "config.json" in SimFileSystem (files()), the known-tag list in
+// SimKnownTags (knownTags()). Reboot (0A) and Factory reset (11) answer and
+// then restart the reader (restart()). Answers:
 //   00 <code> <data>             positive answer   (SimRequest::ack)
 //   FF <code> <hi> <lo>          error, number first byte first (SimRequest::error)
 //   FE <event> <data>            event, sent unsolicited (sendEvent)
@@ -27,6 +30,8 @@
 class QTcpServer;
 class SimBus;
 class SimChannel;
+class SimFileSystem;
+class SimKnownTags;
 class SimReader;
 class SimTagField;
 class SimTcpChannel;
@@ -63,6 +68,8 @@ public:
     using Handler = std::function<void(SimRequest& request)>;
 
     static constexpr quint8 kCmdGetVersion = 0x0B;
+    static constexpr quint8 kCmdReboot = 0x0A;
+    static constexpr quint8 kCmdFactoryReset = 0x11;
     static constexpr quint8 kCmdError = 0xFF;   // what a peer sends after a damaged frame
     static constexpr quint8 kStatusOk = 0x00;
     static constexpr quint8 kStatusError = 0xFF;
@@ -86,6 +93,12 @@ public:
     // The tags in the reader's field; it answers the tag commands.
     SimTagField& tagField() { return *m_tagField; }
     const SimTagField& tagField() const { return *m_tagField; }
+    // Its file system ("config.json") and the file commands.
+    SimFileSystem& files() { return *m_files; }
+    const SimFileSystem& files() const { return *m_files; }
+    // The list of known tags and the Known list command.
+    SimKnownTags& knownTags() { return *m_knownTags; }
+    const SimKnownTags& knownTags() const { return *m_knownTags; }
 
     void setVersion(const QString& version) { m_version = version; }
     QString version() const { return m_version; }
@@ -135,6 +148,31 @@ public:
     void setAnswerDelay(int ms) { m_answerDelayMs = qMax(0, ms); }
     int answerDelay() const { return m_answerDelayMs; }
 
+    // --- restart (what Reboot and Factory reset do after their answer)
+    // KeepPty: the pty stays open (the client reopens the port by its name
+    // and finds the same device). ReopenPty: the pty closes with the other
+    // links, as a USB device leaves the bus, and a new one comes back at the
+    // same link (its slave path may differ; see ptyPath()).
+    enum class RestartMode { KeepPty, ReopenPty };
+    void setRestartMode(RestartMode mode) { m_restartMode = mode; }
+    RestartMode restartMode() const { return m_restartMode; }
+    // How long the reader is away (default 1000 ms).
+    void setRestartTime(int ms) { m_restartTimeMs = qMax(0, ms); }
+    int restartTime() const { return m_restartTimeMs; }
+    // From now on the reader hears nothing (input is thrown away) and says
+    // nothing, though answers already on their way (answer delay) still go
+    // out. 200 ms after them its TCP connections close and the port stops
+    // listening. restartTime() ms after the call (at least until the links
+    // have dropped) it is back, listening again, and restarted() is emitted.
+    // Restarting while restarting starts the time anew. The open file and
+    // any known-list reading or writing are dropped.
+    void restart();
+    bool isRestarting() const { return m_restarting; }
+    int restartCount() const { return m_restartCount; }
+    // What a factory reset does besides restarting: the default config.json
+    // alone in the file system, the known-tag list empty.
+    void factoryReset();
+
     // --- unsolicited output, on every open transport
     void sendLogLine(const QString& text);
     void sendEvent(quint8 number, const QByteArray& data = QByteArray());
@@ -150,6 +188,7 @@ signals:
     void requestReceived(quint8 code, const QByteArray& params);
     void rawReceived(const QByteArray& bytes);
     void frameSent(const QByteArray& frame);
+    void restarted();
 
 private:
     friend class SimRequest;
@@ -160,10 +199,14 @@ private:
     QByteArray makeFrame(const QByteArray& payload);
     QList<SimChannel*> openChannels() const;
     void acceptConnections();
+    void dropLinksForRestart();
+    void endRestart();
 
     QMap<quint8, Handler> m_handlers;
     bool m_ackUnknown = true;
     SimTagField* m_tagField = nullptr;
+    SimFileSystem* m_files = nullptr;
+    SimKnownTags* m_knownTags = nullptr;
     QString m_version = QStringLiteral("2.38");
     quint8 m_address = 0;
 
@@ -183,6 +226,12 @@ private:
     QMap<quint8, QPair<quint16, int>> m_failures;   // code -> error number, failures left
     bool m_plugged = true;
     int m_answerDelayMs = 0;
+
+    RestartMode m_restartMode = RestartMode::KeepPty;
+    int m_restartTimeMs = 1000;
+    bool m_restarting = false;
+    int m_restartCount = 0;
+    int m_restartGeneration = 0;   // tells the timers of an earlier restart apart
 
     QList<QByteArray> m_received;
     int m_badCrcCount = 0;

@@ -3,10 +3,14 @@
 
 #include "sim/simchannel.h"
 #include "sim/simcodec.h"
+#include "sim/simfiles.h"
+#include "sim/simknowntags.h"
 #include "sim/simreader.h"
 #include "sim/simtags.h"
 
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSerialPort>
 #include <QSignalSpy>
 #include <QTcpSocket>
@@ -116,6 +120,16 @@ private slots:
     void tagCountUidActivateHalt();
     void ultralightPagesWriteAndRead();
     void tagEventOnArrival();
+
+    void configDocuments();
+    void downloadIsByteExact();
+    void uploadReplacesTheFile();
+    void fileCommandErrors();
+    void rebootOverPtyGoesQuietAndComesBack();
+    void rebootOverTcpClosesAndListensAgain();
+    void rebootWithNewPty();
+    void factoryResetRestoresTheDefaults();
+    void knownListReadAndWrite();
 
 private:
     QTemporaryDir m_dir;
@@ -592,6 +606,419 @@ void TestSim::tagEventOnArrival()
     QVERIFY(field.removeTag(kUlUid));
     field.clear();
     QVERIFY(drain(*client).isEmpty());
+}
+
+namespace {
+
+// Sends payload in a frame; the answer's payload (status first), empty when
+// none came in time.
+QByteArray request(QIODevice& dev, const QByteArray& payload, int timeoutMs = 3000)
+{
+    dev.write(SimCodec::buildFrame(0, payload));
+    SimCodec::Parser parser;
+    QElapsedTimer timer;
+    timer.start();
+    for (;;) {
+        const QList<SimCodec::Frame> frames = parser.feed(dev.readAll());
+        if (!frames.isEmpty())
+            return frames.first().body;
+        if (timer.elapsed() > timeoutMs)
+            return QByteArray();
+        QTest::qWait(5);
+    }
+}
+
+// Fetches a file as the client does: FOPEN for reading, FREAD until an
+// answer without data, FCLOSE. The FREAD pieces in order; empty with
+// *problem set on a wrong answer.
+QList<QByteArray> download(QIODevice& dev, const QByteArray& name, QString* problem)
+{
+    QList<QByteArray> pieces;
+    QByteArray answer = request(dev, hex("E000") + name);
+    if (answer != hex("00E0")) {
+        *problem = QStringLiteral("FOPEN answered %1").arg(QString::fromLatin1(answer.toHex(' ')));
+        return {};
+    }
+    for (int i = 0; i < 10000; ++i) {
+        answer = request(dev, hex("E1"));
+        if (!answer.startsWith(hex("00E1"))) {
+            *problem = QStringLiteral("FREAD %1 answered %2").arg(i).arg(QString::fromLatin1(answer.toHex(' ')));
+            return {};
+        }
+        if (answer.size() == 2)
+            break;
+        pieces.append(answer.mid(2));
+    }
+    answer = request(dev, hex("E3"));
+    if (answer != hex("00E3")) {
+        *problem = QStringLiteral("FCLOSE answered %1").arg(QString::fromLatin1(answer.toHex(' ')));
+        return {};
+    }
+    return pieces;
+}
+
+QByteArray joined(const QList<QByteArray>& pieces)
+{
+    QByteArray all;
+    for (const QByteArray& piece : pieces)
+        all += piece;
+    return all;
+}
+
+// Stores content as the client does: FOPEN for writing, FWRITE in pieces of
+// 128 bytes (one without data for empty content), FCLOSE. Empty when all
+// answers were positive, else what went wrong.
+QString upload(QIODevice& dev, const QByteArray& name, const QByteArray& content)
+{
+    QByteArray answer = request(dev, hex("E001") + name);
+    if (answer != hex("00E0"))
+        return QStringLiteral("FOPEN answered %1").arg(QString::fromLatin1(answer.toHex(' ')));
+    int at = 0;
+    do {
+        answer = request(dev, hex("E2") + content.mid(at, 128));
+        if (answer != hex("00E2"))
+            return QStringLiteral("FWRITE at %1 answered %2").arg(at).arg(QString::fromLatin1(answer.toHex(' ')));
+        at += 128;
+    } while (at < content.size());
+    answer = request(dev, hex("E3"));
+    if (answer != hex("00E3"))
+        return QStringLiteral("FCLOSE answered %1").arg(QString::fromLatin1(answer.toHex(' ')));
+    return QString();
+}
+
+const QByteArray kConfigName("config.json");
+
+} // namespace
+
+void TestSim::configDocuments()
+{
+    SimReader reader;
+    QCOMPARE(reader.files().files().keys(), QList<QByteArray>({kConfigName}));
+    QCOMPARE(reader.files().configFile(), SimFileSystem::configDocument(SimFileSystem::ConfigR4));
+
+    for (const auto kind : {SimFileSystem::ConfigR4, SimFileSystem::ConfigR5}) {
+        const bool r5 = kind == SimFileSystem::ConfigR5;
+        const QByteArray text = SimFileSystem::configDocument(kind);
+        QJsonParseError error;
+        const QJsonDocument doc = QJsonDocument::fromJson(text, &error);
+        QVERIFY2(doc.isObject(), qPrintable(error.errorString()));
+        // Laid out as the client writes it: an unchanged document goes back
+        // byte for byte.
+        QCOMPARE(doc.toJson(QJsonDocument::Indented), text);
+
+        const QJsonObject top = doc.object();
+        QCOMPARE(top.value("hardware_version").toInt(-1), r5 ? 12 : 4);
+        const QJsonObject rfid = top.value("rfid").toObject();
+        QVERIFY(rfid.value("known_tag").toObject().contains(r5 ? "gpio_number" : "gpio"));
+        QVERIFY(rfid.value("unknown_tag").toObject().contains(r5 ? "gpio_number" : "gpio"));
+        QVERIFY(rfid.contains("tech_support") && rfid.contains("key4") && rfid.contains("keyType4"));
+        const QJsonObject uart = top.value("communication").toObject().value("uart").toObject();
+        for (const char* key : {"uart0_proto", "uart2_proto", "uart0_baud", "uart2_baud", "rs485_address", "hid_enter"})
+            QVERIFY2(uart.value(key).isDouble(), key);
+        const QJsonObject sleep = top.value("sleep").toObject();
+        QVERIFY(sleep.contains("wake_up_trigger1") && sleep.contains("lpcd_timeout"));
+        QCOMPARE(sleep.contains("use_light_sleep"), !r5);
+        QCOMPARE(sleep.contains("use_rfid_lpcd"), !r5);
+    }
+
+    reader.files().setConfigDocument(SimFileSystem::ConfigR5);
+    QCOMPARE(reader.files().configFile(), SimFileSystem::configDocument(SimFileSystem::ConfigR5));
+    QCOMPARE(reader.files().defaultConfig(), reader.files().configFile());
+}
+
+void TestSim::downloadIsByteExact()
+{
+    SimReader reader;
+    QVERIFY(reader.openPty());
+    QSerialPort port(reader.ptyPath());
+    QVERIFY(port.open(QIODevice::ReadWrite));
+
+    QString problem;
+    QList<QByteArray> pieces = download(port, kConfigName, &problem);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QCOMPARE(joined(pieces), reader.files().configFile());
+    QCOMPARE(pieces.size(), (reader.files().configFile().size() + 99) / 100);
+    for (int i = 0; i + 1 < pieces.size(); ++i)
+        QCOMPARE(pieces[i].size(), SimFileSystem::kDefaultChunkSize);
+
+    // Every byte value survives, zero bytes included; a smaller chunk size
+    // only changes the pieces.
+    QByteArray binary;
+    for (int i = 0; i < 300; ++i)
+        binary.append(char(i));
+    reader.files().setFile("bin", binary);
+    reader.files().setReadChunkSize(7);
+    pieces = download(port, "bin", &problem);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QCOMPARE(joined(pieces), binary);
+    QCOMPARE(pieces.size(), 43);
+    QCOMPARE(pieces.last().size(), 300 - 42 * 7);
+
+    // An empty file ends at the first FREAD; past the end every FREAD stays
+    // empty; the file is read as it was when opened.
+    reader.files().setFile("empty", QByteArray());
+    QVERIFY(download(port, "empty", &problem).isEmpty());
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QCOMPARE(request(port, hex("E000") + "bin"), hex("00E0"));
+    reader.files().setFile("bin", "changed");
+    QCOMPARE(request(port, hex("E1")), hex("00E1") + binary.left(7));
+    reader.files().setReadChunkSize(1000);
+    QCOMPARE(request(port, hex("E1")), hex("00E1") + binary.mid(7));
+    QCOMPARE(request(port, hex("E1")), hex("00E1"));
+    QCOMPARE(request(port, hex("E1")), hex("00E1"));
+    QCOMPARE(request(port, hex("E3")), hex("00E3"));
+}
+
+void TestSim::uploadReplacesTheFile()
+{
+    SimReader reader;
+    QVERIFY(reader.listenTcp(0));
+    auto client = connectTo(reader);
+    QVERIFY(client);
+    SimFileSystem& fs = reader.files();
+    QSignalSpy written(&fs, &SimFileSystem::fileWritten);
+    const QByteArray old = fs.configFile();
+
+    // 300 bytes: 128, 128 and 44. The old content stays until FCLOSE.
+    QByteArray edited = SimFileSystem::configDocument(SimFileSystem::ConfigR5).left(299) + '\n';
+    QCOMPARE(request(*client, hex("E001") + kConfigName), hex("00E0"));
+    QCOMPARE(request(*client, hex("E2") + edited.left(128)), hex("00E2"));
+    QVERIFY(fs.isOpenForWriting());
+    QCOMPARE(fs.configFile(), old);
+    QCOMPARE(request(*client, hex("E2") + edited.mid(128, 128)), hex("00E2"));
+    QCOMPARE(request(*client, hex("E2") + edited.mid(256)), hex("00E2"));
+    QCOMPARE(written.size(), 0);
+    QCOMPARE(request(*client, hex("E3")), hex("00E3"));
+    QCOMPARE(fs.configFile(), edited);
+    QCOMPARE(written.size(), 1);
+    QCOMPARE(written[0][0].toByteArray(), kConfigName);
+    QCOMPARE(written[0][1].toByteArray(), edited);
+    QString problem;
+    QCOMPARE(joined(download(*client, kConfigName, &problem)), edited);
+
+    // Writing empties the file: a shorter document leaves nothing of the
+    // longer one; no data at all leaves an empty file. New names are created.
+    QCOMPARE(upload(*client, kConfigName, "{}"), QString());
+    QCOMPARE(fs.configFile(), QByteArray("{}"));
+    QCOMPARE(upload(*client, kConfigName, QByteArray()), QString());
+    QVERIFY(fs.hasFile(kConfigName));
+    QCOMPARE(fs.configFile(), QByteArray());
+    QCOMPARE(upload(*client, "notes.txt", "hello"), QString());
+    QCOMPARE(fs.file("notes.txt"), QByteArray("hello"));
+    QCOMPARE(written.size(), 4);
+
+    // A write that is never closed changes nothing: the next FOPEN drops it.
+    QCOMPARE(request(*client, hex("E001") + "notes.txt"), hex("00E0"));
+    QCOMPARE(request(*client, hex("E2") + "lost"), hex("00E2"));
+    QCOMPARE(request(*client, hex("E000") + "notes.txt"), hex("00E0"));
+    QCOMPARE(request(*client, hex("E1")), hex("00E1") + "hello");
+    QCOMPARE(written.size(), 4);
+}
+
+void TestSim::fileCommandErrors()
+{
+    SimReader reader;
+    QVERIFY(reader.listenTcp(0));
+    auto client = connectTo(reader);
+    QVERIFY(client);
+    QTcpSocket& c = *client;
+
+    QCOMPARE(exchange(c, {{"E1", "FFE10204"}, {"E2AABB", "FFE20204"}, {"E3", "FFE30204"},
+                          {"E0", "FFE00201"}, {"E000", "FFE00201"}, {"E00000", "FFE00201"}}), QString());
+    QCOMPARE(request(c, hex("E002") + kConfigName), hex("FFE00202"));
+    QCOMPARE(request(c, hex("E000") + "missing.json"), hex("FFE00203"));
+    QCOMPARE(request(c, hex("E000") + QByteArray(33, 'n')), hex("FFE00201"));
+    QVERIFY(!reader.files().isFileOpen());
+
+    // 32 bytes is the longest name; a trailing terminator is not part of it.
+    const QByteArray longest(32, 'n');
+    QCOMPARE(upload(c, longest, "x"), QString());
+    QCOMPARE(request(c, hex("E000") + kConfigName + '\0'), hex("00E0"));
+    QCOMPARE(reader.files().openFileName(), kConfigName);
+
+    // The wrong direction for the open file.
+    QCOMPARE(request(c, hex("E2AA")), hex("FFE20205"));
+    QCOMPARE(request(c, hex("E001") + longest), hex("00E0"));
+    QCOMPARE(request(c, hex("E1")), hex("FFE10205"));
+
+    // A file cannot grow past the largest size; what fits stays written.
+    const QByteArray block(2000, 'b');
+    int accepted = 0;
+    while (request(c, hex("E2") + block) == hex("00E2"))
+        ++accepted;
+    QCOMPARE(accepted, SimFileSystem::kMaxFileSize / 2000);
+    QCOMPARE(request(c, hex("E2") + block), hex("FFE20206"));
+    QCOMPARE(request(c, hex("E3")), hex("00E3"));
+    QCOMPARE(reader.files().file(longest).size(), accepted * 2000);
+    QCOMPARE(request(c, hex("E3")), hex("FFE30204"));
+}
+
+void TestSim::rebootOverPtyGoesQuietAndComesBack()
+{
+    SimReader reader;
+    reader.setRestartTime(600);
+    const QString link = m_dir.filePath(QStringLiteral("ttyReboot"));
+    QVERIFY(reader.openPty(link));
+    const QString ptyPath = reader.ptyPath();
+    QSignalSpy restarted(&reader, &SimReader::restarted);
+
+    auto port = std::make_unique<QSerialPort>(link);
+    QVERIFY(port->open(QIODevice::ReadWrite));
+    QCOMPARE(request(*port, hex("E000") + kConfigName), hex("00E0"));
+    QCOMPARE(request(*port, hex("0A")), hex("000A"));
+    QVERIFY(reader.isRestarting());
+    QCOMPARE(reader.restartCount(), 1);
+
+    // Deaf and mute: requests are thrown away, nothing is sent.
+    reader.clearReceived();
+    port->write(kGetVersion);
+    reader.sendLogLine(QStringLiteral("not while restarting"));
+    QVERIFY(drain(*port, 150).isEmpty());
+    QVERIFY(reader.receivedPayloads().isEmpty());
+
+    // What the client does: close, wait, open the same name, ask the version.
+    port->close();
+    QTRY_COMPARE_WITH_TIMEOUT(restarted.size(), 1, 3000);
+    QVERIFY(!reader.isRestarting());
+    QCOMPARE(reader.ptyPath(), ptyPath);
+    QCOMPARE(QFileInfo(link).symLinkTarget(), ptyPath);
+    port = std::make_unique<QSerialPort>(link);
+    QVERIFY(port->open(QIODevice::ReadWrite));
+    QCOMPARE(ask(*port, kGetVersion, versionAnswer(0).size()), versionAnswer(0));
+    // The file open before the restart is gone.
+    QCOMPARE(request(*port, hex("E1")), hex("FFE10204"));
+    QCOMPARE(reader.restartCount(), 1);
+}
+
+void TestSim::rebootOverTcpClosesAndListensAgain()
+{
+    SimReader reader;
+    reader.setRestartTime(1000);
+    QVERIFY(reader.listenTcp(0));
+    const quint16 port = reader.tcpPort();
+    QSignalSpy restarted(&reader, &SimReader::restarted);
+
+    // Without and with an answer delay, the answer comes out before the
+    // connection closes.
+    for (const int delay : {0, 100}) {
+        reader.setAnswerDelay(delay);
+        auto client = connectTo(reader);
+        QVERIFY(client);
+        QCOMPARE(request(*client, hex("0A")), hex("000A"));
+        QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(reader.tcpClientCount(), 0);
+
+        QTcpSocket refused;
+        refused.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(!refused.waitForConnected(200));
+
+        QTRY_COMPARE_WITH_TIMEOUT(restarted.size(), delay == 0 ? 1 : 2, 3000);
+        QCOMPARE(reader.tcpPort(), port);
+        auto again = connectTo(reader);
+        QVERIFY(again);
+        QCOMPARE(ask(*again, kGetVersion, versionAnswer(0).size()), versionAnswer(0));
+    }
+    QCOMPARE(reader.restartCount(), 2);
+}
+
+void TestSim::rebootWithNewPty()
+{
+    SimReader reader;
+    reader.setRestartTime(500);
+    reader.setRestartMode(SimReader::RestartMode::ReopenPty);
+    const QString link = m_dir.filePath(QStringLiteral("ttyReopen"));
+    QVERIFY(reader.openPty(link));
+    QSignalSpy restarted(&reader, &SimReader::restarted);
+
+    {
+        QSerialPort port(link);
+        QVERIFY(port.open(QIODevice::ReadWrite));
+        QCOMPARE(request(port, hex("0A")), hex("000A"));
+        // The device leaves: the pty and its link go away for a while.
+        QTRY_VERIFY(!QFileInfo(link).isSymLink());
+        QVERIFY(reader.isRestarting());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(restarted.size(), 1, 3000);
+    QCOMPARE(QFileInfo(link).symLinkTarget(), reader.ptyPath());
+    QSerialPort port(link);
+    QVERIFY(port.open(QIODevice::ReadWrite));
+    QCOMPARE(ask(port, kGetVersion, versionAnswer(0).size()), versionAnswer(0));
+}
+
+void TestSim::factoryResetRestoresTheDefaults()
+{
+    SimReader reader;
+    reader.setRestartTime(50);
+    reader.files().setConfigDocument(SimFileSystem::ConfigR5);
+    QVERIFY(reader.listenTcp(0));
+    QSignalSpy restarted(&reader, &SimReader::restarted);
+    auto client = connectTo(reader);
+    QVERIFY(client);
+    QCOMPARE(upload(*client, kConfigName, "{\"hardware_version\": 12}"), QString());
+    QCOMPARE(upload(*client, "extra.bin", "x"), QString());
+    QCOMPARE(exchange(*client, {{"1802", "001802"}, {"18030704A1B2C3D4E5F6", "001803"}}), QString());
+
+    // A reboot keeps files and known tags.
+    QCOMPARE(request(*client, hex("0A")), hex("000A"));
+    QTRY_COMPARE(restarted.size(), 1);
+    QCOMPARE(reader.files().configFile(), QByteArray("{\"hardware_version\": 12}"));
+    QCOMPARE(reader.files().files().size(), 2);
+    QCOMPARE(reader.knownTags().count(), 1);
+
+    client = connectTo(reader);
+    QVERIFY(client);
+    QCOMPARE(request(*client, hex("11")), hex("0011"));
+    QVERIFY(reader.isRestarting());
+    QCOMPARE(reader.files().files(), (QMap<QByteArray, QByteArray>{{kConfigName, SimFileSystem::configDocument(SimFileSystem::ConfigR5)}}));
+    QCOMPARE(reader.knownTags().count(), 0);
+    QTRY_COMPARE(restarted.size(), 2);
+    QCOMPARE(reader.restartCount(), 2);
+}
+
+void TestSim::knownListReadAndWrite()
+{
+    SimReader reader;
+    QVERIFY(reader.listenTcp(0));
+    auto client = connectTo(reader);
+    QVERIFY(client);
+    QTcpSocket& c = *client;
+    SimKnownTags& known = reader.knownTags();
+
+    // Nothing to read; next and store need their start first.
+    QCOMPARE(exchange(c, {{"1801", "FF180303"}, {"18030704A1B2C3D4E5F6", "FF180303"},
+                          {"1800", "001800"}, {"1801", "001801"}}), QString());
+
+    QCOMPARE(exchange(c, {{"1802", "001802"}, {"18030704A1B2C3D4E5F6", "001803"}, {"18030811223344", "001803"}}), QString());
+    QCOMPARE(known.entries(), QList<QByteArray>({hex("0704A1B2C3D4E5F6"), hex("0811223344")}));
+    QCOMPARE(exchange(c, {{"1800", "00180704A1B2C3D4E5F6"}, {"1801", "00180811223344"},
+                          {"1801", "001801"}, {"1801", "001801"},
+                          {"18030904A1B2C3", "FF180303"},   // reading ended the writing
+                          {"1800", "00180704A1B2C3D4E5F6"}}), QString());
+
+    // Bad requests change nothing.
+    QCOMPARE(exchange(c, {{"18", "FF180301"}, {"1804", "FF180302"}, {"1802", "001802"},
+                          {"180307112233", "FF180301"}, {"180307112233445566778899AABB", "FF180301"}, {"1803", "FF180301"}}), QString());
+    QCOMPARE(known.count(), 0);   // 18 02 emptied the list
+
+    // The list has room for kMaxEntries.
+    for (int i = 0; i < SimKnownTags::kMaxEntries; ++i) {
+        QByteArray store = hex("180300A1B2C3");
+        store.append(char(i));
+        QCOMPARE(request(c, store), hex("001803"));
+    }
+    QCOMPARE(request(c, hex("180300FFFFFFFF")), hex("FF180304"));
+    QCOMPARE(known.count(), SimKnownTags::kMaxEntries);
+    QCOMPARE(known.entries().last(), hex("00A1B2C363"));
+
+    // A restart ends the reading, not the list.
+    known.setEntries({SimKnownTags::entry(0x08, hex("CAFE0001"))});
+    reader.setRestartTime(50);
+    QSignalSpy restarted(&reader, &SimReader::restarted);
+    QCOMPARE(exchange(c, {{"1800", "001808CAFE0001"}, {"0A", "000A"}}), QString());
+    QTRY_COMPARE(restarted.size(), 1);
+    client = connectTo(reader);
+    QVERIFY(client);
+    QCOMPARE(exchange(*client, {{"1801", "FF180303"}, {"1800", "001808CAFE0001"}}), QString());
 }
 
 QTEST_GUILESS_MAIN(TestSim)

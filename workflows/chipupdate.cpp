@@ -1,5 +1,111 @@
 #include "app/mainwindow.h"
+#include "ui_mainwindow.h"
 
-// Answers to the PN OTA commands; the RFID chip update is not offered yet.
-void MainWindow::chipUpdateAnswered() {}
-void MainWindow::chipUpdateFinished() {}
+#include <QCoreApplication>
+#include <QFile>
+#include <QLabel>
+#include <QProgressBar>
+#include <QTimer>
+
+#include "workflows/firmwarefiles.h"
+
+// Updating the firmware of the reader's RFID front-end chip: PN OTA Begin,
+// then one PN OTA Frame per record of the .nwfwu file, each sent on the
+// answer to the request before, then PN OTA Finish and, on its answer,
+// Reboot. The button reads "Abort..." while an update runs and then cancels
+// it.
+
+namespace {
+
+constexpr int kBeginArmMs = 3000;
+constexpr int kRecordArmMs = 800;
+
+void sendPayload(BinaryProtocol &protocol, const QByteArray &payload)
+{
+    protocol.sendFrame(reinterpret_cast<const uint8_t *>(payload.constData()), size_t(payload.size()));
+}
+
+void sendByte(BinaryProtocol &protocol, uint8_t code)
+{
+    protocol.sendFrame(&code, 1);
+}
+
+} // namespace
+
+void MainWindow::on_btPNUpdate_clicked()
+{
+    if (ui->btPNUpdate->text() == QLatin1String("Abort...")) {
+        logd(QStringLiteral("Flash firmware aborted"));
+        oneShotState = Idle;
+        progressBar->setValue(0);
+        ui->btPNUpdate->setText(QStringLiteral("RFID chip update"));
+        return;
+    }
+
+    firmwareFileName = chooseFile(tr("Select firmware file"), QStringLiteral("PN51xx firmware file (*.nwfwu)"), false);
+    if (firmwareFileName.isEmpty()) {
+        logd(QStringLiteral("Firmware not selected!"));
+        return;
+    }
+    logd(QStringLiteral("Firmware file ") + firmwareFileName);
+    QFile file(firmwareFileName);
+    if (!file.open(QIODevice::ReadOnly)) {
+        logd(QStringLiteral("Unable to open firmware file!"));
+        oneShotTimer->stop();
+        return;
+    }
+    const QByteArray content = file.readAll();
+    file.close();
+
+    // Every record must be sendable before the chip is told to expect them.
+    const FirmwareFiles::ChipCheck check = FirmwareFiles::checkChipFile(content, int(protocol.maxPayload()) - 1);
+    if (!check.ok) {
+        logd(QStringLiteral("Firmware file refused: ") + check.problem);
+        return;
+    }
+
+    firmwareData = content;
+    firmwareOffset = 0;
+    progressBar->setMaximum(firmwareData.size());
+    progressBar->setValue(0);
+    logd(QStringLiteral("Firmware file version detected ") + FirmwareFiles::chipVersionText(firmwareData));
+    oneShotState = FlashRfidChip;
+    sendByte(protocol, 0xF6);
+    ui->btPNUpdate->setText(QStringLiteral("Abort..."));
+    oneShotTimer->start(kBeginArmMs);
+}
+
+void MainWindow::chipUpdateAnswered()
+{
+    // Aborted, or another workflow has taken over the answer timer.
+    if (oneShotState != FlashRfidChip)
+        return;
+    oneShotTimer->stop();
+
+    const int length = FirmwareFiles::chipRecordLength(firmwareData, firmwareOffset);
+    if (firmwareOffset < firmwareData.size() && length >= 0) {
+        QByteArray payload;
+        payload.append(char(0xF7));
+        payload.append(firmwareData.mid(firmwareOffset + 2, length));
+        firmwareOffset += length + 2;
+        progressBar->setValue(firmwareOffset);
+        QCoreApplication::processEvents();
+        if (oneShotState != FlashRfidChip)
+            return; // aborted while the window caught up
+        sendPayload(protocol, payload);
+    } else {
+        sendByte(protocol, 0xF8);
+        logd(QStringLiteral("Firmware size %1, data written %2").arg(firmwareData.size()).arg(firmwareOffset));
+        progressBar->setValue(0);
+    }
+    oneShotTimer->start(kRecordArmMs);
+}
+
+void MainWindow::chipUpdateFinished()
+{
+    oneShotTimer->stop();
+    logd(QStringLiteral("Restarting device..."));
+    QCoreApplication::processEvents();
+    sendByte(protocol, 0x0A);
+    statusDetailLabel->clear();
+}

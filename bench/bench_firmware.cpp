@@ -1,0 +1,220 @@
+// Flashes a 1 MiB reader image (4,096 OTA frames) from the real main window
+// into the simulated reader, over TCP and over a pty, and compares the time
+// the frames take with the stop-and-wait bound: 4,096 times the round trip
+// of one frame of the same size between a bare codec and the same reader.
+// Builds a MainWindow: run it inside a private network namespace, e.g.
+//   /work/shared/tools/isolated bench/bench_firmware [KiB]
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSerialPort>
+#include <QSettings>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cstdio>
+#include <functional>
+
+#include "app/mainwindow.h"
+#include "link/binaryprotocol.h"
+#include "sim/simota.h"
+#include "sim/simreader.h"
+
+namespace {
+
+bool waitUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    check.start(1);
+    if (!done())
+        loop.exec();
+    return done();
+}
+
+// Mean round trip, in ms, of a 257-byte request (a code the reader does not
+// model, so it answers with a bare positive answer, as it answers an OTA
+// frame) sent by a bare codec over device, one at a time.
+double roundTripMs(QIODevice *device, SimReader &reader, int count)
+{
+    uint8_t code = 0x70;
+    while (reader.hasCommand(code))
+        ++code;
+    BinaryProtocol codec;
+    int answers = 0;
+    QObject::connect(&codec, &BinaryProtocol::protocolWrite, [device](uint8_t *buff, size_t len) {
+        device->write(reinterpret_cast<const char *>(buff), qint64(len));
+        if (auto *socket = qobject_cast<QTcpSocket *>(device))
+            socket->flush();
+        else if (auto *port = qobject_cast<QSerialPort *>(device))
+            port->flush();
+    });
+    QByteArray payload(257, '\x5A');
+    payload[0] = char(code);
+    const auto send = [&] {
+        codec.sendFrame(reinterpret_cast<const uint8_t *>(payload.constData()), size_t(payload.size()));
+    };
+    QObject::connect(&codec, &BinaryProtocol::frameComplete, [&](uint8_t *, size_t, uint8_t *, size_t) {
+        if (++answers < count)
+            send();
+    });
+    QObject::connect(device, &QIODevice::readyRead, [&] {
+        const QByteArray bytes = device->readAll();
+        codec.receiveBytes(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()));
+    });
+    QElapsedTimer clock;
+    clock.start();
+    send();
+    waitUntil([&] { return answers >= count; }, 60000);
+    const double ms = clock.nsecsElapsed() / 1e6;
+    QObject::disconnect(device, &QIODevice::readyRead, nullptr, nullptr);
+    return answers >= count ? ms / count : -1;
+}
+
+struct Run
+{
+    double totalS = -1;    // button press to Reboot
+    double framesS = -1;   // first OTA frame to OTA End, at the reader
+    bool identical = false;
+};
+
+Run flash(MainWindow &window, SimReader &reader, const QString &imagePath, const QByteArray &image)
+{
+    SimOta *ota = SimOta::of(&reader);
+    QElapsedTimer clock;
+    qint64 firstFrame = -1, end = -1, reboot = -1;
+    const QMetaObject::Connection watch =
+        QObject::connect(&reader, &SimReader::requestReceived, [&](quint8 code, const QByteArray &) {
+            if (code == 0xF1 && firstFrame < 0)
+                firstFrame = clock.nsecsElapsed();
+            else if (code == 0xF2)
+                end = clock.nsecsElapsed();
+            else if (code == 0x0A)
+                reboot = clock.nsecsElapsed();
+        });
+    window.fileChooser = [imagePath](const QString &, const QString &, bool) { return imagePath; };
+    clock.start();
+    window.findChild<QPushButton *>(QStringLiteral("btFlashFirmware"))->click();
+    waitUntil([&] { return reboot >= 0; }, 600000);
+    QObject::disconnect(watch);
+    Run run;
+    if (reboot >= 0 && firstFrame >= 0 && end >= 0) {
+        run.totalS = reboot / 1e9;
+        run.framesS = (end - firstFrame) / 1e9;
+    }
+    run.identical = ota->flashedImage() == image;
+    return run;
+}
+
+void report(const char *link, const Run &run, double rttMs, int frames)
+{
+    const double bound = frames * rttMs / 1000.0;
+    std::printf("%-4s  %9.2f  %9.2f  %12.3f  %10.2f  %6.2f  %s\n", link, run.totalS, run.framesS, rttMs, bound,
+                bound > 0 ? run.framesS / bound : 0.0, run.identical ? "yes" : "NO");
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QTemporaryDir dir;
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
+
+    const int kib = argc > 1 ? std::atoi(argv[1]) : 1024;
+    QByteArray image(kib * 1024, '\0');
+    quint32 x = 12345;
+    for (char &c : image) {
+        x = x * 1103515245u + 12345u;
+        c = char(x >> 16);
+    }
+    const int frames = (image.size() + 255) / 256;
+    const QString imagePath = dir.filePath(QStringLiteral("image.bin"));
+    {
+        QFile file(imagePath);
+        if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size()) {
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(imagePath));
+            return 1;
+        }
+    }
+
+    SimReader reader;
+    const QString link = dir.filePath(QStringLiteral("ttyBench"));
+    if (!reader.openPty(link) || !reader.listenTcp(0)) {
+        std::fprintf(stderr, "the simulated reader cannot open a pty or listen on TCP\n");
+        return 1;
+    }
+    SimOta::of(&reader)->setEraseTime(20);
+    SimOta::of(&reader)->setReconnectTime(200);
+    reader.registerCommand(0x0A, [](SimRequest &req) { req.silent(); });   // no restart
+
+    // Round trips of a bare codec, before the window touches the reader.
+    const int probes = 1000;
+    double tcpRtt = -1, ptyRtt = -1;
+    {
+        QTcpSocket socket;
+        socket.connectToHost(QStringLiteral("127.0.0.1"), reader.tcpPort());
+        if (socket.waitForConnected(3000))
+            tcpRtt = roundTripMs(&socket, reader, probes);
+        socket.disconnectFromHost();
+        waitUntil([] { return false; }, 100);
+    }
+    {
+        QSerialPort port(link);
+        if (port.open(QIODevice::ReadWrite))
+            ptyRtt = roundTripMs(&port, reader, probes);
+        port.close();
+    }
+
+    MainWindow window;
+    window.show();
+
+    std::printf("image %d bytes, %d OTA frames; round trip: mean of %d bare exchanges of 257-byte requests\n",
+                image.size(), frames, probes);
+    std::printf("link  total (s)  frames (s)  round trip (ms)  bound (s)  ratio  image identical\n");
+
+    // TCP
+    window.findChild<QTabWidget *>(QStringLiteral("tabWidget"))->setCurrentIndex(1);
+    window.findChild<QLineEdit *>(QStringLiteral("leDeviceAddr"))->setText(QStringLiteral("127.0.0.1"));
+    window.findChild<QSpinBox *>(QStringLiteral("sbPort"))->setValue(reader.tcpPort());
+    window.findChild<QPushButton *>(QStringLiteral("btNetworkConnect"))->click();
+    if (!waitUntil([&] { return window.tcpConnected && window.oneShotState == MainWindow::GetVersion
+                                && !window.oneShotTimer->isActive(); },
+                   10000)) {
+        std::fprintf(stderr, "no TCP connection\n");
+        return 1;
+    }
+    waitUntil([] { return false; }, 200);
+    report("TCP", flash(window, reader, imagePath, image), tcpRtt, frames);
+    window.findChild<QPushButton *>(QStringLiteral("btNetworkConnect"))->click();   // disconnect
+    waitUntil([&] { return !window.tcpConnected; }, 3000);
+
+    // pty
+    window.findChild<QTabWidget *>(QStringLiteral("tabWidget"))->setCurrentIndex(0);
+    auto *ports = window.findChild<QComboBox *>(QStringLiteral("cbSerialPort"));
+    ports->addItem(link);
+    ports->setCurrentIndex(ports->count() - 1);
+    window.findChild<QPushButton *>(QStringLiteral("btSerialConnect"))->click();
+    if (!waitUntil([&] { return window.serial.isOpen() && !window.oneShotTimer->isActive(); }, 5000)) {
+        std::fprintf(stderr, "no serial connection\n");
+        return 1;
+    }
+    waitUntil([] { return false; }, 200);
+    report("pty", flash(window, reader, imagePath, image), ptyRtt, frames);
+    std::printf("total includes the client's waits after the erase (4 s over TCP; 6 s and one 1 s retry over the pty)\n");
+    return 0;
+}

@@ -1,0 +1,549 @@
+// Network discovery: what an announcement does to the detected-device list,
+// where a scan pass sends its requests, real datagrams through the listener,
+// the offline/online rule, the buttons of the "Network connection" tab, the
+// shutdown of both loops and the export of the list.
+//
+// The suite puts itself into a network namespace of its own before anything
+// else happens: only its own loopback exists there, so the scan loop finds
+// nothing to send to, and the listener's port 63311 belongs to this suite
+// alone even while other suites run beside it.
+#include <QComboBox>
+#include <QDateTime>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QNetworkInterface>
+#include <QProcess>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QUdpSocket>
+#include <QUrl>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "discovery/announcement.h"
+#include "sim/simudp.h"
+#include "support/windowfixture.h"
+
+namespace {
+
+bool writeProcFile(const char *path, const QByteArray &text)
+{
+    const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::write(fd, text.constData(), size_t(text.size())) == text.size();
+    ::close(fd);
+    return ok;
+}
+
+// A user and network namespace of this process's own, with its loopback up.
+// Must run before any thread exists.
+bool enterPrivateNetwork(QByteArray *why)
+{
+    const uid_t uid = ::geteuid();
+    const gid_t gid = ::getegid();
+    if (::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) {
+        *why = QByteArray("unshare: ") + QByteArray(std::strerror(errno));
+        return false;
+    }
+    writeProcFile("/proc/self/setgroups", "deny");
+    if (!writeProcFile("/proc/self/uid_map", QByteArray::number(uid) + ' ' + QByteArray::number(uid) + " 1")
+        || !writeProcFile("/proc/self/gid_map", QByteArray::number(gid) + ' ' + QByteArray::number(gid) + " 1")) {
+        *why = QByteArray("id maps: ") + QByteArray(std::strerror(errno));
+        return false;
+    }
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq request = {};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    const bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &request) == 0
+        && (request.ifr_flags |= IFF_UP, ::ioctl(fd, SIOCSIFFLAGS, &request) == 0);
+    if (!up)
+        *why = QByteArray("loopback up: ") + QByteArray(std::strerror(errno));
+    if (fd >= 0)
+        ::close(fd);
+    return up;
+}
+
+// Whether the discovery port is taken (by a window's listener).
+bool discoveryPortTaken()
+{
+    QUdpSocket probe;
+    return !probe.bind(QHostAddress::AnyIPv4, Discovery::Port);
+}
+
+QListWidget *deviceList(const WindowFixture &f)
+{
+    return f.widget<QListWidget>(QStringLiteral("lvDetectedDevices"));
+}
+
+QStringList entryTexts(const WindowFixture &f)
+{
+    QStringList texts;
+    for (int i = 0; i < deviceList(f)->count(); ++i)
+        texts << deviceList(f)->item(i)->text();
+    return texts;
+}
+
+bool italic(QListWidgetItem *item)
+{
+    return item->font().style() != QFont::StyleNormal;
+}
+
+// Every cell of a workbook as read by openpyxl, row by row.
+QList<QStringList> workbookRows(const QString &path, QStringList *sheets = nullptr)
+{
+    QProcess python;
+    python.start(QStringLiteral("/usr/bin/python3"),
+                 {qEnvironmentVariable("RX_TEST_SOURCE_DIR") + QStringLiteral("/tests/xlsx_check.py"),
+                  QStringLiteral("dump"), path});
+    if (!python.waitForFinished(30000) || python.exitCode() != 0) {
+        qWarning().noquote() << "xlsx_check.py failed:" << python.readAllStandardError();
+        return {};
+    }
+    const QJsonObject dump = QJsonDocument::fromJson(python.readAllStandardOutput()).object();
+    if (sheets) {
+        sheets->clear();
+        for (const QJsonValue &name : dump.value(QStringLiteral("sheets")).toArray())
+            *sheets << name.toString();
+    }
+    const QString first = dump.value(QStringLiteral("sheets")).toArray().at(0).toString();
+    const QJsonObject cells = dump.value(QStringLiteral("cells")).toObject().value(first).toObject();
+    QList<QStringList> rows;
+    for (auto it = cells.constBegin(); it != cells.constEnd(); ++it) {
+        const QString reference = it.key();
+        const int column = reference.at(0).unicode() - 'A';
+        const int row = reference.midRef(1).toInt() - 1;
+        while (rows.size() <= row)
+            rows << QStringList();
+        while (rows[row].size() <= column)
+            rows[row] << QString();
+        rows[row][column] = it.value().toObject().value(QStringLiteral("value")).toVariant().toString();
+    }
+    return rows;
+}
+
+} // namespace
+
+// Receives the URLs the window opens in the desktop browser.
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public slots:
+    void open(const QUrl &url) { urls << url; }
+};
+
+class TestDiscovery : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        // Nothing but loopback here, so no scan request can leave.
+        QVERIFY(Discovery::scanTargets(QNetworkInterface::allAddresses()).isEmpty());
+    }
+
+    void datagrams()
+    {
+        Discovery::Announcement a;
+        QVERIFY(Discovery::parseAnnouncement(QStringLiteral("Q_R4:Reader-7:1.2.3"), &a));
+        QCOMPARE(a.name, QStringLiteral("Reader-7"));
+        QCOMPARE(a.version, QStringLiteral("1.2.3"));
+        // The marker may stand anywhere; fields after the third are ignored.
+        QVERIFY(Discovery::parseAnnouncement(QStringLiteral("xxQ_R4:Hall:2.40:extra:more"), &a));
+        QCOMPARE(a.name, QStringLiteral("Hall"));
+        QCOMPARE(a.version, QStringLiteral("2.40"));
+        // Markup stays text; control characters cannot break the line.
+        QVERIFY(Discovery::parseAnnouncement(QStringLiteral("Q_R4:<b>x</b>\n<img src=a>:1\r"), &a));
+        QCOMPARE(a.name, QStringLiteral("<b>x</b> <img src=a>"));
+        QCOMPARE(a.version, QStringLiteral("1 "));
+
+        for (const char *bad : {"Q_R4:SCAN", "Q_R4:SCANNER:1.0", "Q_R4:Reader:SCAN-1", "Q_R4:only", "Q_R4:", "hello:a:b",
+                                "Q_R5:a:b", ""})
+            QVERIFY2(!Discovery::parseAnnouncement(QString::fromLatin1(bad), &a), bad);
+        QString large = QStringLiteral("Q_R4:Big:1.0:");
+        large += QString(Discovery::MaxDatagram - large.size(), QLatin1Char('x'));
+        QVERIFY(Discovery::parseAnnouncement(large, &a));
+        QVERIFY(!Discovery::parseAnnouncement(large + QLatin1Char('x'), &a));
+
+        // The text ends at the first NUL; bytes above 127 do not end it.
+        QCOMPARE(Discovery::datagramText("Q_R4:A:1\0junk", 13), QStringLiteral("Q_R4:A:1"));
+        QCOMPARE(Discovery::datagramText("Q_R4:\xE9:1", 8), QString::fromLatin1("Q_R4:\xE9:1"));
+
+        QCOMPARE(Discovery::senderAddress(QStringLiteral("192.168.1.20")), QStringLiteral("192.168.1.20"));
+        QCOMPARE(Discovery::senderAddress(QStringLiteral("::ffff:192.168.1.20")), QStringLiteral("192.168.1.20"));
+        for (const char *bad : {"fe80::1", "::1", "192.168.1", "1.2.3.256", "1.2.3.4.5", "a.b.c.d", "1..2.3", ""})
+            QVERIFY2(Discovery::senderAddress(QString::fromLatin1(bad)).isEmpty(), bad);
+        QCOMPARE(Discovery::paddedAddress(QStringLiteral("192.168.1.20")), QStringLiteral("192.168.001.020"));
+        QCOMPARE(Discovery::paddedAddress(QStringLiteral("10.0.0.7")), QStringLiteral("010.000.000.007"));
+    }
+
+    void scanTargets()
+    {
+        const QVector<quint32> targets = Discovery::scanTargets(QHostAddress(QStringLiteral("10.0.0.5")));
+        QCOMPARE(targets.size(), 253);
+        QCOMPARE(targets.first(), QHostAddress(QStringLiteral("10.0.0.1")).toIPv4Address());
+        QCOMPARE(targets.last(), QHostAddress(QStringLiteral("10.0.0.254")).toIPv4Address());
+        QVERIFY(!targets.contains(QHostAddress(QStringLiteral("10.0.0.5")).toIPv4Address()));
+        for (const quint32 target : targets)
+            QCOMPARE(target & 0xFFFFFF00u, QHostAddress(QStringLiteral("10.0.0.0")).toIPv4Address());
+
+        QVERIFY(Discovery::scanTargets(QHostAddress(QHostAddress::LocalHost)).isEmpty());
+        QVERIFY(Discovery::scanTargets(QHostAddress(QHostAddress::LocalHostIPv6)).isEmpty());
+        QVERIFY(Discovery::scanTargets(QHostAddress(QStringLiteral("fe80::1"))).isEmpty());
+        // A host address ending in .0 skips nobody.
+        QCOMPARE(Discovery::scanTargets(QHostAddress(QStringLiteral("172.16.4.0"))).size(), 254);
+
+        const QList<QHostAddress> locals = {QHostAddress(QHostAddress::LocalHost), QHostAddress(QStringLiteral("10.0.0.5")),
+                                            QHostAddress(QHostAddress::LocalHostIPv6), QHostAddress(QStringLiteral("192.168.7.1"))};
+        const QVector<quint32> all = Discovery::scanTargets(locals);
+        QCOMPARE(all.size(), 2 * 253);
+        QCOMPARE(all.at(253), QHostAddress(QStringLiteral("192.168.7.2")).toIPv4Address());
+    }
+
+    void announcementsFillTheList()
+    {
+        WindowFixture f(false);
+        MainWindow *w = f.window();
+        qint64 now = 5000;
+        w->discoveryClock = [&] { return now; };
+
+        w->udpMessageReceive(QStringLiteral("Q_R4:Reader-7:1.2.3"), QStringLiteral("192.168.1.20"));
+        QCOMPARE(entryTexts(f), QStringList{QStringLiteral("192.168.001.020 - Reader-7 (v1.2.3)")});
+        QListWidgetItem *entry = deviceList(f)->item(0);
+        QCOMPARE(entry->data(Qt::UserRole).toString(), QStringLiteral("192.168.1.20"));
+        QCOMPARE(entry->data(Qt::UserRole + 1).toString(), QStringLiteral("Reader-7"));
+        QCOMPARE(entry->data(Qt::UserRole + 2).toString(), QStringLiteral("1.2.3"));
+        QCOMPARE(entry->data(Qt::UserRole + 3).toString(), QStringLiteral("192.168.001.020"));
+        QCOMPARE(entry->data(Qt::UserRole + 4).toLongLong(), 5000);
+        QVERIFY(!italic(entry));
+        QCOMPARE(f.logCount("Reader-7 found at address 192.168.1.20. Version: 1.2.3"), 1);
+        QCOMPARE(f.widget<QLabel>("labDetected")->text(), QStringLiteral("Detected devices (1)"));
+
+        // Heard again, under another name: only the time moves on.
+        now = 7000;
+        w->udpMessageReceive(QStringLiteral("Q_R4:Renamed:9.9"), QStringLiteral("::ffff:192.168.1.20"));
+        QCOMPARE(entryTexts(f), QStringList{QStringLiteral("192.168.001.020 - Reader-7 (v1.2.3)")});
+        QCOMPARE(entry->data(Qt::UserRole + 1).toString(), QStringLiteral("Reader-7"));
+        QCOMPARE(entry->data(Qt::UserRole + 2).toString(), QStringLiteral("1.2.3"));
+        QCOMPARE(entry->data(Qt::UserRole + 4).toLongLong(), 7000);
+        QCOMPARE(f.logCount("found at address"), 1);
+
+        w->udpMessageReceive(QStringLiteral("Q_R4:Ten:1.0"), QStringLiteral("192.168.1.10"));
+        w->udpMessageReceive(QStringLiteral("Q_R4:Nine:1.0"), QStringLiteral("192.168.1.9"));
+        QCOMPARE(entryTexts(f), (QStringList{QStringLiteral("192.168.001.009 - Nine (v1.0)"),
+                                             QStringLiteral("192.168.001.010 - Ten (v1.0)"),
+                                             QStringLiteral("192.168.001.020 - Reader-7 (v1.2.3)")}));
+        QCOMPARE(f.widget<QLabel>("labDetected")->text(), QStringLiteral("Detected devices (3)"));
+
+        // Scan requests, foreign and broken datagrams change nothing.
+        const QString before = f.logText();
+        w->udpMessageReceive(QStringLiteral("Q_R4:SCAN"), QStringLiteral("192.168.1.30"));
+        w->udpMessageReceive(QStringLiteral("Q_R4:SCANNER:1.0"), QStringLiteral("192.168.1.31"));
+        w->udpMessageReceive(QStringLiteral("Q_R4:lonely"), QStringLiteral("192.168.1.32"));
+        w->udpMessageReceive(QStringLiteral("Q_R4:v6:1.0"), QStringLiteral("fe80::1"));
+        w->udpMessageReceive(QStringLiteral("Q_R4:nobody:1.0"), QString());
+        w->udpMessageReceive(QStringLiteral("Q_R4:Big:1.0:") + QString(2000, QLatin1Char('x')), QStringLiteral("192.168.1.33"));
+        w->udpMessageReceive(QStringLiteral("NOTIFY * HTTP/1.1"), QStringLiteral("192.168.1.34"));
+        QCOMPARE(deviceList(f)->count(), 3);
+        QCOMPARE(f.logText(), before);
+
+        // Markup in a name is shown as it is, in the list and in the log.
+        w->udpMessageReceive(QStringLiteral("Q_R4:<b>bold</b>:<i>1</i>"), QStringLiteral("192.168.1.40"));
+        QCOMPARE(deviceList(f)->item(3)->text(), QStringLiteral("192.168.001.040 - <b>bold</b> (v<i>1</i>)"));
+        QVERIFY(f.logText().contains(QStringLiteral("<b>bold</b> found at address 192.168.1.40. Version: <i>1</i>")));
+    }
+
+    // A reader silent for more than 10 s turns italic with one message, and
+    // back with one message when it is heard again; the rule holds across
+    // midnight.
+    void offlineAndOnlineAgain()
+    {
+        WindowFixture f(false);
+        MainWindow *w = f.window();
+        qint64 now = QDateTime(QDate(2024, 3, 1), QTime(23, 59, 55)).toMSecsSinceEpoch();
+        const qint64 heard = now;
+        w->discoveryClock = [&] { return now; };
+        w->udpMessageReceive(QStringLiteral("Q_R4:Reader-7:1.2.3"), QStringLiteral("192.168.1.20"));
+        w->udpMessageReceive(QStringLiteral("Q_R4:Other:1.0"), QStringLiteral("192.168.1.21"));
+        QListWidgetItem *entry = deviceList(f)->item(0);
+        const QString offline = QStringLiteral("Device Reader-7(192.168.1.20) is offline now.");
+        const QString online = QStringLiteral("Device Reader-7(192.168.1.20) is online now.");
+
+        now = heard + Discovery::OfflineAfterMs; // 00:00:05 of the next day
+        w->updateListTimer();
+        QVERIFY(!italic(entry));
+        QCOMPARE(f.logCount("is offline now."), 0);
+
+        // The window's own timer notices, 1 s later at most.
+        now = heard + 11000;
+        w->udpMessageReceive(QStringLiteral("Q_R4:Other:1.0"), QStringLiteral("192.168.1.21"));
+        QTRY_COMPARE_WITH_TIMEOUT(f.logCount(offline), 1, 2500);
+        QVERIFY(italic(entry));
+        QVERIFY(!italic(deviceList(f)->item(1)));
+        now += 5000;
+        w->updateListTimer();
+        w->updateListTimer();
+        QCOMPARE(f.logCount(offline), 1);
+        QVERIFY(italic(entry));
+
+        w->udpMessageReceive(QStringLiteral("Q_R4:Reader-7:1.2.3"), QStringLiteral("192.168.1.20"));
+        QVERIFY(!italic(entry));
+        QCOMPARE(f.logCount(online), 1);
+        w->udpMessageReceive(QStringLiteral("Q_R4:Reader-7:1.2.3"), QStringLiteral("192.168.1.20"));
+        w->updateListTimer();
+        QCOMPARE(f.logCount(online), 1);
+        QCOMPARE(f.logCount(offline), 1);
+
+        // The pure rule: silence is measured, not the time of day.
+        QVERIFY(Discovery::heardRecently(heard, heard + 10000));
+        QVERIFY(!Discovery::heardRecently(heard, heard + 10001));
+        QVERIFY(Discovery::heardRecently(heard, heard - 60000)); // a clock behind the entry
+    }
+
+    // Datagrams from simulated readers on 127.0.0.x reach the list through
+    // the listener; oversized and empty ones do not stop it.
+    void realDatagramsThroughTheListener()
+    {
+        WindowFixture f;
+        QTRY_VERIFY_WITH_TIMEOUT(discoveryPortTaken(), 3000);
+
+        SimUdp hall(f.reader());
+        hall.setName(QStringLiteral("Hall"));
+        QVERIFY(hall.setSourceAddress(QHostAddress(QStringLiteral("127.0.0.20"))));
+        SimReader other;
+        other.setVersion(QStringLiteral("1.7"));
+        SimUdp gate(&other);
+        gate.setName(QStringLiteral("Gate"));
+        QVERIFY(gate.setSourceAddress(QHostAddress(QStringLiteral("127.0.0.9"))));
+        QVERIFY(hall.announce());
+        QVERIFY(gate.announce());
+        QTRY_COMPARE(entryTexts(f), (QStringList{QStringLiteral("127.000.000.009 - Gate (v1.7)"),
+                                                 QStringLiteral("127.000.000.020 - Hall (v2.38)")}));
+        QCOMPARE(deviceList(f)->item(0)->data(Qt::UserRole).toString(), QStringLiteral("127.0.0.9"));
+
+        QUdpSocket sender;
+        QVERIFY(sender.bind(QHostAddress(QStringLiteral("127.0.0.30")), 0));
+        const QByteArray big = "Q_R4:Big:1.0:" + QByteArray(1200, 'x');
+        QCOMPARE(sender.writeDatagram(big, QHostAddress::LocalHost, Discovery::Port), qint64(big.size()));
+        QCOMPARE(sender.writeDatagram(QByteArray(), QHostAddress::LocalHost, Discovery::Port), qint64(0));
+        QCOMPARE(sender.writeDatagram(QByteArray("Q_R4:SCAN"), QHostAddress::LocalHost, Discovery::Port), qint64(9));
+        const QByteArray withNul("Q_R4:Nul:3.0\0:ignored", 21);
+        QCOMPARE(sender.writeDatagram(withNul, QHostAddress::LocalHost, Discovery::Port), qint64(withNul.size()));
+        QTRY_COMPARE(deviceList(f)->count(), 3);
+        QCOMPARE(deviceList(f)->item(2)->text(), QStringLiteral("127.000.000.030 - Nul (v3.0)"));
+        QVERIFY(!f.logText().contains(QStringLiteral("Big")));
+
+        // A simulated reader answers a scan request with an announcement to
+        // the client's port.
+        SimReader third;
+        SimUdp answering(&third);
+        answering.setName(QStringLiteral("Dock"));
+        QVERIFY(answering.setSourceAddress(QHostAddress(QStringLiteral("127.0.0.40"))));
+        QVERIFY(answering.listenForScans());
+        QUdpSocket scanner;
+        scanner.writeDatagram(QByteArray(Discovery::ScanRequest, Discovery::ScanRequestSize), QHostAddress::LocalHost,
+                              answering.scanPort());
+        QTRY_COMPARE(deviceList(f)->count(), 4);
+        QCOMPARE(answering.scanRequestsReceived(), 1);
+        QCOMPARE(deviceList(f)->item(3)->text(), QStringLiteral("127.000.000.040 - Dock (v2.38)"));
+
+        // Regular announcements keep an entry online.
+        gate.setInterval(50);
+        gate.start();
+        const qint64 last = deviceList(f)->item(0)->data(Qt::UserRole + 4).toLongLong();
+        QTRY_VERIFY(deviceList(f)->item(0)->data(Qt::UserRole + 4).toLongLong() > last);
+        QVERIFY(gate.announcementsSent() >= 2);
+    }
+
+    void selectConnectAndOpenWeb()
+    {
+        WindowFixture f;
+        MainWindow *w = f.window();
+        auto *tabs = f.widget<QTabWidget>("tabWidget");
+        QVERIFY(!deviceList(f)->isVisible());
+        tabs->setCurrentIndex(1);
+        QVERIFY(deviceList(f)->isVisible());
+        QVERIFY(f.widget<QLabel>("labDetected")->isVisible());
+
+        UrlCatcher catcher;
+        QDesktopServices::setUrlHandler(QStringLiteral("http"), &catcher, "open");
+        auto *address = f.widget<QLineEdit>("leDeviceAddr");
+
+        // Without an address both buttons only ask for one.
+        w->statusDetailLabel->setText(QStringLiteral("kept"));
+        f.click("btOpenWeb");
+        f.click("btNetworkConnect");
+        QCOMPARE(f.logCount("Please enter device IP address or select from device list"), 2);
+        QVERIFY(catcher.urls.isEmpty());
+        QCOMPARE(w->statusDetailLabel->text(), QStringLiteral("kept"));
+        QVERIFY(!w->tcpConnected);
+
+        w->udpMessageReceive(QStringLiteral("Q_R4:Reader-7:1.2.3"), QStringLiteral("192.168.1.20"));
+        w->udpMessageReceive(QStringLiteral("Q_R4:Sim:2.38"), QStringLiteral("127.0.0.1"));
+        deviceList(f)->setCurrentRow(1);
+        QCOMPARE(address->text(), QStringLiteral("192.168.1.20"));
+        f.click("btOpenWeb");
+        QCOMPARE(catcher.urls, QList<QUrl>{QUrl(QStringLiteral("http://192.168.1.20"))});
+
+        // The simulated reader's entry leads to its TCP server.
+        deviceList(f)->setCurrentRow(0);
+        QCOMPARE(address->text(), QStringLiteral("127.0.0.1"));
+        f.widget<QSpinBox>("sbPort")->setValue(f.reader()->tcpPort());
+        f.click("btNetworkConnect");
+        QVERIFY(w->tcpConnected);
+        QTRY_COMPARE(w->statusDetailLabel->text(), QStringLiteral("Version:2.38"));
+        f.click("btNetworkConnect");
+        QVERIFY(!w->tcpConnected);
+        QCOMPARE(w->statusDetailLabel->text(), QString());
+        QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
+    }
+
+    // Closing the window ends both loops, also while the listener blocks in
+    // its receive and datagrams keep coming; the next window starts anew.
+    void shutdownEndsBothLoops()
+    {
+        WindowFixture f;
+        QTRY_VERIFY_WITH_TIMEOUT(discoveryPortTaken(), 3000);
+        QTest::qWait(50); // the listener is in its receive by now
+        QFuture<void> scan = f.window()->udpScanFuture;
+        QFuture<void> listen = f.window()->udpListenFuture;
+        QVERIFY(scan.isRunning());
+        QVERIFY(listen.isRunning());
+
+        SimUdp stream(f.reader());
+        stream.setInterval(10);
+        stream.start();
+        QTRY_VERIFY(deviceList(f)->count() == 1);
+        QTest::qWait(30);
+        f.closeWindow();
+        QVERIFY(scan.isFinished());
+        QVERIFY(listen.isFinished());
+        QVERIFY(!discoveryPortTaken());
+        QTest::qWait(100); // queued announcements for the closed window go nowhere
+
+        f.reopenWindow();
+        QTRY_VERIFY_WITH_TIMEOUT(discoveryPortTaken(), 3000);
+        QTRY_COMPARE(deviceList(f)->count(), 1);
+        QVERIFY(f.window()->udpScanFuture.isRunning());
+        stream.stop();
+    }
+
+    void exportTheList()
+    {
+        QTemporaryDir dir;
+        WindowFixture f(false);
+        MainWindow *w = f.window();
+        QString chosen;
+        QStringList captions;
+        w->fileChooser = [&](const QString &caption, const QString &filter, bool save) {
+            captions << caption + QLatin1Char('|') + filter + QLatin1Char('|') + (save ? QLatin1Char('s') : QLatin1Char('o'));
+            return chosen;
+        };
+
+        // Cancelled dialog.
+        f.click("btSaveList");
+        QCOMPARE(captions, QStringList{QStringLiteral("Save xlsx|Export file (*.xlsx)|s")});
+        QCOMPARE(f.logCount("No file selected"), 1);
+
+        // An empty list gives the header row alone.
+        chosen = dir.filePath(QStringLiteral("empty.xlsx"));
+        f.click("btSaveList");
+        QVERIFY(f.waitForLog(QStringLiteral("Device list exported to file ") + chosen));
+        QStringList sheets;
+        QCOMPARE(workbookRows(chosen, &sheets), (QList<QStringList>{{"Name", "IP", "Firmware"}}));
+        QCOMPARE(sheets.size(), 1);
+
+        // Order of the list, addresses as received, offline entries alike.
+        qint64 now = 0;
+        w->discoveryClock = [&] { return now; };
+        w->udpMessageReceive(QStringLiteral("Q_R4:Reader-7:1.2.3"), QStringLiteral("192.168.1.20"));
+        w->udpMessageReceive(QStringLiteral("Q_R4:Nine:2.0"), QStringLiteral("192.168.1.9"));
+        now = 20000;
+        w->udpMessageReceive(QStringLiteral("Q_R4:Seven:3.1"), QStringLiteral("10.0.0.7"));
+        w->updateListTimer();
+        QVERIFY(italic(deviceList(f)->item(2)));
+        chosen = dir.filePath(QStringLiteral("devices.xlsx"));
+        f.click("btSaveList");
+        QVERIFY(f.waitForLog(QStringLiteral("Device list exported to file ") + chosen));
+        const QList<QStringList> three = {{"Name", "IP", "Firmware"},
+                                          {"Seven", "10.0.0.7", "3.1"},
+                                          {"Nine", "192.168.1.9", "2.0"},
+                                          {"Reader-7", "192.168.1.20", "1.2.3"}};
+        QCOMPARE(workbookRows(chosen), three);
+
+        // An existing file is replaced, not added to: a longer workbook...
+        for (int i = 1; i <= 6; ++i)
+            w->udpMessageReceive(QStringLiteral("Q_R4:R%1:1").arg(i), QStringLiteral("172.16.0.%1").arg(i));
+        chosen = dir.filePath(QStringLiteral("replace.xlsx"));
+        f.click("btSaveList");
+        QVERIFY(f.waitForLog(QStringLiteral("Device list exported to file ") + chosen));
+        QCOMPARE(workbookRows(chosen).size(), 10);
+        // ...by a shorter one, and a file that is no workbook at all too.
+        QFile junk(dir.filePath(QStringLiteral("junk.xlsx")));
+        QVERIFY(junk.open(QIODevice::WriteOnly));
+        junk.write("not a workbook");
+        junk.close();
+        f.reopenWindow();
+        w = f.window();
+        w->fileChooser = [&](const QString &, const QString &, bool) { return chosen; };
+        w->udpMessageReceive(QStringLiteral("Q_R4:Only:4.0"), QStringLiteral("192.168.9.9"));
+        f.click("btSaveList");
+        QVERIFY(f.waitForLog(QStringLiteral("Device list exported to file ") + chosen));
+        const QList<QStringList> one = {{"Name", "IP", "Firmware"}, {"Only", "192.168.9.9", "4.0"}};
+        QCOMPARE(workbookRows(chosen), one);
+        chosen = junk.fileName();
+        f.click("btSaveList");
+        QVERIFY(f.waitForLog(QStringLiteral("Device list exported to file ") + chosen));
+        QCOMPARE(workbookRows(chosen), one);
+
+        // A name that cannot take a file: the user is told, nothing is
+        // claimed in the log, and what has the name stays as it was.
+        chosen = dir.filePath(QStringLiteral("folder.xlsx"));
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder.xlsx")));
+        QFile inside(chosen + QStringLiteral("/keep.txt"));
+        QVERIFY(inside.open(QIODevice::WriteOnly));
+        inside.close();
+        const QString box = f.answerMessageBox([&] { f.click("btSaveList"); });
+        QCOMPARE(box, QStringLiteral("Error: Unable to open output file"));
+        QCOMPARE(f.logCount(QStringLiteral("Device list exported to file ") + chosen), 0);
+        QVERIFY(QFileInfo(chosen).isDir());
+        QVERIFY(QFile::exists(chosen + QStringLiteral("/keep.txt")));
+        // No temporary file left behind beside the four workbooks.
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 4);
+    }
+};
+
+int main(int argc, char **argv)
+{
+    QByteArray why;
+    if (!enterPrivateNetwork(&why)) {
+        std::fprintf(stderr, "tst_discovery: cannot get a network namespace of its own (%s); not running\n",
+                     why.constData());
+        return 1;
+    }
+    QApplication app(argc, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true);
+    TestDiscovery test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_discovery.moc"

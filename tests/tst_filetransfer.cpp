@@ -1,0 +1,287 @@
+// Moving config.json between the reader and the PC from the window: the
+// download to a file, the upload from a file and its restart, over the pty
+// and over TCP, with the reader's file system checked byte for byte.
+#include <QFile>
+#include <QLabel>
+#include <QTemporaryDir>
+
+#include <QComboBox>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPushButton>
+
+#include "config/pollingwindow.h"
+#include "config/uartconfigwindow.h"
+#include "sim/simfiles.h"
+#include "support/windowfixture.h"
+
+namespace {
+
+QByteArray hex(const char *t)
+{
+    return WindowFixture::hex(t);
+}
+
+struct Requests
+{
+    QList<QByteArray> list;
+    explicit Requests(SimReader *reader)
+    {
+        QObject::connect(reader, &SimReader::requestReceived,
+                         [this](quint8 code, const QByteArray &params) { list << (QByteArray(1, char(code)) + params); });
+    }
+    int count(uint8_t code) const
+    {
+        int n = 0;
+        for (const QByteArray &r : list)
+            n += uint8_t(r.at(0)) == code;
+        return n;
+    }
+    QList<QByteArray> withCode(uint8_t code) const
+    {
+        QList<QByteArray> out;
+        for (const QByteArray &r : list)
+            if (uint8_t(r.at(0)) == code)
+                out << r;
+        return out;
+    }
+};
+
+QByteArray patterned(int size)
+{
+    QByteArray b(size, '\0');
+    for (int i = 0; i < size; ++i)
+        b[i] = char((i * 31 + 7) & 0xFF);
+    return b;
+}
+
+} // namespace
+
+class TestFileTransfer : public QObject
+{
+    Q_OBJECT
+private slots:
+    void downloadToFile_data()
+    {
+        QTest::addColumn<bool>("tcp");
+        QTest::addColumn<int>("size");
+        QTest::newRow("pty, 5000 bytes with zeros") << false << 5000;
+        QTest::newRow("tcp, 5000 bytes with zeros") << true << 5000;
+        QTest::newRow("pty, empty file") << false << 0;
+    }
+    void downloadToFile()
+    {
+        QFETCH(bool, tcp);
+        QFETCH(int, size);
+        WindowFixture f;
+        QVERIFY(tcp ? f.connectTcp() : f.connectSerial());
+        const QByteArray content = patterned(size);
+        f.reader()->files().setFile("config.json", content);
+        QTemporaryDir dir;
+        const QString target = dir.filePath("saved.json");
+        QFile old(target);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("previous content that is longer than nothing");
+        old.close();
+        f.window()->fileChooser = [&](const QString &caption, const QString &filter, bool save) {
+            return caption == "Save json" && filter == "Export file (*.json)" && save ? target : QString();
+        };
+        Requests requests(f.reader());
+        f.click("btDownloadConfig");
+        QVERIFY(f.waitForLog(QStringLiteral("File closed. Size %1 bytes.").arg(size), 20000));
+        QVERIFY(f.logText().contains("Saving to file " + target + "..."));
+        QVERIFY(f.logText().contains("File openned. Downloading..."));
+        QVERIFY(f.logText().contains("End of file. Closing the file..."));
+        QCOMPARE(requests.withCode(0xE0), QList<QByteArray>{hex("E0 00 63 6F 6E 66 69 67 2E 6A 73 6F 6E")});
+        QFile saved(target);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(saved.readAll(), content);
+        QCOMPARE(f.window()->oneShotState, int(MainWindow::Idle));
+        QVERIFY(!f.window()->oneShotTimer->isActive());
+        // The chain is kept out of the protocol log.
+        QVERIFY(!f.logText().contains("[TX] - FREAD"));
+    }
+
+    void downloadFailures()
+    {
+        WindowFixture f;
+        QVERIFY(f.connectSerial());
+        f.window()->fileChooser = [](const QString &, const QString &, bool) { return QString(); };
+        f.click("btDownloadConfig");
+        QVERIFY(f.logText().contains("Please enter correct file name!"));
+
+        // A file that cannot be written is reported, not lost in silence.
+        f.window()->fileChooser = [](const QString &, const QString &, bool) {
+            return QStringLiteral("/nonexistent-folder/x.json");
+        };
+        f.click("btDownloadConfig");
+        QVERIFY(f.waitForLog("Unable to save the file /nonexistent-folder/x.json", 10000));
+
+        // An error answer stops the chain where it is.
+        Requests requests(f.reader());
+        f.reader()->failCommand(0xE1, 0x0204);
+        f.window()->fileChooser = [](const QString &, const QString &, bool) { return QStringLiteral("/tmp/never.json"); };
+        f.click("btDownloadConfig");
+        QVERIFY(f.waitForLog("Error 0x0204 received for command - FREAD"));
+        QTest::qWait(300);
+        QCOMPARE(requests.count(0xE1), 1);
+        QCOMPARE(f.window()->oneShotState, int(MainWindow::FileReading));
+        QVERIFY(!f.window()->oneShotTimer->isActive());
+    }
+
+    void uploadChunks_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QList<int>>("chunks");
+        QTest::newRow("empty") << 0 << QList<int>{0};
+        QTest::newRow("128") << 128 << QList<int>{128};
+        QTest::newRow("129") << 129 << QList<int>{128, 1};
+        QTest::newRow("3000") << 3000 << QList<int>{128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128,
+                                                   128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 56};
+    }
+    void uploadChunks()
+    {
+        QFETCH(int, size);
+        QFETCH(QList<int>, chunks);
+        WindowFixture f;
+        QVERIFY(f.connectSerial());
+        QTemporaryDir dir;
+        const QString source = dir.filePath("upload.json");
+        const QByteArray content = patterned(size);
+        QFile file(source);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+        file.close();
+        f.window()->fileChooser = [&](const QString &caption, const QString &filter, bool save) {
+            return caption == "Select json file" && filter == "Import file (*.json)" && !save ? source : QString();
+        };
+        Requests requests(f.reader());
+        f.click("btUploadConfig");
+        QVERIFY(f.logText().contains(QStringLiteral("File size %1 bytes.").arg(size)));
+        QVERIFY(f.waitForLog("File closed. Restarting...", 20000));
+        QCOMPARE(requests.withCode(0xE0), QList<QByteArray>{hex("E0 01 63 6F 6E 66 69 67 2E 6A 73 6F 6E")});
+        QList<int> sent;
+        for (const QByteArray &w : requests.withCode(0xE2))
+            sent << w.size() - 1;
+        QCOMPARE(sent, chunks);
+        QVERIFY(QTest::qWaitFor([&] { return requests.count(0x0A) == 1; }, 2000));
+        QCOMPARE(f.reader()->files().configFile(), content);
+    }
+
+    void uploadThenRestartAndReconnect()
+    {
+        WindowFixture f;
+        QVERIFY(f.connectSerial());
+        f.window()->updateConfigSignal(QStringLiteral("{\n    \"text\": \"Grüße\"\n}\n"));
+        QVERIFY(f.waitForLog("Restarting the device. Please wait..", 10000));
+        f.window()->statusDetailLabel->clear();
+        QVERIFY(QTest::qWaitFor([&] { return f.window()->statusDetailLabel->text() == "Version:2.38"; }, 15000));
+        QVERIFY(f.window()->serial.isOpen());
+        QCOMPARE(f.reader()->files().configFile(), QStringLiteral("{\n    \"text\": \"Grüße\"\n}\n").toUtf8());
+    }
+
+    void uploadOverTcpReconnects()
+    {
+        WindowFixture f;
+        QVERIFY(f.connectTcp());
+        f.window()->updateConfigSignal(QStringLiteral("{}"));
+        QVERIFY(f.waitForLog("Restarting the device. Please wait..", 10000));
+        QVERIFY(QTest::qWaitFor([&] { return f.logCount("New TCP client connected") == 2; }, 20000));
+        QVERIFY(QTest::qWaitFor([&] { return f.window()->statusDetailLabel->text() == "Version:2.38"; }, 5000));
+        QCOMPARE(f.reader()->files().configFile(), QByteArray("{}"));
+    }
+
+    void lostChunkIsRepeatedWithTheSameBytes()
+    {
+        WindowFixture f;
+        QVERIFY(f.connectSerial());
+        Requests requests(f.reader());
+        int writes = 0;
+        QObject::connect(f.reader(), &SimReader::requestReceived, [&](quint8 code, const QByteArray &) {
+            if (code == 0xE2 && ++writes == 2) {
+                f.reader()->setSilent(true);
+                QTimer::singleShot(100, [&] { f.reader()->setSilent(false); });
+            }
+        });
+        f.window()->startConfigUpload(patterned(300));
+        QVERIFY(f.waitForLog("File closed. Restarting...", 15000));
+        const QList<QByteArray> w = requests.withCode(0xE2);
+        QCOMPARE(w.size(), 4);
+        QCOMPARE(w.at(1), w.at(2));
+        QVERIFY(f.logText().contains("Repeating last frame...\n"));
+    }
+
+    void dialogRoundTrips()
+    {
+        WindowFixture f;
+        QVERIFY(f.connectSerial());
+        QByteArray document = f.reader()->files().configFile();
+        QJsonObject root = QJsonDocument::fromJson(document).object();
+        root.insert("vendor_extension", QJsonObject{{"note", QStringLiteral("Zählerstand ✓")}});
+        document = QJsonDocument(root).toJson(QJsonDocument::Indented);
+        f.reader()->files().setFile("config.json", document);
+
+        // The UART dialog opens on the downloaded document, modeless.
+        f.window()->setControlsEnabled(true);
+        f.click("btUartConfiguration");
+        UartConfigWindow *uart = nullptr;
+        QVERIFY(QTest::qWaitFor([&] { return (uart = f.window()->findChild<UartConfigWindow *>()) && uart->isVisible(); },
+                                10000));
+        auto *speed = uart->findChild<QComboBox *>("cbUart2Speed");
+        QVERIFY(speed);
+        const int newSpeed = speed->currentIndex() == 3 ? 4 : 3;
+        speed->setCurrentIndex(newSpeed);
+        QTest::mouseClick(uart->findChild<QPushButton *>("btOk"), Qt::LeftButton);
+        QVERIFY(f.waitForLog("New configuration received. Updating..."));
+        QVERIFY(f.waitForLog("File closed. Restarting...", 15000));
+        QJsonObject expected = root;
+        QJsonObject comm = expected.value("communication").toObject();
+        QJsonObject uartSection = comm.value("uart").toObject();
+        uartSection.insert("uart2_baud", newSpeed);
+        comm.insert("uart", uartSection);
+        expected.insert("communication", comm);
+        QCOMPARE(QJsonDocument::fromJson(f.reader()->files().configFile()).object(), expected);
+        QVERIFY(f.waitForLog("Restarting the device. Please wait..", 5000));
+        QVERIFY(QTest::qWaitFor([&] { return f.window()->statusDetailLabel->text() == "Version:2.38"; }, 15000));
+
+        // The RFID dialog is modal; Cancel sends nothing.
+        f.window()->setControlsEnabled(true);
+        bool seen = false;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            if (auto *dialog = qobject_cast<pollingwindow *>(QApplication::activeModalWidget())) {
+                seen = true;
+                QTest::mouseClick(dialog->findChild<QPushButton *>("btCancel"), Qt::LeftButton);
+            }
+        });
+        poll.start(50);
+        Requests requests(f.reader());
+        f.click("btPollingConfiguration");
+        QVERIFY2(QTest::qWaitFor([&] { return seen; }, 10000), qPrintable(f.logText().right(600)));
+        QTest::qWait(300);
+        QCOMPARE(requests.count(0x0A), 0);
+        QVERIFY(!f.window()->findChild<pollingwindow *>());
+    }
+
+    void answersOutsideATransfer()
+    {
+        WindowFixture f;
+        QVERIFY(f.connectSerial());
+        QTest::qWait(200); // the request for log lines is answered
+        Requests requests(f.reader());
+        MainWindow *w = f.window();
+        w->oneShotState = MainWindow::Idle;
+        w->oneShotTimer->start(3000);
+        f.injectAnswer(hex("00 E0"));
+        QVERIFY(QTest::qWaitFor([&] { return !w->oneShotTimer->isActive(); }, 2000));
+        f.injectAnswer(hex("00 E2"));
+        QTest::qWait(200);
+        QVERIFY(requests.list.isEmpty());
+        // An FREAD answer in any state asks for the next piece.
+        f.injectAnswer(hex("00 E1 41"));
+        QVERIFY(QTest::qWaitFor([&] { return requests.count(0xE1) == 1; }, 2000));
+    }
+};
+
+QTEST_MAIN(TestFileTransfer)
+#include "tst_filetransfer.moc"

@@ -1,0 +1,676 @@
+// Both firmware updates against the simulated reader: the reader image in
+// OTA frames (over TCP, and over a pty that goes away after the erase) and
+// the RFID chip's record file, with their refusals, aborts and error paths.
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QTcpSocket>
+#include <QEventLoop>
+#include <QTimer>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSerialPort>
+#include <QTemporaryDir>
+
+#include "sim/simcodec.h"
+#include "sim/simota.h"
+#include "support/windowfixture.h"
+#include "workflows/firmwarefiles.h"
+
+namespace {
+
+QByteArray hex(const char *t)
+{
+    return WindowFixture::hex(t);
+}
+
+// Bytes that differ from frame to frame, so a lost, doubled or reordered
+// frame shows.
+QByteArray pattern(int size, quint32 seed = 1)
+{
+    QByteArray out(size, '\0');
+    quint32 x = seed * 2654435761u + 1;
+    for (int i = 0; i < size; ++i) {
+        x = x * 1103515245u + 12345u;
+        out[i] = char(x >> 16);
+    }
+    return out;
+}
+
+QByteArray record(const QByteArray &body)
+{
+    QByteArray out;
+    out.append(char(body.size() >> 8)).append(char(body.size() & 0xFF));
+    return out + body;
+}
+
+// The requests the reader receives, in order, command first.
+struct Requests
+{
+    QList<QByteArray> list;
+    QList<qint64> times;
+    QElapsedTimer clock;
+    std::function<void(const QByteArray &)> onRequest;
+
+    explicit Requests(SimReader *reader)
+    {
+        clock.start();
+        QObject::connect(reader, &SimReader::requestReceived, [this](quint8 code, const QByteArray &params) {
+            list << (QByteArray(1, char(code)) + params);
+            times << clock.elapsed();
+            if (onRequest)
+                onRequest(list.last());
+        });
+    }
+    QList<QByteArray> withCode(uint8_t code) const
+    {
+        QList<QByteArray> out;
+        for (const QByteArray &r : list) {
+            if (!r.isEmpty() && uint8_t(r.at(0)) == code)
+                out << r;
+        }
+        return out;
+    }
+    int count(uint8_t code) const { return withCode(code).size(); }
+    qint64 timeOfFirst(uint8_t code) const
+    {
+        for (int i = 0; i < list.size(); ++i) {
+            if (uint8_t(list[i].at(0)) == code)
+                return times[i];
+        }
+        return -1;
+    }
+};
+
+// Runs the event loop until done() holds. Unlike QTest::qWaitFor it does
+// not sleep between rounds, so a long stop-and-wait exchange between the
+// window and the in-process reader goes at the speed of the link.
+bool waitUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    check.start(5);
+    if (!done())
+        loop.exec();
+    return done();
+}
+
+// Sends payload to the reader as a frame and returns the answer frame.
+QByteArray ask(QIODevice &dev, const QByteArray &payload, int timeoutMs = 2000)
+{
+    dev.readAll();
+    dev.write(SimCodec::buildFrame(0, payload));
+    QByteArray got;
+    waitUntil([&] {
+        got += dev.readAll();
+        return got.size() >= 7 && got.size() >= 5 + (uint8_t(got[1]) | uint8_t(got[2]) << 8);
+    }, timeoutMs);
+    return got;
+}
+
+QByteArray answerFrame(const char *payload)
+{
+    return SimCodec::buildFrame(0, WindowFixture::hex(payload));
+}
+
+} // namespace
+
+class TestFirmware : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+
+    QString writeFile(const QString &name, const QByteArray &content)
+    {
+        const QString path = m_dir.filePath(name);
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+            qWarning("cannot write %s", qPrintable(path));
+        return path;
+    }
+
+    // The file dialog answers with path (empty: cancelled).
+    static void chooseFile(WindowFixture &f, const QString &path)
+    {
+        f.window()->fileChooser = [path](const QString &, const QString &, bool) { return path; };
+    }
+
+    // The reader takes Reboot without answering, so the restart handling
+    // (with its sleeps) stays out of the stories that do not need it.
+    static void ignoreReboot(WindowFixture &f)
+    {
+        f.reader()->registerCommand(0x0A, [](SimRequest &req) { req.silent(); });
+    }
+
+    static SimOta *ota(WindowFixture &f)
+    {
+        SimOta *module = SimOta::of(f.reader());
+        module->setEraseTime(20);
+        module->setReconnectTime(150);
+        return module;
+    }
+
+    QPushButton *flashButton(WindowFixture &f) { return f.widget<QPushButton>("btFlashFirmware"); }
+    QPushButton *chipButton(WindowFixture &f) { return f.widget<QPushButton>("btPNUpdate"); }
+
+    // Connects by serial over a pty that has a link, the name a USB device
+    // keeps when it comes back.
+    bool connectByLink(WindowFixture &f, const QString &link)
+    {
+        if (!f.reader()->openPty(link))
+            return false;
+        auto *ports = f.widget<QComboBox>("cbSerialPort");
+        ports->addItem(link);
+        ports->setCurrentIndex(ports->count() - 1);
+        f.click("btSerialConnect");
+        return QTest::qWaitFor([&] { return f.window()->statusDetailLabel->text().startsWith("Version:"); }, 3000)
+            && settle();
+    }
+
+    // The version answer makes the client ask for the device log (E4 01);
+    // the stories start once that request is with the reader.
+    static bool settle()
+    {
+        QTest::qWait(150);
+        return true;
+    }
+    static bool connectTcp(WindowFixture &f) { return f.connectTcp() && settle(); }
+    static bool connectSerial(WindowFixture &f) { return f.connectSerial() && settle(); }
+
+private slots:
+    void initTestCase() { QVERIFY(m_dir.isValid()); }
+
+    // ---- file formats -----------------------------------------------------
+
+    void otaPayloads()
+    {
+        const QByteArray image = pattern(300);
+        QCOMPARE(FirmwareFiles::otaFramePayload(image, 0), QByteArray(1, char(0xF1)) + image.left(256));
+        QCOMPARE(FirmwareFiles::otaFramePayload(image, 256), QByteArray(1, char(0xF1)) + image.mid(256));
+        QCOMPARE(FirmwareFiles::otaEndPayload(300000), hex("F2 E0 93 04 00"));
+        QCOMPARE(FirmwareFiles::otaEndPayload(0), hex("F2 00 00 00 00"));
+    }
+
+    void chipFileCheck_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<int>("records");
+        QTest::addColumn<QString>("problem");
+        const int maxBody = 2060;
+        QTest::newRow("one record") << record(hex("AA BB 01 10 CC DD")) << true << 1 << QString();
+        QTest::newRow("zero-length record last")
+            << record(hex("11 22 01 10")) + record(QByteArray()) << true << 2 << QString();
+        QTest::newRow("largest record") << record(pattern(maxBody)) << true << 1 << QString();
+        QTest::newRow("five bytes") << hex("00 03 01 02 03") << false << 0 << "holds 5 bytes";
+        QTest::newRow("empty") << QByteArray() << false << 0 << "holds 0 bytes";
+        QTest::newRow("length past the end") << hex("00 10 01 02 03 04 05 06") << false << 0
+                                             << "record 1 (offset 0) announces 16 bytes, only 6 follow";
+        QTest::newRow("second record cut short")
+            << record(hex("01 02 03 04")) + hex("00 05 AA") << false << 1 << "record 2 (offset 6) announces 5 bytes";
+        QTest::newRow("lone byte at the end")
+            << record(hex("01 02 03 04")) + hex("07") << false << 1 << "ends inside the length of record 2";
+        QTest::newRow("record too long for a frame")
+            << record(pattern(maxBody + 1)) << false << 0 << "holds 2061 bytes, one frame carries at most 2060";
+    }
+    void chipFileCheck()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(bool, ok);
+        QFETCH(int, records);
+        QFETCH(QString, problem);
+        const FirmwareFiles::ChipCheck check = FirmwareFiles::checkChipFile(file, 2060);
+        QCOMPARE(check.ok, ok);
+        QCOMPARE(check.records, records);
+        QVERIFY2(check.problem.contains(problem), qPrintable(check.problem));
+    }
+
+    void chipVersionText()
+    {
+        QCOMPARE(FirmwareFiles::chipVersionText(hex("00 04 AA BB 0A 03")), QStringLiteral("03.0A"));
+        QCOMPARE(FirmwareFiles::chipVersionText(hex("00 04 AA BB 01 10")), QStringLiteral("10.01"));
+        QCOMPARE(FirmwareFiles::chipVersionText(hex("00 04 AA BB 01")), QString());
+    }
+
+    // ---- the simulated reader's side -----------------------------------------
+
+    void readerChecksWhatItReceives()
+    {
+        SimReader reader;
+        QVERIFY(reader.listenTcp(0));
+        SimOta *ota = SimOta::of(&reader);
+        ota->setEraseTime(0);
+        QTcpSocket dev;
+        dev.connectToHost(QHostAddress::LocalHost, reader.tcpPort());
+        QVERIFY(dev.waitForConnected(2000));
+
+        QCOMPARE(ask(dev, hex("F1 01")), answerFrame("FF F1 F0 01"));           // no OTA Begin
+        QCOMPARE(ask(dev, hex("F0")), answerFrame("00 F0"));
+        QCOMPARE(ask(dev, hex("F1")), answerFrame("FF F1 F0 02"));              // no data
+        QCOMPARE(ask(dev, QByteArray(1, char(0xF1)) + pattern(257)), answerFrame("FF F1 F0 02"));
+        QCOMPARE(ask(dev, hex("F1 0A 0B 0C")), answerFrame("00 F1"));
+        QCOMPARE(ask(dev, hex("F2 04 00 00 00")), answerFrame("FF F2 F0 03"));  // 3 bytes came
+        QCOMPARE(ask(dev, hex("F2 03 00 00 00")), answerFrame("FF F2 F0 01"));  // the update is over
+        QCOMPARE(ota->flashCount(), 0);
+        QCOMPARE(ask(dev, hex("F0")), answerFrame("00 F0"));
+        QCOMPARE(ask(dev, hex("F1 0A 0B 0C")), answerFrame("00 F1"));
+        QCOMPARE(ask(dev, hex("F2 03 00 00 00")), answerFrame("00 F2"));
+        QCOMPARE(ota->flashedImage(), hex("0A 0B 0C"));
+
+        QCOMPARE(ask(dev, hex("F7 01")), answerFrame("FF F7 F6 01"));
+        QCOMPARE(ask(dev, hex("F8")), answerFrame("FF F8 F6 01"));
+        QCOMPARE(ask(dev, hex("F6")), answerFrame("00 F6"));
+        QCOMPARE(ask(dev, hex("F7")), answerFrame("00 F7"));
+        QCOMPARE(ask(dev, hex("F7 01 02")), answerFrame("00 F7"));
+        QCOMPARE(ask(dev, hex("F8")), answerFrame("00 F8"));
+        QCOMPARE(ota->chipRecords(), (QList<QByteArray>{QByteArray(), hex("01 02")}));
+    }
+
+    // After the erase answer the link to the pty goes at once and comes back
+    // at the same name; a pty without a link stays and the reader ignores
+    // OTA requests meanwhile.
+    void readerLeavesTheBusAfterTheErase()
+    {
+        QTemporaryDir dir;
+        const QString link = dir.filePath("ttyOta");
+        SimReader reader;
+        QVERIFY(reader.openPty(link));
+        SimOta *ota = SimOta::of(&reader);
+        ota->setEraseTime(0);
+        ota->setReconnectTime(200);
+        {
+            QSerialPort port(link);
+            QVERIFY(port.open(QIODevice::ReadWrite));
+            QCOMPARE(ask(port, hex("F0")), answerFrame("00 F0"));
+            QVERIFY(!QFileInfo::exists(link));
+        }
+        QVERIFY(waitUntil([&] { return QFileInfo::exists(link); }, 2000));
+        QSerialPort again(link);
+        QVERIFY(again.open(QIODevice::ReadWrite));
+        QCOMPARE(ask(again, hex("F1 55")), answerFrame("00 F1"));
+
+        SimReader plain;
+        QVERIFY(plain.openPty());
+        SimOta::of(&plain)->setEraseTime(0);
+        SimOta::of(&plain)->setReconnectTime(300);
+        QSerialPort port(plain.ptyPath());
+        QVERIFY(port.open(QIODevice::ReadWrite));
+        QCOMPARE(ask(port, hex("F0")), answerFrame("00 F0"));
+        QVERIFY(SimOta::of(&plain)->isAway());
+        QCOMPARE(ask(port, hex("F1 55"), 100), QByteArray());
+        QVERIFY(waitUntil([&] { return !SimOta::of(&plain)->isAway(); }, 2000));
+        QCOMPARE(ask(port, hex("F1 55")), answerFrame("00 F1"));
+    }
+
+    // ---- reader firmware over TCP -------------------------------------------
+
+    void imageArrivesWhole_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::newRow("1 byte") << 1;
+        QTest::newRow("256 bytes") << 256;
+        QTest::newRow("257 bytes") << 257;
+        // 300,000 bytes go over the pty, in reopenAfterEraseOverPty.
+    }
+    void imageArrivesWhole()
+    {
+        QFETCH(int, size);
+        WindowFixture f;
+        SimOta *module = ota(f);
+        ignoreReboot(f);
+        QVERIFY(connectTcp(f));
+        const QByteArray image = pattern(size, quint32(size));
+        chooseFile(f, writeFile(QStringLiteral("image-%1.bin").arg(size), image));
+        Requests requests(f.reader());
+        QString captionWhileSending;
+        requests.onRequest = [&](const QByteArray &r) {
+            if (uint8_t(r.at(0)) == 0xF1 && captionWhileSending.isEmpty())
+                captionWhileSending = flashButton(f)->text();
+        };
+
+        f.click("btFlashFirmware");
+        QCOMPARE(flashButton(f)->text(), QStringLiteral("Abort..."));
+        QCOMPARE(f.window()->oneShotState, int(MainWindow::FlashFirmware));
+        QVERIFY(waitUntil([&] { return requests.count(0x0A) == 1; }, 20000));
+
+        QCOMPARE(module->flashedImage(), image);
+        QCOMPARE(module->flashCount(), 1);
+        const QList<QByteArray> frames = requests.withCode(0xF1);
+        QCOMPARE(frames.size(), (size + 255) / 256);
+        for (int i = 0; i + 1 < frames.size(); ++i)
+            QCOMPARE(frames[i].size(), 257);
+        QCOMPARE(frames.last().size(), 1 + (size % 256 == 0 ? 256 : size % 256));
+        QCOMPARE(requests.withCode(0xF2), QList<QByteArray>{FirmwareFiles::otaEndPayload(quint32(size))});
+        QCOMPARE(requests.count(0xF0), 1);
+        // Reboot comes last, after the answer to OTA End.
+        QCOMPARE(requests.list.last(), hex("0A"));
+
+        // Over TCP the port is not touched, the client only waits 4000 ms.
+        QVERIFY(!f.logText().contains("Closing the port..."));
+        QVERIFY(requests.timeOfFirst(0xF1) - requests.timeOfFirst(0xF0) >= 3900);
+        QCOMPARE(captionWhileSending, QStringLiteral("Abort..."));
+        for (const char *line : {"Firmware file ", "Flash erased.", "Writing firmware...", "Firmware flashed.",
+                                 "Restarting device..."})
+            QVERIFY2(f.logText().contains(line), line);
+        QCOMPARE(flashButton(f)->text(), QStringLiteral("Flash firmware"));
+        QCOMPARE(f.window()->oneShotState, int(MainWindow::Idle));
+        QCOMPARE(f.window()->progressBar->value(), 0);
+        QVERIFY(f.window()->tcpConnected);
+    }
+
+    // Nothing goes out for an image that cannot be sent: OTA Begin would
+    // erase the reader.
+    void unusableImageRefused_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("empty file") << "empty.bin" << "Firmware file is empty, nothing to flash!";
+        QTest::newRow("missing file") << "no-such-image.bin" << "Unable to open firmware file!";
+        QTest::newRow("dialog cancelled") << QString() << "Firmware not selected!";
+    }
+    void unusableImageRefused()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, message);
+        WindowFixture f;
+        QVERIFY(connectSerial(f));
+        writeFile(QStringLiteral("empty.bin"), QByteArray());
+        chooseFile(f, name.isEmpty() ? QString() : m_dir.filePath(name));
+        Requests requests(f.reader());
+        f.click("btFlashFirmware");
+        QVERIFY(f.waitForLog(message));
+        QTest::qWait(300);
+        QVERIFY(requests.list.isEmpty());
+        QCOMPARE(flashButton(f)->text(), QStringLiteral("Flash firmware"));
+        QCOMPARE(f.window()->oneShotState, int(MainWindow::GetVersion));
+    }
+
+    void abortMidUpdateSendsNothingMore()
+    {
+        WindowFixture f;
+        SimOta *module = ota(f);
+        QVERIFY(connectTcp(f));
+        chooseFile(f, writeFile("abort.bin", pattern(100000)));
+        Requests requests(f.reader());
+        // The user presses "Abort..." while frame 20 is with the reader.
+        requests.onRequest = [&](const QByteArray &r) {
+            if (uint8_t(r.at(0)) == 0xF1 && requests.count(0xF1) == 20)
+                QTest::mouseClick(flashButton(f), Qt::LeftButton);
+        };
+        f.click("btFlashFirmware");
+        QVERIFY(f.waitForLog("Flash firmware aborted.", 8000));
+        QTest::qWait(1000);   // longer than the answer timer of a frame
+        QCOMPARE(requests.count(0xF1), 20);
+        QCOMPARE(requests.count(0xF2), 0);
+        QCOMPARE(requests.list.last().at(0), char(0xF1));
+        QVERIFY(!f.logText().contains("Repeating last frame"));
+        QCOMPARE(module->frameCount(), 20);
+        QCOMPARE(module->flashCount(), 0);
+        QCOMPARE(flashButton(f)->text(), QStringLiteral("Flash firmware"));
+        QCOMPARE(f.window()->oneShotState, int(MainWindow::Idle));
+        QCOMPARE(f.window()->progressBar->value(), 0);
+    }
+
+    void errorToFrameAborts()
+    {
+        WindowFixture f;
+        SimOta *module = ota(f);
+        module->setFrameFault(3, SimOta::Fault::Error);
+        QVERIFY(connectTcp(f));
+        chooseFile(f, writeFile("error.bin", pattern(2000)));
+        Requests requests(f.reader());
+        f.click("btFlashFirmware");
+        QVERIFY(f.waitForLog("Flash firmware aborted.", 8000));
+        QTest::qWait(700);
+        const QString log = f.logText();
+        const int error = log.indexOf("Error 0xF0EE received for command - OTA - Frame");
+        const int hint = log.indexOf("Firmware writing error - please restart the board and try again");
+        QVERIFY(error >= 0);
+        QVERIFY(hint > error);
+        QVERIFY(log.indexOf("Flash firmware aborted.") > hint);
+        QCOMPARE(requests.count(0xF1), 3);
+        QCOMPARE(requests.count(0xF2), 0);
+        QCOMPARE(flashButton(f)->text(), QStringLiteral("Flash firmware"));
+        QCOMPARE(f.window()->oneShotState, int(MainWindow::Idle));
+        QCOMPARE(f.window()->progressBar->value(), 0);
+        QVERIFY(!log.contains("Repeating last frame"));
+    }
+
+    // ---- reader firmware over a pty ------------------------------------------
+
+    // The reader leaves the bus after the erase and comes back at the same
+    // name; the client finds it there after its wait and goes on.
+    void reopenAfterEraseOverPty()
+    {
+        WindowFixture f;
+        SimOta *module = ota(f);
+        ignoreReboot(f);
+        const QString link = m_dir.filePath("ttyFw0");
+        QVERIFY(connectByLink(f, link));
+        const QByteArray image = pattern(300000, 7);
+        chooseFile(f, writeFile("pty.bin", image));
+        Requests requests(f.reader());
+        QString captionWhileSending;
+        requests.onRequest = [&](const QByteArray &r) {
+            if (uint8_t(r.at(0)) == 0xF1 && captionWhileSending.isEmpty())
+                captionWhileSending = flashButton(f)->text();
+        };
+        f.click("btFlashFirmware");
+        QVERIFY(waitUntil([&] { return requests.count(0x0A) == 1; }, 30000));
+
+        QCOMPARE(module->flashedImage(), image);
+        QCOMPARE(requests.count(0xF1), 1172);
+        QCOMPARE(requests.withCode(0xF2), QList<QByteArray>{hex("F2 E0 93 04 00")});
+        const QString log = f.logText();
+        int at = 0;
+        for (const char *line : {"Flash erased.", "Closing the port...", "Opening again...", "Writing firmware...",
+                                 "Firmware flashed.", "Restarting device..."}) {
+            const int next = log.indexOf(line, at);
+            QVERIFY2(next >= 0, line);
+            at = next;
+        }
+        // The link was gone when the client came back from its wait.
+        QCOMPARE(f.logCount("Unable to open serial port. Trying again.."), 1);
+        QVERIFY(requests.timeOfFirst(0xF1) - requests.timeOfFirst(0xF0) >= 6900);
+        QVERIFY(f.window()->serial.isOpen());
+        QVERIFY(f.window()->serial.portName().endsWith("ttyFw0"));
+        QCOMPARE(captionWhileSending, QStringLiteral("Abort..."));
+        QCOMPARE(flashButton(f)->text(), QStringLiteral("Flash firmware"));
+        QCOMPARE(f.window()->oneShotState, int(MainWindow::Idle));
+    }
+
+    void sixFailedReopensEndTheUpdate()
+    {
+        WindowFixture f;
+        SimOta *module = ota(f);
+        module->setReconnectTime(-1);
+        QVERIFY(connectByLink(f, m_dir.filePath("ttyFw1")));
+        chooseFile(f, writeFile("gone.bin", pattern(600)));
+        Requests requests(f.reader());
+        f.click("btFlashFirmware");
+        QVERIFY(f.waitForLog("Unable to open serial port. Please try to reconnect device and start again.", 15000));
+        QTest::qWait(700);
+        QCOMPARE(f.logCount("Unable to open serial port. Trying again.."), 5);
+        QVERIFY(!f.logText().contains("Writing firmware..."));
+        QCOMPARE(requests.list, QList<QByteArray>{hex("F0")});
+        QVERIFY(!f.window()->serial.isOpen());
+        QCOMPARE(f.window()->oneShotState, int(MainWindow::Idle));
+        QCOMPARE(flashButton(f)->text(), QStringLiteral("Flash firmware"));
+        QCOMPARE(f.widget<QPushButton>("btSerialConnect")->text(), QStringLiteral("Connect"));
+    }
+
+    // ---- RFID chip -----------------------------------------------------------
+
+    // The whole story, up to the reader's restart after PN OTA Finish.
+    void chipOneRecordAndRestart()
+    {
+        WindowFixture f;
+        SimOta *module = ota(f);
+        QVERIFY(connectSerial(f));
+        const QByteArray file = record(hex("AA BB 01 10 CC DD"));
+        chooseFile(f, writeFile("one.nwfwu", file));
+        Requests requests(f.reader());
+        f.click("btPNUpdate");
+        QCOMPARE(chipButton(f)->text(), QStringLiteral("Abort..."));
+        QVERIFY(f.waitForLog("Firmware file version detected 10.01", 100));
+        QVERIFY(f.waitForLog("Restarting the device. Please wait..", 3000));
+        QVERIFY(QTest::qWaitFor([&] { return f.window()->statusDetailLabel->text().startsWith("Version:"); }, 6000));
+
+        QCOMPARE(requests.list.mid(0, 4),
+                 (QList<QByteArray>{hex("F6"), hex("F7 AA BB 01 10 CC DD"), hex("F8"), hex("0A")}));
+        QCOMPARE(module->chipRecords(), QList<QByteArray>{hex("AA BB 01 10 CC DD")});
+        QVERIFY(f.logText().contains("Firmware size 8, data written 8"));
+        QVERIFY(f.logText().contains("Restarting device..."));
+        // The restart closed and reopened the link.
+        QCOMPARE(chipButton(f)->text(), QStringLiteral("RFID chip update"));
+        QCOMPARE(f.window()->oneShotState, int(MainWindow::GetVersion));
+    }
+
+    void chipRecordsSentAsTheyAre()
+    {
+        WindowFixture f;
+        SimOta *module = ota(f);
+        ignoreReboot(f);
+        QVERIFY(connectSerial(f));
+        const QByteArray big = pattern(2060, 3);   // the largest record one frame carries
+        const QByteArray file = record(hex("11 22 0A 03")) + record(QByteArray()) + record(big) + record(hex("33"));
+        chooseFile(f, writeFile("records.nwfwu", file));
+        Requests requests(f.reader());
+        f.click("btPNUpdate");
+        QVERIFY(QTest::qWaitFor([&] { return requests.count(0x0A) == 1; }, 5000));
+        QVERIFY(f.logText().contains("Firmware file version detected 03.0A"));
+        QCOMPARE(requests.withCode(0xF7),
+                 (QList<QByteArray>{hex("F7 11 22 0A 03"), hex("F7"), QByteArray(1, char(0xF7)) + big, hex("F7 33")}));
+        QCOMPARE(module->chipRecords(), (QList<QByteArray>{hex("11 22 0A 03"), QByteArray(), big, hex("33")}));
+        QVERIFY(f.logText().contains(QStringLiteral("Firmware size %1, data written %1").arg(file.size())));
+        QCOMPARE(f.window()->progressBar->value(), 0);
+    }
+
+    void chipFileRefused_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("five bytes") << hex("00 03 01 02 03") << "Firmware file refused: the file holds 5 bytes";
+        QTest::newRow("length past the end") << hex("00 09 01 02 03 04 05 06")
+                                             << "Firmware file refused: record 1 (offset 0) announces 9 bytes";
+        QTest::newRow("record too long") << record(pattern(2061))
+                                         << "Firmware file refused: record 1 (offset 0) holds 2061 bytes";
+        QTest::newRow("missing file") << QByteArray() << "Unable to open firmware file!";
+        QTest::newRow("dialog cancelled") << QByteArray() << "Firmware not selected!";
+    }
+    void chipFileRefused()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QString, message);
+        WindowFixture f;
+        QVERIFY(connectSerial(f));
+        QString path;
+        if (message.startsWith("Unable"))
+            path = m_dir.filePath("no-such.nwfwu");
+        else if (!message.startsWith("Firmware not"))
+            path = writeFile(QStringLiteral("bad-%1.nwfwu").arg(QTest::currentDataTag()), file);
+        chooseFile(f, path);
+        Requests requests(f.reader());
+        f.click("btPNUpdate");
+        QVERIFY(f.waitForLog(message, 500));
+        QTest::qWait(200);
+        QVERIFY(requests.list.isEmpty());
+        QCOMPARE(chipButton(f)->text(), QStringLiteral("RFID chip update"));
+        QCOMPARE(f.window()->oneShotState, int(MainWindow::GetVersion));
+    }
+
+    // With an RS485 address byte in every frame a record may be one byte
+    // shorter.
+    void chipRecordLimitFollowsTheAddress()
+    {
+        WindowFixture f;
+        f.reader()->setAddress(0x05);
+        f.widget<QGroupBox>("gbRS485")->setChecked(true);
+        f.widget<QLineEdit>("leTargetAddress")->setText("05");
+        QVERIFY(connectSerial(f));
+        chooseFile(f, writeFile("rs485.nwfwu", record(pattern(2060))));
+        Requests requests(f.reader());
+        f.click("btPNUpdate");
+        QVERIFY(f.waitForLog("holds 2060 bytes, one frame carries at most 2059", 500));
+        QVERIFY(requests.list.isEmpty());
+    }
+
+    void chipAbortByCaption()
+    {
+        WindowFixture f;
+        SimOta *module = ota(f);
+        QVERIFY(connectSerial(f));
+        QByteArray file;
+        for (int i = 0; i < 40; ++i)
+            file += record(pattern(100, quint32(i)));
+        chooseFile(f, writeFile("abort.nwfwu", file));
+        Requests requests(f.reader());
+        requests.onRequest = [&](const QByteArray &r) {
+            if (uint8_t(r.at(0)) == 0xF7 && requests.count(0xF7) == 5)
+                QTest::mouseClick(chipButton(f), Qt::LeftButton);
+        };
+        f.click("btPNUpdate");
+        QVERIFY(f.waitForLog("Flash firmware aborted", 5000));
+        QTest::qWait(1000);   // longer than the answer timer of a record
+        QCOMPARE(requests.count(0xF7), 5);
+        QCOMPARE(requests.count(0xF8), 0);
+        QVERIFY(!f.logText().contains("Flash firmware aborted."));
+        QVERIFY(!f.logText().contains("Repeating last frame"));
+        QCOMPARE(module->pendingRecords().size(), 5);
+        QCOMPARE(chipButton(f)->text(), QStringLiteral("RFID chip update"));
+        QCOMPARE(f.window()->oneShotState, int(MainWindow::Idle));
+        QCOMPARE(f.window()->progressBar->value(), 0);
+    }
+
+    void chipErrorAborts()
+    {
+        WindowFixture f;
+        SimOta *module = ota(f);
+        module->setRecordFault(2, SimOta::Fault::Error);
+        QVERIFY(connectSerial(f));
+        chooseFile(f, writeFile("error.nwfwu", record(hex("01 02 03 04")) + record(hex("05 06")) + record(hex("07"))));
+        Requests requests(f.reader());
+        f.click("btPNUpdate");
+        QVERIFY(f.waitForLog("Flash firmware aborted.", 3000));
+        QTest::qWait(1000);
+        const QString log = f.logText();
+        QVERIFY(log.contains("Error 0xF6EE received for command - PN OTA - Frame"));
+        QVERIFY(log.contains("Firmware writing error - please restart the board and try again"));
+        QCOMPARE(requests.count(0xF7), 2);
+        QCOMPARE(requests.count(0xF8), 0);
+        QCOMPARE(chipButton(f)->text(), QStringLiteral("RFID chip update"));
+        QCOMPARE(f.window()->oneShotState, int(MainWindow::Idle));
+    }
+
+    // A lost answer is made up for by the repeat of the same record.
+    void chipLostRecordIsRepeated()
+    {
+        WindowFixture f;
+        SimOta *module = ota(f);
+        ignoreReboot(f);
+        module->setRecordFault(2, SimOta::Fault::Silent);
+        QVERIFY(connectSerial(f));
+        const QByteArray file = record(hex("01 02 03 04")) + record(hex("05 06")) + record(hex("07"));
+        chooseFile(f, writeFile("lost.nwfwu", file));
+        Requests requests(f.reader());
+        f.click("btPNUpdate");
+        QVERIFY(QTest::qWaitFor([&] { return requests.count(0x0A) == 1; }, 5000));
+        QCOMPARE(f.logCount("Repeating last frame..."), 1);
+        QCOMPARE(requests.withCode(0xF7), (QList<QByteArray>{hex("F7 01 02 03 04"), hex("F7 05 06"), hex("F7 05 06"),
+                                                              hex("F7 07")}));
+        QCOMPARE(module->chipRecords(), (QList<QByteArray>{hex("01 02 03 04"), hex("05 06"), hex("07")}));
+    }
+};
+
+QTEST_MAIN(TestFirmware)
+#include "tst_firmware.moc"

@@ -1,0 +1,494 @@
+// The "Network" tab against the simulated reader: reading the ten settings,
+// the write chains for each Wi-Fi mode and address type, the checks that
+// stop a write before it starts, and the restart question.
+#include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTcpSocket>
+
+#include "sim/simcodec.h"
+#include "sim/simnetwork.h"
+#include "support/windowfixture.h"
+#include "workflows/networkconfig.h"
+
+namespace {
+
+QByteArray hex(const char *t)
+{
+    return WindowFixture::hex(t);
+}
+
+QByteArray bytes(std::initializer_list<int> values)
+{
+    QByteArray out;
+    for (int v : values)
+        out.append(char(v));
+    return out;
+}
+
+struct Requests
+{
+    QList<QByteArray> list;
+    std::function<void(const QByteArray &)> onRequest;
+    explicit Requests(SimReader *reader)
+    {
+        QObject::connect(reader, &SimReader::requestReceived, [this](quint8 code, const QByteArray &params) {
+            list << (QByteArray(1, char(code)) + params);
+            if (onRequest)
+                onRequest(list.last());
+        });
+    }
+};
+
+QList<int> subsOf(const QList<QPair<int, QByteArray>> &writes)
+{
+    QList<int> subs;
+    for (const auto &w : writes)
+        subs << w.first;
+    return subs;
+}
+
+// Sends payload to the reader as a frame and returns the answer frame.
+QByteArray ask(QIODevice &dev, const QByteArray &payload)
+{
+    dev.readAll();
+    dev.write(SimCodec::buildFrame(0, payload));
+    QByteArray got;
+    QTest::qWaitFor([&] {
+        got += dev.readAll();
+        return got.size() >= 7 && got.size() >= 5 + (uint8_t(got[1]) | uint8_t(got[2]) << 8);
+    }, 2000);
+    return got;
+}
+
+QByteArray answerFrame(const QByteArray &payload)
+{
+    return SimCodec::buildFrame(0, payload);
+}
+
+} // namespace
+
+class TestNetwork : public QObject
+{
+    Q_OBJECT
+
+    template <class T>
+    static T *w(WindowFixture &f, const char *name)
+    {
+        return f.widget<T>(QString::fromLatin1(name));
+    }
+
+    // Connected, and the device-log request that follows the version answer
+    // is out of the way.
+    static bool connect(WindowFixture &f)
+    {
+        const bool ok = f.connectSerial();
+        QTest::qWait(150);
+        return ok;
+    }
+
+    static void fillForm(WindowFixture &f)
+    {
+        w<QComboBox>(f, "cbAuthMode")->setCurrentIndex(3);
+        w<QSpinBox>(f, "sbChannel")->setValue(9);
+        w<QLineEdit>(f, "leSsid")->setText(QStringLiteral("Office"));
+        w<QLineEdit>(f, "leWifiPassword")->setText(QStringLiteral("p\u00e4ss word"));
+        w<QLineEdit>(f, "leIp")->setText("192.168.10.20");
+        w<QLineEdit>(f, "leNetmask")->setText("255.255.255.0");
+        w<QLineEdit>(f, "leGateway")->setText("192.168.10.1");
+        w<QLineEdit>(f, "leDns")->setText("10.0.0.53");
+    }
+
+private slots:
+    // ---- payloads and addresses ---------------------------------------------
+
+    void addresses()
+    {
+        using namespace NetworkConfig;
+        QVERIFY(hasFourParts("10.0.0.1"));
+        QVERIFY(hasFourParts("1.2.3."));
+        QVERIFY(!hasFourParts("10.1.1"));
+        QVERIFY(!hasFourParts("1.2.3.4.5"));
+        QVERIFY(!hasFourParts(""));
+        QCOMPARE(addressBytes("192.168.10.20"), bytes({192, 168, 10, 20}));
+        QCOMPARE(addressBytes("1.2.3."), bytes({1, 2, 3, 0}));
+        QCOMPARE(addressText(bytes({10, 0, 255, 7})), QStringLiteral("10.0.255.7"));
+        QCOMPARE(addressText(bytes({10, 0})), QString());
+        QCOMPARE(textValue(QByteArray("ab\0cd", 5)), QStringLiteral("ab"));
+        QCOMPARE(textValue(QByteArray("abc")), QStringLiteral("abc"));
+        QCOMPARE(writeRequest(Ip, bytes({1, 2, 3, 4})), hex("09 06 01 02 03 04"));
+        QCOMPARE(readRequest(10), hex("09 0A"));
+    }
+
+    // ---- the simulated reader's side ----------------------------------------------
+
+    void readerStoresWhatItTakes()
+    {
+        SimReader reader;
+        QVERIFY(reader.listenTcp(0));
+        SimNetwork *net = SimNetwork::of(&reader);
+        QTcpSocket dev;
+        dev.connectToHost(QHostAddress::LocalHost, reader.tcpPort());
+        QVERIFY(dev.waitForConnected(2000));
+
+        QCOMPARE(ask(dev, hex("09 03 4C 61 62")), answerFrame(hex("00 09 03")));
+        QCOMPARE(ask(dev, hex("09 03")), answerFrame(hex("00 09 03 4C 61 62 00")));
+        QCOMPARE(ask(dev, hex("09 06 0A 00 00 01")), answerFrame(hex("00 09 06")));
+        QCOMPARE(ask(dev, hex("09 06")), answerFrame(hex("00 09 06 0A 00 00 01")));
+        QCOMPARE(ask(dev, hex("09 0A")), answerFrame(hex("00 09 0A")));
+        QCOMPARE(ask(dev, hex("09")), answerFrame(hex("FF 09 09 01")));
+        QCOMPARE(ask(dev, hex("09 00 03")), answerFrame(hex("FF 09 09 02")));   // no fourth mode
+        QCOMPARE(ask(dev, hex("09 02 0E")), answerFrame(hex("FF 09 09 02")));   // channel 14
+        QCOMPARE(ask(dev, hex("09 07 FF FF 00")), answerFrame(hex("FF 09 09 02")));
+        QCOMPARE(ask(dev, hex("09 03") + QByteArray(33, 's')), answerFrame(hex("FF 09 09 02")));
+        QCOMPARE(ask(dev, hex("09 0A 01")), answerFrame(hex("FF 09 09 03")));
+        QCOMPARE(subsOf(net->writes()), (QList<int>{3, 6}));
+        QCOMPARE(net->value(2), bytes({6}));
+    }
+
+    // ---- the form ---------------------------------------------------------------
+
+    void enablingFollowsTheComboBoxes()
+    {
+        WindowFixture f;
+        QVERIFY(connect(f));
+        QWidget *wifi[] = {w<QWidget>(f, "cbAuthMode"), w<QWidget>(f, "sbChannel"), w<QWidget>(f, "leSsid"),
+                           w<QWidget>(f, "leWifiPassword")};
+        QWidget *ip[] = {w<QWidget>(f, "leIp"), w<QWidget>(f, "leNetmask"), w<QWidget>(f, "leGateway"),
+                         w<QWidget>(f, "leDns")};
+        const auto states = [](QWidget *const *list) {
+            QList<bool> out;
+            for (int i = 0; i < 4; ++i)
+                out << list[i]->isEnabled();
+            return out;
+        };
+        QCOMPARE(states(wifi), (QList<bool>{true, true, true, true}));
+        QCOMPARE(states(ip), (QList<bool>{false, false, false, false}));
+
+        auto *mode = w<QComboBox>(f, "cbWifiMode");
+        mode->setCurrentIndex(1);
+        QCOMPARE(states(wifi), (QList<bool>{false, false, true, true}));
+        mode->setCurrentIndex(2);
+        QCOMPARE(states(wifi), (QList<bool>{false, false, false, false}));
+        // An index outside the three modes leaves the fields as they are.
+        QVERIFY(QMetaObject::invokeMethod(f.window(), "on_cbWifiMode_currentIndexChanged", Q_ARG(int, 5)));
+        QCOMPARE(states(wifi), (QList<bool>{false, false, false, false}));
+        mode->setCurrentIndex(0);
+        QCOMPARE(states(wifi), (QList<bool>{true, true, true, true}));
+
+        auto *type = w<QComboBox>(f, "cbAddressType");
+        type->setCurrentIndex(1);
+        QCOMPARE(states(ip), (QList<bool>{true, true, true, true}));
+        type->setCurrentIndex(0);
+        QCOMPARE(states(ip), (QList<bool>{false, false, false, false}));
+    }
+
+    // ---- read ---------------------------------------------------------------------
+
+    void readFillsTheTenSettings()
+    {
+        WindowFixture f;
+        SimNetwork *net = SimNetwork::of(f.reader());
+        net->setValue(0, bytes({1}));
+        net->setValue(1, bytes({4}));
+        net->setValue(2, bytes({11}));
+        net->setValue(3, QStringLiteral("Lab \u2713").toUtf8());
+        net->setValue(4, QByteArray("secret pass"));
+        net->setValue(5, bytes({1}));
+        net->setValue(6, bytes({10, 20, 30, 40}));
+        net->setValue(7, bytes({255, 255, 0, 0}));
+        net->setValue(8, bytes({10, 20, 0, 1}));
+        net->setValue(9, bytes({10, 20, 0, 2}));
+        QVERIFY(connect(f));
+        Requests requests(f.reader());
+        f.click("btReadNetwork");
+        QVERIFY(f.waitForLog("Reading network done."));
+
+        QList<QByteArray> expected;
+        for (int sub = 0; sub <= 10; ++sub)
+            expected << NetworkConfig::readRequest(sub);
+        QCOMPARE(requests.list, expected);
+        QCOMPARE(w<QComboBox>(f, "cbWifiMode")->currentIndex(), 1);
+        QCOMPARE(w<QComboBox>(f, "cbAuthMode")->currentIndex(), 4);
+        QCOMPARE(w<QSpinBox>(f, "sbChannel")->value(), 11);
+        QCOMPARE(w<QLineEdit>(f, "leSsid")->text(), QStringLiteral("Lab \u2713"));
+        QCOMPARE(w<QLineEdit>(f, "leWifiPassword")->text(), QStringLiteral("secret pass"));
+        QCOMPARE(w<QComboBox>(f, "cbAddressType")->currentIndex(), 1);
+        QCOMPARE(w<QLineEdit>(f, "leIp")->text(), QStringLiteral("10.20.30.40"));
+        QCOMPARE(w<QLineEdit>(f, "leNetmask")->text(), QStringLiteral("255.255.0.0"));
+        QCOMPARE(w<QLineEdit>(f, "leGateway")->text(), QStringLiteral("10.20.0.1"));
+        QCOMPARE(w<QLineEdit>(f, "leDns")->text(), QStringLiteral("10.20.0.2"));
+        // The values read drive the enabling like a choice of the user.
+        QVERIFY(!w<QWidget>(f, "cbAuthMode")->isEnabled());
+        QVERIFY(w<QWidget>(f, "leIp")->isEnabled());
+        QVERIFY(f.logText().contains("Reading network settings..."));
+        QCOMPARE(f.window()->oneShotState, int(MainWindow::Idle));
+    }
+
+    // Values a widget cannot show leave it as it was; the read goes on.
+    void readKeepsWidgetsOnOddValues()
+    {
+        WindowFixture f;
+        SimNetwork *net = SimNetwork::of(f.reader());
+        net->setValue(0, bytes({7}));
+        net->setValue(1, QByteArray());
+        net->setValue(2, bytes({0}));
+        net->setValue(3, QByteArray());
+        net->setValue(5, bytes({2}));
+        net->setValue(6, bytes({1, 2}));
+        QVERIFY(connect(f));
+        w<QComboBox>(f, "cbAuthMode")->setCurrentIndex(2);
+        w<QSpinBox>(f, "sbChannel")->setValue(5);
+        w<QLineEdit>(f, "leSsid")->setText("old name");
+        w<QLineEdit>(f, "leIp")->setText("9.9.9.9");
+        f.click("btReadNetwork");
+        QVERIFY(f.waitForLog("Reading network done."));
+        QCOMPARE(w<QComboBox>(f, "cbWifiMode")->currentIndex(), 0);
+        QCOMPARE(w<QComboBox>(f, "cbAuthMode")->currentIndex(), 2);
+        QCOMPARE(w<QSpinBox>(f, "sbChannel")->value(), 5);
+        QCOMPARE(w<QComboBox>(f, "cbAddressType")->currentIndex(), 0);
+        QCOMPARE(w<QLineEdit>(f, "leIp")->text(), QStringLiteral("9.9.9.9"));
+        // An SSID without text bytes empties the field.
+        QCOMPARE(w<QLineEdit>(f, "leSsid")->text(), QString());
+        QCOMPARE(f.logCount("the field is left unchanged."), 5);
+        QVERIFY(f.logText().contains("Unexpected Wi-Fi mode in the answer (07)"));
+        // Later values still arrive.
+        QCOMPARE(w<QLineEdit>(f, "leNetmask")->text(), QStringLiteral("255.255.255.0"));
+    }
+
+    // ---- write --------------------------------------------------------------------
+
+    void writeSequences_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<int>("addressType");
+        QTest::addColumn<QList<int>>("subs");
+        QTest::newRow("access point, static") << 0 << 1 << QList<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+        QTest::newRow("access point, DHCP") << 0 << 0 << QList<int>{0, 1, 2, 3, 4, 5};
+        QTest::newRow("client, static") << 1 << 1 << QList<int>{0, 3, 4, 5, 6, 7, 8, 9};
+        QTest::newRow("client, DHCP") << 1 << 0 << QList<int>{0, 3, 4, 5};
+        QTest::newRow("off, static") << 2 << 1 << QList<int>{0, 5, 6, 7, 8, 9};
+        QTest::newRow("off, DHCP") << 2 << 0 << QList<int>{0, 5};
+    }
+    void writeSequences()
+    {
+        QFETCH(int, mode);
+        QFETCH(int, addressType);
+        QFETCH(QList<int>, subs);
+        WindowFixture f;
+        SimNetwork *net = SimNetwork::of(f.reader());
+        QVERIFY(connect(f));
+        fillForm(f);
+        w<QComboBox>(f, "cbWifiMode")->setCurrentIndex(mode);
+        w<QComboBox>(f, "cbAddressType")->setCurrentIndex(addressType);
+        f.click("btWriteNetwork");
+        QVERIFY(f.waitForLog("Writing network done."));
+
+        QCOMPARE(subsOf(net->writes()), subs);
+        const QMap<int, QByteArray> values = {
+            {0, bytes({mode})},
+            {1, bytes({3})},
+            {2, bytes({9})},
+            {3, QByteArray("Office")},
+            {4, QStringLiteral("p\u00e4ss word").toUtf8()},
+            {5, bytes({addressType})},
+            {6, bytes({192, 168, 10, 20})},
+            {7, bytes({255, 255, 255, 0})},
+            {8, bytes({192, 168, 10, 1})},
+            {9, bytes({10, 0, 0, 53})},
+        };
+        for (const auto &written : net->writes())
+            QCOMPARE(written.second, values.value(written.first));
+        static const char *const lines[] = {nullptr,
+                                            "Writing auth mode...",
+                                            "Writing channel...",
+                                            "Writing SSID...",
+                                            "Writing password...",
+                                            "Writing address type...",
+                                            "Writing IP address...",
+                                            "Writing netmask address...",
+                                            "Writing gateway address...",
+                                            "Writing DNS address..."};
+        for (int sub = 1; sub < 10; ++sub)
+            QCOMPARE(f.logText().contains(lines[sub]), subs.contains(sub));
+        QVERIFY(f.logText().contains("Writing network settings..."));
+        QCOMPARE(f.window()->oneShotState, int(MainWindow::Idle));
+    }
+
+    void addressChecks_data()
+    {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("IP, three parts") << "leIp" << "10.1.1" << "Please enter correct IP address";
+        QTest::newRow("IP, empty") << "leIp" << "" << "Please enter correct IP address";
+        QTest::newRow("netmask, five parts") << "leNetmask" << "255.255.255.0.0" << "Please enter correct netmask address";
+        QTest::newRow("gateway") << "leGateway" << "10" << "Please enter correct gateway address";
+        QTest::newRow("DNS") << "leDns" << "8.8.8" << "Please enter correct DNS address";
+    }
+    void addressChecks()
+    {
+        QFETCH(QString, field);
+        QFETCH(QString, text);
+        QFETCH(QString, message);
+        WindowFixture f;
+        QVERIFY(connect(f));
+        fillForm(f);
+        w<QComboBox>(f, "cbAddressType")->setCurrentIndex(1);
+        auto *edit = f.widget<QLineEdit>(field);
+        edit->setText(text);
+        Requests requests(f.reader());
+        const int stateBefore = f.window()->oneShotState;
+        QCOMPARE(f.answerMessageBox([&] { f.click("btWriteNetwork"); }), "Waring: " + message);
+        QTest::qWait(200);
+        QVERIFY(requests.list.isEmpty());
+        QCOMPARE(f.window()->focusWidget(), static_cast<QWidget *>(edit));
+        QCOMPARE(f.window()->oneShotState, stateBefore);
+
+        // With DHCP the address fields are not looked at.
+        w<QComboBox>(f, "cbAddressType")->setCurrentIndex(0);
+        f.click("btWriteNetwork");
+        QVERIFY(f.waitForLog("Writing network done."));
+    }
+
+    // "1.2.3." passes the part count; its empty part goes out as 0.
+    void trailingDotSentAsZero()
+    {
+        WindowFixture f;
+        SimNetwork *net = SimNetwork::of(f.reader());
+        QVERIFY(connect(f));
+        fillForm(f);
+        w<QComboBox>(f, "cbWifiMode")->setCurrentIndex(2);
+        w<QComboBox>(f, "cbAddressType")->setCurrentIndex(1);
+        w<QLineEdit>(f, "leIp")->setText("1.2.3.");
+        Requests requests(f.reader());
+        f.click("btWriteNetwork");
+        QVERIFY(f.waitForLog("Writing network done."));
+        QVERIFY(requests.list.contains(hex("09 06 01 02 03 00")));
+        QCOMPARE(net->value(6), bytes({1, 2, 3, 0}));
+    }
+
+    void wepRefusedForAccessPoint()
+    {
+        WindowFixture f;
+        QVERIFY(connect(f));
+        fillForm(f);
+        w<QComboBox>(f, "cbAuthMode")->setCurrentIndex(1);
+        Requests requests(f.reader());
+        QCOMPARE(f.answerMessageBox([&] { f.click("btWriteNetwork"); }),
+                 QStringLiteral("Waring: WEP mode is not allowed for AP modew"));
+        QTest::qWait(200);
+        QVERIFY(requests.list.isEmpty());
+
+        // A client may use WEP (the authentication is not written then).
+        w<QComboBox>(f, "cbWifiMode")->setCurrentIndex(1);
+        f.click("btWriteNetwork");
+        QVERIFY(f.waitForLog("Writing network done."));
+    }
+
+    // One frame holds 09, the sub-command and at most 2059 text bytes.
+    void textTooLongForAFrame()
+    {
+        WindowFixture f;
+        QVERIFY(connect(f));
+        fillForm(f);
+        auto *ssid = w<QLineEdit>(f, "leSsid");
+        ssid->setText(QString(2060, QLatin1Char('s')));
+        Requests requests(f.reader());
+        const QString box = f.answerMessageBox([&] { f.click("btWriteNetwork"); });
+        QVERIFY2(box.startsWith("Waring: The SSID is too long: 2060 bytes, at most 2059"), qPrintable(box));
+        QTest::qWait(200);
+        QVERIFY(requests.list.isEmpty());
+        QCOMPARE(f.window()->focusWidget(), static_cast<QWidget *>(ssid));
+
+        // Multi-byte characters count by their UTF-8 bytes.
+        ssid->setText(QStringLiteral("Office"));
+        w<QLineEdit>(f, "leWifiPassword")->setText(QString(1030, QChar(0x00E4)));
+        QVERIFY(f.answerMessageBox([&] { f.click("btWriteNetwork"); }).contains("The Wi-Fi password is too long: 2060"));
+        QVERIFY(requests.list.isEmpty());
+
+        // At the limit the request goes out; this reader takes at most 64
+        // bytes, and its error answer stops the write where it is.
+        w<QLineEdit>(f, "leWifiPassword")->setText(QString(2059, QLatin1Char('p')));
+        f.click("btWriteNetwork");
+        QVERIFY(f.waitForLog("Error 0x0902 received for command - Network config"));
+        QTest::qWait(1200);
+        QVERIFY(requests.list.contains(hex("09 04") + QByteArray(2059, 'p')));
+        QCOMPARE(requests.list.last().left(2), hex("09 04"));
+        QCOMPARE(f.window()->oneShotState, int(MainWindow::NetworkWrite));
+        QVERIFY(!f.logText().contains("Repeating last frame"));
+
+        // With Wi-Fi off the fields are not written and not checked.
+        w<QComboBox>(f, "cbWifiMode")->setCurrentIndex(2);
+        ssid->setText(QString(3000, QLatin1Char('s')));
+        f.click("btWriteNetwork");
+        QVERIFY(f.waitForLog("Writing network done."));
+    }
+
+    // Each step takes its value when it is sent.
+    void editsDuringTheWriteCount()
+    {
+        WindowFixture f;
+        SimNetwork *net = SimNetwork::of(f.reader());
+        QVERIFY(connect(f));
+        fillForm(f);
+        w<QComboBox>(f, "cbWifiMode")->setCurrentIndex(1);
+        Requests requests(f.reader());
+        requests.onRequest = [&](const QByteArray &r) {
+            if (r == hex("09 00 01"))
+                w<QLineEdit>(f, "leSsid")->setText("Changed");
+        };
+        f.click("btWriteNetwork");
+        QVERIFY(f.waitForLog("Writing network done."));
+        QCOMPARE(net->value(3), QByteArray("Changed"));
+    }
+
+    // A lost answer is made up for by the repeat of the same request.
+    void lostAnswerIsRepeated()
+    {
+        WindowFixture f;
+        SimNetwork *net = SimNetwork::of(f.reader());
+        net->silenceSub(3, 1);
+        QVERIFY(connect(f));
+        fillForm(f);
+        w<QComboBox>(f, "cbWifiMode")->setCurrentIndex(1);
+        Requests requests(f.reader());
+        f.click("btWriteNetwork");
+        QVERIFY(f.waitForLog("Writing network done.", 4000));
+        QCOMPARE(f.logCount("Repeating last frame..."), 1);
+        QCOMPARE(requests.list.count(hex("09 03") + "Office"), 2);
+        QCOMPARE(subsOf(net->writes()), (QList<int>{0, 3, 4, 5}));
+    }
+
+    // ---- restart --------------------------------------------------------------------
+
+    void restartAsksFirst()
+    {
+        WindowFixture f;
+        f.reader()->registerCommand(0x0A, [](SimRequest &req) { req.silent(); });
+        QVERIFY(connect(f));
+        QString asked;
+        bool answer = false;
+        f.window()->askQuestion = [&](const QString &title, const QString &text) {
+            asked = title + ": " + text;
+            return answer;
+        };
+        Requests requests(f.reader());
+        f.click("btRestartDevice");
+        QCOMPARE(asked, QStringLiteral("Question: Do you really want to restart device?"));
+        QTest::qWait(300);
+        QVERIFY(requests.list.isEmpty());
+
+        answer = true;
+        const int state = f.window()->oneShotState;
+        f.click("btRestartDevice");
+        QVERIFY(QTest::qWaitFor([&] { return requests.list == QList<QByteArray>{hex("0A")}; }, 1000));
+        QCOMPARE(f.window()->oneShotState, state);
+        QVERIFY(!f.window()->oneShotTimer->isActive());
+    }
+};
+
+QTEST_MAIN(TestNetwork)
+#include "tst_network.moc"

@@ -1,0 +1,475 @@
+// The address tag record, and the two tag tools of the polling tab (address
+// tag write/read, loop test) against Ultralight and other tags on the
+// simulated reader.
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include "sim/simtags.h"
+#include "support/windowfixture.h"
+#include "workflows/addresstag.h"
+
+namespace {
+
+QByteArray hex(const char *t)
+{
+    return WindowFixture::hex(t);
+}
+
+struct Requests
+{
+    QList<QByteArray> list;
+    explicit Requests(SimReader *reader)
+    {
+        QObject::connect(reader, &SimReader::requestReceived,
+                         [this](quint8 code, const QByteArray &params) {
+                             if (code != 0xE4) // the device log request after the connect
+                                 list << (QByteArray(1, char(code)) + params);
+                         });
+    }
+    int count(const QByteArray &payload) const { return list.count(payload); }
+    bool waitFor(const QByteArray &payload, int timeoutMs = 2000)
+    {
+        return QTest::qWaitFor([&] { return list.contains(payload); }, timeoutMs);
+    }
+};
+
+const QByteArray UlUid = hex("04 11 22 33 44 55 66");
+
+// An Ultralight whose pages 4 and 5 hold record.
+SimTag ultralightWith(const QByteArray &record)
+{
+    SimTag tag = SimTag::ultralight(UlUid);
+    tag.memory.replace(4 * SimTag::kPageSize, record.size(), record);
+    return tag;
+}
+
+QString statistics(int notFound, int found, int retry, int errors)
+{
+    return QString::asprintf("Not found: %d\tFound:%d\nRetry: %d   \tErrors:%d", notFound, found, retry, errors);
+}
+
+QString caption(WindowFixture &f)
+{
+    return f.widget<QPushButton>("btLoopTest")->text();
+}
+
+// The polling tab's buttons take clicks only while the tab is shown.
+void press(WindowFixture &f, const char *button)
+{
+    f.widget<QTabWidget>("tabs")->setCurrentWidget(f.widget<QWidget>("tab_4"));
+    f.click(button);
+}
+
+} // namespace
+
+class TestTagTests : public QObject
+{
+    Q_OBJECT
+private slots:
+    void record()
+    {
+        QCOMPARE(AddressTag::makeRecord(0x05, false), hex("47 78 30 31 05 00 63 92"));
+        const QByteArray terminated = AddressTag::makeRecord(0xA7, true);
+        QCOMPARE(terminated.left(6), hex("47 78 30 31 A7 01"));
+        const uint16_t crc = BinaryProtocol::crc16(reinterpret_cast<const uint8_t *>(terminated.constData()), 6);
+        QCOMPARE(uint8_t(terminated.at(6)), uint8_t(crc & 0xFF));
+        QCOMPARE(uint8_t(terminated.at(7)), uint8_t(crc >> 8));
+
+        AddressTag::Content c = AddressTag::parseRecord(terminated + hex("DE AD")); // trailing page bytes
+        QCOMPARE(c.check, AddressTag::Check::Valid);
+        QCOMPARE(c.address, uint8_t(0xA7));
+        QVERIFY(c.terminated);
+
+        QCOMPARE(AddressTag::parseRecord(hex("47 78 30 31 05 00 63 93")).check, AddressTag::Check::WrongCrc);
+        // The header is looked at first, whatever the CRC.
+        QByteArray other = AddressTag::makeRecord(0x05, false);
+        other[3] = '2';
+        QCOMPARE(AddressTag::parseRecord(other).check, AddressTag::Check::WrongHeader);
+        QCOMPARE(AddressTag::parseRecord(hex("47 78 30 31 05 00 63")).check, AddressTag::Check::TooShort);
+        QCOMPARE(AddressTag::parseRecord(QByteArray()).check, AddressTag::Check::TooShort);
+
+        // Any non-zero flag counts as terminated.
+        QByteArray two = hex("47 78 30 31 05 02");
+        const uint16_t crc2 = BinaryProtocol::crc16(reinterpret_cast<const uint8_t *>(two.constData()), 6);
+        two.append(char(crc2 & 0xFF)).append(char(crc2 >> 8));
+        c = AddressTag::parseRecord(two);
+        QCOMPARE(c.check, AddressTag::Check::Valid);
+        QVERIFY(c.terminated);
+    }
+
+    void writeAddressTag()
+    {
+        WindowFixture f;
+        QVERIFY(f.connectSerial());
+        MainWindow *w = f.window();
+        Requests requests(f.reader());
+
+        // No address: nothing is sent.
+        f.widget<QLineEdit>("leDeviceAddress")->clear();
+        press(f, "btWriteAddressTag");
+        QVERIFY(f.logText().contains("Please enter correct tag address defice address!"));
+        QTest::qWait(100);
+        QVERIFY(requests.list.isEmpty());
+
+        f.reader()->tagField().placeTag(SimTag::ultralight(UlUid));
+        f.widget<QLineEdit>("leDeviceAddress")->setText("05");
+        f.widget<QCheckBox>("cbTagTerminated")->setChecked(false);
+        press(f, "btWriteAddressTag");
+        QCOMPARE(w->oneShotState, int(MainWindow::AddressTagWrite));
+        QCOMPARE(w->oneShotTimer->interval(), 1000);
+        QVERIFY(f.waitForLog("Sending HALT command to disable RF field."));
+        QVERIFY(requests.waitFor(hex("05")));
+        QCOMPARE(requests.list, (QList<QByteArray>{hex("02"), hex("03 00"), hex("04 00"),
+                                                   hex("41 04 02 47 78 30 31 05 00 63 92"), hex("05")}));
+        const QString log = f.logText();
+        int at = 0;
+        for (const char *line : {"TAG is found: 04112233445566", "Ultralight TAG detected. Activating TAG...",
+                                 "Tag activated.", "Writing address tag...", "Address tag written successful.",
+                                 "Sending HALT command to disable RF field."}) {
+            at = log.indexOf(line, at);
+            QVERIFY2(at >= 0, line);
+        }
+        QVERIFY(f.waitForLog("HALT done"));
+        QCOMPARE(f.reader()->tagField().tags().at(0).pages(4, 2), hex("47 78 30 31 05 00 63 92"));
+        QCOMPARE(w->oneShotState, int(MainWindow::AddressTagWrite)); // stays until someone else sets it
+        QVERIFY(!w->oneShotTimer->isActive());
+
+        // Terminated, and read back by the Read button.
+        f.widget<QLineEdit>("leDeviceAddress")->setText("c3");
+        f.widget<QCheckBox>("cbTagTerminated")->setChecked(true);
+        press(f, "btWriteAddressTag");
+        QVERIFY(QTest::qWaitFor([&] { return f.logCount("HALT done") == 2; }, 3000));
+        QCOMPARE(f.reader()->tagField().tags().at(0).pages(4, 2), AddressTag::makeRecord(0xC3, true));
+        f.widget<QLineEdit>("leDeviceAddress")->clear();
+        f.widget<QCheckBox>("cbTagTerminated")->setChecked(false);
+        press(f, "btReadAddressTag");
+        QVERIFY(f.waitForLog("Address: 0xC3"));
+        QCOMPARE(f.widget<QLineEdit>("leDeviceAddress")->text(), QStringLiteral("C3"));
+        QVERIFY(f.widget<QCheckBox>("cbTagTerminated")->isChecked());
+        QVERIFY(QTest::qWaitFor([&] { return f.logCount("HALT done") == 3; }, 3000));
+
+        // Not an Ultralight: the chain ends after the UID.
+        f.reader()->tagField().clear();
+        f.reader()->tagField().placeTag(SimTag::classic(hex("CA FE 00 01")));
+        requests.list.clear();
+        press(f, "btWriteAddressTag");
+        QVERIFY(f.waitForLog("Ultralight TAG needed for address tag."));
+        QTest::qWait(150);
+        QCOMPARE(requests.list, (QList<QByteArray>{hex("02"), hex("03 00")}));
+        QVERIFY(!w->oneShotTimer->isActive());
+
+        // No tag at all.
+        f.reader()->tagField().clear();
+        requests.list.clear();
+        const int none = f.logCount("No tag detected");
+        press(f, "btReadAddressTag");
+        QCOMPARE(w->oneShotState, int(MainWindow::AddressTagRead));
+        QVERIFY(QTest::qWaitFor([&] { return f.logCount("No tag detected") == none + 1; }, 2000));
+        QTest::qWait(150);
+        QCOMPARE(requests.list, QList<QByteArray>{hex("02")});
+        QVERIFY(!w->oneShotTimer->isActive());
+    }
+
+    void readAddressTag_data()
+    {
+        QTest::addColumn<QByteArray>("pages");
+        QTest::addColumn<QString>("verdict");
+        QTest::addColumn<bool>("halted");
+        QByteArray two = hex("47 78 30 31 5A 02");
+        const uint16_t crc = BinaryProtocol::crc16(reinterpret_cast<const uint8_t *>(two.constData()), 6);
+        two.append(char(crc & 0xFF)).append(char(crc >> 8));
+        QTest::newRow("valid, terminated byte 02") << two << "Valid address tag found." << true;
+        QTest::newRow("valid, not terminated") << AddressTag::makeRecord(0x05, false) << "Valid address tag found." << true;
+        QTest::newRow("wrong CRC") << hex("47 78 30 31 05 00 63 93")
+                                   << "Wrong payload CRC - it is not a valid address tag" << false;
+        QTest::newRow("wrong header") << hex("47 79 30 31 05 00 63 92") << "Wrong address header" << false;
+        QTest::newRow("blank tag") << QByteArray(8, '\0') << "Wrong address header" << false;
+    }
+    void readAddressTag()
+    {
+        QFETCH(QByteArray, pages);
+        QFETCH(QString, verdict);
+        QFETCH(bool, halted);
+        WindowFixture f;
+        QVERIFY(f.connectSerial());
+        MainWindow *w = f.window();
+        f.reader()->tagField().placeTag(ultralightWith(pages));
+        f.widget<QLineEdit>("leDeviceAddress")->setText("77");
+        f.widget<QCheckBox>("cbTagTerminated")->setChecked(!pages.at(5));
+        Requests requests(f.reader());
+
+        press(f, "btReadAddressTag");
+        QCOMPARE(w->oneShotTimer->interval(), 1000);
+        QVERIFY(f.waitForLog(verdict));
+        QTest::qWait(150);
+        QCOMPARE(requests.list.mid(0, 4), (QList<QByteArray>{hex("02"), hex("03 00"), hex("04 00"), hex("40 04 02")}));
+        QCOMPARE(requests.list.contains(hex("05")), halted);
+        QCOMPARE(w->oneShotState, int(MainWindow::AddressTagRead));
+        if (halted) {
+            const QString address = QString::asprintf("%02X", uint8_t(pages.at(4)));
+            QCOMPARE(f.widget<QLineEdit>("leDeviceAddress")->text(), address);
+            QVERIFY(f.logText().contains("Address: 0x" + address));
+            QCOMPARE(f.widget<QCheckBox>("cbTagTerminated")->isChecked(), pages.at(5) != 0);
+            QVERIFY(f.logText().contains(pages.at(5) ? "Terminated: true" : "Terminated: false"));
+            QVERIFY(f.waitForLog("HALT done"));
+        } else {
+            QCOMPARE(f.widget<QLineEdit>("leDeviceAddress")->text(), QStringLiteral("77"));
+            QVERIFY(!f.logText().contains("Valid address tag found."));
+            QVERIFY(!w->oneShotTimer->isActive());
+        }
+    }
+
+    // A read answer with less data than a record is not read past its end.
+    void shortReadAnswer()
+    {
+        WindowFixture f;
+        QVERIFY(f.connectSerial());
+        Requests requests(f.reader());
+        f.window()->oneShotState = MainWindow::AddressTagRead;
+        f.window()->oneShotTimer->start(3000);
+        f.injectAnswer(hex("00 40 47 78 30 31 05"));
+        QVERIFY(f.waitForLog("Too little page data - it is not a valid address tag"));
+        QVERIFY(!f.window()->oneShotTimer->isActive());
+        f.injectAnswer(hex("00 40"));
+        QVERIFY(QTest::qWaitFor([&] { return f.logCount("Too little page data") == 2; }, 2000));
+        QTest::qWait(100);
+        QVERIFY(requests.list.isEmpty());
+    }
+
+    void loopTestCounts()
+    {
+        QTemporaryDir dir;
+        WindowFixture f;
+        QVERIFY(f.connectSerial());
+        MainWindow *w = f.window();
+        // The loop test writes no spreadsheet rows.
+        f.widget<QCheckBox>("cbSaveToFile")->setChecked(true);
+        f.widget<QLineEdit>("leOutputXlsFile")->setText(dir.filePath("never.xlsx"));
+        Requests requests(f.reader());
+
+        press(f, "btLoopTest");
+        QCOMPARE(caption(f), QStringLiteral("Stop loop test"));
+        QCOMPARE(w->oneShotState, int(MainWindow::LoopTest));
+        QCOMPARE(w->oneShotTimer->interval(), 3000);
+        QVERIFY(f.logText().contains("Loop test started"));
+        QVERIFY(QTest::qWaitFor([&] { return w->loopNotFoundCount >= 3; }, 3000));
+        QVERIFY(f.logText().contains("No tag detected"));
+        QVERIFY(f.logText().contains("HALT done"));
+        QVERIFY(f.logText().contains("Get tag count req..."));
+        QVERIFY(QRegularExpression("Test time: \\d+\\n").match(f.logText()).hasMatch());
+        for (const QByteArray &r : requests.list)
+            QVERIFY2(r == hex("02") || r == hex("05"), r.toHex(' ').constData());
+
+        // A tag: found cycles, Get UID then HALT when no page test is ticked.
+        f.reader()->tagField().placeTag(SimTag::classic(hex("CA FE 00 01")));
+        QVERIFY(QTest::qWaitFor([&] { return w->loopFoundCount >= 3; }, 3000));
+        QVERIFY(requests.list.contains(hex("03 00")));
+        QVERIFY(!requests.list.contains(hex("04 00")));
+
+        // An error answer counts, and the cycle ends with a HALT.
+        f.reader()->failCommand(0x03, 0x0101);
+        QVERIFY(f.waitForLog("Error 0x0101 received for command - Get UID"));
+        QVERIFY(f.waitForLog("HALT request"));
+        const int foundBefore = w->loopFoundCount;
+        QVERIFY(QTest::qWaitFor([&] { return w->loopFoundCount >= foundBefore + 2; }, 3000));
+        QCOMPARE(w->loopErrorCount, 1);
+
+        // Tag taken off first, so that no Get UID answer outlives the test.
+        f.reader()->tagField().clear();
+        const int notFound = w->loopNotFoundCount;
+        QVERIFY(QTest::qWaitFor([&] { return w->loopNotFoundCount >= notFound + 2; }, 3000));
+        press(f, "btLoopTest");
+        QCOMPARE(caption(f), QStringLiteral("Start loop test"));
+        QCOMPARE(w->oneShotState, int(MainWindow::Idle));
+        QVERIFY(f.logText().contains("Loop test stoped"));
+        QVERIFY(!w->oneShotTimer->isActive());
+        QTest::qWait(150); // the answer in flight
+        const QString shown = f.widget<QLabel>("labStatistic")->text();
+        // (the Get UID in flight when the tag went may have failed as well)
+        QCOMPARE(shown, statistics(w->loopNotFoundCount, w->loopFoundCount, 0, w->loopErrorCount));
+        const int asked = requests.list.size();
+        QTest::qWait(200);
+        QCOMPARE(requests.list.size(), asked);
+        QVERIFY(!QFile::exists(dir.filePath("never.xlsx")));
+
+        // A new start clears the counters.
+        f.reader()->tagField().clear();
+        press(f, "btLoopTest");
+        QCOMPARE(f.widget<QLabel>("labStatistic")->text(), statistics(0, 0, 0, 0));
+        press(f, "btLoopTest");
+    }
+
+    void loopTestReadOnly()
+    {
+        WindowFixture f;
+        QVERIFY(f.connectSerial());
+        MainWindow *w = f.window();
+        f.reader()->tagField().placeTag(SimTag::ultralight(UlUid));
+        f.widget<QCheckBox>("cbReadPage")->setChecked(true);
+        f.widget<QSpinBox>("spWritePageAddr")->setValue(9); // not the page read
+        Requests requests(f.reader());
+        press(f, "btLoopTest");
+        QVERIFY(QTest::qWaitFor([&] { return w->loopFoundCount >= 3; }, 3000));
+        press(f, "btLoopTest");
+        QVERIFY(requests.list.contains(hex("40 04 01")));
+        QVERIFY(!requests.list.contains(hex("40 09 01")));
+        QVERIFY(f.logText().contains("Reading page 4"));
+        QVERIFY(f.logText().contains("Read page OK"));
+        QVERIFY(!f.logText().contains("Write test"));
+        for (const QByteArray &r : requests.list)
+            QVERIFY2(r.at(0) != 0x41, r.toHex(' ').constData());
+        const int read = requests.list.indexOf(hex("40 04 01"));
+        QCOMPARE(requests.list.mid(read - 2, 4), (QList<QByteArray>{hex("02"), hex("03 00"), hex("40 04 01"), hex("05")}));
+    }
+
+    void loopTestWritesAndChecks()
+    {
+        WindowFixture f;
+        QVERIFY(f.connectSerial());
+        MainWindow *w = f.window();
+        f.reader()->tagField().placeTag(SimTag::ultralight(UlUid));
+        f.widget<QCheckBox>("cbWriteTest")->setChecked(true);
+        f.widget<QCheckBox>("cbReadPage")->setChecked(true);
+        f.widget<QSpinBox>("spWritePageAddr")->setValue(7);
+        Requests requests(f.reader());
+        press(f, "btLoopTest");
+        QVERIFY(QTest::qWaitFor([&] { return f.logCount("Write test passed") >= 3; }, 3000));
+        press(f, "btLoopTest");
+        QTest::qWait(150);
+        QCOMPARE(w->loopErrorCount, 0);
+
+        // Each cycle: tag count, UID, write of a 15-bit value, read-back, HALT.
+        const int write = int(std::find_if(requests.list.begin(), requests.list.end(),
+                                           [](const QByteArray &r) { return r.at(0) == 0x41; })
+                              - requests.list.begin());
+        const QByteArray written = requests.list.at(write);
+        QCOMPARE(written.size(), 7);
+        QCOMPARE(written.left(3), hex("41 07 01"));
+        const uint32_t value = uint8_t(written[3]) | uint8_t(written[4]) << 8 | uint8_t(written[5]) << 16
+            | uint32_t(uint8_t(written[6])) << 24;
+        QVERIFY(value <= 32767);
+        QVERIFY(f.logText().contains(QString::asprintf("Writing %u value to page 7", value)));
+        QCOMPARE(requests.list.mid(write - 2, 5),
+                 (QList<QByteArray>{hex("02"), hex("03 00"), written, hex("40 07 01"), hex("05")}));
+        QVERIFY(f.logText().contains("Reading test page"));
+        const QByteArray lastWrite = *std::find_if(requests.list.rbegin(), requests.list.rend(),
+                                                   [](const QByteArray &r) { return r.at(0) == 0x41; });
+        QCOMPARE(f.reader()->tagField().tags().at(0).pages(7, 1), lastWrite.mid(3));
+
+        // The tag gives back something else: an error, shown at the next refresh.
+        f.reader()->registerCommand(0x40, [](SimRequest &req) { req.ack(QByteArray(4, '\x5A')); });
+        press(f, "btLoopTest");
+        QVERIFY(f.waitForLog("Write test ERROR - data is not valid"));
+        QVERIFY(QTest::qWaitFor([&] { return !f.widget<QLabel>("labStatistic")->text().endsWith("Errors:0"); }, 3000));
+        press(f, "btLoopTest");
+
+        // Write test alone: the write answer is followed by HALT.
+        QTest::qWait(150);
+        f.widget<QCheckBox>("cbReadPage")->setChecked(false);
+        requests.list.clear();
+        press(f, "btLoopTest");
+        QVERIFY(QTest::qWaitFor([&] { return w->loopFoundCount >= 2; }, 3000));
+        press(f, "btLoopTest");
+        QTest::qWait(150);
+        for (const QByteArray &r : requests.list)
+            QVERIFY2(r.at(0) != 0x40, r.toHex(' ').constData());
+        const int alone = int(std::find_if(requests.list.begin(), requests.list.end(),
+                                           [](const QByteArray &r) { return r.at(0) == 0x41; })
+                              - requests.list.begin());
+        QCOMPARE(requests.list.value(alone + 1), hex("05"));
+    }
+
+    void loopTestNeedsUltralight_data()
+    {
+        QTest::addColumn<bool>("writeTest");
+        QTest::newRow("write page test") << true;
+        QTest::newRow("read page test") << false;
+    }
+    void loopTestNeedsUltralight()
+    {
+        QFETCH(bool, writeTest);
+        WindowFixture f;
+        QVERIFY(f.connectSerial());
+        MainWindow *w = f.window();
+        f.reader()->tagField().placeTag(SimTag::classic(hex("CA FE 00 01")));
+        f.widget<QCheckBox>(writeTest ? "cbWriteTest" : "cbReadPage")->setChecked(true);
+        Requests requests(f.reader());
+        press(f, "btLoopTest");
+        QVERIFY(f.waitForLog("Ultralight TAG needed for this test. Test aborted."));
+        QCOMPARE(caption(f), QStringLiteral("Start loop test"));
+        QCOMPARE(w->oneShotState, int(MainWindow::Idle));
+        QTest::qWait(150);
+        QCOMPARE(requests.list, (QList<QByteArray>{hex("02"), hex("03 00")}));
+        QCOMPARE(w->loopFoundCount, 1);
+    }
+
+    // "Stop after 3k": the counters are driven to the edge, then the real
+    // answers take them over it.
+    void loopTestStopsAfter3k()
+    {
+        WindowFixture f;
+        QVERIFY(f.connectSerial());
+        MainWindow *w = f.window();
+        f.reader()->tagField().placeTag(SimTag::ultralight(UlUid));
+        f.widget<QCheckBox>("cbStopAfter3k")->setChecked(true);
+        Requests requests(f.reader());
+        press(f, "btLoopTest");
+        w->loopFoundCount = 2997; // before any answer is handled
+        QVERIFY(f.waitForLog("Loop test stoped after 3k tests"));
+        QCOMPARE(w->loopFoundCount, 3000);
+        QCOMPARE(caption(f), QStringLiteral("Start loop test"));
+        QCOMPARE(w->oneShotState, int(MainWindow::Idle));
+        QCOMPARE(f.widget<QLabel>("labStatistic")->text(), statistics(0, 3000, 0, 0));
+        // The Get UID of the last cycle is answered outside the test: no HALT.
+        QVERIFY(QTest::qWaitFor([&] { return f.logCount("TAG is found: 04112233445566") == 3; }, 2000));
+        QTest::qWait(200);
+        QCOMPARE(requests.count(hex("02")), 3);
+        QCOMPARE(requests.count(hex("05")), 2);
+        QCOMPARE(requests.list.last(), hex("03 00"));
+
+        // Without the box the test goes on past 3000.
+        f.widget<QCheckBox>("cbStopAfter3k")->setChecked(false);
+        press(f, "btLoopTest");
+        w->loopFoundCount = 2998;
+        QVERIFY(QTest::qWaitFor([&] { return w->loopFoundCount >= 3003; }, 3000));
+        QCOMPARE(w->oneShotState, int(MainWindow::LoopTest));
+        press(f, "btLoopTest");
+    }
+
+    // While the reader is silent the last frame is sent again every 3 s
+    // without a limit; the expiries are called here instead of waited for.
+    void loopTestRepeatsWhileSilent()
+    {
+        WindowFixture f;
+        QVERIFY(f.connectSerial());
+        MainWindow *w = f.window();
+        f.reader()->setSilent(true);
+        Requests requests(f.reader());
+        press(f, "btLoopTest");
+        QVERIFY(requests.waitFor(hex("02")));
+        for (int i = 0; i < 12; ++i)
+            w->oneShotTimeout();
+        QVERIFY(QTest::qWaitFor([&] { return requests.count(hex("02")) == 13; }, 2000));
+        QCOMPARE(f.logCount("Repeating last frame...\n"), 12);
+        QVERIFY(w->serial.isOpen());
+        QCOMPARE(w->oneShotState, int(MainWindow::LoopTest));
+        QCOMPARE(w->oneShotTimer->interval(), 3000);
+        QVERIFY(w->oneShotTimer->isActive());
+
+        // The reader answers again: the cycles go on.
+        f.reader()->setSilent(false);
+        w->oneShotTimeout();
+        QVERIFY(QTest::qWaitFor([&] { return w->loopNotFoundCount >= 2; }, 3000));
+        press(f, "btLoopTest");
+    }
+};
+
+QTEST_MAIN(TestTagTests)
+#include "tst_tagtests.moc"

@@ -1,0 +1,833 @@
+// The workbook layer against its own files, files made by openpyxl and files
+// in LibreOffice Calc's style, each read back by openpyxl as an independent
+// reader (tests/xlsx_check.py); untouched archive entries are compared byte
+// for byte, and damaged files are thrown at it by the hundred.
+#include <QDir>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "xlsx/workbook.h"
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+QString checkerScript()
+{
+    return qEnvironmentVariable("RX_TEST_SOURCE_DIR") + QStringLiteral("/tests/xlsx_check.py");
+}
+
+// Runs the checker; false (with its complaint logged) when it fails.
+bool python(const QStringList &args, QByteArray *out)
+{
+    QProcess p;
+    p.start(QStringLiteral("/usr/bin/python3"), QStringList{checkerScript()} + args);
+    if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+        qWarning().noquote() << "xlsx_check.py" << args.join(' ') << "failed:" << p.readAllStandardError();
+        return false;
+    }
+    *out = p.readAllStandardOutput();
+    return true;
+}
+
+QJsonObject jsonFrom(const QStringList &args)
+{
+    QByteArray out;
+    if (!python(args, &out))
+        return QJsonObject();
+    return QJsonDocument::fromJson(out).object();
+}
+
+// What openpyxl sees: sheets, active sheet, last row per sheet, cells per sheet.
+QJsonObject dumpOf(const QString &path)
+{
+    return jsonFrom({QStringLiteral("dump"), path});
+}
+
+QJsonObject entriesOf(const QString &path)
+{
+    const QJsonObject o = jsonFrom({QStringLiteral("entries"), path});
+    if (!o.value(QStringLiteral("bad")).isNull())
+        qWarning() << "damaged archive entry" << o.value(QStringLiteral("bad"));
+    return o.value(QStringLiteral("entries")).toObject();
+}
+
+QString partOf(const QString &path, const QString &name)
+{
+    QByteArray out;
+    return python({QStringLiteral("part"), path, name}, &out) ? QString::fromUtf8(out) : QString();
+}
+
+bool makeFixture(const QString &kind, const QString &path)
+{
+    QByteArray out;
+    return python({QStringLiteral("make"), kind, path}, &out);
+}
+
+QJsonObject cell(const QJsonObject &dump, const QString &sheet, const QString &ref)
+{
+    return dump.value(QStringLiteral("cells")).toObject().value(sheet).toObject().value(ref).toObject();
+}
+
+QString cellValue(const QJsonObject &dump, const QString &sheet, const QString &ref)
+{
+    return cell(dump, sheet, ref).value(QStringLiteral("value")).toVariant().toString();
+}
+
+bool isDate(const QJsonObject &dump, const QString &sheet, const QString &ref)
+{
+    return cell(dump, sheet, ref).value(QStringLiteral("is_date")).toBool();
+}
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+// The polling log's row writer as the main window runs it, on the layer.
+int appendLogRow(const QString &path, const QDate &date, const QString &time, const QString &uid)
+{
+    XlsxWorkbook book(path);
+    if (book.loadFailed())
+        return -1;
+    int row = 2;
+    if (book.sheetNames().contains(QStringLiteral("Sheet1"))) {
+        book.selectSheet(0);
+        row = book.lastUsedRow() + 1;
+    } else {
+        book.writeText(1, 1, QStringLiteral("Date"));
+        book.writeText(1, 2, QStringLiteral("Time"));
+        book.writeText(1, 3, QStringLiteral("UID"));
+    }
+    if (!book.writeDate(row, 1, date) || !book.writeText(row, 2, time) || !book.writeText(row, 3, uid))
+        return -1;
+    return book.save() ? row : -1;
+}
+
+// Entries of two archives that must be alike: same compressed bytes, CRC
+// and size, and the same content.
+QStringList differingEntries(const QJsonObject &a, const QJsonObject &b)
+{
+    QStringList names;
+    for (auto it = a.begin(); it != a.end(); ++it)
+        if (b.value(it.key()) != it.value())
+            names << it.key();
+    for (auto it = b.begin(); it != b.end(); ++it)
+        if (!a.contains(it.key()))
+            names << it.key();
+    names.sort();
+    return names;
+}
+
+} // namespace
+
+class TestXlsx : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void newWorkbookHoldsHeaderAndRows();
+    void pollingLogAppendsToItsOwnFile();
+    void lastUsedRow_data();
+    void lastUsedRow();
+    void openpyxlWorkbookKeepsWhatIsNotWritten();
+    void libreOfficeWorkbookTakesRowsAndCells();
+    void prefixedWorkbookGetsStylesAndLosesCalcChain();
+    void prettyPrintedUtf16WorksheetIsRewrittenAsUtf8();
+    void prefixesDeclaredOnWrittenElementsStay();
+    void textRoundTrip_data();
+    void textRoundTrip();
+    void datesAroundTheEpoch();
+    void cellsAreMergedInOrder();
+    void writesOutsideTheSheetAreRefused();
+    void loadFailures_data();
+    void loadFailures();
+    void failedSaveKeepsTheOldFile_data();
+    void failedSaveKeepsTheOldFile();
+    void threeThousandRows();
+    void damagedFilesNeverCrash();
+
+private:
+    QString path(const QString &name) const { return m_dir.filePath(name); }
+    QTemporaryDir m_dir;
+};
+
+void TestXlsx::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    QVERIFY2(QFile::exists(checkerScript()), "RX_TEST_SOURCE_DIR must name the source tree");
+    QByteArray out;
+    QProcess p;
+    p.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), QStringLiteral("import openpyxl")});
+    QVERIFY2(p.waitForFinished(60000) && p.exitCode() == 0, "the checks need /usr/bin/python3 with openpyxl");
+}
+
+void TestXlsx::newWorkbookHoldsHeaderAndRows()
+{
+    const QString file = path(QStringLiteral("new.xlsx"));
+    XlsxWorkbook book(file);
+    QVERIFY(!book.isLoadedFromFile());
+    QVERIFY(!book.loadFailed());
+    QVERIFY(book.sheetNames().isEmpty()); // no sheet until the first write
+    QCOMPARE(book.currentSheetIndex(), -1);
+    QCOMPARE(book.lastUsedRow(), 0);
+
+    QVERIFY(book.writeText(1, 1, QStringLiteral("Date")));
+    QCOMPARE(book.sheetNames(), QStringList{QStringLiteral("Sheet1")});
+    QCOMPARE(book.currentSheetName(), QStringLiteral("Sheet1"));
+    QVERIFY(book.writeText(1, 2, QStringLiteral("Time")));
+    QVERIFY(book.writeText(1, 3, QStringLiteral("UID")));
+    QVERIFY(book.writeDate(2, 1, QDate(2024, 5, 17)));
+    QVERIFY(book.writeText(2, 2, QStringLiteral("08:15:00.125")));
+    QVERIFY(book.writeText(2, 3, QStringLiteral("04A12F")));
+    QVERIFY(book.writeDate(3, 1, QDate(2031, 12, 31)));
+    QVERIFY(book.writeText(3, 2, QStringLiteral("23:59:59.999")));
+    QVERIFY(book.writeText(3, 3, QStringLiteral("0411223344556677")));
+    QVERIFY(book.writeNumber(3, 4, 3.25));
+    QCOMPARE(book.lastUsedRow(), 3);
+    QString error;
+    QVERIFY2(book.save(&error), qPrintable(error));
+    QVERIFY(QFile::exists(file));
+
+    const QJsonObject dump = dumpOf(file);
+    QCOMPARE(dump.value(QStringLiteral("sheets")).toArray(), QJsonArray{QStringLiteral("Sheet1")});
+    QCOMPARE(cellValue(dump, "Sheet1", "A1"), QStringLiteral("Date"));
+    QCOMPARE(cellValue(dump, "Sheet1", "B1"), QStringLiteral("Time"));
+    QCOMPARE(cellValue(dump, "Sheet1", "C1"), QStringLiteral("UID"));
+    QVERIFY(isDate(dump, "Sheet1", "A2"));
+    QCOMPARE(cellValue(dump, "Sheet1", "A2"), QStringLiteral("2024-05-17T00:00:00"));
+    QVERIFY(!isDate(dump, "Sheet1", "B2"));
+    QCOMPARE(cell(dump, "Sheet1", "B2").value("type").toString(), QStringLiteral("s"));
+    QCOMPARE(cellValue(dump, "Sheet1", "B2"), QStringLiteral("08:15:00.125"));
+    QCOMPARE(cellValue(dump, "Sheet1", "C2"), QStringLiteral("04A12F"));
+    QCOMPARE(cellValue(dump, "Sheet1", "A3"), QStringLiteral("2031-12-31T00:00:00"));
+    QCOMPARE(cellValue(dump, "Sheet1", "C3"), QStringLiteral("0411223344556677"));
+    QCOMPARE(cell(dump, "Sheet1", "D3").value("value").toDouble(), 3.25);
+    QCOMPARE(dump.value("last_row").toObject().value("Sheet1").toInt(), 3);
+    QVERIFY(!entriesOf(file).isEmpty());
+
+    // The same file read back by the layer itself.
+    XlsxWorkbook again(file);
+    QVERIFY(again.isLoadedFromFile());
+    QCOMPARE(again.read(1, 3).toString(), QStringLiteral("UID"));
+    QCOMPARE(again.read(2, 1).toDouble(), 45429.0);
+    QCOMPARE(again.read(3, 4).toDouble(), 3.25);
+    QVERIFY(!again.read(4, 1).isValid());
+}
+
+void TestXlsx::pollingLogAppendsToItsOwnFile()
+{
+    const QString file = path(QStringLiteral("polling.xlsx"));
+    QJsonObject previous;
+    for (int i = 0; i < 5; ++i) {
+        const int row = appendLogRow(file, QDate(2024, 5, 17).addDays(i), QStringLiteral("10:00:0%1.000").arg(i),
+                                     QStringLiteral("04A1%1F").arg(i));
+        QCOMPARE(row, i + 2);
+        const QJsonObject entries = entriesOf(file);
+        if (i > 0) // later rows touch the worksheet only; the date format is found again
+            QCOMPARE(differingEntries(previous, entries), QStringList{QStringLiteral("xl/worksheets/sheet1.xml")});
+        previous = entries;
+    }
+    const QJsonObject dump = dumpOf(file);
+    QCOMPARE(dump.value("last_row").toObject().value("Sheet1").toInt(), 6);
+    QCOMPARE(cellValue(dump, "Sheet1", "A1"), QStringLiteral("Date"));
+    for (int i = 0; i < 5; ++i) {
+        const QString r = QString::number(i + 2);
+        QVERIFY(isDate(dump, "Sheet1", "A" + r));
+        QCOMPARE(cellValue(dump, "Sheet1", "A" + r), QDate(2024, 5, 17).addDays(i).toString(Qt::ISODate) + "T00:00:00");
+        QCOMPARE(cellValue(dump, "Sheet1", "B" + r), QStringLiteral("10:00:0%1.000").arg(i));
+        QCOMPARE(cellValue(dump, "Sheet1", "C" + r), QStringLiteral("04A1%1F").arg(i));
+    }
+}
+
+void TestXlsx::lastUsedRow_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("sheet");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("openpyxl, first sheet") << "openpyxl" << "Readings" << 3;
+    QTest::newRow("openpyxl, second sheet") << "openpyxl" << "Notes" << 5;
+    QTest::newRow("LibreOffice, formatted row without cells") << "libreoffice" << "Overview" << 3;
+    QTest::newRow("LibreOffice, empty sheet") << "libreoffice" << "Sheet1" << 0;
+    QTest::newRow("prefixed, rows without r") << "prefixed" << "Tags" << 2;
+    QTest::newRow("own file") << "own" << "Sheet1" << 4;
+}
+
+void TestXlsx::lastUsedRow()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, sheet);
+    QFETCH(int, expected);
+    const QString file = path(QStringLiteral("rows-%1.xlsx").arg(kind));
+    if (kind == QLatin1String("own")) {
+        XlsxWorkbook made;
+        for (int r = 1; r <= 4; ++r)
+            QVERIFY(made.writeNumber(r, r, r));
+        QVERIFY(made.saveAs(file));
+    } else {
+        QVERIFY(makeFixture(kind, file));
+    }
+    XlsxWorkbook book(file);
+    QVERIFY2(book.isLoadedFromFile(), qPrintable(book.errorString()));
+    QVERIFY(book.selectSheet(sheet));
+    QCOMPARE(book.currentSheetName(), sheet);
+    QCOMPARE(book.lastUsedRow(), expected);
+    QCOMPARE(dumpOf(file).value("last_row").toObject().value(sheet).toInt(), expected);
+}
+
+void TestXlsx::openpyxlWorkbookKeepsWhatIsNotWritten()
+{
+    const QString file = path(QStringLiteral("openpyxl.xlsx"));
+    QVERIFY(makeFixture(QStringLiteral("openpyxl"), file));
+    const QJsonObject before = dumpOf(file);
+    const QJsonObject entriesBefore = entriesOf(file);
+
+    XlsxWorkbook book(file);
+    QVERIFY2(book.isLoadedFromFile(), qPrintable(book.errorString()));
+    QCOMPARE(book.sheetNames(), (QStringList{QStringLiteral("Readings"), QStringLiteral("Notes")}));
+    QCOMPARE(book.currentSheetName(), QStringLiteral("Readings"));
+    QCOMPARE(book.read(1, 1).toString(), QStringLiteral("Date")); // shared string
+    QCOMPARE(book.read(2, 4).toDouble(), 3.0);
+    const int row = book.lastUsedRow() + 1;
+    QCOMPARE(row, 4);
+    QVERIFY(book.writeDate(row, 1, QDate(2024, 5, 19)));
+    QVERIFY(book.writeText(row, 2, QStringLiteral("10:00:00.000")));
+    QVERIFY(book.writeText(row, 3, QStringLiteral("04FFEE")));
+    QVERIFY(book.writeText(1, 3, QStringLiteral("Tag UID"))); // replaces a styled shared-string cell
+    QString error;
+    QVERIFY2(book.save(&error), qPrintable(error));
+
+    const QJsonObject after = dumpOf(file);
+    QCOMPARE(after.value("sheets"), before.value("sheets"));
+    QCOMPARE(after.value("cells").toObject().value("Notes"), before.value("cells").toObject().value("Notes"));
+    const QJsonObject oldCells = before.value("cells").toObject().value("Readings").toObject();
+    const QJsonObject newCells = after.value("cells").toObject().value("Readings").toObject();
+    for (auto it = oldCells.begin(); it != oldCells.end(); ++it) {
+        if (it.key() == QLatin1String("C1"))
+            continue;
+        QVERIFY2(newCells.value(it.key()) == it.value(), qPrintable(it.key()));
+    }
+    QJsonObject header = oldCells.value("C1").toObject();
+    header.insert("value", QStringLiteral("Tag UID"));
+    QCOMPARE(newCells.value("C1").toObject(), header); // still bold on yellow
+    QVERIFY(isDate(after, "Readings", "A4"));
+    QCOMPARE(cellValue(after, "Readings", "A4"), QStringLiteral("2024-05-19T00:00:00"));
+    QCOMPARE(cellValue(after, "Readings", "C4"), QStringLiteral("04FFEE"));
+
+    // Comments, their drawing, shared strings, document properties, the other
+    // sheet: all copied as they were.
+    const QJsonObject entriesAfter = entriesOf(file);
+    QCOMPARE(differingEntries(entriesBefore, entriesAfter),
+             (QStringList{QStringLiteral("xl/styles.xml"), QStringLiteral("xl/worksheets/sheet1.xml")}));
+    QVERIFY(entriesAfter.contains(QStringLiteral("xl/comments/comment1.xml")));
+    QCOMPARE(cell(after, "Notes", "A1").value("comment").toString(), QStringLiteral("checked on site"));
+
+    // A second row finds the date format added by the first.
+    XlsxWorkbook next(file);
+    QVERIFY(next.isLoadedFromFile());
+    QCOMPARE(next.lastUsedRow(), 4);
+    QCOMPARE(next.read(4, 3).toString(), QStringLiteral("04FFEE"));
+    QVERIFY(next.writeDate(5, 1, QDate(2024, 5, 20)));
+    QVERIFY(next.save());
+    QCOMPARE(differingEntries(entriesAfter, entriesOf(file)), QStringList{QStringLiteral("xl/worksheets/sheet1.xml")});
+}
+
+void TestXlsx::libreOfficeWorkbookTakesRowsAndCells()
+{
+    const QString file = path(QStringLiteral("calc.xlsx"));
+    QVERIFY(makeFixture(QStringLiteral("libreoffice"), file));
+    const QJsonObject entriesBefore = entriesOf(file);
+
+    XlsxWorkbook book(file);
+    QVERIFY2(book.isLoadedFromFile(), qPrintable(book.errorString()));
+    QCOMPARE(book.sheetNames(), (QStringList{QStringLiteral("Overview"), QStringLiteral("Sheet1")}));
+    QCOMPARE(book.currentSheetName(), QStringLiteral("Sheet1")); // the file's active tab
+    QCOMPARE(book.lastUsedRow(), 0);
+    QVERIFY(book.selectSheet(0));
+    QCOMPARE(book.lastUsedRow(), 3);
+    QCOMPARE(book.read(1, 3).toString(), QStringLiteral("UID"));          // cell without r
+    QCOMPARE(book.read(2, 2).toString(), QStringLiteral("08:15:00.125"));
+    QCOMPARE(book.read(3, 1).toString(), QStringLiteral("Hall two"));     // rich-text runs
+    QCOMPARE(book.read(2, 1).toDouble(), 45429.0);
+    QCOMPARE(book.read(3, 4).toDouble(), 6.0);                           // formula result
+    QVERIFY(!book.read(6, 1).isValid());
+
+    QVERIFY(book.writeDate(4, 1, QDate(2024, 5, 20)));
+    QVERIFY(book.writeText(4, 2, QStringLiteral("11:11:11.111")));
+    QVERIFY(book.writeText(4, 3, QStringLiteral("04BEEF")));
+    QVERIFY(book.writeText(2, 5, QStringLiteral("extra")));   // behind cells without r
+    QVERIFY(book.writeText(1, 3, QStringLiteral("Tag UID"))); // replaces a cell without r
+    QVERIFY(book.writeNumber(5, 1, 7));                       // between row 3 and the empty row 6
+    QString error;
+    QVERIFY2(book.save(&error), qPrintable(error));
+
+    const QJsonObject dump = dumpOf(file);
+    QCOMPARE(dump.value("active").toString(), QStringLiteral("Sheet1"));
+    QCOMPARE(cellValue(dump, "Overview", "A1"), QStringLiteral("Date"));
+    QCOMPARE(cellValue(dump, "Overview", "C1"), QStringLiteral("Tag UID"));
+    QVERIFY(cell(dump, "Overview", "C1").value("bold").toBool());
+    QVERIFY(isDate(dump, "Overview", "A2"));
+    QCOMPARE(cell(dump, "Overview", "A2").value("format").toString(), QStringLiteral("DD/MM/YYYY"));
+    QCOMPARE(cellValue(dump, "Overview", "B2"), QStringLiteral("08:15:00.125"));
+    QCOMPARE(cellValue(dump, "Overview", "C2"), QStringLiteral("04A12F"));
+    QCOMPARE(cellValue(dump, "Overview", "D2"), QStringLiteral("3"));
+    QCOMPARE(cellValue(dump, "Overview", "E2"), QStringLiteral("extra"));
+    QCOMPARE(cellValue(dump, "Overview", "A3"), QStringLiteral("Hall two"));
+    QCOMPARE(cellValue(dump, "Overview", "D3"), QStringLiteral("=D2*2"));
+    QVERIFY(isDate(dump, "Overview", "A4"));
+    QCOMPARE(cellValue(dump, "Overview", "A4"), QStringLiteral("2024-05-20T00:00:00"));
+    QCOMPARE(cellValue(dump, "Overview", "C4"), QStringLiteral("04BEEF"));
+    QCOMPARE(cellValue(dump, "Overview", "A5"), QStringLiteral("7"));
+    QCOMPARE(dump.value("last_row").toObject().value("Overview").toInt(), 5);
+    QCOMPARE(dump.value("cells").toObject().value("Sheet1").toObject().size(), 0);
+
+    QCOMPARE(differingEntries(entriesBefore, entriesOf(file)),
+             (QStringList{QStringLiteral("xl/styles.xml"), QStringLiteral("xl/worksheets/sheet1.xml")}));
+    const QString sheet = partOf(file, QStringLiteral("xl/worksheets/sheet1.xml"));
+    QVERIFY(sheet.contains(QLatin1String("<sheetPr filterMode=\"false\"><pageSetUpPr fitToPage=\"false\"/></sheetPr>")));
+    QVERIFY(sheet.contains(QLatin1String("<dimension ref=\"A1:E5\"/>")));
+    QVERIFY(sheet.contains(QLatin1String("<row r=\"6\" customFormat=\"false\" ht=\"20.5\"")));  // kept as it was
+    QVERIFY(sheet.contains(QLatin1String("<oddFooter>&amp;C&amp;\"Times New Roman,Regular\"&amp;12Page &amp;P</oddFooter>")));
+
+    XlsxWorkbook again(file);
+    QVERIFY(again.isLoadedFromFile());
+    QVERIFY(again.selectSheet(QStringLiteral("Overview")));
+    QCOMPARE(again.lastUsedRow(), 5);
+    QCOMPARE(again.read(2, 3).toString(), QStringLiteral("04A12F"));
+    QCOMPARE(again.read(2, 5).toString(), QStringLiteral("extra"));
+}
+
+void TestXlsx::prefixedWorkbookGetsStylesAndLosesCalcChain()
+{
+    const QString file = path(QStringLiteral("prefixed.xlsx"));
+    QVERIFY(makeFixture(QStringLiteral("prefixed"), file));
+    const QJsonObject entriesBefore = entriesOf(file);
+    QVERIFY(entriesBefore.contains(QStringLiteral("xl/calcChain.xml")));
+    QVERIFY(!entriesBefore.contains(QStringLiteral("xl/styles.xml")));
+
+    XlsxWorkbook book(file);
+    QVERIFY2(book.isLoadedFromFile(), qPrintable(book.errorString()));
+    QCOMPARE(book.sheetNames(), QStringList{QStringLiteral("Tags")});
+    QCOMPARE(book.lastUsedRow(), 2);
+    QCOMPARE(book.read(1, 2).toString(), QStringLiteral("Twice"));
+    QCOMPARE(book.read(2, 2).toDouble(), 10.0);
+    QVERIFY(book.writeDate(3, 1, QDate(2024, 5, 17)));
+    QVERIFY(book.writeText(3, 2, QStringLiteral("04A12F")));
+    QVERIFY(book.writeNumber(2, 2, 11)); // overwrites the formula the chain lists
+    QString error;
+    QVERIFY2(book.save(&error), qPrintable(error));
+
+    const QJsonObject entries = entriesOf(file);
+    QVERIFY(!entries.contains(QStringLiteral("xl/calcChain.xml")));
+    QVERIFY(entries.contains(QStringLiteral("xl/styles.xml")));
+    const QString types = partOf(file, QStringLiteral("[Content_Types].xml"));
+    QVERIFY(types.contains(QLatin1String("PartName=\"/xl/styles.xml\"")));
+    QVERIFY(!types.contains(QLatin1String("calcChain")));
+    const QString rels = partOf(file, QStringLiteral("xl/_rels/workbook.xml.rels"));
+    QVERIFY(rels.contains(QLatin1String("/styles\"")));
+    QVERIFY(!rels.contains(QLatin1String("calcChain")));
+    QCOMPARE(entries.value(QStringLiteral("xl/workbook.xml")), entriesBefore.value(QStringLiteral("xl/workbook.xml")));
+    const QString sheet = partOf(file, QStringLiteral("xl/worksheets/tags.xml"));
+    QVERIFY(sheet.contains(QLatin1String("<x:row r=\"3\"><x:c r=\"A3\" s=\"1\"><x:v>43967</x:v></x:c>"))); // 1904 days
+
+    const QJsonObject dump = dumpOf(file);
+    QCOMPARE(cellValue(dump, "Tags", "A1"), QStringLiteral("Tag"));
+    QCOMPARE(cellValue(dump, "Tags", "B2"), QStringLiteral("11"));
+    QVERIFY(isDate(dump, "Tags", "A3"));
+    QCOMPARE(cellValue(dump, "Tags", "A3"), QStringLiteral("2024-05-17T00:00:00"));
+    QCOMPARE(cellValue(dump, "Tags", "B3"), QStringLiteral("04A12F"));
+
+    XlsxWorkbook again(file);
+    QVERIFY2(again.isLoadedFromFile(), qPrintable(again.errorString()));
+    QCOMPARE(again.lastUsedRow(), 3);
+    QCOMPARE(again.read(3, 1).toDouble(), 43967.0);
+}
+
+void TestXlsx::prettyPrintedUtf16WorksheetIsRewrittenAsUtf8()
+{
+    const QString file = path(QStringLiteral("pretty.xlsx"));
+    QVERIFY(makeFixture(QStringLiteral("pretty"), file));
+    XlsxWorkbook book(file);
+    QVERIFY2(book.isLoadedFromFile(), qPrintable(book.errorString()));
+    QCOMPARE(book.lastUsedRow(), 3); // row 5 only has a height
+    QCOMPARE(book.read(1, 1).toString(), QStringLiteral("<Date & time>"));
+    QCOMPARE(book.read(1, 2).toString(), QString::fromUtf8("café & té"));
+    QCOMPARE(book.read(3, 1).toDouble(), 1.5);
+    QVERIFY(book.writeText(2, 1, QStringLiteral("new row")));
+    QVERIFY(book.writeText(3, 2, QStringLiteral("beside 1.5")));
+    QVERIFY(book.writeText(5, 2, QStringLiteral("in the tall row")));
+    QVERIFY(book.writeDate(6, 1, QDate(2024, 5, 17)));
+    QString error;
+    QVERIFY2(book.save(&error), qPrintable(error));
+
+    const QString sheet = partOf(file, QStringLiteral("xl/worksheets/sheet1.xml"));
+    QVERIFY(sheet.startsWith(QLatin1String("<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>"
+                                           "\r\n<!-- written by a report tool -->\r\n<worksheet")));
+    QVERIFY(sheet.contains(QLatin1String("<c r=\"A1\" t=\"inlineStr\"><is><t><![CDATA[<Date & time>]]></t></is></c>\r\n")));
+    QVERIFY(sheet.contains(QLatin1String("<dimension ref=\"A1:B6\"/>")));
+    QVERIFY(sheet.contains(QLatin1String("<row r=\"5\" ht=\"30\" customHeight=\"1\"><c r=\"B5\"")));
+    QVERIFY(!sheet.contains(QLatin1String("spans")));
+
+    const QJsonObject dump = dumpOf(file);
+    QCOMPARE(cellValue(dump, "Report", "A1"), QStringLiteral("<Date & time>"));
+    QCOMPARE(cellValue(dump, "Report", "B1"), QString::fromUtf8("café & té"));
+    QCOMPARE(cellValue(dump, "Report", "A2"), QStringLiteral("new row"));
+    QCOMPARE(cellValue(dump, "Report", "A3"), QStringLiteral("1.5"));
+    QCOMPARE(cellValue(dump, "Report", "B3"), QStringLiteral("beside 1.5"));
+    QCOMPARE(cellValue(dump, "Report", "B5"), QStringLiteral("in the tall row"));
+    QVERIFY(isDate(dump, "Report", "A6"));
+}
+
+void TestXlsx::prefixesDeclaredOnWrittenElementsStay()
+{
+    const QString file = path(QStringLiteral("late.xlsx"));
+    QVERIFY(makeFixture(QStringLiteral("late-prefixes"), file));
+    XlsxWorkbook book(file);
+    QVERIFY2(book.isLoadedFromFile(), qPrintable(book.errorString()));
+    QCOMPARE(book.lastUsedRow(), 0);
+    QVERIFY(book.writeText(1, 1, QStringLiteral("UID")));
+    QVERIFY(book.writeDate(2, 1, QDate(2024, 5, 17)));
+    QVERIFY(book.save());
+    XlsxWorkbook again(file);
+    QVERIFY2(again.isLoadedFromFile(), qPrintable(again.errorString()));
+    QCOMPARE(again.lastUsedRow(), 2);
+    const QJsonObject dump = dumpOf(file);
+    QCOMPARE(cellValue(dump, "Sheet1", "A1"), QStringLiteral("UID"));
+    QVERIFY(isDate(dump, "Sheet1", "A2"));
+}
+
+void TestXlsx::textRoundTrip_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("onDisk"); // what a reader that does not undo _xHHHH_ sees
+    const auto row = [](const char *name, const QString &text, const QString &onDisk = QString()) {
+        QTest::newRow(name) << text << (onDisk.isNull() ? text : onDisk);
+    };
+    row("markup", QStringLiteral("a<b & c>\"d' </t>]]>"));
+    row("outer blanks", QStringLiteral("  padded  "));
+    row("line breaks and tabs", QStringLiteral("line 1\nline 2\tend"));
+    row("carriage return", QStringLiteral("crlf\r\nend"));
+    row("non-Latin", QString::fromUtf8("Grüße, Привет, 読み取り 😀"));
+    row("control character", QStringLiteral("bell\x07!"), QStringLiteral("bell_x0007_!"));
+    row("literal escape", QStringLiteral("_x0041_"), QStringLiteral("_x005F_x0041_"));
+    row("longest cell", QString(32767, QLatin1Char('x')));
+}
+
+void TestXlsx::textRoundTrip()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, onDisk);
+    const QString file = path(QStringLiteral("text.xlsx"));
+    XlsxWorkbook book;
+    QVERIFY(book.writeText(1, 1, text));
+    QVERIFY(book.saveAs(file));
+    XlsxWorkbook again(file);
+    QVERIFY(again.isLoadedFromFile());
+    QCOMPARE(again.read(1, 1).toString(), text);
+    QCOMPARE(cellValue(dumpOf(file), "Sheet1", "A1"), onDisk);
+}
+
+void TestXlsx::datesAroundTheEpoch()
+{
+    // Day 60 of the 1900 system is a 29 February that never was.
+    const QList<QPair<QDate, double>> dates = {{QDate(1900, 1, 1), 1},     {QDate(1900, 2, 28), 59},
+                                               {QDate(1900, 3, 1), 61},    {QDate(2024, 2, 29), 45351},
+                                               {QDate(9999, 12, 31), 2958465}};
+    const QString file = path(QStringLiteral("dates.xlsx"));
+    XlsxWorkbook book;
+    for (int i = 0; i < dates.size(); ++i)
+        QVERIFY(book.writeDate(i + 1, 1, dates[i].first));
+    QVERIFY(!book.writeDate(6, 1, QDate(1899, 12, 31)));
+    QVERIFY(!book.writeDate(6, 1, QDate()));
+    QVERIFY(book.saveAs(file));
+    XlsxWorkbook again(file);
+    const QJsonObject dump = dumpOf(file);
+    for (int i = 0; i < dates.size(); ++i) {
+        QCOMPARE(again.read(i + 1, 1).toDouble(), dates[i].second);
+        const QString ref = QStringLiteral("A%1").arg(i + 1);
+        QVERIFY(isDate(dump, "Sheet1", ref));
+        QCOMPARE(cellValue(dump, "Sheet1", ref), dates[i].first.toString(Qt::ISODate) + "T00:00:00");
+    }
+}
+
+void TestXlsx::cellsAreMergedInOrder()
+{
+    const QString file = path(QStringLiteral("order.xlsx"));
+    XlsxWorkbook book;
+    QVERIFY(book.writeText(5, 3, QStringLiteral("C5")));
+    QVERIFY(book.writeText(5, 1, QStringLiteral("A5")));
+    QVERIFY(book.writeText(2, 2, QStringLiteral("first")));
+    QVERIFY(book.writeText(5, 2, QStringLiteral("B5")));
+    QVERIFY(book.writeNumber(2, 2, 42)); // replaces the text
+    QVERIFY(book.writeText(1, 16384, QStringLiteral("XFD1")));
+    QVERIFY(book.saveAs(file));
+
+    const QString sheet = partOf(file, QStringLiteral("xl/worksheets/sheet1.xml"));
+    QVERIFY(sheet.contains(QLatin1String("<dimension ref=\"A1:XFD5\"/>")));
+    const int r1 = sheet.indexOf(QLatin1String("<row r=\"1\""));
+    const int r2 = sheet.indexOf(QLatin1String("<row r=\"2\""));
+    const int r5 = sheet.indexOf(QLatin1String("<row r=\"5\""));
+    QVERIFY(r1 >= 0 && r1 < r2 && r2 < r5);
+    const int a5 = sheet.indexOf(QLatin1String("r=\"A5\""));
+    const int b5 = sheet.indexOf(QLatin1String("r=\"B5\""));
+    const int c5 = sheet.indexOf(QLatin1String("r=\"C5\""));
+    QVERIFY(r5 < a5 && a5 < b5 && b5 < c5);
+    QCOMPARE(sheet.count(QLatin1String("r=\"B2\"")), 1);
+
+    const QJsonObject dump = dumpOf(file);
+    QCOMPARE(cellValue(dump, "Sheet1", "A5"), QStringLiteral("A5"));
+    QCOMPARE(cellValue(dump, "Sheet1", "C5"), QStringLiteral("C5"));
+    QCOMPARE(cellValue(dump, "Sheet1", "B2"), QStringLiteral("42"));
+    QCOMPARE(cellValue(dump, "Sheet1", "XFD1"), QStringLiteral("XFD1"));
+}
+
+void TestXlsx::writesOutsideTheSheetAreRefused()
+{
+    XlsxWorkbook book;
+    QVERIFY(!book.writeText(0, 1, QStringLiteral("x")));
+    QVERIFY(!book.writeText(1, 0, QStringLiteral("x")));
+    QVERIFY(!book.writeText(1048577, 1, QStringLiteral("x")));
+    QVERIFY(!book.writeNumber(1, 16385, 1));
+    QVERIFY(!book.writeNumber(1, 1, std::nan("")));
+    QVERIFY(!book.writeNumber(1, 1, HUGE_VAL));
+    QVERIFY(!book.writeText(1, 1, QString(32768, QLatin1Char('x'))));
+    QVERIFY(book.sheetNames().isEmpty()); // refused writes create nothing
+    QVERIFY(book.writeText(1048576, 16384, QStringLiteral("last cell")));
+    QCOMPARE(book.lastUsedRow(), 1048576);
+    QString error;
+    QVERIFY(!book.save(&error)); // a new workbook without a file name
+    QVERIFY(!error.isEmpty());
+}
+
+void TestXlsx::loadFailures_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("loads");
+    QTest::newRow("control: valid minimal workbook") << "valid" << true;
+    for (const char *kind : {"not-a-zip", "empty", "truncated", "zip magic and noise", "folder", "no-workbook",
+                             "workbook-not-xml", "missing-sheet-part", "rows-out-of-order", "entity-bomb",
+                             "no-worksheet", "wrong-root", "row-out-of-range", "bad-cell-ref", "truncated-entry",
+                             "zip-bomb", "claims 60000 entries"})
+        QTest::newRow(kind) << kind << false;
+}
+
+void TestXlsx::loadFailures()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, loads);
+    const QString file = path(QStringLiteral("broken-%1.xlsx").arg(QString(kind).replace(' ', '-')));
+    if (kind == QLatin1String("not-a-zip")) {
+        QVERIFY(writeFile(file, "Date;Time;UID\n17.05.2024;08:15:00.125;04A12F\n"));
+    } else if (kind == QLatin1String("empty")) {
+        QVERIFY(writeFile(file, QByteArray()));
+    } else if (kind == QLatin1String("truncated")) {
+        QVERIFY(makeFixture(QStringLiteral("openpyxl"), file));
+        const QByteArray whole = fileBytes(file);
+        QVERIFY(writeFile(file, whole.left(whole.size() / 2)));
+    } else if (kind == QLatin1String("zip magic and noise")) {
+        QByteArray noise("PK\x03\x04", 4);
+        for (int i = 0; i < 4000; ++i)
+            noise += char((i * 7919) >> 3);
+        QVERIFY(writeFile(file, noise + QByteArray("PK\x05\x06", 4) + QByteArray(18, '\xff')));
+    } else if (kind == QLatin1String("claims 60000 entries")) {
+        QByteArray eocd("PK\x05\x06\0\0\0\0\x60\xea\x60\xea", 12);
+        QVERIFY(writeFile(file, QByteArray(100, '\0') + eocd + QByteArray(10, '\0')));
+    } else if (kind == QLatin1String("folder")) {
+        QVERIFY(QDir().mkpath(file));
+    } else {
+        QVERIFY(makeFixture(kind, file));
+    }
+    const QByteArray original = fileBytes(file);
+
+    XlsxWorkbook book;
+    QCOMPARE(book.load(file), loads);
+    QCOMPARE(book.isLoadedFromFile(), loads);
+    QCOMPARE(book.loadFailed(), !loads);
+    if (loads)
+        return;
+    QVERIFY(!book.errorString().isEmpty());
+    qDebug().noquote() << book.errorString();
+    QVERIFY(book.sheetNames().isEmpty());
+    QCOMPARE(book.lastUsedRow(), 0);
+    QVERIFY(!book.save()); // a file that failed to load is never overwritten
+    QCOMPARE(fileBytes(file), original);
+}
+
+void TestXlsx::failedSaveKeepsTheOldFile_data()
+{
+    QTest::addColumn<bool>("readOnlyFolder");
+    QTest::newRow("read-only folder") << true;
+    QTest::newRow("file size limit") << false;
+}
+
+void TestXlsx::failedSaveKeepsTheOldFile()
+{
+    QFETCH(bool, readOnlyFolder);
+    const QString folder = path(readOnlyFolder ? QStringLiteral("ro") : QStringLiteral("limit"));
+    QVERIFY(QDir().mkpath(folder));
+    const QString file = folder + QStringLiteral("/log.xlsx");
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(appendLogRow(file, QDate(2024, 5, 17), QStringLiteral("08:00:00.000"), QStringLiteral("04A12F")), i + 2);
+    const QByteArray original = fileBytes(file);
+    QVERIFY(original.size() > 1024);
+
+    XlsxWorkbook book(file);
+    QVERIFY(book.isLoadedFromFile());
+    QVERIFY(book.writeText(5, 3, QStringLiteral("never saved")));
+    QString error;
+    bool saved = true;
+    if (readOnlyFolder) {
+        QVERIFY(QFile::setPermissions(m_dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                        | QFile::ReadOther | QFile::ExeOther));
+        QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
+        QFile probe(folder + QStringLiteral("/probe"));
+        if (!probe.open(QIODevice::WriteOnly)) {
+            saved = book.save(&error);
+        } else {
+            // Permissions do not hold back this user: try as an unprivileged one.
+            probe.remove();
+            const pid_t child = fork();
+            if (child == 0) {
+                if (setgid(65534) != 0 || setuid(65534) != 0)
+                    _exit(77);
+                QString reason;
+                _exit(book.save(&reason) ? 1 : reason.isEmpty() ? 2 : 0);
+            }
+            int status = 0;
+            QCOMPARE(waitpid(child, &status, 0), child);
+            QVERIFY(WIFEXITED(status));
+            if (WEXITSTATUS(status) == 77) {
+                QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+                QSKIP("the folder cannot be made read-only for this user");
+            }
+            QCOMPARE(WEXITSTATUS(status), 0); // refused, with a reason
+            saved = false;
+            error = QStringLiteral("refused in the unprivileged child");
+        }
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    } else {
+        rlimit old{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &old), 0);
+        rlimit small = old;
+        small.rlim_cur = 512;
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+        saved = book.save(&error);
+        setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, oldHandler);
+    }
+    QVERIFY(!saved);
+    QVERIFY(!error.isEmpty());
+    qDebug().noquote() << error;
+    QCOMPARE(fileBytes(file), original);
+    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("log.xlsx")});
+    QCOMPARE(dumpOf(file).value("last_row").toObject().value("Sheet1").toInt(), 4);
+}
+
+void TestXlsx::threeThousandRows()
+{
+    const QString file = path(QStringLiteral("big.xlsx"));
+    XlsxWorkbook book(file);
+    QVERIFY(book.writeText(1, 1, QStringLiteral("Date")));
+    QVERIFY(book.writeText(1, 2, QStringLiteral("Time")));
+    QVERIFY(book.writeText(1, 3, QStringLiteral("UID")));
+    for (int i = 0; i < 3000; ++i) {
+        const int row = i + 2;
+        QVERIFY(book.writeDate(row, 1, QDate(2024, 1, 1).addDays(i / 100)));
+        QVERIFY(book.writeText(row, 2, QTime(0, 0).addMSecs(i * 1234).toString(QStringLiteral("hh:mm:ss.zzz"))));
+        QVERIFY(book.writeText(row, 3, QStringLiteral("04%1").arg(i, 8, 16, QLatin1Char('0')).toUpper()));
+    }
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(book.save());
+    qInfo() << "3000 rows saved in" << timer.elapsed() << "ms";
+
+    timer.restart();
+    XlsxWorkbook again(file);
+    QVERIFY(again.isLoadedFromFile());
+    QCOMPARE(again.lastUsedRow(), 3001);
+    QVERIFY(again.writeDate(3002, 1, QDate(2024, 2, 1)));
+    QVERIFY(again.writeText(3002, 3, QStringLiteral("04FFFFFFFF")));
+    QVERIFY(again.save());
+    qInfo() << "one row appended to 3001 in" << timer.elapsed() << "ms";
+
+    const QJsonObject dump = dumpOf(file);
+    QCOMPARE(dump.value("last_row").toObject().value("Sheet1").toInt(), 3002);
+    QCOMPARE(dump.value("cells").toObject().value("Sheet1").toObject().size(), 3 + 3000 * 3 + 2);
+    QCOMPARE(cellValue(dump, "Sheet1", "C1501"), QStringLiteral("04000005DB"));
+    QCOMPARE(cellValue(dump, "Sheet1", "A3001"), QStringLiteral("2024-01-30T00:00:00"));
+    QVERIFY(isDate(dump, "Sheet1", "A3002"));
+    QCOMPARE(cellValue(dump, "Sheet1", "C3002"), QStringLiteral("04FFFFFFFF"));
+}
+
+void TestXlsx::damagedFilesNeverCrash()
+{
+    // Every damaged file either fails to load with a reason, or loads, takes
+    // a row and saves into a file that loads again with that row.
+    const QString folder = path(QStringLiteral("damaged"));
+    QVERIFY(QDir().mkpath(folder));
+    int loaded = 0, refused = 0;
+    const QStringList kinds{QStringLiteral("openpyxl"), QStringLiteral("libreoffice"), QStringLiteral("prefixed")};
+    for (int k = 0; k < kinds.size(); ++k) {
+        const QString base = folder + QStringLiteral("/base-%1.xlsx").arg(kinds[k]);
+        QVERIFY(makeFixture(kinds[k], base));
+        const QString out = folder + QStringLiteral("/%1").arg(kinds[k]);
+        QVERIFY(QDir().mkpath(out));
+        QByteArray ignored;
+        QVERIFY(python({QStringLiteral("mutate"), base, out, QStringLiteral("150"), QString::number(k + 1)}, &ignored));
+        for (const QString &name : QDir(out).entryList({QStringLiteral("m*.xlsx")}, QDir::Files)) {
+            const QString file = out + QLatin1Char('/') + name;
+            XlsxWorkbook book(file);
+            if (!book.isLoadedFromFile()) {
+                QVERIFY(book.loadFailed());
+                QVERIFY(!book.errorString().isEmpty());
+                ++refused;
+                continue;
+            }
+            ++loaded;
+            for (int s = 0; s < book.sheetNames().size(); ++s) {
+                QVERIFY(book.selectSheet(s));
+                const int last = book.lastUsedRow();
+                for (int r = 1; r <= qMin(last, 8); ++r)
+                    for (int c = 1; c <= 6; ++c)
+                        book.read(r, c);
+            }
+            QVERIFY(book.selectSheet(0));
+            const int row = book.lastUsedRow() + 1;
+            if (row > 1048576)
+                continue;
+            QVERIFY(book.writeText(row, 1, QStringLiteral("appended")));
+            book.writeDate(row, 2, QDate(2024, 5, 17));
+            const QString saved = out + QStringLiteral("/saved-") + name;
+            QString error;
+            QVERIFY2(book.saveAs(saved, &error), qPrintable(name + ": " + error));
+            XlsxWorkbook again(saved);
+            QVERIFY2(again.isLoadedFromFile(), qPrintable(name + ": " + again.errorString()));
+            QVERIFY(again.selectSheet(0));
+            QCOMPARE(again.lastUsedRow(), row);
+            QCOMPARE(again.read(row, 1).toString(), QStringLiteral("appended"));
+        }
+    }
+    qInfo() << loaded << "damaged files loaded and saved," << refused << "refused";
+    QVERIFY(loaded > 0);
+    QVERIFY(refused > 0);
+}
+
+QTEST_GUILESS_MAIN(TestXlsx)
+#include "tst_xlsx.moc"

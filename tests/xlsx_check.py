@@ -1,0 +1,384 @@
+#!/usr/bin/python3
+"""Independent reader and fixture maker for the workbook tests.
+
+    xlsx_check.py dump FILE              cells of every sheet as openpyxl reads them (JSON)
+    xlsx_check.py entries FILE           archive entries: digest, size, compression, CRC (JSON)
+    xlsx_check.py part FILE NAME         the text of one archive entry
+    xlsx_check.py make KIND FILE         writes a fixture workbook (kinds below)
+    xlsx_check.py mutate FILE DIR N SEED N damaged copies of FILE in DIR
+
+Fixture kinds:
+    openpyxl     made by openpyxl: sheets "Readings" and "Notes", shared strings,
+                 bold and filled header, dates, a formula, a comment
+    libreoffice  hand-built in LibreOffice Calc's style: shared strings with a
+                 rich-text run, <sheetPr filterMode="false">, cells without r,
+                 a row without cells, active tab on the second sheet "Sheet1"
+    prefixed     x:-prefixed SpreadsheetML, absolute relationship targets, UTF-8
+                 BOM, rows and cells without r, no style sheet, 1904 dates,
+                 a calculation chain
+    pretty       pretty-printed parts with CRLF line ends, comments and a
+                 processing instruction between rows, CDATA and character
+                 references, a worksheet in UTF-16, an empty-element row
+    valid        the smallest valid workbook the broken kinds start from
+    late-prefixes  valid, with namespace prefixes declared on <sheetData>
+                 and <cellXfs> themselves
+    no-workbook, workbook-not-xml, missing-sheet-part, rows-out-of-order,
+    entity-bomb, no-worksheet, wrong-root, row-out-of-range, bad-cell-ref,
+    zip-bomb, truncated-entry: broken in the way the name says
+"""
+
+import datetime
+import hashlib
+import json
+import random
+import sys
+import zipfile
+
+MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
+REL = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
+PKG = "http://schemas.openxmlformats.org/package/2006/relationships"
+CT = "http://schemas.openxmlformats.org/package/2006/content-types"
+T_WS = "application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml"
+T_WB = "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml"
+T_ST = "application/vnd.openxmlformats-officedocument.spreadsheetml.styles+xml"
+T_SS = "application/vnd.openxmlformats-officedocument.spreadsheetml.sharedStrings+xml"
+T_CC = "application/vnd.openxmlformats-officedocument.spreadsheetml.calcChain+xml"
+T_RELS = "application/vnd.openxmlformats-package.relationships+xml"
+DECL = '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
+
+
+def jsonable(v):
+    if isinstance(v, (datetime.datetime, datetime.date, datetime.time)):
+        return v.isoformat()
+    return v
+
+
+def dump(path):
+    import openpyxl
+    wb = openpyxl.load_workbook(path)
+    out = {"sheets": wb.sheetnames, "active": wb.active.title, "last_row": {}, "cells": {}}
+    for ws in wb.worksheets:
+        out["last_row"][ws.title] = max((r for (r, _c) in ws._cells), default=0)
+        cells = {}
+        for (r, c), cell in sorted(ws._cells.items()):
+            if cell.value is None:
+                continue
+            cells[cell.coordinate] = {
+                "type": cell.data_type,
+                "value": jsonable(cell.value),
+                "is_date": cell.is_date,
+                "format": cell.number_format,
+                "bold": bool(cell.font and cell.font.b),
+                "fill": cell.fill.fgColor.rgb if cell.fill and cell.fill.fill_type else None,
+                "comment": cell.comment.text if cell.comment else None,
+            }
+        out["cells"][ws.title] = cells
+    print(json.dumps(out))
+
+
+def entries(path):
+    out = {}
+    with zipfile.ZipFile(path) as z:
+        bad = z.testzip()
+        for info in z.infolist():
+            data = z.read(info.filename)
+            out[info.filename] = {
+                "sha256": hashlib.sha256(data).hexdigest(),
+                "size": info.file_size,
+                "compress_type": info.compress_type,
+                "compress_size": info.compress_size,
+                "crc": info.CRC,
+            }
+    print(json.dumps({"bad": bad, "entries": out}))
+
+
+def part(path, name):
+    with zipfile.ZipFile(path) as z:
+        sys.stdout.write(z.read(name).decode("utf-8-sig"))
+
+
+def write_zip(path, parts):
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        for name, data in parts:
+            z.writestr(name, data.encode("utf-8") if isinstance(data, str) else data)
+
+
+def make_openpyxl(path):
+    import openpyxl
+    from openpyxl.comments import Comment
+    from openpyxl.styles import Font, PatternFill
+    wb = openpyxl.Workbook()
+    ws = wb.active
+    ws.title = "Readings"
+    ws.append(["Date", "Time", "UID", "Count"])
+    for cell in ws[1]:
+        cell.font = Font(bold=True)
+        cell.fill = PatternFill("solid", fgColor="FFFFFF00")
+    ws.append([datetime.date(2024, 5, 17), "08:15:00.125", "04A12F", 3])
+    ws.append([datetime.date(2024, 5, 18), "09:00:01.000", "0411223344", 1])
+    notes = wb.create_sheet("Notes")
+    notes["A1"] = "Reader installed in hall 2"
+    notes["A1"].comment = Comment("checked on site", "tester")
+    notes["B3"] = "=SUM(1,2)"
+    notes["C5"] = 42.5
+    wb.properties.creator = "rx tests"
+    wb.save(path)
+
+
+def rels(items):
+    body = "".join('<Relationship Id="%s" Type="%s" Target="%s"/>' % i for i in items)
+    return '<?xml version="1.0" encoding="UTF-8"?>\n<Relationships xmlns="%s">%s</Relationships>' % (PKG, body)
+
+
+def make_libreoffice(path):
+    types = ('<?xml version="1.0" encoding="UTF-8"?>\n<Types xmlns="%s">' % CT
+             + '<Override PartName="/_rels/.rels" ContentType="%s"/>' % T_RELS
+             + '<Override PartName="/docProps/app.xml" ContentType="application/vnd.openxmlformats-officedocument.extended-properties+xml"/>'
+             + '<Override PartName="/docProps/core.xml" ContentType="application/vnd.openxmlformats-package.core-properties+xml"/>'
+             + '<Override PartName="/xl/_rels/workbook.xml.rels" ContentType="%s"/>' % T_RELS
+             + '<Override PartName="/xl/sharedStrings.xml" ContentType="%s"/>' % T_SS
+             + '<Override PartName="/xl/worksheets/sheet1.xml" ContentType="%s"/>' % T_WS
+             + '<Override PartName="/xl/worksheets/sheet2.xml" ContentType="%s"/>' % T_WS
+             + '<Override PartName="/xl/workbook.xml" ContentType="%s"/>' % T_WB
+             + '<Override PartName="/xl/styles.xml" ContentType="%s"/>\n</Types>' % T_ST)
+    root_rels = rels([
+        ("rId1", REL + "/officeDocument", "xl/workbook.xml"),
+        ("rId2", "http://schemas.openxmlformats.org/package/2006/relationships/metadata/core-properties", "docProps/core.xml"),
+        ("rId3", REL + "/extended-properties", "docProps/app.xml")])
+    app = ('<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n<Properties xmlns="http://schemas.openxmlformats.org/officeDocument/2006/extended-properties" '
+           'xmlns:vt="http://schemas.openxmlformats.org/officeDocument/2006/docPropsVTypes"><Template></Template><TotalTime>3</TotalTime>'
+           '<Application>LibreOffice/7.0.4.2$Linux_X86_64 LibreOffice_project/00$Build-2</Application></Properties>')
+    core = ('<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n<cp:coreProperties xmlns:cp="http://schemas.openxmlformats.org/package/2006/metadata/core-properties" '
+            'xmlns:dc="http://purl.org/dc/elements/1.1/" xmlns:dcterms="http://purl.org/dc/terms/" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance">'
+            '<dcterms:created xsi:type="dcterms:W3CDTF">2024-05-17T08:00:00Z</dcterms:created><cp:revision>2</cp:revision></cp:coreProperties>')
+    wb_rels = rels([
+        ("rId1", REL + "/styles", "styles.xml"),
+        ("rId2", REL + "/worksheet", "worksheets/sheet1.xml"),
+        ("rId3", REL + "/worksheet", "worksheets/sheet2.xml"),
+        ("rId4", REL + "/sharedStrings", "sharedStrings.xml")])
+    workbook = (DECL + '<workbook xmlns="%s" xmlns:r="%s">' % (MAIN, REL)
+                + '<fileVersion appName="Calc"/><workbookPr backupFile="false" showObjects="all" date1904="false"/><workbookProtection/>'
+                + '<bookViews><workbookView showHorizontalScroll="true" showVerticalScroll="true" showSheetTabs="true" xWindow="0" yWindow="0" '
+                  'windowWidth="16384" windowHeight="8192" tabRatio="500" firstSheet="0" activeTab="1"/></bookViews>'
+                + '<sheets><sheet name="Overview" sheetId="1" state="visible" r:id="rId2"/><sheet name="Sheet1" sheetId="2" state="visible" r:id="rId3"/></sheets>'
+                + '<calcPr iterateCount="100" refMode="A1" iterate="false" iterateDelta="0.001"/></workbook>')
+    align = '<alignment horizontal="general" vertical="bottom" textRotation="0" wrapText="false" indent="0" shrinkToFit="false"/><protection locked="true" hidden="false"/>'
+    font = '<font><sz val="10"/><name val="Arial"/><family val="2"/></font>'
+    styles = (DECL + '<styleSheet xmlns="%s">' % MAIN
+              + '<numFmts count="2"><numFmt numFmtId="164" formatCode="General"/><numFmt numFmtId="165" formatCode="DD/MM/YYYY"/></numFmts>'
+              + '<fonts count="5">' + font * 4 + '<font><b val="true"/><sz val="10"/><name val="Arial"/><family val="2"/></font></fonts>'
+              + '<fills count="2"><fill><patternFill patternType="none"/></fill><fill><patternFill patternType="gray125"/></fill></fills>'
+              + '<borders count="1"><border diagonalUp="false" diagonalDown="false"><left/><right/><top/><bottom/><diagonal/></border></borders>'
+              + '<cellStyleXfs count="1"><xf numFmtId="164" fontId="0" fillId="0" borderId="0" applyFont="true" applyBorder="true" applyAlignment="true" applyProtection="true">' + align + '</xf></cellStyleXfs>'
+              + '<cellXfs count="3">'
+              + '<xf numFmtId="164" fontId="0" fillId="0" borderId="0" xfId="0" applyFont="false" applyBorder="false" applyAlignment="false" applyProtection="false">' + align + '</xf>'
+              + '<xf numFmtId="165" fontId="0" fillId="0" borderId="0" xfId="0" applyFont="false" applyBorder="false" applyAlignment="false" applyProtection="false">' + align + '</xf>'
+              + '<xf numFmtId="164" fontId="4" fillId="0" borderId="0" xfId="0" applyFont="true" applyBorder="false" applyAlignment="false" applyProtection="false">' + align + '</xf>'
+              + '</cellXfs><cellStyles count="1"><cellStyle name="Default" xfId="0" builtinId="0"/></cellStyles></styleSheet>')
+    strings = ('<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n<sst xmlns="%s" count="6" uniqueCount="6">' % MAIN
+               + '<si><t xml:space="preserve">Date</t></si><si><t xml:space="preserve">Time</t></si><si><t xml:space="preserve">UID</t></si>'
+               + '<si><r><rPr><b val="true"/><sz val="10"/><rFont val="Arial"/><family val="2"/></rPr><t xml:space="preserve">Hall </t></r>'
+                 '<r><rPr><sz val="10"/><rFont val="Arial"/><family val="2"/></rPr><t xml:space="preserve">two</t></r></si>'
+               + '<si><t xml:space="preserve">04A12F</t></si><si><t xml:space="preserve">08:15:00.125</t></si></sst>')
+    row = 'customFormat="false" ht="12.8" hidden="false" customHeight="false" outlineLevel="0" collapsed="false"'
+    sheet1 = (DECL + '<worksheet xmlns="%s" xmlns:r="%s" ' % (MAIN, REL)
+              + 'xmlns:xdr="http://schemas.openxmlformats.org/drawingml/2006/spreadsheetDrawing" xmlns:x14="http://schemas.microsoft.com/office/spreadsheetml/2009/9/main" '
+                'xmlns:mc="http://schemas.openxmlformats.org/markup-compatibility/2006">'
+              + '<sheetPr filterMode="false"><pageSetUpPr fitToPage="false"/></sheetPr><dimension ref="A1:D3"/>'
+              + '<sheetViews><sheetView showFormulas="false" showGridLines="true" showRowColHeaders="true" showZeros="true" rightToLeft="false" '
+                'tabSelected="false" showOutlineSymbols="true" defaultGridColor="true" view="normal" topLeftCell="A1" colorId="64" zoomScale="100" '
+                'zoomScaleNormal="100" zoomScalePageLayoutView="100" workbookViewId="0"><selection pane="topLeft" activeCell="A1" activeCellId="0" sqref="A1"/></sheetView></sheetViews>'
+              + '<sheetFormatPr defaultColWidth="11.53515625" defaultRowHeight="12.8" zeroHeight="false" outlineLevelRow="0" outlineLevelCol="0"></sheetFormatPr>'
+              + '<cols><col collapsed="false" customWidth="false" hidden="false" outlineLevel="0" max="1025" min="1" style="0" width="11.52"/></cols>'
+              + '<sheetData>'
+              + '<row r="1" %s><c r="A1" s="2" t="s"><v>0</v></c><c r="B1" s="2" t="s"><v>1</v></c><c s="2" t="s"><v>2</v></c></row>' % row
+              + '<row r="2" %s><c r="A2" s="1" t="n"><v>45429</v></c><c t="s"><v>5</v></c><c t="s"><v>4</v></c><c r="D2" s="0" t="n"><v>3</v></c></row>' % row
+              + '<row r="3" %s><c r="A3" s="0" t="s"><v>3</v></c><c r="D3" s="0" t="n"><f aca="false">D2*2</f><v>6</v></c></row>' % row
+              + '<row r="6" customFormat="false" ht="20.5" hidden="false" customHeight="true" outlineLevel="0" collapsed="false"></row>'
+              + '</sheetData>'
+              + '<printOptions headings="false" gridLines="false" gridLinesSet="true" horizontalCentered="false" verticalCentered="false"/>'
+              + '<pageMargins left="0.7875" right="0.7875" top="1.05277777777778" bottom="1.05277777777778" header="0.7875" footer="0.7875"/>'
+              + '<pageSetup paperSize="9" scale="100" firstPageNumber="1" fitToWidth="1" fitToHeight="1" pageOrder="downThenOver" orientation="portrait" '
+                'blackAndWhite="false" draft="false" cellComments="none" useFirstPageNumber="true" horizontalDpi="300" verticalDpi="300" copies="1"/>'
+              + '<headerFooter differentFirst="false" differentOddEven="false"><oddHeader>&amp;C&amp;"Times New Roman,Regular"&amp;12&amp;A</oddHeader>'
+                '<oddFooter>&amp;C&amp;"Times New Roman,Regular"&amp;12Page &amp;P</oddFooter></headerFooter></worksheet>')
+    sheet2 = (DECL + '<worksheet xmlns="%s" xmlns:r="%s"><sheetPr filterMode="false"><pageSetUpPr fitToPage="false"/></sheetPr>' % (MAIN, REL)
+              + '<dimension ref="A1"/><sheetViews><sheetView tabSelected="true" workbookViewId="0"><selection pane="topLeft" activeCell="A1" sqref="A1"/></sheetView></sheetViews>'
+              + '<sheetFormatPr defaultColWidth="11.53515625" defaultRowHeight="12.8"/><sheetData/>'
+              + '<pageMargins left="0.7875" right="0.7875" top="1.05" bottom="1.05" header="0.7875" footer="0.7875"/></worksheet>')
+    write_zip(path, [("_rels/.rels", root_rels), ("docProps/app.xml", app), ("docProps/core.xml", core),
+                     ("xl/_rels/workbook.xml.rels", wb_rels), ("xl/sharedStrings.xml", strings),
+                     ("xl/worksheets/sheet1.xml", sheet1), ("xl/worksheets/sheet2.xml", sheet2),
+                     ("xl/workbook.xml", workbook), ("xl/styles.xml", styles), ("[Content_Types].xml", types)])
+
+
+def make_prefixed(path):
+    types = (DECL + '<Types xmlns="%s"><Default Extension="rels" ContentType="%s"/><Default Extension="xml" ContentType="application/xml"/>' % (CT, T_RELS)
+             + '<Override PartName="/xl/workbook.xml" ContentType="%s"/>' % T_WB
+             + '<Override PartName="/xl/worksheets/tags.xml" ContentType="%s"/>' % T_WS
+             + '<Override PartName="/xl/calcChain.xml" ContentType="%s"/></Types>' % T_CC)
+    root_rels = rels([("R0", REL + "/officeDocument", "/xl/workbook.xml")])
+    wb_rels = rels([("R1a", REL + "/worksheet", "/xl/worksheets/tags.xml"),
+                    ("R2b", REL + "/calcChain", "/xl/calcChain.xml")])
+    workbook = (DECL + '<x:workbook xmlns:x="%s" xmlns:rel="%s"><x:workbookPr date1904="1"/>' % (MAIN, REL)
+                + '<x:sheets><x:sheet name="Tags" sheetId="7" rel:id="R1a"/></x:sheets><x:calcPr calcId="191029"/></x:workbook>')
+    sheet = ('\ufeff' + DECL + '<x:worksheet xmlns:x="%s"><x:sheetData>' % MAIN
+             + '<x:row><x:c t="inlineStr"><x:is><x:t>Tag</x:t></x:is></x:c><x:c t="inlineStr"><x:is><x:t>Twice</x:t></x:is></x:c></x:row>'
+             + '<x:row><x:c><x:v>5</x:v></x:c><x:c><x:f>A2*2</x:f><x:v>10</x:v></x:c></x:row>'
+             + '</x:sheetData></x:worksheet>')
+    calc = DECL + '<calcChain xmlns="%s"><c r="B2" i="1"/></calcChain>' % MAIN
+    write_zip(path, [("[Content_Types].xml", types), ("_rels/.rels", root_rels), ("xl/workbook.xml", workbook),
+                     ("xl/_rels/workbook.xml.rels", wb_rels), ("xl/worksheets/tags.xml", sheet),
+                     ("xl/calcChain.xml", calc)])
+
+
+def make_pretty(path):
+    types = ('<?xml version="1.0" encoding="UTF-8"?>\r\n<Types xmlns="%s">\r\n' % CT
+             + '  <Default Extension="rels" ContentType="%s"/>\r\n  <Default Extension="xml" ContentType="application/xml"/>\r\n' % T_RELS
+             + '  <Override PartName="/xl/workbook.xml" ContentType="%s"/>\r\n' % T_WB
+             + '  <Override PartName="/xl/worksheets/sheet1.xml" ContentType="%s"/>\r\n</Types>\r\n' % T_WS)
+    workbook = ('<?xml version="1.0" encoding="UTF-8"?>\r\n<!-- written by a report tool -->\r\n'
+                + '<workbook xmlns="%s"\r\n          xmlns:r="%s">\r\n' % (MAIN, REL)
+                + '  <sheets>\r\n    <sheet name="Report" sheetId="1" r:id="rId1" />\r\n  </sheets>\r\n</workbook>\r\n')
+    sheet = ('<?xml version="1.0" encoding="UTF-16"?>\r\n<!-- written by a report tool -->\r\n'
+             + '<worksheet xmlns="%s">\r\n  <dimension ref="A1:B5" />\r\n  <sheetData>\r\n' % MAIN
+             + '    <row r="1">\r\n      <c r="A1" t="inlineStr"><is><t><![CDATA[<Date & time>]]></t></is></c>\r\n'
+             + '      <c r="B1" t="inlineStr"><is><t>caf&#233; &amp; t&#x00E9;</t></is></c>\r\n    </row>\r\n'
+             + '    <!-- between rows -->\r\n    <?report-tool page-break?>\r\n'
+             + '    <row r="3" spans="1:2">\r\n      <c r="A3">\r\n        <v>1.5</v>\r\n      </c>\r\n    </row>\r\n'
+             + '    <row r="5" ht="30" customHeight="1" />\r\n  </sheetData>\r\n'
+             + '  <pageMargins left="0.7" right="0.7" top="0.75" bottom="0.75" header="0.3" footer="0.3" />\r\n</worksheet>\r\n')
+    write_zip(path, [("[Content_Types].xml", types), ("_rels/.rels", rels([("rId1", REL + "/officeDocument", "xl/workbook.xml")])),
+                     ("xl/workbook.xml", workbook), ("xl/_rels/workbook.xml.rels", rels([("rId1", REL + "/worksheet", "worksheets/sheet1.xml")])),
+                     ("xl/worksheets/sheet1.xml", b"\xff\xfe" + sheet.encode("utf-16-le"))])
+
+
+def minimal_parts():
+    types = (DECL + '<Types xmlns="%s"><Default Extension="rels" ContentType="%s"/><Default Extension="xml" ContentType="application/xml"/>' % (CT, T_RELS)
+             + '<Override PartName="/xl/workbook.xml" ContentType="%s"/><Override PartName="/xl/worksheets/sheet1.xml" ContentType="%s"/></Types>' % (T_WB, T_WS))
+    return {
+        "[Content_Types].xml": types,
+        "_rels/.rels": rels([("rId1", REL + "/officeDocument", "xl/workbook.xml")]),
+        "xl/workbook.xml": DECL + '<workbook xmlns="%s" xmlns:r="%s"><sheets><sheet name="Sheet1" sheetId="1" r:id="rId1"/></sheets></workbook>' % (MAIN, REL),
+        "xl/_rels/workbook.xml.rels": rels([("rId1", REL + "/worksheet", "worksheets/sheet1.xml")]),
+        "xl/worksheets/sheet1.xml": DECL + '<worksheet xmlns="%s"><sheetData><row r="1"><c r="A1"><v>1</v></c></row></sheetData></worksheet>' % MAIN,
+    }
+
+
+def sheet_with(rows):
+    return DECL + '<worksheet xmlns="%s"><sheetData>%s</sheetData></worksheet>' % (MAIN, rows)
+
+
+def make_minimal(kind, path):
+    p = minimal_parts()
+    if kind == "no-workbook":
+        del p["xl/workbook.xml"]
+    elif kind == "workbook-not-xml":
+        p["xl/workbook.xml"] = "this is not <xml"
+    elif kind == "missing-sheet-part":
+        p["xl/_rels/workbook.xml.rels"] = rels([("rId1", REL + "/worksheet", "worksheets/sheet9.xml")])
+    elif kind == "rows-out-of-order":
+        p["xl/worksheets/sheet1.xml"] = sheet_with('<row r="3"><c r="A3"><v>1</v></c></row><row r="2"><c r="A2"><v>1</v></c></row>')
+    elif kind == "entity-bomb":
+        bomb = ('<?xml version="1.0"?><!DOCTYPE worksheet [<!ENTITY a "aaaaaaaaaa"><!ENTITY b "&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;">'
+                '<!ENTITY c "&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;"><!ENTITY d "&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;">]>')
+        p["xl/worksheets/sheet1.xml"] = bomb + '<worksheet xmlns="%s"><sheetData><row r="1"><c r="A1" t="inlineStr"><is><t>&d;</t></is></c></row></sheetData></worksheet>' % MAIN
+    elif kind == "no-worksheet":
+        p["xl/workbook.xml"] = DECL + '<workbook xmlns="%s"><sheets/></workbook>' % MAIN
+    elif kind == "wrong-root":
+        p["xl/worksheets/sheet1.xml"] = DECL + '<chartsheet xmlns="%s"><sheetData/></chartsheet>' % MAIN
+    elif kind == "row-out-of-range":
+        p["xl/worksheets/sheet1.xml"] = sheet_with('<row r="1048577"><c r="A1048577"><v>1</v></c></row>')
+    elif kind == "late-prefixes":
+        # Prefixes declared on the elements that get written into.
+        p["xl/worksheets/sheet1.xml"] = DECL + '<worksheet xmlns="%s"><q:sheetData xmlns:q="%s"/></worksheet>' % (MAIN, MAIN)
+        p["xl/styles.xml"] = (DECL + '<styleSheet xmlns="%s"><fonts count="1"><font><sz val="11"/></font></fonts><fills count="1"><fill><patternFill patternType="none"/></fill></fills>' % MAIN
+                              + '<borders count="1"><border><left/><right/><top/><bottom/><diagonal/></border></borders><q:cellXfs xmlns:q="%s" count="1">' % MAIN
+                              + '<q:xf numFmtId="0" fontId="0" fillId="0" borderId="0"/></q:cellXfs></styleSheet>')
+        p["xl/_rels/workbook.xml.rels"] = rels([("rId1", REL + "/worksheet", "worksheets/sheet1.xml"), ("rId2", REL + "/styles", "styles.xml")])
+        p["[Content_Types].xml"] = p["[Content_Types].xml"].replace("</Types>", '<Override PartName="/xl/styles.xml" ContentType="%s"/></Types>' % T_ST)
+    elif kind == "zip-bomb":
+        p["xl/worksheets/sheet1.xml"] += " " * (70 << 20)
+    elif kind == "bad-cell-ref":
+        p["xl/worksheets/sheet1.xml"] = sheet_with('<row r="1"><c r="1A"><v>1</v></c></row>')
+    elif kind != "valid" and kind != "truncated-entry":
+        raise SystemExit("unknown kind " + kind)
+    write_zip(path, list(p.items()))
+    if kind == "truncated-entry":
+        # The sheet's compressed data is cut short inside an archive that is otherwise whole.
+        with zipfile.ZipFile(path) as z:
+            info = z.getinfo("xl/worksheets/sheet1.xml")
+        data = bytearray(open(path, "rb").read())
+        start = info.header_offset + 30 + len(info.filename.encode()) + len(info.extra)
+        for i in range(start + info.compress_size // 2, start + info.compress_size):
+            data[i] = 0
+        open(path, "wb").write(bytes(data))
+
+
+TOKENS = ["<", ">", "&", '"', "</row>", "<c>", "<row>", 'r="0"', 'r="A0"', 'r="XFD1048576"', 'r="ZZZZ1"',
+          "\x00", "\ufffe", "99999999999", '<!DOCTYPE x [<!ENTITY a "aa">]>', "&a;", "<sheetData/>",
+          '<cellXfs count="1"/>', 'Target="../../../../etc/passwd"', 'Target="/"', "xmlns:x=\"urn:other\""]
+
+
+def mutate(path, outdir, count, seed):
+    rnd = random.Random(seed)
+    with zipfile.ZipFile(path) as z:
+        parts = [(i.filename, z.read(i.filename)) for i in z.infolist()]
+    raw = open(path, "rb").read()
+    xml_parts = [i for i, (n, _d) in enumerate(parts) if n.endswith(".xml") or n.endswith(".rels")]
+    for k in range(count):
+        out = "%s/m%04d.xlsx" % (outdir, k)
+        if k % 5 == 4:
+            data = bytearray(raw)
+            for _ in range(rnd.randint(1, 8)):
+                data[rnd.randrange(len(data))] = rnd.randrange(256)
+            open(out, "wb").write(bytes(data))
+            continue
+        mutated = list(parts)
+        idx = rnd.choice(xml_parts)
+        name, data = mutated[idx]
+        text = data.decode("utf-8", "replace")
+        for _ in range(rnd.randint(1, 3)):
+            op = rnd.randrange(4)
+            pos = rnd.randrange(len(text) + 1)
+            if op == 0:
+                text = text[:pos]
+            elif op == 1:
+                text = text[:pos] + text[pos + rnd.randint(1, 40):]
+            elif op == 2:
+                text = text[:pos] + rnd.choice(TOKENS) + text[pos:]
+            else:
+                span = text[pos:pos + rnd.randint(1, 80)]
+                text = text[:pos] + span + text[pos:]
+        mutated[idx] = (name, text.encode("utf-8", "surrogatepass"))
+        write_zip(out, mutated)
+
+
+def main(argv):
+    cmd = argv[1]
+    if cmd == "dump":
+        dump(argv[2])
+    elif cmd == "entries":
+        entries(argv[2])
+    elif cmd == "part":
+        part(argv[2], argv[3])
+    elif cmd == "make":
+        kind, path = argv[2], argv[3]
+        if kind == "openpyxl":
+            make_openpyxl(path)
+        elif kind == "libreoffice":
+            make_libreoffice(path)
+        elif kind == "prefixed":
+            make_prefixed(path)
+        elif kind == "pretty":
+            make_pretty(path)
+        else:
+            make_minimal(kind, path)
+    elif cmd == "mutate":
+        mutate(argv[2], argv[3], int(argv[4]), int(argv[5]))
+    else:
+        raise SystemExit(__doc__)
+
+
+if __name__ == "__main__":
+    main(sys.argv)

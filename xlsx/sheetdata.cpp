@@ -1,0 +1,271 @@
+#include "xlsx/sheetdata.h"
+
+#include "xlsx/xmltext.h"
+
+#include <QXmlStreamReader>
+#include <algorithm>
+
+namespace xlsx {
+
+namespace {
+
+const char BlankSheet[] =
+    "<worksheet xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" "
+    "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\">"
+    "<dimension ref=\"A1\"/>"
+    "<sheetViews><sheetView tabSelected=\"1\" workbookViewId=\"0\"/></sheetViews>"
+    "<sheetFormatPr defaultRowHeight=\"15\"/>"
+    "<sheetData/>"
+    "<pageMargins left=\"0.7\" right=\"0.7\" top=\"0.75\" bottom=\"0.75\" header=\"0.3\" footer=\"0.3\"/>"
+    "</worksheet>";
+
+} // namespace
+
+bool SheetData::parse(const QString &text, bool fromUtf8, QString *error)
+{
+    *this = SheetData();
+    m_text = text;
+    m_fromUtf8 = fromUtf8;
+
+    auto fail = [&](const QString &why) {
+        *error = why;
+        *this = SheetData();
+        return false;
+    };
+
+    QXmlStreamReader xml(m_text);
+    int depth = 0;
+    int sheetDataStart = -1, sheetDataTagEnd = -1, sheetDataEndTag = -1;
+    bool sheetDataEmpty = false, inSheetData = false, dimensionOpen = false;
+    QString sheetDataName;
+    Row row;
+    bool inRow = false;
+    int cellStart = -1, cellColumn = 0, otherStart = -1;
+    int previousRow = 0, previousColumn = 0;
+
+    while (!xml.atEnd()) {
+        const auto token = xml.readNext();
+        if (token == QXmlStreamReader::DTD)
+            return fail(QStringLiteral("document type declarations are not allowed"));
+        if (token == QXmlStreamReader::StartElement) {
+            ++depth;
+            const int end = int(xml.characterOffset());
+            const int begin = startTagBegin(m_text, xml);
+            if (begin < 0)
+                return fail(QStringLiteral("unreadable markup"));
+            const bool main = isMainNamespace(xml.namespaceUri());
+            const QStringRef name = xml.name();
+            if (depth == 1) {
+                if (!main || name != QLatin1String("worksheet"))
+                    return fail(QStringLiteral("the part is not a worksheet"));
+            } else if (depth == 2 && main && name == QLatin1String("dimension") && sheetDataStart < 0
+                       && m_dimensionStart < 0) {
+                m_dimensionStart = begin;
+                m_dimensionName = xml.qualifiedName().toString();
+                dimensionOpen = true;
+            } else if (depth == 2 && main && name == QLatin1String("sheetData")) {
+                if (sheetDataStart >= 0)
+                    return fail(QStringLiteral("more than one sheetData"));
+                sheetDataStart = begin;
+                sheetDataTagEnd = end;
+                sheetDataEmpty = isEmptyElementTag(m_text, end);
+                sheetDataName = xml.qualifiedName().toString();
+                m_prefix = xml.prefix().isEmpty() ? QString() : xml.prefix() + QLatin1Char(':');
+                inSheetData = true;
+            } else if (depth == 3 && inSheetData) {
+                if (!main || name != QLatin1String("row"))
+                    return fail(QStringLiteral("unexpected element in sheetData"));
+                row = Row();
+                row.start = begin;
+                row.tagEnd = end;
+                const QStringRef r = xml.attributes().value(QLatin1String("r"));
+                if (r.isNull()) {
+                    if (previousRow >= MaxRows)
+                        return fail(QStringLiteral("too many rows"));
+                    row.number = previousRow + 1;
+                } else if (!parseRowNumber(r, &row.number) || row.number <= previousRow) {
+                    return fail(QStringLiteral("row numbers out of order or out of range"));
+                }
+                previousRow = row.number;
+                previousColumn = 0;
+                inRow = true;
+            } else if (depth == 4 && inRow) {
+                if (main && name == QLatin1String("c")) {
+                    const QStringRef r = xml.attributes().value(QLatin1String("r"));
+                    int refRow = 0, column = 0;
+                    if (r.isNull()) {
+                        column = previousColumn + 1;
+                        if (column > MaxColumns)
+                            return fail(QStringLiteral("too many cells in a row"));
+                    } else if (!parseCellReference(r, &refRow, &column) || column <= previousColumn) {
+                        return fail(QStringLiteral("cells out of order or out of range in row %1").arg(row.number));
+                    }
+                    previousColumn = column;
+                    cellStart = begin;
+                    cellColumn = column;
+                } else {
+                    otherStart = begin;
+                }
+            }
+        } else if (token == QXmlStreamReader::EndElement) {
+            const int end = int(xml.characterOffset());
+            if (end < 1 || end > m_text.size() || m_text[end - 1] != QLatin1Char('>'))
+                return fail(QStringLiteral("unreadable markup"));
+            if (depth == 2 && dimensionOpen) {
+                m_dimensionEnd = end;
+                dimensionOpen = false;
+            } else if (depth == 2 && inSheetData) {
+                inSheetData = false;
+                sheetDataEndTag = sheetDataEmpty ? end : m_text.lastIndexOf(QLatin1Char('<'), end - 1);
+            } else if (depth == 3 && inRow) {
+                row.end = end;
+                m_rows.push_back(std::move(row));
+                inRow = false;
+            } else if (depth == 4 && inRow) {
+                if (cellStart >= 0)
+                    row.cells.push_back({cellColumn, cellStart, end, QString()});
+                else if (otherStart >= 0)
+                    row.others.emplace_back(otherStart, end);
+                cellStart = otherStart = -1;
+            }
+            --depth;
+        }
+    }
+    if (xml.hasError())
+        return fail(QStringLiteral("XML error at line %1: %2").arg(xml.lineNumber()).arg(xml.errorString()));
+    if (sheetDataStart < 0 || sheetDataEndTag < 0)
+        return fail(QStringLiteral("the worksheet has no sheetData"));
+    if (m_dimensionStart >= 0 && m_dimensionEnd < 0)
+        m_dimensionStart = -1;
+
+    if (sheetDataEmpty) {
+        // <sheetData/> opens up; its attributes (namespace declarations
+        // included) stay on the start tag.
+        m_head = m_text.left(sheetDataStart) + QLatin1Char('<') + sheetDataName + QLatin1Char('>');
+        m_tail = QLatin1String("</") + sheetDataName + QLatin1Char('>') + m_text.midRef(sheetDataTagEnd);
+    } else {
+        m_head = m_text.left(sheetDataTagEnd);
+        m_tail = m_text.mid(sheetDataEndTag);
+    }
+    return true;
+}
+
+SheetData SheetData::blank()
+{
+    SheetData sheet;
+    QString error;
+    sheet.parse(QLatin1String(XmlDeclaration) + QLatin1String(BlankSheet), true, &error);
+    sheet.m_modified = true;
+    return sheet;
+}
+
+int SheetData::lastRow() const
+{
+    for (auto it = m_rows.rbegin(); it != m_rows.rend(); ++it)
+        if (!it->cells.empty())
+            return it->number;
+    return 0;
+}
+
+QString SheetData::cellXml(int row, int column) const
+{
+    const auto r = std::lower_bound(m_rows.begin(), m_rows.end(), row,
+                                    [](const Row &a, int n) { return a.number < n; });
+    if (r == m_rows.end() || r->number != row)
+        return QString();
+    const auto c = std::lower_bound(r->cells.begin(), r->cells.end(), column,
+                                    [](const Cell &a, int n) { return a.column < n; });
+    if (c == r->cells.end() || c->column != column)
+        return QString();
+    return c->start >= 0 ? m_text.mid(c->start, c->end - c->start) : c->xml;
+}
+
+void SheetData::setCell(int row, int column, const QString &cellXml)
+{
+    auto r = std::lower_bound(m_rows.begin(), m_rows.end(), row,
+                              [](const Row &a, int n) { return a.number < n; });
+    if (r == m_rows.end() || r->number != row) {
+        Row fresh;
+        fresh.number = row;
+        r = m_rows.insert(r, std::move(fresh));
+    }
+    r->modified = true;
+    auto c = std::lower_bound(r->cells.begin(), r->cells.end(), column,
+                              [](const Cell &a, int n) { return a.column < n; });
+    if (c == r->cells.end() || c->column != column)
+        c = r->cells.insert(c, Cell());
+    c->column = column;
+    c->start = c->end = -1;
+    c->xml = cellXml;
+    m_modified = true;
+}
+
+void SheetData::appendRow(QString &out, const Row &row) const
+{
+    if (!row.modified && row.start >= 0) {
+        out += m_text.midRef(row.start, row.end - row.start);
+        return;
+    }
+    out += QLatin1Char('<') + m_prefix + QLatin1String("row r=\"") + QString::number(row.number) + QLatin1Char('"');
+    AttributeList attributes;
+    if (row.start >= 0 && startTagAttributes(m_text.mid(row.start, row.tagEnd - row.start), &attributes)) {
+        // The spans hint would go stale with new cells; it is optional.
+        for (const auto &a : qAsConst(attributes))
+            if (a.first != QLatin1String("r") && a.first != QLatin1String("spans"))
+                out += QLatin1Char(' ') + a.first + QLatin1String("=\"") + escapeAttribute(a.second) + QLatin1Char('"');
+    }
+    if (row.cells.empty() && row.others.empty()) {
+        out += QLatin1String("/>");
+        return;
+    }
+    out += QLatin1Char('>');
+    for (const Cell &c : row.cells) {
+        if (c.start >= 0)
+            out += m_text.midRef(c.start, c.end - c.start);
+        else
+            out += c.xml;
+    }
+    for (const auto &o : row.others)
+        out += m_text.midRef(o.first, o.second - o.first);
+    out += QLatin1String("</") + m_prefix + QLatin1String("row>");
+}
+
+QString SheetData::dimensionRef() const
+{
+    int firstRow = 0, lastRowNumber = 0, firstColumn = MaxColumns + 1, lastColumn = 0;
+    for (const Row &r : m_rows) {
+        if (r.cells.empty())
+            continue;
+        if (!firstRow)
+            firstRow = r.number;
+        lastRowNumber = r.number;
+        firstColumn = std::min(firstColumn, r.cells.front().column);
+        lastColumn = std::max(lastColumn, r.cells.back().column);
+    }
+    if (!firstRow)
+        return QStringLiteral("A1");
+    const QString first = cellReference(firstRow, firstColumn);
+    const QString last = cellReference(lastRowNumber, lastColumn);
+    return first == last ? first : first + QLatin1Char(':') + last;
+}
+
+QByteArray SheetData::toXml() const
+{
+    if (!m_modified)
+        return encodeXml(m_text, m_fromUtf8);
+    QString out;
+    out.reserve(m_text.size() + int(m_rows.size()) * 16 + 1024);
+    if (m_dimensionStart >= 0) {
+        out += m_head.leftRef(m_dimensionStart);
+        out += QLatin1Char('<') + m_dimensionName + QLatin1String(" ref=\"") + dimensionRef() + QLatin1String("\"/>");
+        out += m_head.midRef(m_dimensionEnd);
+    } else {
+        out += m_head;
+    }
+    for (const Row &r : m_rows)
+        appendRow(out, r);
+    out += m_tail;
+    return encodeXml(out, m_fromUtf8);
+}
+
+} // namespace xlsx

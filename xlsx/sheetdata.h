@@ -1,0 +1,72 @@
+#pragma once
+
+// One worksheet part held as its original text plus an index of its rows and
+// cells. Rows and cells that are not written keep their original bytes; a
+// written row is rebuilt from its kept cells and the new ones, in column
+// order, and the rows are put out in row order. Everything around
+// <sheetData> (sheet properties, views, merged cells, page set-up, unknown
+// extensions) is kept as it is, except that <dimension> follows the cells.
+
+#include <QString>
+#include <vector>
+
+namespace xlsx {
+
+class SheetData
+{
+public:
+    // Parses a worksheet part. Rows and cells must come in ascending order
+    // (as every spreadsheet program writes them); a missing r attribute
+    // means the one after the previous row or cell.
+    bool parse(const QString &text, bool fromUtf8, QString *error);
+    // An empty worksheet as a new workbook gets it.
+    static SheetData blank();
+
+    // Highest row number holding at least one cell, 0 for none.
+    int lastRow() const;
+    // The raw <c> element at (row, column), empty when there is none.
+    QString cellXml(int row, int column) const;
+    // Puts a complete <c> element (with its r attribute) at (row, column),
+    // replacing what was there.
+    void setCell(int row, int column, const QString &cellXml);
+
+    // Prefix ("" or "x:") under which this part writes SpreadsheetML elements.
+    const QString &prefix() const { return m_prefix; }
+    bool isModified() const { return m_modified; }
+    QByteArray toXml() const;
+
+private:
+    struct Cell
+    {
+        int column = 0;
+        int start = -1; // span in m_text of a kept cell
+        int end = -1;
+        QString xml;    // a written cell
+    };
+    struct Row
+    {
+        int number = 0;
+        int start = -1;    // span in m_text of a kept row, -1 for a new one
+        int end = -1;
+        int tagEnd = -1;   // end of its start tag
+        bool modified = false;
+        std::vector<Cell> cells;
+        std::vector<std::pair<int, int>> others; // non-cell children, kept
+    };
+
+    void appendRow(QString &out, const Row &row) const;
+    QString dimensionRef() const;
+
+    QString m_text;
+    bool m_fromUtf8 = true;
+    QString m_head;          // up to and including the <sheetData> start tag
+    QString m_tail;          // from the </sheetData> end tag on
+    int m_dimensionStart = -1; // span of <dimension> in m_head
+    int m_dimensionEnd = -1;
+    QString m_dimensionName;
+    QString m_prefix;
+    std::vector<Row> m_rows;
+    bool m_modified = false;
+};
+
+} // namespace xlsx

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <QDate>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <memory>
+
+// An .xlsx workbook opened from a file name, written cell by cell and saved
+// back: the polling log appends rows to a workbook the user chose, the
+// detected-device list is written into a new one.
+//
+//     XlsxWorkbook book(path);          // an existing file is loaded, a missing one is a new workbook
+//     if (book.loadFailed()) ...        // the file exists but is not a workbook we can write
+//     book.selectSheet(0);
+//     const int row = book.lastUsedRow() + 1;
+//     book.writeDate(row, 1, QDate::currentDate());
+//     book.writeText(row, 2, time);
+//     book.save();
+//
+// Only the parts that change are rewritten: the written worksheet, the style
+// sheet when a date format has to be added to it, and (when a cell holding a
+// formula is overwritten) the calculation chain is dropped so that
+// spreadsheet programs rebuild it. Every other part of a loaded file (other
+// sheets, shared strings, drawings, document properties, anything unknown)
+// is copied into the saved file byte for byte. Text is written as inline
+// strings; the shared string table is never touched.
+//
+// A new workbook has no worksheet until the first cell is written (or it is
+// saved); then it gets one named "Sheet1", which becomes the current sheet.
+// A loaded workbook starts on the sheet the file marks as active, or its
+// first worksheet. Sheet names and indexes count worksheets only; chart
+// sheets and the like are kept but not offered.
+//
+// Saving goes through a temporary file in the target's folder that replaces
+// the target only once it is complete, so a failed save or a crash leaves
+// the old file whole.
+//
+// Rows and columns count from 1. Writes outside the sheet (rows 1..1048576,
+// columns 1..16384), text longer than a cell holds (32767 characters),
+// non-finite numbers and dates before the workbook's epoch are refused.
+class XlsxWorkbook
+{
+public:
+    XlsxWorkbook();                              // a new, empty workbook without a file name
+    explicit XlsxWorkbook(const QString &path);  // load(path)
+    ~XlsxWorkbook();
+    XlsxWorkbook(const XlsxWorkbook &) = delete;
+    XlsxWorkbook &operator=(const XlsxWorkbook &) = delete;
+
+    // Forgets the current content and opens path: an existing file is loaded,
+    // a missing one gives a new workbook that will be saved under that name.
+    // False when the file exists but is not a readable workbook; the object is
+    // then a new, empty workbook and errorString() says why.
+    bool load(const QString &path);
+    bool isLoadedFromFile() const;   // an existing file was loaded successfully
+    bool loadFailed() const;         // an existing file could not be loaded
+    QString errorString() const;     // why the last load failed
+    QString path() const;
+
+    QStringList sheetNames() const;
+    bool selectSheet(const QString &name);
+    bool selectSheet(int index);     // 0-based
+    int currentSheetIndex() const;   // -1 while there is no sheet
+    QString currentSheetName() const;
+    // Last row of the current sheet that holds a cell, 0 for an empty sheet.
+    int lastUsedRow() const;
+
+    // Writes into the current sheet (creating "Sheet1" in a new workbook),
+    // replacing what the cell held. Text and numbers keep the cell format a
+    // replaced cell had; dates get a date format.
+    bool writeText(int row, int column, const QString &text);
+    bool writeNumber(int row, int column, double value);
+    bool writeDate(int row, int column, const QDate &date);
+
+    // A cell of the current sheet: text (shared, inline or formula result) as
+    // QString, numbers (dates included) as double, booleans as bool, errors as
+    // their text ("#N/A"); an invalid QVariant for an empty or missing cell.
+    QVariant read(int row, int column) const;
+
+    bool save(QString *error = nullptr);
+    bool saveAs(const QString &path, QString *error = nullptr);
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
