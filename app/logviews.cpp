@@ -3,6 +3,7 @@
 
 #include <QDateTime>
 #include <QSettings>
+#include <QTextBlock>
 #include <QTextCursor>
 
 #include "app/framedump.h"
@@ -10,10 +11,27 @@
 
 namespace {
 
-void appendHtml(QTextEdit *edit, const QString &html)
+// Every HTML piece of a log ends with a line break. Appended as they are, all
+// of them would grow one paragraph without end, and the edit lays out the
+// whole paragraph again on every append: the cost of an append would grow
+// with the log. So each piece gets a paragraph of its own, without its final
+// break; the break is put back when a message follows (logd), which keeps
+// the look of one continuous text.
+const QString kBreak = QStringLiteral("<br>");
+
+bool endsWithPiece(QTextEdit *edit)
 {
-    QTextCursor cursor = edit->textCursor();
+    return !edit->document()->lastBlock().text().isEmpty();
+}
+
+void appendHtml(QTextEdit *edit, QString html)
+{
+    if (html.endsWith(kBreak))
+        html.chop(kBreak.size());
+    QTextCursor cursor(edit->document());
     cursor.movePosition(QTextCursor::End);
+    if (endsWithPiece(edit))
+        cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
     cursor.insertHtml(html);
     cursor.movePosition(QTextCursor::End);
     edit->setTextCursor(cursor);
@@ -35,6 +53,8 @@ void MainWindow::logd(const QString &msg)
     // Messages are plain text, whatever they hold, and never inherit the
     // colour of the frame dump in front of them.
     const QTextCharFormat plain;
+    if (endsWithPiece(edit))
+        cursor.insertText(QString(QChar::LineSeparator), plain);
     if (!edit->document()->isEmpty())
         cursor.insertBlock(QTextBlockFormat(), plain);
     cursor.insertText(text, plain);
@@ -144,9 +164,7 @@ void MainWindow::deviceLogWrite(const uint8_t *body, size_t len)
     for (const auto &c : colours)
         text.replace(QLatin1String(c.sequence), QLatin1String(c.html));
 
-    QTextCursor cursor = ui->teLogs->textCursor();
-    cursor.insertHtml(QStringLiteral("<font color=\"White\">") + text + QStringLiteral("</font>")
-                      + QStringLiteral("<br>"));
-    cursor.movePosition(QTextCursor::End);
-    ui->teLogs->setTextCursor(cursor);
+    // Always at the end, wherever the user has put the cursor meanwhile.
+    appendHtml(ui->teLogs, QStringLiteral("<font color=\"White\">") + text + QStringLiteral("</font>")
+                               + QStringLiteral("<br>"));
 }

@@ -124,6 +124,7 @@ int main(int argc, char **argv)
 
     std::atomic<int> sent{0};
     std::atomic<bool> sending{true};
+    std::atomic<qint64> sendTime{0};
     clock.start();
     gap.start();
     beat.start();
@@ -139,33 +140,26 @@ int main(int argc, char **argv)
                          reinterpret_cast<const sockaddr *>(&to), sizeof to) == text.size())
                 ++sent;
         }
+        sendTime = clock.elapsed();
         sending = false;
     });
 
     // Done when every announcement was handled, or nothing came for 1 s
     // after the last was sent (the rest was lost on the way).
-    qint64 sendTime = -1;
     while (window.udpAnnouncementsHandled < announcements) {
         app.processEvents(QEventLoop::AllEvents, 5);
-        if (qEnvironmentVariableIsSet("BENCH_TRACE")) { static qint64 next = 0; if (clock.elapsed() >= next) { std::fprintf(stderr, "%lld ms: %d handled, %d entries\n", (long long)clock.elapsed(), window.udpAnnouncementsHandled, list->count()); next = clock.elapsed() + 300; } }
-        if (sending)
-            continue;
-        if (sendTime < 0)
-            sendTime = clock.elapsed();
-        if (clock.elapsed() - std::max(sendTime, lastHandledAt) > 1000)
+        if (!sending && clock.elapsed() - std::max(sendTime.load(), lastHandledAt) > 1000)
             break;
     }
     beat.stop();
     handled = window.udpAnnouncementsHandled;
     const qint64 total = handled == announcements ? clock.elapsed() : lastHandledAt;
     sender.join();
-    if (sendTime < 0)
-        sendTime = total;
     for (const int fd : sockets)
         ::close(fd);
 
     std::printf("announcements sent:    %d from %d addresses in %lld ms\n", sent.load(), senders,
-                static_cast<long long>(sendTime));
+                static_cast<long long>(sendTime.load()));
     std::printf("handled by the window: %d (%d lost on the way) in %lld ms, %.0f per second\n", handled,
                 sent.load() - handled, static_cast<long long>(total),
                 total > 0 ? handled * 1000.0 / double(total) : 0.0);

@@ -192,36 +192,21 @@ private slots:
 
     // ---- file formats -----------------------------------------------------
 
-    void otaPayloads()
-    {
-        const QByteArray image = pattern(300);
-        QCOMPARE(FirmwareFiles::otaFramePayload(image, 0), QByteArray(1, char(0xF1)) + image.left(256));
-        QCOMPARE(FirmwareFiles::otaFramePayload(image, 256), QByteArray(1, char(0xF1)) + image.mid(256));
-        QCOMPARE(FirmwareFiles::otaEndPayload(300000), hex("F2 E0 93 04 00"));
-        QCOMPARE(FirmwareFiles::otaEndPayload(0), hex("F2 00 00 00 00"));
-    }
-
     void chipFileCheck_data()
     {
         QTest::addColumn<QByteArray>("file");
         QTest::addColumn<bool>("ok");
         QTest::addColumn<int>("records");
         QTest::addColumn<QString>("problem");
-        const int maxBody = 2060;
-        QTest::newRow("one record") << record(hex("AA BB 01 10 CC DD")) << true << 1 << QString();
+        // The refusals the window shows are in chipFileRefused; these are the
+        // walks through several records.
         QTest::newRow("zero-length record last")
             << record(hex("11 22 01 10")) + record(QByteArray()) << true << 2 << QString();
-        QTest::newRow("largest record") << record(pattern(maxBody)) << true << 1 << QString();
-        QTest::newRow("five bytes") << hex("00 03 01 02 03") << false << 0 << "holds 5 bytes";
         QTest::newRow("empty") << QByteArray() << false << 0 << "holds 0 bytes";
-        QTest::newRow("length past the end") << hex("00 10 01 02 03 04 05 06") << false << 0
-                                             << "record 1 (offset 0) announces 16 bytes, only 6 follow";
         QTest::newRow("second record cut short")
             << record(hex("01 02 03 04")) + hex("00 05 AA") << false << 1 << "record 2 (offset 6) announces 5 bytes";
         QTest::newRow("lone byte at the end")
             << record(hex("01 02 03 04")) + hex("07") << false << 1 << "ends inside the length of record 2";
-        QTest::newRow("record too long for a frame")
-            << record(pattern(maxBody + 1)) << false << 0 << "holds 2061 bytes, one frame carries at most 2060";
     }
     void chipFileCheck()
     {
@@ -233,13 +218,6 @@ private slots:
         QCOMPARE(check.ok, ok);
         QCOMPARE(check.records, records);
         QVERIFY2(check.problem.contains(problem), qPrintable(check.problem));
-    }
-
-    void chipVersionText()
-    {
-        QCOMPARE(FirmwareFiles::chipVersionText(hex("00 04 AA BB 0A 03")), QStringLiteral("03.0A"));
-        QCOMPARE(FirmwareFiles::chipVersionText(hex("00 04 AA BB 01 10")), QStringLiteral("10.01"));
-        QCOMPARE(FirmwareFiles::chipVersionText(hex("00 04 AA BB 01")), QString());
     }
 
     // ---- the simulated reader's side -----------------------------------------

@@ -157,6 +157,23 @@ private slots:
         QCOMPARE(colourName(c.colours.at(at)), QStringLiteral("default"));
     }
 
+    void dumpsAndMessagesReadAsOneText()
+    {
+        WindowFixture f(false);
+        MainWindow *w = f.window();
+        f.click("btClearLogs");
+        w->logd("A");
+        w->protoLog(Hex::hex("F5 03 00 FC FF 0B 9B 50"), "[TX]");
+        w->protoLog(Hex::hex("F5 03 00 FC FF 0B 9B 50"), "[RX]");
+        w->logd("B");
+        const QRegularExpression layout(
+            "^\\S+ - A\n\\S+: \\[TX\\] - Get firmware version \n    Data: F5 03 00 FC FF 0B 9B 50\n"
+            "\\S+: \\[RX\\] - Get firmware version \n    Data: F5 03 00 FC FF 0B 9B 50\n\n\\S+ - B\n$");
+        QVERIFY2(layout.match(f.logText()).hasMatch(), qPrintable(f.logText()));
+        // Each dump is a paragraph of its own, so appending stays cheap.
+        QVERIFY(f.widget<QTextEdit>("teProtocol")->document()->blockCount() >= 5);
+    }
+
     void legend()
     {
         WindowFixture f(false);
@@ -201,9 +218,13 @@ private slots:
         QVERIFY(!f.logText().contains("[RX] - CMD_LOG \n"));
         QCOMPARE(f.widget<QSplitter>("splitter")->sizes().size(), 2);
 
+        // A line arrives at the end even with the cursor put elsewhere.
+        QTextCursor start(logs->document());
+        logs->setTextCursor(start);
         f.reader()->sendLogLine("\x1b[0;36mcyan \x1b[1;31mbold");
         QVERIFY(QTest::qWaitFor([&] { return logs->toPlainText().contains("bold"); }, 2000));
         QVERIFY(logs->toPlainText().contains("\x1b[1;31mbold"));
+        QVERIFY(logs->toPlainText().endsWith("\x1b[1;31mbold"));
 
         f.click("btClearLogs");
         QVERIFY(logs->toPlainText().isEmpty());

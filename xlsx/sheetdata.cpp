@@ -141,7 +141,7 @@ bool SheetData::parse(const QString &text, bool fromUtf8, QString *error)
     if (sheetDataEmpty) {
         // <sheetData/> opens up; its attributes (namespace declarations
         // included) stay on the start tag.
-        m_head = m_text.left(sheetDataStart) + QLatin1Char('<') + sheetDataName + QLatin1Char('>');
+        m_head = m_text.left(sheetDataTagEnd - 2) + QLatin1Char('>');
         m_tail = QLatin1String("</") + sheetDataName + QLatin1Char('>') + m_text.midRef(sheetDataTagEnd);
     } else {
         m_head = m_text.left(sheetDataTagEnd);

@@ -29,8 +29,16 @@
 // A new workbook has no worksheet until the first cell is written (or it is
 // saved); then it gets one named "Sheet1", which becomes the current sheet.
 // A loaded workbook starts on the sheet the file marks as active, or its
-// first worksheet. Sheet names and indexes count worksheets only; chart
-// sheets and the like are kept but not offered.
+// first worksheet; selecting another does not change which sheet the file
+// opens on. Sheet names and indexes count worksheets only; chart sheets and
+// the like are kept but not offered.
+//
+// Loading refuses (loadFailed()) anything it could not write back whole: a
+// file that is not a consistent zip archive, has no workbook part or no
+// worksheet, a workbook, relationship, content-type, style or worksheet part
+// that does not parse, rows or cells out of order, document type
+// declarations, and sizes past the limits (256 MiB of file, 64 MiB for one
+// part, 10000 archive entries).
 //
 // Saving goes through a temporary file in the target's folder that replaces
 // the target only once it is complete, so a failed save or a crash leaves
@@ -78,7 +86,10 @@ public:
     // their text ("#N/A"); an invalid QVariant for an empty or missing cell.
     QVariant read(int row, int column) const;
 
+    // Saves under path(). Refused for a file that failed to load, so that a
+    // damaged workbook is never replaced by an empty one.
     bool save(QString *error = nullptr);
+    // Saves under another name; path() stays as it is.
     bool saveAs(const QString &path, QString *error = nullptr);
 
 private:

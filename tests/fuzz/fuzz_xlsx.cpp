@@ -1,0 +1,102 @@
+// The workbook loader on any file, then one row written and saved, as the
+// polling log does.
+//
+// Input: the file. A file that does not load leaves a new, empty workbook
+// and says why. A file that loads offers its sheets, each selectable and
+// readable; a row written after its last used row and saved under another
+// name must load again, with the same sheets and the new cells in place.
+
+#include <QCoreApplication>
+#include <QDate>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include "fuzzsupport.h"
+#include "xlsx/workbook.h"
+
+namespace {
+
+// Removed at exit.
+QTemporaryDir *g_dir = nullptr;
+
+QString writeInput(const uint8_t *data, size_t size)
+{
+    const QString path = g_dir->filePath(QStringLiteral("input.xlsx"));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || file.write(reinterpret_cast<const char *>(data), qint64(size)) != qint64(size))
+        Fuzz::fail("the input is written to a file", file.errorString());
+    return path;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    Fuzz::initCore();
+    static QTemporaryDir dir;
+    g_dir = &dir;
+    FUZZ_CHECK(g_dir->isValid(), QStringLiteral("no temporary folder"));
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const QString path = writeInput(data, size);
+    XlsxWorkbook book;
+    const bool loaded = book.load(path);
+    FUZZ_CHECK(loaded == !book.loadFailed(), book.errorString());
+    if (!loaded) {
+        FUZZ_CHECK(!book.errorString().isEmpty(), QStringLiteral("refused without a reason"));
+        FUZZ_CHECK(book.sheetNames().isEmpty() && book.currentSheetIndex() == -1,
+                   QStringLiteral("a refused file left sheets"));
+        return 0;
+    }
+    FUZZ_CHECK(book.isLoadedFromFile(), QString());
+
+    const QStringList names = book.sheetNames();
+    for (int i = 0; i < names.size(); ++i) {
+        FUZZ_CHECK(book.selectSheet(i), QStringLiteral("sheet %1").arg(i));
+        FUZZ_CHECK(book.currentSheetIndex() == i && book.currentSheetName() == names.at(i), names.at(i));
+        const int last = book.lastUsedRow();
+        FUZZ_CHECK(last >= 0 && last <= 1048576, QStringLiteral("last row %1").arg(last));
+        for (int row = 1; row <= 3; ++row)
+            for (int column = 1; column <= 3; ++column)
+                book.read(row, column);
+        if (last > 0)
+            book.read(last, 1);
+    }
+    FUZZ_CHECK(!book.selectSheet(names.size()), QStringLiteral("a sheet beyond the last"));
+
+    const int sheet = names.isEmpty() ? 0 : int(size % size_t(names.size()));
+    if (!names.isEmpty())
+        book.selectSheet(sheet);
+    const int row = book.lastUsedRow() + 1;
+    if (row > 1048576)
+        return 0;
+    const QString text = QStringLiteral("polled <&> \"04A1B2\"");
+    FUZZ_CHECK(book.writeText(row, 1, text), QStringLiteral("row %1").arg(row));
+    FUZZ_CHECK(book.writeNumber(row, 2, 42.5), QStringLiteral("row %1").arg(row));
+    FUZZ_CHECK(book.writeDate(row, 3, QDate(2024, 2, 29)), QStringLiteral("row %1").arg(row));
+    FUZZ_CHECK(book.read(row, 1).toString() == text, book.read(row, 1).toString());
+
+    const QString savedPath = g_dir->filePath(QStringLiteral("saved.xlsx"));
+    QFile::remove(savedPath);
+    QString error;
+    FUZZ_CHECK(book.saveAs(savedPath, &error), QStringLiteral("save: ") + error);
+
+    XlsxWorkbook again;
+    FUZZ_CHECK(again.load(savedPath), QStringLiteral("the saved file does not load: ") + again.errorString());
+    const QStringList savedNames = again.sheetNames();
+    if (names.isEmpty())
+        FUZZ_CHECK(savedNames.size() == 1, savedNames.join(QLatin1Char(',')));
+    else
+        FUZZ_CHECK(savedNames == names, savedNames.join(QLatin1Char(',')) + QStringLiteral(" for ")
+                       + names.join(QLatin1Char(',')));
+    FUZZ_CHECK(again.selectSheet(names.isEmpty() ? 0 : sheet), QString());
+    FUZZ_CHECK(again.lastUsedRow() == row, QStringLiteral("last row %1, written %2").arg(again.lastUsedRow()).arg(row));
+    FUZZ_CHECK(again.read(row, 1).toString() == text, again.read(row, 1).toString());
+    FUZZ_CHECK(again.read(row, 2).toDouble() == 42.5, again.read(row, 2).toString());
+    return 0;
+}

@@ -1,0 +1,575 @@
+// Fault soak: ten thousand console requests to the simulated reader while the
+// line crackles, answers arrive with a broken CRC, commands fail, the reader
+// falls silent now and then and is unplugged once half-way (the second half
+// runs over TCP). The client must come through without crashing, with its
+// window in the right state after every round, and with every fault in the
+// protocol log at the very request it hit. The figures go to the test output.
+//
+// RX_SOAK_REQUESTS and RX_SOAK_SEED change the number of requests and the
+// random sequence (both are printed).
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QRegularExpression>
+#include <QTabWidget>
+#include <QTimer>
+
+#include <random>
+#include <set>
+
+#include "console/requestbuilder.h"
+#include "support/windowfixture.h"
+
+namespace {
+
+// What the log must show for one request.
+enum class Outcome { Answered, Failed, Damaged, Unanswered, Lost };
+
+struct Expected
+{
+    QString name;
+    Outcome outcome = Outcome::Answered;
+    quint16 errorNumber = 0;
+    uint8_t code = 0;
+};
+
+// Commands whose answers make the client do more than log them (decoders,
+// workflows, restarts), and the frames that are not requests at all. The
+// soak keeps to commands that the console only sends and logs.
+const std::set<int> kNotForSoak = {0x00, 0x02, 0x03, 0x04, 0x05, 0x09, 0x0A, 0x0B, 0x11, 0x18, 0x40, 0x41,
+                                   0xE0, 0xE1, 0xE2, 0xE3, 0xE4, 0xF0, 0xF1, 0xF2, 0xF6, 0xF7, 0xF8, 0xFF};
+
+struct Figures
+{
+    int requests = 0;
+    int serialRequests = 0;
+    int tcpRequests = 0;
+    int throughForm = 0;
+    int answered = 0;
+    // injected
+    int corrupted = 0;
+    int failed = 0;
+    int noiseBursts = 0;      // between frames, an answer right behind
+    int silences = 0;         // each starts with a burst of noise
+    int silentRequests = 0;
+    int unplugs = 0;
+    // seen in the log
+    int seenDamaged = 0;
+    int seenFailed = 0;
+    int seenUnanswered = 0;
+    int seenNoiseTimeouts = 0; // [RX-timeout] that ended a silence's noise
+    int seenAbsorbed = 0;      // answers intact behind a burst of noise
+    int seenRemoved = 0;
+    int rxTimeoutLines = 0;
+    int codecTimeouts = 0;     // frameTimeout signals of the codec
+    int rounds = 0;
+};
+
+class Soak
+{
+public:
+    Soak(WindowFixture &f, quint32 seed)
+        : f(f), w(f.window()), rng(seed)
+    {
+        QObject::connect(&w->protocol, &BinaryProtocol::frameComplete,
+                         [this](uint8_t *, size_t, uint8_t *, size_t) { ++clientFrames; });
+        QObject::connect(&w->protocol, &BinaryProtocol::frameTimeout, [this] { ++codecTimeouts; });
+        QObject::connect(f.reader(), &SimReader::requestReceived, [this](quint8 code, const QByteArray &) {
+            if (code == SimReader::kCmdError)
+                ++errorReplies;
+            else
+                ++readerRequests;
+        });
+        QObject::connect(f.reader(), &SimReader::frameSent, [this](const QByteArray &frame) {
+            ++readerAnswers;
+            lastAnswer = frame;
+        });
+        wake.setInterval(20);
+        wake.start();
+
+        for (const QJsonValue &v : w->commands) {
+            const QJsonObject c = v.toObject();
+            const int code = c.value(QStringLiteral("value")).toInt();
+            if (!c.value(QStringLiteral("visible")).toBool(true) || kNotForSoak.count(code)
+                || f.reader()->hasCommand(quint8(code)))
+                continue;
+            catalogue.append(c);
+        }
+        auto *list = f.widget<QListWidget>(QStringLiteral("lvCommands"));
+        for (int i = 0; i < list->count(); ++i) {
+            const int code = list->item(i)->data(Qt::UserRole).toJsonObject().value(QStringLiteral("value")).toInt();
+            rowOf.insert(code, i);
+        }
+    }
+
+    // Runs the event loop until done() holds; false after timeoutMs.
+    bool pump(const std::function<bool()> &done, int timeoutMs = 5000)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (!done()) {
+            if (t.elapsed() > timeoutMs)
+                return false;
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        }
+        return true;
+    }
+
+    int chance(int perTenThousand) { return int(rng() % 10000) < perTenThousand; }
+    int between(int lo, int hi) { return lo + int(rng() % uint32_t(hi - lo + 1)); }
+
+    // Random bytes in which no frame header can start, not even with the
+    // first bytes of the answer behind them: the codec hunts through them.
+    QByteArray noise()
+    {
+        for (;;) {
+            QByteArray bytes;
+            const int n = between(1, 24);
+            for (int i = 0; i < n; ++i)
+                bytes.append(char(rng() & 0xFF));
+            bool header = false;
+            for (int i = 0; i < n && !header; ++i) {
+                if (uint8_t(bytes[i]) != BinaryProtocol::Stx)
+                    continue;
+                if (i + 4 >= n) {
+                    header = true; // would end in the next frame's bytes
+                    break;
+                }
+                const uint8_t *b = reinterpret_cast<const uint8_t *>(bytes.constData()) + i;
+                header = b[1] == uint8_t(~b[3]) && b[2] == uint8_t(~b[4]);
+            }
+            if (!header)
+                return bytes;
+        }
+    }
+
+    QString fieldText(const QJsonObject &arg)
+    {
+        const QString type = arg.value(QStringLiteral("type")).toString().toLower();
+        const int maxlen = arg.value(QStringLiteral("maxlen")).toInt(255);
+        if (type == QLatin1String("uint8"))
+            return QString::number(between(0, 255));
+        if (type == QLatin1String("uint16"))
+            return QString::number(between(0, 65000));
+        if (type == QLatin1String("uint24"))
+            return QString::number(between(0, 16777215));
+        if (type == QLatin1String("uint32"))
+            return QString::number(rng() % 2147483648u);
+        if (type == QLatin1String("hex")) {
+            if (maxlen < 3)
+                return QString::number(rng() % (maxlen == 1 ? 16 : 256), 16).toUpper();
+            QStringList bytes;
+            const int n = between(1, qMin(24, (maxlen + 1) / 3));
+            for (int i = 0; i < n; ++i)
+                bytes << MainWindow::hexByte(uint8_t(rng()));
+            return bytes.join(QLatin1Char(' '));
+        }
+        QString text;
+        for (int i = between(1, qMax(1, qMin(maxlen, 16))); i > 0; --i)
+            text += QChar(between('a', 'z'));
+        return text;
+    }
+
+    QJsonObject pickCommand() { return catalogue.at(int(rng() % uint32_t(catalogue.size()))); }
+    static uint8_t codeOf(const QJsonObject &command) { return uint8_t(command.value(QStringLiteral("value")).toInt()); }
+
+    // One console request: mostly packed here and handed to the codec, every
+    // eighth one through the command list, the parameter form and
+    // "Execute selected command >>" as a user does it.
+    void sendRequest(const QJsonObject &command)
+    {
+        const QJsonArray args = command.value(QStringLiteral("args")).toArray();
+        QStringList texts;
+        for (const QJsonValue &a : args)
+            texts << fieldText(a.toObject());
+        const uint8_t code = codeOf(command);
+        ++figures.requests;
+        if (rng() % 8 == 0 && rowOf.contains(code)) {
+            ++figures.throughForm;
+            f.widget<QListWidget>(QStringLiteral("lvCommands"))->setCurrentRow(rowOf.value(code));
+            for (int i = 0; i < args.size() && i < MainWindow::MaxParams; ++i)
+                w->paramEdits[i]->setText(texts.at(i));
+            f.click(QStringLiteral("btCommnadExecute"));
+        } else {
+            const RequestBuildResult r = RequestBuilder::build(command, texts);
+            if (!r.ok())
+                qFatal("soak: no valid request for %s", qPrintable(command.value("name").toString()));
+            w->protocol.sendFrame(reinterpret_cast<const uint8_t *>(r.payload.constData()), size_t(r.payload.size()));
+        }
+    }
+
+    // One request with whatever fault the dice give it; false when the
+    // exchange did not end as it must.
+    bool request(bool silent)
+    {
+        const QJsonObject command = pickCommand();
+        Expected e;
+        e.code = codeOf(command);
+        e.name = w->commandName(e.code);
+        const bool noiseFirst = !silent && chance(200);
+        const bool corrupt = !silent && !noiseFirst && chance(100);
+        const bool fail = !silent && !corrupt && chance(100);
+        if (noiseFirst) {
+            ++figures.noiseBursts;
+            f.reader()->sendRaw(noise());
+        }
+        if (corrupt) {
+            ++figures.corrupted;
+            f.reader()->corruptNextCrc();
+        }
+        const quint16 number = fail ? quint16(between(1, 0xFFFF)) : 0;
+        if (fail) {
+            ++figures.failed;
+            f.reader()->failCommand(e.code, number, 1);
+        }
+        const int requestsBefore = readerRequests;
+        const int answersBefore = readerAnswers;
+        const int framesBefore = clientFrames;
+        const int repliesBefore = errorReplies;
+        sendRequest(command);
+        const bool done = pump([&] {
+            if (readerRequests != requestsBefore + 1)
+                return false;
+            if (silent)
+                return true;
+            return readerAnswers == answersBefore + 1
+                && (clientFrames == framesBefore + 1 || errorReplies == repliesBefore + 1);
+        });
+        if (!done) {
+            qWarning("soak: request %d (%s) did not get through", figures.requests, qPrintable(e.name));
+            return false;
+        }
+        if (silent) {
+            e.outcome = Outcome::Unanswered;
+            ++figures.silentRequests;
+        } else if (corrupt) {
+            e.outcome = Outcome::Damaged;
+            if (errorReplies != repliesBefore + 1 || clientFrames != framesBefore) {
+                qWarning("soak: the damaged answer to %s was taken", qPrintable(e.name));
+                return false;
+            }
+        } else if (uint8_t(lastAnswer.at(5)) == SimReader::kStatusError) {
+            e.outcome = Outcome::Failed;
+            e.errorNumber = quint16(uint8_t(lastAnswer.at(7)) << 8 | uint8_t(lastAnswer.at(8)));
+            if (!fail || e.errorNumber != number) {
+                qWarning("soak: %s failed on its own", qPrintable(e.name));
+                return false;
+            }
+        } else {
+            e.outcome = Outcome::Answered;
+            ++figures.answered;
+            if (fail || errorReplies != repliesBefore) {
+                qWarning("soak: the answer to %s is not what the reader was told to send", qPrintable(e.name));
+                return false;
+            }
+            if (noiseFirst)
+                ++absorbedInRound;
+        }
+        expected.append(e);
+        return true;
+    }
+
+    // The reader goes quiet: a crackle on the line, then a few requests
+    // that get no answer. The codec gives up on the crackle half a second
+    // later, and the log says so.
+    bool silence()
+    {
+        ++figures.silences;
+        f.reader()->setSilent(true);
+        f.reader()->sendRaw(noise());
+        const int timeoutsBefore = f.logCount(QStringLiteral("[RX-timeout]"));
+        for (int i = between(3, 15); i > 0; --i) {
+            if (!request(true))
+                return false;
+        }
+        const bool seen = pump([&] { return f.logCount(QStringLiteral("[RX-timeout]")) > timeoutsBefore; }, 3000);
+        f.reader()->setSilent(false);
+        if (seen)
+            ++noiseTimeoutsInRound;
+        return seen;
+    }
+
+    // The events of the protocol log: frame dump headings and messages,
+    // without the times and the data lines.
+    QStringList logEvents(int *rxTimeouts)
+    {
+        static const QRegularExpression stamp(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d(: | - )(.*)$"));
+        QString text = f.logText();
+        text.replace(QChar::LineSeparator, QLatin1Char('\n'));
+        QStringList events;
+        *rxTimeouts = 0;
+        for (const QString &line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+            const QRegularExpressionMatch m = stamp.match(line);
+            if (!m.hasMatch())
+                continue;
+            const QString event = m.captured(2).simplified();
+            if (event == QLatin1String("[RX-timeout]"))
+                ++*rxTimeouts;
+            else if (event == QLatin1String("Device removed.") && !events.isEmpty() && events.last() == event)
+                ++removalRepeats; // the port may report one removal twice (write and read side)
+            else
+                events << event;
+        }
+        return events;
+    }
+
+    // What the log must hold for the requests of this round, in order.
+    QStringList expectedEvents()
+    {
+        QStringList events;
+        for (const Expected &e : expected) {
+            events << QStringLiteral("[TX] - ") + e.name;
+            switch (e.outcome) {
+            case Outcome::Answered:
+                events << QStringLiteral("[RX] - ") + e.name + QStringLiteral(" - ACK");
+                break;
+            case Outcome::Failed:
+                events << QStringLiteral("[RX] - %1 - Error no. 0x%2").arg(e.name).arg(e.errorNumber, 0, 16);
+                events << QStringLiteral("Error 0x%1 received for command - %2")
+                              .arg(QStringLiteral("%1").arg(e.errorNumber, 4, 16, QLatin1Char('0')).toUpper(), e.name);
+                if (e.code == 0x28)
+                    events << QStringLiteral("This command may only be executed on special tags with changeable UID");
+                break;
+            case Outcome::Damaged:
+                events << QStringLiteral("[TX] - Error - Error no.");
+                break;
+            case Outcome::Unanswered:
+                break;
+            case Outcome::Lost:
+                events << QStringLiteral("Device removed.");
+                break;
+            }
+        }
+        return events;
+    }
+
+    // Compares the log with what happened in this round, takes the figures
+    // and clears the log for the next round.
+    bool closeRound()
+    {
+        // A damaged answer leaves the frame timer running; its expiry, if
+        // no frame comes first, is part of this round too.
+        pump([] { return false; }, 0);
+        int rxTimeouts = 0;
+        const QStringList actual = logEvents(&rxTimeouts);
+        QStringList wanted;
+        for (const QString &event : expectedEvents())
+            wanted << event.simplified(); // the rich text keeps no runs of blanks
+        if (actual != wanted) {
+            int i = 0;
+            while (i < actual.size() && i < wanted.size() && actual.at(i) == wanted.at(i))
+                ++i;
+            qWarning("soak: round %d: the log differs at event %d of %d/%d:\n  log:  %s\n  want: %s", figures.rounds, i,
+                     int(actual.size()), int(wanted.size()), qPrintable(actual.value(i, "(end)")),
+                     qPrintable(wanted.value(i, "(end)")));
+            return false;
+        }
+        for (const Expected &e : expected) {
+            figures.seenDamaged += e.outcome == Outcome::Damaged;
+            figures.seenFailed += e.outcome == Outcome::Failed;
+            figures.seenUnanswered += e.outcome == Outcome::Unanswered;
+            figures.seenRemoved += e.outcome == Outcome::Lost;
+        }
+        figures.seenAbsorbed += absorbedInRound;
+        figures.seenNoiseTimeouts += noiseTimeoutsInRound;
+        figures.rxTimeoutLines += rxTimeouts;
+        // Every frame the codec gave up on is in the log, and nothing else
+        // claims to be one.
+        if (rxTimeouts != codecTimeouts - timeoutsAtRoundStart) {
+            qWarning("soak: round %d: %d [RX-timeout] lines for %d codec time-outs", figures.rounds, rxTimeouts,
+                     codecTimeouts - timeoutsAtRoundStart);
+            return false;
+        }
+        qInfo("round %d at %lld ms", figures.rounds, roundClock.elapsed());
+        ++figures.rounds;
+        startRound();
+        return true;
+    }
+
+    void startRound()
+    {
+        f.click(QStringLiteral("btClearLogs"));
+        expected.clear();
+        absorbedInRound = 0;
+        noiseTimeoutsInRound = 0;
+        timeoutsAtRoundStart = codecTimeouts;
+    }
+
+    WindowFixture &f;
+    MainWindow *w;
+    std::mt19937 rng;
+    QTimer wake; // the event loop never sleeps for long
+    QElapsedTimer roundClock = [] { QElapsedTimer t; t.start(); return t; }();
+    QList<QJsonObject> catalogue;
+    QHash<int, int> rowOf;
+    QList<Expected> expected;
+    Figures figures;
+    int clientFrames = 0;
+    int codecTimeouts = 0;
+    int readerRequests = 0;
+    int readerAnswers = 0;
+    int errorReplies = 0;
+    QByteArray lastAnswer;
+    int absorbedInRound = 0;
+    int noiseTimeoutsInRound = 0;
+    int timeoutsAtRoundStart = 0;
+    int removalRepeats = 0;
+};
+
+enum class Link { Serial, Tcp, None };
+
+// The window as it must be with the given link up (or none).
+QString wrongState(WindowFixture &f, Link link)
+{
+    MainWindow *w = f.window();
+    QStringList wrong;
+    const auto expect = [&](bool ok, const char *what) {
+        if (!ok)
+            wrong << QLatin1String(what);
+    };
+    const bool up = link != Link::None;
+    const QString caption = up ? QStringLiteral("Disconnect") : QStringLiteral("Connect");
+    expect(f.widget<QAbstractButton>("btSerialConnect")->text() == caption, "btSerialConnect caption");
+    expect(f.widget<QAbstractButton>("btNetworkConnect")->text() == caption, "btNetworkConnect caption");
+    expect(f.widget<QWidget>("gbCommands")->isEnabled() == up, "gbCommands enabled");
+    expect(f.widget<QWidget>("tabs")->isEnabled() == up, "tabs enabled");
+    for (const char *name : {"btFlashFirmware", "btUploadConfig", "btDownloadConfig", "btRestartDevice",
+                             "btUartConfiguration", "btSleepConfiguration", "btPNUpdate"})
+        expect(f.widget<QWidget>(name)->isEnabled() == up, name);
+    expect(f.widget<QWidget>("cbSerialPort")->isEnabled() == !up, "cbSerialPort enabled");
+    expect(f.widget<QWidget>("tabSerialConnection")->isEnabled() == (link != Link::Tcp), "serial tab");
+    expect(f.widget<QWidget>("tabNetworkConnection")->isEnabled() == (link != Link::Serial), "network tab");
+    expect(w->serial.isOpen() == (link == Link::Serial), "serial port open");
+    expect(w->tcpConnected == (link == Link::Tcp), "tcpConnected");
+    expect(f.widget<QAbstractButton>("btFlashFirmware")->text() == QLatin1String("Flash firmware"), "btFlashFirmware caption");
+    expect(w->progressBar->value() == 0, "progress bar");
+    expect(!w->oneShotTimer->isActive(), "answer timer stopped");
+    expect(w->oneShotState == MainWindow::Idle || w->oneShotState == MainWindow::GetVersion, "oneShotState");
+    expect(QApplication::activeModalWidget() == nullptr, "no dialog open");
+    if (up) {
+        expect(w->statusLabel->text() == QLatin1String("Connected"), "statusLabel");
+        expect(w->statusDetailLabel->text() == QLatin1String("Version:2.38"), "statusDetailLabel");
+        expect(w->retryCount == 0, "retryCount");
+    } else {
+        expect(w->statusLabel->text().isEmpty() && w->statusDetailLabel->text().isEmpty(), "status bar empty");
+    }
+    return wrong.join(QStringLiteral(", "));
+}
+
+int envInt(const char *name, int fallback)
+{
+    bool ok = false;
+    const int v = qEnvironmentVariableIntValue(name, &ok);
+    return ok && v > 0 ? v : fallback;
+}
+
+} // namespace
+
+class TestSoak : public QObject
+{
+    Q_OBJECT
+private slots:
+    void consoleUnderFaults();
+};
+
+void TestSoak::consoleUnderFaults()
+{
+    const int total = envInt("RX_SOAK_REQUESTS", 10000);
+    const quint32 seed = quint32(envInt("RX_SOAK_SEED", 4711));
+    constexpr int kRound = 250;
+    QElapsedTimer clock;
+    clock.start();
+
+    WindowFixture f;
+    Soak soak(f, seed);
+    QVERIFY2(soak.catalogue.size() > 50, "too few console commands to draw from");
+    QVERIFY(f.connectSerial());
+    QVERIFY(f.waitForLog(QStringLiteral("CMD_LOG - ACK")));
+    soak.startRound();
+
+    Link link = Link::Serial;
+    bool unplugged = false;
+    while (soak.figures.requests < total) {
+        if (!unplugged && soak.figures.requests >= total / 2) {
+            // Unplugged with a request on the line: its answer never comes,
+            // the port goes, the window falls back to the disconnected look.
+            unplugged = true;
+            ++soak.figures.unplugs;
+            const QJsonObject command = soak.pickCommand();
+            Expected lost;
+            lost.code = Soak::codeOf(command);
+            lost.name = f.window()->commandName(lost.code);
+            soak.sendRequest(command);
+            f.reader()->unplug();
+            lost.outcome = Outcome::Lost;
+            soak.expected.append(lost);
+            ++soak.figures.serialRequests;
+            QVERIFY(soak.pump([&] { return f.logText().contains(QStringLiteral("Device removed."))
+                                           && !f.window()->serial.isOpen(); }));
+            soak.pump([] { return false; }, 50);
+            link = Link::None;
+            const QString wrong = wrongState(f, link);
+            QVERIFY2(wrong.isEmpty(), qPrintable("after the unplug: " + wrong));
+            // With no link a request goes nowhere and leaves no trace.
+            const QString before = f.logText();
+            soak.sendRequest(soak.pickCommand());
+            --soak.figures.requests;
+            QCOMPARE(f.logText(), before);
+            QVERIFY(soak.closeRound());
+
+            f.reader()->replug();
+            QVERIFY(f.connectTcp());
+            QVERIFY(f.waitForLog(QStringLiteral("CMD_LOG - ACK")));
+            soak.startRound();
+            link = Link::Tcp;
+        }
+
+        const int roundEnd = qMin(total, soak.figures.requests + kRound);
+        while (soak.figures.requests < roundEnd) {
+            const int before = soak.figures.requests;
+            const bool ok = soak.chance(15) ? soak.silence() : soak.request(false);
+            QVERIFY2(ok, qPrintable(QStringLiteral("request %1").arg(soak.figures.requests)));
+            (link == Link::Serial ? soak.figures.serialRequests : soak.figures.tcpRequests)
+                += soak.figures.requests - before;
+            if (!unplugged && soak.figures.requests >= total / 2)
+                break;
+        }
+        QVERIFY(soak.closeRound());
+        const QString wrong = wrongState(f, link);
+        QVERIFY2(wrong.isEmpty(), qPrintable(QStringLiteral("after round %1: ").arg(soak.figures.rounds) + wrong));
+    }
+
+    const Figures &n = soak.figures;
+    qInfo("soak: seed %u, %d commands to draw from, %d rounds, %.1f s", seed, int(soak.catalogue.size()), n.rounds,
+          clock.elapsed() / 1000.0);
+    qInfo("soak: requests %d (serial %d, TCP %d; %d through the parameter form), answered %d", n.requests,
+          n.serialRequests, n.tcpRequests, n.throughForm, n.answered);
+    const int injected = n.corrupted + n.failed + n.noiseBursts + n.silences + n.unplugs;
+    qInfo("soak: faults injected %d: corrupted CRC %d, failed commands %d, line noise %d between frames"
+          " and %d before a silence, silences %d (%d requests unanswered), unplug %d",
+          injected, n.corrupted, n.failed, n.noiseBursts, n.silences, n.silences, n.silentRequests, n.unplugs);
+    const int seen = n.seenDamaged + n.seenFailed + n.seenAbsorbed + n.seenNoiseTimeouts + n.seenRemoved;
+    qInfo("soak: faults seen in the log %d: error replies to damaged answers %d, error answers %d,"
+          " answers intact behind noise %d, [RX-timeout] after a silence's noise %d (of %d [RX-timeout] lines),"
+          " requests left unanswered %d, \"Device removed.\" %d",
+          seen, n.seenDamaged, n.seenFailed, n.seenAbsorbed, n.seenNoiseTimeouts, n.rxTimeoutLines,
+          n.seenUnanswered, n.seenRemoved);
+    qInfo("soak: crashes 0");
+
+    QCOMPARE(n.seenDamaged, n.corrupted);
+    QCOMPARE(n.seenFailed, n.failed);
+    QCOMPARE(n.seenAbsorbed, n.noiseBursts);
+    QCOMPARE(n.seenNoiseTimeouts, n.silences);
+    QCOMPARE(n.seenUnanswered, n.silentRequests);
+    QCOMPARE(n.seenRemoved, n.unplugs);
+}
+
+QTEST_MAIN(TestSoak)
+#include "tst_soak.moc"
