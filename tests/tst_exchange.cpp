@@ -10,6 +10,7 @@
 #include <QTcpServer>
 #include <QTextEdit>
 
+#include "support/requestlog.h"
 #include "support/windowfixture.h"
 
 namespace {
@@ -20,20 +21,6 @@ QByteArray hex(const char *t)
 }
 
 // Collects the requests the reader receives.
-struct Requests
-{
-    QList<QByteArray> list;
-    explicit Requests(SimReader *reader)
-    {
-        QObject::connect(reader, &SimReader::requestReceived,
-                         [this](quint8 code, const QByteArray &params) { list << (QByteArray(1, char(code)) + params); });
-    }
-    bool waitFor(const QByteArray &payload, int timeoutMs = 2000)
-    {
-        return QTest::qWaitFor([&] { return list.contains(payload); }, timeoutMs);
-    }
-};
-
 } // namespace
 
 class TestExchange : public QObject
@@ -64,7 +51,7 @@ private slots:
         WindowFixture f;
         f.reader()->setVersion("1.0");
         QVERIFY(f.connectSerial());
-        Requests requests(f.reader());
+        RequestLog requests(f.reader(), true);
         f.injectAnswer(hex("00 0B") + version + QByteArray(1, '\0'));
         QVERIFY(QTest::qWaitFor([&] { return f.window()->statusDetailLabel->text() == "Version:" + version; }, 2000));
         QTest::qWait(150);
@@ -78,7 +65,7 @@ private slots:
     {
         WindowFixture f;
         QVERIFY(f.connectSerial());
-        Requests requests(f.reader());
+        RequestLog requests(f.reader(), true);
         MainWindow *w = f.window();
         w->oneShotState = MainWindow::Idle;
 
@@ -149,7 +136,7 @@ private slots:
     {
         WindowFixture f;
         QVERIFY(f.connectSerial());
-        Requests requests(f.reader());
+        RequestLog requests(f.reader(), true);
         MainWindow *w = f.window();
         w->oneShotState = MainWindow::FileReading;
         f.reader()->sendEvent(0x01);
@@ -167,7 +154,7 @@ private slots:
     {
         WindowFixture f;
         QVERIFY(f.connectSerial());
-        Requests requests(f.reader());
+        RequestLog requests(f.reader(), true);
         MainWindow *w = f.window();
 
         // A workflow step answered on its third try starts the next one afresh.
@@ -227,7 +214,7 @@ private slots:
         f.selectReaderPort();
         w->openSerialPort();
         QVERIFY(w->serial.isOpen());
-        Requests requests(f.reader());
+        RequestLog requests(f.reader(), true);
         const int tx = f.logCount("[TX]");
         const uint8_t halt[] = {0x05};
         w->protocol.sendFrame(halt, 1);

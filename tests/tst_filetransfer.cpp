@@ -13,6 +13,7 @@
 #include "config/pollingwindow.h"
 #include "config/uartconfigwindow.h"
 #include "sim/simfiles.h"
+#include "support/requestlog.h"
 #include "support/windowfixture.h"
 
 namespace {
@@ -21,31 +22,6 @@ QByteArray hex(const char *t)
 {
     return WindowFixture::hex(t);
 }
-
-struct Requests
-{
-    QList<QByteArray> list;
-    explicit Requests(SimReader *reader)
-    {
-        QObject::connect(reader, &SimReader::requestReceived,
-                         [this](quint8 code, const QByteArray &params) { list << (QByteArray(1, char(code)) + params); });
-    }
-    int count(uint8_t code) const
-    {
-        int n = 0;
-        for (const QByteArray &r : list)
-            n += uint8_t(r.at(0)) == code;
-        return n;
-    }
-    QList<QByteArray> withCode(uint8_t code) const
-    {
-        QList<QByteArray> out;
-        for (const QByteArray &r : list)
-            if (uint8_t(r.at(0)) == code)
-                out << r;
-        return out;
-    }
-};
 
 QByteArray patterned(int size)
 {
@@ -86,7 +62,7 @@ private slots:
         f.window()->fileChooser = [&](const QString &caption, const QString &filter, bool save) {
             return caption == "Save json" && filter == "Export file (*.json)" && save ? target : QString();
         };
-        Requests requests(f.reader());
+        RequestLog requests(f.reader(), true);
         f.click("btDownloadConfig");
         QVERIFY(f.waitForLog(QStringLiteral("File closed. Size %1 bytes.").arg(size), 20000));
         QVERIFY(f.logText().contains("Saving to file " + target + "..."));
@@ -118,7 +94,7 @@ private slots:
         QVERIFY(f.waitForLog("Unable to save the file /nonexistent-folder/x.json", 10000));
 
         // An error answer stops the chain where it is.
-        Requests requests(f.reader());
+        RequestLog requests(f.reader(), true);
         f.reader()->failCommand(0xE1, 0x0204);
         f.window()->fileChooser = [](const QString &, const QString &, bool) { return QStringLiteral("/tmp/never.json"); };
         f.click("btDownloadConfig");
@@ -155,7 +131,7 @@ private slots:
         f.window()->fileChooser = [&](const QString &caption, const QString &filter, bool save) {
             return caption == "Select json file" && filter == "Import file (*.json)" && !save ? source : QString();
         };
-        Requests requests(f.reader());
+        RequestLog requests(f.reader(), true);
         f.click("btUploadConfig");
         QVERIFY(f.logText().contains(QStringLiteral("File size %1 bytes.").arg(size)));
         QVERIFY(f.waitForLog("File closed. Restarting...", 20000));
@@ -195,7 +171,7 @@ private slots:
     {
         WindowFixture f;
         QVERIFY(f.connectSerial());
-        Requests requests(f.reader());
+        RequestLog requests(f.reader(), true);
         int writes = 0;
         QObject::connect(f.reader(), &SimReader::requestReceived, [&](quint8 code, const QByteArray &) {
             if (code == 0xE2 && ++writes == 2) {
@@ -255,7 +231,7 @@ private slots:
             }
         });
         poll.start(50);
-        Requests requests(f.reader());
+        RequestLog requests(f.reader(), true);
         f.click("btPollingConfiguration");
         QVERIFY2(QTest::qWaitFor([&] { return seen; }, 10000), qPrintable(f.logText().right(600)));
         QTest::qWait(300);
@@ -268,7 +244,7 @@ private slots:
         WindowFixture f;
         QVERIFY(f.connectSerial());
         QTest::qWait(200); // the request for log lines is answered
-        Requests requests(f.reader());
+        RequestLog requests(f.reader(), true);
         MainWindow *w = f.window();
         w->oneShotState = MainWindow::Idle;
         w->oneShotTimer->start(3000);

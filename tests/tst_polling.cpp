@@ -20,6 +20,7 @@
 #include <QTimer>
 
 #include "sim/simtags.h"
+#include "support/requestlog.h"
 #include "support/windowfixture.h"
 
 namespace {
@@ -184,20 +185,6 @@ void checkHeader(const Workbook &book, const QString &sheetName)
     QCOMPARE(book.row(sheetName, 1).size(), 3);
 }
 
-struct Requests
-{
-    QList<QByteArray> list;
-    explicit Requests(SimReader *reader)
-    {
-        QObject::connect(reader, &SimReader::requestReceived,
-                         [this](quint8 code, const QByteArray &params) {
-                             if (code != 0xE4) // the device log request after the connect
-                                 list << (QByteArray(1, char(code)) + params);
-                         });
-    }
-    int count(const QByteArray &payload) const { return list.count(payload); }
-};
-
 const QByteArray UlUid = hex("04 A1 2F 33 44 55 66");
 const QString UlUidText = QStringLiteral("04A12F33445566");
 
@@ -250,7 +237,7 @@ private slots:
         WindowFixture f;
         QVERIFY(f.connectSerial());
         MainWindow *w = f.window();
-        Requests requests(f.reader());
+        RequestLog requests(f.reader());
         enableSaving(f, path);
         f.widget<QSpinBox>("sbPollingTimeout")->setValue(20);
         const QTime started = QTime::currentTime();
@@ -334,7 +321,7 @@ private slots:
         f.widget<QSpinBox>("sbPollingTimeout")->setValue(10);
         f.reader()->tagField().placeTag(SimTag::ultralight(UlUid));
         f.reader()->setAnswerDelay(150);
-        Requests requests(f.reader());
+        RequestLog requests(f.reader());
         // Stop is pressed the moment the reader has the Get UID.
         QMetaObject::Connection stopper
             = QObject::connect(f.reader(), &SimReader::requestReceived, [&](quint8 code, const QByteArray &) {

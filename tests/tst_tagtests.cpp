@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include "sim/simtags.h"
+#include "support/requestlog.h"
 #include "support/windowfixture.h"
 #include "workflows/addresstag.h"
 
@@ -21,24 +22,6 @@ QByteArray hex(const char *t)
 {
     return WindowFixture::hex(t);
 }
-
-struct Requests
-{
-    QList<QByteArray> list;
-    explicit Requests(SimReader *reader)
-    {
-        QObject::connect(reader, &SimReader::requestReceived,
-                         [this](quint8 code, const QByteArray &params) {
-                             if (code != 0xE4) // the device log request after the connect
-                                 list << (QByteArray(1, char(code)) + params);
-                         });
-    }
-    int count(const QByteArray &payload) const { return list.count(payload); }
-    bool waitFor(const QByteArray &payload, int timeoutMs = 2000)
-    {
-        return QTest::qWaitFor([&] { return list.contains(payload); }, timeoutMs);
-    }
-};
 
 const QByteArray UlUid = hex("04 11 22 33 44 55 66");
 
@@ -109,7 +92,7 @@ private slots:
         WindowFixture f;
         QVERIFY(f.connectSerial());
         MainWindow *w = f.window();
-        Requests requests(f.reader());
+        RequestLog requests(f.reader());
 
         // No address: nothing is sent.
         f.widget<QLineEdit>("leDeviceAddress")->clear();
@@ -203,7 +186,7 @@ private slots:
         f.reader()->tagField().placeTag(ultralightWith(pages));
         f.widget<QLineEdit>("leDeviceAddress")->setText("77");
         f.widget<QCheckBox>("cbTagTerminated")->setChecked(!pages.at(5));
-        Requests requests(f.reader());
+        RequestLog requests(f.reader());
 
         press(f, "btReadAddressTag");
         QCOMPARE(w->oneShotTimer->interval(), 1000);
@@ -231,7 +214,7 @@ private slots:
     {
         WindowFixture f;
         QVERIFY(f.connectSerial());
-        Requests requests(f.reader());
+        RequestLog requests(f.reader());
         f.window()->oneShotState = MainWindow::AddressTagRead;
         f.window()->oneShotTimer->start(3000);
         f.injectAnswer(hex("00 40 47 78 30 31 05"));
@@ -252,7 +235,7 @@ private slots:
         // The loop test writes no spreadsheet rows.
         f.widget<QCheckBox>("cbSaveToFile")->setChecked(true);
         f.widget<QLineEdit>("leOutputXlsFile")->setText(dir.filePath("never.xlsx"));
-        Requests requests(f.reader());
+        RequestLog requests(f.reader());
 
         press(f, "btLoopTest");
         QCOMPARE(caption(f), QStringLiteral("Stop loop test"));
@@ -314,7 +297,7 @@ private slots:
         f.reader()->tagField().placeTag(SimTag::ultralight(UlUid));
         f.widget<QCheckBox>("cbReadPage")->setChecked(true);
         f.widget<QSpinBox>("spWritePageAddr")->setValue(9); // not the page read
-        Requests requests(f.reader());
+        RequestLog requests(f.reader());
         press(f, "btLoopTest");
         QVERIFY(QTest::qWaitFor([&] { return w->loopFoundCount >= 3; }, 3000));
         press(f, "btLoopTest");
@@ -338,7 +321,7 @@ private slots:
         f.widget<QCheckBox>("cbWriteTest")->setChecked(true);
         f.widget<QCheckBox>("cbReadPage")->setChecked(true);
         f.widget<QSpinBox>("spWritePageAddr")->setValue(7);
-        Requests requests(f.reader());
+        RequestLog requests(f.reader());
         press(f, "btLoopTest");
         QVERIFY(QTest::qWaitFor([&] { return f.logCount("Write test passed") >= 3; }, 3000));
         press(f, "btLoopTest");
@@ -400,7 +383,7 @@ private slots:
         MainWindow *w = f.window();
         f.reader()->tagField().placeTag(SimTag::classic(hex("CA FE 00 01")));
         f.widget<QCheckBox>(writeTest ? "cbWriteTest" : "cbReadPage")->setChecked(true);
-        Requests requests(f.reader());
+        RequestLog requests(f.reader());
         press(f, "btLoopTest");
         QVERIFY(f.waitForLog("Ultralight TAG needed for this test. Test aborted."));
         QCOMPARE(caption(f), QStringLiteral("Start loop test"));
@@ -419,7 +402,7 @@ private slots:
         MainWindow *w = f.window();
         f.reader()->tagField().placeTag(SimTag::ultralight(UlUid));
         f.widget<QCheckBox>("cbStopAfter3k")->setChecked(true);
-        Requests requests(f.reader());
+        RequestLog requests(f.reader());
         press(f, "btLoopTest");
         w->loopFoundCount = 2997; // before any answer is handled
         QVERIFY(f.waitForLog("Loop test stoped after 3k tests"));
@@ -451,7 +434,7 @@ private slots:
         QVERIFY(f.connectSerial());
         MainWindow *w = f.window();
         f.reader()->setSilent(true);
-        Requests requests(f.reader());
+        RequestLog requests(f.reader());
         press(f, "btLoopTest");
         QVERIFY(requests.waitFor(hex("02")));
         for (int i = 0; i < 12; ++i)
