@@ -10,6 +10,7 @@
 #include <QSettings>
 #include <QStatusBar>
 #include <QTabBar>
+#include <QTcpSocket>
 #include <QTimer>
 
 #include "app/settings.h"
@@ -134,7 +135,18 @@ MainWindow::~MainWindow()
         }
     }
     qInfo() << "Terminate done";
+    // Nothing that closes below may call back into a window that is being
+    // taken apart: the sockets (children, deleted by the base class) and the
+    // serial port and codec (members) lose their connections to it first.
+    for (QTcpSocket *socket : findChildren<QTcpSocket *>())
+        socket->disconnect(this);
+    serial.disconnect(this);
+    protocol.disconnect(this);
+    oneShotTimer->stop();
+    pollingTimer->stop();
+    updateTimer->stop();
     delete ui;
+    ui = nullptr;
 }
 
 void MainWindow::setControlsEnabled(bool enable)

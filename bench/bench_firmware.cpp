@@ -3,7 +3,8 @@
 // the frames take with the stop-and-wait bound: 4,096 times the round trip
 // of one frame of the same size between a bare codec and the same reader.
 // Builds a MainWindow: run it inside a private network namespace, e.g.
-//   /work/shared/tools/isolated bench/bench_firmware [KiB]
+//   /work/shared/tools/isolated bench/bench_firmware [KiB [ROUNDS]]
+// (1024 KiB and 3 rounds per link unless given).
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -18,6 +19,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 
@@ -117,11 +119,22 @@ Run flash(MainWindow &window, SimReader &reader, const QString &imagePath, const
     return run;
 }
 
-void report(const char *link, const Run &run, double rttMs, int frames)
+double report(const char *link, const Run &run, double rttMs, int frames)
 {
     const double bound = frames * rttMs / 1000.0;
-    std::printf("%-4s  %9.2f  %9.2f  %12.3f  %10.2f  %6.2f  %s\n", link, run.totalS, run.framesS, rttMs, bound,
-                bound > 0 ? run.framesS / bound : 0.0, run.identical ? "yes" : "NO");
+    const double ratio = bound > 0 ? run.framesS / bound : 0.0;
+    std::printf("%-4s  %9.2f  %10.2f  %15.3f  %9.2f  %5.2f  %s\n", link, run.totalS, run.framesS, rttMs, bound, ratio,
+                run.identical ? "yes" : "NO");
+    std::fflush(stdout);
+    return ratio;
+}
+
+double median(QList<double> values)
+{
+    if (values.isEmpty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
 }
 
 } // namespace
@@ -136,6 +149,7 @@ int main(int argc, char **argv)
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
 
     const int kib = argc > 1 ? std::atoi(argv[1]) : 1024;
+    const int rounds = argc > 2 ? qMax(1, std::atoi(argv[2])) : 3;
     QByteArray image(kib * 1024, '\0');
     quint32 x = 12345;
     for (char &c : image) {
@@ -162,59 +176,70 @@ int main(int argc, char **argv)
     SimOta::of(&reader)->setReconnectTime(200);
     reader.registerCommand(0x0A, [](SimRequest &req) { req.silent(); });   // no restart
 
-    // Round trips of a bare codec, before the window touches the reader.
-    const int probes = 1000;
-    double tcpRtt = -1, ptyRtt = -1;
-    {
-        QTcpSocket socket;
-        socket.connectToHost(QStringLiteral("127.0.0.1"), reader.tcpPort());
-        if (socket.waitForConnected(3000))
-            tcpRtt = roundTripMs(&socket, reader, probes);
-        socket.disconnectFromHost();
-        waitUntil([] { return false; }, 100);
-    }
-    {
-        QSerialPort port(link);
-        if (port.open(QIODevice::ReadWrite))
-            ptyRtt = roundTripMs(&port, reader, probes);
-        port.close();
-    }
-
     MainWindow window;
     window.show();
+    auto *tabs = window.findChild<QTabWidget *>(QStringLiteral("tabWidget"));
+    auto *tcpButton = window.findChild<QPushButton *>(QStringLiteral("btNetworkConnect"));
+    auto *serialButton = window.findChild<QPushButton *>(QStringLiteral("btSerialConnect"));
+    auto *ports = window.findChild<QComboBox *>(QStringLiteral("cbSerialPort"));
+    ports->addItem(link);
+    const auto settle = [] { waitUntil([] { return false; }, 200); };
 
-    std::printf("image %d bytes, %d OTA frames; round trip: mean of %d bare exchanges of 257-byte requests\n",
-                image.size(), frames, probes);
+    std::printf("image %d bytes, %d OTA frames, %d round(s) per link; round trip: mean of %d bare\n"
+                "exchanges of 257-byte requests with the same reader, measured before each flash\n",
+                image.size(), frames, rounds, frames);
     std::printf("link  total (s)  frames (s)  round trip (ms)  bound (s)  ratio  image identical\n");
 
-    // TCP
-    window.findChild<QTabWidget *>(QStringLiteral("tabWidget"))->setCurrentIndex(1);
+    // TCP: the bare exchanges run on a connection of their own.
+    QList<double> tcpRatios;
+    tabs->setCurrentIndex(1);
     window.findChild<QLineEdit *>(QStringLiteral("leDeviceAddr"))->setText(QStringLiteral("127.0.0.1"));
     window.findChild<QSpinBox *>(QStringLiteral("sbPort"))->setValue(reader.tcpPort());
-    window.findChild<QPushButton *>(QStringLiteral("btNetworkConnect"))->click();
-    if (!waitUntil([&] { return window.tcpConnected && window.oneShotState == MainWindow::GetVersion
-                                && !window.oneShotTimer->isActive(); },
-                   10000)) {
+    tcpButton->click();
+    if (!waitUntil([&] { return window.tcpConnected && !window.oneShotTimer->isActive(); }, 10000)) {
         std::fprintf(stderr, "no TCP connection\n");
         return 1;
     }
-    waitUntil([] { return false; }, 200);
-    report("TCP", flash(window, reader, imagePath, image), tcpRtt, frames);
-    window.findChild<QPushButton *>(QStringLiteral("btNetworkConnect"))->click();   // disconnect
+    settle();
+    for (int round = 0; round < rounds; ++round) {
+        double rtt = -1;
+        QTcpSocket socket;
+        socket.connectToHost(QStringLiteral("127.0.0.1"), reader.tcpPort());
+        if (socket.waitForConnected(3000))
+            rtt = roundTripMs(&socket, reader, frames);
+        socket.disconnectFromHost();
+        settle();
+        const Run run = flash(window, reader, imagePath, image);
+        tcpRatios << report("TCP", run, rtt, frames);
+    }
+    tcpButton->click();   // disconnect
     waitUntil([&] { return !window.tcpConnected; }, 3000);
 
-    // pty
-    window.findChild<QTabWidget *>(QStringLiteral("tabWidget"))->setCurrentIndex(0);
-    auto *ports = window.findChild<QComboBox *>(QStringLiteral("cbSerialPort"));
-    ports->addItem(link);
+    // pty: one opener at a time, so the window's port is closed while the
+    // bare exchanges run.
+    QList<double> ptyRatios;
+    tabs->setCurrentIndex(0);
     ports->setCurrentIndex(ports->count() - 1);
-    window.findChild<QPushButton *>(QStringLiteral("btSerialConnect"))->click();
-    if (!waitUntil([&] { return window.serial.isOpen() && !window.oneShotTimer->isActive(); }, 5000)) {
-        std::fprintf(stderr, "no serial connection\n");
-        return 1;
+    for (int round = 0; round < rounds; ++round) {
+        double rtt = -1;
+        {
+            QSerialPort port(link);
+            if (port.open(QIODevice::ReadWrite))
+                rtt = roundTripMs(&port, reader, frames);
+        }
+        serialButton->click();
+        if (!waitUntil([&] { return window.serial.isOpen() && !window.oneShotTimer->isActive(); }, 5000)) {
+            std::fprintf(stderr, "no serial connection\n");
+            return 1;
+        }
+        settle();
+        const Run run = flash(window, reader, imagePath, image);
+        ptyRatios << report("pty", run, rtt, frames);
+        serialButton->click();   // disconnect
+        settle();
     }
-    waitUntil([] { return false; }, 200);
-    report("pty", flash(window, reader, imagePath, image), ptyRtt, frames);
+
+    std::printf("median ratio: TCP %.2f, pty %.2f\n", median(tcpRatios), median(ptyRatios));
     std::printf("total includes the client's waits after the erase (4 s over TCP; 6 s and one 1 s retry over the pty)\n");
     return 0;
 }

@@ -78,28 +78,28 @@ void SimOta::reset()
 
 void SimOta::setFrameFault(int number, Fault fault, int times, quint16 errorNumber)
 {
-    m_frameFault = FaultSpec{number, fault, times, errorNumber};
+    m_frameFault = FaultRule{number, fault, times, errorNumber};
 }
 
 void SimOta::setRecordFault(int number, Fault fault, int times, quint16 errorNumber)
 {
-    m_recordFault = FaultSpec{number, fault, times, errorNumber};
+    m_recordFault = FaultRule{number, fault, times, errorNumber};
 }
 
 void SimOta::clearFaults()
 {
-    m_frameFault = FaultSpec();
-    m_recordFault = FaultSpec();
+    m_frameFault = FaultRule();
+    m_recordFault = FaultRule();
 }
 
-bool SimOta::applyFault(FaultSpec& spec, int number, SimRequest& req)
+bool SimOta::applyFault(FaultRule& rule, int number, SimRequest& req)
 {
-    if (spec.fault == Fault::None || spec.number != number || spec.times == 0)
+    if (rule.fault == Fault::None || rule.number != number || rule.times == 0)
         return false;
-    const Fault fault = spec.fault;
-    const quint16 error = spec.error;
-    if (spec.times > 0 && --spec.times == 0)
-        spec = FaultSpec();
+    const Fault fault = rule.fault;
+    const quint16 error = rule.error;
+    if (rule.times > 0 && --rule.times == 0)
+        rule = FaultRule();
     if (fault == Fault::Error)
         req.error(error);
     else
@@ -310,9 +310,9 @@ QString SimOta::command(const QString& family, const QStringList& words)
     }
     if (sub == QLatin1String("clear")) {
         if (chip)
-            m_recordFault = FaultSpec();
+            m_recordFault = FaultRule();
         else
-            m_frameFault = FaultSpec();
+            m_frameFault = FaultRule();
         return QStringLiteral("no faults");
     }
     return chip ? QStringLiteral("usage: pn status | pn fail N [ERR [TIMES]] | pn drop N [TIMES] | pn clear")

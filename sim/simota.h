@@ -109,14 +109,14 @@ signals:
     void chipUpdated(int records);
 
 private:
-    struct FaultSpec
+    struct FaultRule
     {
         int number = 0;
         Fault fault = Fault::None;
         int times = 0;
         quint16 error = 0;
     };
-    static bool applyFault(FaultSpec& spec, int number, SimRequest& req);
+    static bool applyFault(FaultRule& rule, int number, SimRequest& req);
 
     void begin(SimRequest& req);
     void frame(SimRequest& req);
@@ -140,11 +140,11 @@ private:
     int m_begins = 0;
     int m_frames = 0;
     int m_flashes = 0;
-    FaultSpec m_frameFault;
+    FaultRule m_frameFault;
 
     bool m_chipOpen = false;
     QList<QByteArray> m_pending;
     QList<QByteArray> m_chipRecords;
     int m_chipUpdates = 0;
-    FaultSpec m_recordFault;
+    FaultRule m_recordFault;
 };

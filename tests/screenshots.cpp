@@ -1,49 +1,190 @@
 // Renders the pictures of the README from the real window beside the
-// simulated reader: rx-screenshots OUTPUT_DIR. Run it inside a private
-// network namespace like every program that builds the main window.
+// simulated reader, and the dialogs on the simulator's sample configuration
+// documents: rx-screenshots OUTPUT_DIR. Run it inside a private network
+// namespace like every program that builds the main window.
+//
+// Pictures: main-window.png (a coloured exchange and the device log),
+// protocol-log.png, tab-favourites.png, tab-network.png, tab-polling.png,
+// network-connection.png (readers found by UDP), dialog-favourite.png,
+// dialog-uart.png, dialog-sleep.png, dialog-rfid-polling.png,
+// dialog-rfid-keys.png, dialog-rfid-known-tags.png.
 #include <QApplication>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTextEdit>
 #include <QTimer>
 
+#include "config/pollingwindow.h"
+#include "config/sleepconfigwindow.h"
+#include "config/uartconfigwindow.h"
+#include "console/newfavcmdwindow.h"
+#include "sim/simfiles.h"
+#include "sim/simknowntags.h"
 #include "support/windowfixture.h"
 
-static void settle(int ms)
+namespace {
+
+QString g_out;
+int g_failures = 0;
+
+void settle(int ms)
 {
     QTest::qWait(ms);
 }
 
-int main(int argc, char **argv)
+void save(QWidget *widget, const QString &name)
 {
-    QApplication app(argc, argv);
-    const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
-    QDir().mkpath(out);
-
-    WindowFixture f;
-    MainWindow *w = f.window();
-    w->resize(1100, 815);
-    if (!f.connectSerial()) {
-        qWarning("could not connect to the simulated reader");
-        return 1;
+    settle(150);
+    if (!widget->grab().save(g_out + QLatin1Char('/') + name)) {
+        qWarning("could not write %s", qPrintable(name));
+        ++g_failures;
+    } else {
+        qInfo("%s", qPrintable(name));
     }
-    settle(300);
+}
+
+void selectCommand(WindowFixture &f, const QString &prefix)
+{
+    auto *list = f.widget<QListWidget>(QStringLiteral("lvCommands"));
+    for (int i = 0; i < list->count(); ++i) {
+        if (list->item(i)->text().startsWith(prefix)) {
+            list->setCurrentRow(i);
+            return;
+        }
+    }
+}
+
+QString sampleDocument()
+{
+    return QString::fromUtf8(SimFileSystem::configDocument(SimFileSystem::ConfigR4));
+}
+
+// Shows a dialog the way its window does (not modal), saves it, closes it.
+template <class Dialog>
+void saveDialog(Dialog *dialog, const QString &name)
+{
+    dialog->show();
+    if (!QTest::qWaitForWindowExposed(dialog))
+        qWarning("%s did not appear", qPrintable(name));
+    save(dialog, name);
+    dialog->close();
+    delete dialog;
+}
+
+void mainWindowPictures(WindowFixture &f)
+{
+    MainWindow *w = f.window();
     f.reader()->sendLogLine(QStringLiteral("\x1b[0;32mI (1523) rfid: polling started"));
     f.reader()->sendLogLine(QStringLiteral("\x1b[0;33mW (2210) uart: RX buffer 80% full"));
     f.reader()->sendLogLine(QStringLiteral("\x1b[0;31mE (2231) nfc: no answer from tag"));
-    auto *list = f.widget<QListWidget>(QStringLiteral("lvCommands"));
-    for (int i = 0; i < list->count(); ++i) {
-        if (list->item(i)->text().startsWith(QStringLiteral("[14]"))) {
-            list->setCurrentRow(i);
-            break;
-        }
-    }
+    selectCommand(f, QStringLiteral("[14]"));
     w->paramEdits[0]->setText(QStringLiteral("FF 00 80"));
     w->paramEdits[1]->setText(QStringLiteral("500"));
     f.click(QStringLiteral("btCommnadExecute"));
     settle(300);
     f.click(QStringLiteral("btShowLegend"));
     settle(300);
-    const bool ok = w->grab().save(out + QStringLiteral("/main-window.png"));
-    return ok ? 0 : 1;
+    save(w, QStringLiteral("main-window.png"));
+    save(f.widget<QTextEdit>(QStringLiteral("teProtocol")), QStringLiteral("protocol-log.png"));
+}
+
+void tabPictures(WindowFixture &f)
+{
+    MainWindow *w = f.window();
+    w->addNewFavCommand(-1, QStringLiteral("Version"), QStringLiteral("F5 03 00 FC FF 0B 9B 50"));
+    w->addNewFavCommand(-1, QStringLiteral("Green LED, 1 s"), QStringLiteral("F5 08 00 F7 FF 14 00 FF 00 E8 03 EE F0"));
+    w->addNewFavCommand(-1, QStringLiteral("Tag count"), QStringLiteral("F5 03 00 FC FF 02 B2 C1"));
+    auto *tabs = f.widget<QTabWidget>(QStringLiteral("tabs"));
+    const struct
+    {
+        int index;
+        const char *file;
+    } pages[] = {{1, "tab-favourites.png"}, {2, "tab-network.png"}, {3, "tab-polling.png"}};
+    for (const auto &page : pages) {
+        tabs->setCurrentIndex(page.index);
+        save(tabs, QLatin1String(page.file));
+    }
+    tabs->setCurrentIndex(0);
+}
+
+// The "Network connection" tab, disconnected, with readers that announced
+// themselves: the simulated one on loopback and two documentation addresses.
+void networkPicture(WindowFixture &f)
+{
+    MainWindow *w = f.window();
+    f.click(QStringLiteral("btSerialConnect"));
+    f.click(QStringLiteral("btClearLogs"));
+    f.widget<QTabWidget>(QStringLiteral("tabWidget"))->setCurrentIndex(1);
+    w->udpMessageReceive(QStringLiteral("Q_R4:Gate reader:2.38"), QStringLiteral("192.0.2.17"));
+    w->udpMessageReceive(QStringLiteral("Q_R4:Store room:2.36"), QStringLiteral("192.0.2.41"));
+    w->udpMessageReceive(QStringLiteral("Q_R4:Simulated reader:2.38"), QStringLiteral("127.0.0.1"));
+    auto *list = f.widget<QListWidget>(QStringLiteral("lvDetectedDevices"));
+    for (int i = 0; i < list->count(); ++i) {
+        if (list->item(i)->text().contains(QLatin1String("Simulated")))
+            list->setCurrentRow(i);
+    }
+    settle(200);
+    save(w, QStringLiteral("network-connection.png"));
+}
+
+void dialogPictures(WindowFixture &f)
+{
+    MainWindow *w = f.window();
+    saveDialog(new NewFavCmdWindow(w, -1, QStringLiteral("Version"), QStringLiteral("F5 03 00 FC FF 0B 9B 50")),
+               QStringLiteral("dialog-favourite.png"));
+    saveDialog(new UartConfigWindow(w, sampleDocument()), QStringLiteral("dialog-uart.png"));
+    saveDialog(new SleepConfigWindow(w, sampleDocument()), QStringLiteral("dialog-sleep.png"));
+
+    // The RFID dialog wired to the link as the window wires it, so that its
+    // known-tag list is read from the reader.
+    f.reader()->knownTags().setEntries({SimKnownTags::entry(0x44, QByteArray::fromHex("04A1B2C3D4E580")),
+                                        SimKnownTags::entry(0x04, QByteArray::fromHex("9C3F21A7")),
+                                        SimKnownTags::entry(0x44, QByteArray::fromHex("0455E19A6B2A81"))});
+    auto *rfid = new pollingwindow(w, sampleDocument());
+    QObject::connect(rfid, &pollingwindow::binaryFrameSend, w, &MainWindow::binaryProtocolSendSignal);
+    QObject::connect(&w->protocol, &BinaryProtocol::frameComplete, rfid, &pollingwindow::binaryProtocolFrameComplete);
+    rfid->show();
+    if (!QTest::qWaitForWindowExposed(rfid))
+        qWarning("the RFID dialog did not appear");
+    auto *tabs = rfid->findChild<QTabWidget *>(QStringLiteral("tabs"));
+    const char *files[] = {"dialog-rfid-polling.png", "dialog-rfid-keys.png", "dialog-rfid-known-tags.png"};
+    for (int i = 0; i < tabs->count() && i < 3; ++i) {
+        tabs->setCurrentIndex(i);
+        if (i == 2) {
+            QTest::mouseClick(rfid->findChild<QPushButton *>(QStringLiteral("btGetList")), Qt::LeftButton);
+            auto *label = rfid->findChild<QLabel *>(QStringLiteral("labKnownTags"));
+            if (!QTest::qWaitFor([label] { return label->text() == QLatin1String("Known tag list - 3"); }, 3000))
+                qWarning("the known-tag list was not read: %s", qPrintable(label->text()));
+        }
+        save(rfid, QLatin1String(files[i]));
+    }
+    QObject::disconnect(&w->protocol, &BinaryProtocol::frameComplete, rfid, &pollingwindow::binaryProtocolFrameComplete);
+    rfid->close();
+    delete rfid;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    g_out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
+    QDir().mkpath(g_out);
+
+    WindowFixture f;
+    f.window()->resize(1100, 815);
+    if (!f.connectSerial()) {
+        qWarning("could not connect to the simulated reader");
+        return 1;
+    }
+    settle(300);
+    mainWindowPictures(f);
+    tabPictures(f);
+    dialogPictures(f);
+    networkPicture(f);
+    return g_failures == 0 ? 0 : 1;
 }

@@ -115,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return -1;   // not added to the corpus
 
     // What piles up over a run is cleared now and then.
-    if (++runs % 64 == 0) {
+    if (++runs % 16 == 0) {
         QMetaObject::invokeMethod(w, "on_btClearLogs_clicked");
         w->findChild<QComboBox *>(QStringLiteral("cbDetectedDevices"))->clear();
     }

@@ -1,11 +1,12 @@
-// HexValidator's validate and fixup on any text and any cursor position.
+// HexValidator's validate and fixup on any text and any cursor position in it.
 //
 // Input: a mode byte (bit 0: the rest is UTF-16, else UTF-8), the cursor
-// position (16 bits, signed), then the text. Whatever comes in, the result
-// must be the canonical form: upper-case digit pairs separated by one blank,
-// holding every hexadecimal digit of the input in order, with the cursor
-// inside the text and never just in front of a blank; both functions must
-// agree, and the canonical form must come back unchanged, cursor and all.
+// position (16 bits, modulo the text's length + 1), then the text. Whatever
+// comes in, the result must be the canonical form: upper-case digit pairs
+// separated by one blank, holding every hexadecimal digit of the input in
+// order, with the cursor inside the text and never just in front of a
+// blank; both functions must agree, and the canonical form must come back
+// unchanged, cursor and all.
 
 #include <QString>
 
@@ -54,11 +55,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     Fuzz::Input in(data, size);
     const uint8_t mode = in.byte();
-    const int pos = int(int16_t(in.word()));
+    const uint16_t where = in.word();
     const QByteArray bytes = in.rest();
     const QString original = (mode & 1)
         ? QString(reinterpret_cast<const QChar *>(bytes.constData()), bytes.size() / 2)
         : QString::fromUtf8(bytes);
+    // A line edit's cursor is always inside its text.
+    const int pos = int(where % uint16_t(qMin(original.size() + 1, 65535)));
 
     HexValidator validator;
 

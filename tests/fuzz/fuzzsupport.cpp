@@ -1,9 +1,10 @@
 #include "fuzzsupport.h"
 
 #include <QApplication>
-#include <QPushButton>
 #include <QDialog>
 #include <QMessageBox>
+#include <QOpenGLContext>
+#include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -117,9 +118,15 @@ MainWindow *window()
     g_window = new MainWindow();
     g_window->fileChooser = [](const QString &, const QString &, bool) { return QString(); };
     g_window->askQuestion = [](const QString &, const QString &) { return false; };
-    g_window->show();
-    std::atexit(destroyWindow);
+    // Not shown: nothing of the window's logic looks at its visibility, and
+    // painting it would cost more than the code under test.
     settle();
+    // The window goes at exit, before the thread pool its discovery loops
+    // run on and before what its destruction still uses (the GL context
+    // storage its native windows look at) are torn down: those must exist
+    // before the handler is registered.
+    QOpenGLContext::currentContext();
+    std::atexit(destroyWindow);
     return g_window;
 }
 
