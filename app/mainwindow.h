@@ -90,6 +90,8 @@ private slots:
     void on_btRefresComPorts_clicked();
     void handleSerialDataReady();
     void handleSerialDataError(QSerialPort::SerialPortError serialPortError);
+private:
+    bool serialClosePending = false; // an error's close is scheduled
 
     // ---- Device link: TCP transport (link/tcptransport.cpp) ------------------
 public slots:

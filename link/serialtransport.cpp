@@ -133,6 +133,10 @@ void MainWindow::handleSerialDataError(QSerialPort::SerialPortError serialPortEr
 {
     if (serialPortError != QSerialPort::ReadError && serialPortError != QSerialPort::ResourceError)
         return;
+    // A vanishing device often reports more than one error before the port
+    // is closed; the first one is handled, the rest are echoes of it.
+    if (serialClosePending)
+        return;
     qDebug() << QStringLiteral("Serial port error on %1: %2, oneShotState: %3")
                     .arg(serial.portName(), serial.errorString())
                     .arg(oneShotState);
@@ -140,7 +144,11 @@ void MainWindow::handleSerialDataError(QSerialPort::SerialPortError serialPortEr
     if (serialPortError == QSerialPort::ResourceError)
         logd(QStringLiteral("Device removed."));
     // Not from inside the port's own error signal.
-    QTimer::singleShot(0, this, [this] { closeSerialPort(); });
+    serialClosePending = true;
+    QTimer::singleShot(0, this, [this] {
+        closeSerialPort(); // may itself report the port's errors once more
+        serialClosePending = false;
+    });
 }
 
 void MainWindow::reopenSerialPort()

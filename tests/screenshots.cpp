@@ -1,7 +1,10 @@
 // Renders the pictures of the README from the real window beside the
 // simulated reader, and the dialogs on the simulator's sample configuration
 // documents: rx-screenshots OUTPUT_DIR. Run it inside a private network
-// namespace like every program that builds the main window.
+// namespace like every program that builds the main window, on an X server
+// for the look of a desktop (the README's pictures come from
+// `xvfb-run -a rx-screenshots docs/images`); the offscreen platform works
+// as well, with other fonts.
 //
 // Pictures: main-window.png (a coloured exchange and the device log),
 // protocol-log.png, tab-favourites.png, tab-network.png, tab-polling.png,

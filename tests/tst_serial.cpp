@@ -133,6 +133,8 @@ private slots:
         f.reader()->unplug();
         QVERIFY(f.waitForLog("Device removed."));
         QVERIFY(QTest::qWaitFor([&] { return !f.window()->serial.isOpen(); }, 2000));
+        QTest::qWait(200);
+        QCOMPARE(f.logCount("Device removed."), 1); // however many errors the port reports
         QCOMPARE(f.widget<QPushButton>("btSerialConnect")->text(), QStringLiteral("Connect"));
         QVERIFY(f.widget<QComboBox>("cbSerialPort")->isEnabled());
         QVERIFY(!f.widget<QWidget>("tabs")->isEnabled());

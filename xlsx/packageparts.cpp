@@ -291,11 +291,16 @@ bool StylesPart::parse(const QString &text, bool fromUtf8, QString *error)
 
 StylesPart StylesPart::blank()
 {
-    StylesPart styles;
-    QString error;
-    styles.parse(QLatin1String(XmlDeclaration) + QLatin1String(BlankStyles), true, &error);
-    styles.m_modified = true;
-    return styles;
+    // Parsed once; every workbook gets a copy (whose text is shared until
+    // it is edited).
+    static const StylesPart parsed = [] {
+        StylesPart styles;
+        QString error;
+        styles.parse(QLatin1String(XmlDeclaration) + QLatin1String(BlankStyles), true, &error);
+        styles.m_modified = true;
+        return styles;
+    }();
+    return parsed;
 }
 
 int StylesPart::dateStyle()

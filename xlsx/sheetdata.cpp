@@ -4,6 +4,7 @@
 
 #include <QXmlStreamReader>
 #include <algorithm>
+#include <cstring>
 
 namespace xlsx {
 
@@ -21,10 +22,565 @@ const char BlankSheet[] =
 
 } // namespace
 
+// What the quick scan of <sheetData> found: its rows, where its end tag
+// starts, and the namespace prefixes used inside it (spans in the text).
+struct SheetData::Scan
+{
+    const QString *text = nullptr;
+    std::vector<Row> rows;
+    std::vector<std::pair<int, int>> prefixes;
+    int end = -1;
+    // Filled in by parseDocument: the end of the <sheetData> start tag and
+    // the start of its end tag in the document it read.
+    int tagEnd = -1;
+    int endTag = -1;
+
+    void usePrefix(int start, int length)
+    {
+        for (const auto &p : prefixes)
+            if (p.second == length && QStringRef(text, p.first, length) == QStringRef(text, start, length))
+                return;
+        prefixes.emplace_back(start, length);
+    }
+
+    // Whether every prefix used is bound to a namespace where <sheetData>
+    // stands: by the root element or by <sheetData> itself.
+    bool declared(const QXmlStreamNamespaceDeclarations &root, const QXmlStreamNamespaceDeclarations &own) const
+    {
+        for (const auto &p : prefixes) {
+            const QStringRef prefix(text, p.first, p.second);
+            bool found = false;
+            for (const auto *list : {&own, &root}) {
+                for (const QXmlStreamNamespaceDeclaration &d : *list) {
+                    if (d.prefix() == prefix) {
+                        found = !d.namespaceUri().isEmpty();
+                        break;
+                    }
+                }
+                if (found)
+                    break;
+            }
+            if (!found)
+                return false;
+        }
+        return true;
+    }
+};
+
+namespace {
+
+// Classes of the ASCII characters for the scanner.
+enum : uchar { NameStart = 1, NameChar = 2, PlainText = 4, PlainValue = 8, Space = 16 };
+
+struct CharClasses
+{
+    uchar of[128] = {};
+    constexpr CharClasses()
+    {
+        for (int c = 0x20; c < 0x7F; ++c)
+            of[c] = PlainText | PlainValue;
+        of[int('<')] = of[int('&')] = 0;
+        of[int(']')] = PlainValue;
+        for (int c = 'a'; c <= 'z'; ++c)
+            of[c] |= NameStart | NameChar;
+        for (int c = 'A'; c <= 'Z'; ++c)
+            of[c] |= NameStart | NameChar;
+        of[int('_')] |= NameStart | NameChar;
+        for (int c = '0'; c <= '9'; ++c)
+            of[c] |= NameChar;
+        of[int('-')] |= NameChar;
+        of[int('.')] |= NameChar;
+        for (char c : {' ', '\t', '\n', '\r'})
+            of[int(c)] |= Space;
+    }
+};
+constexpr CharClasses Classes;
+
+inline bool is(ushort c, uchar mask)
+{
+    return c < 0x80 && (Classes.of[c] & mask);
+}
+
+inline bool isNameStart(ushort c)
+{
+    return is(c, NameStart);
+}
+
+inline bool isNameChar(ushort c)
+{
+    return is(c, NameChar);
+}
+
+inline bool isXmlSpace(ushort c)
+{
+    return is(c, Space);
+}
+
+inline int skipSpace(const ushort *s, int i, int n)
+{
+    while (i < n && isXmlSpace(s[i]))
+        ++i;
+    return i;
+}
+
+bool isXmlChar(uint v)
+{
+    return v == 0x9 || v == 0xA || v == 0xD || (v >= 0x20 && v <= 0xD7FF) || (v >= 0xE000 && v <= 0xFFFD)
+        || (v >= 0x10000 && v <= 0x10FFFF);
+}
+
+// A qualified name of ASCII name characters at i, with at most one colon
+// between two non-empty parts; its end, or -1. colon is where the colon
+// stands, -1 for none. A name that goes on in other characters is left to
+// the full parser.
+inline int qualifiedName(const ushort *s, int i, int n, int *colon)
+{
+    *colon = -1;
+    if (i >= n || !isNameStart(s[i]))
+        return -1;
+    ++i;
+    while (i < n && isNameChar(s[i]))
+        ++i;
+    if (i < n && s[i] == ':') {
+        *colon = i++;
+        if (i >= n || !isNameStart(s[i]))
+            return -1;
+        ++i;
+        while (i < n && isNameChar(s[i]))
+            ++i;
+    }
+    if (i >= n || s[i] == ':' || s[i] >= 0x80)
+        return -1;
+    return i;
+}
+
+// Whether the name at [start, end) begins with "xml" in any case: the
+// reserved names and prefixes are left to the full parser.
+inline bool startsWithXml(const ushort *s, int start, int end)
+{
+    return end - start >= 3 && (s[start] | 0x20) == 'x' && (s[start + 1] | 0x20) == 'm'
+        && (s[start + 2] | 0x20) == 'l';
+}
+
+inline bool equalSpans(const ushort *s, int a, int b, int length)
+{
+    return std::equal(s + a, s + a + length, s + b);
+}
+
+bool isLiteral(const ushort *s, int start, int end, const char *literal)
+{
+    const int length = int(std::strlen(literal));
+    if (end - start != length)
+        return false;
+    for (int k = 0; k < length; ++k)
+        if (s[start + k] != ushort(uchar(literal[k])))
+            return false;
+    return true;
+}
+
+// The reference starting with the '&' at i: the position behind its ';',
+// or -1 for anything but the predefined entities and character references
+// to characters XML allows.
+int referenceEnd(const ushort *s, int i, int n)
+{
+    int j = i + 1;
+    if (j < n && s[j] == '#') {
+        ++j;
+        const bool hex = j < n && s[j] == 'x';
+        if (hex)
+            ++j;
+        uint value = 0;
+        int digits = 0;
+        for (; j < n && digits <= 7; ++j, ++digits) {
+            const ushort c = s[j];
+            uint d;
+            if (c >= '0' && c <= '9')
+                d = c - '0';
+            else if (hex && c >= 'a' && c <= 'f')
+                d = c - 'a' + 10;
+            else if (hex && c >= 'A' && c <= 'F')
+                d = c - 'A' + 10;
+            else
+                break;
+            value = value * (hex ? 16 : 10) + d;
+        }
+        if (digits == 0 || digits > 7 || j >= n || s[j] != ';' || !isXmlChar(value))
+            return -1;
+        return j + 1;
+    }
+    int k = j;
+    while (k < n && k - j < 5 && s[k] >= 'a' && s[k] <= 'z')
+        ++k;
+    if (k >= n || s[k] != ';')
+        return -1;
+    for (const char *name : {"amp", "lt", "gt", "quot", "apos"})
+        if (isLiteral(s, j, k, name))
+            return k + 1;
+    return -1;
+}
+
+// Steps over one character of text at i that is not markup: the position
+// behind it, or -1 for a character XML does not allow.
+inline int charEnd(const ushort *s, int i, int n)
+{
+    const ushort c = s[i];
+    if (c >= 0x20 && c < 0xD800)
+        return i + 1;
+    if (c < 0x20)
+        return c == '\t' || c == '\n' || c == '\r' ? i + 1 : -1;
+    if (c < 0xDC00) // a high surrogate needs its low one
+        return i + 1 < n && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000 ? i + 2 : -1;
+    if (c < 0xE000)
+        return -1;
+    return c == 0xFFFE || c == 0xFFFF ? -1 : i + 1;
+}
+
+// parseRowNumber() on [start, end).
+inline bool rowNumber(const ushort *s, int start, int end, int *row)
+{
+    if (end <= start || end - start > 7)
+        return false;
+    int value = 0;
+    for (int k = start; k < end; ++k) {
+        if (s[k] < '0' || s[k] > '9')
+            return false;
+        value = value * 10 + (s[k] - '0');
+    }
+    if (value < 1 || value > MaxRows)
+        return false;
+    *row = value;
+    return true;
+}
+
+// parseCellReference() on [start, end), for a reference whose letters are
+// ASCII; anything else (where case folding may find letters) goes to it.
+inline bool cellReference(const QString &text, const ushort *s, int start, int end, int *row, int *column)
+{
+    int i = start, col = 0;
+    for (; i < end && i - start < 4; ++i) {
+        ushort u = s[i];
+        if (u >= 0x80)
+            return parseCellReference(QStringRef(&text, start, end - start), row, column);
+        if (u >= 'a' && u <= 'z')
+            u -= 'a' - 'A';
+        if (u < 'A' || u > 'Z')
+            break;
+        col = col * 26 + (u - 'A' + 1);
+    }
+    if (i == start || col > MaxColumns)
+        return false;
+    int r = 0;
+    if (i < end && !rowNumber(s, i, end, &r))
+        return false;
+    *row = r;
+    *column = col;
+    return true;
+}
+
+} // namespace
+
+// Reads the content of <sheetData> from just behind its start tag up to its
+// end tag, indexing rows and cells as parseDocument does. False for
+// anything it is not sure about, and for everything parseDocument would
+// refuse: the part then goes through the full parser, which says why.
+bool SheetData::scanRows(const QString &text, int from, const QString &prefix, Scan *scan)
+{
+    const ushort *const s = text.utf16();
+    const int n = text.size();
+    const int prefixLength = prefix.isEmpty() ? 0 : prefix.size() - 1; // without the colon
+    const ushort *const prefixChars = prefix.utf16();
+
+    // Whether the element name at [start, colon or end) has the prefix of
+    // <sheetData> and, so, its namespace (no declarations come inside).
+    auto samePrefix = [&](int start, int colon) {
+        if (colon < 0)
+            return prefixLength == 0;
+        return colon - start == prefixLength && std::equal(s + start, s + colon, prefixChars);
+    };
+
+    std::vector<std::pair<int, int>> open; // names of the open elements
+    std::vector<std::pair<int, int>> locals; // attribute names of one tag
+    std::vector<Row> &rows = scan->rows;
+    Row row;
+    size_t cellsPerRow = 0;
+    int childStart = -1, childColumn = 0;
+    bool childIsCell = false;
+    int previousRow = 0, previousColumn = 0;
+    int i = from;
+    for (;;) {
+        while (i < n) {
+            const ushort c = s[i];
+            if (is(c, PlainText)) {
+                ++i;
+            } else if (c == '<') {
+                break;
+            } else if (c == '&') {
+                if ((i = referenceEnd(s, i, n)) < 0)
+                    return false;
+            } else if (c == ']') {
+                if (i + 2 < n && s[i + 1] == ']' && s[i + 2] == '>')
+                    return false;
+                ++i;
+            } else if ((i = charEnd(s, i, n)) < 0) {
+                return false;
+            }
+        }
+        if (i + 1 >= n)
+            return false;
+
+        if (s[i + 1] == '/') {
+            if (open.empty()) {
+                scan->end = i; // </sheetData>, checked by the full parser
+                return true;
+            }
+            const int nameStart = open.back().first, length = open.back().second;
+            const int nameEnd = i + 2 + length;
+            if (nameEnd >= n || !equalSpans(s, nameStart, i + 2, length))
+                return false;
+            const int k = skipSpace(s, nameEnd, n);
+            if (k >= n || s[k] != '>')
+                return false;
+            const int end = k + 1;
+            open.pop_back();
+            if (open.empty()) {
+                row.end = end;
+                cellsPerRow = row.cells.size();
+                rows.push_back(std::move(row));
+                row = Row();
+            } else if (open.size() == 1) {
+                if (childIsCell)
+                    row.cells.push_back({childColumn, childStart, end, QString()});
+                else
+                    row.others.emplace_back(childStart, end);
+            }
+            i = end;
+            continue;
+        }
+        if (s[i + 1] == '!' || s[i + 1] == '?')
+            return false; // comments, CDATA, processing instructions
+
+        int colon;
+        const int nameStart = i + 1;
+        const int nameEnd = qualifiedName(s, nameStart, n, &colon);
+        if (nameEnd < 0)
+            return false;
+        if (colon >= 0) {
+            if (startsWithXml(s, nameStart, colon))
+                return false;
+            scan->usePrefix(nameStart, colon - nameStart);
+        }
+        locals.clear();
+        int rStart = -1, rEnd = -1;
+        bool empty = false;
+        int k = nameEnd;
+        for (;;) {
+            const int a = skipSpace(s, k, n);
+            if (a >= n)
+                return false;
+            if (s[a] == '>') {
+                k = a + 1;
+                break;
+            }
+            if (s[a] == '/') {
+                if (a + 1 >= n || s[a + 1] != '>')
+                    return false;
+                k = a + 2;
+                empty = true;
+                break;
+            }
+            if (a == k)
+                return false; // attributes are set apart by white space
+            int attributeColon;
+            const int attributeEnd = qualifiedName(s, a, n, &attributeColon);
+            if (attributeEnd < 0)
+                return false;
+            int localStart = a;
+            if (attributeColon >= 0) {
+                localStart = attributeColon + 1;
+                if (!isLiteral(s, a, attributeColon, "xml")) {
+                    if (startsWithXml(s, a, attributeColon))
+                        return false; // namespace declarations
+                    scan->usePrefix(a, attributeColon - a);
+                }
+            } else if (startsWithXml(s, a, attributeEnd)) {
+                return false;
+            }
+            const int localLength = attributeEnd - localStart;
+            for (const auto &l : locals)
+                if (l.second == localLength && equalSpans(s, l.first, localStart, localLength))
+                    return false; // a repeated attribute, or one that may be
+            locals.emplace_back(localStart, localLength);
+            int v = attributeEnd;
+            if (s[v] != '=') {
+                v = skipSpace(s, v, n);
+                if (v >= n || s[v] != '=')
+                    return false;
+            }
+            v = skipSpace(s, v + 1, n);
+            if (v >= n || (s[v] != '"' && s[v] != '\''))
+                return false;
+            const ushort quote = s[v];
+            const int valueStart = ++v;
+            bool plain = true;
+            for (;;) {
+                if (v >= n)
+                    return false;
+                const ushort c = s[v];
+                if (c == quote)
+                    break;
+                if (is(c, PlainValue)) {
+                    ++v;
+                } else if (c == '<') {
+                    return false;
+                } else if (c == '&') {
+                    plain = false;
+                    if ((v = referenceEnd(s, v, n)) < 0)
+                        return false;
+                } else if ((v = charEnd(s, v, n)) < 0) {
+                    return false;
+                }
+            }
+            if (attributeColon < 0 && attributeEnd - a == 1 && s[a] == 'r') {
+                if (!plain)
+                    return false; // references in r: left to the full parser
+                rStart = valueStart;
+                rEnd = v;
+            }
+            k = v + 1;
+        }
+        const int tagEnd = k;
+        const int localStart = colon >= 0 ? colon + 1 : nameStart;
+
+        if (open.empty()) {
+            if (!samePrefix(nameStart, colon) || !isLiteral(s, localStart, nameEnd, "row"))
+                return false;
+            row.start = i;
+            row.tagEnd = tagEnd;
+            if (rStart < 0) {
+                if (previousRow >= MaxRows)
+                    return false;
+                row.number = previousRow + 1;
+            } else if (!rowNumber(s, rStart, rEnd, &row.number) || row.number <= previousRow) {
+                return false;
+            }
+            previousRow = row.number;
+            previousColumn = 0;
+            if (empty) {
+                row.end = tagEnd;
+                rows.push_back(std::move(row));
+                row = Row();
+            } else {
+                row.cells.reserve(cellsPerRow);
+            }
+        } else if (open.size() == 1) {
+            if (!samePrefix(nameStart, colon))
+                return false;
+            childStart = i;
+            childIsCell = isLiteral(s, localStart, nameEnd, "c");
+            if (childIsCell) {
+                int refRow = 0, column = 0;
+                if (rStart < 0) {
+                    column = previousColumn + 1;
+                    if (column > MaxColumns)
+                        return false;
+                } else if (!cellReference(text, s, rStart, rEnd, &refRow, &column) || column <= previousColumn) {
+                    return false;
+                }
+                previousColumn = column;
+                childColumn = column;
+            }
+            if (empty) {
+                if (childIsCell)
+                    row.cells.push_back({childColumn, childStart, tagEnd, QString()});
+                else
+                    row.others.emplace_back(childStart, tagEnd);
+            }
+        }
+        if (!empty)
+            open.emplace_back(nameStart, nameEnd - nameStart);
+        i = tagEnd;
+    }
+}
+
+// The quick way for a part with rows: the content of <sheetData> goes
+// through scanRows, the rest (with <sheetData> left empty) through
+// parseDocument. False when either is not sure; nothing is kept then.
+bool SheetData::parseQuickly(const QString &text, bool fromUtf8)
+{
+    const ushort *const s = text.utf16();
+    const int n = text.size();
+    // The first "sheetData" that stands as an element name, and the end of
+    // its start tag (passing over quoted attribute values).
+    int nameStart = -1, localStart = -1, at = -1;
+    for (int from = 0; at < 0;) {
+        const int i = text.indexOf(QLatin1String("sheetData"), from);
+        if (i < 1)
+            return false;
+        from = i + 9;
+        if (from >= n || !(isXmlSpace(s[from]) || s[from] == '>' || s[from] == '/'))
+            continue;
+        int lt = i - 1;
+        if (s[lt] == ':') {
+            while (lt > 0 && isNameChar(s[lt - 1]))
+                --lt;
+            --lt;
+            if (lt < 0 || lt + 1 == i - 1 || !isNameStart(s[lt + 1]))
+                continue;
+        }
+        if (s[lt] != '<')
+            continue;
+        nameStart = lt + 1;
+        localStart = i;
+        ushort quote = 0;
+        for (int k = from; k < n; ++k) {
+            const ushort c = s[k];
+            if (quote) {
+                if (c == quote)
+                    quote = 0;
+            } else if (c == '"' || c == '\'') {
+                quote = c;
+            } else if (c == '>') {
+                if (s[k - 1] == '/')
+                    return false; // <sheetData/>: no rows, nothing to gain
+                at = k + 1;
+                break;
+            }
+        }
+        if (at < 0)
+            return false;
+    }
+    const QString prefix = text.mid(nameStart, localStart - nameStart); // "" or "x:"
+
+    Scan scan;
+    scan.text = &text;
+    if (!scanRows(text, at, prefix, &scan))
+        return false;
+    const QString doc = text.left(at) + text.midRef(scan.end);
+    SheetData parsed;
+    QString ignored;
+    if (!parsed.parseDocument(doc, fromUtf8, &scan, &ignored) || scan.tagEnd != at || scan.endTag != at
+        || !parsed.m_rows.empty() || parsed.m_prefix != prefix)
+        return false;
+    parsed.m_text = text;
+    parsed.m_rows = std::move(scan.rows);
+    *this = std::move(parsed);
+    return true;
+}
+
 bool SheetData::parse(const QString &text, bool fromUtf8, QString *error)
 {
+    if (parseQuickly(text, fromUtf8))
+        return true;
     *this = SheetData();
-    m_text = text;
+    return parseDocument(text, fromUtf8, nullptr, error);
+}
+
+// Reads doc with QXmlStreamReader: the whole part, or (with scan) the part
+// without the content of <sheetData>, which the scan has read already and
+// whose prefixes have to be declared where <sheetData> stands.
+bool SheetData::parseDocument(const QString &doc, bool fromUtf8, Scan *scan, QString *error)
+{
+    m_text = doc;
     m_fromUtf8 = fromUtf8;
 
     auto fail = [&](const QString &why) {
@@ -38,6 +594,7 @@ bool SheetData::parse(const QString &text, bool fromUtf8, QString *error)
     int sheetDataStart = -1, sheetDataTagEnd = -1, sheetDataEndTag = -1;
     bool sheetDataEmpty = false, inSheetData = false, dimensionOpen = false;
     QString sheetDataName;
+    QXmlStreamNamespaceDeclarations rootNamespaces;
     Row row;
     bool inRow = false;
     int cellStart = -1, cellColumn = 0, otherStart = -1;
@@ -58,6 +615,8 @@ bool SheetData::parse(const QString &text, bool fromUtf8, QString *error)
             if (depth == 1) {
                 if (!main || name != QLatin1String("worksheet"))
                     return fail(QStringLiteral("the part is not a worksheet"));
+                if (scan)
+                    rootNamespaces = xml.namespaceDeclarations();
             } else if (depth == 2 && main && name == QLatin1String("dimension") && sheetDataStart < 0
                        && m_dimensionStart < 0) {
                 m_dimensionStart = begin;
@@ -72,6 +631,8 @@ bool SheetData::parse(const QString &text, bool fromUtf8, QString *error)
                 sheetDataName = xml.qualifiedName().toString();
                 m_prefix = xml.prefix().isEmpty() ? QString() : xml.prefix() + QLatin1Char(':');
                 inSheetData = true;
+                if (scan && !scan->declared(rootNamespaces, xml.namespaceDeclarations()))
+                    return fail(QStringLiteral("undeclared prefix"));
             } else if (depth == 3 && inSheetData) {
                 if (!main || name != QLatin1String("row"))
                     return fail(QStringLiteral("unexpected element in sheetData"));
@@ -137,6 +698,10 @@ bool SheetData::parse(const QString &text, bool fromUtf8, QString *error)
         return fail(QStringLiteral("the worksheet has no sheetData"));
     if (m_dimensionStart >= 0 && m_dimensionEnd < 0)
         m_dimensionStart = -1;
+    if (scan) {
+        scan->tagEnd = sheetDataTagEnd;
+        scan->endTag = sheetDataEmpty ? -1 : sheetDataEndTag;
+    }
 
     if (sheetDataEmpty) {
         // <sheetData/> opens up; its attributes (namespace declarations
@@ -262,8 +827,18 @@ QByteArray SheetData::toXml() const
     } else {
         out += m_head;
     }
-    for (const Row &r : m_rows)
-        appendRow(out, r);
+    for (size_t k = 0; k < m_rows.size(); ++k) {
+        const Row &r = m_rows[k];
+        if (r.modified || r.start < 0) {
+            appendRow(out, r);
+            continue;
+        }
+        // Kept rows that follow each other without a gap go out in one piece.
+        int end = r.end;
+        while (k + 1 < m_rows.size() && !m_rows[k + 1].modified && m_rows[k + 1].start == end)
+            end = m_rows[++k].end;
+        out += m_text.midRef(r.start, end - r.start);
+    }
     out += m_tail;
     return encodeXml(out, m_fromUtf8);
 }

@@ -6,6 +6,14 @@
 // order, and the rows are put out in row order. Everything around
 // <sheetData> (sheet properties, views, merged cells, page set-up, unknown
 // extensions) is kept as it is, except that <dimension> follows the cells.
+//
+// A large sheet is read in two steps: the rows inside <sheetData> by a
+// quick scanner that knows the plain markup spreadsheet programs write, and
+// the rest of the part by QXmlStreamReader. Whatever the scanner does not
+// know for certain to be well-formed (comments, CDATA, processing
+// instructions, namespace declarations, unusual names or references) sends
+// the whole part through QXmlStreamReader instead, so both ways accept and
+// refuse the same parts and index them alike.
 
 #include <QString>
 #include <vector>
@@ -36,6 +44,7 @@ public:
     QByteArray toXml() const;
 
 private:
+    struct Scan;
     struct Cell
     {
         int column = 0;
@@ -54,6 +63,9 @@ private:
         std::vector<std::pair<int, int>> others; // non-cell children, kept
     };
 
+    bool parseDocument(const QString &doc, bool fromUtf8, Scan *scan, QString *error);
+    bool parseQuickly(const QString &text, bool fromUtf8);
+    static bool scanRows(const QString &text, int from, const QString &prefix, Scan *scan);
     void appendRow(QString &out, const Row &row) const;
     QString dimensionRef() const;
 

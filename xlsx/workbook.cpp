@@ -11,9 +11,12 @@
 #include <QLocale>
 #include <QSaveFile>
 #include <QXmlStreamReader>
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <functional>
 #include <vector>
@@ -55,6 +58,57 @@ quint64 claimedEntries(const QByteArray &bytes)
         if (bytes[int(at)] == 'P' && bytes.mid(int(at), 4) == QByteArray("PK\x05\x06", 4))
             most = qMax(most, littleEndian(bytes, at + 10, 2));
     return most;
+}
+
+// CRC-32 as zip archives keep it (reflected 0xEDB88320), eight bytes a step.
+zip_uint32_t crc32(const QByteArray &bytes)
+{
+    static const auto tables = [] {
+        std::array<std::array<zip_uint32_t, 256>, 8> t{};
+        for (zip_uint32_t i = 0; i < 256; ++i) {
+            zip_uint32_t c = i;
+            for (int k = 0; k < 8; ++k)
+                c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            t[0][i] = c;
+        }
+        for (zip_uint32_t i = 0; i < 256; ++i)
+            for (int k = 1; k < 8; ++k)
+                t[size_t(k)][i] = (t[size_t(k - 1)][i] >> 8) ^ t[0][t[size_t(k - 1)][i] & 0xFF];
+        return t;
+    }();
+    const auto *p = reinterpret_cast<const uchar *>(bytes.constData());
+    size_t n = size_t(bytes.size());
+    zip_uint32_t c = 0xFFFFFFFFu;
+    while (n >= 8) {
+        const zip_uint32_t lo = c ^ (zip_uint32_t(p[0]) | zip_uint32_t(p[1]) << 8 | zip_uint32_t(p[2]) << 16
+                                     | zip_uint32_t(p[3]) << 24);
+        const zip_uint32_t hi = zip_uint32_t(p[4]) | zip_uint32_t(p[5]) << 8 | zip_uint32_t(p[6]) << 16
+            | zip_uint32_t(p[7]) << 24;
+        c = tables[7][lo & 0xFF] ^ tables[6][(lo >> 8) & 0xFF] ^ tables[5][(lo >> 16) & 0xFF] ^ tables[4][lo >> 24]
+            ^ tables[3][hi & 0xFF] ^ tables[2][(hi >> 8) & 0xFF] ^ tables[1][(hi >> 16) & 0xFF] ^ tables[0][hi >> 24];
+        p += 8;
+        n -= 8;
+    }
+    while (n--)
+        c = tables[0][(c ^ *p++) & 0xFF] ^ (c >> 8);
+    return c ^ 0xFFFFFFFFu;
+}
+
+// Raw deflate data at level 1 (fast, and a sheet of many rows shrinks
+// nearly as well as at the slowest level), taken out of the zlib stream
+// qCompress() makes: four bytes of length, a two-byte header, the data, and
+// a four-byte checksum.
+bool deflateRaw(const QByteArray &data, QByteArray *out)
+{
+    if (data.isEmpty()) {
+        *out = QByteArray("\x03\x00", 2); // one empty final block
+        return true;
+    }
+    const QByteArray z = qCompress(data, 1);
+    if (z.size() < 4 + 2 + 4 || (uchar(z[4]) & 0x0F) != 8 || (uchar(z[5]) & 0x20))
+        return false;
+    *out = z.mid(6, z.size() - 10);
+    return true;
 }
 
 // Read access to an archive held in memory; the bytes must outlive it.
@@ -209,12 +263,12 @@ public:
 
     bool add(const QString &name, const QByteArray &data, QString *error)
     {
-        zip_source_t *source = bufferSource(data);
-        const zip_int64_t index = source
-            ? zip_file_add(m_zip, name.toUtf8().constData(), source, ZIP_FL_ENC_UTF_8) : -1;
+        zip_source_t *source = bufferSource(data, error);
+        if (!source)
+            return false;
+        const zip_int64_t index = zip_file_add(m_zip, name.toUtf8().constData(), source, ZIP_FL_ENC_UTF_8);
         if (index < 0) {
-            if (source)
-                zip_source_free(source);
+            zip_source_free(source);
             return fail(error);
         }
         return compress(index, error);
@@ -222,10 +276,11 @@ public:
 
     bool replace(qint64 index, const QByteArray &data, QString *error)
     {
-        zip_source_t *source = bufferSource(data);
-        if (!source || zip_file_replace(m_zip, zip_uint64_t(index), source, 0) < 0) {
-            if (source)
-                zip_source_free(source);
+        zip_source_t *source = bufferSource(data, error);
+        if (!source)
+            return false;
+        if (zip_file_replace(m_zip, zip_uint64_t(index), source, 0) < 0) {
+            zip_source_free(source);
             return fail(error);
         }
         return compress(index, error);
@@ -259,16 +314,99 @@ public:
     }
 
 private:
-    zip_source_t *bufferSource(const QByteArray &data)
+    // A part handed to libzip already deflated, with its size and CRC, so
+    // that libzip copies it as it is. (libzip forgets the level set for a
+    // replaced entry whose method stays deflate, and would compress it at
+    // its slowest.)
+    struct Deflated
     {
-        m_data.push_back(data); // libzip reads the bytes when the archive is closed
-        return zip_source_buffer(m_zip, m_data.back().constData(), zip_uint64_t(data.size()), 0);
+        QByteArray bytes;
+        zip_uint64_t size = 0;
+        zip_uint32_t crc = 0;
+        zip_uint64_t at = 0;
+        time_t mtime = 0;
+        zip_error_t error;
+    };
+
+    static zip_int64_t readDeflated(void *state, void *data, zip_uint64_t length, zip_source_cmd_t command)
+    {
+        Deflated *d = static_cast<Deflated *>(state);
+        switch (command) {
+        case ZIP_SOURCE_OPEN:
+            d->at = 0;
+            return 0;
+        case ZIP_SOURCE_READ: {
+            const zip_uint64_t n = std::min(length, zip_uint64_t(d->bytes.size()) - d->at);
+            std::memcpy(data, d->bytes.constData() + d->at, size_t(n));
+            d->at += n;
+            return zip_int64_t(n);
+        }
+        case ZIP_SOURCE_CLOSE:
+        case ZIP_SOURCE_FREE:
+            return 0;
+        case ZIP_SOURCE_STAT: {
+            if (length < sizeof(zip_stat_t)) {
+                zip_error_set(&d->error, ZIP_ER_INVAL, 0);
+                return -1;
+            }
+            zip_stat_t *st = static_cast<zip_stat_t *>(data);
+            zip_stat_init(st);
+            st->valid = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_CRC
+                | ZIP_STAT_ENCRYPTION_METHOD | ZIP_STAT_MTIME;
+            st->size = d->size;
+            st->comp_size = zip_uint64_t(d->bytes.size());
+            st->comp_method = ZIP_CM_DEFLATE;
+            st->encryption_method = ZIP_EM_NONE;
+            st->crc = d->crc;
+            st->mtime = d->mtime;
+            return sizeof(zip_stat_t);
+        }
+        case ZIP_SOURCE_GET_FILE_ATTRIBUTES: {
+            if (length < sizeof(zip_file_attributes_t)) {
+                zip_error_set(&d->error, ZIP_ER_INVAL, 0);
+                return -1;
+            }
+            // As libzip marks what it deflates itself: version 2.0, "fast".
+            zip_file_attributes_t *a = static_cast<zip_file_attributes_t *>(data);
+            a->valid |= ZIP_FILE_ATTRIBUTES_VERSION_NEEDED | ZIP_FILE_ATTRIBUTES_GENERAL_PURPOSE_BIT_FLAGS;
+            a->version_needed = 20;
+            a->general_purpose_bit_flags = 2 << 1;
+            a->general_purpose_bit_mask = 0x0006;
+            return sizeof(zip_file_attributes_t);
+        }
+        case ZIP_SOURCE_ERROR:
+            return zip_error_to_data(&d->error, data, length);
+        case ZIP_SOURCE_SUPPORTS:
+            return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
+                                                  ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, ZIP_SOURCE_GET_FILE_ATTRIBUTES, -1);
+        default:
+            zip_error_set(&d->error, ZIP_ER_OPNOTSUPP, 0);
+            return -1;
+        }
+    }
+
+    zip_source_t *bufferSource(const QByteArray &data, QString *error)
+    {
+        m_data.emplace_back();
+        Deflated &d = m_data.back();
+        zip_error_init(&d.error);
+        if (!deflateRaw(data, &d.bytes)) {
+            *error = QStringLiteral("out of memory");
+            return nullptr;
+        }
+        d.size = zip_uint64_t(data.size());
+        d.crc = crc32(data);
+        d.mtime = time(nullptr);
+        zip_source_t *source = zip_source_function(m_zip, readDeflated, &d);
+        if (!source)
+            fail(error);
+        return source;
     }
 
     bool compress(qint64 index, QString *error)
     {
-        // Level 1: a sheet of many rows is compressed several times faster than
-        // at the library default (9), for a file only slightly larger.
+        // Deflate, as the data is. The level that counts is the one of
+        // deflateRaw().
         return zip_set_file_compression(m_zip, zip_uint64_t(index), ZIP_CM_DEFLATE, 1) == 0 ? true : fail(error);
     }
 
@@ -280,7 +418,7 @@ private:
 
     zip_source_t *m_source = nullptr;
     zip_t *m_zip = nullptr;
-    std::deque<QByteArray> m_data;
+    std::deque<Deflated> m_data; // read by libzip when the archive is closed
 };
 
 struct SheetEntry

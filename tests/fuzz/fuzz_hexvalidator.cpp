@@ -55,13 +55,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     Fuzz::Input in(data, size);
     const uint8_t mode = in.byte();
-    const uint16_t where = in.word();
+    const uint16_t cursorWord = in.word();
     const QByteArray bytes = in.rest();
     const QString original = (mode & 1)
         ? QString(reinterpret_cast<const QChar *>(bytes.constData()), bytes.size() / 2)
         : QString::fromUtf8(bytes);
     // A line edit's cursor is always inside its text.
-    const int pos = int(where % uint16_t(qMin(original.size() + 1, 65535)));
+    const int pos = int(cursorWord % uint16_t(qMin(original.size() + 1, 65535)));
 
     HexValidator validator;
 
