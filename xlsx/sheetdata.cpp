@@ -2,6 +2,7 @@
 
 #include "xlsx/xmltext.h"
 
+#include <QTextCodec>
 #include <QXmlStreamReader>
 #include <algorithm>
 #include <cstring>
@@ -23,10 +24,10 @@ const char BlankSheet[] =
 } // namespace
 
 // What the quick scan of <sheetData> found: its rows, where its end tag
-// starts, and the namespace prefixes used inside it (spans in the text).
+// starts, and the namespace prefixes used inside it (spans in the bytes).
 struct SheetData::Scan
 {
-    const QString *text = nullptr;
+    const char *bytes = nullptr;
     std::vector<Row> rows;
     std::vector<std::pair<int, int>> prefixes;
     int end = -1;
@@ -38,7 +39,7 @@ struct SheetData::Scan
     void usePrefix(int start, int length)
     {
         for (const auto &p : prefixes)
-            if (p.second == length && QStringRef(text, p.first, length) == QStringRef(text, start, length))
+            if (p.second == length && std::memcmp(bytes + p.first, bytes + start, size_t(length)) == 0)
                 return;
         prefixes.emplace_back(start, length);
     }
@@ -48,7 +49,7 @@ struct SheetData::Scan
     bool declared(const QXmlStreamNamespaceDeclarations &root, const QXmlStreamNamespaceDeclarations &own) const
     {
         for (const auto &p : prefixes) {
-            const QStringRef prefix(text, p.first, p.second);
+            const QLatin1String prefix(bytes + p.first, p.second); // ASCII
             bool found = false;
             for (const auto *list : {&own, &root}) {
                 for (const QXmlStreamNamespaceDeclaration &d : *list) {
@@ -96,27 +97,27 @@ struct CharClasses
 };
 constexpr CharClasses Classes;
 
-inline bool is(ushort c, uchar mask)
+inline bool is(uchar c, uchar mask)
 {
     return c < 0x80 && (Classes.of[c] & mask);
 }
 
-inline bool isNameStart(ushort c)
+inline bool isNameStart(uchar c)
 {
     return is(c, NameStart);
 }
 
-inline bool isNameChar(ushort c)
+inline bool isNameChar(uchar c)
 {
     return is(c, NameChar);
 }
 
-inline bool isXmlSpace(ushort c)
+inline bool isXmlSpace(uchar c)
 {
     return is(c, Space);
 }
 
-inline int skipSpace(const ushort *s, int i, int n)
+inline int skipSpace(const uchar *s, int i, int n)
 {
     while (i < n && isXmlSpace(s[i]))
         ++i;
@@ -133,7 +134,7 @@ bool isXmlChar(uint v)
 // between two non-empty parts; its end, or -1. colon is where the colon
 // stands, -1 for none. A name that goes on in other characters is left to
 // the full parser.
-inline int qualifiedName(const ushort *s, int i, int n, int *colon)
+inline int qualifiedName(const uchar *s, int i, int n, int *colon)
 {
     *colon = -1;
     if (i >= n || !isNameStart(s[i]))
@@ -156,24 +157,24 @@ inline int qualifiedName(const ushort *s, int i, int n, int *colon)
 
 // Whether the name at [start, end) begins with "xml" in any case: the
 // reserved names and prefixes are left to the full parser.
-inline bool startsWithXml(const ushort *s, int start, int end)
+inline bool startsWithXml(const uchar *s, int start, int end)
 {
     return end - start >= 3 && (s[start] | 0x20) == 'x' && (s[start + 1] | 0x20) == 'm'
         && (s[start + 2] | 0x20) == 'l';
 }
 
-inline bool equalSpans(const ushort *s, int a, int b, int length)
+inline bool equalSpans(const uchar *s, int a, int b, int length)
 {
     return std::equal(s + a, s + a + length, s + b);
 }
 
-bool isLiteral(const ushort *s, int start, int end, const char *literal)
+bool isLiteral(const uchar *s, int start, int end, const char *literal)
 {
     const int length = int(std::strlen(literal));
     if (end - start != length)
         return false;
     for (int k = 0; k < length; ++k)
-        if (s[start + k] != ushort(uchar(literal[k])))
+        if (s[start + k] != uchar(literal[k]))
             return false;
     return true;
 }
@@ -181,7 +182,7 @@ bool isLiteral(const ushort *s, int start, int end, const char *literal)
 // The reference starting with the '&' at i: the position behind its ';',
 // or -1 for anything but the predefined entities and character references
 // to characters XML allows.
-int referenceEnd(const ushort *s, int i, int n)
+int referenceEnd(const uchar *s, int i, int n)
 {
     int j = i + 1;
     if (j < n && s[j] == '#') {
@@ -192,7 +193,7 @@ int referenceEnd(const ushort *s, int i, int n)
         uint value = 0;
         int digits = 0;
         for (; j < n && digits <= 7; ++j, ++digits) {
-            const ushort c = s[j];
+            const uchar c = s[j];
             uint d;
             if (c >= '0' && c <= '9')
                 d = c - '0';
@@ -219,24 +220,29 @@ int referenceEnd(const ushort *s, int i, int n)
     return -1;
 }
 
-// Steps over one character of text at i that is not markup: the position
-// behind it, or -1 for a character XML does not allow.
-inline int charEnd(const ushort *s, int i, int n)
+// Steps over one byte of text at i that is not markup: the position behind
+// it, or -1 for a character XML does not allow. The bytes are valid UTF-8
+// already, so only the controls, U+FFFE and U+FFFF are left to refuse.
+inline int charEnd(const uchar *s, int i, int n)
 {
-    const ushort c = s[i];
-    if (c >= 0x20 && c < 0xD800)
-        return i + 1;
+    const uchar c = s[i];
     if (c < 0x20)
         return c == '\t' || c == '\n' || c == '\r' ? i + 1 : -1;
-    if (c < 0xDC00) // a high surrogate needs its low one
-        return i + 1 < n && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000 ? i + 2 : -1;
-    if (c < 0xE000)
+    if (c == 0xEF && i + 2 < n && s[i + 1] == 0xBF && (s[i + 2] == 0xBE || s[i + 2] == 0xBF))
         return -1;
-    return c == 0xFFFE || c == 0xFFFF ? -1 : i + 1;
+    return i + 1;
+}
+
+// UTF-8 bytes as text the way decodeXml() reads them: a byte order mark
+// at their start stays a character (QString::fromUtf8() would drop it).
+QString textOf(const char *bytes, int size)
+{
+    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+    return QTextCodec::codecForMib(106)->toUnicode(bytes, size, &state);
 }
 
 // parseRowNumber() on [start, end).
-inline bool rowNumber(const ushort *s, int start, int end, int *row)
+inline bool rowNumber(const uchar *s, int start, int end, int *row)
 {
     if (end <= start || end - start > 7)
         return false;
@@ -254,13 +260,15 @@ inline bool rowNumber(const ushort *s, int start, int end, int *row)
 
 // parseCellReference() on [start, end), for a reference whose letters are
 // ASCII; anything else (where case folding may find letters) goes to it.
-inline bool cellReference(const QString &text, const ushort *s, int start, int end, int *row, int *column)
+inline bool cellReference(const uchar *s, int start, int end, int *row, int *column)
 {
     int i = start, col = 0;
     for (; i < end && i - start < 4; ++i) {
-        ushort u = s[i];
-        if (u >= 0x80)
-            return parseCellReference(QStringRef(&text, start, end - start), row, column);
+        uchar u = s[i];
+        if (u >= 0x80) {
+            const QString ref = textOf(reinterpret_cast<const char *>(s) + start, end - start);
+            return parseCellReference(QStringRef(&ref), row, column);
+        }
         if (u >= 'a' && u <= 'z')
             u -= 'a' - 'A';
         if (u < 'A' || u > 'Z')
@@ -283,19 +291,20 @@ inline bool cellReference(const QString &text, const ushort *s, int start, int e
 // end tag, indexing rows and cells as parseDocument does. False for
 // anything it is not sure about, and for everything parseDocument would
 // refuse: the part then goes through the full parser, which says why.
-bool SheetData::scanRows(const QString &text, int from, const QString &prefix, Scan *scan)
+bool SheetData::scanRows(const QByteArray &bytes, int from, const QString &prefix, Scan *scan)
 {
-    const ushort *const s = text.utf16();
-    const int n = text.size();
-    const int prefixLength = prefix.isEmpty() ? 0 : prefix.size() - 1; // without the colon
-    const ushort *const prefixChars = prefix.utf16();
+    const uchar *const s = reinterpret_cast<const uchar *>(bytes.constData());
+    const int n = bytes.size();
+    const QByteArray prefixBytes = prefix.toLatin1(); // ASCII, with its colon
+    const int prefixLength = prefixBytes.isEmpty() ? 0 : prefixBytes.size() - 1;
 
     // Whether the element name at [start, colon or end) has the prefix of
     // <sheetData> and, so, its namespace (no declarations come inside).
     auto samePrefix = [&](int start, int colon) {
         if (colon < 0)
             return prefixLength == 0;
-        return colon - start == prefixLength && std::equal(s + start, s + colon, prefixChars);
+        return colon - start == prefixLength
+            && std::memcmp(s + start, prefixBytes.constData(), size_t(prefixLength)) == 0;
     };
 
     std::vector<std::pair<int, int>> open; // names of the open elements
@@ -309,8 +318,8 @@ bool SheetData::scanRows(const QString &text, int from, const QString &prefix, S
     int i = from;
     for (;;) {
         while (i < n) {
-            const ushort c = s[i];
-            if (is(c, PlainText)) {
+            const uchar c = s[i];
+            if (is(c, PlainText) || (c >= 0x80 && c != 0xEF)) {
                 ++i;
             } else if (c == '<') {
                 break;
@@ -419,16 +428,16 @@ bool SheetData::scanRows(const QString &text, int from, const QString &prefix, S
             v = skipSpace(s, v + 1, n);
             if (v >= n || (s[v] != '"' && s[v] != '\''))
                 return false;
-            const ushort quote = s[v];
+            const uchar quote = s[v];
             const int valueStart = ++v;
             bool plain = true;
             for (;;) {
                 if (v >= n)
                     return false;
-                const ushort c = s[v];
+                const uchar c = s[v];
                 if (c == quote)
                     break;
-                if (is(c, PlainValue)) {
+                if (is(c, PlainValue) || (c >= 0x80 && c != 0xEF)) {
                     ++v;
                 } else if (c == '<') {
                     return false;
@@ -483,7 +492,7 @@ bool SheetData::scanRows(const QString &text, int from, const QString &prefix, S
                     column = previousColumn + 1;
                     if (column > MaxColumns)
                         return false;
-                } else if (!cellReference(text, s, rStart, rEnd, &refRow, &column) || column <= previousColumn) {
+                } else if (!cellReference(s, rStart, rEnd, &refRow, &column) || column <= previousColumn) {
                     return false;
                 }
                 previousColumn = column;
@@ -502,38 +511,56 @@ bool SheetData::scanRows(const QString &text, int from, const QString &prefix, S
     }
 }
 
-// The quick way for a part with rows: the content of <sheetData> goes
+// The quick way for a UTF-8 part with rows: the content of <sheetData> goes
 // through scanRows, the rest (with <sheetData> left empty) through
 // parseDocument. False when either is not sure; nothing is kept then.
-bool SheetData::parseQuickly(const QString &text, bool fromUtf8)
+bool SheetData::parseQuickly(const QByteArray &bytes)
 {
-    const ushort *const s = text.utf16();
-    const int n = text.size();
+    const uchar *const s = reinterpret_cast<const uchar *>(bytes.constData());
+    const int n = bytes.size();
+    // UTF-16, or what may be UTF-16 (a NUL in the first two bytes), is left
+    // to the full parser.
+    if (n < 2 || (s[0] == 0xFF && s[1] == 0xFE) || (s[0] == 0xFE && s[1] == 0xFF) || s[0] == 0 || s[1] == 0)
+        return false;
+    const int base = n >= 3 && s[0] == 0xEF && s[1] == 0xBB && s[2] == 0xBF ? 3 : 0;
+
+    // The bytes have to be UTF-8 as decodeXml() takes it; decoded piece by
+    // piece, without keeping the text.
+    {
+        QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+        QTextCodec *const utf8 = QTextCodec::codecForMib(106);
+        constexpr int Piece = 1 << 16;
+        for (int at = base; at < n && !state.invalidChars; at += Piece)
+            utf8->toUnicode(bytes.constData() + at, std::min(Piece, n - at), &state);
+        if (state.invalidChars || state.remainingChars)
+            return false;
+    }
+
     // The first "sheetData" that stands as an element name, and the end of
     // its start tag (passing over quoted attribute values).
     int nameStart = -1, localStart = -1, at = -1;
-    for (int from = 0; at < 0;) {
-        const int i = text.indexOf(QLatin1String("sheetData"), from);
-        if (i < 1)
+    for (int from = base; at < 0;) {
+        const int i = bytes.indexOf("sheetData", from);
+        if (i < base + 1)
             return false;
         from = i + 9;
         if (from >= n || !(isXmlSpace(s[from]) || s[from] == '>' || s[from] == '/'))
             continue;
         int lt = i - 1;
         if (s[lt] == ':') {
-            while (lt > 0 && isNameChar(s[lt - 1]))
+            while (lt > base && isNameChar(s[lt - 1]))
                 --lt;
             --lt;
-            if (lt < 0 || lt + 1 == i - 1 || !isNameStart(s[lt + 1]))
+            if (lt < base || lt + 1 == i - 1 || !isNameStart(s[lt + 1]))
                 continue;
         }
         if (s[lt] != '<')
             continue;
         nameStart = lt + 1;
         localStart = i;
-        ushort quote = 0;
+        uchar quote = 0;
         for (int k = from; k < n; ++k) {
-            const ushort c = s[k];
+            const uchar c = s[k];
             if (quote) {
                 if (c == quote)
                     quote = 0;
@@ -549,19 +576,32 @@ bool SheetData::parseQuickly(const QString &text, bool fromUtf8)
         if (at < 0)
             return false;
     }
-    const QString prefix = text.mid(nameStart, localStart - nameStart); // "" or "x:"
+    const QString prefix = QString::fromLatin1(bytes.constData() + nameStart, localStart - nameStart); // "" or "x:"
 
     Scan scan;
-    scan.text = &text;
-    if (!scanRows(text, at, prefix, &scan))
+    scan.bytes = bytes.constData();
+    if (!scanRows(bytes, at, prefix, &scan))
         return false;
-    const QString doc = text.left(at) + text.midRef(scan.end);
+    const QString head = textOf(bytes.constData() + base, at - base);
+    const QString doc = head + textOf(bytes.constData() + scan.end, n - scan.end);
     SheetData parsed;
     QString ignored;
-    if (!parsed.parseDocument(doc, fromUtf8, &scan, &ignored) || scan.tagEnd != at || scan.endTag != at
+    if (!parsed.parseDocument(doc, true, &scan, &ignored) || scan.tagEnd != head.size() || scan.endTag != head.size()
         || !parsed.m_rows.empty() || parsed.m_prefix != prefix)
         return false;
-    parsed.m_text = text;
+    auto byteOffset = [&](int offset) { return base + QStringRef(&head, 0, offset).toUtf8().size(); };
+    if (parsed.m_dimensionStart >= 0) {
+        parsed.m_dimensionStart = byteOffset(parsed.m_dimensionStart);
+        parsed.m_dimensionEnd = byteOffset(parsed.m_dimensionEnd);
+    }
+    parsed.m_text.clear();
+    parsed.m_head.clear();
+    parsed.m_tail.clear();
+    parsed.m_bytes = bytes;
+    parsed.m_inBytes = true;
+    parsed.m_base = base;
+    parsed.m_headEnd = at;
+    parsed.m_tailStart = scan.end;
     parsed.m_rows = std::move(scan.rows);
     *this = std::move(parsed);
     return true;
@@ -569,8 +609,6 @@ bool SheetData::parseQuickly(const QString &text, bool fromUtf8)
 
 bool SheetData::parse(const QString &text, bool fromUtf8, QString *error)
 {
-    if (parseQuickly(text, fromUtf8))
-        return true;
     *this = SheetData();
     return parseDocument(text, fromUtf8, nullptr, error);
 }
@@ -742,7 +780,7 @@ QString SheetData::cellXml(int row, int column) const
                                     [](const Cell &a, int n) { return a.column < n; });
     if (c == r->cells.end() || c->column != column)
         return QString();
-    return c->start >= 0 ? m_text.mid(c->start, c->end - c->start) : c->xml;
+    return c->start >= 0 ? piece(c->start, c->end) : c->xml;
 }
 
 void SheetData::setCell(int row, int column, const QString &cellXml)
@@ -765,15 +803,18 @@ void SheetData::setCell(int row, int column, const QString &cellXml)
     m_modified = true;
 }
 
+// Kept text from start to end.
+QString SheetData::piece(int start, int end) const
+{
+    return m_inBytes ? textOf(m_bytes.constData() + start, end - start) : m_text.mid(start, end - start);
+}
+
+// A written row, rebuilt from its kept and new cells.
 void SheetData::appendRow(QString &out, const Row &row) const
 {
-    if (!row.modified && row.start >= 0) {
-        out += m_text.midRef(row.start, row.end - row.start);
-        return;
-    }
     out += QLatin1Char('<') + m_prefix + QLatin1String("row r=\"") + QString::number(row.number) + QLatin1Char('"');
     AttributeList attributes;
-    if (row.start >= 0 && startTagAttributes(m_text.mid(row.start, row.tagEnd - row.start), &attributes)) {
+    if (row.start >= 0 && startTagAttributes(piece(row.start, row.tagEnd), &attributes)) {
         // The spans hint would go stale with new cells; it is optional.
         for (const auto &a : qAsConst(attributes))
             if (a.first != QLatin1String("r") && a.first != QLatin1String("spans"))
@@ -786,12 +827,12 @@ void SheetData::appendRow(QString &out, const Row &row) const
     out += QLatin1Char('>');
     for (const Cell &c : row.cells) {
         if (c.start >= 0)
-            out += m_text.midRef(c.start, c.end - c.start);
+            out += piece(c.start, c.end);
         else
             out += c.xml;
     }
     for (const auto &o : row.others)
-        out += m_text.midRef(o.first, o.second - o.first);
+        out += piece(o.first, o.second);
     out += QLatin1String("</") + m_prefix + QLatin1String("row>");
 }
 
@@ -816,6 +857,39 @@ QString SheetData::dimensionRef() const
 
 QByteArray SheetData::toXml() const
 {
+    if (m_inBytes) {
+        const char *const p = m_bytes.constData();
+        if (!m_modified)
+            return m_base ? m_bytes.mid(m_base) : m_bytes;
+        QByteArray out;
+        out.reserve(m_bytes.size() + int(m_rows.size()) * 16 + 1024);
+        if (m_dimensionStart >= 0) {
+            out.append(p + m_base, m_dimensionStart - m_base);
+            out += (QLatin1Char('<') + m_dimensionName + QLatin1String(" ref=\"") + dimensionRef()
+                    + QLatin1String("\"/>")).toUtf8();
+            out.append(p + m_dimensionEnd, m_headEnd - m_dimensionEnd);
+        } else {
+            out.append(p + m_base, m_headEnd - m_base);
+        }
+        QString row;
+        for (size_t k = 0; k < m_rows.size(); ++k) {
+            const Row &r = m_rows[k];
+            if (r.modified || r.start < 0) {
+                row.clear();
+                appendRow(row, r);
+                out += row.toUtf8();
+                continue;
+            }
+            // Kept rows that follow each other without a gap go out in one piece.
+            int end = r.end;
+            while (k + 1 < m_rows.size() && !m_rows[k + 1].modified && m_rows[k + 1].start == end)
+                end = m_rows[++k].end;
+            out.append(p + r.start, end - r.start);
+        }
+        out.append(p + m_tailStart, m_bytes.size() - m_tailStart);
+        return out;
+    }
+
     if (!m_modified)
         return encodeXml(m_text, m_fromUtf8);
     QString out;
@@ -833,7 +907,6 @@ QByteArray SheetData::toXml() const
             appendRow(out, r);
             continue;
         }
-        // Kept rows that follow each other without a gap go out in one piece.
         int end = r.end;
         while (k + 1 < m_rows.size() && !m_rows[k + 1].modified && m_rows[k + 1].start == end)
             end = m_rows[++k].end;

@@ -7,14 +7,17 @@
 // <sheetData> (sheet properties, views, merged cells, page set-up, unknown
 // extensions) is kept as it is, except that <dimension> follows the cells.
 //
-// A large sheet is read in two steps: the rows inside <sheetData> by a
-// quick scanner that knows the plain markup spreadsheet programs write, and
-// the rest of the part by QXmlStreamReader. Whatever the scanner does not
-// know for certain to be well-formed (comments, CDATA, processing
-// instructions, namespace declarations, unusual names or references) sends
-// the whole part through QXmlStreamReader instead, so both ways accept and
-// refuse the same parts and index them alike.
+// A UTF-8 part is read in two steps: the rows inside <sheetData> by a quick
+// scanner over its bytes that knows the plain markup spreadsheet programs
+// write, and the rest of the part by QXmlStreamReader. The part then stays
+// in its bytes, and saving splices the written rows in between the kept
+// ones. Whatever the scanner does not know for certain to be well-formed
+// (comments, CDATA, processing instructions, namespace declarations,
+// unusual names or references) sends the whole part through
+// QXmlStreamReader instead, so both ways accept and refuse the same parts
+// and index them alike.
 
+#include <QByteArray>
 #include <QString>
 #include <vector>
 
@@ -27,6 +30,10 @@ public:
     // (as every spreadsheet program writes them); a missing r attribute
     // means the one after the previous row or cell.
     bool parse(const QString &text, bool fromUtf8, QString *error);
+    // The quick way on the part's bytes. False (with nothing kept) when the
+    // part is not UTF-8 text the scanner is sure about; it then has to go
+    // through decodeXml() and parse(), which tell why if it is damaged.
+    bool parseQuickly(const QByteArray &bytes);
     // An empty worksheet as a new workbook gets it.
     static SheetData blank();
 
@@ -48,14 +55,14 @@ private:
     struct Cell
     {
         int column = 0;
-        int start = -1; // span in m_text of a kept cell
+        int start = -1; // span of a kept cell in the text (or the bytes)
         int end = -1;
         QString xml;    // a written cell
     };
     struct Row
     {
         int number = 0;
-        int start = -1;    // span in m_text of a kept row, -1 for a new one
+        int start = -1;    // span of a kept row, -1 for a new one
         int end = -1;
         int tagEnd = -1;   // end of its start tag
         bool modified = false;
@@ -64,8 +71,8 @@ private:
     };
 
     bool parseDocument(const QString &doc, bool fromUtf8, Scan *scan, QString *error);
-    bool parseQuickly(const QString &text, bool fromUtf8);
-    static bool scanRows(const QString &text, int from, const QString &prefix, Scan *scan);
+    static bool scanRows(const QByteArray &bytes, int from, const QString &prefix, Scan *scan);
+    QString piece(int start, int end) const;
     void appendRow(QString &out, const Row &row) const;
     QString dimensionRef() const;
 
@@ -73,7 +80,15 @@ private:
     bool m_fromUtf8 = true;
     QString m_head;          // up to and including the <sheetData> start tag
     QString m_tail;          // from the </sheetData> end tag on
-    int m_dimensionStart = -1; // span of <dimension> in m_head
+    // Read quickly: the part's bytes, where its text starts (behind a byte
+    // order mark), where the head ends and the tail starts. Every offset,
+    // those of <dimension> and of the rows and cells too, then counts bytes.
+    QByteArray m_bytes;
+    bool m_inBytes = false;
+    int m_base = 0;
+    int m_headEnd = -1;
+    int m_tailStart = -1;
+    int m_dimensionStart = -1; // span of <dimension> in m_head (or the bytes)
     int m_dimensionEnd = -1;
     QString m_dimensionName;
     QString m_prefix;

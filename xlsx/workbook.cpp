@@ -61,7 +61,7 @@ quint64 claimedEntries(const QByteArray &bytes)
 }
 
 // CRC-32 as zip archives keep it (reflected 0xEDB88320), eight bytes a step.
-zip_uint32_t crc32(const QByteArray &bytes)
+zip_uint32_t crc32Of(const QByteArray &bytes)
 {
     static const auto tables = [] {
         std::array<std::array<zip_uint32_t, 256>, 8> t{};
@@ -230,6 +230,8 @@ public:
             zip_discard(m_zip);
         if (m_source)
             zip_source_free(m_source);
+        for (Deflated &d : m_data)
+            zip_error_fini(&d.error);
     }
 
     bool open(const QByteArray &original, QString *error)
@@ -395,7 +397,7 @@ private:
             return nullptr;
         }
         d.size = zip_uint64_t(data.size());
-        d.crc = crc32(data);
+        d.crc = crc32Of(data);
         d.mtime = time(nullptr);
         zip_source_t *source = zip_source_function(m_zip, readDeflated, &d);
         if (!source)
@@ -658,11 +660,19 @@ bool XlsxWorkbook::Private::loadArchive(QString *why)
             return false;
         }
         entry.part = zip.nameAt(entry.zipIndex);
-        if (!zip.readXml(entry.zipIndex, &text, why))
+        QByteArray bytes;
+        if (!zip.read(entry.zipIndex, &bytes, why))
             return false;
-        if (!entry.data.parse(text.text, text.fromUtf8, why)) {
-            *why = QStringLiteral("sheet \"%1\": %2").arg(s.name, *why);
-            return false;
+        if (!entry.data.parseQuickly(bytes)) {
+            QString decodeError;
+            if (!decodeXml(bytes, &text, &decodeError)) {
+                *why = QStringLiteral("%1: %2").arg(entry.part, decodeError);
+                return false;
+            }
+            if (!entry.data.parse(text.text, text.fromUtf8, why)) {
+                *why = QStringLiteral("sheet \"%1\": %2").arg(s.name, *why);
+                return false;
+            }
         }
         if (i == info.activeTab)
             activeWorksheet = int(sheets.size());

@@ -5,13 +5,16 @@
 // (status, answered command, data, CRC; the dispatcher does not check it).
 // Flags: bit 0 the header carries an RS485 address byte, bit 1 the "RS485
 // binary protocol" box is ticked, bits 2-3 what a configuration download is
-// for, bit 4 a chip firmware file is loaded for the update, bit 5 the frame
-// comes through the codec instead of directly.
+// for, bit 4 a chip firmware file is loaded for the update, bit 5 the frames
+// come through the codec instead of directly, bit 6 the rest is a sequence
+// of bodies, each after a length byte (a workflow's chain of answers: a
+// download's reads and close then open its dialog on what was read).
 //
 // Header and body each lie in a buffer of exactly their size, so a read or
 // write past the frame is seen. One window serves the whole run; every
-// input starts with the answer timers stopped and the state set. Message
-// boxes are answered and dialogs closed as they come up.
+// input starts with the answer timers stopped, the state set and no
+// transfer or firmware data. Message boxes are answered and dialogs closed
+// as they come up.
 //
 // Not fed: the positive answers to Reboot, Factory reset and OTA Begin.
 // Their handlers read nothing of the answer but wait seconds for the reader
@@ -20,7 +23,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QGroupBox>
-#include <QListWidget>
+#include <QList>
 #include <QMetaObject>
 #include <QTimer>
 #include <algorithm>
@@ -110,17 +113,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Fuzz::Input in(data, size);
     const int state = kStates[in.byte() % kStateCount];
     const uint8_t flags = in.byte();
-    const QByteArray body = in.rest();
-    if (slowAnswer(body))
-        return -1;   // not added to the corpus
+    QList<QByteArray> bodies;
+    if (flags & 0x40) {
+        while (!in.empty()) {
+            const uint8_t length = in.byte();
+            bodies << in.take(length);
+        }
+    } else {
+        bodies << in.rest();
+    }
+    for (const QByteArray &body : bodies)
+        if (slowAnswer(body))
+            return -1;   // not added to the corpus
 
     // What piles up over a run is cleared now and then.
     if (++runs % 16 == 0) {
         QMetaObject::invokeMethod(w, "on_btClearLogs_clicked");
         w->findChild<QComboBox *>(QStringLiteral("cbDetectedDevices"))->clear();
     }
-    if (w->transferBuffer.size() > 65536)
-        w->transferBuffer.clear();
 
     w->oneShotTimer->stop();
     w->pollingTimer->stop();
@@ -128,17 +138,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     w->oneShotState = state;
     w->downloadTarget = (flags >> 2) & 3;
     w->findChild<QGroupBox *>(QStringLiteral("gbRS485"))->setChecked(flags & 2);
-    if (flags & 0x10) {
-        w->firmwareData = kChipFile;
-        w->firmwareOffset = 0;
-    }
+    w->transferBuffer.clear();
+    w->firmwareData = (flags & 0x10) ? kChipFile : QByteArray();
+    w->firmwareOffset = 0;
     w->protocol.setAddress(0);
 
-    if (flags & 0x20)
-        feedThroughCodec(w, flags & 1, body);
-    else
-        feedFrame(w, flags & 1, body);
-    Fuzz::settle();
+    for (const QByteArray &body : bodies) {
+        if (flags & 0x20)
+            feedThroughCodec(w, flags & 1, body);
+        else
+            feedFrame(w, flags & 1, body);
+        Fuzz::settle();
+    }
 
     // Whatever the answer, the window is left in one of its states.
     FUZZ_CHECK(std::find(std::begin(kStates), std::end(kStates), w->oneShotState) != std::end(kStates),
