@@ -1,13 +1,8 @@
 #include "app/framedump.h"
 
-namespace {
+#include "console/hexbyte.h"
 
-QString hex2(uint8_t b)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    const QChar text[2] = {QLatin1Char(digits[b >> 4]), QLatin1Char(digits[b & 0x0F])};
-    return QString(text, 2);
-}
+namespace {
 
 QString fontTag(const char *colour)
 {
@@ -54,7 +49,7 @@ QString FrameDump::html(const QByteArray &frame, bool rs485, const QString &pref
     out.reserve(out.size() + n * 3 + 160);
     for (int i = 0; i < n; ++i) {
         out += QLatin1Char(' ');
-        out += hex2(uint8_t(frame.at(i)));
+        out += hexByteText(uint8_t(frame.at(i)));
         if (i == 4 && a == 1)
             out += close + fontTag("Blue");
         else if (i == 0)
@@ -74,6 +69,6 @@ QString FrameDump::rawHtml(const QByteArray &bytes, const QString &prefix, const
     QString out = firstLine(prefix, time) + QStringLiteral("</font>") + QStringLiteral("<br>")
         + QStringLiteral("&nbsp;&nbsp;&nbsp;&nbsp;Data:");
     for (char byte : bytes)
-        out += QLatin1Char(' ') + hex2(uint8_t(byte));
+        out += QLatin1Char(' ') + hexByteText(uint8_t(byte));
     return out + QStringLiteral("</font>") + QStringLiteral("<br>");
 }

@@ -10,12 +10,11 @@
 #include <QListWidgetItem>
 
 #include "console/commandfilter.h"
+#include "console/hexbyte.h"
 
 QString MainWindow::hexByte(uint8_t value)
 {
-    static const char digits[] = "0123456789ABCDEF";
-    const QChar text[2] = {QLatin1Char(digits[value >> 4]), QLatin1Char(digits[value & 0x0F])};
-    return QString(text, 2);
+    return hexByteText(value);
 }
 
 QString MainWindow::commandName(uint32_t code) const

@@ -8,15 +8,6 @@
 
 #include "console/versioninfo.h"
 
-namespace {
-
-void send(BinaryProtocol &protocol, std::initializer_list<uint8_t> payload)
-{
-    protocol.sendFrame(payload.begin(), payload.size());
-}
-
-} // namespace
-
 // Every accepted frame arrives here. Body: status, answered command, data,
 // CRC. Only bytes the frame holds are read; data copies are taken before any
 // handler lets the event loop run, since the codec's buffer may then change.
@@ -51,7 +42,7 @@ void MainWindow::binaryProtocolFrameComplete(uint8_t *header, size_t hlen, uint8
         break;
     case 0xFE:
         if (hasCode && code == 0x01) {
-            send(protocol, {0x02});
+            protocol.sendFrame({0x02});
             oneShotTimer->start(500);
         }
         break;
@@ -78,7 +69,7 @@ void MainWindow::dispatchAnswer(uint8_t code, const QByteArray &data)
             oneShotTimer->stop();
             logd(QStringLiteral("Tag activated."));
             logd(QStringLiteral("Reading tag info"));
-            send(protocol, {0x40, 0x04, 0x02});
+            protocol.sendFrame({0x40, 0x04, 0x02});
             oneShotState = AddressTagRead;
             oneShotTimer->start(3000);
         }
@@ -168,7 +159,7 @@ void MainWindow::decodeVersion(const QString &text)
         ui->btPNUpdate->show();
     }
     if (version.supportsDeviceLog())
-        send(protocol, {0xE4, 0x01});
+        protocol.sendFrame({0xE4, 0x01});
 }
 
 void MainWindow::decodeTagCount(const QByteArray &data)
@@ -180,13 +171,13 @@ void MainWindow::decodeTagCount(const QByteArray &data)
     if (count != 0) {
         if (oneShotState == LoopTest)
             loopTestCount(true);
-        send(protocol, {0x03, 0x00});
+        protocol.sendFrame({0x03, 0x00});
         oneShotTimer->start(3000);
         return;
     }
     logd(QStringLiteral("No tag detected"));
     if (oneShotState == LoopTest) {
-        send(protocol, {0x05});
+        protocol.sendFrame({0x05});
         oneShotTimer->start(3000);
         loopTestCount(false);
     } else if (pollingRunning()) {
@@ -215,7 +206,7 @@ void MainWindow::decodeUid(const QByteArray &data)
     if (oneShotState == AddressTagWrite || oneShotState == AddressTagRead) {
         if (type == 1) {
             logd(QStringLiteral("Ultralight TAG detected. Activating TAG..."));
-            send(protocol, {0x04, 0x00});
+            protocol.sendFrame({0x04, 0x00});
             oneShotTimer->start(3000);
         } else {
             logd(QStringLiteral("Ultralight TAG needed for address tag."));
@@ -251,7 +242,7 @@ void MainWindow::dispatchError(bool hasCode, uint8_t code, const QByteArray &dat
 
     if (oneShotState == LoopTest) {
         loopTestOnError();
-        send(protocol, {0x05});
+        protocol.sendFrame({0x05});
         oneShotTimer->start(3000);
         logd(QStringLiteral("HALT request"));
     } else if (oneShotState != Rs485Scan) {

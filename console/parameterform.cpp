@@ -127,5 +127,5 @@ void MainWindow::executeSelectedCommand()
         return;
     }
     oneShotState = Idle;
-    protocol.sendFrame(reinterpret_cast<const uint8_t *>(request.payload.constData()), size_t(request.payload.size()));
+    protocol.sendFrame(request.payload);
 }

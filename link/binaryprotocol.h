@@ -1,10 +1,12 @@
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QTimer>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 
 // The reader's frame format:
 //   F5 | L lo | L hi | ~L lo | ~L hi | [address] | command/status | params | CRC lo | CRC hi
@@ -28,6 +30,11 @@ public:
     // Builds the frame for payload (command byte first) and emits protocolWrite.
     // A payload whose frame would not fit the last-frame buffer is refused.
     void sendFrame(const uint8_t *payload, size_t len);
+    void sendFrame(const QByteArray &payload)
+    {
+        sendFrame(reinterpret_cast<const uint8_t *>(payload.constData()), size_t(payload.size()));
+    }
+    void sendFrame(std::initializer_list<uint8_t> payload) { sendFrame(payload.begin(), payload.size()); }
     // Emits protocolWrite again with the most recent frame, if one was sent.
     void resendLastFrame();
     void receiveBytes(const uint8_t *data, size_t len);

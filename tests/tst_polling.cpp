@@ -41,14 +41,14 @@ QString checkerScript()
 const char *const MakeLayout = R"PY(
 import json, sys
 import openpyxl
-spec = json.loads(sys.argv[2])
+layout = json.loads(sys.argv[2])
 wb = openpyxl.Workbook()
 wb.remove(wb.active)
-for s in spec["sheets"]:
+for s in layout["sheets"]:
     ws = wb.create_sheet(s["name"])
     for r in s.get("rows", []):
         ws.append(r)
-wb.active = spec.get("active", 0)
+wb.active = layout.get("active", 0)
 wb.save(sys.argv[1])
 )PY";
 
@@ -144,10 +144,10 @@ Workbook readWorkbook(const QString &path)
     return book;
 }
 
-bool makeWorkbook(const QString &path, const QJsonObject &spec)
+bool makeWorkbook(const QString &path, const QJsonObject &layout)
 {
     runPython({QStringLiteral("-c"), QString::fromUtf8(MakeLayout), path,
-               QString::fromUtf8(QJsonDocument(spec).toJson(QJsonDocument::Compact))});
+               QString::fromUtf8(QJsonDocument(layout).toJson(QJsonDocument::Compact))});
     return QFile::exists(path);
 }
 

@@ -20,16 +20,6 @@ namespace {
 constexpr int kBeginArmMs = 3000;
 constexpr int kRecordArmMs = 800;
 
-void sendPayload(BinaryProtocol &protocol, const QByteArray &payload)
-{
-    protocol.sendFrame(reinterpret_cast<const uint8_t *>(payload.constData()), size_t(payload.size()));
-}
-
-void sendByte(BinaryProtocol &protocol, uint8_t code)
-{
-    protocol.sendFrame(&code, 1);
-}
-
 } // namespace
 
 void MainWindow::on_btPNUpdate_clicked()
@@ -70,7 +60,7 @@ void MainWindow::on_btPNUpdate_clicked()
     progressBar->setValue(0);
     logd(QStringLiteral("Firmware file version detected ") + FirmwareFiles::chipVersionText(firmwareData));
     oneShotState = FlashRfidChip;
-    sendByte(protocol, 0xF6);
+    protocol.sendFrame({0xF6});
     ui->btPNUpdate->setText(QStringLiteral("Abort..."));
     oneShotTimer->start(kBeginArmMs);
 }
@@ -92,9 +82,9 @@ void MainWindow::chipUpdateAnswered()
         QCoreApplication::processEvents();
         if (oneShotState != FlashRfidChip)
             return; // aborted while the window caught up
-        sendPayload(protocol, payload);
+        protocol.sendFrame(payload);
     } else {
-        sendByte(protocol, 0xF8);
+        protocol.sendFrame({0xF8});
         logd(QStringLiteral("Firmware size %1, data written %2").arg(firmwareData.size()).arg(firmwareOffset));
         progressBar->setValue(0);
     }
@@ -106,6 +96,6 @@ void MainWindow::chipUpdateFinished()
     oneShotTimer->stop();
     logd(QStringLiteral("Restarting device..."));
     QCoreApplication::processEvents();
-    sendByte(protocol, 0x0A);
+    protocol.sendFrame({0x0A});
     statusDetailLabel->clear();
 }

@@ -26,16 +26,6 @@ QByteArray fopenPayload(uint8_t mode)
     return payload;
 }
 
-void sendPayload(BinaryProtocol &protocol, const QByteArray &payload)
-{
-    protocol.sendFrame(reinterpret_cast<const uint8_t *>(payload.constData()), size_t(payload.size()));
-}
-
-void sendByte(BinaryProtocol &protocol, uint8_t code)
-{
-    protocol.sendFrame(&code, 1);
-}
-
 } // namespace
 
 QString MainWindow::chooseFile(const QString &caption, const QString &filter, bool save)
@@ -80,7 +70,7 @@ void MainWindow::startConfigDownload(int target)
     downloadTarget = target;
     oneShotState = FileOpenForRead;
     oneShotTimer->stop();
-    sendPayload(protocol, fopenPayload(0x00));
+    protocol.sendFrame(fopenPayload(0x00));
     oneShotTimer->start(kArmMs);
 }
 
@@ -114,7 +104,7 @@ void MainWindow::startConfigUpload(const QByteArray &content)
     transferBuffer = content;
     oneShotState = FileOpenForWrite;
     oneShotTimer->stop();
-    sendPayload(protocol, fopenPayload(0x01));
+    protocol.sendFrame(fopenPayload(0x01));
     oneShotTimer->start(kArmMs);
 }
 
@@ -123,7 +113,7 @@ void MainWindow::sendFileWriteChunk()
     const int n = qMin(transferBuffer.size(), kChunk);
     QByteArray payload(1, char(0xE2));
     payload.append(transferBuffer.constData(), n);
-    sendPayload(protocol, payload);
+    protocol.sendFrame(payload);
     oneShotTimer->start(kArmMs);
     oneShotState = FileWriting;
     transferBuffer.remove(0, n);
@@ -136,7 +126,7 @@ void MainWindow::fileOpenAnswered(const QByteArray &)
         transferBuffer.clear();
         logd(QStringLiteral("File openned. Downloading..."));
         QCoreApplication::processEvents();
-        sendByte(protocol, 0xE1);
+        protocol.sendFrame({0xE1});
         oneShotTimer->start(kArmMs);
         oneShotState = FileReading;
     } else if (oneShotState == FileOpenForWrite) {
@@ -152,13 +142,13 @@ void MainWindow::fileReadAnswered(const QByteArray &data)
     if (data.isEmpty()) {
         logd(QStringLiteral("End of file. Closing the file..."));
         QCoreApplication::processEvents();
-        sendByte(protocol, 0xE3);
+        protocol.sendFrame({0xE3});
         oneShotTimer->start(kArmMs);
         oneShotState = FileClosingAfterRead;
         return;
     }
     QCoreApplication::processEvents();
-    sendByte(protocol, 0xE1);
+    protocol.sendFrame({0xE1});
     oneShotTimer->start(kArmMs);
     oneShotState = FileReading;
     transferBuffer.append(data);
@@ -172,7 +162,7 @@ void MainWindow::fileWriteAnswered(const QByteArray &)
         oneShotTimer->stop();
         logd(QStringLiteral("End of file. Closing the file..."));
         QCoreApplication::processEvents();
-        sendByte(protocol, 0xE3);
+        protocol.sendFrame({0xE3});
         oneShotTimer->start(kArmMs);
         oneShotState = FileClosingAfterWrite;
         return;
@@ -187,7 +177,7 @@ void MainWindow::fileCloseAnswered()
     if (oneShotState == FileClosingAfterWrite) {
         logd(QStringLiteral("File closed. Restarting..."));
         QCoreApplication::processEvents();
-        sendByte(protocol, 0x0A);
+        protocol.sendFrame({0x0A});
         return;
     }
 
@@ -232,6 +222,6 @@ void MainWindow::deviceRestartAnswered()
         return;
     }
     oneShotState = GetVersion;
-    sendByte(protocol, 0x0B);
+    protocol.sendFrame({0x0B});
     oneShotTimer->start(500);
 }

@@ -1,15 +1,8 @@
 #include "workflows/firmwarefiles.h"
 
+#include "console/hexbyte.h"
+
 namespace FirmwareFiles {
-
-namespace {
-
-QString hexPair(uint8_t value)
-{
-    return QStringLiteral("%1").arg(value, 2, 16, QLatin1Char('0')).toUpper();
-}
-
-} // namespace
 
 QByteArray otaFramePayload(const QByteArray &image, int offset)
 {
@@ -33,7 +26,7 @@ QString chipVersionText(const QByteArray &file)
 {
     if (file.size() < ChipMinimumSize)
         return QString();
-    return hexPair(uint8_t(file.at(5))) + QLatin1Char('.') + hexPair(uint8_t(file.at(4)));
+    return hexByteText(uint8_t(file.at(5))) + QLatin1Char('.') + hexByteText(uint8_t(file.at(4)));
 }
 
 int chipRecordLength(const QByteArray &file, int offset)

@@ -20,16 +20,6 @@ namespace {
 constexpr int kBeginArmMs = 1000;
 constexpr int kFrameArmMs = 500;
 
-void sendPayload(BinaryProtocol &protocol, const QByteArray &payload)
-{
-    protocol.sendFrame(reinterpret_cast<const uint8_t *>(payload.constData()), size_t(payload.size()));
-}
-
-void sendByte(BinaryProtocol &protocol, uint8_t code)
-{
-    protocol.sendFrame(&code, 1);
-}
-
 } // namespace
 
 void MainWindow::on_btFlashFirmware_clicked()
@@ -55,7 +45,7 @@ void MainWindow::on_btFlashFirmware_clicked()
         return;
 
     oneShotState = FlashFirmware;
-    sendByte(protocol, 0xF0);
+    protocol.sendFrame({0xF0});
     ui->btFlashFirmware->setText(QStringLiteral("Abort..."));
     oneShotTimer->start(kBeginArmMs);
 }
@@ -120,7 +110,7 @@ void MainWindow::sendNextFirmwareFrame()
     oneShotTimer->stop();
 
     if (firmwareOffset >= firmwareData.size()) {
-        sendPayload(protocol, FirmwareFiles::otaEndPayload(uint32_t(firmwareData.size())));
+        protocol.sendFrame(FirmwareFiles::otaEndPayload(uint32_t(firmwareData.size())));
         logd(QStringLiteral("Firmware flashed."));
         oneShotState = Idle;
         ui->btFlashFirmware->setText(QStringLiteral("Flash firmware"));
@@ -131,7 +121,7 @@ void MainWindow::sendNextFirmwareFrame()
 
     const QByteArray payload = FirmwareFiles::otaFramePayload(firmwareData, firmwareOffset);
     firmwareOffset += payload.size() - 1;
-    sendPayload(protocol, payload);
+    protocol.sendFrame(payload);
     progressBar->setValue(firmwareOffset);
     oneShotTimer->start(kFrameArmMs);
 }
@@ -141,6 +131,6 @@ void MainWindow::firmwareEndAnswered()
     oneShotTimer->stop();
     logd(QStringLiteral("Restarting device..."));
     QCoreApplication::processEvents();
-    sendByte(protocol, 0x0A);
+    protocol.sendFrame({0x0A});
     statusDetailLabel->clear();
 }

@@ -19,11 +19,6 @@ namespace {
 
 constexpr int kArmMs = 1000;
 
-void sendPayload(BinaryProtocol &protocol, const QByteArray &payload)
-{
-    protocol.sendFrame(reinterpret_cast<const uint8_t *>(payload.constData()), size_t(payload.size()));
-}
-
 // Only the widget's own state counts, not that of the tab around it.
 bool selfEnabled(const QWidget *widget)
 {
@@ -90,7 +85,7 @@ void MainWindow::on_btReadNetwork_clicked()
     oneShotState = NetworkRead;
     oneShotTimer->start(kArmMs);
     logd(QStringLiteral("Reading network settings..."));
-    sendPayload(protocol, readRequest(WifiMode));
+    protocol.sendFrame(readRequest(WifiMode));
 }
 
 void MainWindow::on_btWriteNetwork_clicked()
@@ -128,7 +123,7 @@ void MainWindow::on_btWriteNetwork_clicked()
     oneShotState = NetworkWrite;
     oneShotTimer->start(kArmMs);
     logd(QStringLiteral("Writing network settings..."));
-    sendPayload(protocol, writeRequest(WifiMode, QByteArray(1, char(ui->cbWifiMode->currentIndex()))));
+    protocol.sendFrame(writeRequest(WifiMode, QByteArray(1, char(ui->cbWifiMode->currentIndex()))));
 }
 
 // An SSID or password is written whole in one frame: 09, the sub-command and
@@ -223,7 +218,7 @@ void MainWindow::networkReadAnswered(int sub, const QByteArray &value)
     }
     }
 
-    sendPayload(protocol, readRequest(sub + 1));
+    protocol.sendFrame(readRequest(sub + 1));
     oneShotTimer->start(kArmMs);
 }
 
@@ -286,7 +281,7 @@ void MainWindow::networkWriteAnswered(int sub)
         value = addressBytes(ui->leDns->text());
         break;
     }
-    sendPayload(protocol, writeRequest(next, value));
+    protocol.sendFrame(writeRequest(next, value));
     logd(writeLogLine(next));
     oneShotTimer->start(kArmMs);
 }

@@ -19,16 +19,6 @@ constexpr int LinkStepTimeoutMs = 1000; // first request of an address tag chain
 constexpr int StepTimeoutMs = 3000;
 constexpr int LoopTestStopCount = 3000;
 
-void send(BinaryProtocol &protocol, const QByteArray &payload)
-{
-    protocol.sendFrame(reinterpret_cast<const uint8_t *>(payload.constData()), size_t(payload.size()));
-}
-
-void send(BinaryProtocol &protocol, std::initializer_list<uint8_t> payload)
-{
-    protocol.sendFrame(payload.begin(), payload.size());
-}
-
 const QString StartCaption = QStringLiteral("Start loop test");
 const QString StopCaption = QStringLiteral("Stop loop test");
 const QString HaltNote = QStringLiteral("Sending HALT command to disable RF field.");
@@ -46,14 +36,14 @@ void MainWindow::on_btWriteAddressTag_clicked()
         return;
     }
     addressTagRecord = AddressTag::makeRecord(uint8_t(address & 0xFF), ui->cbTagTerminated->isChecked());
-    send(protocol, {0x02});
+    protocol.sendFrame({0x02});
     oneShotState = AddressTagWrite;
     oneShotTimer->start(LinkStepTimeoutMs);
 }
 
 void MainWindow::on_btReadAddressTag_clicked()
 {
-    send(protocol, {0x02});
+    protocol.sendFrame({0x02});
     oneShotState = AddressTagRead;
     oneShotTimer->start(LinkStepTimeoutMs);
 }
@@ -67,7 +57,7 @@ void MainWindow::addressTagOnActivated()
     payload.append(char(AddressTag::FirstPage));
     payload.append(char(AddressTag::PageCount));
     payload.append(addressTagRecord);
-    send(protocol, payload);
+    protocol.sendFrame(payload);
     oneShotTimer->start(StepTimeoutMs);
 }
 
@@ -75,7 +65,7 @@ void MainWindow::tagTestOnWritePage()
 {
     if (oneShotState == AddressTagWrite) {
         logd(QStringLiteral("Address tag written successful."));
-        send(protocol, {0x05});
+        protocol.sendFrame({0x05});
         oneShotTimer->start(StepTimeoutMs);
         logd(HaltNote);
         return;
@@ -84,9 +74,9 @@ void MainWindow::tagTestOnWritePage()
         return;
     if (ui->cbReadPage->isChecked()) {
         logd(QStringLiteral("Reading test page"));
-        send(protocol, {0x40, uint8_t(ui->spWritePageAddr->value()), 0x01});
+        protocol.sendFrame({0x40, uint8_t(ui->spWritePageAddr->value()), 0x01});
     } else {
-        send(protocol, {0x05});
+        protocol.sendFrame({0x05});
     }
     oneShotTimer->start(StepTimeoutMs);
 }
@@ -113,7 +103,7 @@ void MainWindow::tagTestOnReadPage(const QByteArray &data)
                 ++loopErrorCount; // shown at the next refresh
             }
         }
-        send(protocol, {0x05});
+        protocol.sendFrame({0x05});
         oneShotTimer->start(StepTimeoutMs);
         return;
     }
@@ -138,7 +128,7 @@ void MainWindow::tagTestOnReadPage(const QByteArray &data)
     ui->leDeviceAddress->setText(address);
     logd(QStringLiteral("Address: 0x") + address);
     logd(tag.terminated ? QStringLiteral("Terminated: true") : QStringLiteral("Terminated: false"));
-    send(protocol, {0x05});
+    protocol.sendFrame({0x05});
     oneShotTimer->start(StepTimeoutMs);
     logd(HaltNote);
 }
@@ -162,7 +152,7 @@ void MainWindow::on_btLoopTest_clicked()
     loopErrorCount = 0;
     refreshLoopStatistics();
     loopCycleStart = QDateTime::currentMSecsSinceEpoch();
-    send(protocol, {0x02});
+    protocol.sendFrame({0x02});
     oneShotState = LoopTest;
     oneShotTimer->start(StepTimeoutMs);
 }
@@ -204,14 +194,14 @@ void MainWindow::loopTestOnUid(uint8_t tagType)
         loopTestValue = std::rand() & 0x7FFF;
         const int page = ui->spWritePageAddr->value();
         const uint32_t value = uint32_t(loopTestValue);
-        send(protocol, {0x41, uint8_t(page), 0x01, uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16),
+        protocol.sendFrame({0x41, uint8_t(page), 0x01, uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16),
                         uint8_t(value >> 24)});
         logd(QString::asprintf("Writing %d value to page %d", loopTestValue, page));
     } else if (readTest) {
         logd(QStringLiteral("Reading page 4"));
-        send(protocol, {0x40, 0x04, 0x01});
+        protocol.sendFrame({0x40, 0x04, 0x01});
     } else {
-        send(protocol, {0x05});
+        protocol.sendFrame({0x05});
     }
     oneShotTimer->start(StepTimeoutMs);
 }
@@ -224,7 +214,7 @@ void MainWindow::loopTestOnHalt()
     logd(QStringLiteral("Test time: ") + QString::number(now - loopCycleStart));
     logd(QStringLiteral("Get tag count req..."));
     loopCycleStart = now;
-    send(protocol, {0x02});
+    protocol.sendFrame({0x02});
     oneShotTimer->start(StepTimeoutMs);
 }
 
