@@ -20,7 +20,6 @@ QByteArray hex(const char *t)
     return WindowFixture::hex(t);
 }
 
-// Collects the requests the reader receives.
 } // namespace
 
 class TestExchange : public QObject
