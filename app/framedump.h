@@ -18,8 +18,7 @@ using NameLookup = std::function<QString(uint32_t code)>;
 // of the request.
 QString describe(const QByteArray &frame, bool rs485, const NameLookup &name);
 
-QString html(const QByteArray &frame, bool rs485, const QString &prefix, const QString &description,
-             const QTime &time);
+QString html(const QByteArray &frame, bool rs485, const QString &prefix, const QString &description, const QTime &time);
 
 // The uncoloured dump: time, prefix and the bytes.
 QString rawHtml(const QByteArray &bytes, const QString &prefix, const QTime &time);

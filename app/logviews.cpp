@@ -83,8 +83,7 @@ void MainWindow::protoLog(const QByteArray &msg, const QString &prefix)
         return;
 
     const bool rs485 = ui->gbRS485->isChecked();
-    const QString description
-        = FrameDump::describe(msg, rs485, [this](uint32_t code) { return commandName(code); });
+    const QString description = FrameDump::describe(msg, rs485, [this](uint32_t code) { return commandName(code); });
     appendHtml(ui->teProtocol, FrameDump::html(msg, rs485, prefix, description, QTime::currentTime()));
 }
 
@@ -146,8 +145,7 @@ void MainWindow::deviceLogWrite(const uint8_t *body, size_t len)
     size_t end = 1;
     while (end < len && body[end] != 0)
         ++end;
-    const QByteArray raw(reinterpret_cast<const char *>(body) + (len > 0 ? 1 : 0),
-                         int(end > 1 ? end - 1 : 0));
+    const QByteArray raw(reinterpret_cast<const char *>(body) + (len > 0 ? 1 : 0), int(end > 1 ? end - 1 : 0));
     // The line is shown as text: markup characters in it are escaped, the
     // reader's colour codes become colours.
     QString text = QString::fromLocal8Bit(raw).toHtmlEscaped();
@@ -156,15 +154,18 @@ void MainWindow::deviceLogWrite(const uint8_t *body, size_t len)
         const char *sequence;
         const char *html;
     } colours[] = {
-        {"\x1b[0;32m", "<font color=\"Green\">"},  {"\x1b[0;31m", "<font color=\"Red\">"},
-        {"\x1b[0;33m", "<font color=\"Yellow\">"}, {"\x1b[0;34m", "<font color=\"Blue\">"},
-        {"\x1b[0;35m", "<font color=\"Magenta\">"}, {"\x1b[0;36m", "<font color=\"Cyan\">"},
+        {"\x1b[0;32m", "<font color=\"Green\">"},
+        {"\x1b[0;31m", "<font color=\"Red\">"},
+        {"\x1b[0;33m", "<font color=\"Yellow\">"},
+        {"\x1b[0;34m", "<font color=\"Blue\">"},
+        {"\x1b[0;35m", "<font color=\"Magenta\">"},
+        {"\x1b[0;36m", "<font color=\"Cyan\">"},
         {"\x1b[0m", "<font>"},
     };
     for (const auto &c : colours)
         text.replace(QLatin1String(c.sequence), QLatin1String(c.html));
 
     // Always at the end, wherever the user has put the cursor meanwhile.
-    appendHtml(ui->teLogs, QStringLiteral("<font color=\"White\">") + text + QStringLiteral("</font>")
-                               + QStringLiteral("<br>"));
+    appendHtml(ui->teLogs,
+               QStringLiteral("<font color=\"White\">") + text + QStringLiteral("</font>") + QStringLiteral("<br>"));
 }

@@ -62,14 +62,14 @@ MainWindow::MainWindow(QWidget *parent)
     connect(&protocol, &BinaryProtocol::frameTimeout, this, &MainWindow::binaryProtocolFrameTimeout);
     connect(&protocol, &BinaryProtocol::frameComplete, this, &MainWindow::binaryProtocolFrameComplete);
     connect(&protocol, &BinaryProtocol::protocolWrite, this, &MainWindow::binaryProtocolWrite);
-    for (QCheckBox *box : {ui->ckbFilterGeneric, ui->ckbFilterMifare, ui->ckbFilterMifareUl,
-                           ui->ckbFilterMifareDesfire, ui->ckbFilterICode})
+    for (QCheckBox *box : {ui->ckbFilterGeneric, ui->ckbFilterMifare, ui->ckbFilterMifareUl, ui->ckbFilterMifareDesfire,
+                           ui->ckbFilterICode})
         connect(box, &QCheckBox::stateChanged, this, &MainWindow::fillCommandList);
 
     const QString octet = QStringLiteral("(?:[0-1]?[0-9]?[0-9]|2[0-4][0-9]|25[0-5])");
     ipValidator = new QRegularExpressionValidator(
-        QRegularExpression(QStringLiteral("^") + octet + QStringLiteral("\\.") + octet + QStringLiteral("\\.")
-                           + octet + QStringLiteral("\\.") + octet + QStringLiteral("$")),
+        QRegularExpression(QStringLiteral("^") + octet + QStringLiteral("\\.") + octet + QStringLiteral("\\.") + octet
+                           + QStringLiteral("\\.") + octet + QStringLiteral("$")),
         this);
     for (QLineEdit *edit : {ui->leIp, ui->leNetmask, ui->leGateway, ui->leDns})
         edit->setValidator(ipValidator);
@@ -110,7 +110,8 @@ MainWindow::MainWindow(QWidget *parent)
     }
 
     retryCount = 0;
-    logd(QStringLiteral("Network search engine is running in the background, new devices will be automatically detected."));
+    logd(QStringLiteral(
+        "Network search engine is running in the background, new devices will be automatically detected."));
     ui->gbAddressTag->show();
     ui->gbTests->show();
 
@@ -176,12 +177,12 @@ void MainWindow::setControlsEnabled(bool enable)
     }
 
     ui->cbSerialPort->setEnabled(!enable);
-    for (QWidget *w : {static_cast<QWidget *>(ui->gbCommands), static_cast<QWidget *>(ui->tabs),
-                       static_cast<QWidget *>(ui->btFlashFirmware), static_cast<QWidget *>(ui->btUploadConfig),
-                       static_cast<QWidget *>(ui->btDownloadConfig), static_cast<QWidget *>(ui->btRestartDevice),
-                       static_cast<QWidget *>(ui->btPollingConfiguration),
-                       static_cast<QWidget *>(ui->btUartConfiguration),
-                       static_cast<QWidget *>(ui->btSleepConfiguration), static_cast<QWidget *>(ui->btPNUpdate)})
+    for (QWidget *w :
+         {static_cast<QWidget *>(ui->gbCommands), static_cast<QWidget *>(ui->tabs),
+          static_cast<QWidget *>(ui->btFlashFirmware), static_cast<QWidget *>(ui->btUploadConfig),
+          static_cast<QWidget *>(ui->btDownloadConfig), static_cast<QWidget *>(ui->btRestartDevice),
+          static_cast<QWidget *>(ui->btPollingConfiguration), static_cast<QWidget *>(ui->btUartConfiguration),
+          static_cast<QWidget *>(ui->btSleepConfiguration), static_cast<QWidget *>(ui->btPNUpdate)})
         w->setEnabled(enable);
 }
 

@@ -119,7 +119,6 @@ public:
 public slots:
     void fillCommandList(int state = 0);
 public:
-
     // ---- Command console: parameter form (console/parameterform.cpp) --------
     static constexpr int MaxParams = 10;
     void clearParameterForm();
@@ -181,9 +180,13 @@ public:
 private slots:
     void on_btPNUpdate_clicked();
 public:
-
     // ---- Device workflows: file transfer (workflows/filetransfer.cpp) --------
-    enum DownloadTarget { SaveToFile = 0, PollingDialog = 1, UartDialog = 2, SleepDialog = 3 };
+    enum DownloadTarget {
+        SaveToFile = 0,
+        PollingDialog = 1,
+        UartDialog = 2,
+        SleepDialog = 3
+    };
     void fileOpenAnswered(const QByteArray &data);
     void fileReadAnswered(const QByteArray &data);
     void fileWriteAnswered(const QByteArray &data);
@@ -230,7 +233,6 @@ private:
     void networkWriteAnswered(int sub);
     bool networkTextFits(int sub, bool warn);
 public:
-
     // ---- Device workflows: address tag and tag tests (workflows/tagtests.cpp)
     void loopTestCount(bool found);
     void loopTestOnUid(uint8_t tagType);

@@ -10,7 +10,7 @@
 
 #include "link/binaryprotocol.h"
 
-static std::atomic<long> g_allocations{0};
+static std::atomic<long> g_allocations {0};
 
 void *operator new(std::size_t size)
 {
@@ -26,10 +26,22 @@ void *operator new[](std::size_t size)
         return p;
     throw std::bad_alloc();
 }
-void operator delete(void *p) noexcept { std::free(p); }
-void operator delete[](void *p) noexcept { std::free(p); }
-void operator delete(void *p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void *p, std::size_t) noexcept { std::free(p); }
+void operator delete(void *p) noexcept
+{
+    std::free(p);
+}
+void operator delete[](void *p) noexcept
+{
+    std::free(p);
+}
+void operator delete(void *p, std::size_t) noexcept
+{
+    std::free(p);
+}
+void operator delete[](void *p, std::size_t) noexcept
+{
+    std::free(p);
+}
 
 int main(int argc, char **argv)
 {
@@ -60,9 +72,8 @@ int main(int argc, char **argv)
 
     BinaryProtocol codec;
     long frames = 0;
-    QObject::connect(&codec, &BinaryProtocol::frameComplete, [&frames](uint8_t *, size_t, uint8_t *, size_t) {
-        ++frames;
-    });
+    QObject::connect(&codec, &BinaryProtocol::frameComplete,
+                     [&frames](uint8_t *, size_t, uint8_t *, size_t) { ++frames; });
 
     // Warm up (first emission may set up connection bookkeeping).
     codec.receiveBytes(chunk.data(), chunk.size());

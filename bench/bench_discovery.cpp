@@ -54,8 +54,9 @@ void quietHandler(QtMsgType type, const QMessageLogContext &, const QString &mes
 int main(int argc, char **argv)
 {
     if (!onlyLoopback()) {
-        std::fprintf(stderr, "bench_discovery: this machine has network interfaces besides loopback, and the "
-                             "window would scan them; run it in a private network namespace\n");
+        std::fprintf(stderr,
+                     "bench_discovery: this machine has network interfaces besides loopback, and the "
+                     "window would scan them; run it in a private network namespace\n");
         return 2;
     }
     const int announcements = argc > 1 ? std::atoi(argv[1]) : 10000;
@@ -122,9 +123,9 @@ int main(int argc, char **argv)
         }
     });
 
-    std::atomic<int> sent{0};
-    std::atomic<bool> sending{true};
-    std::atomic<qint64> sendTime{0};
+    std::atomic<int> sent {0};
+    std::atomic<bool> sending {true};
+    std::atomic<qint64> sendTime {0};
     clock.start();
     gap.start();
     beat.start();
@@ -137,7 +138,8 @@ int main(int argc, char **argv)
             const int who = i % senders;
             const QByteArray text = QStringLiteral("Q_R4:Bench-%1:1.%2").arg(who).arg(i / senders).toLatin1();
             if (::sendto(sockets[size_t(who)], text.constData(), size_t(text.size()), 0,
-                         reinterpret_cast<const sockaddr *>(&to), sizeof to) == text.size())
+                         reinterpret_cast<const sockaddr *>(&to), sizeof to)
+                == text.size())
                 ++sent;
         }
         sendTime = clock.elapsed();

@@ -82,7 +82,8 @@ void run(const char *transport, bool tcp)
     QElapsedTimer t;
     t.start();
     QMetaObject::invokeMethod(f.window(), "on_btDownloadConfig_clicked");
-    spin([&] { return f.logText().endsWith(QStringLiteral("File closed. Size %1 bytes.\n").arg(content.size())); }, 120000);
+    spin([&] { return f.logText().endsWith(QStringLiteral("File closed. Size %1 bytes.\n").arg(content.size())); },
+         120000);
     const double down = t.nsecsElapsed() / 1e9;
     const int downRequests = requestsSince(f.reader(), from);
 
@@ -95,8 +96,8 @@ void run(const char *transport, bool tcp)
     const bool intact = f.reader()->files().configFile() == content;
 
     std::printf("%-4s round trip %.3f ms\n", transport, rtt);
-    std::printf("%-4s download 64 KiB  %.2f s, %d requests, bound %.2f s, ratio %.2f\n", transport, down,
-                downRequests, rtt * downRequests / 1000, down / (rtt * downRequests / 1000));
+    std::printf("%-4s download 64 KiB  %.2f s, %d requests, bound %.2f s, ratio %.2f\n", transport, down, downRequests,
+                rtt * downRequests / 1000, down / (rtt * downRequests / 1000));
     std::printf("%-4s upload   64 KiB  %.2f s, %d requests, bound %.2f s, ratio %.2f%s\n", transport, up, upRequests,
                 rtt * upRequests / 1000, up / (rtt * upRequests / 1000), intact ? "" : "  (CONTENT DIFFERS)");
 }

@@ -64,9 +64,8 @@ double roundTripMs(QIODevice *device, SimReader &reader, int count)
     });
     QByteArray payload(257, '\x5A');
     payload[0] = char(code);
-    const auto send = [&] {
-        codec.sendFrame(reinterpret_cast<const uint8_t *>(payload.constData()), size_t(payload.size()));
-    };
+    const auto send
+        = [&] { codec.sendFrame(reinterpret_cast<const uint8_t *>(payload.constData()), size_t(payload.size())); };
     QObject::connect(&codec, &BinaryProtocol::frameComplete, [&](uint8_t *, size_t, uint8_t *, size_t) {
         if (++answers < count)
             send();
@@ -86,8 +85,8 @@ double roundTripMs(QIODevice *device, SimReader &reader, int count)
 
 struct Run
 {
-    double totalS = -1;    // button press to Reboot
-    double framesS = -1;   // first OTA frame to OTA End, at the reader
+    double totalS = -1; // button press to Reboot
+    double framesS = -1; // first OTA frame to OTA End, at the reader
     bool identical = false;
 };
 
@@ -96,15 +95,15 @@ Run flash(MainWindow &window, SimReader &reader, const QString &imagePath, const
     SimOta *ota = SimOta::of(&reader);
     QElapsedTimer clock;
     qint64 firstFrame = -1, end = -1, reboot = -1;
-    const QMetaObject::Connection watch =
-        QObject::connect(&reader, &SimReader::requestReceived, [&](quint8 code, const QByteArray &) {
-            if (code == 0xF1 && firstFrame < 0)
-                firstFrame = clock.nsecsElapsed();
-            else if (code == 0xF2)
-                end = clock.nsecsElapsed();
-            else if (code == 0x0A)
-                reboot = clock.nsecsElapsed();
-        });
+    const QMetaObject::Connection watch
+        = QObject::connect(&reader, &SimReader::requestReceived, [&](quint8 code, const QByteArray &) {
+              if (code == 0xF1 && firstFrame < 0)
+                  firstFrame = clock.nsecsElapsed();
+              else if (code == 0xF2)
+                  end = clock.nsecsElapsed();
+              else if (code == 0x0A)
+                  reboot = clock.nsecsElapsed();
+          });
     window.fileChooser = [imagePath](const QString &, const QString &, bool) { return imagePath; };
     clock.start();
     window.findChild<QPushButton *>(QStringLiteral("btFlashFirmware"))->click();
@@ -174,7 +173,7 @@ int main(int argc, char **argv)
     }
     SimOta::of(&reader)->setEraseTime(20);
     SimOta::of(&reader)->setReconnectTime(200);
-    reader.registerCommand(0x0A, [](SimRequest &req) { req.silent(); });   // no restart
+    reader.registerCommand(0x0A, [](SimRequest &req) { req.silent(); }); // no restart
 
     MainWindow window;
     window.show();
@@ -212,7 +211,7 @@ int main(int argc, char **argv)
         const Run run = flash(window, reader, imagePath, image);
         tcpRatios << report("TCP", run, rtt, frames);
     }
-    tcpButton->click();   // disconnect
+    tcpButton->click(); // disconnect
     waitUntil([&] { return !window.tcpConnected; }, 3000);
 
     // pty: one opener at a time, so the window's port is closed while the
@@ -235,11 +234,12 @@ int main(int argc, char **argv)
         settle();
         const Run run = flash(window, reader, imagePath, image);
         ptyRatios << report("pty", run, rtt, frames);
-        serialButton->click();   // disconnect
+        serialButton->click(); // disconnect
         settle();
     }
 
     std::printf("median ratio: TCP %.2f, pty %.2f\n", median(tcpRatios), median(ptyRatios));
-    std::printf("total includes the client's waits after the erase (4 s over TCP; 6 s and one 1 s retry over the pty)\n");
+    std::printf(
+        "total includes the client's waits after the erase (4 s over TCP; 6 s and one 1 s retry over the pty)\n");
     return 0;
 }

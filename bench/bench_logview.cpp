@@ -45,7 +45,7 @@ int main(int argc, char **argv)
     for (double v : perThousand)
         worst = qMax(worst, v);
     std::printf("slowest 1,000 appends   %.1f ms\n", worst);
-    std::printf("resident memory         %ld KiB before, %ld KiB after (%.0f bytes per dump)\n", before,
-                residentKiB(), (residentKiB() - before) * 1024.0 / total);
+    std::printf("resident memory         %ld KiB before, %ld KiB after (%.0f bytes per dump)\n", before, residentKiB(),
+                (residentKiB() - before) * 1024.0 / total);
     return 0;
 }

@@ -55,7 +55,7 @@ elif cmd == "append":
 QByteArray python(const QStringList &args)
 {
     QProcess p;
-    p.start(QStringLiteral("/usr/bin/python3"), QStringList{QStringLiteral("-c"), QString::fromUtf8(Openpyxl)} + args);
+    p.start(QStringLiteral("/usr/bin/python3"), QStringList {QStringLiteral("-c"), QString::fromUtf8(Openpyxl)} + args);
     if (!p.waitForFinished(-1) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
         std::fprintf(stderr, "python3/openpyxl failed: %s\n", p.readAllStandardError().constData());
         std::exit(1);

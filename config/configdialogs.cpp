@@ -19,8 +19,7 @@ void MainWindow::openConfigurationDialog(int target, const QString &text)
             connect(dialog, &pollingwindow::binaryFrameSend, this, &MainWindow::binaryProtocolSendSignal);
             connect(&protocol, &BinaryProtocol::frameComplete, dialog, &pollingwindow::binaryProtocolFrameComplete);
             dialog->exec();
-            disconnect(&protocol, &BinaryProtocol::frameComplete, dialog,
-                       &pollingwindow::binaryProtocolFrameComplete);
+            disconnect(&protocol, &BinaryProtocol::frameComplete, dialog, &pollingwindow::binaryProtocolFrameComplete);
         }
         delete dialog;
         return;

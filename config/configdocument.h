@@ -16,7 +16,10 @@ QJsonObject parse(const QString &text);
 // 12 is the R5 generation, every other value R4; 0 when missing or not a number.
 int hardwareVersion(const QJsonObject &root);
 constexpr int R5HardwareVersion = 12;
-inline bool isR5(const QJsonObject &root) { return hardwareVersion(root) == R5HardwareVersion; }
+inline bool isR5(const QJsonObject &root)
+{
+    return hardwareVersion(root) == R5HardwareVersion;
+}
 
 // Values as the dialogs store them: flags and choices are integers (a JSON
 // boolean is not a number and reads as the default), texts are strings.

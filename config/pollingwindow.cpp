@@ -27,17 +27,22 @@ constexpr uint8_t kCmdGetTagCount = 0x02;
 constexpr uint8_t kCmdGetUid = 0x03;
 constexpr uint8_t kStatusOk = 0x00;
 
-const char *const kFormatHelp =
-    "%u -\ttag UID\n"
-    "%a - \tantenna index\n"
-    "%m - \tmemory content (only if reading memory is setup correctly)\n"
-    "%i - \tidx msg/tag counter since restart\n"
-    "%t - \ttimestamp in milliseconds\n"
-    "<CR> - \tCarriage return\n"
-    "<LF> - \tLine feed";
+const char *const kFormatHelp = "%u -\ttag UID\n"
+                                "%a - \tantenna index\n"
+                                "%m - \tmemory content (only if reading memory is setup correctly)\n"
+                                "%i - \tidx msg/tag counter since restart\n"
+                                "%t - \ttimestamp in milliseconds\n"
+                                "<CR> - \tCarriage return\n"
+                                "<LF> - \tLine feed";
 
-QString keyName(int slot) { return QStringLiteral("key%1").arg(slot); }
-QString keyTypeName(int slot) { return QStringLiteral("keyType%1").arg(slot); }
+QString keyName(int slot)
+{
+    return QStringLiteral("key%1").arg(slot);
+}
+QString keyTypeName(int slot)
+{
+    return QStringLiteral("keyType%1").arg(slot);
+}
 
 } // namespace
 
@@ -62,8 +67,9 @@ pollingwindow::pollingwindow(QWidget *parent, const QString &config)
     applyHardwareLists();
 
     if (!section.isObject()) {
-        QMessageBox::warning(this, QStringLiteral("Waring"),
-                             QStringLiteral("Something went wrong. Please check if you have latest firmware in the device"));
+        QMessageBox::warning(
+            this, QStringLiteral("Waring"),
+            QStringLiteral("Something went wrong. Please check if you have latest firmware in the device"));
         // The dialog is never to be seen: whether the caller shows or execs
         // it, the queued reject closes it (and ends exec) straight away.
         m_failed = true;
@@ -84,10 +90,10 @@ pollingwindow::~pollingwindow() = default;
 pollingwindow::EventWidgets pollingwindow::eventWidgets(bool defined) const
 {
     if (defined)
-        return {ui->cbDefinedGpio, ui->cbDefinedGpioAction, ui->cbDefinedAsyncPacket,
-                ui->teDefinedCustomText, ui->cbDefinedLed, ui->sbDefinedDuration};
-    return {ui->cbUndefinedGpio, ui->cbUndefinedGpioAction, ui->cbUndefinedAsyncPacket,
-            ui->teUndefinedCustomText, ui->cbUndefinedLed, ui->sbUndefinedDuration};
+        return {ui->cbDefinedGpio,       ui->cbDefinedGpioAction, ui->cbDefinedAsyncPacket,
+                ui->teDefinedCustomText, ui->cbDefinedLed,        ui->sbDefinedDuration};
+    return {ui->cbUndefinedGpio,       ui->cbUndefinedGpioAction, ui->cbUndefinedAsyncPacket,
+            ui->teUndefinedCustomText, ui->cbUndefinedLed,        ui->sbUndefinedDuration};
 }
 
 QComboBox *pollingwindow::keyTypeBox(int slot) const
@@ -112,8 +118,8 @@ void pollingwindow::applyHardwareLists()
         w.led->clear();
         w.led->addItems(lists.ledItems);
     }
-    QCheckBox *const antennas[] = {ui->cbAnt1, ui->cbAnt2, ui->cbAnt3, ui->cbAnt4,
-                                   ui->cbAnt5, ui->cbAnt6, ui->cbAnt7, ui->cbAnt8, ui->cbKnownTagsOnAll};
+    QCheckBox *const antennas[] = {ui->cbAnt1, ui->cbAnt2, ui->cbAnt3, ui->cbAnt4,          ui->cbAnt5,
+                                   ui->cbAnt6, ui->cbAnt7, ui->cbAnt8, ui->cbKnownTagsOnAll};
     for (QCheckBox *box : antennas)
         box->setEnabled(lists.antennasEnabled);
     m_gpioKey = lists.gpioKey;
@@ -154,8 +160,8 @@ void pollingwindow::loadSection(const QJsonObject &rfid)
     ui->sbPollingTimeout->setValue(readInt(rfid, QStringLiteral("polling_timeout")));
     ui->sbIgnoreLast->setValue(readInt(rfid, QStringLiteral("ignore_timeout")));
     const int antennaBits = readInt(rfid, QStringLiteral("selected_antennas"));
-    QCheckBox *const antennas[] = {ui->cbAnt1, ui->cbAnt2, ui->cbAnt3, ui->cbAnt4,
-                                   ui->cbAnt5, ui->cbAnt6, ui->cbAnt7, ui->cbAnt8};
+    QCheckBox *const antennas[]
+        = {ui->cbAnt1, ui->cbAnt2, ui->cbAnt3, ui->cbAnt4, ui->cbAnt5, ui->cbAnt6, ui->cbAnt7, ui->cbAnt8};
     for (int n = 0; n < 8; ++n)
         antennas[n]->setChecked(antennaBits & (1 << n));
     ui->cbKnownTagsOnAll->setChecked(readInt(rfid, QStringLiteral("check_all_ant")) == 1);
@@ -238,13 +244,14 @@ void pollingwindow::on_btOK_clicked()
 {
     QJsonObject rfid = m_document.value(kSection).toObject();
 
-    rfid.insert(QStringLiteral("tech_support"), (ui->cbMifareEn->isChecked() ? 0x01 : 0) + (ui->cbIcodeEn->isChecked() ? 0x10 : 0));
+    rfid.insert(QStringLiteral("tech_support"),
+                (ui->cbMifareEn->isChecked() ? 0x01 : 0) + (ui->cbIcodeEn->isChecked() ? 0x10 : 0));
     rfid.insert(QStringLiteral("rfid_power"), choice(ui->cbRfidPower));
     rfid.insert(QStringLiteral("polling_enabled"), ui->cbPollingEn->isChecked() ? 1 : 0);
     rfid.insert(QStringLiteral("polling_timeout"), ui->sbPollingTimeout->value());
     rfid.insert(QStringLiteral("ignore_timeout"), ui->sbIgnoreLast->value());
-    const QCheckBox *const antennas[] = {ui->cbAnt1, ui->cbAnt2, ui->cbAnt3, ui->cbAnt4,
-                                         ui->cbAnt5, ui->cbAnt6, ui->cbAnt7, ui->cbAnt8};
+    const QCheckBox *const antennas[]
+        = {ui->cbAnt1, ui->cbAnt2, ui->cbAnt3, ui->cbAnt4, ui->cbAnt5, ui->cbAnt6, ui->cbAnt7, ui->cbAnt8};
     int antennaBits = 0;
     for (int n = 0; n < 8; ++n)
         if (antennas[n]->isChecked())
@@ -285,7 +292,8 @@ void pollingwindow::on_btOK_clicked()
         if (m_keyNotShown[slot] || key.size() != RfidTables::keyHexDigits(type->currentIndex())) {
             ui->tabs->setCurrentWidget(ui->tabKeys);
             edit->setFocus();
-            QMessageBox::warning(this, QStringLiteral("Waring"), QStringLiteral("Please provide the correct key %1").arg(slot));
+            QMessageBox::warning(this, QStringLiteral("Waring"),
+                                 QStringLiteral("Please provide the correct key %1").arg(slot));
             return;
         }
         rfid.insert(keyName(slot), key);
@@ -316,8 +324,9 @@ void pollingwindow::on_cbIcodeEn_stateChanged(int arg1)
 void pollingwindow::applyMemoryReadRule(int value)
 {
     QWidget *const blockWidgets[] = {ui->WidgetRead_1, ui->WidgetRead_2, ui->WidgetRead_3, ui->WidgetRead_4};
-    QWidget *const desfireWidgets[] = {ui->WidgetDesfire_1, ui->WidgetDesfire_2, ui->WidgetDesfire_3, ui->WidgetDesfire_4,
-                                       ui->WidgetDesfire_5, ui->WidgetDesfire_6, ui->WidgetDesfire_7, ui->WidgetDesfire_8};
+    QWidget *const desfireWidgets[]
+        = {ui->WidgetDesfire_1, ui->WidgetDesfire_2, ui->WidgetDesfire_3, ui->WidgetDesfire_4,
+           ui->WidgetDesfire_5, ui->WidgetDesfire_6, ui->WidgetDesfire_7, ui->WidgetDesfire_8};
     for (QWidget *w : blockWidgets)
         w->setVisible(value == 1);
     for (QWidget *w : desfireWidgets)
@@ -344,19 +353,40 @@ void pollingwindow::applyKeyLengthRule(int slot)
     keyEdit(slot)->setMaxLength(RfidTables::keyFieldLength(keyTypeBox(slot)->currentIndex()));
 }
 
-void pollingwindow::on_cbKeyType0_currentIndexChanged(int) { applyKeyLengthRule(0); }
-void pollingwindow::on_cbKeyType1_currentIndexChanged(int) { applyKeyLengthRule(1); }
-void pollingwindow::on_cbKeyType2_currentIndexChanged(int) { applyKeyLengthRule(2); }
-void pollingwindow::on_cbKeyType3_currentIndexChanged(int) { applyKeyLengthRule(3); }
-void pollingwindow::on_cbKeyType4_currentIndexChanged(int) { applyKeyLengthRule(4); }
+void pollingwindow::on_cbKeyType0_currentIndexChanged(int)
+{
+    applyKeyLengthRule(0);
+}
+void pollingwindow::on_cbKeyType1_currentIndexChanged(int)
+{
+    applyKeyLengthRule(1);
+}
+void pollingwindow::on_cbKeyType2_currentIndexChanged(int)
+{
+    applyKeyLengthRule(2);
+}
+void pollingwindow::on_cbKeyType3_currentIndexChanged(int)
+{
+    applyKeyLengthRule(3);
+}
+void pollingwindow::on_cbKeyType4_currentIndexChanged(int)
+{
+    applyKeyLengthRule(4);
+}
 
 void pollingwindow::showFormatHelp()
 {
     QMessageBox::information(this, QStringLiteral("Info"), QString::fromLatin1(kFormatHelp));
 }
 
-void pollingwindow::on_pushButton_clicked() { showFormatHelp(); }
-void pollingwindow::on_pushButton_2_clicked() { showFormatHelp(); }
+void pollingwindow::on_pushButton_clicked()
+{
+    showFormatHelp();
+}
+void pollingwindow::on_pushButton_2_clicked()
+{
+    showFormatHelp();
+}
 
 // ---- Known tag list ------------------------------------------------------
 

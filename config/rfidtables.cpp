@@ -11,8 +11,7 @@ struct KeyType
 };
 
 constexpr KeyType kKeyTypes[] = {
-    {"AES128", 16}, {"AES192", 24}, {"AES256", 32}, {"DES", 16},
-    {"2K3DES", 16}, {"3K3DES", 24}, {"MIFARE", 12},
+    {"AES128", 16}, {"AES192", 24}, {"AES256", 32}, {"DES", 16}, {"2K3DES", 16}, {"3K3DES", 24}, {"MIFARE", 12},
 };
 constexpr int kKeyTypeCount = int(sizeof(kKeyTypes) / sizeof(kKeyTypes[0]));
 
@@ -74,7 +73,7 @@ RfidTables::HardwareLists RfidTables::hardwareLists(int hardwareVersion)
     lists.gpioKey = QStringLiteral("gpio");
     switch (hardwareVersion) {
     case 1:
-        lists.gpioItems = QStringList{"None", "GPIO 4", "GPIO 5", "GPIO 16", "GPIO 17"};
+        lists.gpioItems = QStringList {"None", "GPIO 4", "GPIO 5", "GPIO 16", "GPIO 17"};
         lists.ledItems = allLeds;
         break;
     case 2:
@@ -83,20 +82,20 @@ RfidTables::HardwareLists RfidTables::hardwareLists(int hardwareVersion)
         lists.antennasEnabled = true;
         break;
     case 3:
-        lists.gpioItems = QStringList{"None", "GPIO 14", "GPIO 15", "GPIO 26"};
-        lists.ledItems = QStringList{"None", "Green"};
+        lists.gpioItems = QStringList {"None", "GPIO 14", "GPIO 15", "GPIO 26"};
+        lists.ledItems = QStringList {"None", "Green"};
         break;
     case 7:
-        lists.gpioItems = QStringList{"None", "GPIO 14", "GPIO 15", "GPIO 26"};
+        lists.gpioItems = QStringList {"None", "GPIO 14", "GPIO 15", "GPIO 26"};
         lists.ledItems = allLeds;
         break;
     case 4:
     case 6:
-        lists.gpioItems = QStringList{"None", "GPIO 2", "GPIO 21", "GPIO 32", "GPIO 33"};
+        lists.gpioItems = QStringList {"None", "GPIO 2", "GPIO 21", "GPIO 32", "GPIO 33"};
         lists.ledItems = allLeds;
         break;
     case ConfigDocument::R5HardwareVersion:
-        lists.gpioItems = QStringList{"GPIO 0", "GPIO 1", "GPIO 2", "GPIO 3", "GPIO 4", "GPIO 5", "NONE"};
+        lists.gpioItems = QStringList {"GPIO 0", "GPIO 1", "GPIO 2", "GPIO 3", "GPIO 4", "GPIO 5", "NONE"};
         lists.ledItems = allLeds;
         lists.r5 = true;
         lists.gpioKey = QStringLiteral("gpio_number");

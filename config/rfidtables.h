@@ -13,9 +13,15 @@ QStringList keyTypeNames();
 // Key length in bytes of the type at `position`; 0 for no or an unknown type.
 int keyTypeBytes(int position);
 // Hex digits a key of that type needs (two per byte).
-inline int keyHexDigits(int position) { return 2 * keyTypeBytes(position); }
+inline int keyHexDigits(int position)
+{
+    return 2 * keyTypeBytes(position);
+}
 // Characters a key field may hold: a digit pair and one blank per byte.
-inline int keyFieldLength(int position) { return 3 * keyTypeBytes(position); }
+inline int keyFieldLength(int position)
+{
+    return 3 * keyTypeBytes(position);
+}
 
 // The built-in LED colours by their stored code 0 to 4.
 QStringList ledColours();
@@ -35,11 +41,11 @@ int gpioPin(const QString &text);
 // What a hardware variant ("hardware_version") offers in the dialog.
 struct HardwareLists
 {
-    QStringList gpioItems;       // the same list for both tag events
-    QStringList ledItems;        // the same list for both tag events
+    QStringList gpioItems; // the same list for both tag events
+    QStringList ledItems; // the same list for both tag events
     bool antennasEnabled = false; // antenna boxes and "known tags on all antennas"
-    bool r5 = false;             // R5: no DESFire memory read, no RF power choice
-    QString gpioKey;             // key of the pin in the event objects
+    bool r5 = false; // R5: no DESFire memory read, no RF power choice
+    QString gpioKey; // key of the pin in the event objects
 };
 HardwareLists hardwareLists(int hardwareVersion);
 

@@ -13,17 +13,17 @@ namespace {
 // 255. On R4 the list position is the stored code and "Disabled" comes first.
 const QStringList &r5Triggers()
 {
-    static const QStringList list{QStringLiteral("GPIO0"), QStringLiteral("GPIO1"), QStringLiteral("GPIO2"),
-                                  QStringLiteral("GPIO3"), QStringLiteral("GPIO4"), QStringLiteral("GPIO5"),
-                                  QStringLiteral("Disabled")};
+    static const QStringList list {QStringLiteral("GPIO0"),   QStringLiteral("GPIO1"), QStringLiteral("GPIO2"),
+                                   QStringLiteral("GPIO3"),   QStringLiteral("GPIO4"), QStringLiteral("GPIO5"),
+                                   QStringLiteral("Disabled")};
     return list;
 }
 
 const QStringList &r4Triggers()
 {
-    static const QStringList list{QStringLiteral("Disabled"), QStringLiteral("UART2 RX byte"),
-                                  QStringLiteral("Built-in button press"), QStringLiteral("GPIO2/GPIO4 set to LOW"),
-                                  QStringLiteral("GPIO2/GPIO4 set to HIGH")};
+    static const QStringList list {QStringLiteral("Disabled"), QStringLiteral("UART2 RX byte"),
+                                   QStringLiteral("Built-in button press"), QStringLiteral("GPIO2/GPIO4 set to LOW"),
+                                   QStringLiteral("GPIO2/GPIO4 set to HIGH")};
     return list;
 }
 
@@ -43,8 +43,9 @@ SleepConfigWindow::SleepConfigWindow(QWidget *parent, const QString &config)
     const QJsonValue sleepValue = m_document.value(QStringLiteral("sleep"));
     if (!sleepValue.isObject()) {
         m_failed = true;
-        QMessageBox::warning(parent, QStringLiteral("Warning"),
-                             QStringLiteral("Missing sleep section in the config file. Please update the device firmware."));
+        QMessageBox::warning(
+            parent, QStringLiteral("Warning"),
+            QStringLiteral("Missing sleep section in the config file. Please update the device firmware."));
         return;
     }
     const QJsonObject sleep = sleepValue.toObject();

@@ -20,7 +20,8 @@ enum Protocol {
     HidKeyboard = 6,
 };
 
-struct ProtocolItem {
+struct ProtocolItem
+{
     const char *text;
     int code;
 };
@@ -41,7 +42,7 @@ const ProtocolItem Uart2R4[] = {
 // the rules never mistake them for a named protocol.
 constexpr int UnknownRole = Qt::UserRole + 1;
 
-template <std::size_t N>
+template<std::size_t N>
 void fill(QComboBox *box, const ProtocolItem (&items)[N])
 {
     box->clear();
@@ -167,8 +168,8 @@ void UartConfigWindow::applyVisibility()
     ui->widgetWifi2->setVisible(uart2 == Passthru);
 
     // The host protocol may be spoken on one interface only.
-    const bool clash = (usb == Binary && (uart2 == Binary || uart2 == Rs485Binary))
-        || (usb == ConsoleLogs && uart2 == ConsoleLogs);
+    const bool clash
+        = (usb == Binary && (uart2 == Binary || uart2 == Rs485Binary)) || (usb == ConsoleLogs && uart2 == ConsoleLogs);
     ui->btOk->setEnabled(!clash);
 }
 

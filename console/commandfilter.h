@@ -7,11 +7,11 @@
 // entry must not be marked invisible.
 struct CommandFilter
 {
-    bool generic = true;          // 0x01-0x1F
-    bool mifareClassic = true;    // 0x20-0x3F
+    bool generic = true; // 0x01-0x1F
+    bool mifareClassic = true; // 0x20-0x3F
     bool mifareUltralight = true; // 0x40-0x5F
-    bool mifareDesfire = true;    // 0x60-0x8F
-    bool icode = true;            // 0x90-0xE0
+    bool mifareDesfire = true; // 0x60-0x8F
+    bool icode = true; // 0x90-0xE0
 
     bool selects(int code) const
     {

@@ -32,7 +32,7 @@ void MainWindow::refreshFavourites()
 
 void MainWindow::addNewFavCommand(int idx, const QString &name, const QString &hex)
 {
-    const FavouriteCommand command{name, hex};
+    const FavouriteCommand command {name, hex};
     // A dialog may outlive the record it was opened on (deleted meanwhile):
     // its entry is then kept as a new one.
     const bool replaced = idx != -1 && favourites->replace(idx, command);

@@ -2,8 +2,7 @@
 
 HexValidator::HexValidator(QObject *parent)
     : QValidator(parent)
-{
-}
+{ }
 
 void HexValidator::fixup(QString &input) const
 {

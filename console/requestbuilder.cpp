@@ -18,10 +18,12 @@ RequestBuildResult RequestBuilder::build(const QJsonObject &command, const QStri
         if (type == QLatin1String("text")) {
             failed = text.isEmpty() && !optional;
             bytes = text.toUtf8();
-        } else if (type == QLatin1String("uint8") || type == QLatin1String("uint16")
-                   || type == QLatin1String("uint24") || type == QLatin1String("uint32")) {
-            const int width = type == QLatin1String("uint8") ? 1 : type == QLatin1String("uint16") ? 2
-                : type == QLatin1String("uint24") ? 3 : 4;
+        } else if (type == QLatin1String("uint8") || type == QLatin1String("uint16") || type == QLatin1String("uint24")
+                   || type == QLatin1String("uint32")) {
+            const int width = type == QLatin1String("uint8") ? 1
+                : type == QLatin1String("uint16")            ? 2
+                : type == QLatin1String("uint24")            ? 3
+                                                             : 4;
             // The field's own range: a value its validator only lets through
             // half-typed (16777216 in a uint24 field) is not cut to its low bytes.
             const qlonglong top = width == 1 ? 255 : width == 2 ? 65000 : width == 3 ? 16777215 : 2147483647;

@@ -20,18 +20,18 @@ namespace Discovery {
 constexpr quint16 Port = 63311;
 constexpr int MaxDatagram = 1024;
 constexpr qint64 OfflineAfterMs = 10000;
-constexpr int SendBufferBytes = 1250000;   // socket buffers of both loops
+constexpr int SendBufferBytes = 1250000; // socket buffers of both loops
 
-extern const char ScanRequest[];   // "Q_R4:SCAN", sent without terminator
+extern const char ScanRequest[]; // "Q_R4:SCAN", sent without terminator
 constexpr int ScanRequestSize = 9;
 
 // Roles of a detected-device list entry beside its display text.
 enum Role {
-    AddressRole = 0x0100,    // Qt::UserRole: sender address as received
-    NameRole,                // name from the first announcement
-    VersionRole,             // firmware version from the first announcement
-    PaddedAddressRole,       // "%03d.%03d.%03d.%03d", what the list sorts by
-    LastHeardRole,           // discovery clock when last heard (ms)
+    AddressRole = 0x0100, // Qt::UserRole: sender address as received
+    NameRole, // name from the first announcement
+    VersionRole, // firmware version from the first announcement
+    PaddedAddressRole, // "%03d.%03d.%03d.%03d", what the list sorts by
+    LastHeardRole, // discovery clock when last heard (ms)
 };
 
 struct Announcement

@@ -33,14 +33,14 @@ namespace {
 
 // Shared by the loops and the window. The window clears the flag when it
 // goes; the loops only read it.
-std::atomic<bool> udpRunning{true};
+std::atomic<bool> udpRunning {true};
 
 // The listener's socket as the window sees it, -1 when there is none. It is a
 // descriptor of its own (a duplicate of the one the listener receives on), so
 // that whoever takes it out of here may shut it down and close it without the
 // number being reused under the other side: shutting down the one socket
 // behind both releases the listener's blocking receive.
-std::atomic<int> udpListenHandle{-1};
+std::atomic<int> udpListenHandle {-1};
 
 QFuture<void> runOnGlobalPool(std::function<void()> task)
 {
@@ -182,8 +182,8 @@ void MainWindow::udpListenLoop(MainWindow *receiver)
         socklen_t fromSize = sizeof from;
         // MSG_TRUNC: the size of the whole datagram, so that an oversized one
         // is refused rather than read cut short.
-        const ssize_t size = ::recvfrom(fd, buffer, sizeof buffer, MSG_TRUNC,
-                                        reinterpret_cast<sockaddr *>(&from), &fromSize);
+        const ssize_t size
+            = ::recvfrom(fd, buffer, sizeof buffer, MSG_TRUNC, reinterpret_cast<sockaddr *>(&from), &fromSize);
         if (size < 1 || size > Discovery::MaxDatagram) {
             const int code = size > Discovery::MaxDatagram ? EMSGSIZE : errno;
             info(QStringLiteral("Server: Connection closed with error code: ") + errorText(code));

@@ -8,7 +8,8 @@ namespace {
 struct CrcTable
 {
     uint16_t v[256];
-    constexpr CrcTable() : v()
+    constexpr CrcTable()
+        : v()
     {
         for (int i = 0; i < 256; ++i) {
             uint16_t crc = uint16_t(i << 8);
@@ -53,8 +54,8 @@ void BinaryProtocol::setAddress(uint8_t address)
 void BinaryProtocol::sendFrame(const uint8_t *payload, size_t len)
 {
     if (len > maxPayload()) {
-        qDebug() << "sendFrame: payload of" << len << "bytes does not fit a frame (at most"
-                 << maxPayload() << "), not sent";
+        qDebug() << "sendFrame: payload of" << len << "bytes does not fit a frame (at most" << maxPayload()
+                 << "), not sent";
         return;
     }
     const size_t bodyStart = HeaderSize;
@@ -114,8 +115,7 @@ void BinaryProtocol::receiveBytes(const uint8_t *data, size_t len)
         std::memmove(m_header, m_header + 1, HeaderSize - 1);
         m_header[HeaderSize - 1] = b;
         restartFrameTimer();
-        if (m_header[0] == Stx && m_header[1] == uint8_t(~m_header[3])
-            && m_header[2] == uint8_t(~m_header[4])) {
+        if (m_header[0] == Stx && m_header[1] == uint8_t(~m_header[3]) && m_header[2] == uint8_t(~m_header[4])) {
             const uint16_t L = uint16_t(m_header[1] | (m_header[2] << 8));
             // A body holds at least its two CRC bytes and must fit the buffer.
             if (L >= 2 && L <= BufferSize) {

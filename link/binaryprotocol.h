@@ -20,7 +20,7 @@ class BinaryProtocol : public QObject
 {
     Q_OBJECT
 public:
-    static constexpr size_t BufferSize = 2068;   // receive and last-frame buffers
+    static constexpr size_t BufferSize = 2068; // receive and last-frame buffers
     static constexpr size_t HeaderSize = 5;
     static constexpr uint8_t Stx = 0xF5;
     static constexpr int FrameTimeoutMs = 500;

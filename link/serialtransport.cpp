@@ -30,7 +30,8 @@ void MainWindow::refreshPortList(const QString &preferredPort)
     }
     // Ports the system does not list (a pseudo-terminal such as the simulated
     // reader's) can be named in RX_EXTRA_PORTS, separated by ':'.
-    const QStringList extra = QString::fromLocal8Bit(qgetenv("RX_EXTRA_PORTS")).split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    const QStringList extra
+        = QString::fromLocal8Bit(qgetenv("RX_EXTRA_PORTS")).split(QLatin1Char(':'), Qt::SkipEmptyParts);
     for (const QString &location : extra) {
         qDebug() << "Port found: " + location;
         addPort(location);
@@ -51,8 +52,8 @@ void MainWindow::openSerialPort()
     openSettings().setValue(QStringLiteral("lastComPort"), name);
     serial.setPortName(name);
     serial.setBaudRate(ui->cbConnectionSpeed->currentText().toInt());
-    static const QSerialPort::Parity parities[] = {QSerialPort::NoParity, QSerialPort::EvenParity,
-                                                  QSerialPort::OddParity};
+    static const QSerialPort::Parity parities[]
+        = {QSerialPort::NoParity, QSerialPort::EvenParity, QSerialPort::OddParity};
     const int parityIndex = ui->cbParity->currentIndex();
     serial.setParity(parityIndex >= 0 && parityIndex < 3 ? parities[parityIndex] : QSerialPort::NoParity);
     if (serial.open(QIODevice::ReadWrite)) {

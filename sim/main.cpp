@@ -26,67 +26,66 @@
 
 namespace {
 
-const char* const kHelp =
-    "commands:\n"
-    "  silent on|off      receive but do not answer\n"
-    "  corrupt            damage the CRC of the next frame sent\n"
-    "  unplug             close the serial side and all TCP connections\n"
-    "  replug             come back with a new pty (the link follows)\n"
-    "  log TEXT           send a device log line\n"
-    "  event N [HEX..]    send event N (decimal or 0x..) with optional data bytes\n"
-    "  version TEXT       firmware version to report\n"
-    "  address HEX        RS485 address, 0 = frames without address byte\n"
-    "  delay MS           answer delay in milliseconds\n"
-    "  ack-unknown on|off answer commands without a handler (on at start)\n"
-    "  fail CODE ERR [N]  answer the next N (default 1, -1: all) requests with code\n"
-    "                     CODE (hex) with the error number ERR (hex)\n"
-    "  fail clear         withdraw all failures\n"
-    "  drop-tcp           close every TCP connection, keep listening\n"
-    "  tag add ul UID [PAGES]  place an Ultralight (16 pages unless PAGES, 4-256)\n"
-    "  tag add classic UID     place a MIFARE Classic (no pages)\n"
-    "  tag remove UID     take a tag off the field\n"
-    "  tag clear          take all tags off the field\n"
-    "  tag list           show the tags on the field, index 0 first\n"
-    "  tag-events on|off  send the tag event (FE 01) when a tag is placed\n"
-    "  announce NAME      announce by UDP as NAME (Q_R4:NAME:VERSION, to the\n"
-    "                     --announce-to address only) every --announce-interval\n"
-    "  announce now       send one announcement at once\n"
-    "  announce off       stop announcing\n"
-    "  files              list the reader's files with their sizes\n"
-    "  cat NAME           show a file of the reader\n"
-    "  config r4|r5       factory config.json of an R4 or R5 (replaces config.json)\n"
-    "  chunk N            file bytes per FREAD answer (1-2000, 100 at start)\n"
-    "  reboot             restart now, as after Reboot\n"
-    "  restart-time MS    how long a restart keeps the reader away (1000 at start)\n"
-    "  restart-mode keep|reopen  keep the pty over a restart, or close it and\n"
-    "                     come back with a new one at the link\n"
-    "  known list         show the known-tag list\n"
-    "  known add UID [BB] add an entry (bracket byte BB in hex, 00 unless given)\n"
-    "  known clear        empty the known-tag list\n"
-    "  ota status         the reader firmware update: image received, last image\n"
-    "  ota erase MS       erase time before OTA Begin is answered (300 at start)\n"
-    "  ota reconnect MS|never  how long the reader is away after the erase (2000)\n"
-    "  ota fail N [ERR [TIMES]]  error answer to the Nth OTA frame (ERR hex, F0EE)\n"
-    "  ota drop N [TIMES] the Nth OTA frame is lost (no answer); TIMES -1: always\n"
-    "  ota clear          withdraw the OTA frame fault\n"
-    "  pn status|fail N [ERR [TIMES]]|drop N [TIMES]|clear  the same for chip records\n"
-    "  net show           the Wi-Fi and IP settings\n"
-    "  net set NAME VALUE store a setting unchecked (net help lists the names)\n"
-    "  net defaults       the settings at start\n"
-    "  net fail SUB [TIMES]  error answer to Network config sub-command SUB\n"
-    "  net clear          withdraw the Network config faults\n"
-    "  status             show the current state\n"
-    "  help               this text\n"
-    "  quit               exit\n";
+const char *const kHelp = "commands:\n"
+                          "  silent on|off      receive but do not answer\n"
+                          "  corrupt            damage the CRC of the next frame sent\n"
+                          "  unplug             close the serial side and all TCP connections\n"
+                          "  replug             come back with a new pty (the link follows)\n"
+                          "  log TEXT           send a device log line\n"
+                          "  event N [HEX..]    send event N (decimal or 0x..) with optional data bytes\n"
+                          "  version TEXT       firmware version to report\n"
+                          "  address HEX        RS485 address, 0 = frames without address byte\n"
+                          "  delay MS           answer delay in milliseconds\n"
+                          "  ack-unknown on|off answer commands without a handler (on at start)\n"
+                          "  fail CODE ERR [N]  answer the next N (default 1, -1: all) requests with code\n"
+                          "                     CODE (hex) with the error number ERR (hex)\n"
+                          "  fail clear         withdraw all failures\n"
+                          "  drop-tcp           close every TCP connection, keep listening\n"
+                          "  tag add ul UID [PAGES]  place an Ultralight (16 pages unless PAGES, 4-256)\n"
+                          "  tag add classic UID     place a MIFARE Classic (no pages)\n"
+                          "  tag remove UID     take a tag off the field\n"
+                          "  tag clear          take all tags off the field\n"
+                          "  tag list           show the tags on the field, index 0 first\n"
+                          "  tag-events on|off  send the tag event (FE 01) when a tag is placed\n"
+                          "  announce NAME      announce by UDP as NAME (Q_R4:NAME:VERSION, to the\n"
+                          "                     --announce-to address only) every --announce-interval\n"
+                          "  announce now       send one announcement at once\n"
+                          "  announce off       stop announcing\n"
+                          "  files              list the reader's files with their sizes\n"
+                          "  cat NAME           show a file of the reader\n"
+                          "  config r4|r5       factory config.json of an R4 or R5 (replaces config.json)\n"
+                          "  chunk N            file bytes per FREAD answer (1-2000, 100 at start)\n"
+                          "  reboot             restart now, as after Reboot\n"
+                          "  restart-time MS    how long a restart keeps the reader away (1000 at start)\n"
+                          "  restart-mode keep|reopen  keep the pty over a restart, or close it and\n"
+                          "                     come back with a new one at the link\n"
+                          "  known list         show the known-tag list\n"
+                          "  known add UID [BB] add an entry (bracket byte BB in hex, 00 unless given)\n"
+                          "  known clear        empty the known-tag list\n"
+                          "  ota status         the reader firmware update: image received, last image\n"
+                          "  ota erase MS       erase time before OTA Begin is answered (300 at start)\n"
+                          "  ota reconnect MS|never  how long the reader is away after the erase (2000)\n"
+                          "  ota fail N [ERR [TIMES]]  error answer to the Nth OTA frame (ERR hex, F0EE)\n"
+                          "  ota drop N [TIMES] the Nth OTA frame is lost (no answer); TIMES -1: always\n"
+                          "  ota clear          withdraw the OTA frame fault\n"
+                          "  pn status|fail N [ERR [TIMES]]|drop N [TIMES]|clear  the same for chip records\n"
+                          "  net show           the Wi-Fi and IP settings\n"
+                          "  net set NAME VALUE store a setting unchecked (net help lists the names)\n"
+                          "  net defaults       the settings at start\n"
+                          "  net fail SUB [TIMES]  error answer to Network config sub-command SUB\n"
+                          "  net clear          withdraw the Network config faults\n"
+                          "  status             show the current state\n"
+                          "  help               this text\n"
+                          "  quit               exit\n";
 
-void say(const QString& text)
+void say(const QString &text)
 {
     std::fputs(text.toLocal8Bit().constData(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
 
-QString hex(const QByteArray& bytes)
+QString hex(const QByteArray &bytes)
 {
     return QString::fromLatin1(bytes.toHex(' ').toUpper());
 }
@@ -100,10 +99,10 @@ int signalPipe[2] = {-1, -1};
 
 // UDP discovery of the simulated reader (--announce), and the readers that
 // share the RS485 line when there are several (--bus-readers).
-SimUdp* announcer = nullptr;
-QList<SimReader*> busReaders;
+SimUdp *announcer = nullptr;
+QList<SimReader *> busReaders;
 
-void runAnnounceCommand(const QString& arg)
+void runAnnounceCommand(const QString &arg)
 {
     if (arg == QLatin1String("off")) {
         announcer->stop();
@@ -124,15 +123,15 @@ void runAnnounceCommand(const QString& arg)
 }
 
 // "05,1A=2.40": addresses in hex (01 to FF), each with an optional version.
-bool parseBusReaders(const QString& text, const QString& defaultVersion, QList<QPair<quint8, QString>>* readers)
+bool parseBusReaders(const QString &text, const QString &defaultVersion, QList<QPair<quint8, QString>> *readers)
 {
-    for (const QString& item : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+    for (const QString &item : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
         const int eq = item.indexOf(QLatin1Char('='));
         bool ok = false;
         const uint address = item.left(eq < 0 ? item.size() : eq).trimmed().toUInt(&ok, 16);
         if (!ok || address == 0 || address > 0xFF)
             return false;
-        for (const auto& reader : *readers) {
+        for (const auto &reader : *readers) {
             if (reader.first == address)
                 return false;
         }
@@ -152,11 +151,11 @@ void onSignal(int)
 }
 
 // Quit cleanly on SIGINT/SIGTERM so the link to the pty is removed.
-void installSignalHandlers(QCoreApplication* app)
+void installSignalHandlers(QCoreApplication *app)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
         return;
-    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, app);
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, app);
     QObject::connect(notifier, &QSocketNotifier::activated, app, &QCoreApplication::quit);
     struct sigaction sa = {};
     sa.sa_handler = onSignal;
@@ -168,7 +167,7 @@ void installSignalHandlers(QCoreApplication* app)
 }
 
 // A UID as hex digits, optionally separated by blanks, colons or dashes.
-bool parseUid(const QString& text, QByteArray* uid)
+bool parseUid(const QString &text, QByteArray *uid)
 {
     QString digits = text;
     digits.remove(QLatin1Char(' ')).remove(QLatin1Char(':')).remove(QLatin1Char('-'));
@@ -184,7 +183,7 @@ bool parseUid(const QString& text, QByteArray* uid)
 
 // kind "ul" or "classic"; pagesText only for "ul", may be empty. On failure
 // *problem says why.
-bool makeTag(const QString& kind, const QString& uidText, const QString& pagesText, SimTag* tag, QString* problem)
+bool makeTag(const QString &kind, const QString &uidText, const QString &pagesText, SimTag *tag, QString *problem)
 {
     QByteArray uid;
     if (!parseUid(uidText, &uid)) {
@@ -216,17 +215,20 @@ bool makeTag(const QString& kind, const QString& uidText, const QString& pagesTe
     return false;
 }
 
-QString tagText(const SimTag& tag)
+QString tagText(const SimTag &tag)
 {
     if (tag.isUltralight())
-        return QStringLiteral("ul %1 (%2 pages)").arg(QString::fromLatin1(tag.uid.toHex().toUpper())).arg(tag.pageCount());
-    return QStringLiteral("%1 %2").arg(tag.type == SimTag::kTypeOther ? QStringLiteral("classic") : QStringLiteral("type %1").arg(tag.type),
+        return QStringLiteral("ul %1 (%2 pages)")
+            .arg(QString::fromLatin1(tag.uid.toHex().toUpper()))
+            .arg(tag.pageCount());
+    return QStringLiteral("%1 %2").arg(tag.type == SimTag::kTypeOther ? QStringLiteral("classic")
+                                                                      : QStringLiteral("type %1").arg(tag.type),
                                        QString::fromLatin1(tag.uid.toHex().toUpper()));
 }
 
-void runTagCommand(SimReader& reader, const QStringList& words)
+void runTagCommand(SimReader &reader, const QStringList &words)
 {
-    SimTagField& field = reader.tagField();
+    SimTagField &field = reader.tagField();
     const QString sub = words.value(0);
     QByteArray uid;
     if (sub == QLatin1String("add") && (words.size() == 3 || words.size() == 4)) {
@@ -250,11 +252,12 @@ void runTagCommand(SimReader& reader, const QStringList& words)
         for (int i = 0; i < tags.size(); ++i)
             say(QStringLiteral("%1: %2").arg(i).arg(tagText(tags[i])));
     } else {
-        say(QStringLiteral("usage: tag add ul UID [PAGES] | tag add classic UID | tag remove UID | tag clear | tag list"));
+        say(QStringLiteral(
+            "usage: tag add ul UID [PAGES] | tag add classic UID | tag remove UID | tag clear | tag list"));
     }
 }
 
-void runFailCommand(SimReader& reader, const QStringList& words)
+void runFailCommand(SimReader &reader, const QStringList &words)
 {
     if (words.size() == 1 && words[0] == QLatin1String("clear")) {
         reader.clearFailures();
@@ -267,20 +270,22 @@ void runFailCommand(SimReader& reader, const QStringList& words)
     const int times = words.size() > 2 ? words[2].toInt(&timesOk) : 1;
     if (words.size() < 2 || words.size() > 3 || !codeOk || !numberOk || !timesOk || code > 0xFF || number > 0xFFFF
         || code == SimReader::kCmdError) {
-        say(QStringLiteral("usage: fail CODE ERR [N] (hex code 00-FE, hex error 0000-FFFF, N -1 = until fail clear) | fail clear"));
+        say(QStringLiteral(
+            "usage: fail CODE ERR [N] (hex code 00-FE, hex error 0000-FFFF, N -1 = until fail clear) | fail clear"));
         return;
     }
     reader.failCommand(quint8(code), quint16(number), times);
     if (times == 0)
         say(QStringLiteral("%1 answers normally").arg(hexByte(code)));
     else
-        say(QStringLiteral("%1 fails with error %2 %3").arg(hexByte(code), QStringLiteral("%1").arg(number, 4, 16, QLatin1Char('0')).toUpper(),
-                                                          times < 0 ? QStringLiteral("until fail clear") : QStringLiteral("%1 time(s)").arg(times)));
+        say(QStringLiteral("%1 fails with error %2 %3")
+                .arg(hexByte(code), QStringLiteral("%1").arg(number, 4, 16, QLatin1Char('0')).toUpper(),
+                     times < 0 ? QStringLiteral("until fail clear") : QStringLiteral("%1 time(s)").arg(times)));
 }
 
-void runKnownCommand(SimReader& reader, const QStringList& words)
+void runKnownCommand(SimReader &reader, const QStringList &words)
 {
-    SimKnownTags& known = reader.knownTags();
+    SimKnownTags &known = reader.knownTags();
     const QString sub = words.value(0);
     QByteArray uid;
     bool ok = true;
@@ -289,9 +294,10 @@ void runKnownCommand(SimReader& reader, const QStringList& words)
         if (entries.isEmpty())
             say(QStringLiteral("the known-tag list is empty"));
         for (int i = 0; i < entries.size(); ++i) {
-            const QByteArray& entry = entries[i];
-            say(QStringLiteral("%1: [%2] %3").arg(i).arg(hexByte(quint8(entry.at(0))),
-                                                     QString::fromLatin1(entry.mid(1).toHex().toUpper())));
+            const QByteArray &entry = entries[i];
+            say(QStringLiteral("%1: [%2] %3")
+                    .arg(i)
+                    .arg(hexByte(quint8(entry.at(0))), QString::fromLatin1(entry.mid(1).toHex().toUpper())));
         }
     } else if (sub == QLatin1String("clear") && words.size() == 1) {
         known.clear();
@@ -309,15 +315,16 @@ void runKnownCommand(SimReader& reader, const QStringList& words)
     }
 }
 
-QString filesText(const SimReader& reader)
+QString filesText(const SimReader &reader)
 {
-    const SimFileSystem& fs = reader.files();
+    const SimFileSystem &fs = reader.files();
     const QMap<QByteArray, QByteArray> files = fs.files();
     QStringList lines;
     for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
         QString line = QStringLiteral("%1  %2 bytes").arg(QString::fromLatin1(it.key())).arg(it->size());
         if (fs.openFileName() == it.key())
-            line += fs.isOpenForWriting() ? QStringLiteral("  (open for writing)") : QStringLiteral("  (open for reading)");
+            line += fs.isOpenForWriting() ? QStringLiteral("  (open for writing)")
+                                          : QStringLiteral("  (open for reading)");
         lines << line;
     }
     if (fs.isOpenForWriting() && !files.contains(fs.openFileName()))
@@ -327,7 +334,7 @@ QString filesText(const SimReader& reader)
     return lines.join(QLatin1Char('\n'));
 }
 
-bool parseConfigKind(const QString& word, SimFileSystem::ConfigKind* kind)
+bool parseConfigKind(const QString &word, SimFileSystem::ConfigKind *kind)
 {
     if (word.compare(QLatin1String("r4"), Qt::CaseInsensitive) == 0) {
         *kind = SimFileSystem::ConfigR4;
@@ -340,7 +347,7 @@ bool parseConfigKind(const QString& word, SimFileSystem::ConfigKind* kind)
     return false;
 }
 
-bool parseOnOff(const QString& word, bool* on)
+bool parseOnOff(const QString &word, bool *on)
 {
     if (word == QLatin1String("on")) {
         *on = true;
@@ -353,7 +360,7 @@ bool parseOnOff(const QString& word, bool* on)
     return false;
 }
 
-QString statusText(const SimReader& reader)
+QString statusText(const SimReader &reader)
 {
     QStringList parts;
     if (reader.isPlugged()) {
@@ -370,7 +377,7 @@ QString statusText(const SimReader& reader)
     }
     if (!busReaders.isEmpty()) {
         QStringList addresses;
-        for (const SimReader* busReader : busReaders)
+        for (const SimReader *busReader : busReaders)
             addresses << QStringLiteral("%1 (%2)").arg(hexByte(busReader->address()), busReader->version());
         parts << QStringLiteral("RS485 bus readers %1").arg(addresses.join(QStringLiteral(", ")));
     }
@@ -397,14 +404,16 @@ QString statusText(const SimReader& reader)
         parts << QStringLiteral("tag events on");
     const auto failures = reader.failures();
     for (auto it = failures.constBegin(); it != failures.constEnd(); ++it) {
-        parts << QStringLiteral("%1 fails (%2)").arg(hexByte(it.key()),
-                                                    it->second < 0 ? QStringLiteral("always") : QStringLiteral("%1 left").arg(it->second));
+        parts << QStringLiteral("%1 fails (%2)")
+                     .arg(hexByte(it.key()),
+                          it->second < 0 ? QStringLiteral("always") : QStringLiteral("%1 left").arg(it->second));
     }
-    parts << QStringLiteral("%1 request(s), %2 bad CRC").arg(reader.receivedPayloads().size()).arg(reader.badCrcCount());
+    parts
+        << QStringLiteral("%1 request(s), %2 bad CRC").arg(reader.receivedPayloads().size()).arg(reader.badCrcCount());
     return QStringLiteral("rx-reader-sim: ") + parts.join(QStringLiteral(", "));
 }
 
-void runCommand(SimReader& reader, const QString& line)
+void runCommand(SimReader &reader, const QString &line)
 {
     const QString trimmed = line.trimmed();
     if (trimmed.isEmpty())
@@ -486,7 +495,9 @@ void runCommand(SimReader& reader, const QString& line)
             say(QStringLiteral("usage: config r4|r5"));
         } else {
             reader.files().setConfigDocument(kind);
-            say(QStringLiteral("config.json of an %1, %2 bytes").arg(arg.toUpper()).arg(reader.files().configFile().size()));
+            say(QStringLiteral("config.json of an %1, %2 bytes")
+                    .arg(arg.toUpper())
+                    .arg(reader.files().configFile().size()));
         }
     } else if (cmd == QLatin1String("chunk")) {
         const int bytes = arg.toInt(&ok);
@@ -507,7 +518,8 @@ void runCommand(SimReader& reader, const QString& line)
             reader.setRestartTime(ms);
             say(QStringLiteral("a restart takes %1 ms").arg(ms));
         }
-    } else if (cmd == QLatin1String("restart-mode") && (arg == QLatin1String("keep") || arg == QLatin1String("reopen"))) {
+    } else if (cmd == QLatin1String("restart-mode")
+               && (arg == QLatin1String("keep") || arg == QLatin1String("reopen"))) {
         const bool keep = arg == QLatin1String("keep");
         reader.setRestartMode(keep ? SimReader::RestartMode::KeepPty : SimReader::RestartMode::ReopenPty);
         say(keep ? QStringLiteral("the pty stays open over a restart") : QStringLiteral("a restart brings a new pty"));
@@ -533,17 +545,19 @@ void runCommand(SimReader& reader, const QString& line)
 
 } // namespace
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("rx-reader-sim"));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Simulated reader for rx-client: answers the binary protocol on a pty and on a local TCP port.\n"
-        "Type \"help\" on standard input for the control commands."));
+    parser.setApplicationDescription(
+        QStringLiteral("Simulated reader for rx-client: answers the binary protocol on a pty and on a local TCP port.\n"
+                       "Type \"help\" on standard input for the control commands."));
     parser.addHelpOption();
-    const QCommandLineOption ptyOpt(QStringLiteral("pty"), QStringLiteral("Offer a serial port (pty). On unless --tcp is given without --pty or --link."));
+    const QCommandLineOption ptyOpt(
+        QStringLiteral("pty"),
+        QStringLiteral("Offer a serial port (pty). On unless --tcp is given without --pty or --link."));
     const QCommandLineOption linkOpt(QStringLiteral("link"), QStringLiteral("Symbolic link to the pty (empty: none)."),
                                      QStringLiteral("path"), QStringLiteral("/tmp/ttyRX0"));
     const QCommandLineOption tcpOpt(QStringLiteral("tcp"), QStringLiteral("TCP port to listen on (0: any free port)."),
@@ -553,38 +567,56 @@ int main(int argc, char** argv)
                                        QStringLiteral("addr"), QStringLiteral("127.0.0.1"));
     const QCommandLineOption versionOpt(QStringLiteral("version"), QStringLiteral("Firmware version to report."),
                                         QStringLiteral("text"), QStringLiteral("2.38"));
-    const QCommandLineOption addressOpt(QStringLiteral("address"), QStringLiteral("RS485 address in hex (0: no address byte)."),
+    const QCommandLineOption addressOpt(QStringLiteral("address"),
+                                        QStringLiteral("RS485 address in hex (0: no address byte)."),
                                         QStringLiteral("hex"), QStringLiteral("0"));
-    const QCommandLineOption noAckUnknownOpt(QStringLiteral("no-ack-unknown"), QStringLiteral("Leave commands the simulator does not model unanswered\n"
-                                                                                        "(by default they get a bare positive answer)."));
-    const QCommandLineOption tagOpt(QStringLiteral("tag"), QStringLiteral("Place a tag on the field at start: ul:UID[:PAGES] or classic:UID (repeatable)."),
-                                    QStringLiteral("kind:uid"));
-    const QCommandLineOption configOpt(QStringLiteral("config"), QStringLiteral("Factory config.json of an r4 or an r5 (default r4)."),
+    const QCommandLineOption noAckUnknownOpt(QStringLiteral("no-ack-unknown"),
+                                             QStringLiteral("Leave commands the simulator does not model unanswered\n"
+                                                            "(by default they get a bare positive answer)."));
+    const QCommandLineOption tagOpt(
+        QStringLiteral("tag"),
+        QStringLiteral("Place a tag on the field at start: ul:UID[:PAGES] or classic:UID (repeatable)."),
+        QStringLiteral("kind:uid"));
+    const QCommandLineOption configOpt(QStringLiteral("config"),
+                                       QStringLiteral("Factory config.json of an r4 or an r5 (default r4)."),
                                        QStringLiteral("r4|r5"));
-    const QCommandLineOption configFileOpt(QStringLiteral("config-file"), QStringLiteral("Factory config.json from this file instead."),
+    const QCommandLineOption configFileOpt(QStringLiteral("config-file"),
+                                           QStringLiteral("Factory config.json from this file instead."),
                                            QStringLiteral("path"));
-    const QCommandLineOption restartTimeOpt(QStringLiteral("restart-time"), QStringLiteral("How long a restart keeps the reader away, in ms."),
+    const QCommandLineOption restartTimeOpt(QStringLiteral("restart-time"),
+                                            QStringLiteral("How long a restart keeps the reader away, in ms."),
                                             QStringLiteral("ms"), QStringLiteral("1000"));
-    const QCommandLineOption restartReopenOpt(QStringLiteral("restart-reopen"), QStringLiteral("A restart closes the pty and comes back with a new one at the link "
-                                                                                         "(by default the pty stays open and the reader only goes quiet)."));
-    const QCommandLineOption verboseOpt({QStringLiteral("v"), QStringLiteral("verbose")}, QStringLiteral("Print every frame received and sent."));
-    parser.addOptions({ptyOpt, linkOpt, tcpOpt, noTcpOpt, listenOpt, versionOpt, addressOpt, noAckUnknownOpt, tagOpt, configOpt, configFileOpt,
-                       restartTimeOpt, restartReopenOpt, verboseOpt});
-    const QCommandLineOption announceOpt(QStringLiteral("announce"), QStringLiteral("Announce the reader by UDP under this name (Q_R4:NAME:VERSION)."),
-                                         QStringLiteral("name"));
-    const QCommandLineOption announceToOpt(QStringLiteral("announce-to"), QStringLiteral("Where announcements go. Nowhere else is sent to."),
+    const QCommandLineOption restartReopenOpt(
+        QStringLiteral("restart-reopen"),
+        QStringLiteral("A restart closes the pty and comes back with a new one at the link "
+                       "(by default the pty stays open and the reader only goes quiet)."));
+    const QCommandLineOption verboseOpt({QStringLiteral("v"), QStringLiteral("verbose")},
+                                        QStringLiteral("Print every frame received and sent."));
+    parser.addOptions({ptyOpt, linkOpt, tcpOpt, noTcpOpt, listenOpt, versionOpt, addressOpt, noAckUnknownOpt, tagOpt,
+                       configOpt, configFileOpt, restartTimeOpt, restartReopenOpt, verboseOpt});
+    const QCommandLineOption announceOpt(
+        QStringLiteral("announce"), QStringLiteral("Announce the reader by UDP under this name (Q_R4:NAME:VERSION)."),
+        QStringLiteral("name"));
+    const QCommandLineOption announceToOpt(QStringLiteral("announce-to"),
+                                           QStringLiteral("Where announcements go. Nowhere else is sent to."),
                                            QStringLiteral("addr"), QStringLiteral("127.0.0.1"));
-    const QCommandLineOption announcePortOpt(QStringLiteral("announce-port"), QStringLiteral("Port announcements go to."),
-                                             QStringLiteral("port"), QString::number(SimUdp::kDiscoveryPort));
-    const QCommandLineOption announceIntervalOpt(QStringLiteral("announce-interval"), QStringLiteral("Milliseconds between announcements."),
+    const QCommandLineOption announcePortOpt(QStringLiteral("announce-port"),
+                                             QStringLiteral("Port announcements go to."), QStringLiteral("port"),
+                                             QString::number(SimUdp::kDiscoveryPort));
+    const QCommandLineOption announceIntervalOpt(QStringLiteral("announce-interval"),
+                                                 QStringLiteral("Milliseconds between announcements."),
                                                  QStringLiteral("ms"), QString::number(SimUdp::kDefaultIntervalMs));
-    const QCommandLineOption scanPortOpt(QStringLiteral("scan-port"), QStringLiteral("Answer scan requests (Q_R4:SCAN) arriving on this UDP port of the "
-                                                                                   "--listen address with an announcement (to --announce-to)."),
-                                         QStringLiteral("port"));
-    const QCommandLineOption busReadersOpt(QStringLiteral("bus-readers"), QStringLiteral("Several readers on one RS485 line (the pty), each answering only its own "
-                                                                                       "address: hex addresses 01-FF, each optionally =VERSION, e.g. 05,1A=2.40. "
-                                                                                       "The control commands then act on the TCP reader only."),
-                                           QStringLiteral("list"));
+    const QCommandLineOption scanPortOpt(
+        QStringLiteral("scan-port"),
+        QStringLiteral("Answer scan requests (Q_R4:SCAN) arriving on this UDP port of the "
+                       "--listen address with an announcement (to --announce-to)."),
+        QStringLiteral("port"));
+    const QCommandLineOption busReadersOpt(
+        QStringLiteral("bus-readers"),
+        QStringLiteral("Several readers on one RS485 line (the pty), each answering only its own "
+                       "address: hex addresses 01-FF, each optionally =VERSION, e.g. 05,1A=2.40. "
+                       "The control commands then act on the TCP reader only."),
+        QStringLiteral("list"));
     parser.addOptions({announceOpt, announceToOpt, announcePortOpt, announceIntervalOpt, scanPortOpt, busReadersOpt});
     parser.process(app);
 
@@ -610,13 +642,14 @@ int main(int argc, char** argv)
     const QHostAddress announceTo(parser.value(announceToOpt));
     const uint announcePort = parser.value(announcePortOpt).toUInt(&ok);
     if (announceTo.isNull() || !ok || announcePort == 0 || announcePort > 65535) {
-        std::fprintf(stderr, "rx-reader-sim: bad announcement target \"%s:%s\"\n", qPrintable(parser.value(announceToOpt)),
-                     qPrintable(parser.value(announcePortOpt)));
+        std::fprintf(stderr, "rx-reader-sim: bad announcement target \"%s:%s\"\n",
+                     qPrintable(parser.value(announceToOpt)), qPrintable(parser.value(announcePortOpt)));
         return 2;
     }
     const int announceInterval = parser.value(announceIntervalOpt).toInt(&ok);
     if (!ok || announceInterval < 10) {
-        std::fprintf(stderr, "rx-reader-sim: bad announcement interval \"%s\" (10 ms or more)\n", qPrintable(parser.value(announceIntervalOpt)));
+        std::fprintf(stderr, "rx-reader-sim: bad announcement interval \"%s\" (10 ms or more)\n",
+                     qPrintable(parser.value(announceIntervalOpt)));
         return 2;
     }
     uint scanPort = 0;
@@ -627,12 +660,15 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    if (parser.isSet(announceOpt) && (parser.value(announceOpt).isEmpty() || parser.value(announceOpt).contains(QLatin1Char(':')))) {
-        std::fprintf(stderr, "rx-reader-sim: bad announcement name \"%s\" (not empty, no ':')\n", qPrintable(parser.value(announceOpt)));
+    if (parser.isSet(announceOpt)
+        && (parser.value(announceOpt).isEmpty() || parser.value(announceOpt).contains(QLatin1Char(':')))) {
+        std::fprintf(stderr, "rx-reader-sim: bad announcement name \"%s\" (not empty, no ':')\n",
+                     qPrintable(parser.value(announceOpt)));
         return 2;
     }
     QList<QPair<quint8, QString>> busList;
-    if (parser.isSet(busReadersOpt) && !parseBusReaders(parser.value(busReadersOpt), parser.value(versionOpt), &busList)) {
+    if (parser.isSet(busReadersOpt)
+        && !parseBusReaders(parser.value(busReadersOpt), parser.value(versionOpt), &busList)) {
         std::fprintf(stderr, "rx-reader-sim: bad --bus-readers \"%s\" (e.g. 05,1A=2.40; addresses 01-FF, each once)\n",
                      qPrintable(parser.value(busReadersOpt)));
         return 2;
@@ -642,7 +678,7 @@ int main(int argc, char** argv)
     reader.setVersion(parser.value(versionOpt));
     reader.setAddress(quint8(address));
     reader.setAckUnknown(!parser.isSet(noAckUnknownOpt));
-    for (const QString& value : parser.values(tagOpt)) {
+    for (const QString &value : parser.values(tagOpt)) {
         const QStringList parts = value.split(QLatin1Char(':'));
         SimTag tag;
         QString problem = QStringLiteral("expected ul:UID[:PAGES] or classic:UID");
@@ -655,7 +691,8 @@ int main(int argc, char** argv)
     if (parser.isSet(configOpt)) {
         SimFileSystem::ConfigKind kind;
         if (!parseConfigKind(parser.value(configOpt), &kind)) {
-            std::fprintf(stderr, "rx-reader-sim: bad --config \"%s\" (r4 or r5)\n", qPrintable(parser.value(configOpt)));
+            std::fprintf(stderr, "rx-reader-sim: bad --config \"%s\" (r4 or r5)\n",
+                         qPrintable(parser.value(configOpt)));
             return 2;
         }
         reader.files().setConfigDocument(kind);
@@ -663,7 +700,8 @@ int main(int argc, char** argv)
     if (parser.isSet(configFileOpt)) {
         QFile file(parser.value(configFileOpt));
         if (!file.open(QIODevice::ReadOnly)) {
-            std::fprintf(stderr, "rx-reader-sim: cannot read %s: %s\n", qPrintable(file.fileName()), qPrintable(file.errorString()));
+            std::fprintf(stderr, "rx-reader-sim: cannot read %s: %s\n", qPrintable(file.fileName()),
+                         qPrintable(file.errorString()));
             return 2;
         }
         reader.files().setDefaultConfig(file.readAll());
@@ -678,20 +716,19 @@ int main(int argc, char** argv)
         reader.setRestartMode(SimReader::RestartMode::ReopenPty);
 
     if (parser.isSet(verboseOpt)) {
-        QObject::connect(&reader, &SimReader::rawReceived, [](const QByteArray& bytes) {
-            say(QStringLiteral("<- %1").arg(hex(bytes)));
-        });
-        QObject::connect(&reader, &SimReader::frameSent, [](const QByteArray& frame) {
-            say(QStringLiteral("-> %1").arg(hex(frame)));
-        });
+        QObject::connect(&reader, &SimReader::rawReceived,
+                         [](const QByteArray &bytes) { say(QStringLiteral("<- %1").arg(hex(bytes))); });
+        QObject::connect(&reader, &SimReader::frameSent,
+                         [](const QByteArray &frame) { say(QStringLiteral("-> %1").arg(hex(frame))); });
     }
 
     QObject::connect(&reader, &SimReader::restarted, [&reader] {
         say(QStringLiteral("restart %1 done, ").arg(reader.restartCount()) + statusText(reader));
     });
-    QObject::connect(&reader.files(), &SimFileSystem::fileWritten, [](const QByteArray& name, const QByteArray& content) {
-        say(QStringLiteral("%1 written, %2 bytes").arg(QString::fromLatin1(name)).arg(content.size()));
-    });
+    QObject::connect(&reader.files(), &SimFileSystem::fileWritten,
+                     [](const QByteArray &name, const QByteArray &content) {
+                         say(QStringLiteral("%1 written, %2 bytes").arg(QString::fromLatin1(name)).arg(content.size()));
+                     });
 
     QStringList where;
     SimBus bus;
@@ -703,8 +740,8 @@ int main(int argc, char** argv)
             return 1;
         }
         QStringList addresses;
-        for (const auto& item : busList) {
-            auto* busReader = new SimReader(&app);
+        for (const auto &item : busList) {
+            auto *busReader = new SimReader(&app);
             busReader->setAddress(item.first);
             busReader->setVersion(item.second);
             busReader->setAckUnknown(!parser.isSet(noAckUnknownOpt));
@@ -739,7 +776,8 @@ int main(int argc, char** argv)
     udp.setInterval(announceInterval);
     if (scanPort != 0) {
         if (!udp.listenForScans(quint16(scanPort), listenAddress)) {
-            std::fprintf(stderr, "rx-reader-sim: cannot listen for scan requests on %s:%u\n", qPrintable(listenAddress.toString()), scanPort);
+            std::fprintf(stderr, "rx-reader-sim: cannot listen for scan requests on %s:%u\n",
+                         qPrintable(listenAddress.toString()), scanPort);
             return 1;
         }
         where << QStringLiteral("scan requests on UDP %1:%2").arg(listenAddress.toString()).arg(scanPort);
@@ -747,7 +785,9 @@ int main(int argc, char** argv)
     if (parser.isSet(announceOpt)) {
         udp.setName(parser.value(announceOpt));
         udp.start();
-        where << QStringLiteral("announcing %1 to %2:%3").arg(QString::fromLatin1(udp.datagram()), announceTo.toString()).arg(announcePort);
+        where << QStringLiteral("announcing %1 to %2:%3")
+                     .arg(QString::fromLatin1(udp.datagram()), announceTo.toString())
+                     .arg(announcePort);
     }
     say(QStringLiteral("rx-reader-sim: ") + where.join(QStringLiteral(", ")));
 
@@ -757,7 +797,7 @@ int main(int argc, char** argv)
     // at all, e.g. </dev/null) the simulator simply keeps running.
     QByteArray pendingInput;
     if (::fcntl(STDIN_FILENO, F_GETFD) != -1) {
-        auto* stdinNotifier = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, &app);
+        auto *stdinNotifier = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, &app);
         QObject::connect(stdinNotifier, &QSocketNotifier::activated, &app, [&reader, &pendingInput, stdinNotifier] {
             char buf[1024];
             const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);

@@ -31,34 +31,32 @@ void setFlags(int fd)
 
 // ---------------------------------------------------------------- SimChannel
 
-SimChannel::SimChannel(QObject* parent)
+SimChannel::SimChannel(QObject *parent)
     : QObject(parent)
-{
-}
+{ }
 
-void SimChannel::deliver(const QByteArray& bytes)
+void SimChannel::deliver(const QByteArray &bytes)
 {
     if (bytes.isEmpty())
         return;
     emit bytesReceived(bytes);
     const QList<SimCodec::Frame> frames = m_parser.feed(bytes);
-    for (const SimCodec::Frame& frame : frames)
+    for (const SimCodec::Frame &frame : frames)
         emit frameReceived(frame);
 }
 
 // ---------------------------------------------------------------- SimBus
 
-SimBus::SimBus(QObject* parent)
+SimBus::SimBus(QObject *parent)
     : SimChannel(parent)
-{
-}
+{ }
 
 SimBus::~SimBus()
 {
     close();
 }
 
-bool SimBus::open(const QString& linkPath)
+bool SimBus::open(const QString &linkPath)
 {
     close();
 
@@ -180,7 +178,7 @@ void SimBus::readMaster()
     deliver(chunk);
 }
 
-void SimBus::write(const QByteArray& bytes)
+void SimBus::write(const QByteArray &bytes)
 {
     if (m_master < 0 || bytes.isEmpty())
         return;
@@ -214,7 +212,7 @@ void SimBus::flushPending()
 
 // ---------------------------------------------------------------- SimTcpChannel
 
-SimTcpChannel::SimTcpChannel(QTcpSocket* socket, QObject* parent)
+SimTcpChannel::SimTcpChannel(QTcpSocket *socket, QObject *parent)
     : SimChannel(parent)
     , m_socket(socket)
 {
@@ -233,7 +231,7 @@ QString SimTcpChannel::description() const
     return QStringLiteral("TCP %1:%2").arg(m_socket->peerAddress().toString()).arg(m_socket->peerPort());
 }
 
-void SimTcpChannel::write(const QByteArray& bytes)
+void SimTcpChannel::write(const QByteArray &bytes)
 {
     if (!isOpen() || bytes.isEmpty())
         return;

@@ -20,20 +20,20 @@ class SimChannel : public QObject
 {
     Q_OBJECT
 public:
-    explicit SimChannel(QObject* parent = nullptr);
+    explicit SimChannel(QObject *parent = nullptr);
 
     virtual bool isOpen() const = 0;
     virtual QString description() const = 0;
     // Writes bytes as they are. Does nothing while the channel is closed.
-    virtual void write(const QByteArray& bytes) = 0;
+    virtual void write(const QByteArray &bytes) = 0;
 
 signals:
-    void bytesReceived(const QByteArray& bytes);          // raw, as they arrived
-    void frameReceived(const SimCodec::Frame& frame);     // after bytesReceived
+    void bytesReceived(const QByteArray &bytes); // raw, as they arrived
+    void frameReceived(const SimCodec::Frame &frame); // after bytesReceived
     void closed();
 
 protected:
-    void deliver(const QByteArray& bytes);
+    void deliver(const QByteArray &bytes);
     void resetParser() { m_parser.reset(); }
 
 private:
@@ -46,20 +46,20 @@ class SimBus : public SimChannel
 {
     Q_OBJECT
 public:
-    explicit SimBus(QObject* parent = nullptr);
+    explicit SimBus(QObject *parent = nullptr);
     ~SimBus() override;
 
     // Opens a new pty; with linkPath, also a symbolic link to its slave
     // (an existing link there is replaced; any other file is left alone and
     // the open fails). Closes the pty that was open before.
-    bool open(const QString& linkPath = QString());
+    bool open(const QString &linkPath = QString());
     // Closes the pty (the client's port then fails as if the device was
     // pulled) and removes the link if it still points at this pty.
     void close();
 
     bool isOpen() const override { return m_master >= 0; }
     QString description() const override;
-    void write(const QByteArray& bytes) override;
+    void write(const QByteArray &bytes) override;
 
     QString ptyPath() const { return m_slavePath; }
     QString linkPath() const { return m_linkPath; }
@@ -70,12 +70,12 @@ private:
     void removeLink();
 
     int m_master = -1;
-    int m_slave = -1;   // held open so the master never sees a hang-up when the client closes
+    int m_slave = -1; // held open so the master never sees a hang-up when the client closes
     QString m_slavePath;
     QString m_linkPath;
-    QSocketNotifier* m_readNotifier = nullptr;
-    QSocketNotifier* m_writeNotifier = nullptr;
-    QByteArray m_pending;  // bytes the pty did not take yet
+    QSocketNotifier *m_readNotifier = nullptr;
+    QSocketNotifier *m_writeNotifier = nullptr;
+    QByteArray m_pending; // bytes the pty did not take yet
 };
 
 // One accepted TCP connection; owns its socket.
@@ -83,14 +83,14 @@ class SimTcpChannel : public SimChannel
 {
     Q_OBJECT
 public:
-    explicit SimTcpChannel(QTcpSocket* socket, QObject* parent = nullptr);
+    explicit SimTcpChannel(QTcpSocket *socket, QObject *parent = nullptr);
 
     bool isOpen() const override;
     QString description() const override;
-    void write(const QByteArray& bytes) override;
+    void write(const QByteArray &bytes) override;
     // Closes the connection from the reader's side.
     void close();
 
 private:
-    QTcpSocket* m_socket;
+    QTcpSocket *m_socket;
 };

@@ -4,7 +4,7 @@
 
 namespace SimCodec {
 
-quint16 crc16(const char* data, int len)
+quint16 crc16(const char *data, int len)
 {
     if (len <= 0)
         return 0x0000;
@@ -17,7 +17,7 @@ quint16 crc16(const char* data, int len)
     return crc;
 }
 
-QByteArray buildFrame(quint8 address, const QByteArray& payload)
+QByteArray buildFrame(quint8 address, const QByteArray &payload)
 {
     QByteArray body;
     body.reserve(payload.size() + 1);
@@ -41,7 +41,7 @@ QByteArray buildFrame(quint8 address, const QByteArray& payload)
     return frame;
 }
 
-bool Frame::payloadFor(quint8 address, QByteArray* payload) const
+bool Frame::payloadFor(quint8 address, QByteArray *payload) const
 {
     if (address == 0) {
         *payload = body;
@@ -61,12 +61,12 @@ qint64 monotonicMs()
     return clock.elapsed();
 }
 
-QList<Frame> Parser::feed(const QByteArray& chunk)
+QList<Frame> Parser::feed(const QByteArray &chunk)
 {
     return feed(chunk, monotonicMs());
 }
 
-QList<Frame> Parser::feed(const QByteArray& chunk, qint64 nowMs)
+QList<Frame> Parser::feed(const QByteArray &chunk, qint64 nowMs)
 {
     QList<Frame> frames;
     if (chunk.isEmpty())
@@ -91,8 +91,7 @@ QList<Frame> Parser::feed(const QByteArray& chunk, qint64 nowMs)
             const int n = m_expected - 2;
             Frame frame;
             frame.body = m_body.left(n);
-            const quint16 received = quint16(quint8(m_body.at(n)))
-                                     | quint16(quint8(m_body.at(n + 1)) << 8);
+            const quint16 received = quint16(quint8(m_body.at(n))) | quint16(quint8(m_body.at(n + 1)) << 8);
             frame.crcOk = crc16(frame.body) == received;
             frames.append(frame);
             m_expected = 0;

@@ -164,7 +164,7 @@ const char kConfigR5[] = R"json(
 
 // A raw string starts after its opening line break; that break is not part
 // of the document.
-QByteArray document(const char* text)
+QByteArray document(const char *text)
 {
     QByteArray bytes(text);
     if (bytes.startsWith('\n'))

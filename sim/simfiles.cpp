@@ -2,27 +2,27 @@
 
 #include "sim/simreader.h"
 
-const char* const SimFileSystem::kConfigName = "config.json";
+const char *const SimFileSystem::kConfigName = "config.json";
 
-SimFileSystem::SimFileSystem(SimReader* reader)
+SimFileSystem::SimFileSystem(SimReader *reader)
     : QObject(reader)
     , m_defaultConfig(configDocument(ConfigR4))
 {
     m_files.insert(kConfigName, m_defaultConfig);
-    reader->registerCommand(kCmdOpen, [this](SimRequest& req) { open(req); });
-    reader->registerCommand(kCmdRead, [this](SimRequest& req) { read(req); });
-    reader->registerCommand(kCmdWrite, [this](SimRequest& req) { write(req); });
-    reader->registerCommand(kCmdClose, [this](SimRequest& req) { close(req); });
+    reader->registerCommand(kCmdOpen, [this](SimRequest &req) { open(req); });
+    reader->registerCommand(kCmdRead, [this](SimRequest &req) { read(req); });
+    reader->registerCommand(kCmdWrite, [this](SimRequest &req) { write(req); });
+    reader->registerCommand(kCmdClose, [this](SimRequest &req) { close(req); });
     connect(reader, &SimReader::restarted, this, &SimFileSystem::closeOpenFile);
 }
 
-void SimFileSystem::setFile(const QByteArray& name, const QByteArray& content)
+void SimFileSystem::setFile(const QByteArray &name, const QByteArray &content)
 {
     m_files.insert(name, content);
     emit changed();
 }
 
-bool SimFileSystem::removeFile(const QByteArray& name)
+bool SimFileSystem::removeFile(const QByteArray &name)
 {
     if (!m_files.remove(name))
         return false;
@@ -35,7 +35,7 @@ void SimFileSystem::setConfigDocument(ConfigKind kind)
     setDefaultConfig(configDocument(kind));
 }
 
-void SimFileSystem::setDefaultConfig(const QByteArray& content)
+void SimFileSystem::setDefaultConfig(const QByteArray &content)
 {
     m_defaultConfig = content;
     setFile(kConfigName, content);
@@ -63,7 +63,7 @@ void SimFileSystem::closeOpenFile()
     m_position = 0;
 }
 
-void SimFileSystem::open(SimRequest& req)
+void SimFileSystem::open(SimRequest &req)
 {
     if (req.params.isEmpty()) {
         req.error(kErrorOpenParams);
@@ -94,7 +94,7 @@ void SimFileSystem::open(SimRequest& req)
     req.ack();
 }
 
-void SimFileSystem::read(SimRequest& req)
+void SimFileSystem::read(SimRequest &req)
 {
     if (!m_open) {
         req.error(kErrorNotOpen);
@@ -109,7 +109,7 @@ void SimFileSystem::read(SimRequest& req)
     req.ack(piece);
 }
 
-void SimFileSystem::write(SimRequest& req)
+void SimFileSystem::write(SimRequest &req)
 {
     if (!m_open) {
         req.error(kErrorNotOpen);
@@ -127,7 +127,7 @@ void SimFileSystem::write(SimRequest& req)
     req.ack();
 }
 
-void SimFileSystem::close(SimRequest& req)
+void SimFileSystem::close(SimRequest &req)
 {
     if (!m_open) {
         req.error(kErrorNotOpen);

@@ -62,29 +62,32 @@ public:
     static constexpr quint16 kErrorWrongMode = 0x0205;
     static constexpr quint16 kErrorFileTooLarge = 0x0206;
 
-    static const char* const kConfigName;   // "config.json"
+    static const char *const kConfigName; // "config.json"
 
-    enum ConfigKind { ConfigR4, ConfigR5 };
+    enum ConfigKind {
+        ConfigR4,
+        ConfigR5
+    };
     // The factory configuration document of a hardware generation (R4:
     // hardware version 4, R5: 12) as UTF-8 JSON text.
     static QByteArray configDocument(ConfigKind kind);
 
     // Registers the file commands on reader.
-    explicit SimFileSystem(SimReader* reader);
+    explicit SimFileSystem(SimReader *reader);
 
     // --- files, by name as the FOPEN request carries it
     QMap<QByteArray, QByteArray> files() const { return m_files; }
-    bool hasFile(const QByteArray& name) const { return m_files.contains(name); }
-    QByteArray file(const QByteArray& name) const { return m_files.value(name); }
-    void setFile(const QByteArray& name, const QByteArray& content);
-    bool removeFile(const QByteArray& name);
+    bool hasFile(const QByteArray &name) const { return m_files.contains(name); }
+    QByteArray file(const QByteArray &name) const { return m_files.value(name); }
+    void setFile(const QByteArray &name, const QByteArray &content);
+    bool removeFile(const QByteArray &name);
     QByteArray configFile() const { return file(kConfigName); }
 
     // --- the factory state
     // Makes the document of kind the default and puts it into config.json.
     void setConfigDocument(ConfigKind kind);
     // The same with any content (not checked: a broken document is allowed).
-    void setDefaultConfig(const QByteArray& content);
+    void setDefaultConfig(const QByteArray &content);
     QByteArray defaultConfig() const { return m_defaultConfig; }
     // Back to the factory state: the default config.json alone. Closes the
     // open file.
@@ -102,14 +105,14 @@ public:
 
 signals:
     // A file opened for writing was closed; content is its new content.
-    void fileWritten(const QByteArray& name, const QByteArray& content);
+    void fileWritten(const QByteArray &name, const QByteArray &content);
     void changed();
 
 private:
-    void open(SimRequest& req);
-    void read(SimRequest& req);
-    void write(SimRequest& req);
-    void close(SimRequest& req);
+    void open(SimRequest &req);
+    void read(SimRequest &req);
+    void write(SimRequest &req);
+    void close(SimRequest &req);
 
     QMap<QByteArray, QByteArray> m_files;
     QByteArray m_defaultConfig;
@@ -118,6 +121,6 @@ private:
     bool m_open = false;
     QByteArray m_openName;
     quint8 m_openMode = kModeRead;
-    QByteArray m_openContent;   // reading: the file as opened; writing: what came so far
-    int m_position = 0;         // reading only
+    QByteArray m_openContent; // reading: the file as opened; writing: what came so far
+    int m_position = 0; // reading only
 };

@@ -2,25 +2,25 @@
 
 #include "sim/simreader.h"
 
-SimKnownTags::SimKnownTags(SimReader* reader)
+SimKnownTags::SimKnownTags(SimReader *reader)
     : QObject(reader)
 {
-    reader->registerCommand(kCmdKnownList, [this](SimRequest& req) { knownList(req); });
+    reader->registerCommand(kCmdKnownList, [this](SimRequest &req) { knownList(req); });
     connect(reader, &SimReader::restarted, this, &SimKnownTags::endSession);
 }
 
-QByteArray SimKnownTags::entry(quint8 bracket, const QByteArray& uid)
+QByteArray SimKnownTags::entry(quint8 bracket, const QByteArray &uid)
 {
     return QByteArray(1, char(bracket)) + uid;
 }
 
-void SimKnownTags::setEntries(const QList<QByteArray>& entries)
+void SimKnownTags::setEntries(const QList<QByteArray> &entries)
 {
     m_entries = entries;
     emit changed();
 }
 
-void SimKnownTags::addEntry(quint8 bracket, const QByteArray& uid)
+void SimKnownTags::addEntry(quint8 bracket, const QByteArray &uid)
 {
     m_entries.append(entry(bracket, uid));
     emit changed();
@@ -33,7 +33,7 @@ void SimKnownTags::clear()
     emit changed();
 }
 
-void SimKnownTags::knownList(SimRequest& req)
+void SimKnownTags::knownList(SimRequest &req)
 {
     if (req.params.isEmpty()) {
         req.error(kErrorParams);
@@ -87,7 +87,7 @@ void SimKnownTags::knownList(SimRequest& req)
 
 // The entry at the read position, or the end-of-list answer naming the
 // sub-command that found the end.
-void SimKnownTags::answerEntry(SimRequest& req, quint8 sub)
+void SimKnownTags::answerEntry(SimRequest &req, quint8 sub)
 {
     if (m_readPosition >= m_entries.size()) {
         req.ack(QByteArray(1, char(sub)));

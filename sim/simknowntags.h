@@ -51,15 +51,15 @@ public:
     static constexpr quint16 kErrorFull = 0x0304;
 
     // Registers the Known list command on reader.
-    explicit SimKnownTags(SimReader* reader);
+    explicit SimKnownTags(SimReader *reader);
 
-    static QByteArray entry(quint8 bracket, const QByteArray& uid);
+    static QByteArray entry(quint8 bracket, const QByteArray &uid);
 
     // Entries in list order, each the bracket byte and the UID.
     QList<QByteArray> entries() const { return m_entries; }
     int count() const { return m_entries.size(); }
-    void setEntries(const QList<QByteArray>& entries);
-    void addEntry(quint8 bracket, const QByteArray& uid);
+    void setEntries(const QList<QByteArray> &entries);
+    void addEntry(quint8 bracket, const QByteArray &uid);
     void clear();
 
     // Ends any reading or writing, as a restart does.
@@ -69,9 +69,13 @@ signals:
     void changed();
 
 private:
-    enum Session { None, Reading, Writing };
-    void knownList(SimRequest& req);
-    void answerEntry(SimRequest& req, quint8 sub);
+    enum Session {
+        None,
+        Reading,
+        Writing
+    };
+    void knownList(SimRequest &req);
+    void answerEntry(SimRequest &req, quint8 sub);
 
     QList<QByteArray> m_entries;
     Session m_session = None;

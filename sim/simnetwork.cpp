@@ -12,8 +12,8 @@ QByteArray bytes(std::initializer_list<int> values)
     return out;
 }
 
-const char* const kNames[SimNetwork::kSubCount] = {"mode", "auth", "channel", "ssid", "password",
-                                                    "address-type", "ip", "netmask", "gateway", "dns"};
+const char *const kNames[SimNetwork::kSubCount]
+    = {"mode", "auth", "channel", "ssid", "password", "address-type", "ip", "netmask", "gateway", "dns"};
 
 bool isText(int sub)
 {
@@ -27,17 +27,17 @@ bool isAddress(int sub)
 
 } // namespace
 
-SimNetwork::SimNetwork(SimReader* reader)
+SimNetwork::SimNetwork(SimReader *reader)
     : QObject(reader)
 {
     setObjectName(QStringLiteral("SimNetwork"));
     restoreDefaults();
-    reader->registerCommand(kCmdNetworkConfig, [this](SimRequest& req) { handle(req); });
+    reader->registerCommand(kCmdNetworkConfig, [this](SimRequest &req) { handle(req); });
 }
 
-SimNetwork* SimNetwork::of(SimReader* reader)
+SimNetwork *SimNetwork::of(SimReader *reader)
 {
-    return reader ? reader->findChild<SimNetwork*>(QString(), Qt::FindDirectChildrenOnly) : nullptr;
+    return reader ? reader->findChild<SimNetwork *>(QString(), Qt::FindDirectChildrenOnly) : nullptr;
 }
 
 void SimNetwork::restoreDefaults()
@@ -55,17 +55,24 @@ void SimNetwork::restoreDefaults()
     m_values[9] = bytes({192, 168, 4, 1});
 }
 
-bool SimNetwork::acceptable(int sub, const QByteArray& value)
+bool SimNetwork::acceptable(int sub, const QByteArray &value)
 {
     const int first = value.isEmpty() ? -1 : quint8(value.at(0));
     switch (sub) {
-    case 0: return value.size() == 1 && first <= 2;
-    case 1: return value.size() == 1 && first <= 4;
-    case 2: return value.size() == 1 && first >= 1 && first <= 13;
-    case 3: return value.size() <= kMaxSsid && !value.contains('\0');
-    case 4: return value.size() <= kMaxPassword && !value.contains('\0');
-    case 5: return value.size() == 1 && first <= 1;
-    default: return isAddress(sub) && value.size() == 4;
+    case 0:
+        return value.size() == 1 && first <= 2;
+    case 1:
+        return value.size() == 1 && first <= 4;
+    case 2:
+        return value.size() == 1 && first >= 1 && first <= 13;
+    case 3:
+        return value.size() <= kMaxSsid && !value.contains('\0');
+    case 4:
+        return value.size() <= kMaxPassword && !value.contains('\0');
+    case 5:
+        return value.size() == 1 && first <= 1;
+    default:
+        return isAddress(sub) && value.size() == 4;
     }
 }
 
@@ -74,7 +81,7 @@ void SimNetwork::failSub(int sub, int times, quint16 errorNumber)
     if (times == 0)
         m_faults.remove(sub);
     else
-        m_faults.insert(sub, Fault{false, times, errorNumber});
+        m_faults.insert(sub, Fault {false, times, errorNumber});
 }
 
 void SimNetwork::silenceSub(int sub, int times)
@@ -82,10 +89,10 @@ void SimNetwork::silenceSub(int sub, int times)
     if (times == 0)
         m_faults.remove(sub);
     else
-        m_faults.insert(sub, Fault{true, times, 0});
+        m_faults.insert(sub, Fault {true, times, 0});
 }
 
-void SimNetwork::handle(SimRequest& req)
+void SimNetwork::handle(SimRequest &req)
 {
     if (req.params.isEmpty()) {
         req.error(kErrorNoSub);
@@ -140,7 +147,8 @@ QString SimNetwork::showText() const
         if (isText(sub))
             text = QStringLiteral("\"%1\"").arg(QString::fromUtf8(v));
         else if (isAddress(sub) && v.size() == 4)
-            text = QStringLiteral("%1.%2.%3.%4").arg(quint8(v[0])).arg(quint8(v[1])).arg(quint8(v[2])).arg(quint8(v[3]));
+            text
+                = QStringLiteral("%1.%2.%3.%4").arg(quint8(v[0])).arg(quint8(v[1])).arg(quint8(v[2])).arg(quint8(v[3]));
         else
             text = QString::fromLatin1(v.toHex(' ').toUpper());
         parts << QStringLiteral("%1=%2").arg(QString::fromLatin1(kNames[sub]), text);
@@ -148,7 +156,7 @@ QString SimNetwork::showText() const
     return parts.join(QLatin1Char(' '));
 }
 
-QString SimNetwork::command(const QStringList& words)
+QString SimNetwork::command(const QStringList &words)
 {
     const QString sub = words.value(0);
     if (sub.isEmpty() || sub == QLatin1String("show"))
@@ -173,7 +181,7 @@ QString SimNetwork::command(const QStringList& words)
             const QStringList parts = rest.split(QLatin1Char('.'));
             if (parts.size() != 4)
                 return QStringLiteral("usage: net set %1 A.B.C.D").arg(words[1]);
-            for (const QString& part : parts)
+            for (const QString &part : parts)
                 value.append(char(part.toInt() & 0xFF));
         } else {
             bool ok = false;
@@ -182,7 +190,7 @@ QString SimNetwork::command(const QStringList& words)
                 return QStringLiteral("usage: net set %1 NUMBER").arg(words[1]);
             value.append(char(number));
         }
-        setValue(index, value);   // unchecked, on purpose
+        setValue(index, value); // unchecked, on purpose
         return showText();
     }
     if (sub == QLatin1String("fail") && words.size() >= 2) {

@@ -45,17 +45,17 @@ public:
     static constexpr quint16 kErrorInjected = 0x09EE;
 
     // Registers "Network config" on reader.
-    explicit SimNetwork(SimReader* reader);
-    static SimNetwork* of(SimReader* reader);
+    explicit SimNetwork(SimReader *reader);
+    static SimNetwork *of(SimReader *reader);
 
     // The stored value of a setting, as a read answer carries it (text
     // without its terminator).
     QByteArray value(int sub) const { return m_values.value(sub); }
     // Stores a value as it is, unchecked (a test may give the reader values
     // a client must cope with).
-    void setValue(int sub, const QByteArray& value) { m_values[sub] = value; }
+    void setValue(int sub, const QByteArray &value) { m_values[sub] = value; }
     // Whether a write of this value would be taken.
-    static bool acceptable(int sub, const QByteArray& value);
+    static bool acceptable(int sub, const QByteArray &value);
     void restoreDefaults();
 
     // Every write taken, in order: sub-command and value.
@@ -69,7 +69,7 @@ public:
     void clearFaults() { m_faults.clear(); }
 
     // A control command of rx-reader-sim ("net ..." without the first word).
-    QString command(const QStringList& words);
+    QString command(const QStringList &words);
 
 private:
     struct Fault
@@ -78,7 +78,7 @@ private:
         int times = 0;
         quint16 error = 0;
     };
-    void handle(SimRequest& req);
+    void handle(SimRequest &req);
     QString showText() const;
 
     QMap<int, QByteArray> m_values;

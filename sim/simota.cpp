@@ -14,7 +14,7 @@ namespace {
 // before it goes.
 constexpr int kMinAwayMs = 100;
 
-quint32 le32(const QByteArray& bytes)
+quint32 le32(const QByteArray &bytes)
 {
     quint32 value = 0;
     for (int i = 3; i >= 0; --i)
@@ -22,12 +22,12 @@ quint32 le32(const QByteArray& bytes)
     return value;
 }
 
-QString digest(const QByteArray& bytes)
+QString digest(const QByteArray &bytes)
 {
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
 }
 
-bool parseInt(const QString& text, int* value, int base = 10)
+bool parseInt(const QString &text, int *value, int base = 10)
 {
     bool ok = false;
     *value = text.toInt(&ok, base);
@@ -36,22 +36,22 @@ bool parseInt(const QString& text, int* value, int base = 10)
 
 } // namespace
 
-SimOta::SimOta(SimReader* reader)
+SimOta::SimOta(SimReader *reader)
     : QObject(reader)
     , m_reader(reader)
 {
     setObjectName(QStringLiteral("SimOta"));
-    reader->registerCommand(kCmdBegin, [this](SimRequest& req) { begin(req); });
-    reader->registerCommand(kCmdFrame, [this](SimRequest& req) { frame(req); });
-    reader->registerCommand(kCmdEnd, [this](SimRequest& req) { end(req); });
-    reader->registerCommand(kCmdChipBegin, [this](SimRequest& req) { chipBegin(req); });
-    reader->registerCommand(kCmdChipFrame, [this](SimRequest& req) { chipFrame(req); });
-    reader->registerCommand(kCmdChipFinish, [this](SimRequest& req) { chipFinish(req); });
+    reader->registerCommand(kCmdBegin, [this](SimRequest &req) { begin(req); });
+    reader->registerCommand(kCmdFrame, [this](SimRequest &req) { frame(req); });
+    reader->registerCommand(kCmdEnd, [this](SimRequest &req) { end(req); });
+    reader->registerCommand(kCmdChipBegin, [this](SimRequest &req) { chipBegin(req); });
+    reader->registerCommand(kCmdChipFrame, [this](SimRequest &req) { chipFrame(req); });
+    reader->registerCommand(kCmdChipFinish, [this](SimRequest &req) { chipFinish(req); });
 }
 
-SimOta* SimOta::of(SimReader* reader)
+SimOta *SimOta::of(SimReader *reader)
 {
-    return reader ? reader->findChild<SimOta*>(QString(), Qt::FindDirectChildrenOnly) : nullptr;
+    return reader ? reader->findChild<SimOta *>(QString(), Qt::FindDirectChildrenOnly) : nullptr;
 }
 
 bool SimOta::isAway() const
@@ -78,12 +78,12 @@ void SimOta::reset()
 
 void SimOta::setFrameFault(int number, Fault fault, int times, quint16 errorNumber)
 {
-    m_frameFault = FaultRule{number, fault, times, errorNumber};
+    m_frameFault = FaultRule {number, fault, times, errorNumber};
 }
 
 void SimOta::setRecordFault(int number, Fault fault, int times, quint16 errorNumber)
 {
-    m_recordFault = FaultRule{number, fault, times, errorNumber};
+    m_recordFault = FaultRule {number, fault, times, errorNumber};
 }
 
 void SimOta::clearFaults()
@@ -92,7 +92,7 @@ void SimOta::clearFaults()
     m_recordFault = FaultRule();
 }
 
-bool SimOta::applyFault(FaultRule& rule, int number, SimRequest& req)
+bool SimOta::applyFault(FaultRule &rule, int number, SimRequest &req)
 {
     if (rule.fault == Fault::None || rule.number != number || rule.times == 0)
         return false;
@@ -109,14 +109,14 @@ bool SimOta::applyFault(FaultRule& rule, int number, SimRequest& req)
 
 // ------------------------------------------------ reader firmware
 
-void SimOta::begin(SimRequest& req)
+void SimOta::begin(SimRequest &req)
 {
     if (isAway()) {
         req.silent();
         return;
     }
     ++m_begins;
-    m_imageOpen = false;   // erasing
+    m_imageOpen = false; // erasing
     m_image.clear();
     m_frames = 0;
     if (m_eraseMs == 0) {
@@ -125,7 +125,7 @@ void SimOta::begin(SimRequest& req)
         leaveAfterErase();
         return;
     }
-    req.silent();   // answered when the erase is done
+    req.silent(); // answered when the erase is done
     QTimer::singleShot(m_eraseMs, this, [this, later = req, begins = m_begins]() mutable {
         if (begins != m_begins)
             return; // a newer OTA Begin erases again and answers for itself
@@ -165,7 +165,7 @@ void SimOta::leaveAfterErase()
     });
 }
 
-void SimOta::frame(SimRequest& req)
+void SimOta::frame(SimRequest &req)
 {
     if (isAway()) {
         req.silent();
@@ -190,7 +190,7 @@ void SimOta::frame(SimRequest& req)
     req.ack();
 }
 
-void SimOta::end(SimRequest& req)
+void SimOta::end(SimRequest &req)
 {
     if (isAway()) {
         req.silent();
@@ -213,14 +213,14 @@ void SimOta::end(SimRequest& req)
 
 // ------------------------------------------------ chip firmware
 
-void SimOta::chipBegin(SimRequest& req)
+void SimOta::chipBegin(SimRequest &req)
 {
     m_chipOpen = true;
     m_pending.clear();
     req.ack();
 }
 
-void SimOta::chipFrame(SimRequest& req)
+void SimOta::chipFrame(SimRequest &req)
 {
     if (!m_chipOpen) {
         req.error(kErrorChipNoBegin);
@@ -232,7 +232,7 @@ void SimOta::chipFrame(SimRequest& req)
     req.ack();
 }
 
-void SimOta::chipFinish(SimRequest& req)
+void SimOta::chipFinish(SimRequest &req)
 {
     if (!m_chipOpen) {
         req.error(kErrorChipNoBegin);
@@ -258,17 +258,23 @@ QString SimOta::statusText() const
         parts << QStringLiteral("away now");
     if (m_imageOpen)
         parts << QStringLiteral("receiving: %1 bytes in %2 frames").arg(m_image.size()).arg(m_frames);
-    parts << QStringLiteral("%1 update(s), last image %2 bytes md5 %3").arg(m_flashes).arg(m_flashed.size()).arg(digest(m_flashed));
+    parts << QStringLiteral("%1 update(s), last image %2 bytes md5 %3")
+                 .arg(m_flashes)
+                 .arg(m_flashed.size())
+                 .arg(digest(m_flashed));
     int bytes = 0;
-    for (const QByteArray& record : m_chipRecords)
+    for (const QByteArray &record : m_chipRecords)
         bytes += record.size();
     if (m_chipOpen)
         parts << QStringLiteral("chip receiving: %1 record(s)").arg(m_pending.size());
-    parts << QStringLiteral("%1 chip update(s), last %2 record(s), %3 bytes").arg(m_chipUpdates).arg(m_chipRecords.size()).arg(bytes);
+    parts << QStringLiteral("%1 chip update(s), last %2 record(s), %3 bytes")
+                 .arg(m_chipUpdates)
+                 .arg(m_chipRecords.size())
+                 .arg(bytes);
     return parts.join(QStringLiteral(", "));
 }
 
-QString SimOta::command(const QString& family, const QStringList& words)
+QString SimOta::command(const QString &family, const QStringList &words)
 {
     const bool chip = family == QLatin1String("pn");
     const QString sub = words.value(0);
@@ -304,8 +310,12 @@ QString SimOta::command(const QString& family, const QStringList& words)
             setRecordFault(number, fault, times, quint16(error));
         else
             setFrameFault(number, fault, times, quint16(error));
-        return QStringLiteral("%1 %2 %3 %4").arg(chip ? QStringLiteral("record") : QStringLiteral("frame")).arg(number)
-            .arg(fail ? QStringLiteral("fails with %1").arg(QStringLiteral("%1").arg(error, 4, 16, QLatin1Char('0')).toUpper()) : QStringLiteral("is lost"),
+        return QStringLiteral("%1 %2 %3 %4")
+            .arg(chip ? QStringLiteral("record") : QStringLiteral("frame"))
+            .arg(number)
+            .arg(fail ? QStringLiteral("fails with %1")
+                            .arg(QStringLiteral("%1").arg(error, 4, 16, QLatin1Char('0')).toUpper())
+                      : QStringLiteral("is lost"),
                  times < 0 ? QStringLiteral("every time") : QStringLiteral("%1 time(s)").arg(times));
     }
     if (sub == QLatin1String("clear")) {
@@ -315,7 +325,8 @@ QString SimOta::command(const QString& family, const QStringList& words)
             m_frameFault = FaultRule();
         return QStringLiteral("no faults");
     }
-    return chip ? QStringLiteral("usage: pn status | pn fail N [ERR [TIMES]] | pn drop N [TIMES] | pn clear")
-                : QStringLiteral("usage: ota status | ota erase MS | ota reconnect MS|never | ota fail N [ERR [TIMES]] | "
-                                 "ota drop N [TIMES] | ota clear");
+    return chip
+        ? QStringLiteral("usage: pn status | pn fail N [ERR [TIMES]] | pn drop N [TIMES] | pn clear")
+        : QStringLiteral("usage: ota status | ota erase MS | ota reconnect MS|never | ota fail N [ERR [TIMES]] | "
+                         "ota drop N [TIMES] | ota clear");
 }

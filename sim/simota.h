@@ -59,17 +59,21 @@ public:
     static constexpr quint16 kErrorChipNoBegin = 0xF601;
     static constexpr quint16 kErrorChipInjected = 0xF6EE;
 
-    enum class Fault { None, Error, Silent };
+    enum class Fault {
+        None,
+        Error,
+        Silent
+    };
 
     // Registers the OTA and PN OTA commands on reader.
-    explicit SimOta(SimReader* reader);
+    explicit SimOta(SimReader *reader);
     // The module a reader carries (created with it).
-    static SimOta* of(SimReader* reader);
+    static SimOta *of(SimReader *reader);
 
     // --- timing
     void setEraseTime(int ms) { m_eraseMs = qMax(0, ms); }
     int eraseTime() const { return m_eraseMs; }
-    void setReconnectTime(int ms) { m_reconnectMs = ms; }   // < 0: the pty never comes back
+    void setReconnectTime(int ms) { m_reconnectMs = ms; } // < 0: the pty never comes back
     int reconnectTime() const { return m_reconnectMs; }
     bool isAway() const;
 
@@ -78,8 +82,8 @@ public:
     QByteArray image() const { return m_image; }
     QByteArray flashedImage() const { return m_flashed; }
     int beginCount() const { return m_begins; }
-    int frameCount() const { return m_frames; }          // frames stored in this update
-    int flashCount() const { return m_flashes; }         // updates ended with a good OTA End
+    int frameCount() const { return m_frames; } // frames stored in this update
+    int flashCount() const { return m_flashes; } // updates ended with a good OTA End
 
     // --- the chip's records
     bool chipOpen() const { return m_chipOpen; }
@@ -102,10 +106,10 @@ public:
 
     // A control command of rx-reader-sim ("ota ..." / "pn ..." without the
     // first word); returns the text to show.
-    QString command(const QString& family, const QStringList& words);
+    QString command(const QString &family, const QStringList &words);
 
 signals:
-    void flashed(const QByteArray& image);
+    void flashed(const QByteArray &image);
     void chipUpdated(int records);
 
 private:
@@ -116,21 +120,21 @@ private:
         int times = 0;
         quint16 error = 0;
     };
-    static bool applyFault(FaultRule& rule, int number, SimRequest& req);
+    static bool applyFault(FaultRule &rule, int number, SimRequest &req);
 
-    void begin(SimRequest& req);
-    void frame(SimRequest& req);
-    void end(SimRequest& req);
+    void begin(SimRequest &req);
+    void frame(SimRequest &req);
+    void end(SimRequest &req);
     void leaveAfterErase();
-    void chipBegin(SimRequest& req);
-    void chipFrame(SimRequest& req);
-    void chipFinish(SimRequest& req);
+    void chipBegin(SimRequest &req);
+    void chipFrame(SimRequest &req);
+    void chipFinish(SimRequest &req);
     QString statusText() const;
 
-    SimReader* m_reader;
+    SimReader *m_reader;
     int m_eraseMs = 300;
     int m_reconnectMs = 2000;
-    QElapsedTimer m_awaySince;     // valid while the reader ignores OTA requests
+    QElapsedTimer m_awaySince; // valid while the reader ignores OTA requests
     bool m_awayForever = false;
     int m_leaveGeneration = 0;
 

@@ -15,7 +15,7 @@
 
 // ---------------------------------------------------------------- SimRequest
 
-void SimRequest::ack(const QByteArray& data)
+void SimRequest::ack(const QByteArray &data)
 {
     QByteArray payload;
     payload.append(char(SimReader::kStatusOk));
@@ -39,7 +39,7 @@ void SimRequest::silent()
     m_answered = true;
 }
 
-void SimRequest::reply(const QByteArray& payload)
+void SimRequest::reply(const QByteArray &payload)
 {
     m_answered = true;
     if (m_reader)
@@ -48,10 +48,10 @@ void SimRequest::reply(const QByteArray& payload)
 
 // ---------------------------------------------------------------- SimReader
 
-SimReader::SimReader(QObject* parent)
+SimReader::SimReader(QObject *parent)
     : QObject(parent)
 {
-    registerCommand(kCmdGetVersion, [this](SimRequest& req) {
+    registerCommand(kCmdGetVersion, [this](SimRequest &req) {
         QByteArray text = m_version.toLatin1();
         text.append('\0');
         req.ack(text);
@@ -59,13 +59,13 @@ SimReader::SimReader(QObject* parent)
     m_tagField = new SimTagField(this);
     m_files = new SimFileSystem(this);
     m_knownTags = new SimKnownTags(this);
-    new SimOta(this);       // firmware updates, SimOta::of(reader)
-    new SimNetwork(this);   // "Network config", SimNetwork::of(reader)
-    registerCommand(kCmdReboot, [this](SimRequest& req) {
+    new SimOta(this); // firmware updates, SimOta::of(reader)
+    new SimNetwork(this); // "Network config", SimNetwork::of(reader)
+    registerCommand(kCmdReboot, [this](SimRequest &req) {
         req.ack();
         restart();
     });
-    registerCommand(kCmdFactoryReset, [this](SimRequest& req) {
+    registerCommand(kCmdFactoryReset, [this](SimRequest &req) {
         req.ack();
         factoryReset();
         restart();
@@ -87,7 +87,7 @@ void SimReader::unregisterCommand(quint8 code)
 
 // ------------------------------------------------ transports
 
-bool SimReader::openPty(const QString& symlinkPath)
+bool SimReader::openPty(const QString &symlinkPath)
 {
     if (!m_bus) {
         m_bus = new SimBus(this);
@@ -108,7 +108,7 @@ QString SimReader::linkPath() const
     return m_bus ? m_bus->linkPath() : QString();
 }
 
-void SimReader::attachToBus(SimBus* bus)
+void SimReader::attachToBus(SimBus *bus)
 {
     if (!bus || bus == m_bus || m_sharedBuses.contains(bus))
         return;
@@ -116,7 +116,7 @@ void SimReader::attachToBus(SimBus* bus)
     attachChannel(bus);
 }
 
-void SimReader::detachFromBus(SimBus* bus)
+void SimReader::detachFromBus(SimBus *bus)
 {
     if (!bus || !m_sharedBuses.contains(bus))
         return;
@@ -124,18 +124,17 @@ void SimReader::detachFromBus(SimBus* bus)
     disconnect(bus, nullptr, this, nullptr);
 }
 
-void SimReader::attachChannel(SimChannel* channel)
+void SimReader::attachChannel(SimChannel *channel)
 {
-    connect(channel, &SimChannel::bytesReceived, this, [this](const QByteArray& bytes) {
+    connect(channel, &SimChannel::bytesReceived, this, [this](const QByteArray &bytes) {
         if (m_plugged && !m_restarting)
             emit rawReceived(bytes);
     });
-    connect(channel, &SimChannel::frameReceived, this, [this, channel](const SimCodec::Frame& frame) {
-        onFrame(channel, frame);
-    });
+    connect(channel, &SimChannel::frameReceived, this,
+            [this, channel](const SimCodec::Frame &frame) { onFrame(channel, frame); });
 }
 
-bool SimReader::listenTcp(quint16 port, const QHostAddress& address)
+bool SimReader::listenTcp(quint16 port, const QHostAddress &address)
 {
     if (!m_server) {
         m_server = new QTcpServer(this);
@@ -156,8 +155,8 @@ bool SimReader::listenTcp(quint16 port, const QHostAddress& address)
 
 void SimReader::acceptConnections()
 {
-    while (QTcpSocket* socket = m_server->nextPendingConnection()) {
-        auto* channel = new SimTcpChannel(socket, this);
+    while (QTcpSocket *socket = m_server->nextPendingConnection()) {
+        auto *channel = new SimTcpChannel(socket, this);
         m_tcpChannels.append(channel);
         attachChannel(channel);
         connect(channel, &SimChannel::closed, this, [this, channel] {
@@ -167,16 +166,16 @@ void SimReader::acceptConnections()
     }
 }
 
-QList<SimChannel*> SimReader::openChannels() const
+QList<SimChannel *> SimReader::openChannels() const
 {
-    QList<SimChannel*> channels;
+    QList<SimChannel *> channels;
     if (m_bus && m_bus->isOpen())
         channels.append(m_bus);
-    for (const QPointer<SimBus>& bus : m_sharedBuses) {
+    for (const QPointer<SimBus> &bus : m_sharedBuses) {
         if (bus && bus->isOpen())
             channels.append(bus);
     }
-    for (SimTcpChannel* channel : m_tcpChannels) {
+    for (SimTcpChannel *channel : m_tcpChannels) {
         if (channel->isOpen())
             channels.append(channel);
     }
@@ -185,9 +184,9 @@ QList<SimChannel*> SimReader::openChannels() const
 
 void SimReader::dropTcpClients()
 {
-    const QList<SimTcpChannel*> channels = m_tcpChannels;
+    const QList<SimTcpChannel *> channels = m_tcpChannels;
     m_tcpChannels.clear();
-    for (SimTcpChannel* channel : channels) {
+    for (SimTcpChannel *channel : channels) {
         disconnect(channel, nullptr, this, nullptr);
         channel->close();
         channel->deleteLater();
@@ -199,7 +198,7 @@ void SimReader::dropTcpClients()
 void SimReader::failCommand(quint8 code, quint16 errorNumber, int times)
 {
     if (code == kCmdError)
-        return;   // a peer's error reply gets no answer, not even an error
+        return; // a peer's error reply gets no answer, not even an error
     if (times == 0)
         m_failures.remove(code);
     else
@@ -283,7 +282,7 @@ void SimReader::factoryReset()
 
 // ------------------------------------------------ frames in
 
-void SimReader::onFrame(SimChannel* channel, const SimCodec::Frame& frame)
+void SimReader::onFrame(SimChannel *channel, const SimCodec::Frame &frame)
 {
     if (!m_plugged || m_restarting)
         return;
@@ -302,10 +301,10 @@ void SimReader::onFrame(SimChannel* channel, const SimCodec::Frame& frame)
 
     QByteArray payload;
     if (!frame.payloadFor(m_address, &payload))
-        return;   // for another reader on the line
+        return; // for another reader on the line
     m_received.append(payload);
     if (payload.isEmpty())
-        return;   // a frame with nothing but its CRC
+        return; // a frame with nothing but its CRC
 
     SimRequest request;
     request.code = quint8(payload.at(0));
@@ -331,7 +330,7 @@ void SimReader::onFrame(SimChannel* channel, const SimCodec::Frame& frame)
 
 // ------------------------------------------------ frames out
 
-QByteArray SimReader::makeFrame(const QByteArray& payload)
+QByteArray SimReader::makeFrame(const QByteArray &payload)
 {
     QByteArray frame = SimCodec::buildFrame(m_address, payload);
     if (m_corruptNext) {
@@ -341,7 +340,7 @@ QByteArray SimReader::makeFrame(const QByteArray& payload)
     return frame;
 }
 
-void SimReader::writeFrame(SimChannel* channel, const QByteArray& frame)
+void SimReader::writeFrame(SimChannel *channel, const QByteArray &frame)
 {
     if (!channel || !channel->isOpen())
         return;
@@ -349,7 +348,7 @@ void SimReader::writeFrame(SimChannel* channel, const QByteArray& frame)
     emit frameSent(frame);
 }
 
-void SimReader::answer(SimChannel* channel, const QByteArray& payload)
+void SimReader::answer(SimChannel *channel, const QByteArray &payload)
 {
     if (m_silent || !m_plugged || m_restarting || !channel)
         return;
@@ -365,19 +364,19 @@ void SimReader::answer(SimChannel* channel, const QByteArray& payload)
     });
 }
 
-void SimReader::sendFrame(const QByteArray& payload)
+void SimReader::sendFrame(const QByteArray &payload)
 {
     if (!m_plugged || m_restarting)
         return;
-    const QList<SimChannel*> channels = openChannels();
+    const QList<SimChannel *> channels = openChannels();
     if (channels.isEmpty())
         return;
     const QByteArray frame = makeFrame(payload);
-    for (SimChannel* channel : channels)
+    for (SimChannel *channel : channels)
         writeFrame(channel, frame);
 }
 
-void SimReader::sendLogLine(const QString& text)
+void SimReader::sendLogLine(const QString &text)
 {
     QByteArray payload;
     payload.append(char(kStatusLog));
@@ -386,7 +385,7 @@ void SimReader::sendLogLine(const QString& text)
     sendFrame(payload);
 }
 
-void SimReader::sendEvent(quint8 number, const QByteArray& data)
+void SimReader::sendEvent(quint8 number, const QByteArray &data)
 {
     QByteArray payload;
     payload.append(char(kStatusEvent));
@@ -395,10 +394,10 @@ void SimReader::sendEvent(quint8 number, const QByteArray& data)
     sendFrame(payload);
 }
 
-void SimReader::sendRaw(const QByteArray& bytes)
+void SimReader::sendRaw(const QByteArray &bytes)
 {
     if (!m_plugged || m_restarting)
         return;
-    for (SimChannel* channel : openChannels())
+    for (SimChannel *channel : openChannels())
         channel->write(bytes);
 }

@@ -35,7 +35,9 @@ class SimKnownTags;
 class SimReader;
 class SimTagField;
 class SimTcpChannel;
-namespace SimCodec { struct Frame; }
+namespace SimCodec {
+struct Frame;
+}
 
 // One request as a handler sees it. Copyable: a handler may keep a copy and
 // answer later; the answer still goes to the transport the request came from
@@ -46,13 +48,13 @@ public:
     quint8 code = 0;
     QByteArray params;
 
-    void ack(const QByteArray& data = QByteArray());   // 00 code data
-    void error(quint16 number);                        // FF code hi lo
-    void silent();                                     // no answer on purpose
-    void reply(const QByteArray& payload);             // any payload, status byte first
+    void ack(const QByteArray &data = QByteArray()); // 00 code data
+    void error(quint16 number); // FF code hi lo
+    void silent(); // no answer on purpose
+    void reply(const QByteArray &payload); // any payload, status byte first
 
     bool answered() const { return m_answered; }
-    SimReader* reader() const { return m_reader; }
+    SimReader *reader() const { return m_reader; }
 
 private:
     friend class SimReader;
@@ -65,18 +67,18 @@ class SimReader : public QObject
 {
     Q_OBJECT
 public:
-    using Handler = std::function<void(SimRequest& request)>;
+    using Handler = std::function<void(SimRequest &request)>;
 
     static constexpr quint8 kCmdGetVersion = 0x0B;
     static constexpr quint8 kCmdReboot = 0x0A;
     static constexpr quint8 kCmdFactoryReset = 0x11;
-    static constexpr quint8 kCmdError = 0xFF;   // what a peer sends after a damaged frame
+    static constexpr quint8 kCmdError = 0xFF; // what a peer sends after a damaged frame
     static constexpr quint8 kStatusOk = 0x00;
     static constexpr quint8 kStatusError = 0xFF;
     static constexpr quint8 kStatusEvent = 0xFE;
     static constexpr quint8 kStatusLog = 0xE4;
 
-    explicit SimReader(QObject* parent = nullptr);
+    explicit SimReader(QObject *parent = nullptr);
     ~SimReader() override;
 
     // --- commands
@@ -91,16 +93,16 @@ public:
     bool ackUnknown() const { return m_ackUnknown; }
 
     // The tags in the reader's field; it answers the tag commands.
-    SimTagField& tagField() { return *m_tagField; }
-    const SimTagField& tagField() const { return *m_tagField; }
+    SimTagField &tagField() { return *m_tagField; }
+    const SimTagField &tagField() const { return *m_tagField; }
     // Its file system ("config.json") and the file commands.
-    SimFileSystem& files() { return *m_files; }
-    const SimFileSystem& files() const { return *m_files; }
+    SimFileSystem &files() { return *m_files; }
+    const SimFileSystem &files() const { return *m_files; }
     // The list of known tags and the Known list command.
-    SimKnownTags& knownTags() { return *m_knownTags; }
-    const SimKnownTags& knownTags() const { return *m_knownTags; }
+    SimKnownTags &knownTags() { return *m_knownTags; }
+    const SimKnownTags &knownTags() const { return *m_knownTags; }
 
-    void setVersion(const QString& version) { m_version = version; }
+    void setVersion(const QString &version) { m_version = version; }
     QString version() const { return m_version; }
 
     // 0: frames carry no address byte. Otherwise only frames with this address
@@ -109,18 +111,18 @@ public:
     quint8 address() const { return m_address; }
 
     // --- transports
-    bool openPty(const QString& symlinkPath = QString());
+    bool openPty(const QString &symlinkPath = QString());
     // Slave path and link of the pty last opened (kept after unplug()).
     QString ptyPath() const;
     QString linkPath() const;
-    SimBus* bus() const { return m_bus; }
+    SimBus *bus() const { return m_bus; }
     // Joins a pty that other readers share (an RS485 line). The bus is not
     // owned; unplug()/replug() leave it open and only make this reader
     // deaf and mute on it.
-    void attachToBus(SimBus* bus);
-    void detachFromBus(SimBus* bus);
+    void attachToBus(SimBus *bus);
+    void detachFromBus(SimBus *bus);
 
-    bool listenTcp(quint16 port = 1234, const QHostAddress& address = QHostAddress::LocalHost);
+    bool listenTcp(quint16 port = 1234, const QHostAddress &address = QHostAddress::LocalHost);
     quint16 tcpPort() const { return m_tcpPort; }
     int tcpClientCount() const { return m_tcpChannels.size(); }
     // The reader closes every TCP connection; it goes on listening.
@@ -153,7 +155,10 @@ public:
     // and finds the same device). ReopenPty: the pty closes with the other
     // links, as a USB device leaves the bus, and a new one comes back at the
     // same link (its slave path may differ; see ptyPath()).
-    enum class RestartMode { KeepPty, ReopenPty };
+    enum class RestartMode {
+        KeepPty,
+        ReopenPty
+    };
     void setRestartMode(RestartMode mode) { m_restartMode = mode; }
     RestartMode restartMode() const { return m_restartMode; }
     // How long the reader is away (default 1000 ms).
@@ -174,56 +179,60 @@ public:
     void factoryReset();
 
     // --- unsolicited output, on every open transport
-    void sendLogLine(const QString& text);
-    void sendEvent(quint8 number, const QByteArray& data = QByteArray());
-    void sendFrame(const QByteArray& payload);   // framed with the reader's address
-    void sendRaw(const QByteArray& bytes);       // exactly these bytes, no framing
+    void sendLogLine(const QString &text);
+    void sendEvent(quint8 number, const QByteArray &data = QByteArray());
+    void sendFrame(const QByteArray &payload); // framed with the reader's address
+    void sendRaw(const QByteArray &bytes); // exactly these bytes, no framing
 
     // --- observation
-    QList<QByteArray> receivedPayloads() const { return m_received; }  // command first, address removed
-    void clearReceived() { m_received.clear(); m_badCrcCount = 0; }
+    QList<QByteArray> receivedPayloads() const { return m_received; } // command first, address removed
+    void clearReceived()
+    {
+        m_received.clear();
+        m_badCrcCount = 0;
+    }
     int badCrcCount() const { return m_badCrcCount; }
 
 signals:
-    void requestReceived(quint8 code, const QByteArray& params);
-    void rawReceived(const QByteArray& bytes);
-    void frameSent(const QByteArray& frame);
+    void requestReceived(quint8 code, const QByteArray &params);
+    void rawReceived(const QByteArray &bytes);
+    void frameSent(const QByteArray &frame);
     void restarted();
 
 private:
     friend class SimRequest;
-    void attachChannel(SimChannel* channel);
-    void onFrame(SimChannel* channel, const SimCodec::Frame& frame);
-    void answer(SimChannel* channel, const QByteArray& payload);
-    void writeFrame(SimChannel* channel, const QByteArray& frame);
-    QByteArray makeFrame(const QByteArray& payload);
-    QList<SimChannel*> openChannels() const;
+    void attachChannel(SimChannel *channel);
+    void onFrame(SimChannel *channel, const SimCodec::Frame &frame);
+    void answer(SimChannel *channel, const QByteArray &payload);
+    void writeFrame(SimChannel *channel, const QByteArray &frame);
+    QByteArray makeFrame(const QByteArray &payload);
+    QList<SimChannel *> openChannels() const;
     void acceptConnections();
     void dropLinksForRestart();
     void endRestart();
 
     QMap<quint8, Handler> m_handlers;
     bool m_ackUnknown = true;
-    SimTagField* m_tagField = nullptr;
-    SimFileSystem* m_files = nullptr;
-    SimKnownTags* m_knownTags = nullptr;
+    SimTagField *m_tagField = nullptr;
+    SimFileSystem *m_files = nullptr;
+    SimKnownTags *m_knownTags = nullptr;
     QString m_version = QStringLiteral("2.38");
     quint8 m_address = 0;
 
-    SimBus* m_bus = nullptr;              // own pty, created by openPty
+    SimBus *m_bus = nullptr; // own pty, created by openPty
     bool m_wantPty = false;
     QString m_wantLink;
     QList<QPointer<SimBus>> m_sharedBuses;
 
-    QTcpServer* m_server = nullptr;
+    QTcpServer *m_server = nullptr;
     quint16 m_tcpPort = 0;
     QHostAddress m_tcpAddress;
     bool m_wantTcp = false;
-    QList<SimTcpChannel*> m_tcpChannels;
+    QList<SimTcpChannel *> m_tcpChannels;
 
     bool m_silent = false;
     bool m_corruptNext = false;
-    QMap<quint8, QPair<quint16, int>> m_failures;   // code -> error number, failures left
+    QMap<quint8, QPair<quint16, int>> m_failures; // code -> error number, failures left
     bool m_plugged = true;
     int m_answerDelayMs = 0;
 
@@ -231,7 +240,7 @@ private:
     int m_restartTimeMs = 1000;
     bool m_restarting = false;
     int m_restartCount = 0;
-    int m_restartGeneration = 0;   // tells the timers of an earlier restart apart
+    int m_restartGeneration = 0; // tells the timers of an earlier restart apart
 
     QList<QByteArray> m_received;
     int m_badCrcCount = 0;

@@ -4,7 +4,7 @@
 
 // ---------------------------------------------------------------- SimTag
 
-SimTag SimTag::ultralight(const QByteArray& uid, int pages)
+SimTag SimTag::ultralight(const QByteArray &uid, int pages)
 {
     SimTag tag;
     tag.type = kTypeUltralight;
@@ -14,8 +14,8 @@ SimTag SimTag::ultralight(const QByteArray& uid, int pages)
     if (uid.size() == 7) {
         // UID0 UID1 UID2 BCC0 | UID3 UID4 UID5 UID6 | BCC1 internal lock0 lock1
         const auto b = [&uid](int i) { return quint8(uid.at(i)); };
-        const QByteArray head = QByteArray(uid.constData(), 3) + char(0x88 ^ b(0) ^ b(1) ^ b(2))
-            + uid.mid(3, 4) + char(b(3) ^ b(4) ^ b(5) ^ b(6)) + char(0x48);
+        const QByteArray head = QByteArray(uid.constData(), 3) + char(0x88 ^ b(0) ^ b(1) ^ b(2)) + uid.mid(3, 4)
+            + char(b(3) ^ b(4) ^ b(5) ^ b(6)) + char(0x48);
         tag.memory.replace(0, head.size(), head);
     } else {
         const QByteArray head = uid.left(3 * kPageSize);
@@ -24,7 +24,7 @@ SimTag SimTag::ultralight(const QByteArray& uid, int pages)
     return tag;
 }
 
-SimTag SimTag::classic(const QByteArray& uid)
+SimTag SimTag::classic(const QByteArray &uid)
 {
     SimTag tag;
     tag.type = kTypeOther;
@@ -35,24 +35,23 @@ SimTag SimTag::classic(const QByteArray& uid)
 
 // ---------------------------------------------------------------- SimTagField
 
-SimTagField::SimTagField(SimReader* reader)
+SimTagField::SimTagField(SimReader *reader)
     : QObject(reader)
     , m_reader(reader)
 {
-    reader->registerCommand(kCmdGetTagCount, [this](SimRequest& req) {
-        req.ack(QByteArray(1, char(qMin(m_tags.size(), 255))));
-    });
-    reader->registerCommand(kCmdGetUid, [this](SimRequest& req) { getUid(req); });
-    reader->registerCommand(kCmdActivate, [this](SimRequest& req) { activate(req); });
-    reader->registerCommand(kCmdHalt, [this](SimRequest& req) {
+    reader->registerCommand(kCmdGetTagCount,
+                            [this](SimRequest &req) { req.ack(QByteArray(1, char(qMin(m_tags.size(), 255)))); });
+    reader->registerCommand(kCmdGetUid, [this](SimRequest &req) { getUid(req); });
+    reader->registerCommand(kCmdActivate, [this](SimRequest &req) { activate(req); });
+    reader->registerCommand(kCmdHalt, [this](SimRequest &req) {
         m_activeUid.clear();
         req.ack();
     });
-    reader->registerCommand(kCmdReadPage, [this](SimRequest& req) { readPage(req); });
-    reader->registerCommand(kCmdWritePage, [this](SimRequest& req) { writePage(req); });
+    reader->registerCommand(kCmdReadPage, [this](SimRequest &req) { readPage(req); });
+    reader->registerCommand(kCmdWritePage, [this](SimRequest &req) { writePage(req); });
 }
 
-void SimTagField::placeTag(const SimTag& tag)
+void SimTagField::placeTag(const SimTag &tag)
 {
     const int index = indexOf(tag.uid);
     if (index >= 0)
@@ -64,7 +63,7 @@ void SimTagField::placeTag(const SimTag& tag)
         m_reader->sendEvent(kEventTag);
 }
 
-bool SimTagField::removeTag(const QByteArray& uid)
+bool SimTagField::removeTag(const QByteArray &uid)
 {
     const int index = indexOf(uid);
     if (index < 0)
@@ -83,7 +82,7 @@ void SimTagField::clear()
     emit changed();
 }
 
-int SimTagField::indexOf(const QByteArray& uid) const
+int SimTagField::indexOf(const QByteArray &uid) const
 {
     for (int i = 0; i < m_tags.size(); ++i) {
         if (m_tags[i].uid == uid)
@@ -102,7 +101,7 @@ int SimTagField::pageTarget() const
     return m_tags.isEmpty() ? -1 : 0;
 }
 
-void SimTagField::getUid(SimRequest& req)
+void SimTagField::getUid(SimRequest &req)
 {
     if (req.params.isEmpty()) {
         req.error(kErrorParams);
@@ -113,7 +112,7 @@ void SimTagField::getUid(SimRequest& req)
         req.error(kErrorNoTag);
         return;
     }
-    const SimTag& tag = m_tags[index];
+    const SimTag &tag = m_tags[index];
     QByteArray data;
     data.append(char(tag.type));
     data.append(char(tag.bracket));
@@ -121,7 +120,7 @@ void SimTagField::getUid(SimRequest& req)
     req.ack(data);
 }
 
-void SimTagField::activate(SimRequest& req)
+void SimTagField::activate(SimRequest &req)
 {
     if (req.params.isEmpty()) {
         req.error(kErrorParams);
@@ -138,7 +137,7 @@ void SimTagField::activate(SimRequest& req)
 
 // Shared checks of the page commands: parameters, tag, type, range. On
 // failure the error is answered and false returned.
-bool SimTagField::checkPages(SimRequest& req, int* index, int* first, int* count)
+bool SimTagField::checkPages(SimRequest &req, int *index, int *first, int *count)
 {
     if (req.params.size() < 2 || req.params.at(1) == 0) {
         req.error(kErrorParams);
@@ -151,7 +150,7 @@ bool SimTagField::checkPages(SimRequest& req, int* index, int* first, int* count
         req.error(kErrorNoTag);
         return false;
     }
-    const SimTag& tag = m_tags[*index];
+    const SimTag &tag = m_tags[*index];
     if (!tag.isUltralight()) {
         req.error(kErrorNotUltralight);
         return false;
@@ -163,14 +162,14 @@ bool SimTagField::checkPages(SimRequest& req, int* index, int* first, int* count
     return true;
 }
 
-void SimTagField::readPage(SimRequest& req)
+void SimTagField::readPage(SimRequest &req)
 {
     int index, first, count;
     if (checkPages(req, &index, &first, &count))
         req.ack(m_tags[index].pages(first, count));
 }
 
-void SimTagField::writePage(SimRequest& req)
+void SimTagField::writePage(SimRequest &req)
 {
     int index, first, count;
     if (!checkPages(req, &index, &first, &count))

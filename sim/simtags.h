@@ -32,20 +32,20 @@ class SimRequest;
 struct SimTag
 {
     static constexpr quint8 kTypeUltralight = 1;
-    static constexpr quint8 kTypeOther = 2;      // MIFARE Classic and the rest: no pages
+    static constexpr quint8 kTypeOther = 2; // MIFARE Classic and the rest: no pages
     static constexpr int kPageSize = 4;
     static constexpr int kFirstUserPage = 4;
 
     quint8 type = kTypeOther;
-    quint8 bracket = 0;      // second byte of the Get UID answer; the client ignores it
+    quint8 bracket = 0; // second byte of the Get UID answer; the client ignores it
     QByteArray uid;
-    QByteArray memory;       // Ultralight: pageCount() pages of 4 bytes
+    QByteArray memory; // Ultralight: pageCount() pages of 4 bytes
 
     // An Ultralight with pages pages (4 to 256; 16 for an Ultralight, 45 for
     // an NTAG213-like tag). Pages 0 to 2 carry the UID (a 7-byte UID in the
     // ISO 14443 layout with its check bytes), the rest is zero.
-    static SimTag ultralight(const QByteArray& uid, int pages = 16);
-    static SimTag classic(const QByteArray& uid);
+    static SimTag ultralight(const QByteArray &uid, int pages = 16);
+    static SimTag classic(const QByteArray &uid);
 
     bool isUltralight() const { return type == kTypeUltralight; }
     int pageCount() const { return isUltralight() ? memory.size() / kPageSize : 0; }
@@ -73,11 +73,11 @@ public:
     static constexpr quint16 kErrorPageLocked = 0x0105;
 
     // Registers the tag commands on reader.
-    explicit SimTagField(SimReader* reader);
+    explicit SimTagField(SimReader *reader);
 
     // A tag with the UID of one already there takes its place (and index).
-    void placeTag(const SimTag& tag);
-    bool removeTag(const QByteArray& uid);
+    void placeTag(const SimTag &tag);
+    bool removeTag(const QByteArray &uid);
     void clear();
     QList<SimTag> tags() const { return m_tags; }
     int count() const { return m_tags.size(); }
@@ -91,16 +91,16 @@ signals:
     void changed();
 
 private:
-    int indexOf(const QByteArray& uid) const;
-    int pageTarget() const;   // tag the page commands act on, -1 if none
-    void getUid(SimRequest& req);
-    void activate(SimRequest& req);
-    void readPage(SimRequest& req);
-    void writePage(SimRequest& req);
-    bool checkPages(SimRequest& req, int* index, int* first, int* count);
+    int indexOf(const QByteArray &uid) const;
+    int pageTarget() const; // tag the page commands act on, -1 if none
+    void getUid(SimRequest &req);
+    void activate(SimRequest &req);
+    void readPage(SimRequest &req);
+    void writePage(SimRequest &req);
+    bool checkPages(SimRequest &req, int *index, int *first, int *count);
 
-    SimReader* m_reader;
+    SimReader *m_reader;
     QList<SimTag> m_tags;
-    QByteArray m_activeUid;   // empty: no tag activated
+    QByteArray m_activeUid; // empty: no tag activated
     bool m_tagEvents = false;
 };

@@ -6,7 +6,7 @@
 #include <QUdpSocket>
 #include <QtDebug>
 
-SimUdp::SimUdp(SimReader* reader, QObject* parent)
+SimUdp::SimUdp(SimReader *reader, QObject *parent)
     : QObject(parent)
     , m_reader(reader)
 {
@@ -18,20 +18,21 @@ SimUdp::SimUdp(SimReader* reader, QObject* parent)
 
 SimUdp::~SimUdp() = default;
 
-void SimUdp::setTarget(const QHostAddress& address, quint16 port)
+void SimUdp::setTarget(const QHostAddress &address, quint16 port)
 {
     m_target = address;
     m_targetPort = port;
 }
 
-bool SimUdp::setSourceAddress(const QHostAddress& address)
+bool SimUdp::setSourceAddress(const QHostAddress &address)
 {
     m_sender->close();
     m_source = address;
     if (address.isNull())
         return true;
     if (!m_sender->bind(address, 0)) {
-        qWarning("SimUdp: cannot send from %s: %s", qPrintable(address.toString()), qPrintable(m_sender->errorString()));
+        qWarning("SimUdp: cannot send from %s: %s", qPrintable(address.toString()),
+                 qPrintable(m_sender->errorString()));
         m_source = QHostAddress();
         return false;
     }
@@ -60,7 +61,7 @@ bool SimUdp::isAnnouncing() const
     return m_timer->isActive();
 }
 
-bool SimUdp::listenForScans(quint16 port, const QHostAddress& address)
+bool SimUdp::listenForScans(quint16 port, const QHostAddress &address)
 {
     stopListening();
     m_scanSocket = new QUdpSocket(this);
@@ -95,7 +96,7 @@ QByteArray SimUdp::datagram() const
 bool SimUdp::announce()
 {
     if (m_reader && !m_reader->isPlugged())
-        return false;   // an unplugged reader is off the network too
+        return false; // an unplugged reader is off the network too
     const QByteArray bytes = datagram();
     if (m_sender->writeDatagram(bytes, m_target, m_targetPort) != bytes.size())
         return false;

@@ -67,7 +67,7 @@ QString sampleDocument()
 }
 
 // Shows a dialog the way its window does (not modal), saves it, closes it.
-template <class Dialog>
+template<class Dialog>
 void saveDialog(Dialog *dialog, const QString &name)
 {
     dialog->show();
@@ -165,7 +165,8 @@ void dialogPictures(WindowFixture &f)
         }
         save(rfid, QLatin1String(files[i]));
     }
-    QObject::disconnect(&w->protocol, &BinaryProtocol::frameComplete, rfid, &pollingwindow::binaryProtocolFrameComplete);
+    QObject::disconnect(&w->protocol, &BinaryProtocol::frameComplete, rfid,
+                        &pollingwindow::binaryProtocolFrameComplete);
     rfid->close();
     delete rfid;
 }

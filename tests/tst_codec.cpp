@@ -22,11 +22,10 @@ struct Recorder : QObject
 
     explicit Recorder(BinaryProtocol &codec)
     {
-        connect(&codec, &BinaryProtocol::frameComplete, this,
-                [this](uint8_t *h, size_t hl, uint8_t *b, size_t bl) {
-                    headers << QByteArray(reinterpret_cast<char *>(h), int(hl));
-                    bodies << QByteArray(reinterpret_cast<char *>(b), int(bl));
-                });
+        connect(&codec, &BinaryProtocol::frameComplete, this, [this](uint8_t *h, size_t hl, uint8_t *b, size_t bl) {
+            headers << QByteArray(reinterpret_cast<char *>(h), int(hl));
+            bodies << QByteArray(reinterpret_cast<char *>(b), int(bl));
+        });
         connect(&codec, &BinaryProtocol::protocolWrite, this,
                 [this](uint8_t *b, size_t l) { writes << QByteArray(reinterpret_cast<char *>(b), int(l)); });
         connect(&codec, &BinaryProtocol::frameTimeout, this, [this] { ++timeouts; });
@@ -48,9 +47,14 @@ QByteArray frameFor(const QByteArray &body)
 {
     QByteArray f;
     const int L = body.size() + 2;
-    f.append(char(0xF5)).append(char(L & 0xFF)).append(char(L >> 8)).append(char(~L & 0xFF)).append(char((~L >> 8) & 0xFF));
+    f.append(char(0xF5))
+        .append(char(L & 0xFF))
+        .append(char(L >> 8))
+        .append(char(~L & 0xFF))
+        .append(char((~L >> 8) & 0xFF));
     f += body;
-    const uint16_t crc = BinaryProtocol::crc16(reinterpret_cast<const uint8_t *>(body.constData()), size_t(body.size()));
+    const uint16_t crc
+        = BinaryProtocol::crc16(reinterpret_cast<const uint8_t *>(body.constData()), size_t(body.size()));
     f.append(char(crc & 0xFF)).append(char(crc >> 8));
     return f;
 }
@@ -88,7 +92,7 @@ private slots:
         Recorder rec(codec);
         codec.setAddress(uint8_t(address));
         send(codec, payload);
-        QCOMPARE(rec.writes, QList<QByteArray>{frame});
+        QCOMPARE(rec.writes, QList<QByteArray> {frame});
     }
 
     void resendRepeatsTheMostRecentFrame()
@@ -99,7 +103,7 @@ private slots:
         QVERIFY(rec.writes.isEmpty());
         send(codec, hex("0B"));
         codec.resendLastFrame();
-        QCOMPARE(rec.writes, (QList<QByteArray>{hex("F5 03 00 FC FF 0B 9B 50"), hex("F5 03 00 FC FF 0B 9B 50")}));
+        QCOMPARE(rec.writes, (QList<QByteArray> {hex("F5 03 00 FC FF 0B 9B 50"), hex("F5 03 00 FC FF 0B 9B 50")}));
 
         // After a corrupted answer the error reply is the last frame, and
         // that is what a resend repeats.
@@ -109,7 +113,7 @@ private slots:
         feed(codec, bad);
         codec.resendLastFrame();
         const QByteArray reply = hex("F5 06 00 F9 FF 05 FF FF 02 5B D4");
-        QCOMPARE(rec.writes, (QList<QByteArray>{reply, reply}));
+        QCOMPARE(rec.writes, (QList<QByteArray> {reply, reply}));
     }
 
     void oversizedPayloadIsRefused()
@@ -155,7 +159,7 @@ private slots:
         const QByteArray a = frameFor(hex("00 02 01"));
         const QByteArray b = frameFor(hex("00 03 01 07 04 A1 B2 C3"));
         feed(codec, hex("00 13 F5 F5 01") + a + b + hex("F5 03"));
-        QCOMPARE(rec.bodies, (QList<QByteArray>{a.mid(5), b.mid(5)}));
+        QCOMPARE(rec.bodies, (QList<QByteArray> {a.mid(5), b.mid(5)}));
         // A false header (inverse does not match) is not taken.
         feed(codec, hex("F5 03 00 FC FE 00 0B"));
         QCOMPARE(rec.bodies.size(), 2);
@@ -170,14 +174,14 @@ private slots:
         const QByteArray good = frameFor(hex("00 02 00"));
         feed(codec, bad + good);
         QVERIFY(rec.bodies.isEmpty());
-        QCOMPARE(rec.writes, QList<QByteArray>{hex("F5 05 00 FA FF FF FF 02 42 20")});
+        QCOMPARE(rec.writes, QList<QByteArray> {hex("F5 05 00 FA FF FF FF 02 42 20")});
         feed(codec, good);
-        QCOMPARE(rec.bodies, QList<QByteArray>{good.mid(5)});
+        QCOMPARE(rec.bodies, QList<QByteArray> {good.mid(5)});
     }
 
     void lengthLimits()
     {
-        {   // L = 2068 is the largest body accepted.
+        { // L = 2068 is the largest body accepted.
             BinaryProtocol codec;
             Recorder rec(codec);
             const QByteArray f = frameFor(QByteArray(2066, char(0x5A)));
@@ -186,22 +190,23 @@ private slots:
             QCOMPARE(rec.bodies.size(), 1);
             QCOMPARE(rec.bodies.first().size(), 2068);
         }
-        {   // L = 2069 is not a header; its body is hunted through as noise.
+        { // L = 2069 is not a header; its body is hunted through as noise.
             BinaryProtocol codec;
             Recorder rec(codec);
             feed(codec, frameFor(QByteArray(2067, char(0x5A))));
             QVERIFY(rec.bodies.isEmpty());
             QVERIFY(rec.writes.isEmpty());
         }
-        {   // L = 2 with CRC 00 00 passes; L = 0 and L = 1 are not headers.
+        { // L = 2 with CRC 00 00 passes; L = 0 and L = 1 are not headers.
             BinaryProtocol codec;
             Recorder rec(codec);
             feed(codec, hex("F5 02 00 FD FF 00 00"));
-            QCOMPARE(rec.bodies, QList<QByteArray>{hex("00 00")});
+            QCOMPARE(rec.bodies, QList<QByteArray> {hex("00 00")});
             feed(codec, hex("F5 00 00 FF FF") + frameFor(hex("00 05")));
             feed(codec, hex("F5 01 00 FE FF") + frameFor(hex("00 0A")));
-            QCOMPARE(rec.bodies, (QList<QByteArray>{hex("00 00"), hex("00 05 ") + frameFor(hex("00 05")).right(2),
-                                                    hex("00 0A") + frameFor(hex("00 0A")).right(2)}));
+            QCOMPARE(rec.bodies,
+                     (QList<QByteArray> {hex("00 00"), hex("00 05 ") + frameFor(hex("00 05")).right(2),
+                                         hex("00 0A") + frameFor(hex("00 0A")).right(2)}));
             QVERIFY(rec.writes.isEmpty());
         }
     }
@@ -218,8 +223,8 @@ private slots:
         QCOMPARE(rec.timeouts, 0);
         const QByteArray mine = frameFor(hex("05 00 0B 31"));
         feed(codec, mine);
-        QCOMPARE(rec.bodies, QList<QByteArray>{mine.mid(6)});
-        QCOMPARE(rec.headers, QList<QByteArray>{mine.left(5) + hex("05")});
+        QCOMPARE(rec.bodies, QList<QByteArray> {mine.mid(6)});
+        QCOMPARE(rec.headers, QList<QByteArray> {mine.left(5) + hex("05")});
         // Without an address the body is delivered whole.
         codec.setAddress(0);
         feed(codec, mine);
@@ -244,7 +249,7 @@ private slots:
         feed(codec, f.left(8));
         QVERIFY(timeouts.wait(1000));
         feed(codec, f);
-        QCOMPARE(rec.bodies, QList<QByteArray>{f.mid(5)});
+        QCOMPARE(rec.bodies, QList<QByteArray> {f.mid(5)});
     }
 
     void badCrcLeavesTheTimerRunning()

@@ -85,7 +85,7 @@ QString text(const QJsonObject &root)
 
 QJsonObject uartPatch(const QJsonObject &uart)
 {
-    return QJsonObject{{"communication", QJsonObject{{"uart", uart}}}};
+    return QJsonObject {{"communication", QJsonObject {{"uart", uart}}}};
 }
 
 // Answers every message box that comes up and remembers what it said.
@@ -105,7 +105,7 @@ struct BoxCatcher : QObject
     }
 };
 
-template <typename T = QWidget>
+template<typename T = QWidget>
 T *child(QWidget *dialog, const char *name)
 {
     T *w = dialog->findChild<T *>(QString::fromLatin1(name));
@@ -174,9 +174,9 @@ const QJsonObject okDocument(QDialog *dialog)
     return object(pressOk(dialog).toUtf8());
 }
 
-const QStringList R5Triggers{"GPIO0", "GPIO1", "GPIO2", "GPIO3", "GPIO4", "GPIO5", "Disabled"};
-const QStringList R4Triggers{"Disabled", "UART2 RX byte", "Built-in button press", "GPIO2/GPIO4 set to LOW",
-                             "GPIO2/GPIO4 set to HIGH"};
+const QStringList R5Triggers {"GPIO0", "GPIO1", "GPIO2", "GPIO3", "GPIO4", "GPIO5", "Disabled"};
+const QStringList R4Triggers {"Disabled", "UART2 RX byte", "Built-in button press", "GPIO2/GPIO4 set to LOW",
+                              "GPIO2/GPIO4 set to HIGH"};
 
 } // namespace
 
@@ -186,7 +186,7 @@ class TestConfigDialogs : public QObject
 
     BoxCatcher *boxes = nullptr;
 
-    template <typename Dialog>
+    template<typename Dialog>
     Dialog *open(const QJsonObject &root)
     {
         auto *d = new Dialog(nullptr, text(root));
@@ -212,8 +212,12 @@ private slots:
         retype(child(d, "leWifiConnMsg"), "aa bb 0d");
         QCOMPARE(child<QLineEdit>(d, "leWifiConnMsg")->text(), QString("AA BB 0D"));
         retype(child(d, "leWifiDisconnMsg"), "F5 0");
-        QCOMPARE(pressOk(d), text(merged(object(R4Doc), uartPatch({{"uart0_baud", 5}, {"rs485_address", 42},
-            {"passthru_wifi_ok_msg", "AABB0D"}, {"passthru_wifi_fail_msg", "F50"}}))));
+        QCOMPARE(pressOk(d),
+                 text(merged(object(R4Doc),
+                             uartPatch({{"uart0_baud", 5},
+                                        {"rs485_address", 42},
+                                        {"passthru_wifi_ok_msg", "AABB0D"},
+                                        {"passthru_wifi_fail_msg", "F50"}}))));
     }
 
     void uartProtocolLists_data()
@@ -221,11 +225,11 @@ private slots:
         QTest::addColumn<QJsonValue>("hardware");
         QTest::addColumn<QStringList>("usb");
         QTest::addColumn<QStringList>("uart2");
-        const QStringList r4Usb{"Binary", "Console logs"};
-        const QStringList r4Uart2{"Binary", "Console logs", "RS485 - Modbus", "RS485 - binary", "Passthru",
-                                  "Disabled (UART pins can be used as GPIO)"};
-        QTest::newRow("R5") << QJsonValue(12) << QStringList{"Binary", "Console logs", "HID keyboard"}
-                            << QStringList{"Binary", "Console logs", "RS485 - binary"};
+        const QStringList r4Usb {"Binary", "Console logs"};
+        const QStringList r4Uart2 {"Binary",         "Console logs", "RS485 - Modbus",
+                                   "RS485 - binary", "Passthru",     "Disabled (UART pins can be used as GPIO)"};
+        QTest::newRow("R5") << QJsonValue(12) << QStringList {"Binary", "Console logs", "HID keyboard"}
+                            << QStringList {"Binary", "Console logs", "RS485 - binary"};
         QTest::newRow("R4") << QJsonValue(10) << r4Usb << r4Uart2;
         QTest::newRow("absent") << QJsonValue() << r4Usb << r4Uart2;
     }
@@ -265,7 +269,7 @@ private slots:
         QFETCH(QString, item);
         QFETCH(bool, address);
         QFETCH(bool, frames);
-        const QJsonObject root = merged(object(R4Doc), QJsonObject{{"hardware_version", hardware}});
+        const QJsonObject root = merged(object(R4Doc), QJsonObject {{"hardware_version", hardware}});
         const QJsonObject input = merged(root, uartPatch({{"uart0_proto", 1}, {"uart2_proto", code}}));
         auto *d = open<UartConfigWindow>(input);
         QCOMPARE(current(d, "cbUart2Proto"), item);
@@ -325,9 +329,14 @@ private slots:
     {
         QFETCH(int, hardware);
         QFETCH(bool, repick);
-        const QJsonObject input = merged(object(R4Doc), QJsonObject{{"hardware_version", hardware},
-            {"communication", QJsonObject{{"uart", QJsonObject{{"uart0_proto", 9}, {"uart2_proto", 4},
-                                                               {"uart0_baud", 8}, {"uart2_baud", -1}}}}}});
+        const QJsonObject input = merged(
+            object(R4Doc),
+            QJsonObject {
+                {"hardware_version", hardware},
+                {"communication",
+                 QJsonObject {
+                     {"uart",
+                      QJsonObject {{"uart0_proto", 9}, {"uart2_proto", 4}, {"uart0_baud", 8}, {"uart2_baud", -1}}}}}});
         auto *d = open<UartConfigWindow>(input);
         QCOMPARE(current(d, "cbUsbProto"), QString("Unknown (9)"));
         QCOMPARE(current(d, "cbUsbSpeed"), QString("Unknown (8)"));
@@ -353,19 +362,31 @@ private slots:
     void uartDefaults()
     {
         QJsonObject root = object(R4Doc);
-        root["communication"] = QJsonObject{{"tcp_port", 1234},
-            {"uart", QJsonObject{{"uart0_proto", "1"}, {"uart0_baud", true}, {"hid_enter", true},
-                                 {"rs485_address", "7"}, {"passthru_wifi_ok_msg", 5}, {"flow", 2}}}};
+        root["communication"] = QJsonObject {{"tcp_port", 1234},
+                                             {"uart",
+                                              QJsonObject {{"uart0_proto", "1"},
+                                                           {"uart0_baud", true},
+                                                           {"hid_enter", true},
+                                                           {"rs485_address", "7"},
+                                                           {"passthru_wifi_ok_msg", 5},
+                                                           {"flow", 2}}}};
         auto *d = open<UartConfigWindow>(root);
         QCOMPARE(current(d, "cbUsbProto"), QString("Binary"));
         QCOMPARE(current(d, "cbUsbSpeed"), QString("9600"));
         QCOMPARE(child<QSpinBox>(d, "spAddress")->value(), 1);
         QVERIFY(!child<QCheckBox>(d, "cbEnter")->isChecked());
         choose(d, "cbUart2Proto", "Console logs"); // Binary on both is refused
-        const QJsonObject expected{{"tcp_port", 1234},
-            {"uart", QJsonObject{{"uart0_proto", 0}, {"uart2_proto", 1}, {"uart0_baud", 0}, {"uart2_baud", 0},
-                                 {"rs485_address", 1}, {"passthru_wifi_ok_msg", ""},
-                                 {"passthru_wifi_fail_msg", ""}, {"hid_enter", 0}, {"flow", 2}}}};
+        const QJsonObject expected {{"tcp_port", 1234},
+                                    {"uart",
+                                     QJsonObject {{"uart0_proto", 0},
+                                                  {"uart2_proto", 1},
+                                                  {"uart0_baud", 0},
+                                                  {"uart2_baud", 0},
+                                                  {"rs485_address", 1},
+                                                  {"passthru_wifi_ok_msg", ""},
+                                                  {"passthru_wifi_fail_msg", ""},
+                                                  {"hid_enter", 0},
+                                                  {"flow", 2}}}};
         QCOMPARE(okDocument(d)["communication"].toObject(), expected);
     }
 
@@ -382,9 +403,14 @@ private slots:
         tick(d, "cbSleepTagPresent");
         tick(d, "cbUseLightSleep");
         choose(d, "cbWakeUpTrigger2", "UART2 RX byte");
-        QCOMPARE(pressOk(d), text(merged(object(R4Doc), QJsonObject{{"sleep", QJsonObject{
-            {"sleep_tag_timeout", 12000}, {"sleep_tag_present", 1}, {"use_light_sleep", 0},
-            {"use_rfid_lpcd", 1}, {"wake_up_trigger2", 1}}}})));
+        QCOMPARE(pressOk(d),
+                 text(merged(object(R4Doc),
+                             QJsonObject {{"sleep",
+                                           QJsonObject {{"sleep_tag_timeout", 12000},
+                                                        {"sleep_tag_present", 1},
+                                                        {"use_light_sleep", 0},
+                                                        {"use_rfid_lpcd", 1},
+                                                        {"wake_up_trigger2", 1}}}})));
     }
 
     void sleepR5LeavesR4KeysAlone()
@@ -453,8 +479,8 @@ private slots:
         QFETCH(int, hardware);
         QFETCH(bool, warned);
         const QJsonObject root = object(hardware == 12 ? R5Doc : R4Doc);
-        auto *d = open<SleepConfigWindow>(merged(root, QJsonObject{{"sleep", QJsonObject{
-            {"wake_up_trigger1", first}, {"wake_up_trigger2", second}}}}));
+        auto *d = open<SleepConfigWindow>(merged(
+            root, QJsonObject {{"sleep", QJsonObject {{"wake_up_trigger1", first}, {"wake_up_trigger2", second}}}}));
         QCOMPARE(shown(d, "labTriggerWarning"), warned);
         if (warned) {
             choose(d, "cbWakeUpTrigger2", "Disabled");
@@ -471,10 +497,15 @@ private slots:
     {
         QTest::addColumn<int>("hardware");
         QTest::addColumn<QJsonObject>("written");
-        const QJsonObject common{{"sleep_tag_timeout", 0}, {"sleep_tag_present", 0}, {"wake_up_timer", 0},
-                                 {"get_tag_count_on_wakeup", 0}, {"lpcd_timeout", 0}};
-        QTest::newRow("R4") << 10 << merged(common, {{"wake_up_trigger1", 0}, {"wake_up_trigger2", 0},
-                                                     {"use_light_sleep", 0}, {"use_rfid_lpcd", 0}});
+        const QJsonObject common {{"sleep_tag_timeout", 0},
+                                  {"sleep_tag_present", 0},
+                                  {"wake_up_timer", 0},
+                                  {"get_tag_count_on_wakeup", 0},
+                                  {"lpcd_timeout", 0}};
+        QTest::newRow("R4")
+            << 10
+            << merged(common,
+                      {{"wake_up_trigger1", 0}, {"wake_up_trigger2", 0}, {"use_light_sleep", 0}, {"use_rfid_lpcd", 0}});
         QTest::newRow("R5") << 12 << merged(common, {{"wake_up_trigger1", 255}, {"wake_up_trigger2", 255}});
     }
     void sleepEmptySectionDefaults()
@@ -483,7 +514,7 @@ private slots:
         QFETCH(QJsonObject, written);
         QJsonObject root = object(R4Doc);
         root["hardware_version"] = hardware;
-        root["sleep"] = QJsonObject{{"sleep_tag_present", true}, {"use_rfid_lpcd", true}, {"lpcd_timeout", "300"}};
+        root["sleep"] = QJsonObject {{"sleep_tag_present", true}, {"use_rfid_lpcd", true}, {"lpcd_timeout", "300"}};
         auto *d = open<SleepConfigWindow>(root);
         QVERIFY(!child<QCheckBox>(d, "cbSleepTagPresent")->isChecked());
         QCOMPARE(current(d, "cbWakeUpTrigger1"), QString("Disabled"));
@@ -521,8 +552,9 @@ private slots:
             missing.remove(key);
             QTest::newRow((tag + "not JSON").constData()) << sleep << notJson << false;
             QTest::newRow((tag + "missing").constData()) << sleep << text(missing) << true;
-            QTest::newRow((tag + "null").constData()) << sleep << text(merged(root, {{key, QJsonValue::Null}})) << false;
-            QTest::newRow((tag + "array").constData()) << sleep << text(merged(root, {{key, QJsonArray{1}}})) << true;
+            QTest::newRow((tag + "null").constData())
+                << sleep << text(merged(root, {{key, QJsonValue::Null}})) << false;
+            QTest::newRow((tag + "array").constData()) << sleep << text(merged(root, {{key, QJsonArray {1}}})) << true;
             QTest::newRow((tag + "text").constData()) << sleep << text(merged(root, {{key, "off"}})) << false;
         }
     }
@@ -538,9 +570,11 @@ private slots:
             d.reset(new UartConfigWindow(nullptr, document));
         QVERIFY(sleepDialog ? static_cast<SleepConfigWindow *>(d.data())->failed()
                             : static_cast<UartConfigWindow *>(d.data())->failed());
-        QCOMPARE(boxes->seen, QStringList{sleepDialog
-            ? "Warning | Missing sleep section in the config file. Please update the device firmware."
-            : "Waring | Missing communication section oin the config file"});
+        QCOMPARE(
+            boxes->seen,
+            QStringList {sleepDialog
+                             ? "Warning | Missing sleep section in the config file. Please update the device firmware."
+                             : "Waring | Missing communication section oin the config file"});
         boxes->seen.clear();
         QSignalSpy spy(d.data(), SIGNAL(updateConfiguration(QString)));
         QSignalSpy finished(d.data(), &QDialog::finished);

@@ -44,10 +44,14 @@ private slots:
     {
         QTest::addColumn<QString>("input");
         QTest::addColumn<QString>("output");
-        QTest::newRow("separators") << "0a:1b-2" << "0A 1B 2";
-        QTest::newRow("run of digits") << "1234" << "12 34";
-        QTest::newRow("junk only") << "g:-" << "";
-        QTest::newRow("extra blanks") << "  a   b c " << "AB C";
+        QTest::newRow("separators") << "0a:1b-2"
+                                    << "0A 1B 2";
+        QTest::newRow("run of digits") << "1234"
+                                       << "12 34";
+        QTest::newRow("junk only") << "g:-"
+                                   << "";
+        QTest::newRow("extra blanks") << "  a   b c "
+                                      << "AB C";
     }
     void hexFixup()
     {
@@ -93,15 +97,15 @@ private slots:
         QTest::addColumn<int>("code");
         QTest::addColumn<QStringList>("fields");
         QTest::addColumn<QByteArray>("payload");
-        QTest::newRow("get firmware version") << 0x0B << QStringList{} << hex("0B");
-        QTest::newRow("get uid") << 0x03 << QStringList{"2"} << hex("03 02");
-        QTest::newRow("gpio no timeout") << 0x0E << QStringList{"1", "4", ""} << hex("0E 01 04");
-        QTest::newRow("gpio timeout") << 0x0E << QStringList{"1", "4", "1000"} << hex("0E 01 04 E8 03");
-        QTest::newRow("led") << 0x14 << QStringList{"FF 00 80", "500"} << hex("14 FF 00 80 F4 01");
-        QTest::newRow("ul increment") << 0x47 << QStringList{"2", "70000"} << hex("47 02 70 11 01");
-        QTest::newRow("fopen") << 0xE0 << QStringList{"00", "config.json"} << (hex("E0 00") + "config.json");
-        QTest::newRow("pn eeprom empty") << 0xF3 << QStringList{"", ""} << hex("F3");
-        QTest::newRow("single hex digit") << 0xF3 << QStringList{"7", ""} << hex("F3 07");
+        QTest::newRow("get firmware version") << 0x0B << QStringList {} << hex("0B");
+        QTest::newRow("get uid") << 0x03 << QStringList {"2"} << hex("03 02");
+        QTest::newRow("gpio no timeout") << 0x0E << QStringList {"1", "4", ""} << hex("0E 01 04");
+        QTest::newRow("gpio timeout") << 0x0E << QStringList {"1", "4", "1000"} << hex("0E 01 04 E8 03");
+        QTest::newRow("led") << 0x14 << QStringList {"FF 00 80", "500"} << hex("14 FF 00 80 F4 01");
+        QTest::newRow("ul increment") << 0x47 << QStringList {"2", "70000"} << hex("47 02 70 11 01");
+        QTest::newRow("fopen") << 0xE0 << QStringList {"00", "config.json"} << (hex("E0 00") + "config.json");
+        QTest::newRow("pn eeprom empty") << 0xF3 << QStringList {"", ""} << hex("F3");
+        QTest::newRow("single hex digit") << 0xF3 << QStringList {"7", ""} << hex("F3 07");
     }
     void payloads()
     {
@@ -125,7 +129,7 @@ private slots:
         r = RequestBuilder::build(command(cat, 0x0E), {"1", "", ""});
         QCOMPARE(r.failedArgument, 1);
         // A payload over 255 bytes is refused, not written past its buffer.
-        QJsonObject big{{"value", 0x70}, {"args", QJsonArray{QJsonObject{{"name", "t"}, {"type", "text"}}}}};
+        QJsonObject big {{"value", 0x70}, {"args", QJsonArray {QJsonObject {{"name", "t"}, {"type", "text"}}}}};
         QVERIFY(RequestBuilder::build(big, {QString(254, 'x')}).ok());
         QCOMPARE(RequestBuilder::build(big, {QString(255, 'x')}).failedArgument, 0);
     }
@@ -134,8 +138,9 @@ private slots:
     {
         const QTime t(14, 3, 7, 45);
         const QByteArray frame = hex("F5 03 00 FC FF 0B 9B 50");
-        const auto names = [](uint32_t code) { return code == 0x0B ? QStringLiteral("Get firmware version")
-                                                                     : QStringLiteral("Unknown"); };
+        const auto names = [](uint32_t code) {
+            return code == 0x0B ? QStringLiteral("Get firmware version") : QStringLiteral("Unknown");
+        };
         const QString d = FrameDump::describe(frame, false, names);
         QCOMPARE(d, QStringLiteral("Get firmware version"));
         QCOMPARE(FrameDump::html(frame, false, "[TX]", d, t),
@@ -171,7 +176,7 @@ private slots:
         };
         CommandFilter none;
         none.generic = none.mifareClassic = none.mifareUltralight = none.mifareDesfire = none.icode = false;
-        QCOMPARE(listed(none), (QList<int>{0xE0, 0xE5, 0xF3, 0xF4, 0xF5}));
+        QCOMPARE(listed(none), (QList<int> {0xE0, 0xE5, 0xF3, 0xF4, 0xF5}));
 
         CommandFilter all;
         QVERIFY(!listed(all).contains(0x00));
@@ -188,9 +193,9 @@ private slots:
         noDesfire.mifareDesfire = false;
         for (int code : listed(noDesfire))
             QVERIFY(code < 0x60 || code > 0x8F);
-        QVERIFY(!CommandFilter::visible(QJsonObject{{"visible", 0}}));
-        QVERIFY(!CommandFilter::visible(QJsonObject{{"visible", "yes"}}));
-        QVERIFY(CommandFilter::visible(QJsonObject{{"visible", QJsonValue::Null}}));
+        QVERIFY(!CommandFilter::visible(QJsonObject {{"visible", 0}}));
+        QVERIFY(!CommandFilter::visible(QJsonObject {{"visible", "yes"}}));
+        QVERIFY(CommandFilter::visible(QJsonObject {{"visible", QJsonValue::Null}}));
     }
 };
 

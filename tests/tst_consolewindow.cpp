@@ -64,8 +64,8 @@ private slots:
         QCOMPARE(f.window()->commandName(0x30), QStringLiteral("Unknown"));
         QCOMPARE(f.window()->commandName(0x1FF), QStringLiteral("Unknown"));
 
-        for (const char *box : {"ckbFilterGeneric", "ckbFilterMifare", "ckbFilterMifareUl", "ckbFilterMifareDesfire",
-                                "ckbFilterICode"})
+        for (const char *box :
+             {"ckbFilterGeneric", "ckbFilterMifare", "ckbFilterMifareUl", "ckbFilterMifareDesfire", "ckbFilterICode"})
             f.widget<QCheckBox>(box)->setChecked(false);
         QCOMPARE(listedTexts(f).size(), 5);
         QVERIFY(listedTexts(f).first().startsWith("[E0] FOPEN"));

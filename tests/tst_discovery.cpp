@@ -175,8 +175,8 @@ private slots:
         QCOMPARE(a.name, QStringLiteral("<b>x</b> <img src=a>"));
         QCOMPARE(a.version, QStringLiteral("1 "));
 
-        for (const char *bad : {"Q_R4:SCAN", "Q_R4:SCANNER:1.0", "Q_R4:Reader:SCAN-1", "Q_R4:only", "Q_R4:", "hello:a:b",
-                                "Q_R5:a:b", ""})
+        for (const char *bad :
+             {"Q_R4:SCAN", "Q_R4:SCANNER:1.0", "Q_R4:Reader:SCAN-1", "Q_R4:only", "Q_R4:", "hello:a:b", "Q_R5:a:b", ""})
             QVERIFY2(!Discovery::parseAnnouncement(QString::fromLatin1(bad), &a), bad);
         QString large = QStringLiteral("Q_R4:Big:1.0:");
         large += QString(Discovery::MaxDatagram - large.size(), QLatin1Char('x'));
@@ -211,8 +211,9 @@ private slots:
         // A host address ending in .0 skips nobody.
         QCOMPARE(Discovery::scanTargets(QHostAddress(QStringLiteral("172.16.4.0"))).size(), 254);
 
-        const QList<QHostAddress> locals = {QHostAddress(QHostAddress::LocalHost), QHostAddress(QStringLiteral("10.0.0.5")),
-                                            QHostAddress(QHostAddress::LocalHostIPv6), QHostAddress(QStringLiteral("192.168.7.1"))};
+        const QList<QHostAddress> locals
+            = {QHostAddress(QHostAddress::LocalHost), QHostAddress(QStringLiteral("10.0.0.5")),
+               QHostAddress(QHostAddress::LocalHostIPv6), QHostAddress(QStringLiteral("192.168.7.1"))};
         const QVector<quint32> all = Discovery::scanTargets(locals);
         QCOMPARE(all.size(), 2 * 253);
         QCOMPARE(all.at(253), QHostAddress(QStringLiteral("192.168.7.2")).toIPv4Address());
@@ -226,7 +227,7 @@ private slots:
         w->discoveryClock = [&] { return now; };
 
         w->udpMessageReceive(QStringLiteral("Q_R4:Reader-7:1.2.3"), QStringLiteral("192.168.1.20"));
-        QCOMPARE(entryTexts(f), QStringList{QStringLiteral("192.168.001.020 - Reader-7 (v1.2.3)")});
+        QCOMPARE(entryTexts(f), QStringList {QStringLiteral("192.168.001.020 - Reader-7 (v1.2.3)")});
         QListWidgetItem *entry = deviceList(f)->item(0);
         QCOMPARE(entry->data(Qt::UserRole).toString(), QStringLiteral("192.168.1.20"));
         QCOMPARE(entry->data(Qt::UserRole + 1).toString(), QStringLiteral("Reader-7"));
@@ -240,7 +241,7 @@ private slots:
         // Heard again, under another name: only the time moves on.
         now = 7000;
         w->udpMessageReceive(QStringLiteral("Q_R4:Renamed:9.9"), QStringLiteral("::ffff:192.168.1.20"));
-        QCOMPARE(entryTexts(f), QStringList{QStringLiteral("192.168.001.020 - Reader-7 (v1.2.3)")});
+        QCOMPARE(entryTexts(f), QStringList {QStringLiteral("192.168.001.020 - Reader-7 (v1.2.3)")});
         QCOMPARE(entry->data(Qt::UserRole + 1).toString(), QStringLiteral("Reader-7"));
         QCOMPARE(entry->data(Qt::UserRole + 2).toString(), QStringLiteral("1.2.3"));
         QCOMPARE(entry->data(Qt::UserRole + 4).toLongLong(), 7000);
@@ -248,9 +249,10 @@ private slots:
 
         w->udpMessageReceive(QStringLiteral("Q_R4:Ten:1.0"), QStringLiteral("192.168.1.10"));
         w->udpMessageReceive(QStringLiteral("Q_R4:Nine:1.0"), QStringLiteral("192.168.1.9"));
-        QCOMPARE(entryTexts(f), (QStringList{QStringLiteral("192.168.001.009 - Nine (v1.0)"),
-                                             QStringLiteral("192.168.001.010 - Ten (v1.0)"),
-                                             QStringLiteral("192.168.001.020 - Reader-7 (v1.2.3)")}));
+        QCOMPARE(entryTexts(f),
+                 (QStringList {QStringLiteral("192.168.001.009 - Nine (v1.0)"),
+                               QStringLiteral("192.168.001.010 - Ten (v1.0)"),
+                               QStringLiteral("192.168.001.020 - Reader-7 (v1.2.3)")}));
         QCOMPARE(f.widget<QLabel>("labDetected")->text(), QStringLiteral("Detected devices (3)"));
 
         // Scan requests, foreign and broken datagrams change nothing.
@@ -260,7 +262,8 @@ private slots:
         w->udpMessageReceive(QStringLiteral("Q_R4:lonely"), QStringLiteral("192.168.1.32"));
         w->udpMessageReceive(QStringLiteral("Q_R4:v6:1.0"), QStringLiteral("fe80::1"));
         w->udpMessageReceive(QStringLiteral("Q_R4:nobody:1.0"), QString());
-        w->udpMessageReceive(QStringLiteral("Q_R4:Big:1.0:") + QString(2000, QLatin1Char('x')), QStringLiteral("192.168.1.33"));
+        w->udpMessageReceive(QStringLiteral("Q_R4:Big:1.0:") + QString(2000, QLatin1Char('x')),
+                             QStringLiteral("192.168.1.33"));
         w->udpMessageReceive(QStringLiteral("NOTIFY * HTTP/1.1"), QStringLiteral("192.168.1.34"));
         QCOMPARE(deviceList(f)->count(), 3);
         QCOMPARE(f.logText(), before);
@@ -335,8 +338,9 @@ private slots:
         QVERIFY(gate.setSourceAddress(QHostAddress(QStringLiteral("127.0.0.9"))));
         QVERIFY(hall.announce());
         QVERIFY(gate.announce());
-        QTRY_COMPARE(entryTexts(f), (QStringList{QStringLiteral("127.000.000.009 - Gate (v1.7)"),
-                                                 QStringLiteral("127.000.000.020 - Hall (v2.38)")}));
+        QTRY_COMPARE(entryTexts(f),
+                     (QStringList {QStringLiteral("127.000.000.009 - Gate (v1.7)"),
+                                   QStringLiteral("127.000.000.020 - Hall (v2.38)")}));
         QCOMPARE(deviceList(f)->item(0)->data(Qt::UserRole).toString(), QStringLiteral("127.0.0.9"));
 
         QUdpSocket sender;
@@ -401,7 +405,7 @@ private slots:
         deviceList(f)->setCurrentRow(1);
         QCOMPARE(address->text(), QStringLiteral("192.168.1.20"));
         f.click("btOpenWeb");
-        QCOMPARE(catcher.urls, QList<QUrl>{QUrl(QStringLiteral("http://192.168.1.20"))});
+        QCOMPARE(catcher.urls, QList<QUrl> {QUrl(QStringLiteral("http://192.168.1.20"))});
 
         // The simulated reader's entry leads to its TCP server.
         deviceList(f)->setCurrentRow(0);
@@ -454,13 +458,14 @@ private slots:
         QString chosen;
         QStringList captions;
         w->fileChooser = [&](const QString &caption, const QString &filter, bool save) {
-            captions << caption + QLatin1Char('|') + filter + QLatin1Char('|') + (save ? QLatin1Char('s') : QLatin1Char('o'));
+            captions << caption + QLatin1Char('|') + filter + QLatin1Char('|')
+                    + (save ? QLatin1Char('s') : QLatin1Char('o'));
             return chosen;
         };
 
         // Cancelled dialog.
         f.click("btSaveList");
-        QCOMPARE(captions, QStringList{QStringLiteral("Save xlsx|Export file (*.xlsx)|s")});
+        QCOMPARE(captions, QStringList {QStringLiteral("Save xlsx|Export file (*.xlsx)|s")});
         QCOMPARE(f.logCount("No file selected"), 1);
 
         // An empty list gives the header row alone.
@@ -468,7 +473,7 @@ private slots:
         f.click("btSaveList");
         QVERIFY(f.waitForLog(QStringLiteral("Device list exported to file ") + chosen));
         QStringList sheets;
-        QCOMPARE(workbookRows(chosen, &sheets), (QList<QStringList>{{"Name", "IP", "Firmware"}}));
+        QCOMPARE(workbookRows(chosen, &sheets), (QList<QStringList> {{"Name", "IP", "Firmware"}}));
         QCOMPARE(sheets.size(), 1);
 
         // Order of the list, addresses as received, offline entries alike.

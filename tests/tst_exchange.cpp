@@ -131,7 +131,8 @@ private slots:
         w->oneShotState = MainWindow::FlashRfidChip;
         f.widget<QPushButton>("btPNUpdate")->setText("Abort...");
         f.injectAnswer(hex("FF F7 00 07"));
-        QVERIFY(QTest::qWaitFor([&] { return f.widget<QPushButton>("btPNUpdate")->text() == "RFID chip update"; }, 2000));
+        QVERIFY(
+            QTest::qWaitFor([&] { return f.widget<QPushButton>("btPNUpdate")->text() == "RFID chip update"; }, 2000));
     }
 
     void eventsAndLogLines()

@@ -68,7 +68,7 @@ private slots:
         QVERIFY(f.logText().contains("Saving to file " + target + "..."));
         QVERIFY(f.logText().contains("File openned. Downloading..."));
         QVERIFY(f.logText().contains("End of file. Closing the file..."));
-        QCOMPARE(requests.withCode(0xE0), QList<QByteArray>{hex("E0 00 63 6F 6E 66 69 67 2E 6A 73 6F 6E")});
+        QCOMPARE(requests.withCode(0xE0), QList<QByteArray> {hex("E0 00 63 6F 6E 66 69 67 2E 6A 73 6F 6E")});
         QFile saved(target);
         QVERIFY(saved.open(QIODevice::ReadOnly));
         QCOMPARE(saved.readAll(), content);
@@ -87,16 +87,16 @@ private slots:
         QVERIFY(f.logText().contains("Please enter correct file name!"));
 
         // A file that cannot be written is reported, not lost in silence.
-        f.window()->fileChooser = [](const QString &, const QString &, bool) {
-            return QStringLiteral("/nonexistent-folder/x.json");
-        };
+        f.window()->fileChooser
+            = [](const QString &, const QString &, bool) { return QStringLiteral("/nonexistent-folder/x.json"); };
         f.click("btDownloadConfig");
         QVERIFY(f.waitForLog("Unable to save the file /nonexistent-folder/x.json", 10000));
 
         // An error answer stops the chain where it is.
         RequestLog requests(f.reader(), true);
         f.reader()->failCommand(0xE1, 0x0204);
-        f.window()->fileChooser = [](const QString &, const QString &, bool) { return QStringLiteral("/tmp/never.json"); };
+        f.window()->fileChooser
+            = [](const QString &, const QString &, bool) { return QStringLiteral("/tmp/never.json"); };
         f.click("btDownloadConfig");
         QVERIFY(f.waitForLog("Error 0x0204 received for command - FREAD"));
         QTest::qWait(300);
@@ -109,11 +109,11 @@ private slots:
     {
         QTest::addColumn<int>("size");
         QTest::addColumn<QList<int>>("chunks");
-        QTest::newRow("empty") << 0 << QList<int>{0};
-        QTest::newRow("128") << 128 << QList<int>{128};
-        QTest::newRow("129") << 129 << QList<int>{128, 1};
-        QTest::newRow("3000") << 3000 << QList<int>{128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128,
-                                                   128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 56};
+        QTest::newRow("empty") << 0 << QList<int> {0};
+        QTest::newRow("128") << 128 << QList<int> {128};
+        QTest::newRow("129") << 129 << QList<int> {128, 1};
+        QTest::newRow("3000") << 3000 << QList<int> {128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128,
+                                                     128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 56};
     }
     void uploadChunks()
     {
@@ -135,7 +135,7 @@ private slots:
         f.click("btUploadConfig");
         QVERIFY(f.logText().contains(QStringLiteral("File size %1 bytes.").arg(size)));
         QVERIFY(f.waitForLog("File closed. Restarting...", 20000));
-        QCOMPARE(requests.withCode(0xE0), QList<QByteArray>{hex("E0 01 63 6F 6E 66 69 67 2E 6A 73 6F 6E")});
+        QCOMPARE(requests.withCode(0xE0), QList<QByteArray> {hex("E0 01 63 6F 6E 66 69 67 2E 6A 73 6F 6E")});
         QList<int> sent;
         for (const QByteArray &w : requests.withCode(0xE2))
             sent << w.size() - 1;
@@ -193,7 +193,7 @@ private slots:
         QVERIFY(f.connectSerial());
         QByteArray document = f.reader()->files().configFile();
         QJsonObject root = QJsonDocument::fromJson(document).object();
-        root.insert("vendor_extension", QJsonObject{{"note", QStringLiteral("Zählerstand ✓")}});
+        root.insert("vendor_extension", QJsonObject {{"note", QStringLiteral("Zählerstand ✓")}});
         document = QJsonDocument(root).toJson(QJsonDocument::Indented);
         f.reader()->files().setFile("config.json", document);
 
@@ -201,8 +201,8 @@ private slots:
         f.window()->setControlsEnabled(true);
         f.click("btUartConfiguration");
         UartConfigWindow *uart = nullptr;
-        QVERIFY(QTest::qWaitFor([&] { return (uart = f.window()->findChild<UartConfigWindow *>()) && uart->isVisible(); },
-                                10000));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return (uart = f.window()->findChild<UartConfigWindow *>()) && uart->isVisible(); }, 10000));
         auto *speed = uart->findChild<QComboBox *>("cbUart2Speed");
         QVERIFY(speed);
         const int newSpeed = speed->currentIndex() == 3 ? 4 : 3;

@@ -110,10 +110,12 @@ QByteArray ask(QIODevice &dev, const QByteArray &payload, int timeoutMs = 2000)
     dev.readAll();
     dev.write(SimCodec::buildFrame(0, payload));
     QByteArray got;
-    waitUntil([&] {
-        got += dev.readAll();
-        return got.size() >= 7 && got.size() >= 5 + (uint8_t(got[1]) | uint8_t(got[2]) << 8);
-    }, timeoutMs);
+    waitUntil(
+        [&] {
+            got += dev.readAll();
+            return got.size() >= 7 && got.size() >= 5 + (uint8_t(got[1]) | uint8_t(got[2]) << 8);
+        },
+        timeoutMs);
     return got;
 }
 
@@ -232,13 +234,13 @@ private slots:
         dev.connectToHost(QHostAddress::LocalHost, reader.tcpPort());
         QVERIFY(dev.waitForConnected(2000));
 
-        QCOMPARE(ask(dev, hex("F1 01")), answerFrame("FF F1 F0 01"));           // no OTA Begin
+        QCOMPARE(ask(dev, hex("F1 01")), answerFrame("FF F1 F0 01")); // no OTA Begin
         QCOMPARE(ask(dev, hex("F0")), answerFrame("00 F0"));
-        QCOMPARE(ask(dev, hex("F1")), answerFrame("FF F1 F0 02"));              // no data
+        QCOMPARE(ask(dev, hex("F1")), answerFrame("FF F1 F0 02")); // no data
         QCOMPARE(ask(dev, QByteArray(1, char(0xF1)) + pattern(257)), answerFrame("FF F1 F0 02"));
         QCOMPARE(ask(dev, hex("F1 0A 0B 0C")), answerFrame("00 F1"));
-        QCOMPARE(ask(dev, hex("F2 04 00 00 00")), answerFrame("FF F2 F0 03"));  // 3 bytes came
-        QCOMPARE(ask(dev, hex("F2 03 00 00 00")), answerFrame("FF F2 F0 01"));  // the update is over
+        QCOMPARE(ask(dev, hex("F2 04 00 00 00")), answerFrame("FF F2 F0 03")); // 3 bytes came
+        QCOMPARE(ask(dev, hex("F2 03 00 00 00")), answerFrame("FF F2 F0 01")); // the update is over
         QCOMPARE(ota->flashCount(), 0);
         QCOMPARE(ask(dev, hex("F0")), answerFrame("00 F0"));
         QCOMPARE(ask(dev, hex("F1 0A 0B 0C")), answerFrame("00 F1"));
@@ -251,7 +253,7 @@ private slots:
         QCOMPARE(ask(dev, hex("F7")), answerFrame("00 F7"));
         QCOMPARE(ask(dev, hex("F7 01 02")), answerFrame("00 F7"));
         QCOMPARE(ask(dev, hex("F8")), answerFrame("00 F8"));
-        QCOMPARE(ota->chipRecords(), (QList<QByteArray>{QByteArray(), hex("01 02")}));
+        QCOMPARE(ota->chipRecords(), (QList<QByteArray> {QByteArray(), hex("01 02")}));
     }
 
     // After the erase answer the link to the pty goes at once and comes back
@@ -328,7 +330,7 @@ private slots:
         for (int i = 0; i + 1 < frames.size(); ++i)
             QCOMPARE(frames[i].size(), 257);
         QCOMPARE(frames.last().size(), 1 + (size % 256 == 0 ? 256 : size % 256));
-        QCOMPARE(requests.withCode(0xF2), QList<QByteArray>{FirmwareFiles::otaEndPayload(quint32(size))});
+        QCOMPARE(requests.withCode(0xF2), QList<QByteArray> {FirmwareFiles::otaEndPayload(quint32(size))});
         QCOMPARE(requests.count(0xF0), 1);
         // Reboot comes last, after the answer to OTA End.
         QCOMPARE(requests.list.last(), hex("0A"));
@@ -337,8 +339,8 @@ private slots:
         QVERIFY(!f.logText().contains("Closing the port..."));
         QVERIFY(requests.timeOfFirst(0xF1) - requests.timeOfFirst(0xF0) >= 3900);
         QCOMPARE(captionWhileSending, QStringLiteral("Abort..."));
-        for (const char *line : {"Firmware file ", "Flash erased.", "Writing firmware...", "Firmware flashed.",
-                                 "Restarting device..."})
+        for (const char *line :
+             {"Firmware file ", "Flash erased.", "Writing firmware...", "Firmware flashed.", "Restarting device..."})
             QVERIFY2(f.logText().contains(line), line);
         QCOMPARE(flashButton(f)->text(), QStringLiteral("Flash firmware"));
         QCOMPARE(f.window()->oneShotState, int(MainWindow::Idle));
@@ -352,8 +354,10 @@ private slots:
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("message");
-        QTest::newRow("empty file") << "empty.bin" << "Firmware file is empty, nothing to flash!";
-        QTest::newRow("missing file") << "no-such-image.bin" << "Unable to open firmware file!";
+        QTest::newRow("empty file") << "empty.bin"
+                                    << "Firmware file is empty, nothing to flash!";
+        QTest::newRow("missing file") << "no-such-image.bin"
+                                      << "Unable to open firmware file!";
         QTest::newRow("dialog cancelled") << QString() << "Firmware not selected!";
     }
     void unusableImageRefused()
@@ -387,7 +391,7 @@ private slots:
         };
         f.click("btFlashFirmware");
         QVERIFY(f.waitForLog("Flash firmware aborted.", 8000));
-        QTest::qWait(1000);   // longer than the answer timer of a frame
+        QTest::qWait(1000); // longer than the answer timer of a frame
         QCOMPARE(requests.count(0xF1), 20);
         QCOMPARE(requests.count(0xF2), 0);
         QCOMPARE(requests.list.last().at(0), char(0xF1));
@@ -448,7 +452,7 @@ private slots:
 
         QCOMPARE(module->flashedImage(), image);
         QCOMPARE(requests.count(0xF1), 1172);
-        QCOMPARE(requests.withCode(0xF2), QList<QByteArray>{hex("F2 E0 93 04 00")});
+        QCOMPARE(requests.withCode(0xF2), QList<QByteArray> {hex("F2 E0 93 04 00")});
         const QString log = f.logText();
         int at = 0;
         for (const char *line : {"Flash erased.", "Closing the port...", "Opening again...", "Writing firmware...",
@@ -480,7 +484,7 @@ private slots:
         QTest::qWait(700);
         QCOMPARE(f.logCount("Unable to open serial port. Trying again.."), 5);
         QVERIFY(!f.logText().contains("Writing firmware..."));
-        QCOMPARE(requests.list, QList<QByteArray>{hex("F0")});
+        QCOMPARE(requests.list, QList<QByteArray> {hex("F0")});
         QVERIFY(!f.window()->serial.isOpen());
         QCOMPARE(f.window()->oneShotState, int(MainWindow::Idle));
         QCOMPARE(flashButton(f)->text(), QStringLiteral("Flash firmware"));
@@ -505,8 +509,8 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return f.window()->statusDetailLabel->text().startsWith("Version:"); }, 6000));
 
         QCOMPARE(requests.list.mid(0, 4),
-                 (QList<QByteArray>{hex("F6"), hex("F7 AA BB 01 10 CC DD"), hex("F8"), hex("0A")}));
-        QCOMPARE(module->chipRecords(), QList<QByteArray>{hex("AA BB 01 10 CC DD")});
+                 (QList<QByteArray> {hex("F6"), hex("F7 AA BB 01 10 CC DD"), hex("F8"), hex("0A")}));
+        QCOMPARE(module->chipRecords(), QList<QByteArray> {hex("AA BB 01 10 CC DD")});
         QVERIFY(f.logText().contains("Firmware size 8, data written 8"));
         QVERIFY(f.logText().contains("Restarting device..."));
         // The restart closed and reopened the link.
@@ -520,7 +524,7 @@ private slots:
         SimOta *module = ota(f);
         ignoreReboot(f);
         QVERIFY(connectSerial(f));
-        const QByteArray big = pattern(2060, 3);   // the largest record one frame carries
+        const QByteArray big = pattern(2060, 3); // the largest record one frame carries
         const QByteArray file = record(hex("11 22 0A 03")) + record(QByteArray()) + record(big) + record(hex("33"));
         chooseFile(f, writeFile("records.nwfwu", file));
         Requests requests(f.reader());
@@ -528,8 +532,8 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return requests.count(0x0A) == 1; }, 5000));
         QVERIFY(f.logText().contains("Firmware file version detected 03.0A"));
         QCOMPARE(requests.withCode(0xF7),
-                 (QList<QByteArray>{hex("F7 11 22 0A 03"), hex("F7"), QByteArray(1, char(0xF7)) + big, hex("F7 33")}));
-        QCOMPARE(module->chipRecords(), (QList<QByteArray>{hex("11 22 0A 03"), QByteArray(), big, hex("33")}));
+                 (QList<QByteArray> {hex("F7 11 22 0A 03"), hex("F7"), QByteArray(1, char(0xF7)) + big, hex("F7 33")}));
+        QCOMPARE(module->chipRecords(), (QList<QByteArray> {hex("11 22 0A 03"), QByteArray(), big, hex("33")}));
         QVERIFY(f.logText().contains(QStringLiteral("Firmware size %1, data written %1").arg(file.size())));
         QCOMPARE(f.window()->progressBar->value(), 0);
     }
@@ -539,8 +543,8 @@ private slots:
         QTest::addColumn<QByteArray>("file");
         QTest::addColumn<QString>("message");
         QTest::newRow("five bytes") << hex("00 03 01 02 03") << "Firmware file refused: the file holds 5 bytes";
-        QTest::newRow("length past the end") << hex("00 09 01 02 03 04 05 06")
-                                             << "Firmware file refused: record 1 (offset 0) announces 9 bytes";
+        QTest::newRow("length past the end")
+            << hex("00 09 01 02 03 04 05 06") << "Firmware file refused: record 1 (offset 0) announces 9 bytes";
         QTest::newRow("record too long") << record(pattern(2061))
                                          << "Firmware file refused: record 1 (offset 0) holds 2061 bytes";
         QTest::newRow("missing file") << QByteArray() << "Unable to open firmware file!";
@@ -599,7 +603,7 @@ private slots:
         };
         f.click("btPNUpdate");
         QVERIFY(f.waitForLog("Flash firmware aborted", 5000));
-        QTest::qWait(1000);   // longer than the answer timer of a record
+        QTest::qWait(1000); // longer than the answer timer of a record
         QCOMPARE(requests.count(0xF7), 5);
         QCOMPARE(requests.count(0xF8), 0);
         QVERIFY(!f.logText().contains("Flash firmware aborted."));
@@ -644,9 +648,9 @@ private slots:
         f.click("btPNUpdate");
         QVERIFY(QTest::qWaitFor([&] { return requests.count(0x0A) == 1; }, 5000));
         QCOMPARE(f.logCount("Repeating last frame..."), 1);
-        QCOMPARE(requests.withCode(0xF7), (QList<QByteArray>{hex("F7 01 02 03 04"), hex("F7 05 06"), hex("F7 05 06"),
-                                                              hex("F7 07")}));
-        QCOMPARE(module->chipRecords(), (QList<QByteArray>{hex("01 02 03 04"), hex("05 06"), hex("07")}));
+        QCOMPARE(requests.withCode(0xF7),
+                 (QList<QByteArray> {hex("F7 01 02 03 04"), hex("F7 05 06"), hex("F7 05 06"), hex("F7 07")}));
+        QCOMPARE(module->chipRecords(), (QList<QByteArray> {hex("01 02 03 04"), hex("05 06"), hex("07")}));
     }
 };
 

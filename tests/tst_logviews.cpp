@@ -60,8 +60,8 @@ QString colourName(const QColor &c)
 {
     if (!c.isValid())
         return QStringLiteral("default");
-    for (const char *name : {"Black", "Navy", "DarkGreen", "Red", "DimGray", "Lime", "Blue", "White", "Green",
-                             "Yellow", "Magenta", "Cyan"})
+    for (const char *name : {"Black", "Navy", "DarkGreen", "Red", "DimGray", "Lime", "Blue", "White", "Green", "Yellow",
+                             "Magenta", "Cyan"})
         if (QColor(QLatin1String(name)) == c)
             return QLatin1String(name);
     return c.name();
@@ -86,10 +86,11 @@ private slots:
         WindowFixture f;
         QVERIFY(f.connectSerial());
         auto *log = f.widget<QTextEdit>("teProtocol");
-        QVERIFY(f.logText().contains(QRegularExpression(
-            "\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d: \\[TX\\] - Get firmware version \n")));
-        QCOMPARE(describe(dumpColours(log, "F5 03 00 FC FF 0B")),
-                 QStringLiteral("F5=default 03=DarkGreen 00=DarkGreen FC=DarkGreen FF=DarkGreen 0B=Red 9B=Lime 50=Lime"));
+        QVERIFY(f.logText().contains(
+            QRegularExpression("\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d: \\[TX\\] - Get firmware version \n")));
+        QCOMPARE(
+            describe(dumpColours(log, "F5 03 00 FC FF 0B")),
+            QStringLiteral("F5=default 03=DarkGreen 00=DarkGreen FC=DarkGreen FF=DarkGreen 0B=Red 9B=Lime 50=Lime"));
         // The answer: status and code red/grey, data grey, CRC lime.
         QVERIFY(f.logText().contains("[RX] - Get firmware version - ACK"));
         const auto rx = dumpColours(log, "F5 09 00");
@@ -101,8 +102,9 @@ private slots:
         // With RS485 on, byte 5 is taken as the address even when absent.
         f.widget<QGroupBox>("gbRS485")->setChecked(true);
         f.window()->protoLog(Hex::hex("F5 03 00 FC FF 0B 9B 50"), "[TX]");
-        QCOMPARE(describe(dumpColours(log, "F5 03 00 FC FF 0B 9B 50")),
-                 QStringLiteral("F5=default 03=DarkGreen 00=DarkGreen FC=DarkGreen FF=DarkGreen 0B=Blue 9B=Red 50=DimGray"));
+        QCOMPARE(
+            describe(dumpColours(log, "F5 03 00 FC FF 0B 9B 50")),
+            QStringLiteral("F5=default 03=DarkGreen 00=DarkGreen FC=DarkGreen FF=DarkGreen 0B=Blue 9B=Red 50=DimGray"));
     }
 
     void descriptionsFromWhatTheFrameHolds()
@@ -148,7 +150,8 @@ private slots:
     {
         WindowFixture f(false);
         f.window()->logd("<b>bold</b> & <i>x</i>");
-        QVERIFY(f.logText().contains(QRegularExpression("\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d - <b>bold</b> & <i>x</i>\n$")));
+        QVERIFY(
+            f.logText().contains(QRegularExpression("\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d - <b>bold</b> & <i>x</i>\n$")));
         // A message after a coloured dump does not take the dump's colour.
         f.window()->protoLog(Hex::hex("F5 03 00 FC FF 0B 9B 50"), "[TX]");
         f.window()->logd("after");
@@ -180,7 +183,7 @@ private slots:
         f.click("btShowLegend");
         const Coloured c = colouredText(f.widget<QTextEdit>("teProtocol"));
         const QString nb(QChar(0xA0));
-        const QList<QStringList> expected{
+        const QList<QStringList> expected {
             {"STX" + nb + nb + nb, " - Frame start", "Navy"},
             {"Length", " - Frame length + XOR length (Addr + Cmd + Params)", "DarkGreen"},
             {"Addr" + nb + nb, " - Address, optional for RS485", "Blue"},
@@ -202,7 +205,7 @@ private slots:
         WindowFixture f;
         {
             QSettings s(f.settingsFile(), QSettings::IniFormat);
-            s.setValue("right_sizes", QVariantList{300, 200});
+            s.setValue("right_sizes", QVariantList {300, 200});
         }
         f.reopenWindow();
         QVERIFY(f.connectSerial());

@@ -56,10 +56,12 @@ QByteArray ask(QIODevice &dev, const QByteArray &payload)
     dev.readAll();
     dev.write(SimCodec::buildFrame(0, payload));
     QByteArray got;
-    (void)QTest::qWaitFor([&] {
-        got += dev.readAll();
-        return got.size() >= 7 && got.size() >= 5 + (uint8_t(got[1]) | uint8_t(got[2]) << 8);
-    }, 2000);
+    (void)QTest::qWaitFor(
+        [&] {
+            got += dev.readAll();
+            return got.size() >= 7 && got.size() >= 5 + (uint8_t(got[1]) | uint8_t(got[2]) << 8);
+        },
+        2000);
     return got;
 }
 
@@ -74,7 +76,7 @@ class TestNetwork : public QObject
 {
     Q_OBJECT
 
-    template <class T>
+    template<class T>
     static T *w(WindowFixture &f, const char *name)
     {
         return f.widget<T>(QString::fromLatin1(name));
@@ -119,12 +121,12 @@ private slots:
         QCOMPARE(ask(dev, hex("09 06")), answerFrame(hex("00 09 06 0A 00 00 01")));
         QCOMPARE(ask(dev, hex("09 0A")), answerFrame(hex("00 09 0A")));
         QCOMPARE(ask(dev, hex("09")), answerFrame(hex("FF 09 09 01")));
-        QCOMPARE(ask(dev, hex("09 00 03")), answerFrame(hex("FF 09 09 02")));   // no fourth mode
-        QCOMPARE(ask(dev, hex("09 02 0E")), answerFrame(hex("FF 09 09 02")));   // channel 14
+        QCOMPARE(ask(dev, hex("09 00 03")), answerFrame(hex("FF 09 09 02"))); // no fourth mode
+        QCOMPARE(ask(dev, hex("09 02 0E")), answerFrame(hex("FF 09 09 02"))); // channel 14
         QCOMPARE(ask(dev, hex("09 07 FF FF 00")), answerFrame(hex("FF 09 09 02")));
         QCOMPARE(ask(dev, hex("09 03") + QByteArray(33, 's')), answerFrame(hex("FF 09 09 02")));
         QCOMPARE(ask(dev, hex("09 0A 01")), answerFrame(hex("FF 09 09 03")));
-        QCOMPARE(subsOf(net->writes()), (QList<int>{3, 6}));
+        QCOMPARE(subsOf(net->writes()), (QList<int> {3, 6}));
         QCOMPARE(net->value(2), bytes({6}));
     }
 
@@ -136,33 +138,33 @@ private slots:
         QVERIFY(connect(f));
         QWidget *wifi[] = {w<QWidget>(f, "cbAuthMode"), w<QWidget>(f, "sbChannel"), w<QWidget>(f, "leSsid"),
                            w<QWidget>(f, "leWifiPassword")};
-        QWidget *ip[] = {w<QWidget>(f, "leIp"), w<QWidget>(f, "leNetmask"), w<QWidget>(f, "leGateway"),
-                         w<QWidget>(f, "leDns")};
+        QWidget *ip[]
+            = {w<QWidget>(f, "leIp"), w<QWidget>(f, "leNetmask"), w<QWidget>(f, "leGateway"), w<QWidget>(f, "leDns")};
         const auto states = [](QWidget *const *list) {
             QList<bool> out;
             for (int i = 0; i < 4; ++i)
                 out << list[i]->isEnabled();
             return out;
         };
-        QCOMPARE(states(wifi), (QList<bool>{true, true, true, true}));
-        QCOMPARE(states(ip), (QList<bool>{false, false, false, false}));
+        QCOMPARE(states(wifi), (QList<bool> {true, true, true, true}));
+        QCOMPARE(states(ip), (QList<bool> {false, false, false, false}));
 
         auto *mode = w<QComboBox>(f, "cbWifiMode");
         mode->setCurrentIndex(1);
-        QCOMPARE(states(wifi), (QList<bool>{false, false, true, true}));
+        QCOMPARE(states(wifi), (QList<bool> {false, false, true, true}));
         mode->setCurrentIndex(2);
-        QCOMPARE(states(wifi), (QList<bool>{false, false, false, false}));
+        QCOMPARE(states(wifi), (QList<bool> {false, false, false, false}));
         // An index outside the three modes leaves the fields as they are.
         QVERIFY(QMetaObject::invokeMethod(f.window(), "on_cbWifiMode_currentIndexChanged", Q_ARG(int, 5)));
-        QCOMPARE(states(wifi), (QList<bool>{false, false, false, false}));
+        QCOMPARE(states(wifi), (QList<bool> {false, false, false, false}));
         mode->setCurrentIndex(0);
-        QCOMPARE(states(wifi), (QList<bool>{true, true, true, true}));
+        QCOMPARE(states(wifi), (QList<bool> {true, true, true, true}));
 
         auto *type = w<QComboBox>(f, "cbAddressType");
         type->setCurrentIndex(1);
-        QCOMPARE(states(ip), (QList<bool>{true, true, true, true}));
+        QCOMPARE(states(ip), (QList<bool> {true, true, true, true}));
         type->setCurrentIndex(0);
-        QCOMPARE(states(ip), (QList<bool>{false, false, false, false}));
+        QCOMPARE(states(ip), (QList<bool> {false, false, false, false}));
     }
 
     // ---- read ---------------------------------------------------------------------
@@ -245,12 +247,12 @@ private slots:
         QTest::addColumn<int>("mode");
         QTest::addColumn<int>("addressType");
         QTest::addColumn<QList<int>>("subs");
-        QTest::newRow("access point, static") << 0 << 1 << QList<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-        QTest::newRow("access point, DHCP") << 0 << 0 << QList<int>{0, 1, 2, 3, 4, 5};
-        QTest::newRow("client, static") << 1 << 1 << QList<int>{0, 3, 4, 5, 6, 7, 8, 9};
-        QTest::newRow("client, DHCP") << 1 << 0 << QList<int>{0, 3, 4, 5};
-        QTest::newRow("off, static") << 2 << 1 << QList<int>{0, 5, 6, 7, 8, 9};
-        QTest::newRow("off, DHCP") << 2 << 0 << QList<int>{0, 5};
+        QTest::newRow("access point, static") << 0 << 1 << QList<int> {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+        QTest::newRow("access point, DHCP") << 0 << 0 << QList<int> {0, 1, 2, 3, 4, 5};
+        QTest::newRow("client, static") << 1 << 1 << QList<int> {0, 3, 4, 5, 6, 7, 8, 9};
+        QTest::newRow("client, DHCP") << 1 << 0 << QList<int> {0, 3, 4, 5};
+        QTest::newRow("off, static") << 2 << 1 << QList<int> {0, 5, 6, 7, 8, 9};
+        QTest::newRow("off, DHCP") << 2 << 0 << QList<int> {0, 5};
     }
     void writeSequences()
     {
@@ -302,11 +304,21 @@ private slots:
         QTest::addColumn<QString>("field");
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("message");
-        QTest::newRow("IP, three parts") << "leIp" << "10.1.1" << "Please enter correct IP address";
-        QTest::newRow("IP, empty") << "leIp" << "" << "Please enter correct IP address";
-        QTest::newRow("netmask, five parts") << "leNetmask" << "255.255.255.0.0" << "Please enter correct netmask address";
-        QTest::newRow("gateway") << "leGateway" << "10" << "Please enter correct gateway address";
-        QTest::newRow("DNS") << "leDns" << "8.8.8" << "Please enter correct DNS address";
+        QTest::newRow("IP, three parts") << "leIp"
+                                         << "10.1.1"
+                                         << "Please enter correct IP address";
+        QTest::newRow("IP, empty") << "leIp"
+                                   << ""
+                                   << "Please enter correct IP address";
+        QTest::newRow("netmask, five parts") << "leNetmask"
+                                             << "255.255.255.0.0"
+                                             << "Please enter correct netmask address";
+        QTest::newRow("gateway") << "leGateway"
+                                 << "10"
+                                 << "Please enter correct gateway address";
+        QTest::newRow("DNS") << "leDns"
+                             << "8.8.8"
+                             << "Please enter correct DNS address";
     }
     void addressChecks()
     {
@@ -386,7 +398,8 @@ private slots:
         // Multi-byte characters count by their UTF-8 bytes.
         ssid->setText(QStringLiteral("Office"));
         w<QLineEdit>(f, "leWifiPassword")->setText(QString(1030, QChar(0x00E4)));
-        QVERIFY(f.answerMessageBox([&] { f.click("btWriteNetwork"); }).contains("The Wi-Fi password is too long: 2060"));
+        QVERIFY(
+            f.answerMessageBox([&] { f.click("btWriteNetwork"); }).contains("The Wi-Fi password is too long: 2060"));
         QVERIFY(requests.list.isEmpty());
 
         // At the limit the request goes out; this reader takes at most 64
@@ -439,7 +452,7 @@ private slots:
         QVERIFY(f.waitForLog("Writing network done.", 4000));
         QCOMPARE(f.logCount("Repeating last frame..."), 1);
         QCOMPARE(requests.list.count(hex("09 03") + "Office"), 2);
-        QCOMPARE(subsOf(net->writes()), (QList<int>{0, 3, 4, 5}));
+        QCOMPARE(subsOf(net->writes()), (QList<int> {0, 3, 4, 5}));
     }
 
     // ---- restart --------------------------------------------------------------------
@@ -464,7 +477,7 @@ private slots:
         answer = true;
         const int state = f.window()->oneShotState;
         f.click("btRestartDevice");
-        QVERIFY(QTest::qWaitFor([&] { return requests.list == QList<QByteArray>{hex("0A")}; }, 1000));
+        QVERIFY(QTest::qWaitFor([&] { return requests.list == QList<QByteArray> {hex("0A")}; }, 1000));
         QCOMPARE(f.window()->oneShotState, state);
         QVERIFY(!f.window()->oneShotTimer->isActive());
     }

@@ -109,7 +109,8 @@ struct Workbook
 Workbook readWorkbook(const QString &path)
 {
     Workbook book;
-    const QJsonObject root = QJsonDocument::fromJson(runPython({checkerScript(), QStringLiteral("dump"), path})).object();
+    const QJsonObject root
+        = QJsonDocument::fromJson(runPython({checkerScript(), QStringLiteral("dump"), path})).object();
     if (root.isEmpty())
         return book;
     book.valid = true;
@@ -153,7 +154,7 @@ bool makeWorkbook(const QString &path, const QJsonObject &layout)
 
 QJsonObject sheet(const QString &name, const QJsonArray &rows = QJsonArray())
 {
-    return QJsonObject{{"name", name}, {"rows", rows}};
+    return QJsonObject {{"name", name}, {"rows", rows}};
 }
 
 // A data row as the log writes it: today's date, a time of day as text, the
@@ -266,7 +267,7 @@ private slots:
 
         Workbook book = readWorkbook(path);
         QVERIFY(book.valid);
-        QCOMPARE(book.order, QStringList{"Sheet1"});
+        QCOMPARE(book.order, QStringList {"Sheet1"});
         checkHeader(book, "Sheet1");
         QCOMPARE(book.lastRow("Sheet1"), found + 1);
         for (int r = 2; r <= found + 1; ++r)
@@ -382,18 +383,21 @@ private slots:
         MainWindow *w = f.window();
         f.widget<QCheckBox>("cbSaveToFile")->setChecked(true);
         auto *file = f.widget<QLineEdit>("leOutputXlsFile");
-        const QJsonArray notes{QJsonArray{"keep", 42}, QJsonArray{"me", 3.5}};
+        const QJsonArray notes {QJsonArray {"keep", 42}, QJsonArray {"me", 3.5}};
 
         // A log of ours with a sheet of notes behind it: appended on Sheet1.
         const QString ours = dir.filePath("ours.xlsx");
-        QVERIFY(makeWorkbook(ours, QJsonObject{{"sheets", QJsonArray{sheet("Sheet1", QJsonArray{QJsonArray{"Date", "Time", "UID"},
-                                                                                                 QJsonArray{"old", "row", "A1"}}),
-                                                                      sheet("Notes", notes)}},
-                                               {"active", 1}}));
+        QVERIFY(makeWorkbook(ours,
+                             QJsonObject {{"sheets",
+                                           QJsonArray {sheet("Sheet1",
+                                                             QJsonArray {QJsonArray {"Date", "Time", "UID"},
+                                                                         QJsonArray {"old", "row", "A1"}}),
+                                                       sheet("Notes", notes)}},
+                                          {"active", 1}}));
         file->setText(ours);
         w->pollingRecordUid("0102");
         Workbook book = readWorkbook(ours);
-        QCOMPARE(book.order, (QStringList{"Sheet1", "Notes"}));
+        QCOMPARE(book.order, (QStringList {"Sheet1", "Notes"}));
         QCOMPARE(book.lastRow("Sheet1"), 3);
         QCOMPARE(book.value("Sheet1", 2, 3).toString(), QStringLiteral("A1"));
         checkDataRow(book, "Sheet1", 3, "0102", QTime());
@@ -404,16 +408,18 @@ private slots:
         // No "Sheet1": the user's rows on the active sheet stay; the tags go
         // below them, without a header, one row per tag.
         const QString theirs = dir.filePath("theirs.xlsx");
-        QVERIFY(makeWorkbook(theirs, QJsonObject{{"sheets", QJsonArray{sheet("Other", notes),
-                                                                        sheet("Data", QJsonArray{QJsonArray{"Name", "Count"},
-                                                                                                 QJsonArray{"x", 1},
-                                                                                                 QJsonArray{"y", 2}})}},
-                                                 {"active", 1}}));
+        QVERIFY(makeWorkbook(theirs,
+                             QJsonObject {{"sheets",
+                                           QJsonArray {sheet("Other", notes),
+                                                       sheet("Data",
+                                                             QJsonArray {QJsonArray {"Name", "Count"},
+                                                                         QJsonArray {"x", 1}, QJsonArray {"y", 2}})}},
+                                          {"active", 1}}));
         file->setText(theirs);
         w->pollingRecordUid("AABB");
         w->pollingRecordUid("CCDD");
         book = readWorkbook(theirs);
-        QCOMPARE(book.order, (QStringList{"Other", "Data"}));
+        QCOMPARE(book.order, (QStringList {"Other", "Data"}));
         QCOMPARE(book.value("Data", 1, 1).toString(), QStringLiteral("Name"));
         QCOMPARE(book.value("Data", 2, 1).toString(), QStringLiteral("x"));
         QCOMPARE(book.value("Data", 3, 2).toInt(), 2);
@@ -425,7 +431,8 @@ private slots:
 
         // No "Sheet1" and an empty active sheet: the header comes first there.
         const QString empty = dir.filePath("empty.xlsx");
-        QVERIFY(makeWorkbook(empty, QJsonObject{{"sheets", QJsonArray{sheet("Keep", notes), sheet("Log")}}, {"active", 1}}));
+        QVERIFY(makeWorkbook(empty,
+                             QJsonObject {{"sheets", QJsonArray {sheet("Keep", notes), sheet("Log")}}, {"active", 1}}));
         file->setText(empty);
         w->pollingRecordUid("01");
         w->pollingRecordUid("02");
@@ -438,7 +445,8 @@ private slots:
         // "Sheet1" second and the first sheet empty: the log goes onto the
         // first sheet, header first.
         const QString firstEmpty = dir.filePath("firstempty.xlsx");
-        QVERIFY(makeWorkbook(firstEmpty, QJsonObject{{"sheets", QJsonArray{sheet("Blank"), sheet("Sheet1", notes)}}}));
+        QVERIFY(
+            makeWorkbook(firstEmpty, QJsonObject {{"sheets", QJsonArray {sheet("Blank"), sheet("Sheet1", notes)}}}));
         file->setText(firstEmpty);
         w->pollingRecordUid("03");
         book = readWorkbook(firstEmpty);
@@ -465,7 +473,7 @@ private slots:
         w->pollingRecordUid("04A12F");
         w->pollingRecordUid("0411223344");
         Workbook book = readWorkbook(made);
-        QCOMPARE(book.order, (QStringList{"Readings", "Notes"}));
+        QCOMPARE(book.order, (QStringList {"Readings", "Notes"}));
         QCOMPARE(book.lastRow("Readings"), 5);
         QCOMPARE(book.value("Readings", 1, 4).toString(), QStringLiteral("Count"));
         QVERIFY(book.cell("Readings", 1, 1).bold);
@@ -484,7 +492,7 @@ private slots:
         file->setText(calc);
         w->pollingRecordUid("CAFE");
         book = readWorkbook(calc);
-        QCOMPARE(book.order, (QStringList{"Overview", "Sheet1"}));
+        QCOMPARE(book.order, (QStringList {"Overview", "Sheet1"}));
         QCOMPARE(book.lastRow("Overview"), 4);
         QCOMPARE(book.value("Overview", 3, 1).toString(), QStringLiteral("Hall two"));
         QCOMPARE(book.cell("Overview", 3, 4).kind, QStringLiteral("formula"));

@@ -178,7 +178,7 @@ struct Dialog
     {
         dlg->show();
     }
-    template <class T>
+    template<class T>
     T *w(const QString &name) const
     {
         T *child = dlg->findChild<T *>(name);
@@ -258,10 +258,10 @@ private:
 } // namespace
 
 namespace QTest {
-template <>
+template<>
 char *toString(const QJsonValue &value)
 {
-    const QJsonDocument doc(QJsonArray{value});
+    const QJsonDocument doc(QJsonArray {value});
     return qstrdup(doc.toJson(QJsonDocument::Compact).constData());
 }
 } // namespace QTest
@@ -307,7 +307,7 @@ private slots:
         QList<bool> checked;
         for (const char *a : ants)
             checked << d.w<QCheckBox>(a)->isChecked();
-        QCOMPARE(checked, (QList<bool>{true, false, true, false, false, false, false, false}));
+        QCOMPARE(checked, (QList<bool> {true, false, true, false, false, false, false, false}));
         QCOMPARE(d.w<QComboBox>("cbReadTagMemory")->currentIndex(), 1);
         QCOMPARE(d.w<QLineEdit>("DsAppId")->text(), QStringLiteral("12 34 56"));
         QCOMPARE(d.w<QComboBox>("cbDefinedGpio")->currentText(), QStringLiteral("GPIO 16"));
@@ -327,9 +327,9 @@ private slots:
     void editsAreWrittenAsIntegers()
     {
         Dialog d(QString::fromUtf8(kR4Document));
-        d.click("cbMifareEn");                                   // only ICODE left
+        d.click("cbMifareEn"); // only ICODE left
         d.w<QComboBox>("cbRfidPower")->setCurrentIndex(7);
-        d.click("cbPollingEn");                                  // off
+        d.click("cbPollingEn"); // off
         d.w<QSpinBox>("sbPollingTimeout")->setValue(4000);
         d.w<QComboBox>("cbReadTagMemory")->setCurrentIndex(2);
         d.w<QComboBox>("DsCommType")->setCurrentIndex(2);
@@ -373,7 +373,7 @@ private slots:
         auto *icode = d.w<QCheckBox>("cbIcodeEn");
         d.click("cbIcodeEn");
         QVERIFY(mifare->isChecked() && !icode->isChecked());
-        d.click("cbMifareEn");               // clearing the last one checks the other
+        d.click("cbMifareEn"); // clearing the last one checks the other
         QVERIFY(!mifare->isChecked() && icode->isChecked());
         d.click("cbIcodeEn");
         QVERIFY(mifare->isChecked() && !icode->isChecked());
@@ -384,14 +384,14 @@ private slots:
     void badValuesReadAsTheirDefaults()
     {
         const QString doc = editedDocument(kR4Document, [](QJsonObject &rfid) {
-            rfid.insert("polling_enabled", 2);            // only 1 is on
-            rfid.insert("check_all_ant", true);           // a boolean is not a flag
-            rfid.insert("tech_support", "17");            // a string is not a number
-            rfid.remove("polling_timeout");               // default 0, raised to 1
+            rfid.insert("polling_enabled", 2); // only 1 is on
+            rfid.insert("check_all_ant", true); // a boolean is not a flag
+            rfid.insert("tech_support", "17"); // a string is not a number
+            rfid.remove("polling_timeout"); // default 0, raised to 1
             rfid.insert("read_memory_count", 0);
             rfid.insert("read_df_file_len", 999);
             rfid.insert("ignore_timeout", QJsonValue());
-            rfid.insert("known_tag", QJsonValue());       // null event: all defaults
+            rfid.insert("known_tag", QJsonValue()); // null event: all defaults
             rfid.insert("read_df_app_id", -5);
         });
         Dialog d(doc);
@@ -409,8 +409,13 @@ private slots:
         QCOMPARE(rfid.value("ignore_timeout"), QJsonValue(0));
         QCOMPARE(rfid.value("read_df_app_id"), QJsonValue(0));
         const QJsonObject known = d.emittedEvent("known_tag");
-        QCOMPARE(known, (QJsonObject{{"gpio", 0}, {"gpio_level", 0}, {"message", 0}, {"message_format", ""},
-                                     {"led_color", 0}, {"timeout", 1}}));
+        QCOMPARE(known,
+                 (QJsonObject {{"gpio", 0},
+                               {"gpio_level", 0},
+                               {"message", 0},
+                               {"message_format", ""},
+                               {"led_color", 0},
+                               {"timeout", 1}}));
     }
 
     void storedCodesWithoutAnItemAreKept()
@@ -427,8 +432,8 @@ private slots:
             rfid.insert("known_tag", known);
         });
         Dialog d(doc);
-        for (const char *name : {"cbRfidPower", "cbMifareKey", "DsAuthType", "cbKeyType2",
-                                 "cbDefinedGpioAction", "cbDefinedAsyncPacket"})
+        for (const char *name :
+             {"cbRfidPower", "cbMifareKey", "DsAuthType", "cbKeyType2", "cbDefinedGpioAction", "cbDefinedAsyncPacket"})
             QVERIFY2(d.w<QComboBox>(name)->currentIndex() == -1, name);
         QVERIFY(!d.w<QLineEdit>("teDefinedCustomText")->isEnabled());
         d.click("btOK");
@@ -478,17 +483,22 @@ private slots:
         QTest::addColumn<QStringList>("led");
         QTest::addColumn<bool>("antennas");
         QTest::addColumn<bool>("r5");
-        const QStringList all{"None", "Red", "Green", "Blue", "White"};
+        const QStringList all {"None", "Red", "Green", "Blue", "White"};
         QTest::newRow("0") << 0 << QStringList() << QStringList() << false << false;
-        QTest::newRow("1") << 1 << QStringList{"None", "GPIO 4", "GPIO 5", "GPIO 16", "GPIO 17"} << all << false << false;
+        QTest::newRow("1") << 1 << QStringList {"None", "GPIO 4", "GPIO 5", "GPIO 16", "GPIO 17"} << all << false
+                           << false;
         QTest::newRow("2") << 2 << QStringList() << all << true << false;
-        QTest::newRow("3") << 3 << QStringList{"None", "GPIO 14", "GPIO 15", "GPIO 26"} << QStringList{"None", "Green"} << false << false;
-        QTest::newRow("4") << 4 << QStringList{"None", "GPIO 2", "GPIO 21", "GPIO 32", "GPIO 33"} << all << false << false;
+        QTest::newRow("3") << 3 << QStringList {"None", "GPIO 14", "GPIO 15", "GPIO 26"}
+                           << QStringList {"None", "Green"} << false << false;
+        QTest::newRow("4") << 4 << QStringList {"None", "GPIO 2", "GPIO 21", "GPIO 32", "GPIO 33"} << all << false
+                           << false;
         QTest::newRow("5") << 5 << QStringList() << QStringList() << false << false;
-        QTest::newRow("6") << 6 << QStringList{"None", "GPIO 2", "GPIO 21", "GPIO 32", "GPIO 33"} << all << false << false;
-        QTest::newRow("7") << 7 << QStringList{"None", "GPIO 14", "GPIO 15", "GPIO 26"} << all << false << false;
+        QTest::newRow("6") << 6 << QStringList {"None", "GPIO 2", "GPIO 21", "GPIO 32", "GPIO 33"} << all << false
+                           << false;
+        QTest::newRow("7") << 7 << QStringList {"None", "GPIO 14", "GPIO 15", "GPIO 26"} << all << false << false;
         QTest::newRow("8") << 8 << QStringList() << all << true << false;
-        QTest::newRow("12") << 12 << QStringList{"GPIO 0", "GPIO 1", "GPIO 2", "GPIO 3", "GPIO 4", "GPIO 5", "NONE"} << all << false << true;
+        QTest::newRow("12") << 12 << QStringList {"GPIO 0", "GPIO 1", "GPIO 2", "GPIO 3", "GPIO 4", "GPIO 5", "NONE"}
+                            << all << false << true;
         QTest::newRow("13") << 13 << QStringList() << QStringList() << false << false;
     }
     void hardwareLists()
@@ -506,7 +516,7 @@ private slots:
         for (const char *name : {"cbAnt1", "cbAnt5", "cbAnt8", "cbKnownTagsOnAll"})
             QCOMPARE(d.w<QCheckBox>(name)->isEnabled(), antennas);
         QCOMPARE(d.w<QWidget>("WidgetRfidPower")->isVisible(), !r5);
-        QStringList memory{"Off", "Mifare Classic, Ultralight, NTAG, ICODE"};
+        QStringList memory {"Off", "Mifare Classic, Ultralight, NTAG, ICODE"};
         if (!r5)
             memory << "Mifare Desfire";
         QCOMPARE(d.items("cbReadTagMemory"), memory);
@@ -521,26 +531,39 @@ private slots:
     void pinAndLedByHardware_data()
     {
         QTest::addColumn<int>("hw");
-        QTest::addColumn<QJsonValue>("pin");       // undefined: key absent
+        QTest::addColumn<QJsonValue>("pin"); // undefined: key absent
         QTest::addColumn<int>("led");
         QTest::addColumn<QString>("pinShown");
         QTest::addColumn<QString>("ledShown");
         QTest::addColumn<int>("pinWritten");
         QTest::addColumn<int>("ledWritten");
         const QJsonValue absent(QJsonValue::Undefined);
-        QTest::newRow("R5 pin absent") << 12 << absent << 1 << "NONE" << "Red" << 255 << 1;
-        QTest::newRow("R5 pin 3") << 12 << QJsonValue(3) << 4 << "GPIO 3" << "White" << 3 << 4;
-        QTest::newRow("R5 pin 9 unknown") << 12 << QJsonValue(9) << 0 << "GPIO 0" << "None" << 0 << 0;
-        QTest::newRow("R4 pin 255") << 1 << QJsonValue(255) << 2 << "None" << "Green" << 0 << 2;
-        QTest::newRow("R4 pin 16") << 1 << QJsonValue(16) << 3 << "GPIO 16" << "Blue" << 16 << 3;
-        QTest::newRow("R4 pin 14 unknown") << 1 << QJsonValue(14) << 1 << "None" << "Red" << 0 << 1;
-        QTest::newRow("R4 pin as text") << 1 << QJsonValue("16") << 1 << "None" << "Red" << 0 << 1;
-        QTest::newRow("hw 3 led 3") << 3 << QJsonValue(26) << 3 << "GPIO 26" << "None" << 26 << 0;
-        QTest::newRow("hw 3 led 2") << 3 << QJsonValue(15) << 2 << "GPIO 15" << "Green" << 15 << 2;
-        QTest::newRow("led beyond table") << 1 << QJsonValue(4) << 9 << "GPIO 4" << "None" << 4 << 0;
-        QTest::newRow("led negative") << 4 << QJsonValue(33) << -1 << "GPIO 33" << "None" << 33 << 0;
-        QTest::newRow("no lists keeps both") << 0 << QJsonValue(16) << 3 << "" << "" << 16 << 3;
-        QTest::newRow("no pin list keeps pin") << 2 << QJsonValue(4) << 4 << "" << "White" << 4 << 4;
+        QTest::newRow("R5 pin absent") << 12 << absent << 1 << "NONE"
+                                       << "Red" << 255 << 1;
+        QTest::newRow("R5 pin 3") << 12 << QJsonValue(3) << 4 << "GPIO 3"
+                                  << "White" << 3 << 4;
+        QTest::newRow("R5 pin 9 unknown") << 12 << QJsonValue(9) << 0 << "GPIO 0"
+                                          << "None" << 0 << 0;
+        QTest::newRow("R4 pin 255") << 1 << QJsonValue(255) << 2 << "None"
+                                    << "Green" << 0 << 2;
+        QTest::newRow("R4 pin 16") << 1 << QJsonValue(16) << 3 << "GPIO 16"
+                                   << "Blue" << 16 << 3;
+        QTest::newRow("R4 pin 14 unknown") << 1 << QJsonValue(14) << 1 << "None"
+                                           << "Red" << 0 << 1;
+        QTest::newRow("R4 pin as text") << 1 << QJsonValue("16") << 1 << "None"
+                                        << "Red" << 0 << 1;
+        QTest::newRow("hw 3 led 3") << 3 << QJsonValue(26) << 3 << "GPIO 26"
+                                    << "None" << 26 << 0;
+        QTest::newRow("hw 3 led 2") << 3 << QJsonValue(15) << 2 << "GPIO 15"
+                                    << "Green" << 15 << 2;
+        QTest::newRow("led beyond table") << 1 << QJsonValue(4) << 9 << "GPIO 4"
+                                          << "None" << 4 << 0;
+        QTest::newRow("led negative") << 4 << QJsonValue(33) << -1 << "GPIO 33"
+                                      << "None" << 33 << 0;
+        QTest::newRow("no lists keeps both") << 0 << QJsonValue(16) << 3 << ""
+                                             << "" << 16 << 3;
+        QTest::newRow("no pin list keeps pin") << 2 << QJsonValue(4) << 4 << ""
+                                               << "White" << 4 << 4;
     }
     void pinAndLedByHardware()
     {
@@ -553,7 +576,7 @@ private slots:
         QFETCH(int, ledWritten);
         const QString pinKey = hw == 12 ? QStringLiteral("gpio_number") : QStringLiteral("gpio");
         const QString doc = withHardware(hw, [&](QJsonObject &rfid) {
-            QJsonObject ev{{"gpio_level", 0}, {"message", 1}, {"led_color", led}, {"timeout", 50}};
+            QJsonObject ev {{"gpio_level", 0}, {"message", 1}, {"led_color", led}, {"timeout", 50}};
             if (!pin.isUndefined())
                 ev.insert(pinKey, pin);
             rfid.insert("unknown_tag", ev);
@@ -574,7 +597,7 @@ private slots:
         const QString r4 = QString::fromUtf8(kR4Document);
         QJsonObject root = parsed(kR5Document);
         QJsonObject rfid = root.value("rfid").toObject();
-        QJsonObject known{{"gpio", 5}, {"led_color", 0}, {"timeout", 10}};
+        QJsonObject known {{"gpio", 5}, {"led_color", 0}, {"timeout", 10}};
         rfid.insert("known_tag", known);
         root.insert("rfid", rfid);
         {
@@ -642,7 +665,7 @@ private slots:
     void keyOfTheRightLengthIsWrittenWithoutBlanks()
     {
         Dialog d(QString::fromUtf8(kR5Document));
-        d.w<QComboBox>("cbKeyType0")->setCurrentIndex(6);        // MIFARE, 12 bytes
+        d.w<QComboBox>("cbKeyType0")->setCurrentIndex(6); // MIFARE, 12 bytes
         auto *edit = d.w<QLineEdit>("edKey0");
         edit->clear();
         QTest::keyClicks(edit, "00 11 22 33 44 55 66 77 88 99 aa bb");
@@ -673,16 +696,20 @@ private slots:
         QTest::keyClicks(edit, typed);
         BoxAnswerer boxes;
         d.click("btOK");
-        QCOMPARE(boxes.titles, QStringList{"Waring"});
-        QCOMPARE(boxes.texts, QStringList{QStringLiteral("Please provide the correct key %1").arg(slot)});
+        QCOMPARE(boxes.titles, QStringList {"Waring"});
+        QCOMPARE(boxes.texts, QStringList {QStringLiteral("Please provide the correct key %1").arg(slot)});
         QCOMPARE(d.spy.count(), 0);
         QVERIFY(d.dlg->isVisible());
-        QCOMPARE(d.w<QTabWidget>("tabs")->tabText(d.w<QTabWidget>("tabs")->currentIndex()), QStringLiteral("Key storage"));
+        QCOMPARE(d.w<QTabWidget>("tabs")->tabText(d.w<QTabWidget>("tabs")->currentIndex()),
+                 QStringLiteral("Key storage"));
         QCOMPARE(d.dlg->focusWidget(), edit);
 
         // Put right, the same OK goes through.
         edit->clear();
-        QTest::keyClicks(edit, QString(RfidTables::keyHexDigits(d.w<QComboBox>(QStringLiteral("cbKeyType%1").arg(slot))->currentIndex()), QLatin1Char('C')));
+        QTest::keyClicks(
+            edit,
+            QString(RfidTables::keyHexDigits(d.w<QComboBox>(QStringLiteral("cbKeyType%1").arg(slot))->currentIndex()),
+                    QLatin1Char('C')));
         d.click("btOK");
         QCOMPARE(d.spy.count(), 1);
         QCOMPARE(boxes.texts.size(), 1);
@@ -714,7 +741,7 @@ private slots:
             QCOMPARE(d.emittedRfid().value("key1"), QJsonValue(stored.toUpper()));
             return;
         }
-        QCOMPARE(boxes.texts, QStringList{"Please provide the correct key 1"});
+        QCOMPARE(boxes.texts, QStringList {"Please provide the correct key 1"});
         QCOMPARE(d.spy.count(), 0);
         // Once the user has typed the key, it is taken.
         auto *edit = d.w<QLineEdit>("edKey1");
@@ -750,8 +777,9 @@ private slots:
         BoxAnswerer boxes;
         pollingwindow dlg(nullptr, document);
         QSignalSpy spy(&dlg, &pollingwindow::updateConfiguration);
-        QCOMPARE(boxes.titles, QStringList{"Waring"});
-        QCOMPARE(boxes.texts, QStringList{"Something went wrong. Please check if you have latest firmware in the device"});
+        QCOMPARE(boxes.titles, QStringList {"Waring"});
+        QCOMPARE(boxes.texts,
+                 QStringList {"Something went wrong. Please check if you have latest firmware in the device"});
         QVERIFY(dlg.failed());
         if (runModal) {
             // Should exec() not return by itself, end it with a marker result.
@@ -786,8 +814,8 @@ private slots:
             "%u -\ttag UID\n%a - \tantenna index\n%m - \tmemory content (only if reading memory is setup correctly)\n"
             "%i - \tidx msg/tag counter since restart\n%t - \ttimestamp in milliseconds\n<CR> - \tCarriage return\n"
             "<LF> - \tLine feed");
-        QCOMPARE(boxes.titles, (QStringList{"Info", "Info"}));
-        QCOMPARE(boxes.texts, (QStringList{help, help}));
+        QCOMPARE(boxes.titles, (QStringList {"Info", "Info"}));
+        QCOMPARE(boxes.texts, (QStringList {help, help}));
         QCOMPARE(d.spy.count(), 0);
     }
 
@@ -800,7 +828,7 @@ private slots:
         auto *label = d.w<QLabel>("labKnownTags");
         QCOMPARE(label->text(), QStringLiteral("Known tag list"));
         // The reader's list, one entry answer per request, then the end.
-        QList<QByteArray> entries{hex("07 04 A1 B2 C3 D4 E5 F6"), hex("2C 11 22 33 44")};
+        QList<QByteArray> entries {hex("07 04 A1 B2 C3 D4 E5 F6"), hex("2C 11 22 33 44")};
         QByteArray end = hex("00 18 01");
         int next = 0;
         QString labelWhileReading;
@@ -816,7 +844,7 @@ private slots:
         d.click("btGetList");
         QTRY_COMPARE(label->text(), QStringLiteral("Known tag list - 2"));
         QCOMPARE(labelWhileReading, QStringLiteral("Known tag list - updating please wait..."));
-        QCOMPARE(reader.sent, (QList<QByteArray>{hex("18 00"), hex("18 01"), hex("18 01")}));
+        QCOMPARE(reader.sent, (QList<QByteArray> {hex("18 00"), hex("18 01"), hex("18 01")}));
         QCOMPARE(list->count(), 2);
         QCOMPARE(list->item(0)->text(), QStringLiteral("[07] 04A1B2C3D4E5F6"));
         QCOMPARE(list->item(1)->text(), QStringLiteral("[2C] 11223344"));
@@ -829,7 +857,7 @@ private slots:
         d.click("btGetList");
         QTRY_COMPARE(label->text(), QStringLiteral("Known tag list - 1"));
         QCOMPARE(list->item(0)->text(), QStringLiteral("[2C] 11223344"));
-        QCOMPARE(reader.sent, (QList<QByteArray>{hex("18 00"), hex("18 01")}));
+        QCOMPARE(reader.sent, (QList<QByteArray> {hex("18 00"), hex("18 01")}));
         QCOMPARE(d.spy.count(), 0);
     }
 
@@ -857,19 +885,23 @@ private slots:
         d.click("btDelete");
         QCOMPARE(list->count(), 2);
 
-        ScriptedReader reader(d.dlg.get(), [](const QByteArray &p) -> QByteArray {
-            if (p == hex("18 02"))
-                return hex("00 18 02");
-            if (p.startsWith(hex("18 03")))
-                return hex("00 18 03");
-            return {};
-        }, immediate);
+        ScriptedReader reader(
+            d.dlg.get(),
+            [](const QByteArray &p) -> QByteArray {
+                if (p == hex("18 02"))
+                    return hex("00 18 02");
+                if (p.startsWith(hex("18 03")))
+                    return hex("00 18 03");
+                return {};
+            },
+            immediate);
         BoxAnswerer boxes;
         d.click("btWrite2Device");
-        QTRY_COMPARE(boxes.texts, QStringList{"Tag list updated on the device"});
-        QCOMPARE(boxes.titles, QStringList{"Info"});
-        QCOMPARE(reader.sent, (QList<QByteArray>{hex("18 02"), hex("18 03 07 04 A1 B2 C3 D4 E5 F6"),
-                                                 hex("18 03 FF 01 02 03 04 05 06 07 08 09 0A")}));
+        QTRY_COMPARE(boxes.texts, QStringList {"Tag list updated on the device"});
+        QCOMPARE(boxes.titles, QStringList {"Info"});
+        QCOMPARE(reader.sent,
+                 (QList<QByteArray> {hex("18 02"), hex("18 03 07 04 A1 B2 C3 D4 E5 F6"),
+                                     hex("18 03 FF 01 02 03 04 05 06 07 08 09 0A")}));
         QCOMPARE(list->count(), 2);
     }
 
@@ -881,8 +913,8 @@ private slots:
         });
         BoxAnswerer boxes;
         d.click("btWrite2Device");
-        QTRY_COMPARE(boxes.texts, QStringList{"Tag list updated on the device"});
-        QCOMPARE(reader.sent, QList<QByteArray>{hex("18 02")});
+        QTRY_COMPARE(boxes.texts, QStringList {"Tag list updated on the device"});
+        QCOMPARE(reader.sent, QList<QByteArray> {hex("18 02")});
     }
 
     void addingFromTheAntenna()
@@ -894,21 +926,21 @@ private slots:
         // count answer and the UID answer are handed in directly.
         ScriptedReader reader(d.dlg.get(), [](const QByteArray &) { return QByteArray(); });
         d.click("btAdd");
-        QCOMPARE(reader.sent, QList<QByteArray>{hex("02")});
+        QCOMPARE(reader.sent, QList<QByteArray> {hex("02")});
 
-        reader.deliver(hex("00 02 00"));                        // no tag in the field
+        reader.deliver(hex("00 02 00")); // no tag in the field
         QCOMPARE(list->count(), 0);
         QCOMPARE(label->text(), QStringLiteral("Known tag list"));
 
-        reader.deliver(hex("00 03 01 07 04 A1 B2 C3"));         // type, bracket, UID
+        reader.deliver(hex("00 03 01 07 04 A1 B2 C3")); // type, bracket, UID
         QCOMPARE(list->count(), 1);
         QCOMPARE(list->item(0)->text(), QStringLiteral("[07] 04A1B2C3"));
         QCOMPARE(label->text(), QStringLiteral("Known tag list - 1"));
-        reader.deliver(hex("00 03 01 07 04 A1 B2 C3"));         // the same tag again
+        reader.deliver(hex("00 03 01 07 04 A1 B2 C3")); // the same tag again
         QCOMPARE(list->count(), 2);
 
         list->clear();
-        reader.deliver(hex("00 03 01 07"));                     // no UID: label only
+        reader.deliver(hex("00 03 01 07")); // no UID: label only
         QCOMPARE(list->count(), 0);
         QCOMPARE(label->text(), QStringLiteral("Known tag list - 0"));
         QCOMPARE(reader.sent.size(), 1);
@@ -920,12 +952,12 @@ private slots:
         auto *list = d.w<QListWidget>("lvTags");
         auto *label = d.w<QLabel>("labKnownTags");
         ScriptedReader reader(d.dlg.get(), [](const QByteArray &) { return QByteArray(); });
-        reader.deliver(hex("FF 18 00 01 22 33 44"));            // error answer
-        reader.deliver(hex("FE 18 07 04 A1 B2 C3"));            // event
+        reader.deliver(hex("FF 18 00 01 22 33 44")); // error answer
+        reader.deliver(hex("FE 18 07 04 A1 B2 C3")); // event
         reader.deliver(hex("FF 03 01 07 04 A1 B2 C3"));
-        reader.deliver(hex("00 05 07 04 A1 B2 C3"));            // another command
-        reader.deliver(hex("00 18 09"));                        // unknown sub-command
-        QCOMPARE(reader.sent, QList<QByteArray>{});
+        reader.deliver(hex("00 05 07 04 A1 B2 C3")); // another command
+        reader.deliver(hex("00 18 09")); // unknown sub-command
+        QCOMPARE(reader.sent, QList<QByteArray> {});
         QCOMPARE(list->count(), 0);
         QCOMPARE(label->text(), QStringLiteral("Known tag list"));
         uint8_t tiny[3] = {0x00, 0x18, 0x00};

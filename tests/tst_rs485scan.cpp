@@ -115,7 +115,7 @@ private slots:
         QCOMPARE(address->text(), QStringLiteral("05"));
         QVERIFY(f.waitForLog(QStringLiteral("Done."), 40000));
 
-        QCOMPARE(entries(f), (QStringList{QStringLiteral("05 - 2.38 "), QStringLiteral("1A - 2.40 ")}));
+        QCOMPARE(entries(f), (QStringList {QStringLiteral("05 - 2.38 "), QStringLiteral("1A - 2.40 ")}));
         QCOMPARE(f.logCount("Device found: 1A - 2.40 "), 1);
         QCOMPARE(scan->text(), QStringLiteral("Scan"));
         QVERIFY(connectButton->isEnabled());
@@ -131,7 +131,7 @@ private slots:
         QCOMPARE(bodies.first(), QByteArray("\x0B", 1));
         for (int a = 1; a <= 255; ++a)
             QCOMPARE(bodies.at(a), QByteArray(1, char(a)) + '\x0B');
-        QCOMPARE(bus.readers[0]->receivedPayloads(), QList<QByteArray>{QByteArray("\x0B", 1)});
+        QCOMPARE(bus.readers[0]->receivedPayloads(), QList<QByteArray> {QByteArray("\x0B", 1)});
 
         // Choosing an entry puts its address into the field; the link then
         // goes to that reader.
@@ -162,7 +162,7 @@ private slots:
         QTRY_VERIFY(f.window()->rs485ScanAddress >= 3);
         f.click("btScanRs485");
         QVERIFY(f.waitForLog(QStringLiteral("Searching aborted.")));
-        QCOMPARE(entries(f), QStringList{QStringLiteral("00 - 2.38 ")});
+        QCOMPARE(entries(f), QStringList {QStringLiteral("00 - 2.38 ")});
         QCOMPARE(f.widget<QLineEdit>("leTargetAddress")->text(), QStringLiteral("00"));
     }
 
@@ -188,7 +188,7 @@ private slots:
         QCOMPARE(f.widget<QPushButton>("btScanRs485")->text(), QStringLiteral("Scan"));
         QVERIFY(f.widget<QPushButton>("btSerialConnect")->isEnabled());
         QCOMPARE(w->progressBar->value(), 0);
-        QCOMPARE(entries(f), QStringList{QStringLiteral("05 - 2.38 ")});
+        QCOMPARE(entries(f), QStringList {QStringLiteral("05 - 2.38 ")});
 
         // 00 to 40 were asked; the damaged answer got the client's repeat
         // request (FF FF 02) and nothing more.
@@ -220,7 +220,7 @@ private slots:
         QVERIFY(!w->serial.isOpen());
         QCOMPARE(f.widget<QPushButton>("btSerialConnect")->text(), QStringLiteral("Connect"));
         QCOMPARE(f.widget<QPushButton>("btScanRs485")->text(), QStringLiteral("Scan"));
-        QCOMPARE(entries(f), QStringList{QStringLiteral("07 - 1.0 ")});
+        QCOMPARE(entries(f), QStringList {QStringLiteral("07 - 1.0 ")});
         QTest::qWait(250);
         QVERIFY(f.reader()->receivedPayloads().isEmpty());
         QVERIFY(!w->oneShotTimer->isActive());

@@ -19,12 +19,12 @@
 
 namespace {
 
-QByteArray hex(const char* text)
+QByteArray hex(const char *text)
 {
     return QByteArray::fromHex(text);
 }
 
-QByteArray versionAnswer(quint8 address, const char* version = "2.38")
+QByteArray versionAnswer(quint8 address, const char *version = "2.38")
 {
     QByteArray payload = hex("000B");
     payload.append(version);
@@ -34,7 +34,7 @@ QByteArray versionAnswer(quint8 address, const char* version = "2.38")
 
 // Collects n bytes from dev while the event loop runs (the simulator lives in
 // the same thread); returns what came within the time-out.
-QByteArray readBytes(QIODevice& dev, int n, int timeoutMs = 3000)
+QByteArray readBytes(QIODevice &dev, int n, int timeoutMs = 3000)
 {
     QByteArray got = dev.readAll();
     QElapsedTimer timer;
@@ -47,28 +47,28 @@ QByteArray readBytes(QIODevice& dev, int n, int timeoutMs = 3000)
 }
 
 // Everything that arrives within ms.
-QByteArray drain(QIODevice& dev, int ms = 250)
+QByteArray drain(QIODevice &dev, int ms = 250)
 {
     QTest::qWait(ms);
     return dev.readAll();
 }
 
-QByteArray ask(QIODevice& dev, const QByteArray& request, int answerSize)
+QByteArray ask(QIODevice &dev, const QByteArray &request, int answerSize)
 {
     dev.write(request);
     return readBytes(dev, answerSize);
 }
 
-QByteArray frame(const char* payload)
+QByteArray frame(const char *payload)
 {
     return SimCodec::buildFrame(0, hex(payload));
 }
 
 // Sends each request payload and compares the answer frame with the expected
 // payload's; returns the first mismatch, empty when all matched.
-QString exchange(QIODevice& dev, std::initializer_list<std::pair<const char*, const char*>> steps)
+QString exchange(QIODevice &dev, std::initializer_list<std::pair<const char *, const char *>> steps)
 {
-    for (const auto& [request, answer] : steps) {
+    for (const auto &[request, answer] : steps) {
         const QByteArray expected = frame(answer);
         const QByteArray got = ask(dev, frame(request), expected.size());
         if (got != expected)
@@ -78,7 +78,7 @@ QString exchange(QIODevice& dev, std::initializer_list<std::pair<const char*, co
 }
 
 // A client connected to the reader's TCP port, or an empty pointer.
-std::unique_ptr<QTcpSocket> connectTo(SimReader& reader)
+std::unique_ptr<QTcpSocket> connectTo(SimReader &reader)
 {
     auto client = std::make_unique<QTcpSocket>();
     client->connectToHost(QHostAddress::LocalHost, reader.tcpPort());
@@ -231,7 +231,7 @@ void TestSim::serialAnswersVersion()
     QCOMPARE(QFileInfo(link).symLinkTarget(), reader.ptyPath());
 
     QByteArray raw;
-    connect(&reader, &SimReader::rawReceived, this, [&raw](const QByteArray& b) { raw += b; });
+    connect(&reader, &SimReader::rawReceived, this, [&raw](const QByteArray &b) { raw += b; });
 
     // Through the link, then again after the client closed and reopened the
     // port: the reader must survive the client going away.
@@ -242,7 +242,7 @@ void TestSim::serialAnswersVersion()
         QCOMPARE(ask(port, kGetVersion, versionAnswer(0).size()), versionAnswer(0));
         QVERIFY(drain(port, 50).isEmpty());
         port.close();
-        QTest::qWait(100);   // nobody on the line for a while
+        QTest::qWait(100); // nobody on the line for a while
     }
     QCOMPARE(raw, kGetVersion + kGetVersion);
     QCOMPARE(reader.receivedPayloads(), QList<QByteArray>({hex("0B"), hex("0B")}));
@@ -284,7 +284,7 @@ void TestSim::addressFiltering()
     QVERIFY(client.waitForConnected(2000));
 
     client.write(SimCodec::buildFrame(6, hex("0B")));
-    client.write(kGetVersion);   // no address byte: 0B is not our address
+    client.write(kGetVersion); // no address byte: 0B is not our address
     QVERIFY(drain(client).isEmpty());
     QVERIFY(reader.receivedPayloads().isEmpty());
 
@@ -304,7 +304,7 @@ void TestSim::silentAndCorrupt()
     reader.setSilent(true);
     client.write(kGetVersion);
     QVERIFY(drain(client).isEmpty());
-    QCOMPARE(reader.receivedPayloads().size(), 1);   // heard, not answered
+    QCOMPARE(reader.receivedPayloads().size(), 1); // heard, not answered
     reader.setSilent(false);
 
     reader.corruptNextCrc();
@@ -315,7 +315,7 @@ void TestSim::silentAndCorrupt()
     const QList<SimCodec::Frame> frames = parser.feed(bad);
     QCOMPARE(frames.size(), 1);
     QVERIFY(!frames[0].crcOk);
-    QCOMPARE(ask(client, kGetVersion, size), versionAnswer(0));   // only the one
+    QCOMPARE(ask(client, kGetVersion, size), versionAnswer(0)); // only the one
 }
 
 void TestSim::badCrcFromClientGetsErrorReply()
@@ -348,9 +348,9 @@ void TestSim::handlersAndUnknownCommands()
     QVERIFY(client.waitForConnected(2000));
 
     QSignalSpy requests(&reader, &SimReader::requestReceived);
-    reader.registerCommand(0x03, [](SimRequest& req) { req.error(0x0102); });
+    reader.registerCommand(0x03, [](SimRequest &req) { req.error(0x0102); });
     QList<SimRequest> held;
-    reader.registerCommand(0x02, [&held](SimRequest& req) { held.append(req); });
+    reader.registerCommand(0x02, [&held](SimRequest &req) { held.append(req); });
 
     const QByteArray errorAnswer = SimCodec::buildFrame(0, hex("FF030102"));
     QCOMPARE(ask(client, SimCodec::buildFrame(0, hex("03AABB")), errorAnswer.size()), errorAnswer);
@@ -370,7 +370,7 @@ void TestSim::handlersAndUnknownCommands()
     // at all) get a bare positive answer unless that is turned off.
     QVERIFY(reader.ackUnknown());
     QCOMPARE(exchange(client, {{"0601", "0006"}, {"30", "0030"}}), QString());
-    client.write(frame("FFFF02"));   // a peer's error reply is not acked
+    client.write(frame("FFFF02")); // a peer's error reply is not acked
     QVERIFY(drain(client).isEmpty());
     reader.setAckUnknown(false);
     client.write(frame("0601"));
@@ -501,7 +501,7 @@ void TestSim::failCommandOnceAndRepeatedly()
     QCOMPARE(exchange(*client, {{"410401AABBCCDD", "0041"}, {"400401", "0040AABBCCDD"}}), QString());
 
     reader.failCommand(0x05, 0x0001, -1);
-    reader.failCommand(0x05, 0x0001, 0);   // withdrawn
+    reader.failCommand(0x05, 0x0001, 0); // withdrawn
     QVERIFY(reader.failures().isEmpty());
     QCOMPARE(exchange(*client, {{"05", "0005"}}), QString());
 
@@ -516,23 +516,24 @@ void TestSim::tagCountUidActivateHalt()
     QVERIFY(reader.openPty());
     QSerialPort port(reader.ptyPath());
     QVERIFY(port.open(QIODevice::ReadWrite));
-    SimTagField& field = reader.tagField();
+    SimTagField &field = reader.tagField();
 
-    QCOMPARE(exchange(port, {{"02", "000200"},
-                             {"0300", "FF030101"},
-                             {"0400", "FF040101"},
-                             {"03", "FF030102"},
-                             {"05", "0005"}}), QString());
+    QCOMPARE(
+        exchange(port,
+                 {{"02", "000200"}, {"0300", "FF030101"}, {"0400", "FF040101"}, {"03", "FF030102"}, {"05", "0005"}}),
+        QString());
 
     field.placeTag(SimTag::ultralight(kUlUid));
     field.placeTag(SimTag::classic(hex("11223344")));
-    QCOMPARE(exchange(port, {{"02", "000202"},
-                             {"0300", "0003010004A1B2C3D4E5F6"},
-                             {"0301", "0003020811223344"},
-                             {"0302", "FF030101"},
-                             {"0401", "0004"},
-                             {"0402", "FF040101"},
-                             {"05", "0005"}}), QString());
+    QCOMPARE(exchange(port,
+                      {{"02", "000202"},
+                       {"0300", "0003010004A1B2C3D4E5F6"},
+                       {"0301", "0003020811223344"},
+                       {"0302", "FF030101"},
+                       {"0401", "0004"},
+                       {"0402", "FF040101"},
+                       {"05", "0005"}}),
+             QString());
 
     // Same UID again: takes the old one's place, the count stays.
     field.placeTag(SimTag::ultralight(hex("11223344"), 45));
@@ -550,42 +551,48 @@ void TestSim::ultralightPagesWriteAndRead()
     QVERIFY(reader.listenTcp(0));
     auto client = connectTo(reader);
     QVERIFY(client);
-    SimTagField& field = reader.tagField();
+    SimTagField &field = reader.tagField();
 
     QCOMPARE(exchange(*client, {{"400401", "FF400101"}, {"410401AABBCCDD", "FF410101"}}), QString());
 
     field.placeTag(SimTag::ultralight(kUlUid));
     // An address tag record in pages 4 and 5, read back; pages 0 to 2 carry
     // the UID with its check bytes.
-    QCOMPARE(exchange(*client, {{"4104024778303105006392", "0041"},
-                                {"400402", "00404778303105006392"},
-                                {"400003", "004004A1B29FC3D4E5F604480000"},
-                                {"410F01AABBCCDDEE", "0041"},
-                                {"400F01", "0040AABBCCDD"}}), QString());
+    QCOMPARE(exchange(*client,
+                      {{"4104024778303105006392", "0041"},
+                       {"400402", "00404778303105006392"},
+                       {"400003", "004004A1B29FC3D4E5F604480000"},
+                       {"410F01AABBCCDDEE", "0041"},
+                       {"400F01", "0040AABBCCDD"}}),
+             QString());
     QCOMPARE(field.tags()[0].pages(4, 2), hex("4778303105006392"));
 
-    QCOMPARE(exchange(*client, {{"400F02", "FF400104"},
-                                {"411001AABBCCDD", "FF410104"},
-                                {"410201AABBCCDD", "FF410105"},
-                                {"410001AABBCCDD", "FF410105"},
-                                {"410402AABBCCDD", "FF410102"},
-                                {"400400", "FF400102"},
-                                {"40", "FF400102"}}), QString());
+    QCOMPARE(exchange(*client,
+                      {{"400F02", "FF400104"},
+                       {"411001AABBCCDD", "FF410104"},
+                       {"410201AABBCCDD", "FF410105"},
+                       {"410001AABBCCDD", "FF410105"},
+                       {"410402AABBCCDD", "FF410102"},
+                       {"400400", "FF400102"},
+                       {"40", "FF400102"}}),
+             QString());
     QCOMPARE(field.tags()[0].pages(0, 3), hex("04A1B29FC3D4E5F604480000"));
 
     // Page commands act on the activated tag until HALT, then on tag 0.
     field.placeTag(SimTag::ultralight(hex("0411223344556677"), 45));
     field.placeTag(SimTag::classic(hex("CAFE0001")));
-    QCOMPARE(exchange(*client, {{"0401", "0004"},
-                                {"412C0101020304", "0041"},
-                                {"402C01", "004001020304"},
-                                {"402D01", "FF400104"},
-                                {"05", "0005"},
-                                {"402C01", "FF400104"},
-                                {"0402", "0004"},
-                                {"400401", "FF400103"},
-                                {"410401AABBCCDD", "FF410103"}}), QString());
-    QVERIFY(field.removeTag(hex("CAFE0001")));   // the activated tag leaves
+    QCOMPARE(exchange(*client,
+                      {{"0401", "0004"},
+                       {"412C0101020304", "0041"},
+                       {"402C01", "004001020304"},
+                       {"402D01", "FF400104"},
+                       {"05", "0005"},
+                       {"402C01", "FF400104"},
+                       {"0402", "0004"},
+                       {"400401", "FF400103"},
+                       {"410401AABBCCDD", "FF410103"}}),
+             QString());
+    QVERIFY(field.removeTag(hex("CAFE0001"))); // the activated tag leaves
     QCOMPARE(exchange(*client, {{"400401", "004047783031"}}), QString());
 }
 
@@ -596,7 +603,7 @@ void TestSim::tagEventOnArrival()
     auto client = connectTo(reader);
     QVERIFY(client);
     QTRY_COMPARE(reader.tcpClientCount(), 1);
-    SimTagField& field = reader.tagField();
+    SimTagField &field = reader.tagField();
 
     field.placeTag(SimTag::ultralight(kUlUid));
     QVERIFY(drain(*client).isEmpty());
@@ -612,7 +619,7 @@ namespace {
 
 // Sends payload in a frame; the answer's payload (status first), empty when
 // none came in time.
-QByteArray request(QIODevice& dev, const QByteArray& payload, int timeoutMs = 3000)
+QByteArray request(QIODevice &dev, const QByteArray &payload, int timeoutMs = 3000)
 {
     dev.write(SimCodec::buildFrame(0, payload));
     SimCodec::Parser parser;
@@ -631,7 +638,7 @@ QByteArray request(QIODevice& dev, const QByteArray& payload, int timeoutMs = 30
 // Fetches a file as the client does: FOPEN for reading, FREAD until an
 // answer without data, FCLOSE. The FREAD pieces in order; empty with
 // *problem set on a wrong answer.
-QList<QByteArray> download(QIODevice& dev, const QByteArray& name, QString* problem)
+QList<QByteArray> download(QIODevice &dev, const QByteArray &name, QString *problem)
 {
     QList<QByteArray> pieces;
     QByteArray answer = request(dev, hex("E000") + name);
@@ -657,10 +664,10 @@ QList<QByteArray> download(QIODevice& dev, const QByteArray& name, QString* prob
     return pieces;
 }
 
-QByteArray joined(const QList<QByteArray>& pieces)
+QByteArray joined(const QList<QByteArray> &pieces)
 {
     QByteArray all;
-    for (const QByteArray& piece : pieces)
+    for (const QByteArray &piece : pieces)
         all += piece;
     return all;
 }
@@ -668,7 +675,7 @@ QByteArray joined(const QList<QByteArray>& pieces)
 // Stores content as the client does: FOPEN for writing, FWRITE in pieces of
 // 128 bytes (one without data for empty content), FCLOSE. Empty when all
 // answers were positive, else what went wrong.
-QString upload(QIODevice& dev, const QByteArray& name, const QByteArray& content)
+QString upload(QIODevice &dev, const QByteArray &name, const QByteArray &content)
 {
     QByteArray answer = request(dev, hex("E001") + name);
     if (answer != hex("00E0"))
@@ -713,7 +720,7 @@ void TestSim::configDocuments()
         QVERIFY(rfid.value("unknown_tag").toObject().contains(r5 ? "gpio_number" : "gpio"));
         QVERIFY(rfid.contains("tech_support") && rfid.contains("key4") && rfid.contains("keyType4"));
         const QJsonObject uart = top.value("communication").toObject().value("uart").toObject();
-        for (const char* key : {"uart0_proto", "uart2_proto", "uart0_baud", "uart2_baud", "rs485_address", "hid_enter"})
+        for (const char *key : {"uart0_proto", "uart2_proto", "uart0_baud", "uart2_baud", "rs485_address", "hid_enter"})
             QVERIFY2(uart.value(key).isDouble(), key);
         const QJsonObject sleep = top.value("sleep").toObject();
         QVERIFY(sleep.contains("wake_up_trigger1") && sleep.contains("lpcd_timeout"));
@@ -775,7 +782,7 @@ void TestSim::uploadReplacesTheFile()
     QVERIFY(reader.listenTcp(0));
     auto client = connectTo(reader);
     QVERIFY(client);
-    SimFileSystem& fs = reader.files();
+    SimFileSystem &fs = reader.files();
     QSignalSpy written(&fs, &SimFileSystem::fileWritten);
     const QByteArray old = fs.configFile();
 
@@ -821,10 +828,16 @@ void TestSim::fileCommandErrors()
     QVERIFY(reader.listenTcp(0));
     auto client = connectTo(reader);
     QVERIFY(client);
-    QTcpSocket& c = *client;
+    QTcpSocket &c = *client;
 
-    QCOMPARE(exchange(c, {{"E1", "FFE10204"}, {"E2AABB", "FFE20204"}, {"E3", "FFE30204"},
-                          {"E0", "FFE00201"}, {"E000", "FFE00201"}, {"E00000", "FFE00201"}}), QString());
+    QCOMPARE(exchange(c,
+                      {{"E1", "FFE10204"},
+                       {"E2AABB", "FFE20204"},
+                       {"E3", "FFE30204"},
+                       {"E0", "FFE00201"},
+                       {"E000", "FFE00201"},
+                       {"E00000", "FFE00201"}}),
+             QString());
     QCOMPARE(request(c, hex("E002") + kConfigName), hex("FFE00202"));
     QCOMPARE(request(c, hex("E000") + "missing.json"), hex("FFE00203"));
     QCOMPARE(request(c, hex("E000") + QByteArray(33, 'n')), hex("FFE00201"));
@@ -969,7 +982,8 @@ void TestSim::factoryResetRestoresTheDefaults()
     QVERIFY(client);
     QCOMPARE(request(*client, hex("11")), hex("0011"));
     QVERIFY(reader.isRestarting());
-    QCOMPARE(reader.files().files(), (QMap<QByteArray, QByteArray>{{kConfigName, SimFileSystem::configDocument(SimFileSystem::ConfigR5)}}));
+    QCOMPARE(reader.files().files(),
+             (QMap<QByteArray, QByteArray> {{kConfigName, SimFileSystem::configDocument(SimFileSystem::ConfigR5)}}));
     QCOMPARE(reader.knownTags().count(), 0);
     QTRY_COMPARE(restarted.size(), 2);
     QCOMPARE(reader.restartCount(), 2);
@@ -981,24 +995,37 @@ void TestSim::knownListReadAndWrite()
     QVERIFY(reader.listenTcp(0));
     auto client = connectTo(reader);
     QVERIFY(client);
-    QTcpSocket& c = *client;
-    SimKnownTags& known = reader.knownTags();
+    QTcpSocket &c = *client;
+    SimKnownTags &known = reader.knownTags();
 
     // Nothing to read; next and store need their start first.
-    QCOMPARE(exchange(c, {{"1801", "FF180303"}, {"18030704A1B2C3D4E5F6", "FF180303"},
-                          {"1800", "001800"}, {"1801", "001801"}}), QString());
+    QCOMPARE(
+        exchange(c,
+                 {{"1801", "FF180303"}, {"18030704A1B2C3D4E5F6", "FF180303"}, {"1800", "001800"}, {"1801", "001801"}}),
+        QString());
 
-    QCOMPARE(exchange(c, {{"1802", "001802"}, {"18030704A1B2C3D4E5F6", "001803"}, {"18030811223344", "001803"}}), QString());
+    QCOMPARE(exchange(c, {{"1802", "001802"}, {"18030704A1B2C3D4E5F6", "001803"}, {"18030811223344", "001803"}}),
+             QString());
     QCOMPARE(known.entries(), QList<QByteArray>({hex("0704A1B2C3D4E5F6"), hex("0811223344")}));
-    QCOMPARE(exchange(c, {{"1800", "00180704A1B2C3D4E5F6"}, {"1801", "00180811223344"},
-                          {"1801", "001801"}, {"1801", "001801"},
-                          {"18030904A1B2C3", "FF180303"},   // reading ended the writing
-                          {"1800", "00180704A1B2C3D4E5F6"}}), QString());
+    QCOMPARE(exchange(c,
+                      {{"1800", "00180704A1B2C3D4E5F6"},
+                       {"1801", "00180811223344"},
+                       {"1801", "001801"},
+                       {"1801", "001801"},
+                       {"18030904A1B2C3", "FF180303"}, // reading ended the writing
+                       {"1800", "00180704A1B2C3D4E5F6"}}),
+             QString());
 
     // Bad requests change nothing.
-    QCOMPARE(exchange(c, {{"18", "FF180301"}, {"1804", "FF180302"}, {"1802", "001802"},
-                          {"180307112233", "FF180301"}, {"180307112233445566778899AABB", "FF180301"}, {"1803", "FF180301"}}), QString());
-    QCOMPARE(known.count(), 0);   // 18 02 emptied the list
+    QCOMPARE(exchange(c,
+                      {{"18", "FF180301"},
+                       {"1804", "FF180302"},
+                       {"1802", "001802"},
+                       {"180307112233", "FF180301"},
+                       {"180307112233445566778899AABB", "FF180301"},
+                       {"1803", "FF180301"}}),
+             QString());
+    QCOMPARE(known.count(), 0); // 18 02 emptied the list
 
     // The list has room for kMaxEntries.
     for (int i = 0; i < SimKnownTags::kMaxEntries; ++i) {

@@ -30,7 +30,13 @@
 namespace {
 
 // What the log must show for one request.
-enum class Outcome { Answered, Failed, Damaged, Unanswered, Lost };
+enum class Outcome {
+    Answered,
+    Failed,
+    Damaged,
+    Unanswered,
+    Lost
+};
 
 struct Expected
 {
@@ -56,8 +62,8 @@ struct Figures
     // injected
     int corrupted = 0;
     int failed = 0;
-    int noiseBursts = 0;      // between frames, an answer right behind
-    int silences = 0;         // each starts with a burst of noise
+    int noiseBursts = 0; // between frames, an answer right behind
+    int silences = 0; // each starts with a burst of noise
     int silentRequests = 0;
     int unplugs = 0;
     // seen in the log
@@ -65,7 +71,7 @@ struct Figures
     int seenFailed = 0;
     int seenUnanswered = 0;
     int seenNoiseTimeouts = 0; // [RX-timeout] that ended a silence's noise
-    int seenAbsorbed = 0;      // answers intact behind a burst of noise
+    int seenAbsorbed = 0; // answers intact behind a burst of noise
     int seenRemoved = 0;
     int rxTimeoutLines = 0;
     int rounds = 0;
@@ -75,7 +81,9 @@ class Soak
 {
 public:
     Soak(WindowFixture &f, quint32 seed)
-        : f(f), w(f.window()), rng(seed)
+        : f(f)
+        , w(f.window())
+        , rng(seed)
     {
         QObject::connect(&w->protocol, &BinaryProtocol::frameComplete,
                          [this](uint8_t *, size_t, uint8_t *, size_t) { ++clientFrames; });
@@ -177,7 +185,10 @@ public:
     }
 
     QJsonObject pickCommand() { return catalogue.at(int(rng() % uint32_t(catalogue.size()))); }
-    static uint8_t codeOf(const QJsonObject &command) { return uint8_t(command.value(QStringLiteral("value")).toInt()); }
+    static uint8_t codeOf(const QJsonObject &command)
+    {
+        return uint8_t(command.value(QStringLiteral("value")).toInt());
+    }
 
     // One console request: mostly packed here and handed to the codec, every
     // eighth one through the command list, the parameter form and
@@ -416,7 +427,11 @@ public:
     int timeoutsAtRoundStart = 0;
 };
 
-enum class Link { Serial, Tcp, None };
+enum class Link {
+    Serial,
+    Tcp,
+    None
+};
 
 // The window as it must be with the given link up (or none).
 QString wrongState(WindowFixture &f, Link link)
@@ -441,7 +456,8 @@ QString wrongState(WindowFixture &f, Link link)
     expect(f.widget<QWidget>("tabNetworkConnection")->isEnabled() == (link != Link::Serial), "network tab");
     expect(w->serial.isOpen() == (link == Link::Serial), "serial port open");
     expect(w->tcpConnected == (link == Link::Tcp), "tcpConnected");
-    expect(f.widget<QAbstractButton>("btFlashFirmware")->text() == QLatin1String("Flash firmware"), "btFlashFirmware caption");
+    expect(f.widget<QAbstractButton>("btFlashFirmware")->text() == QLatin1String("Flash firmware"),
+           "btFlashFirmware caption");
     expect(w->progressBar->value() == 0, "progress bar");
     expect(!w->oneShotTimer->isActive(), "answer timer stopped");
     expect(w->oneShotState == MainWindow::Idle || w->oneShotState == MainWindow::GetVersion, "oneShotState");
@@ -504,8 +520,9 @@ void TestSoak::consoleUnderFaults()
             lost.outcome = Outcome::Lost;
             soak.expected.append(lost);
             ++soak.figures.serialRequests;
-            QVERIFY(soak.pump([&] { return f.logText().contains(QStringLiteral("Device removed."))
-                                           && !f.window()->serial.isOpen(); }));
+            QVERIFY(soak.pump([&] {
+                return f.logText().contains(QStringLiteral("Device removed.")) && !f.window()->serial.isOpen();
+            }));
             soak.pump([] { return false; }, 50);
             link = Link::None;
             const QString wrong = wrongState(f, link);
@@ -553,8 +570,8 @@ void TestSoak::consoleUnderFaults()
     qInfo("soak: faults seen in the log %d: error replies to damaged answers %d, error answers %d,"
           " answers intact behind noise %d, [RX-timeout] after a silence's noise %d (of %d [RX-timeout] lines),"
           " requests left unanswered %d, \"Device removed.\" %d",
-          seen, n.seenDamaged, n.seenFailed, n.seenAbsorbed, n.seenNoiseTimeouts, n.rxTimeoutLines,
-          n.seenUnanswered, n.seenRemoved);
+          seen, n.seenDamaged, n.seenFailed, n.seenAbsorbed, n.seenNoiseTimeouts, n.rxTimeoutLines, n.seenUnanswered,
+          n.seenRemoved);
     qInfo("soak: crashes 0");
 
     QCOMPARE(n.seenDamaged, n.corrupted);

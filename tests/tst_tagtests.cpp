@@ -109,8 +109,9 @@ private slots:
         QCOMPARE(w->oneShotTimer->interval(), 1000);
         QVERIFY(f.waitForLog("Sending HALT command to disable RF field."));
         QVERIFY(requests.waitFor(hex("05")));
-        QCOMPARE(requests.list, (QList<QByteArray>{hex("02"), hex("03 00"), hex("04 00"),
-                                                   hex("41 04 02 47 78 30 31 05 00 63 92"), hex("05")}));
+        QCOMPARE(requests.list,
+                 (QList<QByteArray> {hex("02"), hex("03 00"), hex("04 00"), hex("41 04 02 47 78 30 31 05 00 63 92"),
+                                     hex("05")}));
         const QString log = f.logText();
         int at = 0;
         for (const char *line : {"TAG is found: 04112233445566", "Ultralight TAG detected. Activating TAG...",
@@ -145,7 +146,7 @@ private slots:
         press(f, "btWriteAddressTag");
         QVERIFY(f.waitForLog("Ultralight TAG needed for address tag."));
         QTest::qWait(150);
-        QCOMPARE(requests.list, (QList<QByteArray>{hex("02"), hex("03 00")}));
+        QCOMPARE(requests.list, (QList<QByteArray> {hex("02"), hex("03 00")}));
         QVERIFY(!w->oneShotTimer->isActive());
 
         // No tag at all.
@@ -156,7 +157,7 @@ private slots:
         QCOMPARE(w->oneShotState, int(MainWindow::AddressTagRead));
         QVERIFY(QTest::qWaitFor([&] { return f.logCount("No tag detected") == none + 1; }, 2000));
         QTest::qWait(150);
-        QCOMPARE(requests.list, QList<QByteArray>{hex("02")});
+        QCOMPARE(requests.list, QList<QByteArray> {hex("02")});
         QVERIFY(!w->oneShotTimer->isActive());
     }
 
@@ -169,7 +170,8 @@ private slots:
         const uint16_t crc = BinaryProtocol::crc16(reinterpret_cast<const uint8_t *>(two.constData()), 6);
         two.append(char(crc & 0xFF)).append(char(crc >> 8));
         QTest::newRow("valid, terminated byte 02") << two << "Valid address tag found." << true;
-        QTest::newRow("valid, not terminated") << AddressTag::makeRecord(0x05, false) << "Valid address tag found." << true;
+        QTest::newRow("valid, not terminated")
+            << AddressTag::makeRecord(0x05, false) << "Valid address tag found." << true;
         QTest::newRow("wrong CRC") << hex("47 78 30 31 05 00 63 93")
                                    << "Wrong payload CRC - it is not a valid address tag" << false;
         QTest::newRow("wrong header") << hex("47 79 30 31 05 00 63 92") << "Wrong address header" << false;
@@ -192,7 +194,7 @@ private slots:
         QCOMPARE(w->oneShotTimer->interval(), 1000);
         QVERIFY(f.waitForLog(verdict));
         QTest::qWait(150);
-        QCOMPARE(requests.list.mid(0, 4), (QList<QByteArray>{hex("02"), hex("03 00"), hex("04 00"), hex("40 04 02")}));
+        QCOMPARE(requests.list.mid(0, 4), (QList<QByteArray> {hex("02"), hex("03 00"), hex("04 00"), hex("40 04 02")}));
         QCOMPARE(requests.list.contains(hex("05")), halted);
         QCOMPARE(w->oneShotState, int(MainWindow::AddressTagRead));
         if (halted) {
@@ -309,7 +311,8 @@ private slots:
         for (const QByteArray &r : requests.list)
             QVERIFY2(r.at(0) != 0x41, r.toHex(' ').constData());
         const int read = requests.list.indexOf(hex("40 04 01"));
-        QCOMPARE(requests.list.mid(read - 2, 4), (QList<QByteArray>{hex("02"), hex("03 00"), hex("40 04 01"), hex("05")}));
+        QCOMPARE(requests.list.mid(read - 2, 4),
+                 (QList<QByteArray> {hex("02"), hex("03 00"), hex("40 04 01"), hex("05")}));
     }
 
     void loopTestWritesAndChecks()
@@ -340,7 +343,7 @@ private slots:
         QVERIFY(value <= 32767);
         QVERIFY(f.logText().contains(QString::asprintf("Writing %u value to page 7", value)));
         QCOMPARE(requests.list.mid(write - 2, 5),
-                 (QList<QByteArray>{hex("02"), hex("03 00"), written, hex("40 07 01"), hex("05")}));
+                 (QList<QByteArray> {hex("02"), hex("03 00"), written, hex("40 07 01"), hex("05")}));
         QVERIFY(f.logText().contains("Reading test page"));
         const QByteArray lastWrite = *std::find_if(requests.list.rbegin(), requests.list.rend(),
                                                    [](const QByteArray &r) { return r.at(0) == 0x41; });
@@ -389,7 +392,7 @@ private slots:
         QCOMPARE(caption(f), QStringLiteral("Start loop test"));
         QCOMPARE(w->oneShotState, int(MainWindow::Idle));
         QTest::qWait(150);
-        QCOMPARE(requests.list, (QList<QByteArray>{hex("02"), hex("03 00")}));
+        QCOMPARE(requests.list, (QList<QByteArray> {hex("02"), hex("03 00")}));
         QCOMPARE(w->loopFoundCount, 1);
     }
 

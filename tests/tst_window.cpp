@@ -30,12 +30,12 @@ private slots:
         QCOMPARE(w->minimumSize(), QSize(1100, 700));
 
         // Device controls are off until a link is up.
-        for (const char *name : {"gbCommands", "tabs", "btFlashFirmware", "btUploadConfig", "btDownloadConfig",
-                                 "btRestartDevice", "btPollingConfiguration", "btUartConfiguration",
-                                 "btSleepConfiguration", "btPNUpdate"})
+        for (const char *name :
+             {"gbCommands", "tabs", "btFlashFirmware", "btUploadConfig", "btDownloadConfig", "btRestartDevice",
+              "btPollingConfiguration", "btUartConfiguration", "btSleepConfiguration", "btPNUpdate"})
             QVERIFY2(!f.widget<QWidget>(name)->isEnabled(), name);
-        for (const char *name : {"btShowLegend", "btClearLogs", "btSerialConnect", "cbSerialPort", "tabSerialConnection",
-                                 "tabNetworkConnection"})
+        for (const char *name : {"btShowLegend", "btClearLogs", "btSerialConnect", "cbSerialPort",
+                                 "tabSerialConnection", "tabNetworkConnection"})
             QVERIFY2(f.widget<QWidget>(name)->isEnabled(), name);
         QCOMPARE(f.widget<QPushButton>("btSerialConnect")->text(), QStringLiteral("Connect"));
         QCOMPARE(f.widget<QPushButton>("btNetworkConnect")->text(), QStringLiteral("Connect"));
@@ -146,12 +146,12 @@ private slots:
         WindowFixture f(false);
         {
             QSettings s(f.settingsFile(), QSettings::IniFormat);
-            s.setValue("right_sizes", QVariantList{123, 456});
+            s.setValue("right_sizes", QVariantList {123, 456});
         }
         f.reopenWindow();
         f.closeWindow();
         QSettings s(f.settingsFile(), QSettings::IniFormat);
-        QCOMPARE(s.value("right_sizes").toList(), (QVariantList{123, 456}));
+        QCOMPARE(s.value("right_sizes").toList(), (QVariantList {123, 456}));
         QVERIFY(s.contains("windowGeometry"));
         QVERIFY(s.contains("windowState"));
     }

@@ -29,7 +29,7 @@ QString checkerScript()
 bool python(const QStringList &args, QByteArray *out)
 {
     QProcess p;
-    p.start(QStringLiteral("/usr/bin/python3"), QStringList{checkerScript()} + args);
+    p.start(QStringLiteral("/usr/bin/python3"), QStringList {checkerScript()} + args);
     if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
         qWarning().noquote() << "xlsx_check.py" << args.join(' ') << "failed:" << p.readAllStandardError();
         return false;
@@ -187,7 +187,7 @@ void TestXlsx::newWorkbookHoldsHeaderAndRows()
     QCOMPARE(book.lastUsedRow(), 0);
 
     QVERIFY(book.writeText(1, 1, QStringLiteral("Date")));
-    QCOMPARE(book.sheetNames(), QStringList{QStringLiteral("Sheet1")});
+    QCOMPARE(book.sheetNames(), QStringList {QStringLiteral("Sheet1")});
     QCOMPARE(book.currentSheetName(), QStringLiteral("Sheet1"));
     QVERIFY(book.writeText(1, 2, QStringLiteral("Time")));
     QVERIFY(book.writeText(1, 3, QStringLiteral("UID")));
@@ -204,7 +204,7 @@ void TestXlsx::newWorkbookHoldsHeaderAndRows()
     QVERIFY(QFile::exists(file));
 
     const QJsonObject dump = dumpOf(file);
-    QCOMPARE(dump.value(QStringLiteral("sheets")).toArray(), QJsonArray{QStringLiteral("Sheet1")});
+    QCOMPARE(dump.value(QStringLiteral("sheets")).toArray(), QJsonArray {QStringLiteral("Sheet1")});
     QCOMPARE(cellValue(dump, "Sheet1", "A1"), QStringLiteral("Date"));
     QCOMPARE(cellValue(dump, "Sheet1", "B1"), QStringLiteral("Time"));
     QCOMPARE(cellValue(dump, "Sheet1", "C1"), QStringLiteral("UID"));
@@ -239,7 +239,7 @@ void TestXlsx::pollingLogAppendsToItsOwnFile()
         QCOMPARE(row, i + 2);
         const QJsonObject entries = entriesOf(file);
         if (i > 0) // later rows touch the worksheet only; the date format is found again
-            QCOMPARE(differingEntries(previous, entries), QStringList{QStringLiteral("xl/worksheets/sheet1.xml")});
+            QCOMPARE(differingEntries(previous, entries), QStringList {QStringLiteral("xl/worksheets/sheet1.xml")});
         previous = entries;
     }
     const QJsonObject dump = dumpOf(file);
@@ -259,12 +259,18 @@ void TestXlsx::lastUsedRow_data()
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("sheet");
     QTest::addColumn<int>("expected");
-    QTest::newRow("openpyxl, first sheet") << "openpyxl" << "Readings" << 3;
-    QTest::newRow("openpyxl, second sheet") << "openpyxl" << "Notes" << 5;
-    QTest::newRow("LibreOffice, formatted row without cells") << "libreoffice" << "Overview" << 3;
-    QTest::newRow("LibreOffice, empty sheet") << "libreoffice" << "Sheet1" << 0;
-    QTest::newRow("prefixed, rows without r") << "prefixed" << "Tags" << 2;
-    QTest::newRow("own file") << "own" << "Sheet1" << 4;
+    QTest::newRow("openpyxl, first sheet") << "openpyxl"
+                                           << "Readings" << 3;
+    QTest::newRow("openpyxl, second sheet") << "openpyxl"
+                                            << "Notes" << 5;
+    QTest::newRow("LibreOffice, formatted row without cells") << "libreoffice"
+                                                              << "Overview" << 3;
+    QTest::newRow("LibreOffice, empty sheet") << "libreoffice"
+                                              << "Sheet1" << 0;
+    QTest::newRow("prefixed, rows without r") << "prefixed"
+                                              << "Tags" << 2;
+    QTest::newRow("own file") << "own"
+                              << "Sheet1" << 4;
 }
 
 void TestXlsx::lastUsedRow()
@@ -298,7 +304,7 @@ void TestXlsx::openpyxlWorkbookKeepsWhatIsNotWritten()
 
     XlsxWorkbook book(file);
     QVERIFY2(book.isLoadedFromFile(), qPrintable(book.errorString()));
-    QCOMPARE(book.sheetNames(), (QStringList{QStringLiteral("Readings"), QStringLiteral("Notes")}));
+    QCOMPARE(book.sheetNames(), (QStringList {QStringLiteral("Readings"), QStringLiteral("Notes")}));
     QCOMPARE(book.currentSheetName(), QStringLiteral("Readings"));
     QCOMPARE(book.read(1, 1).toString(), QStringLiteral("Date")); // shared string
     QCOMPARE(book.read(2, 4).toDouble(), 3.0);
@@ -332,7 +338,7 @@ void TestXlsx::openpyxlWorkbookKeepsWhatIsNotWritten()
     // sheet: all copied as they were.
     const QJsonObject entriesAfter = entriesOf(file);
     QCOMPARE(differingEntries(entriesBefore, entriesAfter),
-             (QStringList{QStringLiteral("xl/styles.xml"), QStringLiteral("xl/worksheets/sheet1.xml")}));
+             (QStringList {QStringLiteral("xl/styles.xml"), QStringLiteral("xl/worksheets/sheet1.xml")}));
     QVERIFY(entriesAfter.contains(QStringLiteral("xl/comments/comment1.xml")));
     QCOMPARE(cell(after, "Notes", "A1").value("comment").toString(), QStringLiteral("checked on site"));
 
@@ -343,7 +349,7 @@ void TestXlsx::openpyxlWorkbookKeepsWhatIsNotWritten()
     QCOMPARE(next.read(4, 3).toString(), QStringLiteral("04FFEE"));
     QVERIFY(next.writeDate(5, 1, QDate(2024, 5, 20)));
     QVERIFY(next.save());
-    QCOMPARE(differingEntries(entriesAfter, entriesOf(file)), QStringList{QStringLiteral("xl/worksheets/sheet1.xml")});
+    QCOMPARE(differingEntries(entriesAfter, entriesOf(file)), QStringList {QStringLiteral("xl/worksheets/sheet1.xml")});
 }
 
 void TestXlsx::libreOfficeWorkbookTakesRowsAndCells()
@@ -354,24 +360,24 @@ void TestXlsx::libreOfficeWorkbookTakesRowsAndCells()
 
     XlsxWorkbook book(file);
     QVERIFY2(book.isLoadedFromFile(), qPrintable(book.errorString()));
-    QCOMPARE(book.sheetNames(), (QStringList{QStringLiteral("Overview"), QStringLiteral("Sheet1")}));
+    QCOMPARE(book.sheetNames(), (QStringList {QStringLiteral("Overview"), QStringLiteral("Sheet1")}));
     QCOMPARE(book.currentSheetName(), QStringLiteral("Sheet1")); // the file's active tab
     QCOMPARE(book.lastUsedRow(), 0);
     QVERIFY(book.selectSheet(0));
     QCOMPARE(book.lastUsedRow(), 3);
-    QCOMPARE(book.read(1, 3).toString(), QStringLiteral("UID"));          // cell without r
+    QCOMPARE(book.read(1, 3).toString(), QStringLiteral("UID")); // cell without r
     QCOMPARE(book.read(2, 2).toString(), QStringLiteral("08:15:00.125"));
-    QCOMPARE(book.read(3, 1).toString(), QStringLiteral("Hall two"));     // rich-text runs
+    QCOMPARE(book.read(3, 1).toString(), QStringLiteral("Hall two")); // rich-text runs
     QCOMPARE(book.read(2, 1).toDouble(), 45429.0);
-    QCOMPARE(book.read(3, 4).toDouble(), 6.0);                           // formula result
+    QCOMPARE(book.read(3, 4).toDouble(), 6.0); // formula result
     QVERIFY(!book.read(6, 1).isValid());
 
     QVERIFY(book.writeDate(4, 1, QDate(2024, 5, 20)));
     QVERIFY(book.writeText(4, 2, QStringLiteral("11:11:11.111")));
     QVERIFY(book.writeText(4, 3, QStringLiteral("04BEEF")));
-    QVERIFY(book.writeText(2, 5, QStringLiteral("extra")));   // behind cells without r
+    QVERIFY(book.writeText(2, 5, QStringLiteral("extra"))); // behind cells without r
     QVERIFY(book.writeText(1, 3, QStringLiteral("Tag UID"))); // replaces a cell without r
-    QVERIFY(book.writeNumber(5, 1, 7));                       // between row 3 and the empty row 6
+    QVERIFY(book.writeNumber(5, 1, 7)); // between row 3 and the empty row 6
     QString error;
     QVERIFY2(book.save(&error), qPrintable(error));
 
@@ -396,12 +402,14 @@ void TestXlsx::libreOfficeWorkbookTakesRowsAndCells()
     QCOMPARE(dump.value("cells").toObject().value("Sheet1").toObject().size(), 0);
 
     QCOMPARE(differingEntries(entriesBefore, entriesOf(file)),
-             (QStringList{QStringLiteral("xl/styles.xml"), QStringLiteral("xl/worksheets/sheet1.xml")}));
+             (QStringList {QStringLiteral("xl/styles.xml"), QStringLiteral("xl/worksheets/sheet1.xml")}));
     const QString sheet = partOf(file, QStringLiteral("xl/worksheets/sheet1.xml"));
-    QVERIFY(sheet.contains(QLatin1String("<sheetPr filterMode=\"false\"><pageSetUpPr fitToPage=\"false\"/></sheetPr>")));
+    QVERIFY(
+        sheet.contains(QLatin1String("<sheetPr filterMode=\"false\"><pageSetUpPr fitToPage=\"false\"/></sheetPr>")));
     QVERIFY(sheet.contains(QLatin1String("<dimension ref=\"A1:E5\"/>")));
-    QVERIFY(sheet.contains(QLatin1String("<row r=\"6\" customFormat=\"false\" ht=\"20.5\"")));  // kept as it was
-    QVERIFY(sheet.contains(QLatin1String("<oddFooter>&amp;C&amp;\"Times New Roman,Regular\"&amp;12Page &amp;P</oddFooter>")));
+    QVERIFY(sheet.contains(QLatin1String("<row r=\"6\" customFormat=\"false\" ht=\"20.5\""))); // kept as it was
+    QVERIFY(sheet.contains(
+        QLatin1String("<oddFooter>&amp;C&amp;\"Times New Roman,Regular\"&amp;12Page &amp;P</oddFooter>")));
 
     XlsxWorkbook again(file);
     QVERIFY(again.isLoadedFromFile());
@@ -421,7 +429,7 @@ void TestXlsx::prefixedWorkbookGetsStylesAndLosesCalcChain()
 
     XlsxWorkbook book(file);
     QVERIFY2(book.isLoadedFromFile(), qPrintable(book.errorString()));
-    QCOMPARE(book.sheetNames(), QStringList{QStringLiteral("Tags")});
+    QCOMPARE(book.sheetNames(), QStringList {QStringLiteral("Tags")});
     QCOMPARE(book.lastUsedRow(), 2);
     QCOMPARE(book.read(1, 2).toString(), QStringLiteral("Twice"));
     QCOMPARE(book.read(2, 2).toDouble(), 10.0);
@@ -477,7 +485,8 @@ void TestXlsx::prettyPrintedUtf16WorksheetIsRewrittenAsUtf8()
     const QString sheet = partOf(file, QStringLiteral("xl/worksheets/sheet1.xml"));
     QVERIFY(sheet.startsWith(QLatin1String("<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>"
                                            "\r\n<!-- written by a report tool -->\r\n<worksheet")));
-    QVERIFY(sheet.contains(QLatin1String("<c r=\"A1\" t=\"inlineStr\"><is><t><![CDATA[<Date & time>]]></t></is></c>\r\n")));
+    QVERIFY(
+        sheet.contains(QLatin1String("<c r=\"A1\" t=\"inlineStr\"><is><t><![CDATA[<Date & time>]]></t></is></c>\r\n")));
     QVERIFY(sheet.contains(QLatin1String("<dimension ref=\"A1:B6\"/>")));
     QVERIFY(sheet.contains(QLatin1String("<row r=\"5\" ht=\"30\" customHeight=\"1\"><c r=\"B5\"")));
     QVERIFY(!sheet.contains(QLatin1String("spans")));
@@ -545,8 +554,10 @@ void TestXlsx::textRoundTrip()
 void TestXlsx::datesAroundTheEpoch()
 {
     // Day 60 of the 1900 system is a 29 February that never was.
-    const QList<QPair<QDate, double>> dates = {{QDate(1900, 1, 1), 1},     {QDate(1900, 2, 28), 59},
-                                               {QDate(1900, 3, 1), 61},    {QDate(2024, 2, 29), 45351},
+    const QList<QPair<QDate, double>> dates = {{QDate(1900, 1, 1), 1},
+                                               {QDate(1900, 2, 28), 59},
+                                               {QDate(1900, 3, 1), 61},
+                                               {QDate(2024, 2, 29), 45351},
                                                {QDate(9999, 12, 31), 2958465}};
     const QString file = path(QStringLiteral("dates.xlsx"));
     XlsxWorkbook book;
@@ -619,10 +630,10 @@ void TestXlsx::loadFailures_data()
     QTest::addColumn<QString>("kind");
     QTest::addColumn<bool>("loads");
     QTest::newRow("control: valid minimal workbook") << "valid" << true;
-    for (const char *kind : {"not-a-zip", "empty", "truncated", "zip magic and noise", "folder", "no-workbook",
-                             "workbook-not-xml", "missing-sheet-part", "rows-out-of-order", "entity-bomb",
-                             "no-worksheet", "wrong-root", "row-out-of-range", "bad-cell-ref", "truncated-entry",
-                             "zip-bomb", "claims 60000 entries"})
+    for (const char *kind :
+         {"not-a-zip", "empty", "truncated", "zip magic and noise", "folder", "no-workbook", "workbook-not-xml",
+          "missing-sheet-part", "rows-out-of-order", "entity-bomb", "no-worksheet", "wrong-root", "row-out-of-range",
+          "bad-cell-ref", "truncated-entry", "zip-bomb", "claims 60000 entries"})
         QTest::newRow(kind) << kind << false;
 }
 
@@ -682,7 +693,8 @@ void TestXlsx::failedSaveKeepsTheOldFile()
     QVERIFY(QDir().mkpath(folder));
     const QString file = folder + QStringLiteral("/log.xlsx");
     for (int i = 0; i < 3; ++i)
-        QCOMPARE(appendLogRow(file, QDate(2024, 5, 17), QStringLiteral("08:00:00.000"), QStringLiteral("04A12F")), i + 2);
+        QCOMPARE(appendLogRow(file, QDate(2024, 5, 17), QStringLiteral("08:00:00.000"), QStringLiteral("04A12F")),
+                 i + 2);
     const QByteArray original = fileBytes(file);
     QVERIFY(original.size() > 1024);
 
@@ -692,8 +704,8 @@ void TestXlsx::failedSaveKeepsTheOldFile()
     QString error;
     bool saved = true;
     if (readOnlyFolder) {
-        QVERIFY(QFile::setPermissions(m_dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                                        | QFile::ReadOther | QFile::ExeOther));
+        QVERIFY(QFile::setPermissions(
+            m_dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
         QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
         QFile probe(folder + QStringLiteral("/probe"));
         if (!probe.open(QIODevice::WriteOnly)) {
@@ -721,7 +733,7 @@ void TestXlsx::failedSaveKeepsTheOldFile()
         }
         QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     } else {
-        rlimit old{};
+        rlimit old {};
         QCOMPARE(getrlimit(RLIMIT_FSIZE, &old), 0);
         rlimit small = old;
         small.rlim_cur = 512;
@@ -735,7 +747,7 @@ void TestXlsx::failedSaveKeepsTheOldFile()
     QVERIFY(!error.isEmpty());
     qDebug().noquote() << error;
     QCOMPARE(fileBytes(file), original);
-    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("log.xlsx")});
+    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList {QStringLiteral("log.xlsx")});
     QCOMPARE(dumpOf(file).value("last_row").toObject().value("Sheet1").toInt(), 4);
 }
 
@@ -782,7 +794,7 @@ void TestXlsx::damagedFilesNeverCrash()
     const QString folder = path(QStringLiteral("damaged"));
     QVERIFY(QDir().mkpath(folder));
     int loaded = 0, refused = 0;
-    const QStringList kinds{QStringLiteral("openpyxl"), QStringLiteral("libreoffice"), QStringLiteral("prefixed")};
+    const QStringList kinds {QStringLiteral("openpyxl"), QStringLiteral("libreoffice"), QStringLiteral("prefixed")};
     for (int k = 0; k < kinds.size(); ++k) {
         const QString base = folder + QStringLiteral("/base-%1.xlsx").arg(kinds[k]);
         QVERIFY(makeFixture(kinds[k], base));

@@ -24,7 +24,7 @@ QByteArray makeRecord(uint8_t address, bool terminated);
 
 enum class Check {
     Valid,
-    TooShort,    // fewer than 8 bytes
+    TooShort, // fewer than 8 bytes
     WrongHeader, // looked at before the CRC
     WrongCrc,
 };

@@ -32,7 +32,7 @@ struct ChipCheck
 {
     bool ok = false;
     int records = 0;
-    QString problem;   // what is wrong, for the user, when not ok
+    QString problem; // what is wrong, for the user, when not ok
 };
 
 // Walks the records of a chip firmware file. A file shorter than 6 bytes, a

@@ -60,16 +60,26 @@ QString textValue(const QByteArray &value)
 QString writeLogLine(int sub)
 {
     switch (sub) {
-    case AuthMode: return QStringLiteral("Writing auth mode...");
-    case Channel: return QStringLiteral("Writing channel...");
-    case Ssid: return QStringLiteral("Writing SSID...");
-    case Password: return QStringLiteral("Writing password...");
-    case AddressType: return QStringLiteral("Writing address type...");
-    case Ip: return QStringLiteral("Writing IP address...");
-    case Netmask: return QStringLiteral("Writing netmask address...");
-    case Gateway: return QStringLiteral("Writing gateway address...");
-    case Dns: return QStringLiteral("Writing DNS address...");
-    default: return QString();
+    case AuthMode:
+        return QStringLiteral("Writing auth mode...");
+    case Channel:
+        return QStringLiteral("Writing channel...");
+    case Ssid:
+        return QStringLiteral("Writing SSID...");
+    case Password:
+        return QStringLiteral("Writing password...");
+    case AddressType:
+        return QStringLiteral("Writing address type...");
+    case Ip:
+        return QStringLiteral("Writing IP address...");
+    case Netmask:
+        return QStringLiteral("Writing netmask address...");
+    case Gateway:
+        return QStringLiteral("Writing gateway address...");
+    case Dns:
+        return QStringLiteral("Writing DNS address...");
+    default:
+        return QString();
     }
 }
 

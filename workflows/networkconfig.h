@@ -52,7 +52,7 @@ QString writeLogLine(int sub);
 
 // The sub-command to write after the answer for sub k: subs 1 to 4 and 6 to
 // 9 only when enabled(sub) is true, sub 5 always. -1 when none is left.
-template <class Enabled>
+template<class Enabled>
 int nextWriteSub(int k, Enabled enabled)
 {
     for (int sub = k + 1; sub < SubCount; ++sub) {

@@ -28,17 +28,28 @@ bool selfEnabled(const QWidget *widget)
 const char *settingName(int sub)
 {
     switch (sub) {
-    case WifiMode: return "Wi-Fi mode";
-    case AuthMode: return "authentication method";
-    case Channel: return "channel";
-    case Ssid: return "SSID";
-    case Password: return "Wi-Fi password";
-    case AddressType: return "address type";
-    case Ip: return "IP address";
-    case Netmask: return "netmask";
-    case Gateway: return "gateway";
-    case Dns: return "DNS server";
-    default: return "setting";
+    case WifiMode:
+        return "Wi-Fi mode";
+    case AuthMode:
+        return "authentication method";
+    case Channel:
+        return "channel";
+    case Ssid:
+        return "SSID";
+    case Password:
+        return "Wi-Fi password";
+    case AddressType:
+        return "address type";
+    case Ip:
+        return "IP address";
+    case Netmask:
+        return "netmask";
+    case Gateway:
+        return "gateway";
+    case Dns:
+        return "DNS server";
+    default:
+        return "setting";
     }
 }
 
@@ -91,7 +102,8 @@ void MainWindow::on_btReadNetwork_clicked()
 void MainWindow::on_btWriteNetwork_clicked()
 {
     if (ui->cbAddressType->currentIndex() == 1) {
-        const struct {
+        const struct
+        {
             QLineEdit *edit;
             const char *message;
         } fields[] = {
@@ -209,7 +221,10 @@ void MainWindow::networkReadAnswered(int sub, const QByteArray &value)
         setIndex(ui->cbAddressType);
         break;
     default: {
-        QLineEdit *edit = sub == Ip ? ui->leIp : sub == Netmask ? ui->leNetmask : sub == Gateway ? ui->leGateway : ui->leDns;
+        QLineEdit *edit = sub == Ip ? ui->leIp
+            : sub == Netmask        ? ui->leNetmask
+            : sub == Gateway        ? ui->leGateway
+                                    : ui->leDns;
         if (value.size() >= 4)
             edit->setText(addressText(value));
         else
@@ -227,15 +242,24 @@ void MainWindow::networkWriteAnswered(int sub)
     oneShotTimer->stop();
     const auto enabled = [this](int s) {
         switch (s) {
-        case AuthMode: return selfEnabled(ui->cbAuthMode);
-        case Channel: return selfEnabled(ui->sbChannel);
-        case Ssid: return selfEnabled(ui->leSsid);
-        case Password: return selfEnabled(ui->leWifiPassword);
-        case Ip: return selfEnabled(ui->leIp);
-        case Netmask: return selfEnabled(ui->leNetmask);
-        case Gateway: return selfEnabled(ui->leGateway);
-        case Dns: return selfEnabled(ui->leDns);
-        default: return true;
+        case AuthMode:
+            return selfEnabled(ui->cbAuthMode);
+        case Channel:
+            return selfEnabled(ui->sbChannel);
+        case Ssid:
+            return selfEnabled(ui->leSsid);
+        case Password:
+            return selfEnabled(ui->leWifiPassword);
+        case Ip:
+            return selfEnabled(ui->leIp);
+        case Netmask:
+            return selfEnabled(ui->leNetmask);
+        case Gateway:
+            return selfEnabled(ui->leGateway);
+        case Dns:
+            return selfEnabled(ui->leDns);
+        default:
+            return true;
         }
     };
     const int next = nextWriteSub(sub, enabled);

@@ -109,8 +109,8 @@ void MainWindow::pollingRecordUid(const QString &uid)
         row = 1;
     }
     ++row;
-    written = written && book.writeDate(row, 1, now.date()) && book.writeText(row, 2, time)
-        && book.writeText(row, 3, uid);
+    written
+        = written && book.writeDate(row, 1, now.date()) && book.writeText(row, 2, time) && book.writeText(row, 3, uid);
     if (!written) {
         logd(QStringLiteral("Unable to write row %1 to output file ").arg(row) + path);
         return;

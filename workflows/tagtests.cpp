@@ -195,7 +195,7 @@ void MainWindow::loopTestOnUid(uint8_t tagType)
         const int page = ui->spWritePageAddr->value();
         const uint32_t value = uint32_t(loopTestValue);
         protocol.sendFrame({0x41, uint8_t(page), 0x01, uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16),
-                        uint8_t(value >> 24)});
+                            uint8_t(value >> 24)});
         logd(QString::asprintf("Writing %d value to page %d", loopTestValue, page));
     } else if (readTest) {
         logd(QStringLiteral("Reading page 4"));

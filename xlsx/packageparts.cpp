@@ -3,22 +3,21 @@
 namespace xlsx {
 
 const char StylesContentType[] = "application/vnd.openxmlformats-officedocument.spreadsheetml.styles+xml";
-const char StylesRelationshipType[] =
-    "http://schemas.openxmlformats.org/officeDocument/2006/relationships/styles";
+const char StylesRelationshipType[] = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/styles";
 
 namespace {
 
-const char BlankStyles[] =
-    "<styleSheet xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\">"
-    "<fonts count=\"1\"><font><sz val=\"11\"/><name val=\"Calibri\"/><family val=\"2\"/></font></fonts>"
-    "<fills count=\"2\"><fill><patternFill patternType=\"none\"/></fill>"
-    "<fill><patternFill patternType=\"gray125\"/></fill></fills>"
-    "<borders count=\"1\"><border><left/><right/><top/><bottom/><diagonal/></border></borders>"
-    "<cellStyleXfs count=\"1\"><xf numFmtId=\"0\" fontId=\"0\" fillId=\"0\" borderId=\"0\"/></cellStyleXfs>"
-    "<cellXfs count=\"2\"><xf numFmtId=\"0\" fontId=\"0\" fillId=\"0\" borderId=\"0\" xfId=\"0\"/>"
-    "<xf numFmtId=\"14\" fontId=\"0\" fillId=\"0\" borderId=\"0\" xfId=\"0\" applyNumberFormat=\"1\"/></cellXfs>"
-    "<cellStyles count=\"1\"><cellStyle name=\"Normal\" xfId=\"0\" builtinId=\"0\"/></cellStyles>"
-    "</styleSheet>";
+const char BlankStyles[]
+    = "<styleSheet xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\">"
+      "<fonts count=\"1\"><font><sz val=\"11\"/><name val=\"Calibri\"/><family val=\"2\"/></font></fonts>"
+      "<fills count=\"2\"><fill><patternFill patternType=\"none\"/></fill>"
+      "<fill><patternFill patternType=\"gray125\"/></fill></fills>"
+      "<borders count=\"1\"><border><left/><right/><top/><bottom/><diagonal/></border></borders>"
+      "<cellStyleXfs count=\"1\"><xf numFmtId=\"0\" fontId=\"0\" fillId=\"0\" borderId=\"0\"/></cellStyleXfs>"
+      "<cellXfs count=\"2\"><xf numFmtId=\"0\" fontId=\"0\" fillId=\"0\" borderId=\"0\" xfId=\"0\"/>"
+      "<xf numFmtId=\"14\" fontId=\"0\" fillId=\"0\" borderId=\"0\" xfId=\"0\" applyNumberFormat=\"1\"/></cellXfs>"
+      "<cellStyles count=\"1\"><cellStyle name=\"Normal\" xfId=\"0\" builtinId=\"0\"/></cellStyles>"
+      "</styleSheet>";
 
 struct Child
 {
@@ -189,7 +188,8 @@ bool appendChild(QString *text, const QString &localName, const AttributeList &a
         element += QLatin1Char(' ') + a.first + QLatin1String("=\"") + escapeAttribute(a.second) + QLatin1Char('"');
     element += QLatin1String("/>");
     if (scan.empty)
-        text->replace(scan.tagEnd - 2, 2, QLatin1Char('>') + element + QLatin1String("</") + scan.name + QLatin1Char('>'));
+        text->replace(scan.tagEnd - 2, 2,
+                      QLatin1Char('>') + element + QLatin1String("</") + scan.name + QLatin1Char('>'));
     else
         text->insert(scan.endTag, element);
     return true;
@@ -268,7 +268,8 @@ bool StylesPart::parse(const QString &text, bool fromUtf8, QString *error)
             } else if (depth == 2 && inCellXfs) {
                 m_cellXfsEnd = end;
                 m_cellXfsEndTag = isEmptyElementTag(text, end) && end == m_cellXfsTagEnd
-                    ? end : text.lastIndexOf(QLatin1Char('<'), end - 1);
+                    ? end
+                    : text.lastIndexOf(QLatin1Char('<'), end - 1);
                 inCellXfs = false;
             } else if (depth == 1 && !m_rootEmpty) {
                 rootEndTag = text.lastIndexOf(QLatin1Char('<'), end - 1);
@@ -277,8 +278,9 @@ bool StylesPart::parse(const QString &text, bool fromUtf8, QString *error)
         }
     }
     if (xml.hasError() || m_rootName.isEmpty()) {
-        *error = xml.hasError() ? QStringLiteral("XML error at line %1: %2").arg(xml.lineNumber()).arg(xml.errorString())
-                                : QStringLiteral("empty style sheet");
+        *error = xml.hasError()
+            ? QStringLiteral("XML error at line %1: %2").arg(xml.lineNumber()).arg(xml.errorString())
+            : QStringLiteral("empty style sheet");
         *this = StylesPart();
         return false;
     }
@@ -310,8 +312,10 @@ int StylesPart::dateStyle()
     if (m_rootName.isEmpty())
         return -1;
     const QString p = m_prefix;
-    const QString format = QLatin1Char('<') + p
-        + QLatin1String("xf numFmtId=\"14\" fontId=\"0\" fillId=\"0\" borderId=\"0\" xfId=\"0\" applyNumberFormat=\"1\"/>");
+    const QString format
+        = QLatin1Char('<') + p
+        + QLatin1String(
+              "xf numFmtId=\"14\" fontId=\"0\" fillId=\"0\" borderId=\"0\" xfId=\"0\" applyNumberFormat=\"1\"/>");
     QString text = m_text;
     int expected;
     if (m_cellXfsStart >= 0) {
@@ -323,9 +327,10 @@ int StylesPart::dateStyle()
         startTagAttributes(m_text.mid(m_cellXfsStart, m_cellXfsTagEnd - m_cellXfsStart), &attributes);
         for (const auto &a : qAsConst(attributes))
             if (a.first != QLatin1String("count"))
-                element += QLatin1Char(' ') + a.first + QLatin1String("=\"") + escapeAttribute(a.second) + QLatin1Char('"');
-        element += QLatin1String(" count=\"") + QString::number(m_formatCount + 1) + QLatin1String("\">") + inner + format
-            + QLatin1String("</") + m_cellXfsName + QLatin1Char('>');
+                element
+                    += QLatin1Char(' ') + a.first + QLatin1String("=\"") + escapeAttribute(a.second) + QLatin1Char('"');
+        element += QLatin1String(" count=\"") + QString::number(m_formatCount + 1) + QLatin1String("\">") + inner
+            + format + QLatin1String("</") + m_cellXfsName + QLatin1Char('>');
         text.replace(m_cellXfsStart, m_cellXfsEnd - m_cellXfsStart, element);
     } else {
         expected = 1;
@@ -333,7 +338,8 @@ int StylesPart::dateStyle()
             + QLatin1String("xf numFmtId=\"0\" fontId=\"0\" fillId=\"0\" borderId=\"0\" xfId=\"0\"/>") + format
             + QLatin1String("</") + p + QLatin1String("cellXfs>");
         if (m_rootEmpty)
-            text.replace(m_insertAt, 2, QLatin1Char('>') + element + QLatin1String("</") + m_rootName + QLatin1Char('>'));
+            text.replace(m_insertAt, 2,
+                         QLatin1Char('>') + element + QLatin1String("</") + m_rootName + QLatin1Char('>'));
         else
             text.insert(m_insertAt, element);
     }

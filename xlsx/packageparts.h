@@ -69,7 +69,7 @@ private:
     int m_formatCount = 0;
     int m_cellXfsStart = -1, m_cellXfsTagEnd = -1, m_cellXfsEndTag = -1, m_cellXfsEnd = -1;
     QString m_cellXfsName;
-    int m_insertAt = -1;      // where a missing <cellXfs> belongs
+    int m_insertAt = -1; // where a missing <cellXfs> belongs
     bool m_rootEmpty = false; // <styleSheet/>
     QString m_rootName;
 };

@@ -11,15 +11,15 @@ namespace xlsx {
 
 namespace {
 
-const char BlankSheet[] =
-    "<worksheet xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" "
-    "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\">"
-    "<dimension ref=\"A1\"/>"
-    "<sheetViews><sheetView tabSelected=\"1\" workbookViewId=\"0\"/></sheetViews>"
-    "<sheetFormatPr defaultRowHeight=\"15\"/>"
-    "<sheetData/>"
-    "<pageMargins left=\"0.7\" right=\"0.7\" top=\"0.75\" bottom=\"0.75\" header=\"0.3\" footer=\"0.3\"/>"
-    "</worksheet>";
+const char BlankSheet[]
+    = "<worksheet xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" "
+      "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\">"
+      "<dimension ref=\"A1\"/>"
+      "<sheetViews><sheetView tabSelected=\"1\" workbookViewId=\"0\"/></sheetViews>"
+      "<sheetFormatPr defaultRowHeight=\"15\"/>"
+      "<sheetData/>"
+      "<pageMargins left=\"0.7\" right=\"0.7\" top=\"0.75\" bottom=\"0.75\" header=\"0.3\" footer=\"0.3\"/>"
+      "</worksheet>";
 
 } // namespace
 
@@ -71,7 +71,13 @@ struct SheetData::Scan
 namespace {
 
 // Classes of the ASCII characters for the scanner.
-enum : uchar { NameStart = 1, NameChar = 2, PlainText = 4, PlainValue = 8, Space = 16 };
+enum : uchar {
+    NameStart = 1,
+    NameChar = 2,
+    PlainText = 4,
+    PlainValue = 8,
+    Space = 16
+};
 
 struct CharClasses
 {
@@ -159,8 +165,7 @@ inline int qualifiedName(const uchar *s, int i, int n, int *colon)
 // reserved names and prefixes are left to the full parser.
 inline bool startsWithXml(const uchar *s, int start, int end)
 {
-    return end - start >= 3 && (s[start] | 0x20) == 'x' && (s[start + 1] | 0x20) == 'm'
-        && (s[start + 2] | 0x20) == 'l';
+    return end - start >= 3 && (s[start] | 0x20) == 'x' && (s[start + 1] | 0x20) == 'm' && (s[start + 2] | 0x20) == 'l';
 }
 
 inline bool equalSpans(const uchar *s, int a, int b, int length)
@@ -772,12 +777,12 @@ int SheetData::lastRow() const
 
 QString SheetData::cellXml(int row, int column) const
 {
-    const auto r = std::lower_bound(m_rows.begin(), m_rows.end(), row,
-                                    [](const Row &a, int n) { return a.number < n; });
+    const auto r
+        = std::lower_bound(m_rows.begin(), m_rows.end(), row, [](const Row &a, int n) { return a.number < n; });
     if (r == m_rows.end() || r->number != row)
         return QString();
-    const auto c = std::lower_bound(r->cells.begin(), r->cells.end(), column,
-                                    [](const Cell &a, int n) { return a.column < n; });
+    const auto c
+        = std::lower_bound(r->cells.begin(), r->cells.end(), column, [](const Cell &a, int n) { return a.column < n; });
     if (c == r->cells.end() || c->column != column)
         return QString();
     return c->start >= 0 ? piece(c->start, c->end) : c->xml;
@@ -785,16 +790,15 @@ QString SheetData::cellXml(int row, int column) const
 
 void SheetData::setCell(int row, int column, const QString &cellXml)
 {
-    auto r = std::lower_bound(m_rows.begin(), m_rows.end(), row,
-                              [](const Row &a, int n) { return a.number < n; });
+    auto r = std::lower_bound(m_rows.begin(), m_rows.end(), row, [](const Row &a, int n) { return a.number < n; });
     if (r == m_rows.end() || r->number != row) {
         Row fresh;
         fresh.number = row;
         r = m_rows.insert(r, std::move(fresh));
     }
     r->modified = true;
-    auto c = std::lower_bound(r->cells.begin(), r->cells.end(), column,
-                              [](const Cell &a, int n) { return a.column < n; });
+    auto c
+        = std::lower_bound(r->cells.begin(), r->cells.end(), column, [](const Cell &a, int n) { return a.column < n; });
     if (c == r->cells.end() || c->column != column)
         c = r->cells.insert(c, Cell());
     c->column = column;
@@ -866,7 +870,8 @@ QByteArray SheetData::toXml() const
         if (m_dimensionStart >= 0) {
             out.append(p + m_base, m_dimensionStart - m_base);
             out += (QLatin1Char('<') + m_dimensionName + QLatin1String(" ref=\"") + dimensionRef()
-                    + QLatin1String("\"/>")).toUtf8();
+                    + QLatin1String("\"/>"))
+                       .toUtf8();
             out.append(p + m_dimensionEnd, m_headEnd - m_dimensionEnd);
         } else {
             out.append(p + m_base, m_headEnd - m_base);

@@ -57,14 +57,14 @@ private:
         int column = 0;
         int start = -1; // span of a kept cell in the text (or the bytes)
         int end = -1;
-        QString xml;    // a written cell
+        QString xml; // a written cell
     };
     struct Row
     {
         int number = 0;
-        int start = -1;    // span of a kept row, -1 for a new one
+        int start = -1; // span of a kept row, -1 for a new one
         int end = -1;
-        int tagEnd = -1;   // end of its start tag
+        int tagEnd = -1; // end of its start tag
         bool modified = false;
         std::vector<Cell> cells;
         std::vector<std::pair<int, int>> others; // non-cell children, kept
@@ -78,8 +78,8 @@ private:
 
     QString m_text;
     bool m_fromUtf8 = true;
-    QString m_head;          // up to and including the <sheetData> start tag
-    QString m_tail;          // from the </sheetData> end tag on
+    QString m_head; // up to and including the <sheetData> start tag
+    QString m_tail; // from the </sheetData> end tag on
     // Read quickly: the part's bytes, where its text starts (behind a byte
     // order mark), where the head ends and the tail starts. Every offset,
     // those of <dimension> and of the rows and cells too, then counts bytes.

@@ -64,7 +64,7 @@ quint64 claimedEntries(const QByteArray &bytes)
 zip_uint32_t crc32Of(const QByteArray &bytes)
 {
     static const auto tables = [] {
-        std::array<std::array<zip_uint32_t, 256>, 8> t{};
+        std::array<std::array<zip_uint32_t, 256>, 8> t {};
         for (zip_uint32_t i = 0; i < 256; ++i) {
             zip_uint32_t c = i;
             for (int k = 0; k < 8; ++k)
@@ -80,10 +80,10 @@ zip_uint32_t crc32Of(const QByteArray &bytes)
     size_t n = size_t(bytes.size());
     zip_uint32_t c = 0xFFFFFFFFu;
     while (n >= 8) {
-        const zip_uint32_t lo = c ^ (zip_uint32_t(p[0]) | zip_uint32_t(p[1]) << 8 | zip_uint32_t(p[2]) << 16
-                                     | zip_uint32_t(p[3]) << 24);
-        const zip_uint32_t hi = zip_uint32_t(p[4]) | zip_uint32_t(p[5]) << 8 | zip_uint32_t(p[6]) << 16
-            | zip_uint32_t(p[7]) << 24;
+        const zip_uint32_t lo
+            = c ^ (zip_uint32_t(p[0]) | zip_uint32_t(p[1]) << 8 | zip_uint32_t(p[2]) << 16 | zip_uint32_t(p[3]) << 24);
+        const zip_uint32_t hi
+            = zip_uint32_t(p[4]) | zip_uint32_t(p[5]) << 8 | zip_uint32_t(p[6]) << 16 | zip_uint32_t(p[7]) << 24;
         c = tables[7][lo & 0xFF] ^ tables[6][(lo >> 8) & 0xFF] ^ tables[5][(lo >> 16) & 0xFF] ^ tables[4][lo >> 24]
             ^ tables[3][hi & 0xFF] ^ tables[2][(hi >> 8) & 0xFF] ^ tables[1][(hi >> 16) & 0xFF] ^ tables[0][hi >> 24];
         p += 8;
@@ -380,7 +380,8 @@ private:
             return zip_error_to_data(&d->error, data, length);
         case ZIP_SOURCE_SUPPORTS:
             return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
-                                                  ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, ZIP_SOURCE_GET_FILE_ATTRIBUTES, -1);
+                                                  ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, ZIP_SOURCE_GET_FILE_ATTRIBUTES,
+                                                  -1);
         default:
             zip_error_set(&d->error, ZIP_ER_OPNOTSUPP, 0);
             return -1;
@@ -518,8 +519,8 @@ QString element(const QString &prefix, const char *name, const QString &content,
 struct XlsxWorkbook::Private
 {
     QString path;
-    QByteArray file;       // the loaded file; empty for a new workbook
-    bool fresh = true;     // a new workbook: every part is generated when saved
+    QByteArray file; // the loaded file; empty for a new workbook
+    bool fresh = true; // a new workbook: every part is generated when saved
     bool loaded = false;
     bool failed = false;
     QString error;
@@ -532,7 +533,7 @@ struct XlsxWorkbook::Private
     StylesPart styles;
     QString stylesPart;
     qint64 stylesIndex = -1;
-    bool stylesAdded = false;   // a loaded workbook without style sheet gets one
+    bool stylesAdded = false; // a loaded workbook without style sheet gets one
 
     QString workbookRelsPart;
     qint64 workbookRelsIndex = -1;
@@ -766,17 +767,20 @@ const QStringList &XlsxWorkbook::Private::strings() const
 bool XlsxWorkbook::Private::buildNew(QByteArray *out, QString *why)
 {
     const QString decl = QLatin1String(XmlDeclaration);
-    QString types = decl
-        + QLatin1String("<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
-                        "<Default Extension=\"rels\" ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
-                        "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
-                        "<Override PartName=\"/xl/workbook.xml\" ContentType=\"")
+    QString types
+        = decl
+        + QLatin1String(
+              "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
+              "<Default Extension=\"rels\" ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
+              "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
+              "<Override PartName=\"/xl/workbook.xml\" ContentType=\"")
         + QLatin1String(WorkbookContentType) + QLatin1String("\"/>");
     QString workbook = decl
         + QLatin1String("<workbook xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" "
                         "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\">"
                         "<bookViews><workbookView activeTab=\"0\"/></bookViews><sheets>");
-    QString rels = decl + QLatin1String("<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">");
+    QString rels = decl
+        + QLatin1String("<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">");
     int id = 0;
     for (const SheetEntry &s : sheets) {
         const QString rid = QStringLiteral("rId%1").arg(++id);
@@ -1009,9 +1013,8 @@ bool XlsxWorkbook::writeText(int row, int column, const QString &text)
     if (text.size() > MaxCellTextLength)
         return false;
     const QString space = needsSpacePreserve(text) ? QStringLiteral(" xml:space=\"preserve\"") : QString();
-    return d->putCell(row, column, nullptr, QStringLiteral("inlineStr"), [&](const QString &p) {
-        return element(p, "is", element(p, "t", escapeText(text), space));
-    });
+    return d->putCell(row, column, nullptr, QStringLiteral("inlineStr"),
+                      [&](const QString &p) { return element(p, "is", element(p, "t", escapeText(text), space)); });
 }
 
 bool XlsxWorkbook::writeNumber(int row, int column, double value)

@@ -50,8 +50,8 @@
 class XlsxWorkbook
 {
 public:
-    XlsxWorkbook();                              // a new, empty workbook without a file name
-    explicit XlsxWorkbook(const QString &path);  // load(path)
+    XlsxWorkbook(); // a new, empty workbook without a file name
+    explicit XlsxWorkbook(const QString &path); // load(path)
     ~XlsxWorkbook();
     XlsxWorkbook(const XlsxWorkbook &) = delete;
     XlsxWorkbook &operator=(const XlsxWorkbook &) = delete;
@@ -61,15 +61,15 @@ public:
     // False when the file exists but is not a readable workbook; the object is
     // then a new, empty workbook and errorString() says why.
     bool load(const QString &path);
-    bool isLoadedFromFile() const;   // an existing file was loaded successfully
-    bool loadFailed() const;         // an existing file could not be loaded
-    QString errorString() const;     // why the last load failed
+    bool isLoadedFromFile() const; // an existing file was loaded successfully
+    bool loadFailed() const; // an existing file could not be loaded
+    QString errorString() const; // why the last load failed
     QString path() const;
 
     QStringList sheetNames() const;
     bool selectSheet(const QString &name);
-    bool selectSheet(int index);     // 0-based
-    int currentSheetIndex() const;   // -1 while there is no sheet
+    bool selectSheet(int index); // 0-based
+    int currentSheetIndex() const; // -1 while there is no sheet
     QString currentSheetName() const;
     // Last row of the current sheet that holds a cell, 0 for an empty sheet.
     int lastUsedRow() const;

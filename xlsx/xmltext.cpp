@@ -177,14 +177,29 @@ QString escapeAttribute(const QString &text)
     out.reserve(text.size() + 8);
     for (const QChar c : text) {
         switch (c.unicode()) {
-        case '&': out += QLatin1String("&amp;"); break;
-        case '<': out += QLatin1String("&lt;"); break;
-        case '>': out += QLatin1String("&gt;"); break;
-        case '"': out += QLatin1String("&quot;"); break;
-        case '\t': out += QLatin1String("&#9;"); break;
-        case '\n': out += QLatin1String("&#10;"); break;
-        case '\r': out += QLatin1String("&#13;"); break;
-        default: out += c;
+        case '&':
+            out += QLatin1String("&amp;");
+            break;
+        case '<':
+            out += QLatin1String("&lt;");
+            break;
+        case '>':
+            out += QLatin1String("&gt;");
+            break;
+        case '"':
+            out += QLatin1String("&quot;");
+            break;
+        case '\t':
+            out += QLatin1String("&#9;");
+            break;
+        case '\n':
+            out += QLatin1String("&#10;");
+            break;
+        case '\r':
+            out += QLatin1String("&#13;");
+            break;
+        default:
+            out += c;
         }
     }
     return out;
@@ -213,8 +228,8 @@ bool needsSpacePreserve(const QString &text)
         return false;
     if (isSpace(text.front()) || isSpace(text.back()))
         return true;
-    return text.contains(QLatin1Char('\n')) || text.contains(QLatin1Char('\t'))
-        || text.contains(QLatin1Char('\r')) || text.contains(QLatin1String("  "));
+    return text.contains(QLatin1Char('\n')) || text.contains(QLatin1Char('\t')) || text.contains(QLatin1Char('\r'))
+        || text.contains(QLatin1String("  "));
 }
 
 QString columnLetters(int column)
@@ -296,8 +311,7 @@ bool startTagAttributes(const QString &tag, AttributeList *attributes)
         doc += QLatin1String("</") + tag.midRef(1, nameEnd - 1) + QLatin1Char('>');
     QXmlStreamReader xml(doc);
     xml.setNamespaceProcessing(false);
-    while (!xml.atEnd() && xml.readNext() != QXmlStreamReader::StartElement) {
-    }
+    while (!xml.atEnd() && xml.readNext() != QXmlStreamReader::StartElement) { }
     if (xml.tokenType() != QXmlStreamReader::StartElement)
         return false;
     for (const QXmlStreamAttribute &a : xml.attributes())

@@ -59,8 +59,8 @@ QString unescapeText(const QString &text);
 // Whether a <t> holding text needs xml:space="preserve".
 bool needsSpacePreserve(const QString &text);
 
-QString columnLetters(int column);                  // 1 -> "A", 28 -> "AB"
-QString cellReference(int row, int column);         // (2, 3) -> "C2"
+QString columnLetters(int column); // 1 -> "A", 28 -> "AB"
+QString cellReference(int row, int column); // (2, 3) -> "C2"
 // "C2" or "c2" -> column 3, row 2; a reference without digits gives row 0.
 // False for anything else or out of range.
 bool parseCellReference(const QStringRef &ref, int *row, int *column);
@@ -83,10 +83,10 @@ bool startTagAttributes(const QString &tag, AttributeList *attributes);
 // can be parsed out of its document.
 struct CellContent
 {
-    QString type;        // the t attribute, empty for a number
-    QString style;       // the s attribute, empty for the default format
-    QString value;       // text of <v>
-    QString inlineText;  // text of <is> (runs concatenated, phonetic runs left out)
+    QString type; // the t attribute, empty for a number
+    QString style; // the s attribute, empty for the default format
+    QString value; // text of <v>
+    QString inlineText; // text of <is> (runs concatenated, phonetic runs left out)
     bool hasInline = false;
     bool hasFormula = false;
 };

@@ -40,14 +40,15 @@ void checkCarriedOver(const QJsonObject &before, const QString &emitted, const Q
 {
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(emitted.toUtf8(), &error);
-    FUZZ_CHECK(error.error == QJsonParseError::NoError && doc.isObject(), detail + QStringLiteral(" emitted ") + emitted);
+    FUZZ_CHECK(error.error == QJsonParseError::NoError && doc.isObject(),
+               detail + QStringLiteral(" emitted ") + emitted);
     const QJsonObject after = normalised(doc.object());
     const QJsonObject in = normalised(before);
     for (auto it = in.begin(); it != in.end(); ++it) {
         if (it.key() == section)
             continue;
-        FUZZ_CHECK(after.value(it.key()) == it.value(), detail + QStringLiteral(" lost or changed \"") + it.key()
-                       + QStringLiteral("\": ") + emitted);
+        FUZZ_CHECK(after.value(it.key()) == it.value(),
+                   detail + QStringLiteral(" lost or changed \"") + it.key() + QStringLiteral("\": ") + emitted);
     }
     FUZZ_CHECK(after.value(section).isObject(), detail + QStringLiteral(" no section: ") + emitted);
     if (innerSection.isEmpty())
@@ -58,12 +59,13 @@ void checkCarriedOver(const QJsonObject &before, const QString &emitted, const Q
     for (auto it = inSection.begin(); it != inSection.end(); ++it) {
         if (it.key() == innerSection)
             continue;
-        FUZZ_CHECK(afterSection.value(it.key()) == it.value(), detail + QStringLiteral(" lost or changed \"")
-                       + section + QLatin1Char('.') + it.key() + QStringLiteral("\": ") + emitted);
+        FUZZ_CHECK(afterSection.value(it.key()) == it.value(),
+                   detail + QStringLiteral(" lost or changed \"") + section + QLatin1Char('.') + it.key()
+                       + QStringLiteral("\": ") + emitted);
     }
 }
 
-template <class Dialog>
+template<class Dialog>
 void run(Dialog *dialog, const char *okButton, bool show, bool mayRefuse, const QJsonObject &before,
          const QString &section, const QString &innerSection, const QString &detail)
 {
@@ -74,7 +76,8 @@ void run(Dialog *dialog, const char *okButton, bool show, bool mayRefuse, const 
         text = doc;
     });
     if (dialog->failed()) {
-        FUZZ_CHECK(!normalised(before).value(section).isObject(), detail + QStringLiteral(" failed on a usable section"));
+        FUZZ_CHECK(!normalised(before).value(section).isObject(),
+                   detail + QStringLiteral(" failed on a usable section"));
         Fuzz::settle();
         FUZZ_CHECK(emitted == 0, detail);
         return;

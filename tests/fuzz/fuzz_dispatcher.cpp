@@ -36,11 +36,21 @@
 namespace {
 
 const int kStates[] = {
-    MainWindow::Idle,          MainWindow::LoopTest,        MainWindow::GetVersion,
-    MainWindow::Rs485Scan,     MainWindow::FlashFirmware,   MainWindow::FlashRfidChip,
-    MainWindow::NetworkRead,   MainWindow::NetworkWrite,    MainWindow::AddressTagWrite,
-    MainWindow::AddressTagRead, MainWindow::FileOpenForRead, MainWindow::FileOpenForWrite,
-    MainWindow::FileWriting,   MainWindow::FileReading,     MainWindow::FileClosingAfterRead,
+    MainWindow::Idle,
+    MainWindow::LoopTest,
+    MainWindow::GetVersion,
+    MainWindow::Rs485Scan,
+    MainWindow::FlashFirmware,
+    MainWindow::FlashRfidChip,
+    MainWindow::NetworkRead,
+    MainWindow::NetworkWrite,
+    MainWindow::AddressTagWrite,
+    MainWindow::AddressTagRead,
+    MainWindow::FileOpenForRead,
+    MainWindow::FileOpenForWrite,
+    MainWindow::FileWriting,
+    MainWindow::FileReading,
+    MainWindow::FileClosingAfterRead,
     MainWindow::FileClosingAfterWrite,
 };
 constexpr size_t kStateCount = sizeof kStates / sizeof kStates[0];
@@ -60,7 +70,7 @@ void feedFrame(MainWindow *w, bool withAddress, const QByteArray &body)
 {
     const uint8_t address = 0x21;
     const size_t length = size_t(body.size()) + (withAddress ? 1 : 0);
-    std::vector<uint8_t> header{0xF5, uint8_t(length & 0xFF), uint8_t(length >> 8)};
+    std::vector<uint8_t> header {0xF5, uint8_t(length & 0xFF), uint8_t(length >> 8)};
     header.push_back(uint8_t(~header[1]));
     header.push_back(uint8_t(~header[2]));
     if (withAddress)
@@ -82,7 +92,8 @@ void feedThroughCodec(MainWindow *w, bool withAddress, QByteArray body)
     if (address)
         full.append(char(address));
     full.append(body);
-    const uint16_t crc = BinaryProtocol::crc16(reinterpret_cast<const uint8_t *>(full.constData()), size_t(full.size()));
+    const uint16_t crc
+        = BinaryProtocol::crc16(reinterpret_cast<const uint8_t *>(full.constData()), size_t(full.size()));
     full.append(char(crc & 0xFF));
     full.append(char(crc >> 8));
     const uint16_t length = uint16_t(full.size());
@@ -94,7 +105,7 @@ void feedThroughCodec(MainWindow *w, bool withAddress, QByteArray body)
     frame.append(char((~length >> 8) & 0xFF));
     frame.append(full);
     w->protocol.setAddress(address);
-    w->protocol.frameTimerTimeout();   // no half frame from an input before
+    w->protocol.frameTimerTimeout(); // no half frame from an input before
     w->protocol.receiveBytes(reinterpret_cast<const uint8_t *>(frame.constData()), size_t(frame.size()));
 }
 
@@ -124,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     for (const QByteArray &body : bodies)
         if (slowAnswer(body))
-            return -1;   // not added to the corpus
+            return -1; // not added to the corpus
 
     // What piles up over a run is cleared now and then.
     if (++runs % 16 == 0) {

@@ -57,9 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const uint8_t mode = in.byte();
     const uint16_t cursorWord = in.word();
     const QByteArray bytes = in.rest();
-    const QString original = (mode & 1)
-        ? QString(reinterpret_cast<const QChar *>(bytes.constData()), bytes.size() / 2)
-        : QString::fromUtf8(bytes);
+    const QString original = (mode & 1) ? QString(reinterpret_cast<const QChar *>(bytes.constData()), bytes.size() / 2)
+                                        : QString::fromUtf8(bytes);
     // A line edit's cursor is always inside its text.
     const int pos = int(cursorWord % uint16_t(qMin(original.size() + 1, 65535)));
 
@@ -74,7 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QValidator::State state = validator.validate(validated, cursor);
     FUZZ_CHECK(state == QValidator::Acceptable, QStringLiteral("state %1").arg(int(state)));
     FUZZ_CHECK(validated == fixed, QStringLiteral("validate gave \"%1\", fixup \"%2\"").arg(validated, fixed));
-    const QString where = QStringLiteral("cursor %1 -> %2 in \"%3\" (from \"%4\")").arg(pos).arg(cursor).arg(validated, original);
+    const QString where
+        = QStringLiteral("cursor %1 -> %2 in \"%3\" (from \"%4\")").arg(pos).arg(cursor).arg(validated, original);
     FUZZ_CHECK(cursor >= 0 && cursor <= validated.size(), where);
     FUZZ_CHECK(cursor == validated.size() || validated.at(cursor) != QLatin1Char(' '), where);
 
@@ -86,6 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QString revalidated = validated;
     validator.validate(revalidated, cursorAgain);
     FUZZ_CHECK(revalidated == validated, QStringLiteral("\"%1\" became \"%2\"").arg(validated, revalidated));
-    FUZZ_CHECK(cursorAgain == cursor, QStringLiteral("cursor %1 moved to %2 in \"%3\"").arg(cursor).arg(cursorAgain).arg(validated));
+    FUZZ_CHECK(cursorAgain == cursor,
+               QStringLiteral("cursor %1 moved to %2 in \"%3\"").arg(cursor).arg(cursorAgain).arg(validated));
     return 0;
 }

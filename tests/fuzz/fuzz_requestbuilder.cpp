@@ -83,8 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const RequestBuildResult result = RequestBuilder::build(command, texts);
     const QString detail = QStringLiteral("command %1, fields [%2], payload %3, failed %4")
                                .arg(QString::fromUtf8(QJsonDocument(command).toJson(QJsonDocument::Compact)),
-                                    texts.join(QStringLiteral("|")),
-                                    QString::fromLatin1(result.payload.toHex(' ')))
+                                    texts.join(QStringLiteral("|")), QString::fromLatin1(result.payload.toHex(' ')))
                                .arg(result.failedArgument);
     FUZZ_CHECK(result.ok() == (result.failedArgument == -1), detail);
     if (result.ok()) {

@@ -92,8 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (names.isEmpty())
         FUZZ_CHECK(savedNames.size() == 1, savedNames.join(QLatin1Char(',')));
     else
-        FUZZ_CHECK(savedNames == names, savedNames.join(QLatin1Char(',')) + QStringLiteral(" for ")
-                       + names.join(QLatin1Char(',')));
+        FUZZ_CHECK(savedNames == names,
+                   savedNames.join(QLatin1Char(',')) + QStringLiteral(" for ") + names.join(QLatin1Char(',')));
     FUZZ_CHECK(again.selectSheet(names.isEmpty() ? 0 : sheet), QString());
     FUZZ_CHECK(again.lastUsedRow() == row, QStringLiteral("last row %1, written %2").arg(again.lastUsedRow()).arg(row));
     FUZZ_CHECK(again.read(row, 1).toString() == text, again.read(row, 1).toString());

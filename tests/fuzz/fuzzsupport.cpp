@@ -84,7 +84,7 @@ MainWindow *g_window = nullptr;
 
 void destroyWindow()
 {
-    delete g_window;   // stops the discovery loops before the thread pool goes
+    delete g_window; // stops the discovery loops before the thread pool goes
     g_window = nullptr;
 }
 

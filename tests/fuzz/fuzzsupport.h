@@ -40,14 +40,17 @@ void settle();
 class Input
 {
 public:
-    Input(const uint8_t *data, size_t size) : m_data(data), m_size(size) {}
+    Input(const uint8_t *data, size_t size)
+        : m_data(data)
+        , m_size(size)
+    { }
     bool empty() const { return m_size == 0; }
     size_t size() const { return m_size; }
     const uint8_t *data() const { return m_data; }
-    uint8_t byte();                         // 0 once empty
-    uint16_t word();                        // two bytes, least significant first
-    QByteArray take(size_t n);              // at most n bytes
-    QByteArray line(size_t max);            // up to and without the next '\n' (at most max bytes)
+    uint8_t byte(); // 0 once empty
+    uint16_t word(); // two bytes, least significant first
+    QByteArray take(size_t n); // at most n bytes
+    QByteArray line(size_t max); // up to and without the next '\n' (at most max bytes)
     QByteArray rest();
 
 private:
@@ -57,8 +60,8 @@ private:
 
 } // namespace Fuzz
 
-#define FUZZ_CHECK(condition, detail)                  \
-    do {                                               \
-        if (!(condition))                              \
-            Fuzz::fail(#condition, (detail));          \
+#define FUZZ_CHECK(condition, detail)         \
+    do {                                      \
+        if (!(condition))                     \
+            Fuzz::fail(#condition, (detail)); \
     } while (0)

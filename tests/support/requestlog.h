@@ -15,10 +15,11 @@ struct RequestLog
 
     explicit RequestLog(SimReader *reader, bool withLogRequests = false)
     {
-        QObject::connect(reader, &SimReader::requestReceived, [this, withLogRequests](quint8 code, const QByteArray &params) {
-            if (withLogRequests || code != 0xE4)
-                list << (QByteArray(1, char(code)) + params);
-        });
+        QObject::connect(reader, &SimReader::requestReceived,
+                         [this, withLogRequests](quint8 code, const QByteArray &params) {
+                             if (withLogRequests || code != 0xE4)
+                                 list << (QByteArray(1, char(code)) + params);
+                         });
     }
     int count(const QByteArray &payload) const { return list.count(payload); }
     int count(uint8_t code) const

@@ -79,8 +79,8 @@ bool WindowFixture::connectSerial()
 {
     selectReaderPort();
     click(QStringLiteral("btSerialConnect"));
-    return QTest::qWaitFor([this] { return m_window->statusDetailLabel->text().startsWith(QStringLiteral("Version:")); },
-                           3000);
+    return QTest::qWaitFor(
+        [this] { return m_window->statusDetailLabel->text().startsWith(QStringLiteral("Version:")); }, 3000);
 }
 
 bool WindowFixture::connectTcp()
@@ -89,8 +89,8 @@ bool WindowFixture::connectTcp()
     widget<QLineEdit>(QStringLiteral("leDeviceAddr"))->setText(QStringLiteral("127.0.0.1"));
     widget<QSpinBox>(QStringLiteral("sbPort"))->setValue(m_reader->tcpPort());
     click(QStringLiteral("btNetworkConnect"));
-    return QTest::qWaitFor([this] { return m_window->statusDetailLabel->text().startsWith(QStringLiteral("Version:")); },
-                           4000);
+    return QTest::qWaitFor(
+        [this] { return m_window->statusDetailLabel->text().startsWith(QStringLiteral("Version:")); }, 4000);
 }
 
 void WindowFixture::injectAnswer(const QByteArray &payload)

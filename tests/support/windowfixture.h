@@ -29,7 +29,7 @@ public:
     void reopenWindow();
     void closeWindow();
 
-    template <class T>
+    template<class T>
     T *widget(const QString &name) const
     {
         T *w = m_window->findChild<T *>(name);
@@ -58,10 +58,7 @@ public:
     // with its default button and its text is returned.
     QString answerMessageBox(const std::function<void()> &action, int timeoutMs = 3000);
 
-    static QByteArray hex(const char *text)
-    {
-        return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
-    }
+    static QByteArray hex(const char *text) { return QByteArray::fromHex(QByteArray(text).replace(' ', "")); }
 
 private:
     void buildWindow();
