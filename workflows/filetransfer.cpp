@@ -5,9 +5,10 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
-#include <QSaveFile>
 #include <QThread>
 #include <QTimer>
+
+#include "app/safefile.h"
 
 // Moving "config.json" between the reader and the PC: FOPEN, then FREAD or
 // FWRITE chunk by chunk, then FCLOSE, each request sent when the previous one
@@ -187,10 +188,9 @@ void MainWindow::fileCloseAnswered()
     if (downloadTarget == SaveToFile) {
         // Written whole or not at all: an existing file is only replaced by a
         // complete new one, and a failure is reported.
-        QSaveFile file(transferFileName);
-        if (!file.open(QIODevice::WriteOnly) || file.write(transferBuffer) != transferBuffer.size() || !file.commit())
-            logd(QStringLiteral("Unable to save the file ") + transferFileName + QStringLiteral(": ")
-                 + file.errorString());
+        QString error;
+        if (!writeFileSafely(transferFileName, transferBuffer, &error))
+            logd(QStringLiteral("Unable to save the file ") + error);
         return;
     }
     const int end = transferBuffer.indexOf('\0');

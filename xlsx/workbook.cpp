@@ -4,12 +4,13 @@
 #include "xlsx/sheetdata.h"
 #include "xlsx/xmltext.h"
 
+#include "app/safefile.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QLocale>
-#include <QSaveFile>
 #include <QXmlStreamReader>
 #include <algorithm>
 #include <array>
@@ -1108,23 +1109,10 @@ bool XlsxWorkbook::saveAs(const QString &path, QString *error)
     QString why;
     if (!(d->fresh ? d->buildNew(&bytes, &why) : d->buildEdited(&bytes, &why)))
         return fail(why);
-    // Unbuffered: QSaveFile notices a failed write only when it happens in
-    // write(), not in the flush on commit, and would rename a short file
-    // over the target.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return fail(file.errorString());
-    qint64 written = 0;
-    while (written < bytes.size()) {
-        const qint64 n = file.write(bytes.constData() + written, bytes.size() - written);
-        if (n <= 0) {
-            const QString reason = file.errorString();
-            file.cancelWriting();
-            return fail(reason);
-        }
-        written += n;
+    if (!writeFileSafely(path, bytes, &why)) {
+        if (error)
+            *error = QStringLiteral("cannot save ") + why;
+        return false;
     }
-    if (!file.commit())
-        return fail(file.errorString());
     return true;
 }

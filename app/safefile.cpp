@@ -1,0 +1,75 @@
+#include "app/safefile.h"
+
+#include <QDir>
+
+SafeFileWriter::SafeFileWriter(const QString &path)
+    : m_file(path)
+{
+    // Never write into the target directly, even where a temporary file
+    // cannot be made beside it: the old content must survive a failure.
+    m_file.setDirectWriteFallback(false);
+}
+
+SafeFileWriter::~SafeFileWriter()
+{
+    discard();
+}
+
+bool SafeFileWriter::open()
+{
+    if (m_file.fileName().isEmpty())
+        return fail(QStringLiteral("no file name"));
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return fail(m_file.errorString());
+    m_open = true;
+    return true;
+}
+
+bool SafeFileWriter::write(const char *data, qint64 size)
+{
+    if (!m_open)
+        return fail(QStringLiteral("the file is not open for writing"));
+    qint64 done = 0;
+    while (done < size) {
+        const qint64 n = m_file.write(data + done, size - done);
+        if (n <= 0) {
+            const QString why = m_file.errorString();
+            discard();
+            return fail(why.isEmpty() ? QStringLiteral("write failed") : why);
+        }
+        done += n;
+    }
+    return true;
+}
+
+bool SafeFileWriter::commit()
+{
+    if (!m_open)
+        return fail(QStringLiteral("the file is not open for writing"));
+    m_open = false;
+    if (!m_file.commit())
+        return fail(m_file.errorString());
+    return true;
+}
+
+void SafeFileWriter::discard()
+{
+    if (m_open)
+        m_file.cancelWriting();
+    m_open = false;
+}
+
+bool SafeFileWriter::fail(const QString &why)
+{
+    m_error = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(m_file.fileName()), why);
+    return false;
+}
+
+bool writeFileSafely(const QString &path, const QByteArray &data, QString *error)
+{
+    SafeFileWriter file(path);
+    const bool ok = file.open() && file.write(data) && file.commit();
+    if (!ok && error)
+        *error = file.errorString();
+    return ok;
+}
