@@ -1,8 +1,8 @@
 // Download and upload of a 64 KiB config.json over TCP and over a pty
 // against the simulated reader, from the real main window: seconds, and the
 // ratio to the stop-and-wait bound (the reader's measured round-trip time ×
-// the number of requests). Builds a MainWindow: run it inside a private
-// network namespace (scripts/bench does).
+// the number of requests). Builds a MainWindow, so it runs only in a network
+// namespace with nothing but loopback (it makes one of its own where it can).
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTemporaryDir>

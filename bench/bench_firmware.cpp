@@ -2,8 +2,9 @@
 // into the simulated reader, over TCP and over a pty, and compares the time
 // the frames take with the stop-and-wait bound: 4,096 times the round trip
 // of one frame of the same size between a bare codec and the same reader.
-// Builds a MainWindow: run it inside a private network namespace, e.g.
-//   /work/shared/tools/isolated bench/bench_firmware [KiB [ROUNDS]]
+// Builds a MainWindow, so it runs only in a network namespace with nothing
+// but loopback (it makes one of its own where it can):
+//   bench/bench_firmware [KiB [ROUNDS]]
 // (1024 KiB and 3 rounds per link unless given).
 #include <QApplication>
 #include <QComboBox>

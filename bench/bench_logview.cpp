@@ -1,8 +1,8 @@
 // Appends 20,000 annotated frame dumps to the protocol log of the real main
 // window and prints the time per 1,000 appends at the start and at the end
 // (the log has no size limit, so the cost per append must stay flat), and the
-// memory in use. Builds a MainWindow: run it inside a private network
-// namespace (scripts/bench does).
+// memory in use. Builds a MainWindow, so it runs only in a network namespace
+// with nothing but loopback (it makes one of its own where it can).
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>

@@ -12,6 +12,8 @@
 #include <QTextEdit>
 #include <QTimer>
 
+#include "support/privatenetwork.h"
+
 WindowFixture::WindowFixture(bool withReader)
 {
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settingsDir.path());
@@ -39,6 +41,10 @@ QString WindowFixture::settingsFile() const
 
 void WindowFixture::buildWindow()
 {
+    // The window's discovery scans every local network; the check before
+    // main() has made sure only loopback is in sight.
+    if (!PrivateNetwork::processIsolated())
+        qFatal("the main window would see networks besides loopback; not building it");
     m_window = std::make_unique<MainWindow>();
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
