@@ -4,23 +4,19 @@
 #include <QApplication>
 #include <QDebug>
 #include <QDesktopServices>
+#include <QEventLoop>
 #include <QFont>
 #include <QFutureInterface>
 #include <QLabel>
 #include <QListWidget>
+#include <QNetworkDatagram>
 #include <QNetworkInterface>
 #include <QThread>
 #include <QThreadPool>
+#include <QUdpSocket>
 #include <QUrl>
 
-#include <arpa/inet.h>
 #include <atomic>
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "discovery/announcement.h"
 
@@ -35,12 +31,11 @@ namespace {
 // goes; the loops only read it.
 std::atomic<bool> udpRunning {true};
 
-// The listener's socket as the window sees it, -1 when there is none. It is a
-// descriptor of its own (a duplicate of the one the listener receives on), so
-// that whoever takes it out of here may shut it down and close it without the
-// number being reused under the other side: shutting down the one socket
-// behind both releases the listener's blocking receive.
-std::atomic<int> udpListenHandle {-1};
+// The listener's handle as the window sees it: the event loop the listener
+// waits in for datagrams, null when there is none. Whoever takes it out of
+// here is the one who ends that loop: the window by a queued quit, or the
+// listener itself when it finds the flag cleared before anybody took it.
+std::atomic<QEventLoop *> udpListenHandle {nullptr};
 
 QFuture<void> runOnGlobalPool(std::function<void()> task)
 {
@@ -66,10 +61,9 @@ void info(const QString &text)
     qInfo().noquote() << text;
 }
 
-QString errorText(int code)
+QString errorText(const QAbstractSocket &socket)
 {
-    return QString::number(code) + QStringLiteral(" (") + QString::fromLocal8Bit(std::strerror(code))
-        + QLatin1Char(')');
+    return QString::number(int(socket.error())) + QStringLiteral(" (") + socket.errorString() + QLatin1Char(')');
 }
 
 } // namespace
@@ -106,13 +100,14 @@ void MainWindow::stopDiscoveryLoops()
 // Worker thread: touches no widget and no member.
 void MainWindow::udpScanLoop()
 {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    if (fd < 0) {
-        info(QStringLiteral("scan: socket() failed: ") + errorText(errno));
+    // Bound to any address and a port the system picks: the requests leave
+    // by whichever interface leads to each target.
+    QUdpSocket socket;
+    if (!socket.bind(QHostAddress(QHostAddress::AnyIPv4), 0)) {
+        info(QStringLiteral("scan: socket() failed: ") + errorText(socket));
         return;
     }
-    const int sendBuffer = Discovery::SendBufferBytes;
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    socket.setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, Discovery::SendBufferBytes);
     info(QStringLiteral("scan on different thread"));
 
     while (udpRunning) {
@@ -121,14 +116,9 @@ void MainWindow::udpScanLoop()
             if (!udpRunning)
                 break;
             // One local address's requests go out back to back.
-            for (const quint32 target : Discovery::scanTargets(local)) {
-                sockaddr_in to = {};
-                to.sin_family = AF_INET;
-                to.sin_port = htons(Discovery::Port);
-                to.sin_addr.s_addr = htonl(target);
-                ::sendto(fd, Discovery::ScanRequest, Discovery::ScanRequestSize, 0,
-                         reinterpret_cast<const sockaddr *>(&to), sizeof to);
-            }
+            for (const quint32 target : Discovery::scanTargets(local))
+                socket.writeDatagram(Discovery::ScanRequest, Discovery::ScanRequestSize, QHostAddress(target),
+                                     Discovery::Port);
             QThread::msleep(1);
         }
         // A second between passes, in slices so that a closing window is
@@ -136,89 +126,70 @@ void MainWindow::udpScanLoop()
         for (int slept = 0; slept < 1000 && udpRunning; slept += 50)
             QThread::msleep(50);
     }
-    ::close(fd);
     info(QStringLiteral("scan done"));
 }
 
 // Worker thread: reaches the window only through the queued call.
 void MainWindow::udpListenLoop(MainWindow *receiver)
 {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    if (fd < 0) {
-        info(QStringLiteral("Server: Error at socket(): ") + errorText(errno));
-        return;
-    }
+    QUdpSocket socket;
     info(QStringLiteral("Server: socket() is OK!"));
-
-    sockaddr_in any = {};
-    any.sin_family = AF_INET;
-    any.sin_port = htons(Discovery::Port);
-    any.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (::bind(fd, reinterpret_cast<const sockaddr *>(&any), sizeof any) != 0) {
-        // Typically another client on this machine has the port. The handle
-        // of a listener that does have it is left alone.
-        info(QStringLiteral("Server: Error! bind() failed! ") + errorText(errno));
-        ::close(fd);
+    // The port is this client's alone: with another client on this machine
+    // holding it, the listener ends here and that client keeps it.
+    if (!socket.bind(QHostAddress::AnyIPv4, Discovery::Port, QUdpSocket::DontShareAddress)) {
+        info((socket.error() == QAbstractSocket::SocketResourceError ? QStringLiteral("Server: Error at socket(): ")
+                                                                     : QStringLiteral("Server: Error! bind() failed! "))
+             + errorText(socket));
         return;
     }
     info(QStringLiteral("Server: bind() is OK!"));
     // Every reader answers a scan pass at about the same moment; room for
     // the burst (the system may grant less).
-    const int receiveBuffer = Discovery::SendBufferBytes;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    const int handle = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (handle < 0) {
-        info(QStringLiteral("Server: Error at socket(): ") + errorText(errno));
-        ::close(fd);
-        return;
-    }
-    // Published before the flag is looked at: a window closing from here on
-    // either finds the flag cleared first or shuts this socket down.
-    udpListenHandle = handle;
+    socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, Discovery::SendBufferBytes);
 
-    char buffer[Discovery::MaxDatagram];
-    while (udpRunning) {
-        sockaddr_in from = {};
-        socklen_t fromSize = sizeof from;
-        // MSG_TRUNC: the size of the whole datagram, so that an oversized one
-        // is refused rather than read cut short.
-        const ssize_t size
-            = ::recvfrom(fd, buffer, sizeof buffer, MSG_TRUNC, reinterpret_cast<sockaddr *>(&from), &fromSize);
-        if (size < 1 || size > Discovery::MaxDatagram) {
-            const int code = size > Discovery::MaxDatagram ? EMSGSIZE : errno;
-            info(QStringLiteral("Server: Connection closed with error code: ") + errorText(code));
-            if (udpListenHandle != handle)
-                break; // shut down: every further receive returns at once
-            continue;
+    QObject::connect(&socket, &QUdpSocket::readyRead, [&socket, receiver] {
+        while (socket.hasPendingDatagrams()) {
+            // The size of the whole datagram, so that an oversized one is
+            // refused rather than read cut short.
+            const qint64 size = socket.pendingDatagramSize();
+            const QNetworkDatagram datagram = socket.receiveDatagram(Discovery::MaxDatagram);
+            if (size < 1 || size > Discovery::MaxDatagram || !datagram.isValid()) {
+                const QString why = !datagram.isValid() ? errorText(socket)
+                    : size < 1                          ? QStringLiteral("empty datagram")
+                                                        : QStringLiteral("datagram of %1 bytes").arg(size);
+                info(QStringLiteral("Server: Connection closed with error code: ") + why);
+                continue;
+            }
+            const QByteArray bytes = datagram.data();
+            QMetaObject::invokeMethod(receiver, "udpMessageReceive", Qt::QueuedConnection,
+                                      Q_ARG(QString, Discovery::datagramText(bytes.constData(), bytes.size())),
+                                      Q_ARG(QString, datagram.senderAddress().toString()));
         }
-        if (from.sin_family != AF_INET || fromSize < socklen_t(sizeof from))
-            continue;
-        char ip[INET_ADDRSTRLEN] = {};
-        if (!::inet_ntop(AF_INET, &from.sin_addr, ip, sizeof ip))
-            continue;
-        QMetaObject::invokeMethod(receiver, "udpMessageReceive", Qt::QueuedConnection,
-                                  Q_ARG(QString, Discovery::datagramText(buffer, int(size))),
-                                  Q_ARG(QString, QString::fromLatin1(ip)));
-    }
+    });
+
+    // The listener waits in this loop, doing nothing between datagrams,
+    // until the window's udpNetworkServerTerminate ends it. Published before
+    // the flag is looked at: a window closing from here on either finds the
+    // flag cleared first, or takes the handle and sends the quit.
+    QEventLoop wait;
+    udpListenHandle = &wait;
+    QEventLoop *published = &wait;
+    if (udpRunning || !udpListenHandle.compare_exchange_strong(published, nullptr))
+        wait.exec();
 
     info(QStringLiteral("Server: Finished receiving. Closing the listening socket..."));
-    int published = handle;
-    if (udpListenHandle.compare_exchange_strong(published, -1))
-        ::close(handle);
-    if (::close(fd) != 0)
-        info(QStringLiteral("Server: closesocket() failed! Error code: ") + errorText(errno));
-    else
-        info(QStringLiteral("Server: closesocket() is OK"));
+    socket.close();
+    info(QStringLiteral("Server: closesocket() is OK"));
 }
 
 void MainWindow::udpNetworkServerTerminate()
 {
-    const int handle = udpListenHandle.exchange(-1);
-    if (handle < 0)
+    QEventLoop *listener = udpListenHandle.exchange(nullptr);
+    if (!listener)
         return;
-    ::shutdown(handle, SHUT_RDWR);
-    ::close(handle);
     info(QStringLiteral("udpNetworkServerTerminate: Closing socket..."));
+    // The listener's loop lives until it has run this quit.
+    QMetaObject::invokeMethod(listener, "quit", Qt::QueuedConnection);
 }
 
 void MainWindow::udpMessageReceive(const QString &msg, const QString &ip)

@@ -5,8 +5,9 @@
 //
 // Like every suite that builds the window, this one runs in a network
 // namespace of its own: only its own loopback exists there, so the scan loop
-// finds nothing to send to, and the listener's port 63311 belongs to this
-// suite alone even while other suites run beside it.
+// finds nothing to send to unless a test gives it a network on that
+// loopback, and the listener's port 63311 belongs to this suite alone even
+// while other suites run beside it.
 #include <QComboBox>
 #include <QDateTime>
 #include <QDesktopServices>
@@ -18,6 +19,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMap>
 #include <QNetworkInterface>
 #include <QProcess>
 #include <QPushButton>
@@ -26,11 +28,94 @@
 #include <QUdpSocket>
 #include <QUrl>
 
+#include <arpa/inet.h>
+#include <cstring>
+#include <linux/if_packet.h>
+#include <net/ethernet.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "discovery/announcement.h"
 #include "sim/simudp.h"
 #include "support/windowfixture.h"
 
 namespace {
+
+// Every UDP datagram that crosses the loopback from the moment this is made,
+// seen through a packet socket: what was sent where, whoever sent it.
+class LoopbackCapture
+{
+public:
+    struct Datagram
+    {
+        quint32 to;
+        quint16 port;
+        QByteArray payload;
+    };
+
+    LoopbackCapture()
+    {
+        m_fd = ::socket(AF_PACKET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, htons(ETH_P_IP));
+        sockaddr_ll at = {};
+        at.sll_family = AF_PACKET;
+        at.sll_protocol = htons(ETH_P_IP);
+        at.sll_ifindex = int(::if_nametoindex("lo"));
+        if (m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr *>(&at), sizeof at) != 0) {
+            ::close(m_fd);
+            m_fd = -1;
+        }
+    }
+    ~LoopbackCapture()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    bool isOpen() const { return m_fd >= 0; }
+
+    // What came since the last call. Each packet is taken once, as the
+    // loopback receives it.
+    QList<Datagram> take()
+    {
+        QList<Datagram> taken;
+        unsigned char packet[65536];
+        sockaddr_ll from = {};
+        socklen_t fromSize = sizeof from;
+        ssize_t size;
+        while ((size = ::recvfrom(m_fd, packet, sizeof packet, 0, reinterpret_cast<sockaddr *>(&from), &fromSize))
+               > 0) {
+            const int header = (packet[0] & 0x0F) * 4;
+            if (from.sll_pkttype == PACKET_OUTGOING || packet[9] != IPPROTO_UDP || size < header + 8)
+                continue;
+            quint32 to;
+            std::memcpy(&to, packet + 16, 4);
+            taken << Datagram {ntohl(to), quint16(packet[header + 2] << 8 | packet[header + 3]),
+                               QByteArray(reinterpret_cast<const char *>(packet) + header + 8, int(size) - header - 8)};
+        }
+        return taken;
+    }
+
+private:
+    int m_fd = -1;
+};
+
+// An address with its /24 on this suite's loopback for as long as this
+// lives; the scan loop takes it for a local network.
+struct LoopbackNetwork
+{
+    QString address;
+    bool added = false;
+    explicit LoopbackNetwork(const QString &withPrefix)
+        : address(withPrefix)
+    {
+        added = QProcess::execute(QStringLiteral("ip"), {"address", "add", address, "dev", "lo"}) == 0;
+    }
+    ~LoopbackNetwork()
+    {
+        if (added)
+            QProcess::execute(QStringLiteral("ip"), {"address", "del", address, "dev", "lo"});
+    }
+};
 
 // Whether the discovery port is taken (by a window's listener).
 bool discoveryPortTaken()
@@ -169,6 +254,38 @@ private slots:
         const QVector<quint32> all = Discovery::scanTargets(locals);
         QCOMPARE(all.size(), 2 * 253);
         QCOMPARE(all.at(253), QHostAddress(QStringLiteral("192.168.7.2")).toIPv4Address());
+    }
+
+    // One pass of the real scan loop: the request "Q_R4:SCAN", exactly its 9
+    // bytes, to port 63311 of every other host of the local /24, and again a
+    // second later; nothing to loopback's own 127.0.0.1.
+    void scanLoopAsksEveryHostOfTheNetwork()
+    {
+        LoopbackNetwork network(QStringLiteral("10.0.0.5/24"));
+        QVERIFY2(network.added, "ip address add 10.0.0.5/24 dev lo");
+        LoopbackCapture capture;
+        QVERIFY(capture.isOpen());
+        QMap<quint32, int> requests;
+        QList<QByteArray> other;
+        auto twoPasses = [&] {
+            for (const LoopbackCapture::Datagram &d : capture.take()) {
+                if (d.port == Discovery::Port && d.payload == QByteArray("Q_R4:SCAN"))
+                    ++requests[d.to];
+                else
+                    other << QHostAddress(d.to).toString().toLatin1() + ':' + QByteArray::number(d.port) + ' '
+                            + d.payload;
+            }
+            return requests.size() >= 253
+                && std::all_of(requests.begin(), requests.end(), [](int n) { return n >= 2; });
+        };
+        {
+            WindowFixture f(false);
+            (void)QTest::qWaitFor(twoPasses, 5000); // what came is compared below
+        }
+        twoPasses();
+        QCOMPARE(requests.keys().toVector(), Discovery::scanTargets(QHostAddress(QStringLiteral("10.0.0.5"))));
+        QCOMPARE(other, QList<QByteArray>());
+        QVERIFY(twoPasses());
     }
 
     void announcementsFillTheList()
