@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include "app/settings.h"
+#include "app/version.h"
 
 // The resources live in the static core library; referencing their
 // initialiser keeps the linker from dropping them.
@@ -35,7 +36,7 @@ MainWindow::MainWindow(QWidget *parent)
     initCoreResources();
 
     ui->setupUi(this);
-    setWindowTitle(QStringLiteral("Rx-Client - v%1.%2").arg(1).arg(32));
+    setWindowTitle(QStringLiteral("Rx-Client - v%1.%2").arg(RX_VERSION_MAJOR).arg(RX_VERSION_MINOR));
 
     statusLabel = new QLabel(this);
     statusDetailLabel = new QLabel(this);

@@ -1,0 +1,42 @@
+# Makes one gzipped manual page (cmake -P, run by the build):
+#   -DOUT=<dir>/<name>.1 -DGZIP=<gzip>, and either
+#   -DIN=<page>.1.in -DPROJECT_VERSION=... -DRX_RELEASE_DATE=...
+#   (a written page), or
+#   -DSIM=<rx-reader-sim> -DHELP2MAN=<help2man> -DINCLUDE=<page>.h2m
+#   -DPROJECT_VERSION=... (the simulated reader's page: its options from
+#   --help, its control commands from its "help" command).
+if(IN)
+  configure_file("${IN}" "${OUT}" @ONLY)
+else()
+  # A build with the sanitizers: the simulator's leaks are the suites' to
+  # find, not this page's.
+  set(ENV{ASAN_OPTIONS} "detect_leaks=0")
+  get_filename_component(dir "${OUT}" DIRECTORY)
+  file(WRITE "${dir}/sim-input" "help\nquit\n")
+  # On a loopback TCP port of its own: no pty needed.
+  execute_process(COMMAND "${SIM}" --tcp 0
+                  INPUT_FILE "${dir}/sim-input" OUTPUT_VARIABLE help RESULT_VARIABLE status)
+  string(FIND "${help}" "commands:\n" at)
+  if(NOT status EQUAL 0 OR at LESS 0)
+    message(FATAL_ERROR "${SIM}: no list of control commands (exit status ${status}):\n${help}")
+  endif()
+  math(EXPR at "${at} + 10")
+  string(SUBSTRING "${help}" ${at} -1 commands)
+  # As roff text: backslashes escaped, no line taken for a request.
+  string(REPLACE "\\" "\\e" commands "${commands}")
+  string(REGEX REPLACE "(^|\n)([.'])" "\\1\\\\&\\2" commands "${commands}")
+  file(READ "${INCLUDE}" include)
+  file(WRITE "${dir}/rx-reader-sim.h2m"
+       "${include}\n[CONTROL COMMANDS]\nThese lines on standard input steer the simulated reader:\n"
+       ".PP\n.nf\n${commands}.fi\n")
+  execute_process(COMMAND "${HELP2MAN}" --no-info --no-discard-stderr "--version-string=${PROJECT_VERSION}"
+                          "--include=${dir}/rx-reader-sim.h2m" "--output=${OUT}" "${SIM}"
+                  RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "help2man failed on ${SIM}")
+  endif()
+endif()
+execute_process(COMMAND "${GZIP}" -9nf "${OUT}" RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "gzip failed on ${OUT}")
+endif()
