@@ -14,6 +14,7 @@
 #include "link/binaryprotocol.h"
 
 class FavouriteList;
+class LogView;
 class QLabel;
 class QLineEdit;
 class QListWidgetItem;
@@ -74,7 +75,11 @@ public slots:
 private slots:
     void on_btShowLegend_clicked();
     void on_btClearLogs_clicked();
+public:
+    LogView *protocolLog = nullptr; // teProtocol
+    LogView *deviceLog = nullptr; // teLogs
 private:
+    void setUpLogViews();
     void deviceLogWrite(const uint8_t *body, size_t len);
     bool deviceLogShown = false;
 

@@ -145,8 +145,8 @@ private slots:
     {
         WindowFixture f;
         QVERIFY(f.connectSerial());
-        f.click("btRefresComPorts");
-        QVERIFY(!f.window()->serial.isOpen());
+        QTest::keyClick(f.window(), Qt::Key_F5);
+        QTRY_VERIFY(!f.window()->serial.isOpen());
         auto *ports = f.widget<QComboBox>("cbSerialPort");
         QCOMPARE(ports->currentIndex(), ports->count() > 0 ? 0 : -1);
         QVERIFY(ports->findText(f.reader()->ptyPath()) < 0);

@@ -8,16 +8,16 @@
 #include <QListWidget>
 #include <QProcess>
 #include <QProgressBar>
-#include <QScreen>
 #include <QPushButton>
+#include <QScreen>
 #include <QSettings>
 #include <QSpinBox>
 #include <QSplitter>
 #include <QStatusBar>
-#include <QTabWidget>
 #include <QStyleOptionComboBox>
 #include <QStyleOptionGroupBox>
 #include <QTabBar>
+#include <QTabWidget>
 #include <QTextDocumentFragment>
 #include <QTextEdit>
 
@@ -93,6 +93,7 @@ private slots:
         WindowFixture f(false);
         MainWindow *w = f.window();
         QCOMPARE(w->windowTitle(), QStringLiteral("Rx-Client - v1.32"));
+        QVERIFY(!w->windowIcon().isNull());
         QCOMPARE(w->size(), QSize(1100, 815));
         QCOMPARE(w->minimumSize(), QSize(1100, 700));
 
