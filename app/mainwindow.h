@@ -96,6 +96,9 @@ private slots:
     void handleSerialDataReady();
     void handleSerialDataError(QSerialPort::SerialPortError serialPortError);
 private:
+    // Why the port could not be opened: the port's own error text, with a
+    // hint where the user lacks the permission.
+    QString openFailureReason(const QString &portName) const;
     bool serialClosePending = false; // an error's close is scheduled
 
     // ---- Device link: TCP transport (link/tcptransport.cpp) ------------------
