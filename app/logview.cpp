@@ -4,9 +4,11 @@
 #include <QBoxLayout>
 #include <QFileInfo>
 #include <QFontDatabase>
+#include <QFontInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPalette>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QShortcut>
@@ -80,7 +82,9 @@ LogView::LogView(QTextEdit *edit, const QString &name, QBoxLayout *layout, int i
 
     QAction *copy = addAction(QStringLiteral("Copy"), QKeySequence::Copy, [this] { m_edit->copy(); });
     addAction(QStringLiteral("Select all"), QKeySequence::SelectAll, [this] { m_edit->selectAll(); });
-    m_menuActions << nullptr;
+    auto *separator = new QAction(m_edit);
+    separator->setSeparator(true);
+    m_menuActions << separator;
     addAction(QStringLiteral("Find..."), QKeySequence::Find, [this] { showFindBar(); });
     addAction(QStringLiteral("Save log as..."), QKeySequence::Save, [this] { save(); });
     addAction(QStringLiteral("Follow new lines"), QKeySequence(Qt::CTRL | Qt::Key_End), [this] { followNewLines(); });
@@ -89,12 +93,7 @@ LogView::LogView(QTextEdit *edit, const QString &name, QBoxLayout *layout, int i
     connect(edit, &QWidget::customContextMenuRequested, this, [this, copy](const QPoint &pos) {
         QMenu menu(m_edit);
         copy->setEnabled(m_edit->textCursor().hasSelection());
-        for (QAction *action : qAsConst(m_menuActions)) {
-            if (action)
-                menu.addAction(action);
-            else
-                menu.addSeparator();
-        }
+        menu.addActions(m_menuActions);
         menu.exec(m_edit->viewport()->mapToGlobal(pos));
         copy->setEnabled(true);
     });

@@ -3,6 +3,7 @@
 // own coloured log lines.
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -369,6 +370,9 @@ private slots:
         QCOMPARE(log->textCursor().selectionStart(), first);
         QTest::keyClick(field, Qt::Key_Return, Qt::ShiftModifier); // round the start
         QCOMPARE(log->textCursor().selectionStart(), log->toPlainText().lastIndexOf("firmware version"));
+        focus(log);
+        QTest::keyClick(log, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("firmware version"));
         field->setText("no such text");
         QCOMPARE(f.widget<QLabel>("labProtocolFindStatus")->text(), QStringLiteral("No matches"));
     }
