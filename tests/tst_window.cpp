@@ -14,7 +14,6 @@
 #include <QSpinBox>
 #include <QSplitter>
 #include <QStatusBar>
-#include <QStyleOptionComboBox>
 #include <QStyleOptionGroupBox>
 #include <QTabBar>
 #include <QTabWidget>
@@ -40,7 +39,6 @@ QStringList clippedCaptions(QWidget *root)
         if (!w->isVisible())
             continue;
         const QFontMetrics fm = w->fontMetrics();
-        QStyle *style = w->style();
         if (auto *label = qobject_cast<QLabel *>(w)) {
             if (label->wordWrap())
                 continue;
@@ -53,24 +51,18 @@ QStringList clippedCaptions(QWidget *root)
             opt.initFrom(button);
             opt.text = button->text();
             const bool box = qobject_cast<QCheckBox *>(button) != nullptr;
-            const QRect room = style->subElementRect(box ? QStyle::SE_CheckBoxContents : QStyle::SE_PushButtonContents,
-                                                     &opt, button);
+            const QRect room = w->style()->subElementRect(
+                box ? QStyle::SE_CheckBoxContents : QStyle::SE_PushButtonContents, &opt, button);
             check(button, button->text(), fm.horizontalAdvance(button->text()), room.width());
         } else if (auto *group = qobject_cast<QGroupBox *>(w)) {
             QStyleOptionGroupBox opt;
             opt.initFrom(group);
             opt.text = group->title();
-            opt.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel
-                | (group->isCheckable() ? QStyle::SC_GroupBoxCheckBox : QStyle::SC_None);
-            const QRect title = style->subControlRect(QStyle::CC_GroupBox, &opt, QStyle::SC_GroupBoxLabel, group);
+            opt.subControls = QStyle::SC_GroupBoxLabel;
+            if (group->isCheckable())
+                opt.subControls |= QStyle::SC_GroupBoxCheckBox;
+            const QRect title = w->style()->subControlRect(QStyle::CC_GroupBox, &opt, QStyle::SC_GroupBoxLabel, group);
             check(group, group->title(), title.right() + 1, group->width());
-        } else if (auto *combo = qobject_cast<QComboBox *>(w)) {
-            QStyleOptionComboBox opt;
-            opt.initFrom(combo);
-            const int room
-                = style->subControlRect(QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxEditField, combo).width();
-            for (int i = 0; i < combo->count(); ++i)
-                check(combo, combo->itemText(i), fm.horizontalAdvance(combo->itemText(i)), room);
         } else if (auto *bar = qobject_cast<QTabBar *>(w)) {
             const int last = bar->count() - 1;
             check(bar, bar->tabText(last), bar->tabRect(last).right() + 1, bar->width());
