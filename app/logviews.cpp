@@ -2,40 +2,14 @@
 #include "ui_mainwindow.h"
 
 #include <QDateTime>
+#include <QMessageBox>
 #include <QSettings>
-#include <QTextBlock>
-#include <QTextCursor>
 
 #include "app/framedump.h"
+#include "app/logview.h"
 #include "app/settings.h"
 
 namespace {
-
-// Every HTML piece of a log ends with a line break. Appended as they are, all
-// of them would grow one paragraph without end, and the edit lays out the
-// whole paragraph again on every append: the cost of an append would grow
-// with the log. So each piece gets a paragraph of its own, without its final
-// break; the break is put back when a message follows (logd), which keeps
-// the look of one continuous text.
-const QString kBreak = QStringLiteral("<br>");
-
-bool endsWithPiece(QTextEdit *edit)
-{
-    return !edit->document()->lastBlock().text().isEmpty();
-}
-
-void appendHtml(QTextEdit *edit, QString html)
-{
-    if (html.endsWith(kBreak))
-        html.chop(kBreak.size());
-    QTextCursor cursor(edit->document());
-    cursor.movePosition(QTextCursor::End);
-    if (endsWithPiece(edit))
-        cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
-    cursor.insertHtml(html);
-    cursor.movePosition(QTextCursor::End);
-    edit->setTextCursor(cursor);
-}
 
 QString fontTag(const char *colour)
 {
@@ -44,23 +18,27 @@ QString fontTag(const char *colour)
 
 } // namespace
 
+void MainWindow::setUpLogViews()
+{
+    protocolLog
+        = new LogView(ui->teProtocol, QStringLiteral("Protocol"), ui->protocolPaneLayout, 2, Qt::white, Qt::black);
+    deviceLog = new LogView(ui->teLogs, QStringLiteral("Logs"), ui->deviceLogPaneLayout, 2, Qt::black, Qt::green);
+    for (LogView *log : {protocolLog, deviceLog}) {
+        log->chooseFile = [this] {
+            return chooseFile(QStringLiteral("Save log as"),
+                              QStringLiteral("HTML files (*.html *.htm);;Text files (*.txt)"), true);
+        };
+        connect(log, &LogView::saved, this,
+                [this](const QString &path) { logd(QStringLiteral("Log saved to ") + path); });
+        connect(log, &LogView::saveFailed, this, [this](const QString &reason) {
+            QMessageBox::warning(this, QStringLiteral("Error"), QStringLiteral("The log was not saved: ") + reason);
+        });
+    }
+}
+
 void MainWindow::logd(const QString &msg)
 {
-    const QString text = QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz - ")) + msg;
-    QTextEdit *edit = ui->teProtocol;
-    QTextCursor cursor(edit->document());
-    cursor.movePosition(QTextCursor::End);
-    // Messages are plain text, whatever they hold, and never inherit the
-    // colour of the frame dump in front of them.
-    const QTextCharFormat plain;
-    if (endsWithPiece(edit))
-        cursor.insertText(QString(QChar::LineSeparator), plain);
-    if (!edit->document()->isEmpty())
-        cursor.insertBlock(QTextBlockFormat(), plain);
-    cursor.insertText(text, plain);
-    cursor.insertBlock(QTextBlockFormat(), plain);
-    cursor.movePosition(QTextCursor::End);
-    edit->setTextCursor(cursor);
+    protocolLog->appendMessage(QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz - ")) + msg);
 }
 
 void MainWindow::protoLog(const QByteArray &msg, const QString &prefix)
@@ -84,12 +62,12 @@ void MainWindow::protoLog(const QByteArray &msg, const QString &prefix)
 
     const bool rs485 = ui->gbRS485->isChecked();
     const QString description = FrameDump::describe(msg, rs485, [this](uint32_t code) { return commandName(code); });
-    appendHtml(ui->teProtocol, FrameDump::html(msg, rs485, prefix, description, QTime::currentTime()));
+    protocolLog->appendHtml(FrameDump::html(msg, rs485, prefix, description, QTime::currentTime()), true);
 }
 
 void MainWindow::protoLogRaw(const QByteArray &msg, const QString &prefix)
 {
-    appendHtml(ui->teProtocol, FrameDump::rawHtml(msg, prefix, QTime::currentTime()));
+    protocolLog->appendHtml(FrameDump::rawHtml(msg, prefix, QTime::currentTime()), true);
 }
 
 void MainWindow::on_btShowLegend_clicked()
@@ -112,7 +90,7 @@ void MainWindow::on_btShowLegend_clicked()
     for (const Line &line : lines)
         html += fontTag(line.colour) + QLatin1String(line.label) + QStringLiteral("</font>")
             + QLatin1String(line.explanation) + QStringLiteral("<br>");
-    appendHtml(ui->teProtocol, html);
+    protocolLog->appendHtml(html);
 }
 
 void MainWindow::on_btClearLogs_clicked()
@@ -166,6 +144,6 @@ void MainWindow::deviceLogWrite(const uint8_t *body, size_t len)
         text.replace(QLatin1String(c.sequence), QLatin1String(c.html));
 
     // Always at the end, wherever the user has put the cursor meanwhile.
-    appendHtml(ui->teLogs,
-               QStringLiteral("<font color=\"White\">") + text + QStringLiteral("</font>") + QStringLiteral("<br>"));
+    deviceLog->appendHtml(QStringLiteral("<font color=\"White\">") + text + QStringLiteral("</font>")
+                          + QStringLiteral("<br>"));
 }

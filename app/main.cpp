@@ -1,9 +1,11 @@
 #include <QApplication>
 
+#include "app/appsetup.h"
 #include "app/mainwindow.h"
 
 int main(int argc, char *argv[])
 {
+    prepareApplication();
     QApplication app(argc, argv);
     int rc;
     {

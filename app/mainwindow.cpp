@@ -1,9 +1,10 @@
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include <QApplication>
 #include <QDebug>
+#include <QIcon>
 #include <QLabel>
-#include <QPalette>
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
@@ -37,6 +38,10 @@ MainWindow::MainWindow(QWidget *parent)
 
     ui->setupUi(this);
     setWindowTitle(QStringLiteral("Rx-Client - v%1.%2").arg(RX_VERSION_MAJOR).arg(RX_VERSION_MINOR));
+    QIcon icon;
+    for (int size : {48, 128})
+        icon.addFile(QStringLiteral(":/icons/rx-client-%1.png").arg(size), QSize(size, size));
+    QApplication::setWindowIcon(icon);
 
     statusLabel = new QLabel(this);
     statusDetailLabel = new QLabel(this);
@@ -92,12 +97,14 @@ MainWindow::MainWindow(QWidget *parent)
 
     ui->teLogs->hide();
     ui->labLogLabel->hide();
-    QPalette logPalette = ui->teLogs->palette();
-    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
-        logPalette.setColor(group, QPalette::Base, Qt::black);
-        logPalette.setColor(group, QPalette::Text, Qt::green);
-    }
-    ui->teLogs->setPalette(logPalette);
+    setUpLogViews();
+
+    // The keyboard's way to the commonest actions, named in the tool tips.
+    ui->btClearLogs->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+    ui->btClearLogs->setToolTip(QStringLiteral("Clear both logs (Ctrl+L)"));
+    ui->btRefresComPorts->setShortcut(QKeySequence(Qt::Key_F5));
+    ui->btRefresComPorts->setToolTip(QStringLiteral("Refresh COM port list (F5)"));
+    ui->btCommnadExecute->setToolTip(QStringLiteral("Execute the selected command (Enter in a parameter field)"));
 
     {
         QSettings settings = openSettings();
@@ -107,7 +114,10 @@ MainWindow::MainWindow(QWidget *parent)
             restoreGeometry(settings.value(QStringLiteral("windowGeometry")).toByteArray());
         if (settings.contains(QStringLiteral("windowState")))
             restoreState(settings.value(QStringLiteral("windowState")).toByteArray());
-        refreshPortList(settings.value(QStringLiteral("lastComPort")).toString());
+        // RX_SELECT_PORT names the port to select at start instead of the
+        // last one used (scripts/run selects the simulated reader's).
+        const QString startPort = qEnvironmentVariable("RX_SELECT_PORT");
+        refreshPortList(startPort.isEmpty() ? settings.value(QStringLiteral("lastComPort")).toString() : startPort);
     }
 
     retryCount = 0;

@@ -14,6 +14,7 @@
 #include "link/binaryprotocol.h"
 
 class FavouriteList;
+class LogView;
 class QLabel;
 class QLineEdit;
 class QListWidgetItem;
@@ -74,7 +75,11 @@ public slots:
 private slots:
     void on_btShowLegend_clicked();
     void on_btClearLogs_clicked();
+public:
+    LogView *protocolLog = nullptr; // teProtocol
+    LogView *deviceLog = nullptr; // teLogs
 private:
+    void setUpLogViews();
     void deviceLogWrite(const uint8_t *body, size_t len);
     bool deviceLogShown = false;
 
@@ -91,6 +96,9 @@ private slots:
     void handleSerialDataReady();
     void handleSerialDataError(QSerialPort::SerialPortError serialPortError);
 private:
+    // Why the port could not be opened: the port's own error text, with a
+    // hint where the user lacks the permission.
+    QString openFailureReason(const QString &portName) const;
     bool serialClosePending = false; // an error's close is scheduled
 
     // ---- Device link: TCP transport (link/tcptransport.cpp) ------------------

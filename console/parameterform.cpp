@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QListWidgetItem>
 #include <QMessageBox>
+#include <QPushButton>
 
 #include "console/hexvalidator.h"
 #include "console/requestbuilder.h"
@@ -34,28 +35,43 @@ void MainWindow::on_lvCommands_currentRowChanged(int)
     clearParameterForm();
 
     const QJsonArray args = item->data(Qt::UserRole).toJsonObject().value(QStringLiteral("args")).toArray();
+    const int count = qMin(int(args.size()), int(MaxParams));
+    // Fields 1-3 form the first column, 4-6 the second, 7-10 the third. The
+    // labels of a column are 120 pixels wide, or as wide as the longest of
+    // them needs, so that no name is cut.
+    const auto columnOf = [](int i) { return i < 3 ? 0 : i < 6 ? 1 : 2; };
+    int labelWidth[3] = {120, 120, 120};
+    const QFontMetrics metrics = ui->gbCommands->fontMetrics();
+    for (int i = 0; i < count; ++i) {
+        const QString caption = args.at(i).toObject().value(QStringLiteral("name")).toString() + QStringLiteral(":");
+        labelWidth[columnOf(i)] = qMax(labelWidth[columnOf(i)], metrics.horizontalAdvance(caption));
+    }
+
     int x = 5;
     int y = 20;
     int columnEdge = 0;
-    for (int i = 0; i < args.size() && i < MaxParams; ++i) {
+    for (int i = 0; i < count; ++i) {
         const QJsonObject arg = args.at(i).toObject();
         const int width = arg.value(QStringLiteral("width")).toInt(120);
         const int maxlen = arg.value(QStringLiteral("maxlen")).toInt(255);
+        const int labelW = labelWidth[columnOf(i)];
 
         auto *label = new QLabel(arg.value(QStringLiteral("name")).toString() + QStringLiteral(":"), ui->gbCommands);
-        label->setGeometry(x, y, 120, 25);
+        label->setGeometry(x, y, labelW, 25);
         label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
         label->show();
 
         auto *edit = new QLineEdit(ui->gbCommands);
         edit->setObjectName(QStringLiteral("paramEdit%1").arg(i));
-        edit->setGeometry(x + 120, y - 4, width, 20);
+        edit->setGeometry(x + labelW, y - 4, width, 20);
         edit->setMaxLength(maxlen);
         edit->show();
         edit->setText(paramTexts[i]);
+        // Enter in a field is the same as pressing the execute button.
+        connect(edit, &QLineEdit::returnPressed, ui->btCommnadExecute, &QPushButton::click);
 
-        if (i <= 5 && x + width + 140 > columnEdge)
-            columnEdge = x + width + 140;
+        if (i <= 5 && x + labelW + width + 20 > columnEdge)
+            columnEdge = x + labelW + width + 20;
 
         const QString type = arg.value(QStringLiteral("type")).toString().toLower();
         QValidator *validator = nullptr;

@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QDebug>
+#include <QFileInfo>
 #include <QLabel>
 #include <QProgressBar>
 #include <QSerialPortInfo>
@@ -63,7 +64,27 @@ void MainWindow::openSerialPort()
             setControlsEnabled(true);
     } else {
         qDebug() << QStringLiteral("Failed to open port %1, error: %2").arg(name, serial.errorString());
+        // The answer timer reports the missing answer later; the reason is
+        // only known here.
+        logd(QStringLiteral("Failed to open port %1: %2").arg(name, openFailureReason(name)));
     }
+}
+
+QString MainWindow::openFailureReason(const QString &portName) const
+{
+    QString reason = serial.errorString();
+#ifdef Q_OS_LINUX
+    // A serial device the user may not write to is, on most distributions,
+    // one of the group dialout (a port in use by another program is a
+    // permission error too, but one the user may write to).
+    if (serial.error() == QSerialPort::PermissionError && QFileInfo::exists(portName)
+        && !QFileInfo(portName).isWritable())
+        reason += QStringLiteral(" (to use serial ports, add your user to the group dialout: sudo adduser $USER "
+                                 "dialout, then log in again)");
+#else
+    Q_UNUSED(portName)
+#endif
+    return reason;
 }
 
 void MainWindow::closeSerialPort()

@@ -2,12 +2,15 @@
 // simulated reader, and the dialogs on the simulator's sample configuration
 // documents: rx-screenshots OUTPUT_DIR. Run it inside a private network
 // namespace like every program that builds the main window, on an X server
-// for the look of a desktop (the README's pictures come from
-// `xvfb-run -a rx-screenshots docs/images`); the offscreen platform works
-// as well, with other fonts.
+// for the look of a desktop, with the screen's DPI given:
+//   QT_FONT_DPI=96 xvfb-run -a rx-screenshots docs/images
+// renders every picture; at any other DPI only the main window is rendered,
+// named after the DPI (QT_FONT_DPI=144 gives main-window-144dpi.png). The
+// offscreen platform works as well, with other fonts.
 //
 // Pictures: main-window.png (a coloured exchange and the device log),
-// protocol-log.png, tab-favourites.png, tab-network.png, tab-polling.png,
+// protocol-log.png, log-find.png (the find bar on the protocol log),
+// tab-favourites.png, tab-network.png, tab-polling.png,
 // network-connection.png (readers found by UDP), dialog-favourite.png,
 // dialog-uart.png, dialog-sleep.png, dialog-rfid-polling.png,
 // dialog-rfid-keys.png, dialog-rfid-known-tags.png.
@@ -17,10 +20,13 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScreen>
 #include <QTabWidget>
 #include <QTextEdit>
 #include <QTimer>
 
+#include "app/appsetup.h"
+#include "app/logview.h"
 #include "config/pollingwindow.h"
 #include "config/sleepconfigwindow.h"
 #include "config/uartconfigwindow.h"
@@ -78,7 +84,8 @@ void saveDialog(Dialog *dialog, const QString &name)
     delete dialog;
 }
 
-void mainWindowPictures(WindowFixture &f)
+// suffix: empty, or the DPI of a picture at another one ("-144dpi").
+void mainWindowPictures(WindowFixture &f, const QString &suffix)
 {
     MainWindow *w = f.window();
     f.reader()->sendLogLine(QStringLiteral("\x1b[0;32mI (1523) rfid: polling started"));
@@ -91,8 +98,21 @@ void mainWindowPictures(WindowFixture &f)
     settle(300);
     f.click(QStringLiteral("btShowLegend"));
     settle(300);
-    save(w, QStringLiteral("main-window.png"));
-    save(f.widget<QTextEdit>(QStringLiteral("teProtocol")), QStringLiteral("protocol-log.png"));
+    save(w, QStringLiteral("main-window%1.png").arg(suffix));
+    if (suffix.isEmpty())
+        save(f.widget<QTextEdit>(QStringLiteral("teProtocol")), QStringLiteral("protocol-log.png"));
+}
+
+// The find bar under the protocol log, on the second of the LED frames.
+void findPicture(WindowFixture &f)
+{
+    LogView *log = f.window()->protocolLog;
+    log->showFindBar();
+    QTest::keyClicks(f.widget<QLineEdit>(QStringLiteral("leProtocolFind")), QStringLiteral("LED command"));
+    log->findNext();
+    save(f.widget<QWidget>(QStringLiteral("protocolPane")), QStringLiteral("log-find.png"));
+    QTest::mouseClick(f.widget<QPushButton>(QStringLiteral("btProtocolFindClose")), Qt::LeftButton);
+    log->followNewLines();
 }
 
 void tabPictures(WindowFixture &f)
@@ -175,9 +195,12 @@ void dialogPictures(WindowFixture &f)
 
 int main(int argc, char **argv)
 {
+    prepareApplication();
     QApplication app(argc, argv);
     g_out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
     QDir().mkpath(g_out);
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    const int dpi = qRound(screen->logicalDotsPerInch() * screen->devicePixelRatio());
 
     WindowFixture f;
     f.window()->resize(1100, 815);
@@ -186,7 +209,12 @@ int main(int argc, char **argv)
         return 1;
     }
     settle(300);
-    mainWindowPictures(f);
+    if (dpi != 96) {
+        mainWindowPictures(f, QStringLiteral("-%1dpi").arg(dpi));
+        return g_failures == 0 ? 0 : 1;
+    }
+    mainWindowPictures(f, QString());
+    findPicture(f);
     tabPictures(f);
     dialogPictures(f);
     networkPicture(f);

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPushButton>
 
 #include "support/windowfixture.h"
 
@@ -84,6 +85,8 @@ private slots:
     {
         WindowFixture f(false);
         f.window()->setControlsEnabled(true);
+        // With a desktop's usual font every label fits the stated 120 pixels.
+        f.widget<QGroupBox>("gbCommands")->setFont(QFont("Sans Serif", 9));
         // "MIFARE Classic - Write Block": five fields, the fifth 350 wide.
         selectCommand(f, 0x21);
         MainWindow *w = f.window();
@@ -163,7 +166,13 @@ private slots:
         type(field(f, 1), "4");
         field(f, 2)->clear();
         f.window()->oneShotState = MainWindow::GetVersion;
-        f.click("btCommnadExecute");
+        // Enter in a field is the button: nothing while it is disabled.
+        auto *execute = f.widget<QPushButton>("btCommnadExecute");
+        execute->setEnabled(false);
+        QTest::keyClick(field(f, 1), Qt::Key_Return);
+        QCOMPARE(f.logCount("[TX] - GPIO command"), 0); // a request is logged as it is written
+        execute->setEnabled(true);
+        QTest::keyClick(field(f, 1), Qt::Key_Return);
         QVERIFY(QTest::qWaitFor([&] { return seen.contains(FixtureHex("0E 01 04")); }, 2000));
         QCOMPARE(f.window()->oneShotState, int(MainWindow::Idle));
         type(field(f, 2), "1000");

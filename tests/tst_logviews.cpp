@@ -1,13 +1,18 @@
 // The protocol log and the device log as the user reads them: colours of
 // the frame dump, descriptions, suppression during bulk work, the reader's
 // own coloured log lines.
+#include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QSettings>
 #include <QSplitter>
+#include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTextEdit>
 
@@ -65,6 +70,14 @@ QString colourName(const QColor &c)
         if (QColor(QLatin1String(name)) == c)
             return QLatin1String(name);
     return c.name();
+}
+
+// Keys reach a log as they do when the user has clicked into it.
+void focus(QWidget *widget)
+{
+    widget->activateWindow();
+    widget->setFocus();
+    QTRY_VERIFY(widget->hasFocus());
 }
 
 QString describe(const QList<QPair<QString, QColor>> &bytes)
@@ -229,8 +242,8 @@ private slots:
         QVERIFY(logs->toPlainText().contains("\x1b[1;31mbold"));
         QVERIFY(logs->toPlainText().endsWith("\x1b[1;31mbold"));
 
-        f.click("btClearLogs");
-        QVERIFY(logs->toPlainText().isEmpty());
+        QTest::keyClick(f.window(), Qt::Key_L, Qt::ControlModifier); // "Clear logs"
+        QTRY_VERIFY(logs->toPlainText().isEmpty());
         QVERIFY(f.logText().isEmpty());
         QVERIFY(logs->isVisible());
 
@@ -240,6 +253,149 @@ private slots:
         QVariantList stored = s.value("right_sizes").toList();
         QCOMPARE(stored.size(), sizes.size());
         QCOMPARE(stored.at(0).toInt(), sizes.at(0));
+    }
+
+    // A busy log can be read and copied from: scrolled up or with a
+    // selection, arriving frames leave the view and the selection alone; at
+    // the bottom, and after "Follow new lines", the view follows.
+    void readingWhileFramesArrive()
+    {
+        WindowFixture f;
+        QVERIFY(f.connectSerial());
+        auto *log = f.widget<QTextEdit>("teProtocol");
+        QScrollBar *bar = log->verticalScrollBar();
+        int events = 0;
+        const auto arrive = [&](int n) {
+            for (int i = 0; i < n; ++i)
+                f.reader()->sendEvent(1);
+            events += n;
+            return QTest::qWaitFor([&] { return f.logCount("- ASYNC") == events; }, 5000);
+        };
+        QVERIFY(arrive(40));
+        QVERIFY(bar->maximum() > 0);
+        QCOMPARE(bar->value(), bar->maximum());
+
+        bar->setValue(bar->maximum() / 2);
+        const int place = bar->value();
+        QVERIFY(arrive(20));
+        QCOMPARE(bar->value(), place);
+
+        bar->setValue(bar->maximum());
+        QTextCursor selection(log->document());
+        selection.setPosition(log->toPlainText().indexOf("Data:"));
+        selection.movePosition(QTextCursor::EndOfLine, QTextCursor::KeepAnchor);
+        log->setTextCursor(selection);
+        const QString selected = log->textCursor().selectedText();
+        const int value = bar->value();
+        QVERIFY(arrive(20));
+        QCOMPARE(log->textCursor().selectedText(), selected);
+        QCOMPARE(bar->value(), value);
+
+        focus(log);
+        QTest::keyClick(log, Qt::Key_End, Qt::ControlModifier); // "Follow new lines"
+        QVERIFY(!log->textCursor().hasSelection());
+        QVERIFY(arrive(20));
+        QCOMPARE(bar->value(), bar->maximum());
+    }
+
+    // "Save log as...": HTML as shown, plain text for .txt; a file that
+    // cannot be written is reported.
+    void saveLog_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("html") << "log.html";
+        QTest::newRow("text") << "log.txt";
+        QTest::newRow("unwritable") << "missing/log.txt";
+    }
+    void saveLog()
+    {
+        QFETCH(QString, name);
+        WindowFixture f;
+        QVERIFY(f.connectSerial());
+        QTemporaryDir dir;
+        const QString path = dir.filePath(name);
+        f.window()->fileChooser = [&](const QString &, const QString &, bool) { return path; };
+        auto *log = f.widget<QTextEdit>("teProtocol");
+        const QString shown = log->toPlainText();
+        focus(log);
+        const auto save = [&] { QTest::keyClick(log, Qt::Key_S, Qt::ControlModifier); };
+        QFile file(path);
+        if (name.startsWith("missing")) {
+            const QString box = f.answerMessageBox(save);
+            QVERIFY2(box.startsWith("Error: The log was not saved: "), qPrintable(box));
+            QVERIFY(!file.exists());
+            return;
+        }
+        save();
+        QVERIFY(f.logText().contains("Log saved to " + path + "\n"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QString content = QString::fromUtf8(file.readAll());
+        if (name.endsWith(".txt")) {
+            QCOMPARE(content, shown);
+            return;
+        }
+        QTextEdit reread;
+        reread.setHtml(content);
+        QCOMPARE(reread.toPlainText(), shown);
+        // The log's own text colour is the page's: STX shows black.
+        QCOMPARE(describe(dumpColours(&reread, "F5 03 00 FC FF 0B")),
+                 QStringLiteral("F5=Black 03=DarkGreen 00=DarkGreen FC=DarkGreen FF=DarkGreen 0B=Red 9B=Lime 50=Lime"));
+    }
+
+    // Ctrl+F: a find bar; Enter and Shift+Enter go from match to match, all
+    // of them highlighted.
+    void findInTheLog()
+    {
+        WindowFixture f;
+        QVERIFY(f.connectSerial());
+        for (int i = 0; i < 2; ++i)
+            f.window()->protoLog(Hex::hex("F5 03 00 FC FF 0B 9B 50"), "[TX]");
+        auto *log = f.widget<QTextEdit>("teProtocol");
+        const int matches = f.logCount("firmware version");
+        QVERIFY(matches >= 4);
+        focus(log);
+        QTest::keyClick(log, Qt::Key_F, Qt::ControlModifier);
+        auto *field = f.widget<QLineEdit>("leProtocolFind");
+        QVERIFY(field->isVisible());
+        QTest::keyClicks(field, "FIRMWARE VERSION");
+        const int first = log->textCursor().selectionStart();
+        QCOMPARE(first, log->toPlainText().indexOf("firmware version"));
+        QCOMPARE(log->extraSelections().size(), matches);
+        QCOMPARE(f.widget<QLabel>("labProtocolFindStatus")->text(), QStringLiteral("1 of %1").arg(matches));
+        QTest::keyClick(field, Qt::Key_Return);
+        QCOMPARE(log->textCursor().selectionStart(), log->toPlainText().indexOf("firmware version", first + 1));
+        QTest::keyClick(field, Qt::Key_Return, Qt::ShiftModifier);
+        QCOMPARE(log->textCursor().selectionStart(), first);
+        QTest::keyClick(field, Qt::Key_Return, Qt::ShiftModifier); // round the start
+        QCOMPARE(log->textCursor().selectionStart(), log->toPlainText().lastIndexOf("firmware version"));
+        focus(log);
+        QTest::keyClick(log, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("firmware version"));
+        field->setText("no such text");
+        QCOMPARE(f.widget<QLabel>("labProtocolFindStatus")->text(), QStringLiteral("No matches"));
+    }
+
+    // The protocol log's colours are its own: on a dark desktop its black
+    // lines stay readable; the bytes are set in a fixed-width font.
+    void protocolLogOnADarkDesktop()
+    {
+        const QPalette desktop = QApplication::palette();
+        const auto restore = qScopeGuard([&] { QApplication::setPalette(desktop); });
+        QPalette dark = desktop;
+        dark.setColor(QPalette::Base, Qt::black);
+        dark.setColor(QPalette::Text, Qt::white);
+        QApplication::setPalette(dark);
+        WindowFixture f(false);
+        auto *log = f.widget<QTextEdit>("teProtocol");
+        QCOMPARE(log->palette().color(QPalette::Base), QColor(Qt::white));
+        QCOMPARE(log->palette().color(QPalette::Text), QColor(Qt::black));
+        f.window()->protoLog(Hex::hex("F5 03 00 FC FF 0B 9B 50"), "[TX]");
+        const QTextBlock dump = log->document()->findBlock(log->toPlainText().lastIndexOf("Data:"));
+        for (auto it = dump.begin(); !it.atEnd(); ++it) {
+            const QTextFragment part = it.fragment();
+            const bool bytes = part.position() > dump.position() + dump.text().indexOf(QChar::LineSeparator);
+            QCOMPARE(QFontInfo(part.charFormat().font()).fixedPitch(), bytes);
+        }
     }
 
     void lostTailIsReported()

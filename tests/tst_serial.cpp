@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSerialPort>
 #include <QSignalSpy>
 #include <QTabWidget>
 
@@ -145,8 +146,8 @@ private slots:
     {
         WindowFixture f;
         QVERIFY(f.connectSerial());
-        f.click("btRefresComPorts");
-        QVERIFY(!f.window()->serial.isOpen());
+        QTest::keyClick(f.window(), Qt::Key_F5);
+        QTRY_VERIFY(!f.window()->serial.isOpen());
         auto *ports = f.widget<QComboBox>("cbSerialPort");
         QCOMPARE(ports->currentIndex(), ports->count() > 0 ? 0 : -1);
         QVERIFY(ports->findText(f.reader()->ptyPath()) < 0);
@@ -160,6 +161,30 @@ private slots:
         QVERIFY(f.waitForLog("Timeout - Please recconnect device and try again.", 6000));
         QCOMPARE(f.logCount("Repeating get version frame..."), 5);
         QVERIFY(!f.logText().contains("[TX]"));
+    }
+
+    // A port that cannot be opened says why; the answer timer runs as before.
+    void unopenablePortLogsWhy_data()
+    {
+        QTest::addColumn<bool>("busy");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("missing") << false << "No such file or directory";
+        QTest::newRow("busy") << true << "Permission error while locking the device";
+    }
+    void unopenablePortLogsWhy()
+    {
+        QFETCH(bool, busy);
+        QFETCH(QString, reason);
+        WindowFixture f;
+        const QString path = busy ? f.reader()->ptyPath() : QStringLiteral("/nonexistent/ttyRX9");
+        QSerialPort other(path);
+        QVERIFY(!busy || other.open(QIODevice::ReadWrite));
+        auto *ports = f.widget<QComboBox>("cbSerialPort");
+        ports->addItem(path);
+        ports->setCurrentIndex(ports->count() - 1);
+        f.click("btSerialConnect");
+        QVERIFY(f.logText().contains(QStringLiteral("Failed to open port %1: %2\n").arg(path, reason)));
+        QVERIFY(f.window()->oneShotTimer->isActive()); // the time-out still ends the attempt
     }
 };
 

@@ -6,26 +6,86 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QSettings>
 #include <QSpinBox>
 #include <QSplitter>
 #include <QStatusBar>
+#include <QStyleOptionGroupBox>
+#include <QTabBar>
 #include <QTabWidget>
+#include <QTextDocumentFragment>
 #include <QTextEdit>
 
+#include "app/appsetup.h"
 #include "support/windowfixture.h"
+
+namespace {
+
+// The captions of the visible widgets under root that do not fit their
+// widget, measured with the widget's font against the room the style gives
+// the text: "name "text" needs N, has M".
+QStringList clippedCaptions(QWidget *root)
+{
+    QStringList clipped;
+    const auto check = [&](QWidget *w, const QString &text, int need, int have) {
+        if (!text.isEmpty() && need > have)
+            clipped << QStringLiteral("%1 \"%2\" needs %3, has %4").arg(w->objectName(), text).arg(need).arg(have);
+    };
+    for (QWidget *w : root->findChildren<QWidget *>()) {
+        if (!w->isVisible())
+            continue;
+        const QFontMetrics fm = w->fontMetrics();
+        if (auto *label = qobject_cast<QLabel *>(w)) {
+            if (label->wordWrap())
+                continue;
+            const QString text = label->textFormat() == Qt::PlainText || !Qt::mightBeRichText(label->text())
+                ? label->text()
+                : QTextDocumentFragment::fromHtml(label->text()).toPlainText();
+            check(label, text, fm.horizontalAdvance(text), label->contentsRect().width());
+        } else if (auto *button = qobject_cast<QAbstractButton *>(w)) {
+            QStyleOptionButton opt;
+            opt.initFrom(button);
+            opt.text = button->text();
+            const bool box = qobject_cast<QCheckBox *>(button) != nullptr;
+            const QRect room = w->style()->subElementRect(
+                box ? QStyle::SE_CheckBoxContents : QStyle::SE_PushButtonContents, &opt, button);
+            check(button, button->text(), fm.horizontalAdvance(button->text()), room.width());
+        } else if (auto *group = qobject_cast<QGroupBox *>(w)) {
+            QStyleOptionGroupBox opt;
+            opt.initFrom(group);
+            opt.text = group->title();
+            opt.subControls = QStyle::SC_GroupBoxLabel;
+            if (group->isCheckable())
+                opt.subControls |= QStyle::SC_GroupBoxCheckBox;
+            const QRect title = w->style()->subControlRect(QStyle::CC_GroupBox, &opt, QStyle::SC_GroupBoxLabel, group);
+            check(group, group->title(), title.right() + 1, group->width());
+        } else if (auto *bar = qobject_cast<QTabBar *>(w)) {
+            const int last = bar->count() - 1;
+            check(bar, bar->tabText(last), bar->tabRect(last).right() + 1, bar->width());
+        }
+    }
+    return clipped;
+}
+
+} // namespace
 
 class TestWindow : public QObject
 {
     Q_OBJECT
+public:
+    static void initMain() { prepareApplication(); } // as the client starts
+
 private slots:
     void firstRun()
     {
         WindowFixture f(false);
         MainWindow *w = f.window();
         QCOMPARE(w->windowTitle(), QStringLiteral("Rx-Client - v1.32"));
+        QVERIFY(!w->windowIcon().isNull());
         QCOMPARE(w->size(), QSize(1100, 815));
         QCOMPARE(w->minimumSize(), QSize(1100, 700));
 
@@ -139,6 +199,59 @@ private slots:
         // An absent stored port falls back to the first one listed.
         auto *ports = f.widget<QComboBox>("cbSerialPort");
         QCOMPARE(ports->currentIndex(), ports->count() > 0 ? 0 : -1);
+    }
+
+    // Every caption fits at the common desktop DPIs with the font Qt takes on
+    // a Debian desktop. A screen's DPI is fixed for the life of a process, so
+    // each DPI is measured in a process of its own.
+    void captionsFit_data()
+    {
+        QTest::addColumn<int>("dpi");
+        for (int dpi : {96, 120, 144})
+            QTest::newRow(qPrintable(QString::number(dpi))) << dpi;
+    }
+    void captionsFit()
+    {
+        QFETCH(int, dpi);
+        if (qEnvironmentVariableIntValue("QT_FONT_DPI") != dpi) {
+            QProcess child;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("QT_FONT_DPI", QString::number(dpi));
+            child.setProcessEnvironment(env);
+            child.setProcessChannelMode(QProcess::MergedChannels);
+            child.start(QCoreApplication::applicationFilePath(),
+                        {QStringLiteral("captionsFit:") + QTest::currentDataTag()});
+            QVERIFY(child.waitForFinished(60000));
+            const QByteArray out = child.readAll();
+            if (child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0)
+                qWarning("%s", out.mid(out.indexOf("FAIL!")).constData());
+            QCOMPARE(child.exitCode(), 0);
+            return;
+        }
+        QCoreApplication::setAttribute(Qt::AA_Use96Dpi, false); // QTest's own choice
+        QApplication::setFont(QFont(QStringLiteral("Sans Serif"), 9));
+        const QScreen *screen = QGuiApplication::primaryScreen();
+        QCOMPARE(qRound(screen->logicalDotsPerInch() * screen->devicePixelRatio()), dpi);
+
+        WindowFixture f(false);
+        f.window()->setControlsEnabled(true);
+        QStringList clipped;
+        auto *tabs = f.widget<QTabWidget>("tabs");
+        auto *connections = f.widget<QTabWidget>("tabWidget");
+        for (int page = 0; page < tabs->count(); ++page) {
+            tabs->setCurrentIndex(page);
+            connections->setCurrentIndex(page % connections->count());
+            clipped << clippedCaptions(f.window());
+        }
+        // The parameter form of every command.
+        tabs->setCurrentIndex(0);
+        auto *list = f.widget<QListWidget>("lvCommands");
+        for (int row = 0; row < list->count(); ++row) {
+            list->setCurrentRow(row);
+            clipped << clippedCaptions(f.widget<QGroupBox>("gbCommands"));
+        }
+        clipped.removeDuplicates();
+        QVERIFY2(clipped.isEmpty(), qPrintable(clipped.join('\n')));
     }
 
     void rightSizesUntouchedWithoutDeviceLog()

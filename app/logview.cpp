@@ -1,0 +1,325 @@
+#include "app/logview.h"
+
+#include <QAction>
+#include <QBoxLayout>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPalette>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QShortcut>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTextEdit>
+
+#include "app/safefile.h"
+
+namespace {
+
+// Every HTML piece of a log ends with a line break. Appended as they are, all
+// of them would grow one paragraph without end, and the edit lays out the
+// whole paragraph again on every append: the cost of an append would grow
+// with the log. So each piece gets a paragraph of its own, without its final
+// break; the break is put back when a message follows, which keeps the look
+// of one continuous text.
+const QString kBreak = QStringLiteral("<br>");
+
+// More matches than this are counted, not highlighted.
+constexpr int kMaxMarks = 1000;
+
+bool endsWithPiece(const QTextDocument *document)
+{
+    return !document->lastBlock().text().isEmpty();
+}
+
+} // namespace
+
+LogView::LogView(QTextEdit *edit, const QString &name, QBoxLayout *layout, int index, const QColor &base,
+                 const QColor &text)
+    : QObject(edit)
+    , m_edit(edit)
+    , m_base(base)
+    , m_text(text)
+{
+    QPalette palette = edit->palette();
+    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        palette.setColor(group, QPalette::Base, base);
+        palette.setColor(group, QPalette::Text, text);
+    }
+    edit->setPalette(palette);
+    edit->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+
+    // The desktop's fixed-width font, or any the system has where the
+    // desktop names none.
+    QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    if (!QFontInfo(fixed).fixedPitch()) {
+        fixed.setFamily(QStringLiteral("monospace"));
+        fixed.setStyleHint(QFont::TypeWriter);
+    }
+    m_fixedPitch.setFontFamily(QFontInfo(fixed).family());
+    m_fixedPitch.setFontFixedPitch(true);
+    m_fixedPitch.setFontStyleHint(QFont::TypeWriter);
+
+    // Following: the view stays at the bottom while the log grows, until the
+    // user scrolls away from it or selects something.
+    QScrollBar *bar = edit->verticalScrollBar();
+    connect(bar, &QScrollBar::rangeChanged, this, [this] {
+        if (m_following)
+            scrollToEnd();
+    });
+    connect(bar, &QScrollBar::valueChanged, this, [this] {
+        if (!m_adjusting)
+            updateFollowing();
+    });
+    connect(edit, &QTextEdit::selectionChanged, this, [this] {
+        if (!m_adjusting)
+            updateFollowing();
+    });
+
+    QAction *copy = addAction(QStringLiteral("Copy"), QKeySequence::Copy, [this] { m_edit->copy(); });
+    addAction(QStringLiteral("Select all"), QKeySequence::SelectAll, [this] { m_edit->selectAll(); });
+    auto *separator = new QAction(m_edit);
+    separator->setSeparator(true);
+    m_menuActions << separator;
+    addAction(QStringLiteral("Find..."), QKeySequence::Find, [this] { showFindBar(); });
+    addAction(QStringLiteral("Save log as..."), QKeySequence::Save, [this] { save(); });
+    addAction(QStringLiteral("Follow new lines"), QKeySequence(Qt::CTRL | Qt::Key_End), [this] { followNewLines(); });
+
+    edit->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(edit, &QWidget::customContextMenuRequested, this, [this, copy](const QPoint &pos) {
+        QMenu menu(m_edit);
+        copy->setEnabled(m_edit->textCursor().hasSelection());
+        menu.addActions(m_menuActions);
+        menu.exec(m_edit->viewport()->mapToGlobal(pos));
+        copy->setEnabled(true);
+    });
+
+    m_findBar = buildFindBar(name);
+    layout->insertWidget(index, m_findBar);
+    m_findBar->hide();
+}
+
+QAction *LogView::addAction(const QString &text, const QKeySequence &key, const std::function<void()> &run)
+{
+    auto *action = new QAction(text, m_edit);
+    action->setShortcut(key);
+    action->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    connect(action, &QAction::triggered, this, run);
+    m_edit->addAction(action);
+    m_menuActions << action;
+    return action;
+}
+
+QWidget *LogView::buildFindBar(const QString &name)
+{
+    auto *bar = new QWidget;
+    auto *row = new QHBoxLayout(bar);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->addWidget(new QLabel(QStringLiteral("Find:"), bar));
+    m_findText = new QLineEdit(bar);
+    m_findText->setObjectName(QStringLiteral("le%1Find").arg(name));
+    m_findText->setClearButtonEnabled(true);
+    row->addWidget(m_findText, 1);
+    const auto button = [&](const QString &text, const QString &objectName, const QString &tip) {
+        auto *b = new QPushButton(text, bar);
+        b->setObjectName(QStringLiteral("bt%1%2").arg(name, objectName));
+        b->setToolTip(tip);
+        b->setAutoDefault(false);
+        row->addWidget(b);
+        return b;
+    };
+    QPushButton *previous = button(QStringLiteral("Previous"), QStringLiteral("FindPrevious"),
+                                   QStringLiteral("Previous match (Shift+Enter, Shift+F3)"));
+    QPushButton *next
+        = button(QStringLiteral("Next"), QStringLiteral("FindNext"), QStringLiteral("Next match (Enter, F3)"));
+    m_findStatus = new QLabel(bar);
+    m_findStatus->setObjectName(QStringLiteral("lab%1FindStatus").arg(name));
+    row->addWidget(m_findStatus);
+    QPushButton *close = button(QStringLiteral("Close"), QStringLiteral("FindClose"), QStringLiteral("Close (Esc)"));
+
+    connect(next, &QPushButton::clicked, this, [this] { findNext(false); });
+    connect(previous, &QPushButton::clicked, this, [this] { findNext(true); });
+    connect(m_findText, &QLineEdit::returnPressed, this, [this] { findNext(false); });
+    connect(m_findText, &QLineEdit::textChanged, this, [this] {
+        // Typing refines the match where it is: search again from its start.
+        QTextCursor cursor = m_edit->textCursor();
+        cursor.setPosition(cursor.selectionStart());
+        m_edit->setTextCursor(cursor);
+        findNext(false);
+    });
+    connect(close, &QPushButton::clicked, this, [this] {
+        m_findBar->hide();
+        m_edit->setExtraSelections({});
+        m_edit->setFocus();
+    });
+    const auto shortcut = [this](QWidget *on, const QKeySequence &key, const std::function<void()> &run) {
+        auto *s = new QShortcut(key, on);
+        s->setContext(Qt::WidgetWithChildrenShortcut);
+        connect(s, &QShortcut::activated, this, run);
+    };
+    shortcut(m_findText, QKeySequence(Qt::SHIFT | Qt::Key_Return), [this] { findNext(true); });
+    shortcut(bar, QKeySequence(Qt::Key_Escape), [close] { close->click(); });
+    for (QWidget *on : {static_cast<QWidget *>(bar), static_cast<QWidget *>(m_edit)}) {
+        shortcut(on, QKeySequence::FindNext, [this] { findNext(false); });
+        shortcut(on, QKeySequence::FindPrevious, [this] { findNext(true); });
+    }
+    return bar;
+}
+
+void LogView::appendHtml(QString html, bool fixedPitchBody)
+{
+    if (html.endsWith(kBreak))
+        html.chop(kBreak.size());
+    QTextDocument *document = m_edit->document();
+    QTextCursor cursor(document);
+    cursor.movePosition(QTextCursor::End);
+    if (endsWithPiece(document))
+        cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
+    const int start = cursor.position();
+    cursor.insertHtml(html);
+    if (fixedPitchBody) {
+        const QTextBlock block = document->findBlock(start);
+        const int firstBreak = block.text().indexOf(QChar::LineSeparator, start - block.position());
+        if (firstBreak >= 0) {
+            cursor.setPosition(block.position() + firstBreak + 1);
+            cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+            cursor.mergeCharFormat(m_fixedPitch);
+        }
+    }
+    if (m_following)
+        followNewLines();
+}
+
+void LogView::appendMessage(const QString &text)
+{
+    QTextDocument *document = m_edit->document();
+    QTextCursor cursor(document);
+    cursor.movePosition(QTextCursor::End);
+    // Messages are plain text, whatever they hold, and never inherit the
+    // colour of the frame dump in front of them.
+    const QTextCharFormat plain;
+    if (endsWithPiece(document))
+        cursor.insertText(QString(QChar::LineSeparator), plain);
+    if (!document->isEmpty())
+        cursor.insertBlock(QTextBlockFormat(), plain);
+    cursor.insertText(text, plain);
+    cursor.insertBlock(QTextBlockFormat(), plain);
+    if (m_following)
+        followNewLines();
+}
+
+void LogView::followNewLines()
+{
+    m_adjusting = true;
+    QTextCursor end(m_edit->document());
+    end.movePosition(QTextCursor::End);
+    m_edit->setTextCursor(end);
+    m_adjusting = false;
+    m_following = true;
+    scrollToEnd();
+}
+
+void LogView::scrollToEnd()
+{
+    m_adjusting = true;
+    QScrollBar *bar = m_edit->verticalScrollBar();
+    bar->setValue(bar->maximum());
+    m_adjusting = false;
+}
+
+void LogView::updateFollowing()
+{
+    const QScrollBar *bar = m_edit->verticalScrollBar();
+    m_following = !m_edit->textCursor().hasSelection() && bar->value() >= bar->maximum();
+}
+
+void LogView::showFindBar()
+{
+    m_findBar->show();
+    m_findText->setFocus();
+    m_findText->selectAll();
+    highlightMatches();
+}
+
+bool LogView::findNext(bool backward)
+{
+    const QString needle = m_findText->text();
+    QTextCursor found;
+    if (!needle.isEmpty()) {
+        const QTextDocument::FindFlags flags = backward ? QTextDocument::FindBackward : QTextDocument::FindFlags();
+        QTextDocument *document = m_edit->document();
+        found = document->find(needle, m_edit->textCursor(), flags);
+        if (found.isNull()) {
+            QTextCursor round(document);
+            if (backward)
+                round.movePosition(QTextCursor::End);
+            found = document->find(needle, round, flags);
+        }
+        if (!found.isNull())
+            m_edit->setTextCursor(found); // the user's place now: following stops
+    }
+    highlightMatches();
+    return !found.isNull();
+}
+
+void LogView::highlightMatches()
+{
+    QList<QTextEdit::ExtraSelection> marks;
+    const QString needle = m_findText->text();
+    if (needle.isEmpty() || m_findBar->isHidden()) {
+        m_findStatus->clear();
+        m_edit->setExtraSelections(marks);
+        return;
+    }
+    QTextCharFormat mark;
+    mark.setBackground(QColor(255, 214, 0));
+    mark.setForeground(Qt::black);
+    const int current = m_edit->textCursor().hasSelection() ? m_edit->textCursor().selectionStart() : -1;
+    int count = 0;
+    int index = 0;
+    QTextCursor cursor(m_edit->document());
+    while (count <= kMaxMarks && !(cursor = m_edit->document()->find(needle, cursor)).isNull()) {
+        ++count;
+        if (cursor.selectionStart() == current)
+            index = count;
+        if (count <= kMaxMarks)
+            marks << QTextEdit::ExtraSelection {cursor, mark};
+    }
+    m_edit->setExtraSelections(marks);
+    const QString total = count > kMaxMarks ? QStringLiteral("%1+").arg(kMaxMarks) : QString::number(count);
+    if (count == 0)
+        m_findStatus->setText(QStringLiteral("No matches"));
+    else if (index > 0)
+        m_findStatus->setText(QStringLiteral("%1 of %2").arg(index).arg(total));
+    else
+        m_findStatus->setText(QStringLiteral("%1 matches").arg(total));
+}
+
+QByteArray LogView::fileContent(bool plainText) const
+{
+    if (plainText)
+        return m_edit->toPlainText().toUtf8();
+    // The base and the default text colour are the edit's, not the text's:
+    // the page gets them too, so that it reads as the log does.
+    QString html = m_edit->document()->toHtml("utf-8");
+    html.replace(QLatin1String("<body style=\""),
+                 QStringLiteral("<body style=\" background-color:%1; color:%2;").arg(m_base.name(), m_text.name()));
+    return html.toUtf8();
+}
+
+void LogView::save()
+{
+    const QString path = chooseFile ? chooseFile() : QString();
+    if (path.isEmpty())
+        return;
+    const bool plainText = QFileInfo(path).suffix().compare(QLatin1String("txt"), Qt::CaseInsensitive) == 0;
+    QString error;
+    if (writeFileSafely(path, fileContent(plainText), &error))
+        emit saved(path);
+    else
+        emit saveFailed(error);
+}
