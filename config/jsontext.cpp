@@ -48,7 +48,8 @@ JsonText::JsonText(const QByteArray &text)
 bool JsonText::parse()
 {
     m_nodes.clear();
-    int pos = 0;
+    // A byte order mark before the value is taken as it comes.
+    int pos = m_text.startsWith("\xEF\xBB\xBF") ? 3 : 0;
     skipBlanks(pos);
     if (!parseValue(pos, -1, -1, QString(), 0))
         return false;

@@ -295,6 +295,8 @@ private slots:
             << QByteArray("{\r\n\t\"s\" :{ \"k\":-0 ,\"b\"\t: 1e9 }, \"x\": \"\xff\xfe\", \"n\": 9007199254740993}")
             << sb << QJsonValue(2)
             << QByteArray("{\r\n\t\"s\" :{ \"k\":-0 ,\"b\"\t: 2 }, \"x\": \"\xff\xfe\", \"n\": 9007199254740993}");
+        QTest::newRow("byte order mark") << QByteArray("\xEF\xBB\xBF{\"b\": 1}") << QStringList {"b"} << QJsonValue(2)
+                                         << QByteArray("\xEF\xBB\xBF{\"b\": 2}");
         QTest::newRow("every one of a twice-held key")
             << QByteArray("{\"k\": 1, \"j\": 0, \"k\": \"2\"}") << QStringList {"k"} << QJsonValue(3)
             << QByteArray("{\"k\": 3, \"j\": 0, \"k\": 3}");
