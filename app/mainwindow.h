@@ -208,6 +208,8 @@ public:
     std::function<QString(const QString &, const QString &, bool)> fileChooser;
     QString chooseFile(const QString &caption, const QString &filter, bool save);
 public slots:
+    // Uploads a whole document as config.json (the text as UTF-8).
+    void updateConfigSignal(const QByteArray &newCfg);
     void updateConfigSignal(const QString &newCfg);
 private slots:
     void on_btDownloadConfig_clicked();
@@ -221,8 +223,8 @@ public:
     QString transferFileName;
 
     // ---- Device configuration dialogs (config/configdialogs.cpp) -------------
-    // Opens the dialog a download was made for, on the downloaded text.
-    void openConfigurationDialog(int target, const QString &text);
+    // Opens the dialog a download was made for, on the downloaded document.
+    void openConfigurationDialog(int target, const QByteArray &text);
 
     // ---- Device workflows: network settings (workflows/networksettings.cpp) --
     void networkSettingsAnswered(const QByteArray &data);

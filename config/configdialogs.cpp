@@ -4,18 +4,20 @@
 #include "config/sleepconfigwindow.h"
 #include "config/uartconfigwindow.h"
 
-// Opens the dialog a configuration download was made for. The RFID dialog
+// Opens the dialog a configuration download was made for, on the document's
+// bytes as they came (not all of them need be UTF-8). The RFID dialog
 // is modal and sees every received frame while it runs (its known-tag list
 // talks to the reader); the UART and sleep dialogs are modeless and delete
 // themselves when closed. A dialog that could not read its section has
 // already told the user so and is not shown.
-void MainWindow::openConfigurationDialog(int target, const QString &text)
+void MainWindow::openConfigurationDialog(int target, const QByteArray &text)
 {
     switch (target) {
     case PollingDialog: {
         auto *dialog = new pollingwindow(this, text);
         if (!dialog->failed()) {
-            connect(dialog, &pollingwindow::updateConfiguration, this, &MainWindow::updateConfigSignal);
+            connect(dialog, &pollingwindow::updateConfiguration, this,
+                    qOverload<const QByteArray &>(&MainWindow::updateConfigSignal));
             connect(dialog, &pollingwindow::binaryFrameSend, this, &MainWindow::binaryProtocolSendSignal);
             connect(&protocol, &BinaryProtocol::frameComplete, dialog, &pollingwindow::binaryProtocolFrameComplete);
             dialog->exec();
@@ -31,7 +33,8 @@ void MainWindow::openConfigurationDialog(int target, const QString &text)
             delete dialog;
             return;
         }
-        connect(dialog, &UartConfigWindow::updateConfiguration, this, &MainWindow::updateConfigSignal);
+        connect(dialog, &UartConfigWindow::updateConfiguration, this,
+                qOverload<const QByteArray &>(&MainWindow::updateConfigSignal));
         dialog->show();
         return;
     }
@@ -42,7 +45,8 @@ void MainWindow::openConfigurationDialog(int target, const QString &text)
             delete dialog;
             return;
         }
-        connect(dialog, &SleepConfigWindow::updateConfiguration, this, &MainWindow::updateConfigSignal);
+        connect(dialog, &SleepConfigWindow::updateConfiguration, this,
+                qOverload<const QByteArray &>(&MainWindow::updateConfigSignal));
         dialog->show();
         return;
     }

@@ -1,27 +1,47 @@
 #include "config/configdocument.h"
 
-#include <QJsonValue>
 #include <cmath>
 #include <limits>
 
-QJsonObject ConfigDocument::parse(const QString &text)
+namespace {
+
+QString hexDigits(QString text)
 {
-    return QJsonDocument::fromJson(text.toUtf8()).object();
+    return text.remove(QLatin1Char(' ')).toUpper();
 }
 
-int ConfigDocument::hardwareVersion(const QJsonObject &root)
+} // namespace
+
+ConfigDocument::ConfigDocument(const QByteArray &text)
+    : m_json(text)
 {
-    return readInt(root, QStringLiteral("hardware_version"), 0);
+    if (m_json.isValid() && m_json.type(0) != JsonText::Object)
+        m_json = JsonText();
 }
 
-int ConfigDocument::readInt(const QJsonObject &section, const QString &key, int defaultValue)
+bool ConfigDocument::isObject(const QStringList &path) const
 {
-    const QJsonValue v = section.value(key);
-    if (!v.isDouble())
+    const int node = m_json.find(path);
+    return node >= 0 && m_json.type(node) == JsonText::Object;
+}
+
+QByteArray ConfigDocument::raw(const QStringList &path) const
+{
+    const int node = m_json.find(path);
+    return node >= 0 ? m_json.raw(node) : QByteArray();
+}
+
+int ConfigDocument::hardwareVersion() const
+{
+    return readInt({QStringLiteral("hardware_version")}, 0);
+}
+
+int ConfigDocument::readInt(const QStringList &path, int defaultValue) const
+{
+    const int node = m_json.find(path);
+    if (node < 0 || m_json.type(node) != JsonText::Number)
         return defaultValue;
-    const double d = v.toDouble();
-    // Out-of-range or fractional numbers are reduced to an int without
-    // undefined behaviour: NaN gives the default, the rest is clamped.
+    const double d = m_json.value(node).toDouble();
     if (std::isnan(d))
         return defaultValue;
     if (d >= double(std::numeric_limits<int>::max()))
@@ -31,25 +51,51 @@ int ConfigDocument::readInt(const QJsonObject &section, const QString &key, int 
     return int(d);
 }
 
-bool ConfigDocument::readFlag(const QJsonObject &section, const QString &key)
+bool ConfigDocument::readFlag(const QStringList &path) const
 {
-    return readInt(section, key, 0) != 0;
+    return readInt(path, 0) != 0;
 }
 
-QString ConfigDocument::readString(const QJsonObject &section, const QString &key, const QString &defaultValue)
+QString ConfigDocument::readString(const QStringList &path, const QString &defaultValue) const
 {
-    const QJsonValue v = section.value(key);
-    return v.isString() ? v.toString() : defaultValue;
+    const int node = m_json.find(path);
+    if (node < 0 || m_json.type(node) != JsonText::String)
+        return defaultValue;
+    return m_json.value(node).toString();
 }
 
-QString ConfigDocument::serialise(const QJsonObject &root)
+bool ConfigDocument::sameAsStored(const Field &field) const
 {
-    return QString::fromUtf8(QJsonDocument(root).toJson(QJsonDocument::Indented));
+    const int node = m_json.find(field.path);
+    if (node < 0)
+        return false;
+    bool lossless = true;
+    const QJsonValue stored = m_json.value(node, &lossless);
+    if (!lossless || stored.type() != field.value.type())
+        return false;
+    if (field.hex && stored.isString())
+        return hexDigits(stored.toString()) == hexDigits(field.value.toString());
+    return stored == field.value;
 }
 
-QString ConfigDocument::withSection(QJsonObject root, const QString &key, const QJsonObject &section)
+ConfigDocument::Fields ConfigDocument::notShown(const Fields &shown) const
 {
-    root.remove(key);
-    root.insert(key, section);
-    return serialise(root);
+    Fields kept;
+    for (const Field &field : shown)
+        if (contains(field.path) && !sameAsStored(field))
+            kept.append(field);
+    return kept;
+}
+
+QByteArray ConfigDocument::edited(const Fields &loaded, const Fields &now) const
+{
+    JsonText out = m_json;
+    for (int i = 0; i < now.size(); ++i) {
+        const Field &field = now.at(i);
+        const bool unchanged = i < loaded.size() && loaded.at(i).path == field.path && loaded.at(i).value == field.value
+            && !field.modified;
+        if (!unchanged || !contains(field.path))
+            out.set(field.path, field.value);
+    }
+    return out.text();
 }

@@ -1,14 +1,14 @@
 #include "config/pollingwindow.h"
 #include "ui_pollingwindow.h"
 
-#include "config/configdocument.h"
+#include "config/formfields.h"
 #include "config/rfidtables.h"
 #include "console/hexvalidator.h"
 
 #include <QCoreApplication>
-#include <QJsonValue>
 #include <QListWidgetItem>
 #include <QMessageBox>
+#include <QRegularExpressionValidator>
 #include <QTimer>
 
 namespace {
@@ -35,38 +35,58 @@ const char *const kFormatHelp = "%u -\ttag UID\n"
                                 "<CR> - \tCarriage return\n"
                                 "<LF> - \tLine feed";
 
-QString keyName(int slot)
+QStringList rfidKey(const QString &key)
 {
-    return QStringLiteral("key%1").arg(slot);
+    return {kSection, key};
 }
-QString keyTypeName(int slot)
+QStringList rfidKey(const char *key)
 {
-    return QStringLiteral("keyType%1").arg(slot);
+    return rfidKey(QString::fromLatin1(key));
+}
+QStringList keyName(int slot)
+{
+    return rfidKey(QStringLiteral("key%1").arg(slot));
+}
+QStringList keyTypeName(int slot)
+{
+    return rfidKey(QStringLiteral("keyType%1").arg(slot));
+}
+
+bool isHex(const QString &text)
+{
+    for (const QChar c : text) {
+        const QChar l = c.toLower();
+        if (!((l >= QLatin1Char('0') && l <= QLatin1Char('9')) || (l >= QLatin1Char('a') && l <= QLatin1Char('f'))))
+            return false;
+    }
+    return true;
 }
 
 } // namespace
 
 pollingwindow::pollingwindow(QWidget *parent, const QString &config)
+    : pollingwindow(parent, config.toUtf8())
+{ }
+
+pollingwindow::pollingwindow(QWidget *parent, const QByteArray &config)
     : QDialog(parent)
     , ui(new Ui::pollingwindow)
-    , m_config(config)
+    , m_document(config)
 {
     ui->setupUi(this);
     ui->teDefinedCustomText->setEnabled(false);
     ui->teUndefinedCustomText->setEnabled(false);
-    for (int slot = 0; slot < KeySlots; ++slot) {
+    for (int slot = 0; slot < KeySlots; ++slot)
         keyEdit(slot)->setValidator(new HexValidator(this));
-        connect(keyEdit(slot), &QLineEdit::textEdited, this, [this, slot] { m_keyNotShown[slot] = false; });
-    }
-    ui->DsAppId->setValidator(new HexValidator(this));
+    // The application ID shows as plain hex digits, as many as it takes.
+    ui->DsAppId->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9A-Fa-f]*")), this));
 
-    m_document = ConfigDocument::parse(config);
-    const QJsonValue section = m_document.value(kSection);
-    m_hardwareVersion = ConfigDocument::hardwareVersion(m_document);
+    m_hardwareVersion = m_document.hardwareVersion();
 
     applyHardwareLists();
 
-    if (!section.isObject()) {
+    if (!m_document.isObject({kSection})) {
         QMessageBox::warning(
             this, QStringLiteral("Waring"),
             QStringLiteral("Something went wrong. Please check if you have latest firmware in the device"));
@@ -80,9 +100,10 @@ pollingwindow::pollingwindow(QWidget *parent, const QString &config)
         return;
     }
 
-    loadSection(section.toObject());
+    loadSection();
     for (int slot = 0; slot < KeySlots; ++slot)
         applyKeyLengthRule(slot);
+    m_form = new FormFields(this, m_document, [this] { return fields(); });
 }
 
 pollingwindow::~pollingwindow() = default;
@@ -118,10 +139,9 @@ void pollingwindow::applyHardwareLists()
         w.led->clear();
         w.led->addItems(lists.ledItems);
     }
-    QCheckBox *const antennas[] = {ui->cbAnt1, ui->cbAnt2, ui->cbAnt3, ui->cbAnt4,          ui->cbAnt5,
-                                   ui->cbAnt6, ui->cbAnt7, ui->cbAnt8, ui->cbKnownTagsOnAll};
-    for (QCheckBox *box : antennas)
-        box->setEnabled(lists.antennasEnabled);
+    for (int n = 0; n < 8; ++n)
+        antenna(n)->setEnabled(lists.antennasEnabled);
+    ui->cbKnownTagsOnAll->setEnabled(lists.antennasEnabled);
     m_gpioKey = lists.gpioKey;
     if (lists.r5) {
         const int desfire = ui->cbReadTagMemory->findText(QStringLiteral("Mifare Desfire"));
@@ -148,159 +168,159 @@ int pollingwindow::choice(const QComboBox *box) const
     return index >= 0 ? index : m_storedCodes.value(box, 0);
 }
 
-void pollingwindow::loadSection(const QJsonObject &rfid)
+void pollingwindow::loadSection()
 {
-    using ConfigDocument::readInt;
-
-    const int tech = readInt(rfid, QStringLiteral("tech_support"));
+    const ConfigDocument &doc = m_document;
+    const int tech = doc.readInt(rfidKey("tech_support"));
     ui->cbMifareEn->setChecked(tech & 0x01);
     ui->cbIcodeEn->setChecked(tech & 0x10);
-    setChoice(ui->cbRfidPower, readInt(rfid, QStringLiteral("rfid_power")));
-    ui->cbPollingEn->setChecked(readInt(rfid, QStringLiteral("polling_enabled")) == 1);
-    ui->sbPollingTimeout->setValue(readInt(rfid, QStringLiteral("polling_timeout")));
-    ui->sbIgnoreLast->setValue(readInt(rfid, QStringLiteral("ignore_timeout")));
-    const int antennaBits = readInt(rfid, QStringLiteral("selected_antennas"));
-    QCheckBox *const antennas[]
-        = {ui->cbAnt1, ui->cbAnt2, ui->cbAnt3, ui->cbAnt4, ui->cbAnt5, ui->cbAnt6, ui->cbAnt7, ui->cbAnt8};
+    setChoice(ui->cbRfidPower, doc.readInt(rfidKey("rfid_power")));
+    ui->cbPollingEn->setChecked(doc.readInt(rfidKey("polling_enabled")) == 1);
+    ui->sbPollingTimeout->setValue(doc.readInt(rfidKey("polling_timeout")));
+    ui->sbIgnoreLast->setValue(doc.readInt(rfidKey("ignore_timeout")));
+    const int antennaBits = doc.readInt(rfidKey("selected_antennas"));
     for (int n = 0; n < 8; ++n)
-        antennas[n]->setChecked(antennaBits & (1 << n));
-    ui->cbKnownTagsOnAll->setChecked(readInt(rfid, QStringLiteral("check_all_ant")) == 1);
+        antenna(n)->setChecked(antennaBits & (1 << n));
+    ui->cbKnownTagsOnAll->setChecked(doc.readInt(rfidKey("check_all_ant")) == 1);
 
-    const int memory = readInt(rfid, QStringLiteral("read_memory_en"));
+    const int memory = doc.readInt(rfidKey("read_memory_en"));
     setChoice(ui->cbReadTagMemory, memory);
     applyMemoryReadRule(memory);
-    ui->sbReadBlockNo->setValue(readInt(rfid, QStringLiteral("read_memory_no")));
-    ui->sbReadBlockCount->setValue(readInt(rfid, QStringLiteral("read_memory_count")));
-    setChoice(ui->cbMifareKey, readInt(rfid, QStringLiteral("read_memory_keyab")));
-    ui->sbKeyNo->setValue(readInt(rfid, QStringLiteral("read_memory_keyno")));
-    ui->DsAppId->setText(QString::number(qMax(0, readInt(rfid, QStringLiteral("read_df_app_id"))), 16));
-    ui->DsReaderAuthKey->setValue(readInt(rfid, QStringLiteral("read_df_reader_key")));
-    ui->DsCardAuthKey->setValue(readInt(rfid, QStringLiteral("read_df_card_key")));
-    setChoice(ui->DsAuthType, readInt(rfid, QStringLiteral("read_df_auth_type")));
-    setChoice(ui->DsCommType, readInt(rfid, QStringLiteral("read_df_comm_mode")));
-    ui->DsFileId->setValue(readInt(rfid, QStringLiteral("read_df_file_id")));
-    ui->DsFileOffset->setValue(readInt(rfid, QStringLiteral("read_df_file_offset")));
-    ui->DsNumberOfBytes->setValue(readInt(rfid, QStringLiteral("read_df_file_len")));
+    ui->sbReadBlockNo->setValue(doc.readInt(rfidKey("read_memory_no")));
+    ui->sbReadBlockCount->setValue(doc.readInt(rfidKey("read_memory_count")));
+    setChoice(ui->cbMifareKey, doc.readInt(rfidKey("read_memory_keyab")));
+    ui->sbKeyNo->setValue(doc.readInt(rfidKey("read_memory_keyno")));
+    ui->DsAppId->setText(QString::number(qMax(0, doc.readInt(rfidKey("read_df_app_id"))), 16));
+    ui->DsReaderAuthKey->setValue(doc.readInt(rfidKey("read_df_reader_key")));
+    ui->DsCardAuthKey->setValue(doc.readInt(rfidKey("read_df_card_key")));
+    setChoice(ui->DsAuthType, doc.readInt(rfidKey("read_df_auth_type")));
+    setChoice(ui->DsCommType, doc.readInt(rfidKey("read_df_comm_mode")));
+    ui->DsFileId->setValue(doc.readInt(rfidKey("read_df_file_id")));
+    ui->DsFileOffset->setValue(doc.readInt(rfidKey("read_df_file_offset")));
+    ui->DsNumberOfBytes->setValue(doc.readInt(rfidKey("read_df_file_len")));
 
-    loadEvent(rfid.value(kKnownTag).toObject(), eventWidgets(true));
-    loadEvent(rfid.value(kUnknownTag).toObject(), eventWidgets(false));
+    loadEvent(kKnownTag, eventWidgets(true));
+    loadEvent(kUnknownTag, eventWidgets(false));
 
     for (int slot = 0; slot < KeySlots; ++slot) {
-        const int type = readInt(rfid, keyTypeName(slot));
-        setChoice(keyTypeBox(slot), type);
+        setChoice(keyTypeBox(slot), doc.readInt(keyTypeName(slot)));
         applyKeyLengthRule(slot);
-        m_storedKeys[slot] = ConfigDocument::readString(rfid, keyName(slot));
-        QLineEdit *edit = keyEdit(slot);
-        edit->setText(m_storedKeys[slot]);
-        edit->setCursorPosition(0);
-        // The validator and the length limit rewrite what they are given: a
-        // stored key with other characters or too long for its type would
-        // turn into a different key, possibly of the right length.
-        m_keyNotShown[slot] = keyTypeBox(slot)->currentIndex() >= 0
-            && edit->text().remove(QLatin1Char(' ')).compare(m_storedKeys[slot], Qt::CaseInsensitive) != 0;
+        keyEdit(slot)->setText(doc.readString(keyName(slot)));
+        keyEdit(slot)->setCursorPosition(0);
     }
 }
 
-void pollingwindow::loadEvent(const QJsonObject &event, const EventWidgets &w)
+void pollingwindow::loadEvent(const QString &name, const EventWidgets &w)
 {
-    using ConfigDocument::readInt;
-
+    auto key = [&name](const QString &k) { return QStringList {kSection, name, k}; };
     // Pin and colour are sought by their item text; without a matching item
     // the first item stays current. With no list at all the stored value is
     // kept for OK.
-    const int pin = readInt(event, m_gpioKey, RfidTables::NoGpio);
+    const int pin = m_document.readInt(key(m_gpioKey), RfidTables::NoGpio);
     if (w.gpio->count() == 0)
         m_storedCodes.insert(w.gpio, pin);
     w.gpio->setCurrentIndex(qMax(0, w.gpio->findText(RfidTables::gpioText(pin))));
 
-    const int led = readInt(event, QStringLiteral("led_color"));
+    const int led = m_document.readInt(key(QStringLiteral("led_color")));
     const QString ledText = RfidTables::ledText(led);
     if (w.led->count() == 0)
         m_storedCodes.insert(w.led, led);
     w.led->setCurrentIndex(ledText.isEmpty() ? 0 : qMax(0, w.led->findText(ledText)));
 
-    setChoice(w.gpioAction, readInt(event, QStringLiteral("gpio_level")));
-    setChoice(w.asyncPacket, readInt(event, QStringLiteral("message")));
-    w.customText->setText(ConfigDocument::readString(event, QStringLiteral("message_format")));
+    setChoice(w.gpioAction, m_document.readInt(key(QStringLiteral("gpio_level"))));
+    setChoice(w.asyncPacket, m_document.readInt(key(QStringLiteral("message"))));
+    w.customText->setText(m_document.readString(key(QStringLiteral("message_format"))));
     w.customText->setEnabled(w.asyncPacket->currentIndex() == 4);
-    w.duration->setValue(readInt(event, QStringLiteral("timeout")));
+    w.duration->setValue(m_document.readInt(key(QStringLiteral("timeout"))));
 }
 
-QJsonObject pollingwindow::writtenEvent(QJsonObject event, const EventWidgets &w) const
+void pollingwindow::appendEventFields(ConfigDocument::Fields &fields, const QString &name, const EventWidgets &w) const
 {
+    auto key = [&name](const QString &k) { return QStringList {kSection, name, k}; };
     const int pin = w.gpio->count() == 0 ? m_storedCodes.value(w.gpio, RfidTables::NoGpio)
                                          : RfidTables::gpioPin(w.gpio->currentText());
     const int led = w.led->count() == 0 ? m_storedCodes.value(w.led, 0) : RfidTables::ledCode(w.led->currentText());
-    event.insert(m_gpioKey, pin);
-    event.insert(QStringLiteral("gpio_level"), choice(w.gpioAction));
-    event.insert(QStringLiteral("message"), choice(w.asyncPacket));
-    event.insert(QStringLiteral("message_format"), w.customText->text());
-    event.insert(QStringLiteral("led_color"), led);
-    event.insert(QStringLiteral("timeout"), w.duration->value());
-    return event;
+    fields.append({key(m_gpioKey), pin, w.gpio});
+    fields.append({key(QStringLiteral("gpio_level")), choice(w.gpioAction), w.gpioAction});
+    fields.append({key(QStringLiteral("message")), choice(w.asyncPacket), w.asyncPacket});
+    fields.append(FormFields::lineField(key(QStringLiteral("message_format")), w.customText));
+    fields.append({key(QStringLiteral("led_color")), led, w.led});
+    fields.append({key(QStringLiteral("timeout")), w.duration->value(), w.duration});
+}
+
+QCheckBox *pollingwindow::antenna(int n) const
+{
+    QCheckBox *const antennas[]
+        = {ui->cbAnt1, ui->cbAnt2, ui->cbAnt3, ui->cbAnt4, ui->cbAnt5, ui->cbAnt6, ui->cbAnt7, ui->cbAnt8};
+    return antennas[n];
+}
+
+// What OK writes, in the order it writes it. The antennas are one value of
+// eight boxes; the first box stands for them.
+ConfigDocument::Fields pollingwindow::fields() const
+{
+    int antennaBits = 0;
+    for (int n = 0; n < 8; ++n)
+        if (antenna(n)->isChecked())
+            antennaBits |= 1 << n;
+    bool hex = false;
+    qint64 appId = ui->DsAppId->text().toLongLong(&hex, 16);
+    if (!hex || appId < 0)
+        appId = 0;
+    ConfigDocument::Fields fields {
+        {rfidKey("tech_support"), (ui->cbMifareEn->isChecked() ? 0x01 : 0) + (ui->cbIcodeEn->isChecked() ? 0x10 : 0),
+         ui->cbMifareEn},
+        {rfidKey("rfid_power"), choice(ui->cbRfidPower), ui->cbRfidPower},
+        {rfidKey("polling_enabled"), ui->cbPollingEn->isChecked() ? 1 : 0, ui->cbPollingEn},
+        {rfidKey("polling_timeout"), ui->sbPollingTimeout->value(), ui->sbPollingTimeout},
+        {rfidKey("ignore_timeout"), ui->sbIgnoreLast->value(), ui->sbIgnoreLast},
+        {rfidKey("selected_antennas"), antennaBits, ui->cbAnt1},
+        {rfidKey("check_all_ant"), ui->cbKnownTagsOnAll->isChecked() ? 1 : 0, ui->cbKnownTagsOnAll},
+        {rfidKey("read_memory_en"), choice(ui->cbReadTagMemory), ui->cbReadTagMemory},
+        {rfidKey("read_memory_no"), ui->sbReadBlockNo->value(), ui->sbReadBlockNo},
+        {rfidKey("read_memory_count"), ui->sbReadBlockCount->value(), ui->sbReadBlockCount},
+        {rfidKey("read_memory_keyab"), choice(ui->cbMifareKey), ui->cbMifareKey},
+        {rfidKey("read_memory_keyno"), ui->sbKeyNo->value(), ui->sbKeyNo},
+        {rfidKey("read_df_app_id"), appId, ui->DsAppId},
+        {rfidKey("read_df_reader_key"), ui->DsReaderAuthKey->value(), ui->DsReaderAuthKey},
+        {rfidKey("read_df_card_key"), ui->DsCardAuthKey->value(), ui->DsCardAuthKey},
+        {rfidKey("read_df_auth_type"), choice(ui->DsAuthType), ui->DsAuthType},
+        {rfidKey("read_df_comm_mode"), choice(ui->DsCommType), ui->DsCommType},
+        {rfidKey("read_df_file_id"), ui->DsFileId->value(), ui->DsFileId},
+        {rfidKey("read_df_file_offset"), ui->DsFileOffset->value(), ui->DsFileOffset},
+        {rfidKey("read_df_file_len"), ui->DsNumberOfBytes->value(), ui->DsNumberOfBytes},
+    };
+    appendEventFields(fields, kKnownTag, eventWidgets(true));
+    appendEventFields(fields, kUnknownTag, eventWidgets(false));
+    for (int slot = 0; slot < KeySlots; ++slot) {
+        fields.append(FormFields::lineField(keyName(slot), keyEdit(slot), true));
+        fields.append({keyTypeName(slot), choice(keyTypeBox(slot)), keyTypeBox(slot)});
+    }
+    return fields;
 }
 
 void pollingwindow::on_btOK_clicked()
 {
-    QJsonObject rfid = m_document.value(kSection).toObject();
-
-    rfid.insert(QStringLiteral("tech_support"),
-                (ui->cbMifareEn->isChecked() ? 0x01 : 0) + (ui->cbIcodeEn->isChecked() ? 0x10 : 0));
-    rfid.insert(QStringLiteral("rfid_power"), choice(ui->cbRfidPower));
-    rfid.insert(QStringLiteral("polling_enabled"), ui->cbPollingEn->isChecked() ? 1 : 0);
-    rfid.insert(QStringLiteral("polling_timeout"), ui->sbPollingTimeout->value());
-    rfid.insert(QStringLiteral("ignore_timeout"), ui->sbIgnoreLast->value());
-    const QCheckBox *const antennas[]
-        = {ui->cbAnt1, ui->cbAnt2, ui->cbAnt3, ui->cbAnt4, ui->cbAnt5, ui->cbAnt6, ui->cbAnt7, ui->cbAnt8};
-    int antennaBits = 0;
-    for (int n = 0; n < 8; ++n)
-        if (antennas[n]->isChecked())
-            antennaBits |= 1 << n;
-    rfid.insert(QStringLiteral("selected_antennas"), antennaBits);
-    rfid.insert(QStringLiteral("check_all_ant"), ui->cbKnownTagsOnAll->isChecked() ? 1 : 0);
-    rfid.insert(QStringLiteral("read_memory_en"), choice(ui->cbReadTagMemory));
-    rfid.insert(QStringLiteral("read_memory_no"), ui->sbReadBlockNo->value());
-    rfid.insert(QStringLiteral("read_memory_count"), ui->sbReadBlockCount->value());
-    rfid.insert(QStringLiteral("read_memory_keyab"), choice(ui->cbMifareKey));
-    rfid.insert(QStringLiteral("read_memory_keyno"), ui->sbKeyNo->value());
-    bool hex = false;
-    qint64 appId = ui->DsAppId->text().remove(QLatin1Char(' ')).toLongLong(&hex, 16);
-    if (!hex || appId < 0)
-        appId = 0;
-    rfid.insert(QStringLiteral("read_df_app_id"), appId);
-    rfid.insert(QStringLiteral("read_df_reader_key"), ui->DsReaderAuthKey->value());
-    rfid.insert(QStringLiteral("read_df_card_key"), ui->DsCardAuthKey->value());
-    rfid.insert(QStringLiteral("read_df_auth_type"), choice(ui->DsAuthType));
-    rfid.insert(QStringLiteral("read_df_comm_mode"), choice(ui->DsCommType));
-    rfid.insert(QStringLiteral("read_df_file_id"), ui->DsFileId->value());
-    rfid.insert(QStringLiteral("read_df_file_offset"), ui->DsFileOffset->value());
-    rfid.insert(QStringLiteral("read_df_file_len"), ui->DsNumberOfBytes->value());
-
-    rfid.insert(kKnownTag, writtenEvent(rfid.value(kKnownTag).toObject(), eventWidgets(true)));
-    rfid.insert(kUnknownTag, writtenEvent(rfid.value(kUnknownTag).toObject(), eventWidgets(false)));
-
+    if (!m_form)
+        return;
+    // Every slot of a known type needs a key of its length: the one typed,
+    // or the stored one when the field was left alone. Blanks do not count.
     for (int slot = 0; slot < KeySlots; ++slot) {
         const QComboBox *type = keyTypeBox(slot);
-        if (type->currentIndex() < 0) {
-            // A key type this dialog does not know: the slot is kept as stored.
-            rfid.insert(keyName(slot), m_storedKeys[slot]);
-            rfid.insert(keyTypeName(slot), choice(type));
-            continue;
-        }
+        if (type->currentIndex() < 0)
+            continue; // a type this dialog does not know: kept as stored
         QLineEdit *edit = keyEdit(slot);
-        const QString key = edit->text().remove(QLatin1Char(' '));
-        if (m_keyNotShown[slot] || key.size() != RfidTables::keyHexDigits(type->currentIndex())) {
+        QString key = m_form->writes(edit) ? edit->text() : m_document.readString(keyName(slot));
+        key.remove(QLatin1Char(' '));
+        if (key.size() != RfidTables::keyHexDigits(type->currentIndex()) || !isHex(key)) {
             ui->tabs->setCurrentWidget(ui->tabKeys);
             edit->setFocus();
             QMessageBox::warning(this, QStringLiteral("Waring"),
                                  QStringLiteral("Please provide the correct key %1").arg(slot));
             return;
         }
-        rfid.insert(keyName(slot), key);
-        rfid.insert(keyTypeName(slot), type->currentIndex());
     }
-
-    emit updateConfiguration(ConfigDocument::withSection(m_document, kSection, rfid));
+    emit updateConfiguration(m_form->edited());
     accept();
 }
 

@@ -3,12 +3,15 @@
 #include <QByteArray>
 #include <QDialog>
 #include <QHash>
-#include <QJsonObject>
 #include <QString>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 
+#include "config/configdocument.h"
+
+class FormFields;
+class QCheckBox;
 class QComboBox;
 class QLineEdit;
 class QSpinBox;
@@ -32,9 +35,10 @@ class pollingwindow;
 //     dlg.exec();
 //     disconnect(&protocol, &BinaryProtocol::frameComplete, &dlg, &pollingwindow::binaryProtocolFrameComplete);
 //
-// - OK emits updateConfiguration once with the whole document (the "rfid"
-//   section replaced, everything else carried over) and accepts the dialog;
-//   a key of the wrong length keeps it open and emits nothing. Cancel rejects
+// - OK emits updateConfiguration once with the whole document as it came,
+//   byte for byte, except for the "rfid" values the user changed and the
+//   keys that were missing, and accepts the dialog; a key of the wrong length
+//   (blanks not counted) keeps it open and emits nothing. Cancel rejects
 //   without emitting.
 // - A document without a usable "rfid" object (not JSON, missing, null, not
 //   an object): the constructor itself shows the "Waring" box and returns
@@ -51,16 +55,16 @@ class pollingwindow;
 // its list, a key type the table lacks, DESFire memory read on R5) leave the
 // box unselected and OK writes the stored code back unchanged unless the user
 // picks an item; a slot with an unknown key type keeps its stored key as
-// well. A stored pin or LED colour without an item selects the first item and
-// is written from it; when the hardware offers no pin or LED list at all, the
-// stored values are written back unchanged. An LED code outside 0 to 4 is
-// treated like a colour without an item. A stored key that its field cannot
-// hold unchanged (other characters, too long for its type) is refused by OK
-// like a wrong key until the user has edited the field.
+// well. Any other stored value a widget cannot show as it is (a pin or LED
+// colour without an item, a number out of range, a text too long for its
+// field, a key that is not hex digits) is kept unless the user changes that
+// widget, and a note says so; OK still refuses a kept key of the wrong
+// length. `DsAppId` shows the application ID as plain lower-case hex digits.
 class pollingwindow : public QDialog
 {
     Q_OBJECT
 public:
+    pollingwindow(QWidget *parent, const QByteArray &config);
     pollingwindow(QWidget *parent, const QString &config);
     ~pollingwindow() override;
 
@@ -75,7 +79,7 @@ public:
     static QByteArray knownTagEntryBytes(const QString &entry);
 
 signals:
-    void updateConfiguration(QString newconfig);
+    void updateConfiguration(QByteArray newconfig);
     void binaryFrameSend(uint8_t *buff, int len);
 
 public slots:
@@ -118,9 +122,11 @@ private:
     QLineEdit *keyEdit(int slot) const;
 
     void applyHardwareLists();
-    void loadSection(const QJsonObject &rfid);
-    void loadEvent(const QJsonObject &event, const EventWidgets &w);
-    QJsonObject writtenEvent(QJsonObject event, const EventWidgets &w) const;
+    QCheckBox *antenna(int n) const;
+    void loadSection();
+    void loadEvent(const QString &name, const EventWidgets &w);
+    void appendEventFields(ConfigDocument::Fields &fields, const QString &name, const EventWidgets &w) const;
+    ConfigDocument::Fields fields() const;
     // List positions: an out-of-list code leaves the box unselected and is
     // remembered, so that choice() gives it back until the user picks one.
     void setChoice(QComboBox *box, int code);
@@ -135,15 +141,11 @@ private:
     void writeNextKnownTag();
 
     std::unique_ptr<Ui::pollingwindow> ui;
-    QString m_config;
-    QJsonObject m_document;
+    ConfigDocument m_document;
+    FormFields *m_form = nullptr;
     int m_hardwareVersion = 0;
     QString m_gpioKey;
     bool m_failed = false;
     QHash<const QComboBox *, int> m_storedCodes;
-    QString m_storedKeys[KeySlots];
-    // The field could not show the stored key as it is; until the user
-    // edits it, OK refuses the slot rather than write a changed key.
-    bool m_keyNotShown[KeySlots] = {};
     int m_writePosition = 0;
 };

@@ -5,7 +5,7 @@
 #include <QMetaObject>
 #include <QStringList>
 
-#include "config/configdocument.h"
+#include "config/formfields.h"
 
 namespace {
 
@@ -27,30 +27,36 @@ const QStringList &r4Triggers()
     return list;
 }
 
+QStringList sleepKey(const char *key)
+{
+    return {QStringLiteral("sleep"), QString::fromLatin1(key)};
+}
+
 constexpr int R5DisabledCode = 255;
 constexpr int TriggerMissing = R5DisabledCode;
 
 } // namespace
 
 SleepConfigWindow::SleepConfigWindow(QWidget *parent, const QString &config)
+    : SleepConfigWindow(parent, config.toUtf8())
+{ }
+
+SleepConfigWindow::SleepConfigWindow(QWidget *parent, const QByteArray &config)
     : QDialog(parent)
     , ui(new Ui::SleepConfigWindow)
-    , m_text(config)
+    , m_document(config)
 {
     ui->setupUi(this);
-    m_document = ConfigDocument::parse(config);
 
-    const QJsonValue sleepValue = m_document.value(QStringLiteral("sleep"));
-    if (!sleepValue.isObject()) {
+    if (!m_document.isObject({QStringLiteral("sleep")})) {
         m_failed = true;
         QMessageBox::warning(
             parent, QStringLiteral("Warning"),
             QStringLiteral("Missing sleep section in the config file. Please update the device firmware."));
         return;
     }
-    const QJsonObject sleep = sleepValue.toObject();
 
-    m_hardwareVersion = ConfigDocument::hardwareVersion(m_document);
+    m_hardwareVersion = m_document.hardwareVersion();
     m_r5 = m_hardwareVersion == ConfigDocument::R5HardwareVersion;
 
     const QStringList &triggers = m_r5 ? r5Triggers() : r4Triggers();
@@ -59,26 +65,28 @@ SleepConfigWindow::SleepConfigWindow(QWidget *parent, const QString &config)
     ui->cbWakeUpTrigger2->clear();
     ui->cbWakeUpTrigger2->addItems(triggers);
 
-    ui->sbSleepTagTimeout->setValue(ConfigDocument::readInt(sleep, QStringLiteral("sleep_tag_timeout")));
-    ui->cbSleepTagPresent->setChecked(ConfigDocument::readFlag(sleep, QStringLiteral("sleep_tag_present")));
-    ui->sbWakeUpTimer->setValue(ConfigDocument::readInt(sleep, QStringLiteral("wake_up_timer")));
+    ui->sbSleepTagTimeout->setValue(m_document.readInt(sleepKey("sleep_tag_timeout")));
+    ui->cbSleepTagPresent->setChecked(m_document.readFlag(sleepKey("sleep_tag_present")));
+    ui->sbWakeUpTimer->setValue(m_document.readInt(sleepKey("wake_up_timer")));
     ui->cbWakeUpTrigger1->setCurrentIndex(
-        triggerPosition(ConfigDocument::readInt(sleep, QStringLiteral("wake_up_trigger1"), TriggerMissing)));
+        triggerPosition(m_document.readInt(sleepKey("wake_up_trigger1"), TriggerMissing)));
     ui->cbWakeUpTrigger2->setCurrentIndex(
-        triggerPosition(ConfigDocument::readInt(sleep, QStringLiteral("wake_up_trigger2"), TriggerMissing)));
-    ui->cbGetTagCountOnWakeup->setChecked(ConfigDocument::readFlag(sleep, QStringLiteral("get_tag_count_on_wakeup")));
-    ui->sbLpcdTimeout->setValue(ConfigDocument::readInt(sleep, QStringLiteral("lpcd_timeout")));
+        triggerPosition(m_document.readInt(sleepKey("wake_up_trigger2"), TriggerMissing)));
+    ui->cbGetTagCountOnWakeup->setChecked(m_document.readFlag(sleepKey("get_tag_count_on_wakeup")));
+    ui->sbLpcdTimeout->setValue(m_document.readInt(sleepKey("lpcd_timeout")));
 
     // Light sleep and the LPCD switch exist on R4 only; on R5 a timeout of 0
     // is what turns LPCD off, so the timeout stays available there.
     ui->cbUseLightSleep->setVisible(!m_r5);
     ui->cbUseRfidLpcd->setVisible(!m_r5);
     if (!m_r5) {
-        ui->cbUseLightSleep->setChecked(ConfigDocument::readFlag(sleep, QStringLiteral("use_light_sleep")));
-        ui->cbUseRfidLpcd->setChecked(ConfigDocument::readFlag(sleep, QStringLiteral("use_rfid_lpcd")));
+        ui->cbUseLightSleep->setChecked(m_document.readFlag(sleepKey("use_light_sleep")));
+        ui->cbUseRfidLpcd->setChecked(m_document.readFlag(sleepKey("use_rfid_lpcd")));
         applyLpcdRule(ui->cbUseRfidLpcd->isChecked());
     }
     applyWarningRule();
+
+    m_form = new FormFields(this, m_document, [this] { return fields(); });
     adjustSize();
 }
 
@@ -151,24 +159,31 @@ void SleepConfigWindow::on_cbUseRfidLpcd_toggled(bool checked)
         applyLpcdRule(checked);
 }
 
+// What OK writes, in the order it writes it; the R4-only keys only on R4.
+ConfigDocument::Fields SleepConfigWindow::fields() const
+{
+    ConfigDocument::Fields fields {
+        {sleepKey("sleep_tag_timeout"), ui->sbSleepTagTimeout->value(), ui->sbSleepTagTimeout},
+        {sleepKey("sleep_tag_present"), ui->cbSleepTagPresent->isChecked() ? 1 : 0, ui->cbSleepTagPresent},
+        {sleepKey("wake_up_timer"), ui->sbWakeUpTimer->value(), ui->sbWakeUpTimer},
+        {sleepKey("wake_up_trigger1"), triggerCode(ui->cbWakeUpTrigger1->currentIndex()), ui->cbWakeUpTrigger1},
+        {sleepKey("wake_up_trigger2"), triggerCode(ui->cbWakeUpTrigger2->currentIndex()), ui->cbWakeUpTrigger2},
+        {sleepKey("get_tag_count_on_wakeup"), ui->cbGetTagCountOnWakeup->isChecked() ? 1 : 0,
+         ui->cbGetTagCountOnWakeup},
+        {sleepKey("lpcd_timeout"), ui->sbLpcdTimeout->value(), ui->sbLpcdTimeout},
+    };
+    if (!m_r5) {
+        fields.append({sleepKey("use_light_sleep"), ui->cbUseLightSleep->isChecked() ? 1 : 0, ui->cbUseLightSleep});
+        fields.append({sleepKey("use_rfid_lpcd"), ui->cbUseRfidLpcd->isChecked() ? 1 : 0, ui->cbUseRfidLpcd});
+    }
+    return fields;
+}
+
 void SleepConfigWindow::on_btOk_clicked()
 {
-    const QString sleepKey = QStringLiteral("sleep");
-    QJsonObject sleep = m_document.value(sleepKey).toObject();
-
-    sleep.insert(QStringLiteral("sleep_tag_timeout"), ui->sbSleepTagTimeout->value());
-    sleep.insert(QStringLiteral("sleep_tag_present"), ui->cbSleepTagPresent->isChecked() ? 1 : 0);
-    sleep.insert(QStringLiteral("wake_up_timer"), ui->sbWakeUpTimer->value());
-    sleep.insert(QStringLiteral("wake_up_trigger1"), triggerCode(ui->cbWakeUpTrigger1->currentIndex()));
-    sleep.insert(QStringLiteral("wake_up_trigger2"), triggerCode(ui->cbWakeUpTrigger2->currentIndex()));
-    sleep.insert(QStringLiteral("get_tag_count_on_wakeup"), ui->cbGetTagCountOnWakeup->isChecked() ? 1 : 0);
-    sleep.insert(QStringLiteral("lpcd_timeout"), ui->sbLpcdTimeout->value());
-    if (!m_r5) {
-        sleep.insert(QStringLiteral("use_light_sleep"), ui->cbUseLightSleep->isChecked() ? 1 : 0);
-        sleep.insert(QStringLiteral("use_rfid_lpcd"), ui->cbUseRfidLpcd->isChecked() ? 1 : 0);
-    }
-
-    emit updateConfiguration(ConfigDocument::withSection(m_document, sleepKey, sleep));
+    if (!m_form)
+        return;
+    emit updateConfiguration(m_form->edited());
     accept();
 }
 

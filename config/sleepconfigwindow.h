@@ -1,8 +1,11 @@
 #pragma once
 
 #include <QDialog>
-#include <QJsonObject>
 #include <QString>
+
+#include "config/configdocument.h"
+
+class FormFields;
 
 namespace Ui {
 class SleepConfigWindow;
@@ -16,10 +19,10 @@ class SleepConfigWindow;
 // Contract with the window that opens it:
 // - Construct it with the downloaded document text, connect
 //   updateConfiguration, then show() it (exec() works as well).
-// - OK emits updateConfiguration once with the whole document (only the known
-//   keys of "sleep" rewritten, everything else carried over, indented JSON)
-//   and then closes the dialog (accept()). Cancel closes it (reject()) and
-//   emits nothing.
+// - OK emits updateConfiguration once with the whole document as it came,
+//   byte for byte, except for the keys of "sleep" the user changed and those
+//   that were missing; then it closes the dialog (accept()). Cancel closes it
+//   (reject()) and emits nothing.
 // - When the document has no usable "sleep" object (text that is not JSON,
 //   the member missing, null or not an object) the constructor itself shows
 //   the warning box, modal to `parent`, and returns with failed() true. The
@@ -27,13 +30,16 @@ class SleepConfigWindow;
 //   it. It never becomes visible anyway: show() leaves it hidden and closes it
 //   with a queued reject() (finished()/rejected() follow as for a Cancel),
 //   exec() returns QDialog::Rejected at once. Nothing is emitted.
-// - A trigger code the hardware does not offer (too large or negative) is
-//   shown as "Disabled" and written as "Disabled" on OK.
+// - A stored value a widget cannot show as it is (a trigger code the hardware
+//   does not offer, a number out of range, a flag that is not 0 or 1) is
+//   shown as near as it goes and kept unless the user changes that widget;
+//   a note says so. A trigger the user sets to "Disabled" is written as such.
 class SleepConfigWindow : public QDialog
 {
     Q_OBJECT
 
 public:
+    SleepConfigWindow(QWidget *parent, const QByteArray &config);
     SleepConfigWindow(QWidget *parent, const QString &config);
     ~SleepConfigWindow() override;
 
@@ -43,7 +49,7 @@ public:
     void setVisible(bool visible) override;
 
 signals:
-    void updateConfiguration(QString newconfig);
+    void updateConfiguration(QByteArray newconfig);
 
 private slots:
     void on_btOk_clicked();
@@ -58,10 +64,11 @@ private:
     int disabledPosition() const;
     void applyWarningRule();
     void applyLpcdRule(bool checked);
+    ConfigDocument::Fields fields() const;
 
     Ui::SleepConfigWindow *ui;
-    QString m_text;
-    QJsonObject m_document;
+    ConfigDocument m_document;
+    FormFields *m_form = nullptr;
     int m_hardwareVersion = 0;
     bool m_r5 = false;
     bool m_failed = false;

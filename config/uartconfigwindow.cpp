@@ -4,7 +4,7 @@
 #include <QMessageBox>
 #include <QMetaObject>
 
-#include "config/configdocument.h"
+#include "config/formfields.h"
 #include "console/hexvalidator.h"
 
 namespace {
@@ -84,48 +84,50 @@ int selectedProtocol(const QComboBox *box)
     return box->currentData().toInt();
 }
 
-QString withoutBlanks(QString text)
+QStringList uartKey(const char *key)
 {
-    return text.remove(QLatin1Char(' '));
+    return {QStringLiteral("communication"), QStringLiteral("uart"), QString::fromLatin1(key)};
 }
 
 } // namespace
 
 UartConfigWindow::UartConfigWindow(QWidget *parent, const QString &config)
+    : UartConfigWindow(parent, config.toUtf8())
+{ }
+
+UartConfigWindow::UartConfigWindow(QWidget *parent, const QByteArray &config)
     : QDialog(parent)
     , ui(new Ui::UartConfigWindow)
-    , m_text(config)
+    , m_document(config)
 {
     ui->setupUi(this);
     ui->leWifiConnMsg->setValidator(new HexValidator(this));
     ui->leWifiDisconnMsg->setValidator(new HexValidator(this));
-    m_document = ConfigDocument::parse(config);
 
-    const QJsonValue communication = m_document.value(QStringLiteral("communication"));
-    if (!communication.isObject()) {
+    if (!m_document.isObject({QStringLiteral("communication")})) {
         m_failed = true;
         QMessageBox::warning(parent, QStringLiteral("Waring"),
                              QStringLiteral("Missing communication section oin the config file"));
         return;
     }
-    const QJsonObject uart = communication.toObject().value(QStringLiteral("uart")).toObject();
-    const bool r5 = ConfigDocument::isR5(m_document);
 
     ui->widgetRs485Address->hide();
     ui->widgetWifi1->hide();
     ui->widgetWifi2->hide();
 
-    fillProtocols(r5);
-    select(ui->cbUsbProto, ConfigDocument::readInt(uart, QStringLiteral("uart0_proto")));
-    select(ui->cbUart2Proto, ConfigDocument::readInt(uart, QStringLiteral("uart2_proto")));
-    select(ui->cbUsbSpeed, ConfigDocument::readInt(uart, QStringLiteral("uart0_baud")));
-    select(ui->cbUart2Speed, ConfigDocument::readInt(uart, QStringLiteral("uart2_baud")));
+    fillProtocols(m_document.isR5());
+    select(ui->cbUsbProto, m_document.readInt(uartKey("uart0_proto")));
+    select(ui->cbUart2Proto, m_document.readInt(uartKey("uart2_proto")));
+    select(ui->cbUsbSpeed, m_document.readInt(uartKey("uart0_baud")));
+    select(ui->cbUart2Speed, m_document.readInt(uartKey("uart2_baud")));
     applyVisibility();
 
-    ui->spAddress->setValue(ConfigDocument::readInt(uart, QStringLiteral("rs485_address")));
-    ui->leWifiConnMsg->setText(ConfigDocument::readString(uart, QStringLiteral("passthru_wifi_ok_msg")));
-    ui->leWifiDisconnMsg->setText(ConfigDocument::readString(uart, QStringLiteral("passthru_wifi_fail_msg")));
-    ui->cbEnter->setChecked(ConfigDocument::readFlag(uart, QStringLiteral("hid_enter")));
+    ui->spAddress->setValue(m_document.readInt(uartKey("rs485_address")));
+    ui->leWifiConnMsg->setText(m_document.readString(uartKey("passthru_wifi_ok_msg")));
+    ui->leWifiDisconnMsg->setText(m_document.readString(uartKey("passthru_wifi_fail_msg")));
+    ui->cbEnter->setChecked(m_document.readFlag(uartKey("hid_enter")));
+
+    m_form = new FormFields(this, m_document, [this] { return fields(); });
     adjustSize();
 }
 
@@ -183,25 +185,26 @@ void UartConfigWindow::on_cbUart2Proto_currentIndexChanged(int)
     applyVisibility();
 }
 
+// What OK writes, in the order it writes it.
+ConfigDocument::Fields UartConfigWindow::fields() const
+{
+    return {
+        {uartKey("uart0_proto"), selectedValue(ui->cbUsbProto), ui->cbUsbProto},
+        {uartKey("uart2_proto"), selectedValue(ui->cbUart2Proto), ui->cbUart2Proto},
+        {uartKey("hid_enter"), ui->cbEnter->isChecked() ? 1 : 0, ui->cbEnter},
+        {uartKey("uart0_baud"), selectedValue(ui->cbUsbSpeed), ui->cbUsbSpeed},
+        {uartKey("uart2_baud"), selectedValue(ui->cbUart2Speed), ui->cbUart2Speed},
+        {uartKey("rs485_address"), ui->spAddress->value(), ui->spAddress},
+        FormFields::lineField(uartKey("passthru_wifi_ok_msg"), ui->leWifiConnMsg, true),
+        FormFields::lineField(uartKey("passthru_wifi_fail_msg"), ui->leWifiDisconnMsg, true),
+    };
+}
+
 void UartConfigWindow::on_btOk_clicked()
 {
-    const QString communicationKey = QStringLiteral("communication");
-    const QString uartKey = QStringLiteral("uart");
-    QJsonObject communication = m_document.value(communicationKey).toObject();
-    QJsonObject uart = communication.value(uartKey).toObject();
-
-    uart.insert(QStringLiteral("uart0_proto"), selectedValue(ui->cbUsbProto));
-    uart.insert(QStringLiteral("uart2_proto"), selectedValue(ui->cbUart2Proto));
-    uart.insert(QStringLiteral("hid_enter"), ui->cbEnter->isChecked() ? 1 : 0);
-    uart.insert(QStringLiteral("uart0_baud"), selectedValue(ui->cbUsbSpeed));
-    uart.insert(QStringLiteral("uart2_baud"), selectedValue(ui->cbUart2Speed));
-    uart.insert(QStringLiteral("rs485_address"), ui->spAddress->value());
-    uart.insert(QStringLiteral("passthru_wifi_ok_msg"), withoutBlanks(ui->leWifiConnMsg->text()));
-    uart.insert(QStringLiteral("passthru_wifi_fail_msg"), withoutBlanks(ui->leWifiDisconnMsg->text()));
-
-    communication.remove(uartKey);
-    communication.insert(uartKey, uart);
-    emit updateConfiguration(ConfigDocument::withSection(m_document, communicationKey, communication));
+    if (!m_form)
+        return;
+    emit updateConfiguration(m_form->edited());
     accept();
 }
 

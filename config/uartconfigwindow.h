@@ -1,8 +1,11 @@
 #pragma once
 
 #include <QDialog>
-#include <QJsonObject>
 #include <QString>
+
+#include "config/configdocument.h"
+
+class FormFields;
 
 class QComboBox;
 
@@ -17,10 +20,12 @@ class UartConfigWindow;
 // Contract with the window that opens it:
 // - Construct it with the downloaded document text, connect
 //   updateConfiguration, then show() it (exec() works as well).
-// - OK emits updateConfiguration once with the whole document (only the known
-//   keys of "uart" rewritten, everything else carried over, indented JSON) and
-//   then closes the dialog (accept()). Cancel closes it (reject()) and emits
-//   nothing.
+// - OK emits updateConfiguration once with the whole document as it came,
+//   byte for byte, except for the keys of "uart" the user changed and those
+//   that were missing; then it closes the dialog (accept()). Cancel closes it
+//   (reject()) and emits nothing.
+// - A stored value a field cannot show as it is (a frame that is not hex
+//   digits, a number out of range) is kept, and a note says so.
 // - When the document has no usable "communication" object (text that is not
 //   JSON, the member missing, null or not an object) the constructor itself
 //   shows the warning box, modal to `parent`, and returns with failed() true.
@@ -38,6 +43,7 @@ class UartConfigWindow : public QDialog
     Q_OBJECT
 
 public:
+    UartConfigWindow(QWidget *parent, const QByteArray &config);
     UartConfigWindow(QWidget *parent, const QString &config);
     ~UartConfigWindow() override;
 
@@ -47,7 +53,7 @@ public:
     void setVisible(bool visible) override;
 
 signals:
-    void updateConfiguration(QString newconfig);
+    void updateConfiguration(QByteArray newconfig);
 
 private slots:
     void on_cbUsbProto_currentIndexChanged(int index);
@@ -58,9 +64,10 @@ private slots:
 private:
     void fillProtocols(bool r5);
     void applyVisibility();
+    ConfigDocument::Fields fields() const;
 
     Ui::UartConfigWindow *ui;
-    QString m_text;
-    QJsonObject m_document;
+    ConfigDocument m_document;
+    FormFields *m_form = nullptr;
     bool m_failed = false;
 };

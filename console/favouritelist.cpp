@@ -84,3 +84,8 @@ QByteArray favouriteBytes(const QString &hex)
         bytes.append(char(piece.toULongLong(nullptr, 16) & 0xFF));
     return bytes;
 }
+
+QString favouriteHex(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.toHex(' ').toUpper());
+}

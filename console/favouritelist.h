@@ -56,3 +56,7 @@ private:
 // and cut to its low 8 bits; a piece that does not parse gives 00.
 // "1 2 3" gives 01 02 03.
 QByteArray favouriteBytes(const QString &hex);
+
+// The canonical hex text of bytes: upper-case pairs separated by one blank.
+// favouriteHex(favouriteBytes(hex)) is a favourite as it will be sent.
+QString favouriteHex(const QByteArray &bytes);

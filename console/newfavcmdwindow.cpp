@@ -14,7 +14,9 @@ NewFavCmdWindow::NewFavCmdWindow(QWidget *parent, int idx, const QString &name, 
     ui->setupUi(this);
     ui->leHex->setValidator(new HexValidator(this));
     ui->leName->setText(name);
-    ui->leHex->setText(hex);
+    // The bytes as they will be sent: the validator would pair the digits of
+    // a stored text like "1 2 3" (sent as 01 02 03) into other bytes.
+    ui->leHex->setText(favouriteHex(favouriteBytes(hex)));
 }
 
 NewFavCmdWindow::~NewFavCmdWindow()

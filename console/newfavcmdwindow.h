@@ -8,8 +8,9 @@ class NewFavCmdWindow;
 }
 
 // Editor of one favourite command, for adding (idx -1) and for editing the
-// record at idx. Shown without blocking; several may be open at once. OK hands
-// the name and bytes on through addNewFavCommand, Cancel just closes.
+// record at idx. Shown without blocking; several may be open at once. The
+// bytes show as they are sent, in canonical pairs. OK hands the name and
+// bytes on through addNewFavCommand, Cancel just closes.
 class NewFavCmdWindow : public QDialog
 {
     Q_OBJECT

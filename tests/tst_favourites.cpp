@@ -230,7 +230,7 @@ private slots:
         QCOMPARE(f.logCount(QStringLiteral("Data: ") + VersionFrame), dumps + 1);
     }
 
-    void rawBytesLeaveTheLastFrameAlone()
+    void handWrittenBytesSentAndEditedAsStored()
     {
         WindowFixture f;
         QVERIFY(prepare(f));
@@ -244,6 +244,21 @@ private slots:
         QTest::qWait(100);
         QCOMPARE(received, hex("01 02 03"));
         QVERIFY(f.logText().contains("Data: 01 02 03"));
+
+        // The editor shows the bytes as they are sent; renamed, they stay.
+        favList(f)->setCurrentRow(0);
+        f.click("btEditFavCommand");
+        QPointer<NewFavCmdWindow> d = onlyDialog();
+        QVERIFY(d);
+        QCOMPARE(edit(d, "leHex")->text(), QStringLiteral("01 02 03"));
+        edit(d, "leName")->setText("Renamed");
+        pressOk(d);
+        QTRY_VERIFY(d.isNull());
+        received.clear();
+        doubleClick(f, 0);
+        QVERIFY(QTest::qWaitFor([&] { return received.size() >= 3; }, 2000));
+        QTest::qWait(100);
+        QCOMPARE(received, hex("01 02 03"));
 
         received.clear();
         w->protocol.resendLastFrame();

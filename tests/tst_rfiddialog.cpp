@@ -21,7 +21,6 @@
 #include <functional>
 #include <memory>
 
-#include "config/configdocument.h"
 #include "config/pollingwindow.h"
 #include "config/rfidtables.h"
 
@@ -115,7 +114,7 @@ QJsonObject parsed(const char *text)
 
 QString text(const QJsonObject &o)
 {
-    return ConfigDocument::serialise(o);
+    return QString::fromUtf8(QJsonDocument(o).toJson());
 }
 
 // R4 document with the "rfid" section changed by `edit`.
@@ -192,10 +191,8 @@ struct Dialog
         QAbstractButton *b = w<QAbstractButton>(name);
         QTest::mouseClick(b, Qt::LeftButton, {}, QPoint(qMin(8, b->width() / 2), b->height() / 2));
     }
-    QJsonObject emittedRoot() const
-    {
-        return spy.isEmpty() ? QJsonObject() : ConfigDocument::parse(spy.first().first().toString());
-    }
+    QByteArray emitted() const { return spy.isEmpty() ? QByteArray() : spy.first().first().toByteArray(); }
+    QJsonObject emittedRoot() const { return QJsonDocument::fromJson(emitted()).object(); }
     QJsonObject emittedRfid() const { return emittedRoot().value(QStringLiteral("rfid")).toObject(); }
     QJsonObject emittedEvent(const char *name) const
     {
@@ -272,28 +269,6 @@ class TestRfidDialog : public QObject
 private slots:
     // ---- reading and writing the section ---------------------------------
 
-    void okWithoutChangesGivesTheDocumentBack_data()
-    {
-        QTest::addColumn<QString>("document");
-        QTest::newRow("R4") << QString::fromUtf8(kR4Document);
-        QTest::newRow("R5") << QString::fromUtf8(kR5Document);
-    }
-    void okWithoutChangesGivesTheDocumentBack()
-    {
-        QFETCH(QString, document);
-        Dialog d(document);
-        QVERIFY(!d.dlg->failed());
-        d.click("btOK");
-        QCOMPARE(d.spy.count(), 1);
-        const QString out = d.spy.first().first().toString();
-        // Every known key read and written to the same value, every unknown
-        // member kept, numbers stay numbers, and the text is the indented form.
-        QCOMPARE(ConfigDocument::parse(out), ConfigDocument::parse(document));
-        QCOMPARE(out, ConfigDocument::serialise(ConfigDocument::parse(document)));
-        QVERIFY(!d.dlg->isVisible());
-        QCOMPARE(d.dlg->result(), int(QDialog::Accepted));
-    }
-
     void widgetsShowTheStoredValues()
     {
         Dialog d(QString::fromUtf8(kR4Document));
@@ -309,7 +284,7 @@ private slots:
             checked << d.w<QCheckBox>(a)->isChecked();
         QCOMPARE(checked, (QList<bool> {true, false, true, false, false, false, false, false}));
         QCOMPARE(d.w<QComboBox>("cbReadTagMemory")->currentIndex(), 1);
-        QCOMPARE(d.w<QLineEdit>("DsAppId")->text(), QStringLiteral("12 34 56"));
+        QCOMPARE(d.w<QLineEdit>("DsAppId")->text(), QStringLiteral("123456"));
         QCOMPARE(d.w<QComboBox>("cbDefinedGpio")->currentText(), QStringLiteral("GPIO 16"));
         QCOMPARE(d.w<QComboBox>("cbDefinedLed")->currentText(), QStringLiteral("Green"));
         QCOMPARE(d.w<QLineEdit>("teDefinedCustomText")->text(), QStringLiteral("%u;%a<CR><LF>"));
@@ -322,48 +297,6 @@ private slots:
         QCOMPARE(d.w<QLineEdit>("edKey0")->maxLength(), 36);
         QCOMPARE(d.w<QLineEdit>("edKey2")->maxLength(), 96);
         QCOMPARE(d.items("cbKeyType3"), RfidTables::keyTypeNames());
-    }
-
-    void editsAreWrittenAsIntegers()
-    {
-        Dialog d(QString::fromUtf8(kR4Document));
-        d.click("cbMifareEn"); // only ICODE left
-        d.w<QComboBox>("cbRfidPower")->setCurrentIndex(7);
-        d.click("cbPollingEn"); // off
-        d.w<QSpinBox>("sbPollingTimeout")->setValue(4000);
-        d.w<QComboBox>("cbReadTagMemory")->setCurrentIndex(2);
-        d.w<QComboBox>("DsCommType")->setCurrentIndex(2);
-        d.w<QLineEdit>("DsAppId")->clear();
-        QTest::keyClicks(d.w<QLineEdit>("DsAppId"), "f0e1d2");
-        QCOMPARE(d.w<QLineEdit>("DsAppId")->text(), QStringLiteral("F0 E1 D2"));
-        d.w<QComboBox>("cbUndefinedGpio")->setCurrentText(QStringLiteral("GPIO 17"));
-        d.w<QComboBox>("cbUndefinedLed")->setCurrentText(QStringLiteral("White"));
-        d.w<QComboBox>("cbUndefinedAsyncPacket")->setCurrentIndex(4);
-        QVERIFY(d.w<QLineEdit>("teUndefinedCustomText")->isEnabled());
-        QTest::keyClicks(d.w<QLineEdit>("teUndefinedCustomText"), "%u@%t");
-        d.w<QComboBox>("cbDefinedAsyncPacket")->setCurrentIndex(3);
-        QVERIFY(!d.w<QLineEdit>("teDefinedCustomText")->isEnabled());
-        d.click("btOK");
-        QCOMPARE(d.spy.count(), 1);
-
-        const QJsonObject rfid = d.emittedRfid();
-        QCOMPARE(rfid.value("tech_support"), QJsonValue(16));
-        QCOMPARE(rfid.value("rfid_power"), QJsonValue(7));
-        QCOMPARE(rfid.value("polling_enabled"), QJsonValue(0));
-        QCOMPARE(rfid.value("polling_timeout"), QJsonValue(4000));
-        QCOMPARE(rfid.value("selected_antennas"), QJsonValue(5));
-        QCOMPARE(rfid.value("read_memory_en"), QJsonValue(2));
-        QCOMPARE(rfid.value("read_df_comm_mode"), QJsonValue(2));
-        QCOMPARE(rfid.value("read_df_app_id"), QJsonValue(0xF0E1D2));
-        const QJsonObject unknown = d.emittedEvent("unknown_tag");
-        QCOMPARE(unknown.value("gpio"), QJsonValue(17));
-        QCOMPARE(unknown.value("led_color"), QJsonValue(4));
-        QCOMPARE(unknown.value("message"), QJsonValue(4));
-        QCOMPARE(unknown.value("message_format"), QJsonValue("%u@%t"));
-        const QJsonObject known = d.emittedEvent("known_tag");
-        QCOMPARE(known.value("message"), QJsonValue(3));
-        QCOMPARE(known.value("buzzer"), QJsonValue(1));
-        QCOMPARE(rfid.value("antenna_dwell_ms"), QJsonValue(40));
     }
 
     void oneTechnologyStaysSelected()
@@ -381,35 +314,21 @@ private slots:
         QCOMPARE(d.emittedRfid().value("tech_support"), QJsonValue(1));
     }
 
-    void badValuesReadAsTheirDefaults()
+    // Missing keys and a null event show and write the defaults.
+    void missingKeysWrittenAsDefaults()
     {
         const QString doc = editedDocument(kR4Document, [](QJsonObject &rfid) {
-            rfid.insert("polling_enabled", 2); // only 1 is on
-            rfid.insert("check_all_ant", true); // a boolean is not a flag
-            rfid.insert("tech_support", "17"); // a string is not a number
             rfid.remove("polling_timeout"); // default 0, raised to 1
-            rfid.insert("read_memory_count", 0);
-            rfid.insert("read_df_file_len", 999);
-            rfid.insert("ignore_timeout", QJsonValue());
+            rfid.remove("ignore_timeout");
             rfid.insert("known_tag", QJsonValue()); // null event: all defaults
-            rfid.insert("read_df_app_id", -5);
         });
         Dialog d(doc);
-        QVERIFY(!d.dlg->failed());
-        QVERIFY(!d.w<QCheckBox>("cbPollingEn")->isChecked());
-        QVERIFY(!d.w<QCheckBox>("cbKnownTagsOnAll")->isChecked());
+        QCOMPARE(d.w<QSpinBox>("sbPollingTimeout")->value(), 1);
         d.click("btOK");
         const QJsonObject rfid = d.emittedRfid();
-        QCOMPARE(rfid.value("polling_enabled"), QJsonValue(0));
-        QCOMPARE(rfid.value("check_all_ant"), QJsonValue(0));
-        QCOMPARE(rfid.value("tech_support"), QJsonValue(0));
         QCOMPARE(rfid.value("polling_timeout"), QJsonValue(1));
-        QCOMPARE(rfid.value("read_memory_count"), QJsonValue(1));
-        QCOMPARE(rfid.value("read_df_file_len"), QJsonValue(64));
         QCOMPARE(rfid.value("ignore_timeout"), QJsonValue(0));
-        QCOMPARE(rfid.value("read_df_app_id"), QJsonValue(0));
-        const QJsonObject known = d.emittedEvent("known_tag");
-        QCOMPARE(known,
+        QCOMPARE(d.emittedEvent("known_tag"),
                  (QJsonObject {{"gpio", 0},
                                {"gpio_level", 0},
                                {"message", 0},
@@ -437,8 +356,7 @@ private slots:
             QVERIFY2(d.w<QComboBox>(name)->currentIndex() == -1, name);
         QVERIFY(!d.w<QLineEdit>("teDefinedCustomText")->isEnabled());
         d.click("btOK");
-        QCOMPARE(d.spy.count(), 1);
-        QCOMPARE(d.emittedRoot(), ConfigDocument::parse(doc));
+        QCOMPARE(d.emitted(), doc.toUtf8());
 
         // Picking an item replaces the stored code.
         Dialog e(doc);
@@ -450,28 +368,6 @@ private slots:
         QCOMPARE(e.emittedRfid().value("keyType2"), QJsonValue(6));
         QCOMPARE(e.emittedRfid().value("key2"), QJsonValue("0102030405060708090A0B0C"));
         QCOMPARE(e.emittedRfid().value("read_df_auth_type"), QJsonValue(7));
-    }
-
-    void applicationIdIsHex_data()
-    {
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<int>("written");
-        QTest::newRow("as shown") << QString() << 1193046;
-        QTest::newRow("empty") << QStringLiteral("") << 0;
-        QTest::newRow("not hex") << QStringLiteral("zz") << 0;
-        QTest::newRow("pairs") << QStringLiteral("AB CD EF") << 0xABCDEF;
-    }
-    void applicationIdIsHex()
-    {
-        QFETCH(QString, typed);
-        QFETCH(int, written);
-        Dialog d(QString::fromUtf8(kR4Document));
-        QCOMPARE(d.w<QLineEdit>("DsAppId")->text(), QStringLiteral("12 34 56"));
-        QCOMPARE(d.w<QLineEdit>("DsAppId")->maxLength(), 8);
-        if (!typed.isNull())
-            d.w<QLineEdit>("DsAppId")->setText(typed);
-        d.click("btOK");
-        QCOMPARE(d.emittedRfid().value("read_df_app_id"), QJsonValue(written));
     }
 
     // ---- hardware variants -------------------------------------------------
@@ -535,35 +431,33 @@ private slots:
         QTest::addColumn<int>("led");
         QTest::addColumn<QString>("pinShown");
         QTest::addColumn<QString>("ledShown");
-        QTest::addColumn<int>("pinWritten");
-        QTest::addColumn<int>("ledWritten");
         const QJsonValue absent(QJsonValue::Undefined);
         QTest::newRow("R5 pin absent") << 12 << absent << 1 << "NONE"
-                                       << "Red" << 255 << 1;
+                                       << "Red";
         QTest::newRow("R5 pin 3") << 12 << QJsonValue(3) << 4 << "GPIO 3"
-                                  << "White" << 3 << 4;
+                                  << "White";
         QTest::newRow("R5 pin 9 unknown") << 12 << QJsonValue(9) << 0 << "GPIO 0"
-                                          << "None" << 0 << 0;
+                                          << "None";
         QTest::newRow("R4 pin 255") << 1 << QJsonValue(255) << 2 << "None"
-                                    << "Green" << 0 << 2;
+                                    << "Green";
         QTest::newRow("R4 pin 16") << 1 << QJsonValue(16) << 3 << "GPIO 16"
-                                   << "Blue" << 16 << 3;
+                                   << "Blue";
         QTest::newRow("R4 pin 14 unknown") << 1 << QJsonValue(14) << 1 << "None"
-                                           << "Red" << 0 << 1;
+                                           << "Red";
         QTest::newRow("R4 pin as text") << 1 << QJsonValue("16") << 1 << "None"
-                                        << "Red" << 0 << 1;
+                                        << "Red";
         QTest::newRow("hw 3 led 3") << 3 << QJsonValue(26) << 3 << "GPIO 26"
-                                    << "None" << 26 << 0;
+                                    << "None";
         QTest::newRow("hw 3 led 2") << 3 << QJsonValue(15) << 2 << "GPIO 15"
-                                    << "Green" << 15 << 2;
+                                    << "Green";
         QTest::newRow("led beyond table") << 1 << QJsonValue(4) << 9 << "GPIO 4"
-                                          << "None" << 4 << 0;
+                                          << "None";
         QTest::newRow("led negative") << 4 << QJsonValue(33) << -1 << "GPIO 33"
-                                      << "None" << 33 << 0;
+                                      << "None";
         QTest::newRow("no lists keeps both") << 0 << QJsonValue(16) << 3 << ""
-                                             << "" << 16 << 3;
+                                             << "";
         QTest::newRow("no pin list keeps pin") << 2 << QJsonValue(4) << 4 << ""
-                                               << "White" << 4 << 4;
+                                               << "White";
     }
     void pinAndLedByHardware()
     {
@@ -572,8 +466,6 @@ private slots:
         QFETCH(int, led);
         QFETCH(QString, pinShown);
         QFETCH(QString, ledShown);
-        QFETCH(int, pinWritten);
-        QFETCH(int, ledWritten);
         const QString pinKey = hw == 12 ? QStringLiteral("gpio_number") : QStringLiteral("gpio");
         const QString doc = withHardware(hw, [&](QJsonObject &rfid) {
             QJsonObject ev {{"gpio_level", 0}, {"message", 1}, {"led_color", led}, {"timeout", 50}};
@@ -584,10 +476,6 @@ private slots:
         Dialog d(doc);
         QCOMPARE(d.w<QComboBox>("cbUndefinedGpio")->currentText(), pinShown);
         QCOMPARE(d.w<QComboBox>("cbUndefinedLed")->currentText(), ledShown);
-        d.click("btOK");
-        const QJsonObject ev = d.emittedEvent("unknown_tag");
-        QCOMPARE(ev.value(pinKey), QJsonValue(pinWritten));
-        QCOMPARE(ev.value("led_color"), QJsonValue(ledWritten));
     }
 
     void pinKeyFollowsEachDocument()
@@ -615,7 +503,7 @@ private slots:
         }
     }
 
-    void memoryReadWidgetsFollowTheChoice()
+    void widgetsFollowTheChoices()
     {
         Dialog d(QString::fromUtf8(kR4Document));
         auto shown = [&d](const char *prefix, int count) {
@@ -633,6 +521,15 @@ private slots:
         box->setCurrentIndex(0);
         QCOMPARE(shown("WidgetRead_", 4), 0);
         QCOMPARE(shown("WidgetDesfire_", 8), 0);
+
+        // The custom text only with the packet "Custom text".
+        auto *packet = d.w<QComboBox>("cbUndefinedAsyncPacket");
+        auto *text = d.w<QLineEdit>("teUndefinedCustomText");
+        QVERIFY(!text->isEnabled());
+        packet->setCurrentIndex(4);
+        QVERIFY(text->isEnabled());
+        packet->setCurrentIndex(3);
+        QVERIFY(!text->isEnabled());
     }
 
     void desfireReadOnR5IsKept()
@@ -645,7 +542,7 @@ private slots:
         QCOMPARE(d.w<QComboBox>("cbReadTagMemory")->currentIndex(), -1);
         QVERIFY(d.w<QWidget>("WidgetDesfire_1")->isVisible());
         d.click("btOK");
-        QCOMPARE(d.emittedRfid().value("read_memory_en"), QJsonValue(2));
+        QCOMPARE(d.emitted(), text(root).toUtf8());
     }
 
     // ---- key storage ---------------------------------------------------------
@@ -660,20 +557,6 @@ private slots:
             type->setCurrentIndex(i);
             QCOMPARE(edit->maxLength(), expected[i]);
         }
-    }
-
-    void keyOfTheRightLengthIsWrittenWithoutBlanks()
-    {
-        Dialog d(QString::fromUtf8(kR5Document));
-        d.w<QComboBox>("cbKeyType0")->setCurrentIndex(6); // MIFARE, 12 bytes
-        auto *edit = d.w<QLineEdit>("edKey0");
-        edit->clear();
-        QTest::keyClicks(edit, "00 11 22 33 44 55 66 77 88 99 aa bb");
-        QCOMPARE(edit->text(), QStringLiteral("00 11 22 33 44 55 66 77 88 99 AA BB"));
-        d.click("btOK");
-        QCOMPARE(d.spy.count(), 1);
-        QCOMPARE(d.emittedRfid().value("key0"), QJsonValue("00112233445566778899AABB"));
-        QCOMPARE(d.emittedRfid().value("keyType0"), QJsonValue(6));
     }
 
     void wrongKeyKeepsTheDialogOpen_data()
@@ -722,11 +605,13 @@ private slots:
         QTest::newRow("too long for AES128") << QString(64, QLatin1Char('A')) << true;
         QTest::newRow("not hex") << QStringLiteral("0123456789ABCDEF0123456789ABCDEG") << true;
         QTest::newRow("lower case") << QStringLiteral("0123456789abcdef0123456789abcdef") << false;
+        QTest::newRow("with blanks") << QStringLiteral("01 23 45 67 89 AB CD EF 01 23 45 67 89 AB CD EF") << false;
     }
+    // A stored key is checked without its blanks and kept as it is; one the
+    // field cannot show (cut to its limit, a 64-digit key under AES128 would
+    // leave a plausible 16-byte key) is refused until the user types one.
     void storedKeyTheFieldCannotHoldIsRefused()
     {
-        // The field cuts a long key to its limit, which for a 64-digit key
-        // under AES128 would leave a plausible 16-byte key.
         QFETCH(QString, stored);
         QFETCH(bool, refused);
         const QString doc = editedDocument(kR4Document, [&](QJsonObject &rfid) {
@@ -737,8 +622,7 @@ private slots:
         BoxAnswerer boxes;
         d.click("btOK");
         if (!refused) {
-            QCOMPARE(d.spy.count(), 1);
-            QCOMPARE(d.emittedRfid().value("key1"), QJsonValue(stored.toUpper()));
+            QCOMPARE(d.emitted(), doc.toUtf8());
             return;
         }
         QCOMPARE(boxes.texts, QStringList {"Please provide the correct key 1"});

@@ -94,10 +94,15 @@ void MainWindow::on_btUploadConfig_clicked()
     startConfigUpload(content);
 }
 
-void MainWindow::updateConfigSignal(const QString &newCfg)
+void MainWindow::updateConfigSignal(const QByteArray &newCfg)
 {
     logd(QStringLiteral("New configuration received. Updating..."));
-    startConfigUpload(newCfg.toUtf8());
+    startConfigUpload(newCfg);
+}
+
+void MainWindow::updateConfigSignal(const QString &newCfg)
+{
+    updateConfigSignal(newCfg.toUtf8());
 }
 
 void MainWindow::startConfigUpload(const QByteArray &content)
@@ -194,7 +199,9 @@ void MainWindow::fileCloseAnswered()
         return;
     }
     const int end = transferBuffer.indexOf('\0');
-    const QString text = QString::fromUtf8(end >= 0 ? transferBuffer.left(end) : transferBuffer);
+    // The bytes go to the dialog as they came: a document need not be all
+    // UTF-8, and what the dialog does not change is uploaded unchanged.
+    const QByteArray text = end >= 0 ? transferBuffer.left(end) : transferBuffer;
     // The dialog is opened from the event loop, not from inside the handler
     // of the frame that ended the download: the modal one runs its own loop,
     // and the transports do not deliver new bytes while their read handler
