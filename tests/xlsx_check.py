@@ -20,6 +20,7 @@ Fixture kinds:
                  processing instruction between rows, CDATA and character
                  references, a worksheet in UTF-16, an empty-element row
     valid        the smallest valid workbook the broken kinds start from
+    full         valid, with its last row (1048576) taken
     late-prefixes  valid, with namespace prefixes declared on <sheetData>
                  and <cellXfs> themselves
     no-workbook, workbook-not-xml, missing-sheet-part, rows-out-of-order,
@@ -297,6 +298,9 @@ def make_minimal(kind, path):
                               + '<q:xf numFmtId="0" fontId="0" fillId="0" borderId="0"/></q:cellXfs></styleSheet>')
         p["xl/_rels/workbook.xml.rels"] = rels([("rId1", REL + "/worksheet", "worksheets/sheet1.xml"), ("rId2", REL + "/styles", "styles.xml")])
         p["[Content_Types].xml"] = p["[Content_Types].xml"].replace("</Types>", '<Override PartName="/xl/styles.xml" ContentType="%s"/></Types>' % T_ST)
+    elif kind == "full":
+        p["xl/worksheets/sheet1.xml"] = sheet_with('<row r="1"><c r="A1"><v>1</v></c></row>'
+                                                   '<row r="1048576"><c r="C1048576"><v>2</v></c></row>')
     elif kind == "zip-bomb":
         p["xl/worksheets/sheet1.xml"] += " " * (70 << 20)
     elif kind == "bad-cell-ref":
