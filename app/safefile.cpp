@@ -50,9 +50,6 @@ void SafeFileWriter::keepOwner()
     const unsigned int unchanged = ~0u;
     (void)fchown(fd, unchanged, old.groupId());
     (void)fchown(fd, old.ownerId(), unchanged);
-    // chown may drop the set-user and set-group bits; the permissions
-    // QSaveFile copied are put back.
-    m_file.setPermissions(old.permissions());
 #endif
 }
 

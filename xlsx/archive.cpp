@@ -408,7 +408,14 @@ bool ArchiveWriter::setIndex(qint64 index, const EncodedPart &part, QString *err
                                              ZIP_FL_CENTRAL | ZIP_FL_LOCAL)
             < 0)
         return fail(error);
-    if (!part.index.isEmpty()
+    int others = 0;
+    const zip_int16_t count = zip_file_extra_fields_count(m_zip, i, ZIP_FL_CENTRAL);
+    for (zip_int16_t k = 0; k < count; ++k) {
+        zip_uint16_t length = 0;
+        if (zip_file_extra_field_get(m_zip, i, zip_uint16_t(k), nullptr, &length, ZIP_FL_CENTRAL))
+            others += 4 + length;
+    }
+    if (!part.index.isEmpty() && part.index.size() + 4 + others < MaxIndexFieldBytes
         && zip_file_extra_field_set(m_zip, i, SheetIndexFieldId, ZIP_EXTRA_FIELD_NEW,
                                     reinterpret_cast<const zip_uint8_t *>(part.index.constData()),
                                     zip_uint16_t(part.index.size()), ZIP_FL_CENTRAL)

@@ -34,6 +34,9 @@ constexpr qint64 MaxEntries = 10000;
 // The extra field of the central directory under which a worksheet entry
 // keeps what appending to it needs (see sheetstream.h).
 constexpr quint16 SheetIndexFieldId = 0x7872;
+// The extra fields of a record stay below 32 KiB, where LibreOffice stops
+// reading them; an index that would not fit is left out.
+constexpr int MaxIndexFieldBytes = 0x8000;
 
 // A part ready for the archive: its deflated data in pieces (slices of a
 // loaded archive may stand among them, which must then outlive this), the

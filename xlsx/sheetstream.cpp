@@ -23,6 +23,7 @@ constexpr int AppendLevel = 6;
 // the bulk from that size on.
 constexpr int DictionaryBytes = 16384;
 constexpr int PendingLimit = 8192;
+static_assert(HeaderSize + DictionaryBytes + PendingLimit + 4 < MaxIndexFieldBytes, "the index must fit");
 
 void putWord(QByteArray &b, quint32 v)
 {

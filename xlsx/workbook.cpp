@@ -96,6 +96,7 @@ struct XlsxWorkbook::Private
     ZipDirectory directory;
     bool plainArchive = false;
 
+    void refuse(const QString &why);
     bool loadArchive(QString *why);
     bool loadSheet(ArchiveReader &zip, SheetEntry &entry, bool throughIndex, QString *why);
     bool readRows(SheetEntry &sheet);
@@ -237,6 +238,18 @@ bool XlsxWorkbook::Private::loadArchive(QString *why)
     return true;
 }
 
+// What a file that cannot be read leaves: a new, empty workbook that is not
+// saved over it.
+void XlsxWorkbook::Private::refuse(const QString &why)
+{
+    const QString name = path;
+    *this = Private();
+    styles = StylesPart::blank();
+    path = name;
+    failed = true;
+    error = QStringLiteral("%1 is not a readable workbook: %2").arg(name, why);
+}
+
 // A sheet with an index that fits its entry is read through it, without its
 // rows; any other is read whole.
 bool XlsxWorkbook::Private::loadSheet(ArchiveReader &zip, SheetEntry &entry, bool throughIndex, QString *why)
@@ -286,9 +299,7 @@ bool XlsxWorkbook::Private::readRows(SheetEntry &sheet)
     whole.zipIndex = sheet.zipIndex;
     QString why;
     if (!zip.open(file, &why) || !loadSheet(zip, whole, false, &why)) {
-        loaded = false;
-        failed = true;
-        error = QStringLiteral("%1 is not a readable workbook: %2").arg(path, why);
+        refuse(why);
         return false;
     }
     whole.data.adoptWrittenRows(sheet.data);
@@ -585,11 +596,7 @@ bool XlsxWorkbook::load(const QString &path)
             }
         }
     }
-    d.reset(new Private);
-    d->styles = StylesPart::blank();
-    d->path = path;
-    d->failed = true;
-    d->error = QStringLiteral("%1 is not a readable workbook: %2").arg(path, why);
+    d->refuse(why);
     return false;
 }
 

@@ -32,7 +32,8 @@
 // written below them are saved without compressing the rows before again.
 // The cost of appending a row hardly grows with the rows a sheet holds.
 // Reading a cell of those rows, or writing into them, reads the rows first;
-// rows found damaged then make the workbook one that failed to load.
+// rows found damaged then make the workbook one that failed to load (a new,
+// empty one that is not saved over the file).
 //
 // A new workbook has no worksheet until the first cell is written (or it is
 // saved); then it gets one named "Sheet1", which becomes the current sheet.

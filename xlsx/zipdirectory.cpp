@@ -212,9 +212,7 @@ bool ZipDirectory::write(SafeFileWriter &out, const QHash<int, const EncodedPart
         if (part) {
             QByteArray extra, oldIndex;
             splitExtra(record.mid(e.extraStart, e.extraLength), &extra, &oldIndex);
-            // Without an index where it would not fit below 32 KiB (some
-            // readers stop there): the part is then read whole next time.
-            if (!part->index.isEmpty() && extra.size() + 4 + part->index.size() < 0x8000) {
+            if (!part->index.isEmpty() && extra.size() + 4 + part->index.size() < MaxIndexFieldBytes) {
                 QByteArray field(4, '\0');
                 put(field, 0, SheetIndexFieldId, 2);
                 put(field, 2, quint32(part->index.size()), 2);
