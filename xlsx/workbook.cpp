@@ -530,8 +530,10 @@ bool XlsxWorkbook::Private::writeAppended(const QString &path, QString *why)
     for (size_t i = 0; i < sheets.size(); ++i) {
         if (!sheets[i].data.isModified())
             continue;
-        if (!encode(sheets[i], &parts[i], why))
+        if (!encode(sheets[i], &parts[i], why)) {
+            *why = QDir::toNativeSeparators(path) + QStringLiteral(": ") + *why;
             return false;
+        }
         changed.insert(int(sheets[i].zipIndex), &parts[i]);
     }
     SafeFileWriter out(path);

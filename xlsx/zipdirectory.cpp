@@ -166,10 +166,8 @@ bool ZipDirectory::write(SafeFileWriter &out, const QHash<int, const EncodedPart
         return false;
     };
     auto write = [&](const char *data, qint64 size) {
-        if (!out.write(data, size))
-            return fail(out.errorString());
         at += size;
-        return true;
+        return out.write(data, size);
     };
     for (int i : m_byOffset) {
         const Entry &e = m_entries[size_t(i)];

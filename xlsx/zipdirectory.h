@@ -49,7 +49,8 @@ public:
     QByteArray deflatedData(int entry) const;
 
     // Writes the archive to out with the entries in parts (by index)
-    // replaced; their index fields are replaced too.
+    // replaced; their index fields are replaced too. A failed write leaves
+    // *error as it is: out says why.
     bool write(SafeFileWriter &out, const QHash<int, const EncodedPart *> &parts, QString *error) const;
 
 private:
