@@ -224,7 +224,8 @@ int main(int argc, char **argv)
         return 1;
 
     std::printf("append one row: load, write, save (median of %d rounds; openpyxl: rounds within a minute)\n", rounds);
-    std::printf("%9s %10s %10s %10s %14s %8s\n", "rows", "file KiB", "layer ms", "worst ms", "openpyxl ms", "ratio");
+    std::printf("%9s %10s %10s %10s %18s %8s\n", "rows", "file KiB", "layer ms", "worst ms", "openpyxl ms (n)",
+                "ratio");
     double openpyxlEstimate = 0;
     for (int rows : {100, 1000, 10000, 100000, 1048575}) {
         const QString source = dir.filePath(QStringLiteral("log%1.xlsx").arg(rows));
@@ -257,7 +258,7 @@ int main(int argc, char **argv)
         QString openpyxl;
         double ratio = 0;
         if (openpyxlEstimate > OpenpyxlSeconds * 1000.0) {
-            openpyxl = QStringLiteral("~%1 s?").arg(openpyxlEstimate / 1000.0, 0, 'f', 0);
+            openpyxl = QStringLiteral("not run, ~%1 s").arg(openpyxlEstimate / 1000.0, 0, 'f', 0);
         } else {
             int done = 0;
             const double ms = copyFresh(source, theirs) ? openpyxlAppend(theirs, full ? 1 : rounds, &done) : -1;
@@ -267,7 +268,7 @@ int main(int argc, char **argv)
             openpyxlEstimate = ms < 0 ? 1e9 : ms * 10.5; // openpyxl's time grows with the rows
         }
         const QString ratioText = ratio > 0 ? QStringLiteral("%1x").arg(ratio, 0, 'f', 0) : QStringLiteral("-");
-        std::printf("%9d %10lld %10.2f %10.2f %14s %8s\n", rows, QFileInfo(source).size() / 1024, median(times),
+        std::printf("%9d %10lld %10.2f %10.2f %18s %8s\n", rows, QFileInfo(source).size() / 1024, median(times),
                     *std::max_element(times.begin(), times.end()), qPrintable(openpyxl), qPrintable(ratioText));
         std::fflush(stdout);
     }
