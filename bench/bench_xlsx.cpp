@@ -193,11 +193,17 @@ bool guiGap(const QString &log, int rows)
         last = now;
     });
     tick.start(0);
-    const int found = f.logCount(QStringLiteral("TAG is found: "));
+    // UIDs found, counted as their answers arrive (not from the log, which
+    // would be read between the passes measured).
+    int found = 0;
+    QObject::connect(&f.window()->protocol, &BinaryProtocol::frameComplete,
+                     [&](uint8_t *, size_t, uint8_t *body, size_t length) {
+                         found += length >= 2 && body[0] == 0x00 && body[1] == 0x03;
+                     });
     f.click(QStringLiteral("btStartPolling"));
     last = clock.nsecsElapsed();
     const qint64 started = last;
-    const bool done = spin([&] { return f.logCount(QStringLiteral("TAG is found: ")) - found >= rows; }, 120000);
+    const bool done = spin([&] { return found >= rows; }, 120000);
     const double seconds = (clock.nsecsElapsed() - started) / 1e9;
     f.click(QStringLiteral("btStopPolling"));
     tick.stop();
@@ -207,9 +213,10 @@ bool guiGap(const QString &log, int rows)
         std::fprintf(stderr, "polling wrote %d of %d rows\n", written, rows);
         return false;
     }
-    std::printf("polling into a %d-row log: %d rows in %.1f s (%.0f rows/s); event loop waits %.1f ms at most, "
-                "%.2f ms in the median\n",
-                before, written, seconds, written / seconds, worst / 1e6, median(gaps));
+    std::sort(gaps.begin(), gaps.end());
+    std::printf("polling into a %d-row log: %d rows in %.1f s (%.0f rows/s); the event loop waits %.1f ms at "
+                "most, %.1f ms at the 99th percentile\n",
+                before, written, seconds, written / seconds, worst / 1e6, gaps[gaps.size() * 99 / 100]);
     return true;
 }
 
