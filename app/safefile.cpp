@@ -1,6 +1,15 @@
 #include "app/safefile.h"
 
 #include <QDir>
+#include <QFileInfo>
+
+#ifdef Q_OS_UNIX
+// The one call of the system's own that Qt does not offer: the owner and
+// group of an open file. Declared here rather than through the system
+// headers, which would not build elsewhere; uid_t and gid_t are unsigned
+// int on every Unix Qt runs on.
+extern "C" int fchown(int fd, unsigned int owner, unsigned int group);
+#endif
 
 SafeFileWriter::SafeFileWriter(const QString &path)
     : m_file(path)
@@ -22,7 +31,26 @@ bool SafeFileWriter::open()
     if (!m_file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return fail(m_file.errorString());
     m_open = true;
+    keepOwner();
     return true;
+}
+
+// The temporary file is the process's own; QSaveFile gives it the old
+// file's permissions, and here it gets the old file's group and owner too,
+// where the process may set them (a member of the group may set that group,
+// only a privileged process another owner). Where it may not, the file
+// stays the process's, as any file it creates.
+void SafeFileWriter::keepOwner()
+{
+#ifdef Q_OS_UNIX
+    const QFileInfo old(m_file.fileName());
+    const int fd = m_file.handle();
+    if (!old.exists() || fd < 0)
+        return;
+    const unsigned int unchanged = ~0u;
+    (void)fchown(fd, unchanged, old.groupId());
+    (void)fchown(fd, old.ownerId(), unchanged);
+#endif
 }
 
 bool SafeFileWriter::write(const char *data, qint64 size)

@@ -8,7 +8,8 @@
 // beside it, every write is checked as it happens (nothing is buffered, so a
 // full disk or a file-size limit is seen at the write that meets it), and
 // only a complete file is renamed over the old one. A failure leaves the old
-// file as it was and says why.
+// file as it was and says why. The new file keeps the old one's permissions,
+// and its owner and group where the process may set them.
 class SafeFileWriter
 {
 public:
@@ -26,6 +27,7 @@ public:
 
 private:
     bool fail(const QString &why);
+    void keepOwner();
 
     QSaveFile m_file;
     QString m_error;

@@ -5,7 +5,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
 
 PACKAGES=(build-essential cmake ninja-build pkg-config qtbase5-dev libqt5serialport5-dev
-          libzip-dev python3-openpyxl iproute2 util-linux xvfb xauth
+          libzip-dev zlib1g-dev python3-openpyxl libreoffice-calc-nogui iproute2 util-linux xvfb xauth
           help2man man-db desktop-file-utils appstream)
 
 install_missing() {

@@ -522,6 +522,22 @@ private slots:
         QVERIFY(in.open(QIODevice::ReadOnly));
         QCOMPARE(in.readAll(), QByteArray("these are my notes, not a workbook\n"));
 
+        // A full sheet: every tag found is reported, and the file is left
+        // as it was.
+        const QString full = dir.filePath("full.xlsx");
+        runPython({checkerScript(), "make", "full", full});
+        QFile fullFile(full);
+        QVERIFY(fullFile.open(QIODevice::ReadOnly));
+        const QByteArray fullBytes = fullFile.readAll();
+        file->setText(full);
+        for (const QString uid : {"0102", "0102", "AABBCC"})
+            w->pollingRecordUid(uid);
+        const QString isFull = " - output file " + full + " is full (a sheet holds 1048576 rows)";
+        QCOMPARE(f.logCount("Unable to save UID 0102" + isFull), 2);
+        QCOMPARE(f.logCount("Unable to save UID AABBCC" + isFull), 1);
+        QVERIFY(fullFile.seek(0));
+        QCOMPARE(fullFile.readAll(), fullBytes);
+
         // A save that cannot succeed is reported and leaves no file.
         const QString nowhere = dir.filePath("missing/folder/log.xlsx");
         file->setText(nowhere);

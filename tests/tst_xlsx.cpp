@@ -1,20 +1,25 @@
-// The workbook layer against its own files, files made by openpyxl and files
-// in LibreOffice Calc's style, each read back by openpyxl as an independent
-// reader (tests/xlsx_check.py); untouched archive entries are compared byte
-// for byte, and damaged files are thrown at it by the hundred.
+// The workbook layer against its own files, files made by openpyxl and by
+// LibreOffice and files in LibreOffice Calc's style, each read back by
+// openpyxl as an independent reader (tests/xlsx_check.py) and some by
+// LibreOffice; untouched archive entries are compared byte for byte, damaged
+// files are thrown at it by the hundred, and appends are killed midway.
 #include <QDir>
-#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRandomGenerator>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include "xlsx/workbook.h"
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -99,24 +104,65 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
 
-// The polling log's row writer as the main window runs it, on the layer.
+// The polling log's row writer as the main window runs it, on the layer:
+// below the last used row of "Sheet1" or else of the sheet the file opens
+// on, with the header first on an empty sheet.
 int appendLogRow(const QString &path, const QDate &date, const QString &time, const QString &uid)
 {
     XlsxWorkbook book(path);
     if (book.loadFailed())
         return -1;
-    int row = 2;
-    if (book.sheetNames().contains(QStringLiteral("Sheet1"))) {
+    if (book.sheetNames().contains(QStringLiteral("Sheet1")))
         book.selectSheet(0);
-        row = book.lastUsedRow() + 1;
-    } else {
+    int row = book.lastUsedRow() + 1;
+    if (row == 1) {
         book.writeText(1, 1, QStringLiteral("Date"));
         book.writeText(1, 2, QStringLiteral("Time"));
         book.writeText(1, 3, QStringLiteral("UID"));
+        row = 2;
     }
     if (!book.writeDate(row, 1, date) || !book.writeText(row, 2, time) || !book.writeText(row, 3, uid))
         return -1;
     return book.save() ? row : -1;
+}
+
+QString logUid(int row)
+{
+    return QStringLiteral("04A1B2C3D4E5F6%1").arg(row % 1000000, 6, 10, QLatin1Char('0'));
+}
+
+// Rows first to last of a polling log, written in one load and save as a
+// long session would have saved them.
+bool writeLogRows(const QString &path, int first, int last)
+{
+    XlsxWorkbook book(path);
+    for (int row = first; row <= last; ++row) {
+        const QString time = QTime(0, 0).addMSecs(row * 347 % 86400000).toString(QStringLiteral("hh:mm:ss.zzz"));
+        if (!book.writeDate(row, 1, QDate(2024, 1, 1).addDays(row / 50000)) || !book.writeText(row, 2, time)
+            || !book.writeText(row, 3, logUid(row)))
+            return false;
+    }
+    return book.save();
+}
+
+// Files converted by LibreOffice into format in folder, in one run; how
+// many came out. A profile of its own keeps it apart from any other
+// LibreOffice running.
+int libreOffice(const QStringList &files, const QString &format, const QString &folder)
+{
+    QProcess p;
+    p.start(QStringLiteral("soffice"),
+            QStringList {QStringLiteral("--headless"),
+                         QStringLiteral("-env:UserInstallation=file://") + folder + QStringLiteral("/profile"),
+                         QStringLiteral("--convert-to"), format, QStringLiteral("--outdir"), folder}
+                + files);
+    if (!p.waitForFinished(120000) || p.exitCode() != 0)
+        qWarning().noquote() << "soffice failed:" << p.readAllStandardError();
+    int made = 0;
+    for (const QString &file : files)
+        made += QFile::exists(folder + QLatin1Char('/') + QFileInfo(file).completeBaseName() + QLatin1Char('.')
+                              + format);
+    return made;
 }
 
 // Entries of two archives that must be alike: same compressed bytes, CRC
@@ -159,7 +205,10 @@ private slots:
     void loadFailures();
     void failedSaveKeepsTheOldFile_data();
     void failedSaveKeepsTheOldFile();
-    void threeThousandRows();
+    void ownLogOfMoreThan400000RowsTakesTheNextRow();
+    void appendedWorkbooksReadBackEverywhere();
+    void killedWhileAppendingLeavesAWholeWorkbook();
+    void replacedFileKeepsOwnerGroupAndMode();
     void damagedFilesNeverCrash();
 
 private:
@@ -174,6 +223,8 @@ void TestXlsx::initTestCase()
     QProcess p;
     p.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), QStringLiteral("import openpyxl")});
     QVERIFY2(p.waitForFinished(60000) && p.exitCode() == 0, "the checks need /usr/bin/python3 with openpyxl");
+    QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("soffice")).isEmpty(),
+             "the checks need LibreOffice (soffice)");
 }
 
 void TestXlsx::newWorkbookHoldsHeaderAndRows()
@@ -751,40 +802,163 @@ void TestXlsx::failedSaveKeepsTheOldFile()
     QCOMPARE(dumpOf(file).value("last_row").toObject().value("Sheet1").toInt(), 4);
 }
 
-void TestXlsx::threeThousandRows()
+void TestXlsx::ownLogOfMoreThan400000RowsTakesTheNextRow()
 {
-    const QString file = path(QStringLiteral("big.xlsx"));
+    // Past the 64 MiB a part was once allowed.
+    const QString file = path(QStringLiteral("huge.xlsx"));
+    constexpr int Rows = 400001;
+    for (int first = 1; first <= Rows; first += 100000)
+        QVERIFY(writeLogRows(file, first, qMin(first + 99999, Rows)));
+    // The next row, without the rows before being read...
+    QCOMPARE(appendLogRow(file, QDate(2025, 1, 1), QStringLiteral("23:59:59.999"), QStringLiteral("04FFFFFFFF")),
+             Rows + 1);
+    // ...and with them read.
     XlsxWorkbook book(file);
-    QVERIFY(book.writeText(1, 1, QStringLiteral("Date")));
-    QVERIFY(book.writeText(1, 2, QStringLiteral("Time")));
-    QVERIFY(book.writeText(1, 3, QStringLiteral("UID")));
-    for (int i = 0; i < 3000; ++i) {
-        const int row = i + 2;
-        QVERIFY(book.writeDate(row, 1, QDate(2024, 1, 1).addDays(i / 100)));
-        QVERIFY(book.writeText(row, 2, QTime(0, 0).addMSecs(i * 1234).toString(QStringLiteral("hh:mm:ss.zzz"))));
-        QVERIFY(book.writeText(row, 3, QStringLiteral("04%1").arg(i, 8, 16, QLatin1Char('0')).toUpper()));
-    }
-    QElapsedTimer timer;
-    timer.start();
+    QCOMPARE(book.lastUsedRow(), Rows + 1);
+    QCOMPARE(book.read(1, 3).toString(), logUid(1));
+    QVERIFY(book.writeText(Rows + 2, 3, QStringLiteral("04EEEEEEEE")));
     QVERIFY(book.save());
-    qInfo() << "3000 rows saved in" << timer.elapsed() << "ms";
 
-    timer.restart();
-    XlsxWorkbook again(file);
-    QVERIFY(again.isLoadedFromFile());
-    QCOMPARE(again.lastUsedRow(), 3001);
-    QVERIFY(again.writeDate(3002, 1, QDate(2024, 2, 1)));
-    QVERIFY(again.writeText(3002, 3, QStringLiteral("04FFFFFFFF")));
-    QVERIFY(again.save());
-    qInfo() << "one row appended to 3001 in" << timer.elapsed() << "ms";
+    const QJsonObject sheet = jsonFrom({QStringLiteral("rows"), file, QStringLiteral("xl/worksheets/sheet1.xml"), "3"});
+    QVERIFY(sheet.value("size").toDouble() > 64 * 1024 * 1024);
+    QCOMPARE(sheet.value("rows").toInt(), Rows + 2);
+    const QJsonArray last = sheet.value("last").toArray();
+    QCOMPARE(last.size(), 3);
+    QCOMPARE(last[0].toObject().value("cells").toObject().value("C").toString(), logUid(Rows));
+    QCOMPARE(last[1].toObject().value("cells").toObject().value("C").toString(), QStringLiteral("04FFFFFFFF"));
+    QCOMPARE(last[2].toObject().value("r").toInt(), Rows + 2);
+    QCOMPARE(last[2].toObject().value("cells").toObject(), (QJsonObject {{"C", "04EEEEEEEE"}}));
+}
 
+// Rows appended one at a time (the first may read the rows and lay the sheet
+// out anew, those after it do not) to the layer's own log, a workbook made
+// by openpyxl and one made by LibreOffice keep everything the file held, and
+// the files read back in openpyxl and in LibreOffice.
+void TestXlsx::appendedWorkbooksReadBackEverywhere()
+{
+    const QString folder = path(QStringLiteral("everywhere"));
+    QVERIFY(QDir().mkpath(folder + QStringLiteral("/calc")));
+    const QStringList files {folder + QStringLiteral("/own.xlsx"), folder + QStringLiteral("/openpyxl.xlsx"),
+                             folder + QStringLiteral("/calc/openpyxl.xlsx")};
+    QVERIFY(writeLogRows(files[0], 1, 400)); // enough rows for the largest index kept with a sheet
+    QVERIFY(makeFixture(QStringLiteral("openpyxl"), files[1]));
+    QCOMPARE(libreOffice({files[1]}, QStringLiteral("xlsx"), folder + QStringLiteral("/calc")), 1);
+    // LibreOffice writes its files its own way.
+    QVERIFY(entriesOf(files[2]) != entriesOf(files[1]));
+
+    QStringList sheets;
+    QList<int> lastRows;
+    for (const QString &file : files) {
+        const QJsonObject before = dumpOf(file);
+        const QString sheet = before.value("active").toString();
+        const int last = before.value("last_row").toObject().value(sheet).toInt();
+        QVERIFY(last > 0);
+        for (int i = 1; i <= 3; ++i)
+            QCOMPARE(appendLogRow(file, QDate(2024, 6, i), QStringLiteral("12:00:0%1.000").arg(i),
+                                  QStringLiteral("04C0FFEE%1").arg(i)),
+                     last + i);
+        const QJsonObject after = dumpOf(file);
+        QCOMPARE(after.value("sheets"), before.value("sheets"));
+        QCOMPARE(after.value("last_row").toObject().value(sheet).toInt(), last + 3);
+        const QJsonObject oldCells = before.value("cells").toObject(), newCells = after.value("cells").toObject();
+        for (auto s = oldCells.begin(); s != oldCells.end(); ++s) {
+            const QJsonObject cells = s.value().toObject();
+            for (auto c = cells.begin(); c != cells.end(); ++c)
+                QVERIFY2(newCells.value(s.key()).toObject().value(c.key()) == c.value(),
+                         qPrintable(file + ": " + s.key() + "!" + c.key()));
+        }
+        QCOMPARE(newCells.value(sheet).toObject().size(), oldCells.value(sheet).toObject().size() + 9);
+        for (int i = 1; i <= 3; ++i)
+            QVERIFY(isDate(after, sheet, QStringLiteral("A%1").arg(last + i)));
+        sheets << sheet;
+        lastRows << last;
+    }
+
+    // LibreOffice writes the sheet each file opens on as text.
+    QCOMPARE(libreOffice(files, QStringLiteral("csv"), folder), files.size());
+    for (int k = 0; k < files.size(); ++k) {
+        QFile text(folder + QLatin1Char('/') + QFileInfo(files[k]).completeBaseName() + QStringLiteral(".csv"));
+        QVERIFY(text.open(QIODevice::ReadOnly));
+        const QStringList lines = QString::fromUtf8(text.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), lastRows[k] + 3);
+        for (int i = 1; i <= 3; ++i)
+            QCOMPARE(lines[lastRows[k] + i - 1].section(QLatin1Char(','), 1, 2),
+                     QStringLiteral("12:00:0%1.000,04C0FFEE%1").arg(i));
+    }
+}
+
+void TestXlsx::killedWhileAppendingLeavesAWholeWorkbook()
+{
+    const QString file = path(QStringLiteral("killed.xlsx"));
+    QVERIFY(writeLogRows(file, 1, 5000));
+    int rows = 5000;
+    QRandomGenerator random(14);
+    for (int round = 0; round < 20; ++round) {
+        const pid_t child = fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            for (;;)
+                appendLogRow(file, QDate(2024, 5, 17), QStringLiteral("08:00:00.000"), QStringLiteral("04A12F"));
+        }
+        // Killed at some moment of an append: loading, writing the new file,
+        // replacing the old one.
+        usleep(random.bounded(2000, 30000));
+        QCOMPARE(kill(child, SIGKILL), 0);
+        QCOMPARE(waitpid(child, nullptr, 0), child);
+        XlsxWorkbook book(file);
+        QVERIFY2(book.isLoadedFromFile(), qPrintable(book.errorString()));
+        QVERIFY(book.lastUsedRow() >= rows);
+        rows = book.lastUsedRow();
+        const QString expected = rows > 5000 ? QStringLiteral("04A12F") : logUid(5000);
+        QCOMPARE(book.read(rows, 3).toString(), expected); // every row read, its CRC checked
+    }
+    QVERIFY(rows > 5000 + 20);
     const QJsonObject dump = dumpOf(file);
-    QCOMPARE(dump.value("last_row").toObject().value("Sheet1").toInt(), 3002);
-    QCOMPARE(dump.value("cells").toObject().value("Sheet1").toObject().size(), 3 + 3000 * 3 + 2);
-    QCOMPARE(cellValue(dump, "Sheet1", "C1501"), QStringLiteral("04000005DB"));
-    QCOMPARE(cellValue(dump, "Sheet1", "A3001"), QStringLiteral("2024-01-30T00:00:00"));
-    QVERIFY(isDate(dump, "Sheet1", "A3002"));
-    QCOMPARE(cellValue(dump, "Sheet1", "C3002"), QStringLiteral("04FFFFFFFF"));
+    QCOMPARE(dump.value("last_row").toObject().value("Sheet1").toInt(), rows);
+    for (int row = 5001; row <= rows; ++row)
+        QCOMPARE(cellValue(dump, "Sheet1", QStringLiteral("C%1").arg(row)), QStringLiteral("04A12F"));
+}
+
+void TestXlsx::replacedFileKeepsOwnerGroupAndMode()
+{
+    const QString file = path(QStringLiteral("owned.xlsx"));
+    QVERIFY(writeLogRows(file, 1, 3));
+    // Another owner where the process may give one (a privileged process),
+    // else another of its groups.
+    uid_t owner = geteuid();
+    gid_t group = getegid();
+    if (owner == 0) {
+        owner = group = 65534;
+    } else {
+        gid_t groups[64];
+        const int n = getgroups(64, groups);
+        for (int i = 0; i < n; ++i)
+            if (groups[i] != getegid())
+                group = groups[i];
+    }
+    QString notGiven;
+    if (group == getegid())
+        notGiven = QStringLiteral("the process belongs to no group but its own");
+    else if (chown(QFile::encodeName(file).constData(), owner, group) != 0)
+        notGiven = QStringLiteral("%1:%2 cannot be given here (%3), as in a user namespace that maps one id")
+                       .arg(owner)
+                       .arg(group)
+                       .arg(QString::fromLocal8Bit(strerror(errno)));
+    QVERIFY(QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+    // Rows appended both ways: the sheet laid out anew, and rows behind it.
+    XlsxWorkbook book(file);
+    QVERIFY(book.read(1, 1).isValid());
+    QVERIFY(book.writeText(4, 3, QStringLiteral("04A12F")));
+    QVERIFY(book.save());
+    QCOMPARE(appendLogRow(file, QDate(2024, 5, 17), QStringLiteral("08:00:00.000"), QStringLiteral("04A12F")), 5);
+    struct stat st
+    { };
+    QCOMPARE(stat(QFile::encodeName(file).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0640));
+    if (!notGiven.isEmpty())
+        QSKIP(qPrintable(QStringLiteral("owner and group not checked: ") + notGiven));
+    QCOMPARE(st.st_uid, owner);
+    QCOMPARE(st.st_gid, group);
 }
 
 void TestXlsx::damagedFilesNeverCrash()

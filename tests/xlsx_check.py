@@ -4,6 +4,7 @@
     xlsx_check.py dump FILE              cells of every sheet as openpyxl reads them (JSON)
     xlsx_check.py entries FILE           archive entries: digest, size, compression, CRC (JSON)
     xlsx_check.py part FILE NAME         the text of one archive entry
+    xlsx_check.py rows FILE NAME N       one worksheet read whole (CRC, XML): its size, rows and last N rows (JSON)
     xlsx_check.py make KIND FILE         writes a fixture workbook (kinds below)
     xlsx_check.py mutate FILE DIR N SEED N damaged copies of FILE in DIR
 
@@ -20,6 +21,7 @@ Fixture kinds:
                  processing instruction between rows, CDATA and character
                  references, a worksheet in UTF-16, an empty-element row
     valid        the smallest valid workbook the broken kinds start from
+    full         valid, with its last row (1048576) taken
     late-prefixes  valid, with namespace prefixes declared on <sheetData>
                  and <cellXfs> themselves
     no-workbook, workbook-not-xml, missing-sheet-part, rows-out-of-order,
@@ -95,6 +97,26 @@ def entries(path):
 def part(path, name):
     with zipfile.ZipFile(path) as z:
         sys.stdout.write(z.read(name).decode("utf-8-sig"))
+
+
+def rows(path, name, count):
+    # For sheets too large for openpyxl within a test: zipfile checks the
+    # CRC, expat the XML; the last rows (plain markup as the layer writes it)
+    # are picked out by pattern.
+    import re
+    import xml.parsers.expat
+    with zipfile.ZipFile(path) as z:
+        data = z.read(name)
+    xml.parsers.expat.ParserCreate().Parse(data, True)
+    starts = [m.start() for m in re.finditer(rb"<row[ >]", data[-400 * count:])]
+    last = []
+    for row in re.finditer(rb'<row r="(\d+)"[^>]*>(.*?)</row>', data[-400 * count:][starts[-count]:]):
+        cells = {}
+        for c in re.finditer(rb'<c r="([A-Z]+)\d+"[^>]*>(.*?)</c>', row.group(2)):
+            value = re.search(rb"<[tv][^>]*>(.*?)</[tv]>", c.group(2))
+            cells[c.group(1).decode()] = value.group(1).decode() if value else None
+        last.append({"r": int(row.group(1)), "cells": cells})
+    print(json.dumps({"size": len(data), "rows": data.count(b"<row"), "last": last}))
 
 
 def write_zip(path, parts):
@@ -297,6 +319,9 @@ def make_minimal(kind, path):
                               + '<q:xf numFmtId="0" fontId="0" fillId="0" borderId="0"/></q:cellXfs></styleSheet>')
         p["xl/_rels/workbook.xml.rels"] = rels([("rId1", REL + "/worksheet", "worksheets/sheet1.xml"), ("rId2", REL + "/styles", "styles.xml")])
         p["[Content_Types].xml"] = p["[Content_Types].xml"].replace("</Types>", '<Override PartName="/xl/styles.xml" ContentType="%s"/></Types>' % T_ST)
+    elif kind == "full":
+        p["xl/worksheets/sheet1.xml"] = sheet_with('<row r="1"><c r="A1"><v>1</v></c></row>'
+                                                   '<row r="1048576"><c r="C1048576"><v>2</v></c></row>')
     elif kind == "zip-bomb":
         p["xl/worksheets/sheet1.xml"] += " " * (70 << 20)
     elif kind == "bad-cell-ref":
@@ -362,6 +387,8 @@ def main(argv):
         entries(argv[2])
     elif cmd == "part":
         part(argv[2], argv[3])
+    elif cmd == "rows":
+        rows(argv[2], argv[3], int(argv[4]))
     elif cmd == "make":
         kind, path = argv[2], argv[3]
         if kind == "openpyxl":

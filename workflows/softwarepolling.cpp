@@ -74,8 +74,9 @@ void MainWindow::on_btSelectOutputXlsFile_clicked()
 // polling runs). The workbook is opened, written and saved for each row;
 // nothing stays open in between. Rows go below the last used row of the
 // sheet written to, with the header first when that sheet is empty, so the
-// user's own rows and sheets are never overwritten. The save replaces the
-// file only once the new one is complete.
+// user's own rows and sheets are never overwritten; a sheet whose last row
+// is taken is reported for every tag found. The save replaces the file only
+// once the new one is complete.
 void MainWindow::pollingRecordUid(const QString &uid)
 {
     const QString path = ui->leOutputXlsFile->text();
@@ -102,6 +103,12 @@ void MainWindow::pollingRecordUid(const QString &uid)
         book.selectSheet(0);
 
     int row = book.lastUsedRow();
+    if (row >= XlsxWorkbook::MaxRows) {
+        logd(QStringLiteral("Unable to save UID %1 - output file %2 is full (a sheet holds %3 rows)")
+                 .arg(uid, path)
+                 .arg(XlsxWorkbook::MaxRows));
+        return;
+    }
     bool written = true;
     if (row == 0) {
         written = book.writeText(1, 1, QStringLiteral("Date")) && book.writeText(1, 2, QStringLiteral("Time"))

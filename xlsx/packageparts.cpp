@@ -381,4 +381,58 @@ bool parseSharedStrings(const QString &text, QStringList *strings, QString *erro
     return true;
 }
 
+bool parseWorkbook(const QString &text, WorkbookInfo *info, QString *error)
+{
+    QXmlStreamReader xml(text);
+    int depth = 0;
+    bool inSheets = false, inViews = false, haveView = false;
+    while (!xml.atEnd()) {
+        const auto token = xml.readNext();
+        if (token == QXmlStreamReader::DTD) {
+            *error = QStringLiteral("document type declarations are not allowed");
+            return false;
+        }
+        if (token == QXmlStreamReader::StartElement) {
+            ++depth;
+            const bool main = isMainNamespace(xml.namespaceUri());
+            const QStringRef name = xml.name();
+            const QXmlStreamAttributes attributes = xml.attributes();
+            if (depth == 1) {
+                if (!main || name != QLatin1String("workbook")) {
+                    *error = QStringLiteral("the main part is not a workbook");
+                    return false;
+                }
+            } else if (depth == 2 && main) {
+                inSheets = name == QLatin1String("sheets");
+                inViews = name == QLatin1String("bookViews");
+                if (name == QLatin1String("workbookPr")) {
+                    const QStringRef v = attributes.value(QLatin1String("date1904"));
+                    info->date1904 = v == QLatin1String("1") || v == QLatin1String("true");
+                }
+            } else if (depth == 3 && main && inViews && !haveView && name == QLatin1String("workbookView")) {
+                haveView = true;
+                bool ok = false;
+                const int tab = attributes.value(QLatin1String("activeTab")).toInt(&ok);
+                info->activeTab = ok && tab >= 0 ? tab : 0;
+            } else if (depth == 3 && main && inSheets && name == QLatin1String("sheet")) {
+                WorkbookInfo::Sheet sheet;
+                sheet.name = attributes.value(QLatin1String("name")).toString();
+                for (const QXmlStreamAttribute &a : attributes)
+                    if (a.name() == QLatin1String("id") && isRelationshipNamespace(a.namespaceUri()))
+                        sheet.relationshipId = a.value().toString();
+                info->sheets.append(sheet);
+            }
+        } else if (token == QXmlStreamReader::EndElement) {
+            if (depth == 2)
+                inSheets = inViews = false;
+            --depth;
+        }
+    }
+    if (xml.hasError()) {
+        *error = QStringLiteral("XML error at line %1: %2").arg(xml.lineNumber()).arg(xml.errorString());
+        return false;
+    }
+    return true;
+}
+
 } // namespace xlsx

@@ -74,6 +74,21 @@ private:
     QString m_rootName;
 };
 
+// What the workbook part says: its sheets in order, the active tab, the
+// date system.
+struct WorkbookInfo
+{
+    struct Sheet
+    {
+        QString name;
+        QString relationshipId;
+    };
+    QVector<Sheet> sheets;
+    int activeTab = 0;
+    bool date1904 = false;
+};
+bool parseWorkbook(const QString &text, WorkbookInfo *info, QString *error);
+
 // The shared string table, in order; text with its _xHHHH_ escapes undone.
 bool parseSharedStrings(const QString &text, QStringList *strings, QString *error);
 

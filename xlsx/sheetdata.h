@@ -19,9 +19,21 @@
 
 #include <QByteArray>
 #include <QString>
+#include <functional>
 #include <vector>
 
 namespace xlsx {
+
+// What is known of the rows of a sheet: the last <row> element, and the
+// rows and columns that hold cells (0 where there are none).
+struct RowFacts
+{
+    int lastRow = 0;
+    int firstUsedRow = 0;
+    int lastUsedRow = 0;
+    int firstColumn = 0;
+    int lastColumn = 0;
+};
 
 class SheetData
 {
@@ -36,9 +48,21 @@ public:
     bool parseQuickly(const QByteArray &bytes);
     // An empty worksheet as a new workbook gets it.
     static SheetData blank();
+    // A worksheet whose rows are not read: the text of the part before them
+    // (up to the <sheetData> start tag) and after them (from its end tag
+    // on), and what is known of them. Rows behind them can be written; their
+    // cells cannot be read.
+    bool parseAround(const QByteArray &head, const QByteArray &tail, const RowFacts &rows, QString *error);
+    bool rowsUnread() const { return m_rowsUnread; }
+    // Whether that row can be written: always, unless it is one of the rows
+    // not read.
+    bool canWriteRow(int row) const;
+    // The cells written into another SheetData of the same part.
+    void adoptWrittenRows(const SheetData &from);
 
     // Highest row number holding at least one cell, 0 for none.
     int lastRow() const;
+    RowFacts facts() const;
     // The raw <c> element at (row, column), empty when there is none.
     QString cellXml(int row, int column) const;
     // Puts a complete <c> element (with its r attribute) at (row, column),
@@ -48,7 +72,14 @@ public:
     // Prefix ("" or "x:") under which this part writes SpreadsheetML elements.
     const QString &prefix() const { return m_prefix; }
     bool isModified() const { return m_modified; }
-    QByteArray toXml() const;
+
+    // The part as it is saved, UTF-8 in three pieces: up to the <sheetData>
+    // start tag (with <dimension> brought up to date), the rows (only those
+    // written where they were not read) handed to sink in batches, and the
+    // rest from the </sheetData> end tag on.
+    QByteArray headXml() const;
+    bool writeRows(const std::function<bool(const char *data, int size)> &sink) const;
+    QByteArray tailXml() const;
 
 private:
     struct Scan;
@@ -94,6 +125,8 @@ private:
     QString m_prefix;
     std::vector<Row> m_rows;
     bool m_modified = false;
+    bool m_rowsUnread = false;
+    RowFacts m_unread;
 };
 
 } // namespace xlsx

@@ -1,429 +1,33 @@
 #include "xlsx/workbook.h"
 
+#include "xlsx/archive.h"
 #include "xlsx/packageparts.h"
 #include "xlsx/sheetdata.h"
+#include "xlsx/sheetstream.h"
 #include "xlsx/xmltext.h"
+#include "xlsx/zipdirectory.h"
 
 #include "app/safefile.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QLocale>
 #include <QXmlStreamReader>
-#include <algorithm>
-#include <array>
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
-#include <deque>
 #include <functional>
+#include <memory>
 #include <vector>
-#include <zip.h>
 
 using namespace xlsx;
 
 namespace {
 
-// Decompressed bytes one load may read in all; each part is capped as well.
-constexpr qint64 MaxLoadBytes = 256 * 1024 * 1024;
-constexpr zip_int64_t MaxEntries = 10000;
-
 const char WorksheetContentType[] = "application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml";
 const char WorkbookContentType[] = "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml";
 const char RelationshipTypes[] = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/";
-
-QString zipErrorText(zip_error_t *error)
-{
-    return QString::fromUtf8(zip_error_strerror(error));
-}
-
-quint64 littleEndian(const QByteArray &bytes, qint64 at, int size)
-{
-    quint64 value = 0;
-    for (int i = size - 1; i >= 0; --i)
-        value = value << 8 | uchar(bytes[int(at) + i]);
-    return value;
-}
-
-// The largest entry count any end-of-central-directory record near the end
-// of the file claims, looked up before libzip allocates for it. (A zip64
-// count stands behind 0xFFFF, which is over the limit already.)
-quint64 claimedEntries(const QByteArray &bytes)
-{
-    const qint64 n = bytes.size();
-    quint64 most = 0;
-    for (qint64 at = n - 22; at >= 0 && at >= n - 22 - 65535; --at)
-        if (bytes[int(at)] == 'P' && bytes.mid(int(at), 4) == QByteArray("PK\x05\x06", 4))
-            most = qMax(most, littleEndian(bytes, at + 10, 2));
-    return most;
-}
-
-// CRC-32 as zip archives keep it (reflected 0xEDB88320), eight bytes a step.
-zip_uint32_t crc32Of(const QByteArray &bytes)
-{
-    static const auto tables = [] {
-        std::array<std::array<zip_uint32_t, 256>, 8> t {};
-        for (zip_uint32_t i = 0; i < 256; ++i) {
-            zip_uint32_t c = i;
-            for (int k = 0; k < 8; ++k)
-                c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[0][i] = c;
-        }
-        for (zip_uint32_t i = 0; i < 256; ++i)
-            for (int k = 1; k < 8; ++k)
-                t[size_t(k)][i] = (t[size_t(k - 1)][i] >> 8) ^ t[0][t[size_t(k - 1)][i] & 0xFF];
-        return t;
-    }();
-    const auto *p = reinterpret_cast<const uchar *>(bytes.constData());
-    size_t n = size_t(bytes.size());
-    zip_uint32_t c = 0xFFFFFFFFu;
-    while (n >= 8) {
-        const zip_uint32_t lo
-            = c ^ (zip_uint32_t(p[0]) | zip_uint32_t(p[1]) << 8 | zip_uint32_t(p[2]) << 16 | zip_uint32_t(p[3]) << 24);
-        const zip_uint32_t hi
-            = zip_uint32_t(p[4]) | zip_uint32_t(p[5]) << 8 | zip_uint32_t(p[6]) << 16 | zip_uint32_t(p[7]) << 24;
-        c = tables[7][lo & 0xFF] ^ tables[6][(lo >> 8) & 0xFF] ^ tables[5][(lo >> 16) & 0xFF] ^ tables[4][lo >> 24]
-            ^ tables[3][hi & 0xFF] ^ tables[2][(hi >> 8) & 0xFF] ^ tables[1][(hi >> 16) & 0xFF] ^ tables[0][hi >> 24];
-        p += 8;
-        n -= 8;
-    }
-    while (n--)
-        c = tables[0][(c ^ *p++) & 0xFF] ^ (c >> 8);
-    return c ^ 0xFFFFFFFFu;
-}
-
-// Raw deflate data at level 1 (fast, and a sheet of many rows shrinks
-// nearly as well as at the slowest level), taken out of the zlib stream
-// qCompress() makes: four bytes of length, a two-byte header, the data, and
-// a four-byte checksum.
-bool deflateRaw(const QByteArray &data, QByteArray *out)
-{
-    if (data.isEmpty()) {
-        *out = QByteArray("\x03\x00", 2); // one empty final block
-        return true;
-    }
-    const QByteArray z = qCompress(data, 1);
-    if (z.size() < 4 + 2 + 4 || (uchar(z[4]) & 0x0F) != 8 || (uchar(z[5]) & 0x20))
-        return false;
-    *out = z.mid(6, z.size() - 10);
-    return true;
-}
-
-// Read access to an archive held in memory; the bytes must outlive it.
-class ArchiveReader
-{
-public:
-    ~ArchiveReader()
-    {
-        if (m_zip)
-            zip_discard(m_zip);
-    }
-
-    bool open(const QByteArray &bytes, QString *error)
-    {
-        if (claimedEntries(bytes) > quint64(MaxEntries)) {
-            *error = QStringLiteral("too many parts");
-            return false;
-        }
-        zip_error_t ze;
-        zip_error_init(&ze);
-        zip_source_t *source = zip_source_buffer_create(bytes.constData(), zip_uint64_t(bytes.size()), 0, &ze);
-        // The consistency checks make sure that every entry's data lies
-        // where its headers say: unchanged entries are copied by those
-        // headers when the workbook is saved.
-        if (source)
-            m_zip = zip_open_from_source(source, ZIP_RDONLY | ZIP_CHECKCONS, &ze);
-        if (!m_zip) {
-            *error = QStringLiteral("not a zip archive (%1)").arg(zipErrorText(&ze));
-            if (source)
-                zip_source_free(source);
-        }
-        zip_error_fini(&ze);
-        if (m_zip && zip_get_num_entries(m_zip, 0) > MaxEntries) {
-            *error = QStringLiteral("too many parts");
-            return false;
-        }
-        return m_zip != nullptr;
-    }
-
-    // Index of the entry of that name, case-insensitive as package part
-    // names are, percent-encoded or not; -1 if none.
-    qint64 locate(const QString &name) const
-    {
-        if (name.isEmpty())
-            return -1;
-        const qint64 index = zip_name_locate(m_zip, name.toUtf8().constData(), ZIP_FL_NOCASE);
-        if (index >= 0 || !name.contains(QLatin1Char('%')))
-            return index;
-        return zip_name_locate(m_zip, QByteArray::fromPercentEncoding(name.toUtf8()).constData(), ZIP_FL_NOCASE);
-    }
-
-    QString nameAt(qint64 index) const
-    {
-        const char *name = zip_get_name(m_zip, zip_uint64_t(index), 0);
-        return name ? QString::fromUtf8(name) : QString();
-    }
-
-    bool read(qint64 index, QByteArray *out, QString *error)
-    {
-        out->clear();
-        zip_file_t *file = zip_fopen_index(m_zip, zip_uint64_t(index), 0);
-        if (!file) {
-            *error = QStringLiteral("%1: %2").arg(nameAt(index), zipErrorText(zip_get_error(m_zip)));
-            return false;
-        }
-        char chunk[65536];
-        qint64 size = 0;
-        bool ok = true;
-        for (;;) {
-            const zip_int64_t n = zip_fread(file, chunk, sizeof chunk);
-            if (n < 0) {
-                *error = QStringLiteral("%1: %2").arg(nameAt(index), zipErrorText(zip_file_get_error(file)));
-                ok = false;
-                break;
-            }
-            if (n == 0)
-                break;
-            size += n;
-            if (size > MaxPartBytes || m_budget < n) {
-                *error = QStringLiteral("%1: part too large").arg(nameAt(index));
-                ok = false;
-                break;
-            }
-            m_budget -= n;
-            out->append(chunk, int(n));
-        }
-        zip_fclose(file);
-        if (!ok)
-            out->clear();
-        return ok;
-    }
-
-    bool readXml(qint64 index, XmlText *out, QString *error)
-    {
-        QByteArray bytes;
-        if (!read(index, &bytes, error))
-            return false;
-        QString why;
-        if (!decodeXml(bytes, out, &why)) {
-            *error = QStringLiteral("%1: %2").arg(nameAt(index), why);
-            return false;
-        }
-        return true;
-    }
-
-private:
-    zip_t *m_zip = nullptr;
-    qint64 m_budget = MaxLoadBytes;
-};
-
-// Builds an archive in memory: from scratch, or as an edit of an existing
-// one whose untouched entries libzip copies without recompressing them.
-class ArchiveWriter
-{
-public:
-    ~ArchiveWriter()
-    {
-        if (m_zip)
-            zip_discard(m_zip);
-        if (m_source)
-            zip_source_free(m_source);
-        for (Deflated &d : m_data)
-            zip_error_fini(&d.error);
-    }
-
-    bool open(const QByteArray &original, QString *error)
-    {
-        zip_error_t ze;
-        zip_error_init(&ze);
-        // libzip gets a copy of its own: writing into a buffer source may
-        // split and free its fragments.
-        void *copy = nullptr;
-        if (!original.isEmpty()) {
-            copy = std::malloc(size_t(original.size()));
-            if (!copy) {
-                *error = QStringLiteral("out of memory");
-                return false;
-            }
-            std::memcpy(copy, original.constData(), size_t(original.size()));
-        }
-        m_source = zip_source_buffer_create(copy, zip_uint64_t(original.size()), 1, &ze);
-        if (!m_source)
-            std::free(copy);
-        if (m_source) {
-            m_zip = zip_open_from_source(m_source, original.isEmpty() ? ZIP_CREATE | ZIP_TRUNCATE : 0, &ze);
-            if (m_zip)
-                zip_source_keep(m_source); // the written archive is read back from it after closing
-        }
-        if (!m_zip)
-            *error = zipErrorText(&ze);
-        zip_error_fini(&ze);
-        return m_zip != nullptr;
-    }
-
-    bool add(const QString &name, const QByteArray &data, QString *error)
-    {
-        zip_source_t *source = bufferSource(data, error);
-        if (!source)
-            return false;
-        const zip_int64_t index = zip_file_add(m_zip, name.toUtf8().constData(), source, ZIP_FL_ENC_UTF_8);
-        if (index < 0) {
-            zip_source_free(source);
-            return fail(error);
-        }
-        return compress(index, error);
-    }
-
-    bool replace(qint64 index, const QByteArray &data, QString *error)
-    {
-        zip_source_t *source = bufferSource(data, error);
-        if (!source)
-            return false;
-        if (zip_file_replace(m_zip, zip_uint64_t(index), source, 0) < 0) {
-            zip_source_free(source);
-            return fail(error);
-        }
-        return compress(index, error);
-    }
-
-    bool remove(qint64 index, QString *error)
-    {
-        return zip_delete(m_zip, zip_uint64_t(index)) == 0 ? true : fail(error);
-    }
-
-    bool finish(QByteArray *out, QString *error)
-    {
-        if (zip_close(m_zip) < 0)
-            return fail(error);
-        m_zip = nullptr;
-        zip_stat_t st;
-        zip_stat_init(&st);
-        if (zip_source_stat(m_source, &st) < 0 || !(st.valid & ZIP_STAT_SIZE) || st.size > zip_uint64_t(INT_MAX)
-            || zip_source_open(m_source) < 0) {
-            *error = zipErrorText(zip_source_error(m_source));
-            return false;
-        }
-        out->resize(int(st.size));
-        const zip_int64_t n = zip_source_read(m_source, out->data(), st.size);
-        zip_source_close(m_source);
-        if (n != zip_int64_t(st.size)) {
-            *error = QStringLiteral("archive could not be read back");
-            return false;
-        }
-        return true;
-    }
-
-private:
-    // A part handed to libzip already deflated, with its size and CRC, so
-    // that libzip copies it as it is. (libzip forgets the level set for a
-    // replaced entry whose method stays deflate, and would compress it at
-    // its slowest.)
-    struct Deflated
-    {
-        QByteArray bytes;
-        zip_uint64_t size = 0;
-        zip_uint32_t crc = 0;
-        zip_uint64_t at = 0;
-        time_t mtime = 0;
-        zip_error_t error;
-    };
-
-    static zip_int64_t readDeflated(void *state, void *data, zip_uint64_t length, zip_source_cmd_t command)
-    {
-        Deflated *d = static_cast<Deflated *>(state);
-        switch (command) {
-        case ZIP_SOURCE_OPEN:
-            d->at = 0;
-            return 0;
-        case ZIP_SOURCE_READ: {
-            const zip_uint64_t n = std::min(length, zip_uint64_t(d->bytes.size()) - d->at);
-            std::memcpy(data, d->bytes.constData() + d->at, size_t(n));
-            d->at += n;
-            return zip_int64_t(n);
-        }
-        case ZIP_SOURCE_CLOSE:
-        case ZIP_SOURCE_FREE:
-            return 0;
-        case ZIP_SOURCE_STAT: {
-            if (length < sizeof(zip_stat_t)) {
-                zip_error_set(&d->error, ZIP_ER_INVAL, 0);
-                return -1;
-            }
-            zip_stat_t *st = static_cast<zip_stat_t *>(data);
-            zip_stat_init(st);
-            st->valid = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_CRC
-                | ZIP_STAT_ENCRYPTION_METHOD | ZIP_STAT_MTIME;
-            st->size = d->size;
-            st->comp_size = zip_uint64_t(d->bytes.size());
-            st->comp_method = ZIP_CM_DEFLATE;
-            st->encryption_method = ZIP_EM_NONE;
-            st->crc = d->crc;
-            st->mtime = d->mtime;
-            return sizeof(zip_stat_t);
-        }
-        case ZIP_SOURCE_GET_FILE_ATTRIBUTES: {
-            if (length < sizeof(zip_file_attributes_t)) {
-                zip_error_set(&d->error, ZIP_ER_INVAL, 0);
-                return -1;
-            }
-            // As libzip marks what it deflates itself: version 2.0, "fast".
-            zip_file_attributes_t *a = static_cast<zip_file_attributes_t *>(data);
-            a->valid |= ZIP_FILE_ATTRIBUTES_VERSION_NEEDED | ZIP_FILE_ATTRIBUTES_GENERAL_PURPOSE_BIT_FLAGS;
-            a->version_needed = 20;
-            a->general_purpose_bit_flags = 2 << 1;
-            a->general_purpose_bit_mask = 0x0006;
-            return sizeof(zip_file_attributes_t);
-        }
-        case ZIP_SOURCE_ERROR:
-            return zip_error_to_data(&d->error, data, length);
-        case ZIP_SOURCE_SUPPORTS:
-            return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
-                                                  ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, ZIP_SOURCE_GET_FILE_ATTRIBUTES,
-                                                  -1);
-        default:
-            zip_error_set(&d->error, ZIP_ER_OPNOTSUPP, 0);
-            return -1;
-        }
-    }
-
-    zip_source_t *bufferSource(const QByteArray &data, QString *error)
-    {
-        m_data.emplace_back();
-        Deflated &d = m_data.back();
-        zip_error_init(&d.error);
-        if (!deflateRaw(data, &d.bytes)) {
-            *error = QStringLiteral("out of memory");
-            return nullptr;
-        }
-        d.size = zip_uint64_t(data.size());
-        d.crc = crc32Of(data);
-        d.mtime = time(nullptr);
-        zip_source_t *source = zip_source_function(m_zip, readDeflated, &d);
-        if (!source)
-            fail(error);
-        return source;
-    }
-
-    bool compress(qint64 index, QString *error)
-    {
-        // Deflate, as the data is. The level that counts is the one of
-        // deflateRaw().
-        return zip_set_file_compression(m_zip, zip_uint64_t(index), ZIP_CM_DEFLATE, 1) == 0 ? true : fail(error);
-    }
-
-    bool fail(QString *error)
-    {
-        *error = zipErrorText(zip_get_error(m_zip));
-        return false;
-    }
-
-    zip_source_t *m_source = nullptr;
-    zip_t *m_zip = nullptr;
-    std::deque<Deflated> m_data; // read by libzip when the archive is closed
-};
 
 struct SheetEntry
 {
@@ -431,73 +35,10 @@ struct SheetEntry
     QString part;
     qint64 zipIndex = -1;
     SheetData data;
+    // Set while the rows are not read: the sheet was read through the index
+    // kept with its entry (sheetstream.h).
+    std::unique_ptr<SheetIndex> index;
 };
-
-struct WorkbookInfo
-{
-    struct Sheet
-    {
-        QString name;
-        QString relationshipId;
-    };
-    QVector<Sheet> sheets;
-    int activeTab = 0;
-    bool date1904 = false;
-};
-
-bool parseWorkbook(const QString &text, WorkbookInfo *info, QString *error)
-{
-    QXmlStreamReader xml(text);
-    int depth = 0;
-    bool inSheets = false, inViews = false, haveView = false;
-    while (!xml.atEnd()) {
-        const auto token = xml.readNext();
-        if (token == QXmlStreamReader::DTD) {
-            *error = QStringLiteral("document type declarations are not allowed");
-            return false;
-        }
-        if (token == QXmlStreamReader::StartElement) {
-            ++depth;
-            const bool main = isMainNamespace(xml.namespaceUri());
-            const QStringRef name = xml.name();
-            const QXmlStreamAttributes attributes = xml.attributes();
-            if (depth == 1) {
-                if (!main || name != QLatin1String("workbook")) {
-                    *error = QStringLiteral("the main part is not a workbook");
-                    return false;
-                }
-            } else if (depth == 2 && main) {
-                inSheets = name == QLatin1String("sheets");
-                inViews = name == QLatin1String("bookViews");
-                if (name == QLatin1String("workbookPr")) {
-                    const QStringRef v = attributes.value(QLatin1String("date1904"));
-                    info->date1904 = v == QLatin1String("1") || v == QLatin1String("true");
-                }
-            } else if (depth == 3 && main && inViews && !haveView && name == QLatin1String("workbookView")) {
-                haveView = true;
-                bool ok = false;
-                const int tab = attributes.value(QLatin1String("activeTab")).toInt(&ok);
-                info->activeTab = ok && tab >= 0 ? tab : 0;
-            } else if (depth == 3 && main && inSheets && name == QLatin1String("sheet")) {
-                WorkbookInfo::Sheet sheet;
-                sheet.name = attributes.value(QLatin1String("name")).toString();
-                for (const QXmlStreamAttribute &a : attributes)
-                    if (a.name() == QLatin1String("id") && isRelationshipNamespace(a.namespaceUri()))
-                        sheet.relationshipId = a.value().toString();
-                info->sheets.append(sheet);
-            }
-        } else if (token == QXmlStreamReader::EndElement) {
-            if (depth == 2)
-                inSheets = inViews = false;
-            --depth;
-        }
-    }
-    if (xml.hasError()) {
-        *error = QStringLiteral("XML error at line %1: %2").arg(xml.lineNumber()).arg(xml.errorString());
-        return false;
-    }
-    return true;
-}
 
 bool validCell(int row, int column)
 {
@@ -550,14 +91,25 @@ struct XlsxWorkbook::Private
     qint64 calcChainIndex = -1;
     bool dropCalcChain = false;
 
+    // The archive's own reading of its central directory, when it is plain
+    // enough to be written again entry by entry.
+    ZipDirectory directory;
+    bool plainArchive = false;
+
+    void refuse(const QString &why);
     bool loadArchive(QString *why);
+    bool loadSheet(ArchiveReader &zip, SheetEntry &entry, bool throughIndex, QString *why);
+    bool readRows(SheetEntry &sheet);
     SheetEntry *sheetForWrite();
     bool putCell(int row, int column, const QString *style, const QString &type,
                  const std::function<QString(const QString &prefix)> &content);
     int dateStyle();
     const QStringList &strings() const;
+    bool encode(const SheetEntry &sheet, EncodedPart *out, QString *why);
     bool buildNew(QByteArray *out, QString *why);
     bool buildEdited(QByteArray *out, QString *why);
+    bool onlyRowsAppended() const;
+    bool writeAppended(const QString &path, QString *why);
 };
 
 bool XlsxWorkbook::Private::loadArchive(QString *why)
@@ -565,6 +117,7 @@ bool XlsxWorkbook::Private::loadArchive(QString *why)
     ArchiveReader zip;
     if (!zip.open(file, why))
         return false;
+    plainArchive = directory.read(file);
 
     // The main part is named by the package relationships; xl/workbook.xml
     // is where every writer puts it.
@@ -662,20 +215,8 @@ bool XlsxWorkbook::Private::loadArchive(QString *why)
             return false;
         }
         entry.part = zip.nameAt(entry.zipIndex);
-        QByteArray bytes;
-        if (!zip.read(entry.zipIndex, &bytes, why))
+        if (!loadSheet(zip, entry, true, why))
             return false;
-        if (!entry.data.parseQuickly(bytes)) {
-            QString decodeError;
-            if (!decodeXml(bytes, &text, &decodeError)) {
-                *why = QStringLiteral("%1: %2").arg(entry.part, decodeError);
-                return false;
-            }
-            if (!entry.data.parse(text.text, text.fromUtf8, why)) {
-                *why = QStringLiteral("sheet \"%1\": %2").arg(s.name, *why);
-                return false;
-            }
-        }
         if (i == info.activeTab)
             activeWorksheet = int(sheets.size());
         sheets.push_back(std::move(entry));
@@ -694,6 +235,75 @@ bool XlsxWorkbook::Private::loadArchive(QString *why)
             return false;
         }
     }
+    return true;
+}
+
+// What a file that cannot be read leaves: a new, empty workbook that is not
+// saved over it.
+void XlsxWorkbook::Private::refuse(const QString &why)
+{
+    const QString name = path;
+    *this = Private();
+    styles = StylesPart::blank();
+    path = name;
+    failed = true;
+    error = QStringLiteral("%1 is not a readable workbook: %2").arg(name, why);
+}
+
+// A sheet with an index that fits its entry is read through it, without its
+// rows; any other is read whole.
+bool XlsxWorkbook::Private::loadSheet(ArchiveReader &zip, SheetEntry &entry, bool throughIndex, QString *why)
+{
+    const auto n = size_t(entry.zipIndex);
+    if (throughIndex && plainArchive && n < directory.entries().size() && !directory.entries()[n].index.isEmpty()) {
+        const ZipDirectory::Entry &e = directory.entries()[n];
+        auto index = std::make_unique<SheetIndex>();
+        QString ignored;
+        if (e.name == entry.part.toUtf8()
+            && index->read(e.index, directory.deflatedData(int(n)), e.crc, e.size, PartBytesFloor, &ignored)
+            && zip.spend(index->head.size() + index->tail.size(), &ignored)
+            && entry.data.parseAround(index->head, index->tail, index->rows, &ignored)) {
+            entry.index = std::move(index);
+            return true;
+        }
+    }
+    QByteArray bytes;
+    if (!zip.read(entry.zipIndex, &bytes, why))
+        return false;
+    if (entry.data.parseQuickly(bytes))
+        return true;
+    XmlText text;
+    QString decodeError;
+    if (!decodeXml(bytes, &text, &decodeError)) {
+        *why = QStringLiteral("%1: %2").arg(entry.part, decodeError);
+        return false;
+    }
+    if (!entry.data.parse(text.text, text.fromUtf8, why)) {
+        *why = QStringLiteral("sheet \"%1\": %2").arg(entry.name, *why);
+        return false;
+    }
+    return true;
+}
+
+// Reads the rows a sheet was loaded without, keeping the cells written
+// since. Rows that turn out to be damaged make the workbook one that failed
+// to load: it is not saved over the file.
+bool XlsxWorkbook::Private::readRows(SheetEntry &sheet)
+{
+    if (!sheet.index)
+        return true;
+    ArchiveReader zip;
+    SheetEntry whole;
+    whole.name = sheet.name;
+    whole.part = sheet.part;
+    whole.zipIndex = sheet.zipIndex;
+    QString why;
+    if (!zip.open(file, &why) || !loadSheet(zip, whole, false, &why)) {
+        refuse(why);
+        return false;
+    }
+    whole.data.adoptWrittenRows(sheet.data);
+    sheet = std::move(whole);
     return true;
 }
 
@@ -724,7 +334,7 @@ bool XlsxWorkbook::Private::putCell(int row, int column, const QString *style, c
     if (!validCell(row, column))
         return false;
     SheetEntry *sheet = sheetForWrite();
-    if (!sheet)
+    if (!sheet || (!sheet->data.canWriteRow(row) && !readRows(*sheet)))
         return false;
     CellContent old;
     const QString oldXml = sheet->data.cellXml(row, column);
@@ -763,6 +373,15 @@ const QStringList &XlsxWorkbook::Private::strings() const
         || !parseSharedStrings(text.text, &sharedStrings, &why))
         sharedStrings.clear();
     return sharedStrings;
+}
+
+// A written sheet's part: its rows behind the kept ones when it was read
+// through its index, else all of it.
+bool XlsxWorkbook::Private::encode(const SheetEntry &sheet, EncodedPart *out, QString *why)
+{
+    if (!sheet.index)
+        return encodeSheet(sheet.data, out, why);
+    return encodeAppended(sheet.data, *sheet.index, directory.deflatedData(int(sheet.zipIndex)), out, why);
 }
 
 bool XlsxWorkbook::Private::buildNew(QByteArray *out, QString *why)
@@ -812,9 +431,11 @@ bool XlsxWorkbook::Private::buildNew(QByteArray *out, QString *why)
         || !zip.add(QStringLiteral("xl/_rels/workbook.xml.rels"), rels.toUtf8(), why)
         || !zip.add(QStringLiteral("xl/styles.xml"), styles.toXml(), why))
         return false;
-    for (const SheetEntry &s : sheets)
-        if (!zip.add(s.part, s.data.toXml(), why))
+    for (const SheetEntry &s : sheets) {
+        EncodedPart part;
+        if (!encode(s, &part, why) || !zip.add(s.part, part, why))
             return false;
+    }
     return zip.finish(out, why);
 }
 
@@ -823,9 +444,11 @@ bool XlsxWorkbook::Private::buildEdited(QByteArray *out, QString *why)
     ArchiveWriter zip;
     if (!zip.open(file, why))
         return false;
-    for (const SheetEntry &s : sheets)
-        if (s.data.isModified() && !zip.replace(s.zipIndex, s.data.toXml(), why))
+    for (const SheetEntry &s : sheets) {
+        EncodedPart part;
+        if (s.data.isModified() && (!encode(s, &part, why) || !zip.replace(s.zipIndex, part, why)))
             return false;
+    }
 
     QString rels = workbookRels.text;
     QString types = contentTypes.text;
@@ -886,6 +509,42 @@ bool XlsxWorkbook::Private::buildEdited(QByteArray *out, QString *why)
     return zip.finish(out, why);
 }
 
+// Whether nothing but rows behind the kept ones of indexed sheets changed.
+bool XlsxWorkbook::Private::onlyRowsAppended() const
+{
+    if (fresh || !plainArchive || styles.isModified() || stylesAdded || dropCalcChain)
+        return false;
+    for (const SheetEntry &s : sheets)
+        if (s.data.isModified() && !s.index)
+            return false;
+    return true;
+}
+
+// The archive written straight into the file entry by entry: the appended
+// sheets get their new head, rows and index, everything else is copied as
+// it is.
+bool XlsxWorkbook::Private::writeAppended(const QString &path, QString *why)
+{
+    std::vector<EncodedPart> parts(sheets.size());
+    QHash<int, const EncodedPart *> changed;
+    for (size_t i = 0; i < sheets.size(); ++i) {
+        if (!sheets[i].data.isModified())
+            continue;
+        if (!encode(sheets[i], &parts[i], why)) {
+            *why = QDir::toNativeSeparators(path) + QStringLiteral(": ") + *why;
+            return false;
+        }
+        changed.insert(int(sheets[i].zipIndex), &parts[i]);
+    }
+    SafeFileWriter out(path);
+    QString error;
+    if (!out.open() || !directory.write(out, changed, &error) || !out.commit()) {
+        *why = error.isEmpty() ? out.errorString() : QDir::toNativeSeparators(path) + QStringLiteral(": ") + error;
+        return false;
+    }
+    return true;
+}
+
 XlsxWorkbook::XlsxWorkbook()
     : d(new Private)
 {
@@ -917,19 +576,19 @@ bool XlsxWorkbook::load(const QString &path)
         why = QStringLiteral("it is not a regular file");
     } else if (!file.open(QIODevice::ReadOnly)) {
         why = file.errorString();
+    } else if (file.size() > MaxFileBytes) {
+        why = QStringLiteral("the file is too large");
     } else {
-        while (d->file.size() <= MaxFileBytes) {
-            const QByteArray chunk = file.read(1 << 20);
-            if (chunk.isEmpty())
-                break;
-            d->file += chunk;
-        }
-        if (file.error() != QFileDevice::NoError)
+        // Read in one piece: the bytes of a large log are copied into the
+        // saved file as they are.
+        d->file.resize(int(file.size()));
+        const qint64 n = file.read(d->file.data(), d->file.size());
+        if (n < 0 || file.error() != QFileDevice::NoError)
             why = file.errorString();
+        else if (n != d->file.size() || !file.atEnd())
+            why = QStringLiteral("the file changed while it was read");
         else if (d->file.isEmpty())
             why = QStringLiteral("the file is empty");
-        else if (d->file.size() > MaxFileBytes)
-            why = QStringLiteral("the file is too large");
         else {
             d->fresh = false;
             d->styles = StylesPart();
@@ -939,11 +598,7 @@ bool XlsxWorkbook::load(const QString &path)
             }
         }
     }
-    d.reset(new Private);
-    d->styles = StylesPart::blank();
-    d->path = path;
-    d->failed = true;
-    d->error = QStringLiteral("%1 is not a readable workbook: %2").arg(path, why);
+    d->refuse(why);
     return false;
 }
 
@@ -1057,7 +712,10 @@ QVariant XlsxWorkbook::read(int row, int column) const
 {
     if (d->current < 0 || !validCell(row, column))
         return QVariant();
-    const QString xml = d->sheets[size_t(d->current)].data.cellXml(row, column);
+    SheetEntry &sheet = d->sheets[size_t(d->current)];
+    if (!sheet.data.canWriteRow(row) && !d->readRows(sheet))
+        return QVariant();
+    const QString xml = sheet.data.cellXml(row, column);
     CellContent c;
     if (xml.isEmpty() || !parseCell(xml, &c))
         return QVariant();
@@ -1105,8 +763,15 @@ bool XlsxWorkbook::saveAs(const QString &path, QString *error)
         return fail(QStringLiteral("no file name"));
     if (d->fresh)
         d->sheetForWrite();
-    QByteArray bytes;
     QString why;
+    if (d->onlyRowsAppended()) {
+        if (d->writeAppended(path, &why))
+            return true;
+        if (error)
+            *error = QStringLiteral("cannot save ") + why;
+        return false;
+    }
+    QByteArray bytes;
     if (!(d->fresh ? d->buildNew(&bytes, &why) : d->buildEdited(&bytes, &why)))
         return fail(why);
     if (!writeFileSafely(path, bytes, &why)) {

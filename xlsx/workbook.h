@@ -26,6 +26,15 @@
 // is copied into the saved file byte for byte. Text is written as inline
 // strings; the shared string table is never touched.
 //
+// A written worksheet is saved laid out for appending (xlsx/sheetstream.h):
+// when the file is loaded again, its rows are not read, only what the index
+// kept with it says about them (the last row, the range in use), and rows
+// written below them are saved without compressing the rows before again.
+// The cost of appending a row hardly grows with the rows a sheet holds.
+// Reading a cell of those rows, or writing into them, reads the rows first;
+// rows found damaged then make the workbook one that failed to load (a new,
+// empty one that is not saved over the file).
+//
 // A new workbook has no worksheet until the first cell is written (or it is
 // saved); then it gets one named "Sheet1", which becomes the current sheet.
 // A loaded workbook starts on the sheet the file marks as active, or its
@@ -37,12 +46,14 @@
 // file that is not a consistent zip archive, has no workbook part or no
 // worksheet, a workbook, relationship, content-type, style or worksheet part
 // that does not parse, rows or cells out of order, document type
-// declarations, and sizes past the limits (256 MiB of file, 64 MiB for one
-// part, 10000 archive entries).
+// declarations, and archives past the limits of xlsx/archive.h (1 GiB of
+// file and of parts read, parts that expand more than a hundredfold past
+// 64 MiB, 10000 entries), which a full sheet stays well within.
 //
 // Saving goes through a temporary file in the target's folder that replaces
 // the target only once it is complete, so a failed save or a crash leaves
-// the old file whole.
+// the old file whole; the file keeps its permissions, and its owner and
+// group where the process may set them.
 //
 // Rows and columns count from 1. Writes outside the sheet (rows 1..1048576,
 // columns 1..16384), text longer than a cell holds (32767 characters),
@@ -50,6 +61,8 @@
 class XlsxWorkbook
 {
 public:
+    static constexpr int MaxRows = 1048576;
+
     XlsxWorkbook(); // a new, empty workbook without a file name
     explicit XlsxWorkbook(const QString &path); // load(path)
     ~XlsxWorkbook();
@@ -62,7 +75,7 @@ public:
     // then a new, empty workbook and errorString() says why.
     bool load(const QString &path);
     bool isLoadedFromFile() const; // an existing file was loaded successfully
-    bool loadFailed() const; // an existing file could not be loaded
+    bool loadFailed() const; // an existing file could not be loaded, or its rows not read
     QString errorString() const; // why the last load failed
     QString path() const;
 

@@ -114,6 +114,12 @@ bool decodeXml(const QByteArray &bytes, XmlText *out, QString *error)
     return true;
 }
 
+QString utf8Text(const char *bytes, int size)
+{
+    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+    return QTextCodec::codecForMib(106)->toUnicode(bytes, size, &state);
+}
+
 QByteArray encodeXml(const QString &text, bool fromUtf8)
 {
     if (fromUtf8 || !text.startsWith(QLatin1String("<?xml")))

@@ -23,11 +23,6 @@ constexpr int MaxRows = 1048576;
 constexpr int MaxColumns = 16384;
 constexpr int MaxCellTextLength = 32767;
 
-// Parts read from an archive are capped; nothing of a hostile file's size
-// claims is trusted.
-constexpr qint64 MaxFileBytes = 256 * 1024 * 1024;
-constexpr qint64 MaxPartBytes = 64 * 1024 * 1024;
-
 // The text of one XML part, decoded from UTF-8 (with or without BOM) or
 // UTF-16 (BOM or a leading "<?" in either byte order). Invalid byte
 // sequences are an error rather than silently replaced.
@@ -37,6 +32,10 @@ struct XmlText
     bool fromUtf8 = true;
 };
 bool decodeXml(const QByteArray &bytes, XmlText *out, QString *error);
+// UTF-8 bytes as text the way decodeXml() reads them, except that a byte
+// order mark at their start stays a character (QString::fromUtf8() would
+// drop it).
+QString utf8Text(const char *bytes, int size);
 // Back to UTF-8. A part that was not UTF-8 gets a UTF-8 XML declaration in
 // place of its own.
 QByteArray encodeXml(const QString &text, bool fromUtf8);
