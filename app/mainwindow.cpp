@@ -115,6 +115,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->gbAddressTag->show();
     ui->gbTests->show();
 
+    indexDetectedDevices();
     startDiscoveryLoops();
 
     ui->labDetected->hide();
@@ -143,6 +144,7 @@ MainWindow::~MainWindow()
         socket->disconnect(this);
     serial.disconnect(this);
     protocol.disconnect(this);
+    ui->lvDetectedDevices->model()->disconnect(this);
     oneShotTimer->stop();
     pollingTimer->stop();
     updateTimer->stop();

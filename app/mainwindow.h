@@ -3,8 +3,11 @@
 #include <QAbstractSocket>
 #include <QByteArray>
 #include <QFuture>
+#include <QHash>
 #include <QJsonArray>
 #include <QMainWindow>
+#include <QPair>
+#include <QQueue>
 #include <QSerialPort>
 #include <QString>
 #include <cstddef>
@@ -298,10 +301,27 @@ public:
 private:
     void startDiscoveryLoops();
     void stopDiscoveryLoops();
-    bool udpReceiving = false; // inside udpMessageReceive's event processing
 public:
     int udpAnnouncementsHandled = 0; // announcements taken into the list so far
-
+    int udpAnnouncementsDropped = 0; // not taken: too many were waiting
+private:
+    // The entries of lvDetectedDevices by sender address, so that an
+    // announcement finds its entry at once however long the list is. Kept
+    // in step with the list's model, whoever removes entries.
+    void indexDetectedDevices();
+    QHash<QString, QListWidgetItem *> detectedByAddress;
+    // At most Discovery::ChangesPerTurn entries change between two turns of
+    // the event loop; what is over waits for the next turn.
+    void takeAnnouncement(const QString &msg, const QString &ip);
+    void checkOffline();
+    void countDiscoveryChange();
+    void scheduleDiscoveryTurn();
+    void discoveryTurn();
+    QQueue<QPair<QString, QString>> pendingAnnouncements; // message, sender
+    int discoveryChanges = 0; // entries changed since the event loop turned
+    bool discoveryTurnPending = false;
+    int offlineCheckRow = -1; // where a cut-short offline check goes on; -1: none
+public:
     // ---- Device discovery: list export (discovery/listexport.cpp) -----------
 private slots:
     void on_btSaveList_clicked();
