@@ -42,6 +42,13 @@ MainWindow::MainWindow(QWidget *parent)
     progressBar = new QProgressBar(this);
     progressBar->setTextVisible(false);
     progressBar->setValue(0);
+    // The labels show what the reader says (its version) as text, never as
+    // markup, and however long it is it does not push the others out of
+    // the bar: the three share it by their stretch.
+    for (QLabel *label : {statusLabel, statusDetailLabel}) {
+        label->setTextFormat(Qt::PlainText);
+        label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    }
     for (QWidget *w : {static_cast<QWidget *>(statusLabel), static_cast<QWidget *>(statusDetailLabel),
                        static_cast<QWidget *>(progressBar)}) {
         w->setGeometry(0, 0, 160, 20);
