@@ -109,10 +109,13 @@ MainWindow::MainWindow(QWidget *parent)
         QSettings settings = openSettings();
         ui->cbSaveToFile->setChecked(settings.value(QStringLiteral("OutputXlsEnabled"), false).toBool());
         ui->leOutputXlsFile->setText(settings.value(QStringLiteral("OutputXlsFile")).toString());
-        if (settings.contains(QStringLiteral("windowGeometry")))
-            restoreGeometry(settings.value(QStringLiteral("windowGeometry")).toByteArray());
-        if (settings.contains(QStringLiteral("windowState")))
-            restoreState(settings.value(QStringLiteral("windowState")).toByteArray());
+        // A damaged entry leaves the window as the form made it.
+        if (settings.contains(QStringLiteral("windowGeometry"))
+            && !restoreGeometry(settings.value(QStringLiteral("windowGeometry")).toByteArray()))
+            logd(QStringLiteral("The saved window geometry is damaged and was not restored."));
+        if (settings.contains(QStringLiteral("windowState"))
+            && !restoreState(settings.value(QStringLiteral("windowState")).toByteArray()))
+            logd(QStringLiteral("The saved window state is damaged and was not restored."));
         refreshPortList(settings.value(QStringLiteral("lastComPort")).toString());
     }
 
