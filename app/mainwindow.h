@@ -17,6 +17,7 @@
 #include "link/binaryprotocol.h"
 
 class FavouriteList;
+struct FileContent;
 class QLabel;
 class QLineEdit;
 class QListWidgetItem;
@@ -168,8 +169,10 @@ public:
     void firmwareEndAnswered();
     void sendNextFirmwareFrame();
     // Reads the image chosen for an update; false (with the reason logged)
-    // when it cannot be read or is empty.
+    // when it cannot be read, is too large or is empty.
     bool loadFirmwareImage(const QString &fileName);
+    // Whether a firmware or chip file was read; if not, says why.
+    bool checkFirmwareFile(const FileContent &file);
 private slots:
     void on_btFlashFirmware_clicked();
 public:
