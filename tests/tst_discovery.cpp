@@ -26,59 +26,16 @@
 #include <QUdpSocket>
 #include <QUrl>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <net/if.h>
 #include <sched.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "discovery/announcement.h"
 #include "sim/simudp.h"
+#include "support/namespaces.h"
 #include "support/windowfixture.h"
 
 namespace {
-
-bool writeProcFile(const char *path, const QByteArray &text)
-{
-    const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = ::write(fd, text.constData(), size_t(text.size())) == text.size();
-    ::close(fd);
-    return ok;
-}
-
-// A user and network namespace of this process's own, with its loopback up.
-// Must run before any thread exists.
-bool enterPrivateNetwork(QByteArray *why)
-{
-    const uid_t uid = ::geteuid();
-    const gid_t gid = ::getegid();
-    if (::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) {
-        *why = QByteArray("unshare: ") + QByteArray(std::strerror(errno));
-        return false;
-    }
-    writeProcFile("/proc/self/setgroups", "deny");
-    if (!writeProcFile("/proc/self/uid_map", QByteArray::number(uid) + ' ' + QByteArray::number(uid) + " 1")
-        || !writeProcFile("/proc/self/gid_map", QByteArray::number(gid) + ' ' + QByteArray::number(gid) + " 1")) {
-        *why = QByteArray("id maps: ") + QByteArray(std::strerror(errno));
-        return false;
-    }
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq request = {};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    const bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &request) == 0
-        && (request.ifr_flags |= IFF_UP, ::ioctl(fd, SIOCSIFFLAGS, &request) == 0);
-    if (!up)
-        *why = QByteArray("loopback up: ") + QByteArray(std::strerror(errno));
-    if (fd >= 0)
-        ::close(fd);
-    return up;
-}
 
 // Whether the discovery port is taken (by a window's listener).
 bool discoveryPortTaken()
@@ -622,7 +579,7 @@ private slots:
 int main(int argc, char **argv)
 {
     QByteArray why;
-    if (!enterPrivateNetwork(&why)) {
+    if (!enterPrivateNamespaces(CLONE_NEWNET, &why)) {
         std::fprintf(stderr, "tst_discovery: cannot get a network namespace of its own (%s); not running\n",
                      why.constData());
         return 1;

@@ -1,0 +1,224 @@
+// Every file the window writes, written where it cannot be written in full:
+// under a file-size limit (RLIMIT_FSIZE, the SIGXFSZ it raises ignored) and
+// onto a full filesystem (a small tmpfs that the suite mounts in a mount
+// namespace of its own). The file that was there before must keep every
+// byte, no temporary file may be left beside it, and the user must be told.
+//
+// The suite puts itself into user, mount and network namespaces of its own
+// before anything else happens: its tmpfs is seen by nobody else, and the
+// window's discovery finds nothing but loopback.
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "sim/simfiles.h"
+#include "support/namespaces.h"
+#include "support/windowfixture.h"
+
+namespace {
+
+// The small tmpfs, 64 KiB.
+QString g_smallDisk;
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeAll(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.flush();
+}
+
+QByteArray patterned(int size)
+{
+    QByteArray b(size, '\0');
+    for (int i = 0; i < size; ++i)
+        b[i] = char("{\"config\": 1}\n"[i % 14]);
+    return b;
+}
+
+// While it lives, no file of this process grows past 2048 bytes.
+class FileSizeLimit
+{
+public:
+    FileSizeLimit()
+    {
+        ::getrlimit(RLIMIT_FSIZE, &m_old);
+        rlimit small = m_old;
+        small.rlim_cur = 2048;
+        ::setrlimit(RLIMIT_FSIZE, &small);
+    }
+    ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &m_old); }
+
+private:
+    rlimit m_old;
+};
+
+// While it lives, the small tmpfs has no room left.
+class FullDisk
+{
+public:
+    FullDisk()
+        : m_filler(g_smallDisk + QStringLiteral("/filler"))
+    {
+        QFile file(m_filler);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+            return;
+        const QByteArray block(4096, 'f');
+        while (file.write(block) > 0) { }
+    }
+    ~FullDisk() { QFile::remove(m_filler); }
+
+private:
+    QString m_filler;
+};
+
+enum Writer {
+    ConfigDownload,
+    PollingWorkbook,
+    DeviceList
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Writer)
+
+class TestFileSaves : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init()
+    {
+        QDir disk(g_smallDisk);
+        for (const QString &name : disk.entryList(QDir::Files | QDir::Hidden))
+            disk.remove(name);
+    }
+
+    void failedSaveKeepsTheOldFile_data()
+    {
+        QTest::addColumn<Writer>("writer");
+        QTest::addColumn<bool>("fullDisk");
+        QTest::addColumn<QString>("reason");
+        const QString tooLarge = QString::fromLocal8Bit(std::strerror(EFBIG));
+        const QString noSpace = QString::fromLocal8Bit(std::strerror(ENOSPC));
+        QTest::newRow("download, size limit") << ConfigDownload << false << tooLarge;
+        QTest::newRow("download, full disk") << ConfigDownload << true << noSpace;
+        QTest::newRow("polling, size limit") << PollingWorkbook << false << tooLarge;
+        QTest::newRow("polling, full disk") << PollingWorkbook << true << noSpace;
+        QTest::newRow("device list, size limit") << DeviceList << false << tooLarge;
+        QTest::newRow("device list, full disk") << DeviceList << true << noSpace;
+    }
+    void failedSaveKeepsTheOldFile()
+    {
+        QFETCH(Writer, writer);
+        QFETCH(bool, fullDisk);
+        QFETCH(QString, reason);
+        QTemporaryDir ordinary;
+        const QString folder = fullDisk ? g_smallDisk : ordinary.path();
+        const QString path = folder + (writer == ConfigDownload ? QStringLiteral("/saved.json")
+                                                                : QStringLiteral("/saved.xlsx"));
+        WindowFixture f;
+        MainWindow *w = f.window();
+        w->fileChooser = [&](const QString &, const QString &, bool) { return path; };
+
+        // What is there before: a configuration saved earlier, a workbook
+        // the window wrote, any file of the chosen name.
+        if (writer == PollingWorkbook) {
+            f.widget<QCheckBox>("cbSaveToFile")->setChecked(true);
+            f.widget<QLineEdit>("leOutputXlsFile")->setText(path);
+            w->pollingRecordUid(QStringLiteral("04A1B2C3"));
+            QVERIFY(QFile::exists(path));
+        } else {
+            QVERIFY(writeAll(path, QByteArray(300, 'o')));
+        }
+        const QByteArray before = readAll(path);
+        QVERIFY(!before.isEmpty());
+
+        if (writer == ConfigDownload) {
+            QVERIFY(f.connectSerial());
+            f.reader()->files().setFile("config.json", patterned(6000));
+        } else if (writer == DeviceList) {
+            for (int i = 1; i <= 200; ++i)
+                w->udpMessageReceive(QStringLiteral("Q_R4:Reader-%1:2.38").arg(i), QStringLiteral("10.0.0.%1").arg(i));
+        }
+
+        {
+            std::unique_ptr<FileSizeLimit> limit;
+            std::unique_ptr<FullDisk> full;
+            if (fullDisk)
+                full = std::make_unique<FullDisk>();
+            else
+                limit = std::make_unique<FileSizeLimit>();
+
+            switch (writer) {
+            case ConfigDownload:
+                f.click("btDownloadConfig");
+                QVERIFY(f.waitForLog("File closed. Size 6000 bytes.", 10000));
+                QCOMPARE(f.logCount("Unable to save the file " + QDir::toNativeSeparators(path) + ": " + reason + "\n"),
+                         1);
+                break;
+            case PollingWorkbook:
+                w->pollingRecordUid(QStringLiteral("0711223344"));
+                QCOMPARE(f.logCount("Unable to save output file " + path), 1);
+                QVERIFY(f.logText().contains(reason));
+                break;
+            case DeviceList:
+                QCOMPARE(f.answerMessageBox([&] { f.click("btSaveList"); }),
+                         QStringLiteral("Error: Unable to open output file"));
+                QCOMPARE(f.logCount("Device list exported to file"), 0);
+                break;
+            }
+        }
+
+        QCOMPARE(readAll(path), before);
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList {QFileInfo(path).fileName()});
+    }
+};
+
+int main(int argc, char **argv)
+{
+    // A SIGXFSZ would end the suite; the write that meets the limit fails
+    // with EFBIG instead, which is what a user's program sees.
+    std::signal(SIGXFSZ, SIG_IGN);
+    QByteArray where = QDir::tempPath().toLocal8Bit() + "/rx-small-disk-XXXXXX";
+    if (!::mkdtemp(where.data())) {
+        std::perror("tst_filesaves: mkdtemp");
+        return 1;
+    }
+    QByteArray why;
+    const bool isolated = enterPrivateNamespaces(CLONE_NEWNS | CLONE_NEWNET, &why);
+    if (!isolated || ::mount("tmpfs", where.constData(), "tmpfs", 0, "size=64k,mode=0700") != 0) {
+        std::fprintf(stderr, "tst_filesaves: cannot mount a small filesystem of its own (%s); not running\n",
+                     isolated ? std::strerror(errno) : why.constData());
+        ::rmdir(where.constData());
+        return 1;
+    }
+    g_smallDisk = QString::fromLocal8Bit(where);
+
+    int result = 0;
+    {
+        QApplication app(argc, argv);
+        TestFileSaves test;
+        QTEST_SET_MAIN_SOURCE_PATH
+        result = QTest::qExec(&test, argc, argv);
+    }
+    ::umount(where.constData());
+    ::rmdir(where.constData());
+    return result;
+}
+
+#include "tst_filesaves.moc"
