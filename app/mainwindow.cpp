@@ -64,6 +64,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->tabs->setEnabled(false);
     clearParameterForm();
 
+    serial.setReadBufferSize(ReceiveBufferBytes);
     connect(&serial, &QSerialPort::readyRead, this, &MainWindow::handleSerialDataReady);
     connect(&serial, &QSerialPort::errorOccurred, this, &MainWindow::handleSerialDataError);
     connect(&protocol, &BinaryProtocol::frameTimeout, this, &MainWindow::binaryProtocolFrameTimeout);
@@ -104,6 +105,11 @@ MainWindow::MainWindow(QWidget *parent)
         logPalette.setColor(group, QPalette::Text, Qt::green);
     }
     ui->teLogs->setPalette(logPalette);
+    // The logs keep the newest lines, as a terminal keeps its scrollback: a
+    // reader that talks for hours (or floods the link) must not take all
+    // the memory there is. Every frame dump and message is a block or two.
+    ui->teProtocol->document()->setMaximumBlockCount(ProtocolLogBlocks);
+    ui->teLogs->document()->setMaximumBlockCount(DeviceLogBlocks);
 
     {
         QSettings settings = openSettings();

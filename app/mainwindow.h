@@ -17,6 +17,7 @@
 #include "link/binaryprotocol.h"
 
 class FavouriteList;
+class QIODevice;
 struct FileContent;
 class QLabel;
 class QLineEdit;
@@ -81,6 +82,11 @@ private slots:
 private:
     void deviceLogWrite(const uint8_t *body, size_t len);
     bool deviceLogShown = false;
+public:
+    // The most blocks (dumps, messages, device log lines) each log keeps;
+    // the oldest go first.
+    static constexpr int ProtocolLogBlocks = 50000;
+    static constexpr int DeviceLogBlocks = 10000;
 
     // ---- Device link: serial transport (link/serialtransport.cpp) ------------
 public:
@@ -107,6 +113,17 @@ public slots:
 private slots:
     void on_btNetworkConnect_clicked();
 
+    // ---- Device link: received bytes (link/receiving.cpp) --------------------
+public:
+    // Hands what device received to the codec in bounded slices, the event
+    // loop running between them.
+    void takeReceivedBytes(QIODevice *device);
+    static constexpr qint64 ReceiveBufferBytes = 64 * 1024; // unread bytes a transport keeps
+private:
+    bool receivingBytes = false; // a pass is running
+    bool receivedMeanwhile = false; // bytes arrived while it ran
+    bool receivePassPending = false; // the next pass is scheduled
+public:
     // ---- Device link: request exchange (link/requestexchange.cpp) ------------
 public slots:
     void binaryProtocolWrite(uint8_t *buff, size_t len);

@@ -32,24 +32,10 @@
 #include <unistd.h>
 
 #include "app/mainwindow.h"
+#include "bench/benchsupport.h"
 #include "discovery/announcement.h"
 
 namespace {
-
-bool onlyLoopback()
-{
-    for (const QHostAddress &address : QNetworkInterface::allAddresses()) {
-        if (!address.isLoopback())
-            return false;
-    }
-    return Discovery::scanTargets(QNetworkInterface::allAddresses()).isEmpty();
-}
-
-void quietHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type != QtDebugMsg && type != QtInfoMsg)
-        std::fprintf(stderr, "%s\n", qPrintable(message));
-}
 
 // One datagram from 127.0.0.1 + sender to the discovery port.
 bool announce(int sender, const QByteArray &text)
@@ -71,40 +57,11 @@ bool announce(int sender, const QByteArray &text)
     return sent;
 }
 
-// Runs the event loop while work goes on, and measures the longest time it
-// did not turn.
-class GapMeter
-{
-public:
-    GapMeter()
-    {
-        m_beat.setTimerType(Qt::PreciseTimer);
-        m_beat.setInterval(1);
-        QObject::connect(&m_beat, &QTimer::timeout, [this] { m_longest = std::max(m_longest, m_gap.restart()); });
-    }
-    void start()
-    {
-        m_longest = 0;
-        m_gap.start();
-        m_beat.start();
-    }
-    qint64 stop()
-    {
-        m_beat.stop();
-        return m_longest;
-    }
-
-private:
-    QTimer m_beat;
-    QElapsedTimer m_gap;
-    qint64 m_longest = 0;
-};
-
 } // namespace
 
 int main(int argc, char **argv)
 {
-    if (!onlyLoopback()) {
+    if (!Bench::onlyLoopback()) {
         std::fprintf(stderr,
                      "bench_discovery: this machine has network interfaces besides loopback, and the "
                      "window would scan them; run it in a private network namespace\n");
@@ -116,13 +73,9 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: bench_discovery [SENDERS [ROUNDS]]\n");
         return 2;
     }
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    Bench::preferOffscreen();
     QApplication app(argc, argv);
-    QTemporaryDir settingsDir;
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
-    qInstallMessageHandler(quietHandler);
+    Bench::WindowEnvironment environment;
 
     MainWindow window;
     qint64 clockShift = 0;
@@ -146,7 +99,7 @@ int main(int argc, char **argv)
         app.processEvents(QEventLoop::AllEvents, 10);
     }
 
-    GapMeter meter;
+    Bench::GapMeter meter;
     // Every sender announces once, from another thread, while the window
     // runs; done when all were handled or nothing came for 1 s after the
     // last was sent (the rest was lost on the way).

@@ -126,8 +126,7 @@ void MainWindow::requestVersion()
 
 void MainWindow::handleSerialDataReady()
 {
-    const QByteArray data = serial.readAll();
-    protocol.receiveBytes(reinterpret_cast<const uint8_t *>(data.constData()), size_t(data.size()));
+    takeReceivedBytes(&serial);
 }
 
 void MainWindow::handleSerialDataError(QSerialPort::SerialPortError serialPortError)

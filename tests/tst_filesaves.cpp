@@ -129,8 +129,8 @@ private slots:
         QFETCH(QString, reason);
         QTemporaryDir ordinary;
         const QString folder = fullDisk ? g_smallDisk : ordinary.path();
-        const QString path = folder + (writer == ConfigDownload ? QStringLiteral("/saved.json")
-                                                                : QStringLiteral("/saved.xlsx"));
+        const QString path
+            = folder + (writer == ConfigDownload ? QStringLiteral("/saved.json") : QStringLiteral("/saved.xlsx"));
         WindowFixture f;
         MainWindow *w = f.window();
         w->fileChooser = [&](const QString &, const QString &, bool) { return path; };

@@ -1,0 +1,132 @@
+// A reader that fights back, against the real window: over TCP and over a
+// pty, a peer on a thread of its own writes as fast as the window takes them
+// positive answers, a sweep of every command code and status byte, valid and
+// damaged frames mixed with loose bytes, and device log lines of the largest
+// size. The window must keep answering the user meanwhile, keep no more than
+// its bound of unread bytes, and come through whole.
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QTcpSocket>
+
+#include <atomic>
+
+#include "sim/simcodec.h"
+#include "sim/simflood.h"
+#include "support/hostilepeer.h"
+#include "support/windowfixture.h"
+
+Q_DECLARE_METATYPE(SimFlood::Kind)
+
+class TestHostileReader : public QObject
+{
+    Q_OBJECT
+private slots:
+    void floodKeepsTheWindowAnswering_data()
+    {
+        QTest::addColumn<bool>("tcp");
+        QTest::addColumn<SimFlood::Kind>("kind");
+        QTest::addColumn<int>("frames"); // taken before the flood ends
+        for (const bool tcp : {true, false}) {
+            const char *link = tcp ? "tcp" : "pty";
+            QTest::addRow("%s, answers", link) << tcp << SimFlood::Kind::Answers << 2000;
+            QTest::addRow("%s, sweep", link) << tcp << SimFlood::Kind::Sweep << 1100;
+            QTest::addRow("%s, random", link) << tcp << SimFlood::Kind::Random << 1000;
+            QTest::addRow("%s, log", link) << tcp << SimFlood::Kind::Log << 150;
+        }
+    }
+    void floodKeepsTheWindowAnswering()
+    {
+        QFETCH(bool, tcp);
+        QFETCH(SimFlood::Kind, kind);
+        QFETCH(int, frames);
+        WindowFixture f(false);
+        MainWindow *w = f.window();
+        HostilePeer peer;
+        QVERIFY(tcp ? peer.listenTcp() : peer.openPty());
+        // A version answer first, so that the connect succeeds; the flood
+        // when the test says so.
+        SimFlood::Source source(kind, 7);
+        bool first = true;
+        std::atomic<bool> flooding {false};
+        peer.start([&] {
+            if (first) {
+                first = false;
+                return SimCodec::buildFrame(0, QByteArray("\x00\x0B" "2.30", 6) + '\0');
+            }
+            return flooding ? source.next(16 * 1024) : QByteArray();
+        });
+
+        int taken = 0;
+        connect(&w->protocol, &BinaryProtocol::frameComplete, this, [&] { ++taken; });
+        if (tcp) {
+            f.widget<QTabWidget>("tabWidget")->setCurrentIndex(1);
+            f.widget<QLineEdit>("leDeviceAddr")->setText(QStringLiteral("127.0.0.1"));
+            f.widget<QSpinBox>("sbPort")->setValue(peer.tcpPort());
+            f.click("btNetworkConnect");
+        } else {
+            auto *ports = f.widget<QComboBox>("cbSerialPort");
+            ports->addItem(peer.ptyPath());
+            ports->setCurrentIndex(ports->count() - 1);
+            f.click("btSerialConnect");
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(w->statusDetailLabel->text().startsWith(QStringLiteral("Version:")), 5000);
+
+        // Clicks posted while the flood goes on are answered while it goes
+        // on, after a few of its frames; the transport never holds more than
+        // its bound unread.
+        auto *tabs = f.widget<QTabWidget>("tabs");
+        int clicks = 0;
+        qint64 mostUnread = 0;
+        QTimer watch;
+        watch.setInterval(5);
+        connect(&watch, &QTimer::timeout, this, [&] {
+            const qint64 unread = tcp ? (w->tcpSocket ? w->tcpSocket->bytesAvailable() : 0) : w->serial.bytesAvailable();
+            mostUnread = qMax(mostUnread, unread);
+        });
+        watch.start();
+        flooding = true;
+        int longestWait = 0; // frames taken between a click and its answer
+        while (taken < frames || clicks < 10) {
+            const int before = clicks;
+            const int takenAtClick = taken;
+            QMetaObject::invokeMethod(
+                tabs,
+                [&, takenAtClick] {
+                    tabs->setCurrentIndex(1 - tabs->currentIndex());
+                    ++clicks;
+                    longestWait = qMax(longestWait, taken - takenAtClick);
+                },
+                Qt::QueuedConnection);
+            QVERIFY2(QTest::qWaitFor([&] { return clicks > before; }, 5000),
+                     qPrintable(QStringLiteral("a click waited 5 s (%1 frames taken)").arg(taken)));
+            // Far fewer frames than the unread bytes can hold: the window
+            // does not take all it has before it looks at the user again.
+            QVERIFY2(longestWait <= 1500, qPrintable(QString::number(longestWait)));
+            if (!w->tcpConnected && !w->serial.isOpen())
+                break; // the request discipline gave up on a reader that never answers its requests
+            QTest::qWait(20);
+        }
+        watch.stop();
+        qInfo("%d frames taken, %d clicks answered (the longest wait: %d frames), at most %lld bytes unread, link %s",
+              taken, clicks, longestWait, static_cast<long long>(mostUnread),
+              w->tcpConnected || w->serial.isOpen() ? "up" : "given up");
+        QVERIFY2(mostUnread <= MainWindow::ReceiveBufferBytes, qPrintable(QString::number(mostUnread)));
+        peer.stop();
+
+        QVERIFY(taken > 0);
+
+        // Whole afterwards: the window closes its link as asked.
+        if (tcp && w->tcpConnected)
+            f.click("btNetworkConnect");
+        if (!tcp && w->serial.isOpen())
+            f.click("btSerialConnect");
+        QTRY_VERIFY(!w->tcpConnected && !w->serial.isOpen());
+    }
+};
+
+QTEST_MAIN(TestHostileReader)
+#include "tst_hostilereader.moc"
