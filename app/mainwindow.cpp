@@ -13,6 +13,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include "app/loglimit.h"
 #include "app/settings.h"
 
 // The resources live in the static core library; referencing their
@@ -105,11 +106,11 @@ MainWindow::MainWindow(QWidget *parent)
         logPalette.setColor(group, QPalette::Text, Qt::green);
     }
     ui->teLogs->setPalette(logPalette);
-    // The logs keep the newest lines, as a terminal keeps its scrollback: a
-    // reader that talks for hours (or floods the link) must not take all
-    // the memory there is. Every frame dump and message is a block or two.
-    ui->teProtocol->document()->setMaximumBlockCount(ProtocolLogBlocks);
-    ui->teLogs->document()->setMaximumBlockCount(DeviceLogBlocks);
+    // A reader that talks for hours (or floods the link) must not take all
+    // the memory there is: the logs keep their newest blocks (a frame dump
+    // or a message is a block or two).
+    limitLog(ui->teProtocol, ProtocolLogBlocks);
+    limitLog(ui->teLogs, DeviceLogBlocks);
 
     {
         QSettings settings = openSettings();

@@ -83,9 +83,9 @@ private:
     void deviceLogWrite(const uint8_t *body, size_t len);
     bool deviceLogShown = false;
 public:
-    // The most blocks (dumps, messages, device log lines) each log keeps;
-    // the oldest go first.
-    static constexpr int ProtocolLogBlocks = 50000;
+    // About the most blocks (dumps, messages, device log lines) each log
+    // keeps; the oldest go first.
+    static constexpr int ProtocolLogBlocks = 20000;
     static constexpr int DeviceLogBlocks = 10000;
 
     // ---- Device link: serial transport (link/serialtransport.cpp) ------------

@@ -30,7 +30,6 @@
 
 #include "app/mainwindow.h"
 #include "bench/benchsupport.h"
-#include "sim/simcodec.h"
 #include "sim/simflood.h"
 #include "support/hostilepeer.h"
 
@@ -45,21 +44,6 @@ struct Figures
     qint64 rssStartKb = 0;
     qint64 rssEndKb = 0;
 };
-
-// The peer's stream: a version answer first (so that the connect succeeds),
-// then the flood.
-std::function<QByteArray()> stream(SimFlood::Kind kind)
-{
-    auto source = std::make_shared<SimFlood::Source>(kind, 17);
-    auto first = std::make_shared<bool>(true);
-    return [source, first] {
-        if (*first) {
-            *first = false;
-            return SimCodec::buildFrame(0, QByteArray("\x00\x0B" "2.30", 6) + '\0');
-        }
-        return source->next(16 * 1024);
-    };
-}
 
 bool waitFor(QApplication &app, const std::function<bool()> &condition, int ms)
 {
@@ -81,7 +65,7 @@ Figures flood(QApplication &app, MainWindow &window, bool tcp, SimFlood::Kind ki
         std::fprintf(stderr, "bench_flood: the peer could not open its %s\n", tcp ? "port" : "pty");
         std::exit(1);
     }
-    peer.start(stream(kind));
+    peer.startFlood(kind);
     const auto connected = [&] { return window.statusDetailLabel->text().startsWith(QStringLiteral("Version:")); };
     if (tcp) {
         window.findChild<QTabWidget *>(QStringLiteral("tabWidget"))->setCurrentIndex(1);
@@ -96,7 +80,9 @@ Figures flood(QApplication &app, MainWindow &window, bool tcp, SimFlood::Kind ki
         window.findChild<QPushButton *>(QStringLiteral("btSerialConnect"))->click();
     }
     if (!waitFor(app, connected, 10000)) {
-        std::fprintf(stderr, "bench_flood: the window did not connect over %s\n", tcp ? "TCP" : "the pty");
+        std::fprintf(
+            stderr, "bench_flood: the window did not connect over %s; the log ends:\n%s\n", tcp ? "TCP" : "the pty",
+            qPrintable(window.findChild<QTextEdit *>(QStringLiteral("teProtocol"))->toPlainText().right(1500)));
         std::exit(1);
     }
 
@@ -138,7 +124,8 @@ Figures flood(QApplication &app, MainWindow &window, bool tcp, SimFlood::Kind ki
         window.findChild<QPushButton *>(QStringLiteral("btNetworkConnect"))->click();
     else
         window.findChild<QPushButton *>(QStringLiteral("btSerialConnect"))->click();
-    waitFor(app, [&] { return !window.tcpConnected && !window.serial.isOpen(); }, 5000);
+    waitFor(
+        app, [&] { return !window.tcpConnected && !window.serial.isOpen(); }, 5000);
     return figures;
 }
 
@@ -147,8 +134,9 @@ Figures flood(QApplication &app, MainWindow &window, bool tcp, SimFlood::Kind ki
 int main(int argc, char **argv)
 {
     if (!Bench::onlyLoopback()) {
-        std::fprintf(stderr, "bench_flood: this machine has network interfaces besides loopback, and the window "
-                             "would scan them; run it in a private network namespace\n");
+        std::fprintf(stderr,
+                     "bench_flood: this machine has network interfaces besides loopback, and the window "
+                     "would scan them; run it in a private network namespace\n");
         return 2;
     }
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 40;
@@ -164,7 +152,7 @@ int main(int argc, char **argv)
 
     MainWindow window;
     window.show();
-    std::printf("flood of %s, %d s over each link\n", argv[2] ? argv[2] : "answers", seconds);
+    std::printf("flood of %s, %d s over each link\n", argc > 2 ? argv[2] : "answers", seconds);
     for (const bool tcp : {true, false}) {
         const Figures f = flood(app, window, tcp, kind, seconds);
         std::printf("%-4s %lld frames taken (%.0f per second); longest GUI gap %lld ms; longest wait of a click "

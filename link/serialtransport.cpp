@@ -58,6 +58,7 @@ void MainWindow::openSerialPort()
     serial.setParity(parityIndex >= 0 && parityIndex < 3 ? parities[parityIndex] : QSerialPort::NoParity);
     if (serial.open(QIODevice::ReadWrite)) {
         serial.setDataTerminalReady(false);
+        protocol.resetReceiver();
         qDebug() << QStringLiteral("Port opened: %1").arg(name);
         if (oneShotState != Rs485Scan)
             setControlsEnabled(true);

@@ -35,6 +35,7 @@ void MainWindow::connectToHost(const QString &address, int port)
             connect(socket, &QTcpSocket::readyRead, this, &MainWindow::onReadyRead);
             connect(socket, &QTcpSocket::stateChanged, this, &MainWindow::onSocketStateChanged);
             connect(socket, &QTcpSocket::errorOccurred, this, &MainWindow::tcpClientError);
+            protocol.resetReceiver();
             logd(QStringLiteral("New TCP client connected"));
             tcpConnected = true;
             setControlsEnabled(true);

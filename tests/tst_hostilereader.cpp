@@ -16,6 +16,7 @@
 
 #include "sim/simcodec.h"
 #include "sim/simflood.h"
+#include "support/requestlog.h"
 #include "support/hostilepeer.h"
 #include "support/windowfixture.h"
 
@@ -47,18 +48,8 @@ private slots:
         MainWindow *w = f.window();
         HostilePeer peer;
         QVERIFY(tcp ? peer.listenTcp() : peer.openPty());
-        // A version answer first, so that the connect succeeds; the flood
-        // when the test says so.
-        SimFlood::Source source(kind, 7);
-        bool first = true;
         std::atomic<bool> flooding {false};
-        peer.start([&] {
-            if (first) {
-                first = false;
-                return SimCodec::buildFrame(0, QByteArray("\x00\x0B" "2.30", 6) + '\0');
-            }
-            return flooding ? source.next(16 * 1024) : QByteArray();
-        });
+        peer.startFlood(kind, &flooding);
 
         int taken = 0;
         connect(&w->protocol, &BinaryProtocol::frameComplete, this, [&] { ++taken; });
@@ -84,7 +75,8 @@ private slots:
         QTimer watch;
         watch.setInterval(5);
         connect(&watch, &QTimer::timeout, this, [&] {
-            const qint64 unread = tcp ? (w->tcpSocket ? w->tcpSocket->bytesAvailable() : 0) : w->serial.bytesAvailable();
+            const qint64 unread
+                = tcp ? (w->tcpSocket ? w->tcpSocket->bytesAvailable() : 0) : w->serial.bytesAvailable();
             mostUnread = qMax(mostUnread, unread);
         });
         watch.start();
@@ -125,6 +117,30 @@ private slots:
         if (!tcp && w->serial.isOpen())
             f.click("btSerialConnect");
         QTRY_VERIFY(!w->tcpConnected && !w->serial.isOpen());
+    }
+
+    // The reader had begun a long frame when the TCP link was closed: the
+    // serial link opened next does not start inside that frame (its first
+    // answer would be taken as the rest of it and refused).
+    void halfFrameOfAClosedLinkIsForgotten()
+    {
+        WindowFixture f;
+        SimReader networked; // on TCP only
+        QVERIFY(networked.listenTcp(0));
+        f.widget<QTabWidget>("tabWidget")->setCurrentIndex(1);
+        f.widget<QLineEdit>("leDeviceAddr")->setText(QStringLiteral("127.0.0.1"));
+        f.widget<QSpinBox>("sbPort")->setValue(networked.tcpPort());
+        f.click("btNetworkConnect");
+        QTRY_VERIFY(f.window()->statusDetailLabel->text().startsWith(QStringLiteral("Version:")));
+        QSignalSpy received(f.window()->tcpSocket, &QTcpSocket::readyRead);
+        networked.sendRaw(SimCodec::buildFrame(0, QByteArray("\x00\x0B", 2) + QByteArray(1000, 'x')).left(100));
+        QVERIFY(received.wait());
+        f.click("btNetworkConnect");
+
+        RequestLog requests(f.reader(), true);
+        QVERIFY(f.connectSerial());
+        QCOMPARE(requests.count(0xFF), 0); // no damaged frame to complain about
+        QCOMPARE(f.logCount("Repeating get version frame..."), 0);
     }
 };
 

@@ -1,5 +1,7 @@
 #include "support/hostilepeer.h"
 
+#include "sim/simcodec.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
@@ -44,7 +46,8 @@ bool HostilePeer::listenTcp()
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof address;
     if (m_listener < 0 || ::bind(m_listener, reinterpret_cast<sockaddr *>(&address), size) != 0
-        || ::listen(m_listener, 1) != 0 || ::getsockname(m_listener, reinterpret_cast<sockaddr *>(&address), &size) != 0)
+        || ::listen(m_listener, 1) != 0
+        || ::getsockname(m_listener, reinterpret_cast<sockaddr *>(&address), &size) != 0)
         return false;
     m_port = ntohs(address.sin_port);
     return true;
@@ -55,6 +58,25 @@ void HostilePeer::start(std::function<QByteArray()> next)
     stop();
     m_stop = false;
     m_thread = std::thread([this, next] { run(next); });
+}
+
+void HostilePeer::startFlood(SimFlood::Kind kind, const std::atomic<bool> *flooding)
+{
+    auto source = std::make_shared<SimFlood::Source>(kind, 7);
+    auto answered = std::make_shared<bool>(false);
+    start([this, source, answered, flooding] {
+        if (!*answered) {
+            if (m_read == 0)
+                return QByteArray();
+            *answered = true;
+            return SimCodec::buildFrame(0,
+                                        QByteArray("\x00\x0B"
+                                                   "2.30",
+                                                   6)
+                                            + '\0');
+        }
+        return !flooding || *flooding ? source->next(16 * 1024) : QByteArray();
+    });
 }
 
 void HostilePeer::stop()

@@ -5,7 +5,10 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <thread>
+
+#include "sim/simflood.h"
 
 // A reader that fights back, on a thread of its own: it writes a stream (a
 // SimFlood source, say) as fast as the client takes it, over a pty whose
@@ -33,6 +36,12 @@ public:
 
     qint64 bytesWritten() const { return m_written; }
     qint64 bytesRead() const { return m_read; }
+
+    // Starts a flooding reader: once the client has sent something (the
+    // version request of its connect) the answer "2.30", so that the
+    // connect succeeds; then, while *flooding is set (always, without it),
+    // the pieces of a SimFlood source of that kind.
+    void startFlood(SimFlood::Kind kind, const std::atomic<bool> *flooding = nullptr);
 
 private:
     void run(std::function<QByteArray()> next);
