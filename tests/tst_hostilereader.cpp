@@ -3,7 +3,9 @@
 // positive answers, a sweep of every command code and status byte, valid and
 // damaged frames mixed with loose bytes, and device log lines of the largest
 // size. The window must keep answering the user meanwhile, keep no more than
-// its bound of unread bytes, and come through whole.
+// its bound of unread bytes, and come through whole. Besides: a frame cut
+// off with its link does not spoil the next link, and the logs keep to
+// their bound.
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -11,9 +13,12 @@
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTcpSocket>
+#include <QTextBlock>
+#include <QTextEdit>
 
 #include <atomic>
 
+#include "app/loglimit.h"
 #include "sim/simcodec.h"
 #include "sim/simflood.h"
 #include "support/requestlog.h"
@@ -141,6 +146,25 @@ private slots:
         QVERIFY(f.connectSerial());
         QCOMPARE(requests.count(0xFF), 0); // no damaged frame to complain about
         QCOMPARE(f.logCount("Repeating get version frame..."), 0);
+    }
+
+    // However long a reader talks, a log keeps its newest lines only, and
+    // no record of them to undo.
+    void logsKeepTheirNewestLines()
+    {
+        QTextEdit log;
+        limitLog(&log, 100);
+        for (int i = 1; i <= 1000; ++i) {
+            log.append(QStringLiteral("line %1").arg(i));
+            if (i % 7 == 0)
+                QCoreApplication::processEvents();
+        }
+        QTRY_VERIFY(log.document()->blockCount() <= 110);
+        QVERIFY(log.document()->blockCount() >= 100);
+        QCOMPARE(log.document()->lastBlock().text(), QStringLiteral("line 1000"));
+        QCOMPARE(log.document()->firstBlock().text(),
+                 QStringLiteral("line %1").arg(1001 - log.document()->blockCount()));
+        QVERIFY(!log.document()->isUndoAvailable());
     }
 };
 
