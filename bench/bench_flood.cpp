@@ -1,5 +1,5 @@
 // A reader that floods the link: the real main window connects over TCP and
-// then over a pty to a peer on a thread of its own (HostilePeer) that writes
+// then over a pty to a peer on a thread of its own (SimFloodPeer) that writes
 // frames of one kind (SimFlood, default: positive answers the client only
 // logs) as fast as the window takes them, for SECONDS each (default 40).
 // Meanwhile a click on the other page of the left column is posted every
@@ -31,7 +31,7 @@
 #include "app/mainwindow.h"
 #include "bench/benchsupport.h"
 #include "sim/simflood.h"
-#include "support/hostilepeer.h"
+#include "sim/simfloodpeer.h"
 
 namespace {
 
@@ -60,7 +60,7 @@ bool waitFor(QApplication &app, const std::function<bool()> &condition, int ms)
 Figures flood(QApplication &app, MainWindow &window, bool tcp, SimFlood::Kind kind, int seconds)
 {
     Figures figures;
-    HostilePeer peer;
+    SimFloodPeer peer;
     if (tcp ? !peer.listenTcp() : !peer.openPty()) {
         std::fprintf(stderr, "bench_flood: the peer could not open its %s\n", tcp ? "port" : "pty");
         std::exit(1);

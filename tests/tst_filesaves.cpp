@@ -16,7 +16,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -28,8 +27,7 @@
 
 namespace {
 
-// The small tmpfs, 64 KiB.
-QString g_smallDisk;
+QString g_smallDisk; // a tmpfs of 64 KiB
 
 QByteArray readAll(const QString &path)
 {
@@ -37,54 +35,36 @@ QByteArray readAll(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-bool writeAll(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.flush();
-}
-
-QByteArray patterned(int size)
-{
-    QByteArray b(size, '\0');
-    for (int i = 0; i < size; ++i)
-        b[i] = char("{\"config\": 1}\n"[i % 14]);
-    return b;
-}
-
-// While it lives, no file of this process grows past 2048 bytes.
-class FileSizeLimit
+// While it lives, no file of this process grows past 2 KiB, or (fullDisk)
+// the small tmpfs has no room left.
+class NoRoom
 {
 public:
-    FileSizeLimit()
+    explicit NoRoom(bool fullDisk)
+        : m_filler(fullDisk ? g_smallDisk + QStringLiteral("/filler") : QString())
     {
-        ::getrlimit(RLIMIT_FSIZE, &m_old);
-        rlimit small = m_old;
-        small.rlim_cur = 2048;
-        ::setrlimit(RLIMIT_FSIZE, &small);
-    }
-    ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &m_old); }
-
-private:
-    rlimit m_old;
-};
-
-// While it lives, the small tmpfs has no room left.
-class FullDisk
-{
-public:
-    FullDisk()
-        : m_filler(g_smallDisk + QStringLiteral("/filler"))
-    {
-        QFile file(m_filler);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        ::getrlimit(RLIMIT_FSIZE, &m_limit);
+        if (m_filler.isEmpty()) {
+            rlimit small = m_limit;
+            small.rlim_cur = 2048;
+            ::setrlimit(RLIMIT_FSIZE, &small);
             return;
-        const QByteArray block(4096, 'f');
-        while (file.write(block) > 0) { }
+        }
+        QFile file(m_filler);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+            while (file.write(QByteArray(4096, 'f')) > 0) { }
+        }
     }
-    ~FullDisk() { QFile::remove(m_filler); }
+    ~NoRoom()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &m_limit);
+        if (!m_filler.isEmpty())
+            QFile::remove(m_filler);
+    }
 
 private:
     QString m_filler;
+    rlimit m_limit;
 };
 
 enum Writer {
@@ -101,13 +81,6 @@ class TestFileSaves : public QObject
 {
     Q_OBJECT
 private slots:
-    void init()
-    {
-        QDir disk(g_smallDisk);
-        for (const QString &name : disk.entryList(QDir::Files | QDir::Hidden))
-            disk.remove(name);
-    }
-
     void failedSaveKeepsTheOldFile_data()
     {
         QTest::addColumn<Writer>("writer");
@@ -129,6 +102,8 @@ private slots:
         QFETCH(QString, reason);
         QTemporaryDir ordinary;
         const QString folder = fullDisk ? g_smallDisk : ordinary.path();
+        for (const QString &name : QDir(g_smallDisk).entryList(QDir::Files))
+            QFile::remove(g_smallDisk + QLatin1Char('/') + name);
         const QString path
             = folder + (writer == ConfigDownload ? QStringLiteral("/saved.json") : QStringLiteral("/saved.xlsx"));
         WindowFixture f;
@@ -143,27 +118,22 @@ private slots:
             w->pollingRecordUid(QStringLiteral("04A1B2C3"));
             QVERIFY(QFile::exists(path));
         } else {
-            QVERIFY(writeAll(path, QByteArray(300, 'o')));
+            QFile old(path);
+            QVERIFY(old.open(QIODevice::WriteOnly) && old.write(QByteArray(300, 'o')) == 300);
         }
         const QByteArray before = readAll(path);
         QVERIFY(!before.isEmpty());
 
         if (writer == ConfigDownload) {
             QVERIFY(f.connectSerial());
-            f.reader()->files().setFile("config.json", patterned(6000));
+            f.reader()->files().setFile("config.json", QByteArray(6000, 'c'));
         } else if (writer == DeviceList) {
             for (int i = 1; i <= 200; ++i)
                 w->udpMessageReceive(QStringLiteral("Q_R4:Reader-%1:2.38").arg(i), QStringLiteral("10.0.0.%1").arg(i));
         }
 
         {
-            std::unique_ptr<FileSizeLimit> limit;
-            std::unique_ptr<FullDisk> full;
-            if (fullDisk)
-                full = std::make_unique<FullDisk>();
-            else
-                limit = std::make_unique<FileSizeLimit>();
-
+            const NoRoom noRoom(fullDisk);
             switch (writer) {
             case ConfigDownload:
                 f.click("btDownloadConfig");

@@ -1,4 +1,4 @@
-#include "support/hostilepeer.h"
+#include "sim/simfloodpeer.h"
 
 #include "sim/simcodec.h"
 
@@ -12,7 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-HostilePeer::~HostilePeer()
+SimFloodPeer::~SimFloodPeer()
 {
     stop();
     for (int fd : {m_master, m_slave, m_listener}) {
@@ -21,7 +21,7 @@ HostilePeer::~HostilePeer()
     }
 }
 
-bool HostilePeer::openPty()
+bool SimFloodPeer::openPty()
 {
     char name[256];
     if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
@@ -38,7 +38,7 @@ bool HostilePeer::openPty()
     return true;
 }
 
-bool HostilePeer::listenTcp()
+bool SimFloodPeer::listenTcp()
 {
     m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     sockaddr_in address = {};
@@ -53,14 +53,14 @@ bool HostilePeer::listenTcp()
     return true;
 }
 
-void HostilePeer::start(std::function<QByteArray()> next)
+void SimFloodPeer::start(std::function<QByteArray()> next)
 {
     stop();
     m_stop = false;
     m_thread = std::thread([this, next] { run(next); });
 }
 
-void HostilePeer::startFlood(SimFlood::Kind kind, const std::atomic<bool> *flooding)
+void SimFloodPeer::startFlood(SimFlood::Kind kind, const std::atomic<bool> *flooding)
 {
     auto source = std::make_shared<SimFlood::Source>(kind, 7);
     auto answered = std::make_shared<bool>(false);
@@ -79,14 +79,14 @@ void HostilePeer::startFlood(SimFlood::Kind kind, const std::atomic<bool> *flood
     });
 }
 
-void HostilePeer::stop()
+void SimFloodPeer::stop()
 {
     m_stop = true;
     if (m_thread.joinable())
         m_thread.join();
 }
 
-void HostilePeer::run(std::function<QByteArray()> next)
+void SimFloodPeer::run(std::function<QByteArray()> next)
 {
     int connection = -1; // the accepted TCP connection
     QByteArray pending;
@@ -116,10 +116,8 @@ void HostilePeer::run(std::function<QByteArray()> next)
         }
         if (ready.revents & POLLOUT) {
             const ssize_t n = ::write(fd, pending.constData(), size_t(pending.size()));
-            if (n > 0) {
-                m_written += n;
+            if (n > 0)
                 pending.remove(0, int(n));
-            }
         }
         if ((ready.revents & (POLLHUP | POLLERR)) && connection >= 0) {
             ::close(connection); // the client went; wait for the next one
