@@ -17,8 +17,8 @@
 #include "link/binaryprotocol.h"
 
 class FavouriteList;
-class QIODevice;
 struct FileContent;
+class QIODevice;
 class QLabel;
 class QLineEdit;
 class QListWidgetItem;
@@ -123,7 +123,7 @@ private:
     bool receivingBytes = false; // a pass is running
     bool receivedMeanwhile = false; // bytes arrived while it ran
     bool receivePassPending = false; // the next pass is scheduled
-public:
+
     // ---- Device link: request exchange (link/requestexchange.cpp) ------------
 public slots:
     void binaryProtocolWrite(uint8_t *buff, size_t len);
@@ -341,7 +341,7 @@ private:
     int discoveryChanges = 0; // entries changed since the event loop turned
     bool discoveryTurnPending = false;
     int offlineCheckRow = -1; // where a cut-short offline check goes on; -1: none
-public:
+
     // ---- Device discovery: list export (discovery/listexport.cpp) -----------
 private slots:
     void on_btSaveList_clicked();
