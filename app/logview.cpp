@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QShortcut>
+#include <QAbstractTextDocumentLayout>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTextEdit>
@@ -190,6 +191,7 @@ void LogView::appendHtml(QString html, bool fixedPitchBody)
             cursor.mergeCharFormat(m_fixedPitch);
         }
     }
+    dropOldest();
     if (m_following)
         followNewLines();
 }
@@ -208,8 +210,37 @@ void LogView::appendMessage(const QString &text)
         cursor.insertBlock(QTextBlockFormat(), plain);
     cursor.insertText(text, plain);
     cursor.insertBlock(QTextBlockFormat(), plain);
+    dropOldest();
     if (m_following)
         followNewLines();
+}
+
+void LogView::setMaximumBlocks(int keep)
+{
+    m_keep = keep;
+    m_edit->document()->setUndoRedoEnabled(false);
+    dropOldest();
+}
+
+void LogView::dropOldest()
+{
+    QTextDocument *document = m_edit->document();
+    if (m_keep <= 0 || document->blockCount() <= m_keep + m_keep / 10)
+        return;
+    const QTextBlock firstKept = document->findBlockByNumber(document->blockCount() - m_keep);
+    // What the user reads moves up by the height of what goes.
+    QAbstractTextDocumentLayout *layout = document->documentLayout();
+    const qreal dropped
+        = layout->blockBoundingRect(firstKept).top() - layout->blockBoundingRect(document->firstBlock()).top();
+    QTextCursor oldest(document);
+    oldest.setPosition(firstKept.position(), QTextCursor::KeepAnchor);
+    oldest.removeSelectedText();
+    if (!m_following) {
+        m_adjusting = true;
+        QScrollBar *bar = m_edit->verticalScrollBar();
+        bar->setValue(qMax(0, bar->value() - qRound(dropped)));
+        m_adjusting = false;
+    }
 }
 
 void LogView::followNewLines()

@@ -42,6 +42,12 @@ public:
     // Appends a plain-text message followed by an empty line.
     void appendMessage(const QString &text);
 
+    // Like a terminal's scrollback, the log keeps about its newest keep
+    // blocks (a frame dump or a message is a block or two): once it holds a
+    // tenth more, the oldest go in one batch. The view stays on the text the
+    // user reads. The log keeps no undo record, which would grow without end.
+    void setMaximumBlocks(int keep);
+
     bool isFollowing() const { return m_following; }
     void followNewLines();
 
@@ -63,6 +69,7 @@ signals:
 private:
     QAction *addAction(const QString &text, const QKeySequence &key, const std::function<void()> &run);
     void scrollToEnd();
+    void dropOldest();
     void updateFollowing();
     void highlightMatches();
     QWidget *buildFindBar(const QString &name);
@@ -72,6 +79,7 @@ private:
     QColor m_text;
     QTextCharFormat m_fixedPitch;
     bool m_following = true;
+    int m_keep = 0; // 0: no limit
     bool m_adjusting = false; // the view is moved by the log itself, not the user
     QList<QAction *> m_menuActions;
 

@@ -23,6 +23,10 @@ void MainWindow::setUpLogViews()
     protocolLog
         = new LogView(ui->teProtocol, QStringLiteral("Protocol"), ui->protocolPaneLayout, 2, Qt::white, Qt::black);
     deviceLog = new LogView(ui->teLogs, QStringLiteral("Logs"), ui->deviceLogPaneLayout, 2, Qt::black, Qt::green);
+    // A reader that talks for hours (or floods the link) must not take all
+    // the memory there is.
+    protocolLog->setMaximumBlocks(ProtocolLogBlocks);
+    deviceLog->setMaximumBlocks(DeviceLogBlocks);
     for (LogView *log : {protocolLog, deviceLog}) {
         log->chooseFile = [this] {
             return chooseFile(QStringLiteral("Save log as"),

@@ -48,6 +48,13 @@ MainWindow::MainWindow(QWidget *parent)
     progressBar = new QProgressBar(this);
     progressBar->setTextVisible(false);
     progressBar->setValue(0);
+    // The labels show what the reader says (its version) as text, never as
+    // markup, and however long it is it does not push the others out of
+    // the bar: the three share it by their stretch.
+    for (QLabel *label : {statusLabel, statusDetailLabel}) {
+        label->setTextFormat(Qt::PlainText);
+        label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    }
     for (QWidget *w : {static_cast<QWidget *>(statusLabel), static_cast<QWidget *>(statusDetailLabel),
                        static_cast<QWidget *>(progressBar)}) {
         w->setGeometry(0, 0, 160, 20);
@@ -63,6 +70,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->tabs->setEnabled(false);
     clearParameterForm();
 
+    serial.setReadBufferSize(ReceiveBufferBytes);
     connect(&serial, &QSerialPort::readyRead, this, &MainWindow::handleSerialDataReady);
     connect(&serial, &QSerialPort::errorOccurred, this, &MainWindow::handleSerialDataError);
     connect(&protocol, &BinaryProtocol::frameTimeout, this, &MainWindow::binaryProtocolFrameTimeout);
@@ -90,14 +98,14 @@ MainWindow::MainWindow(QWidget *parent)
     pollingTimer->setSingleShot(true);
     connect(pollingTimer, &QTimer::timeout, this, &MainWindow::pollingTimeout);
 
+    ui->teLogs->hide();
+    ui->labLogLabel->hide();
+    setUpLogViews();
+
     loadFavourites();
     loadCommandCatalogue();
     fillCommandList();
     refreshFavourites();
-
-    ui->teLogs->hide();
-    ui->labLogLabel->hide();
-    setUpLogViews();
 
     // The keyboard's way to the commonest actions, named in the tool tips.
     ui->btClearLogs->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
@@ -110,10 +118,13 @@ MainWindow::MainWindow(QWidget *parent)
         QSettings settings = openSettings();
         ui->cbSaveToFile->setChecked(settings.value(QStringLiteral("OutputXlsEnabled"), false).toBool());
         ui->leOutputXlsFile->setText(settings.value(QStringLiteral("OutputXlsFile")).toString());
-        if (settings.contains(QStringLiteral("windowGeometry")))
-            restoreGeometry(settings.value(QStringLiteral("windowGeometry")).toByteArray());
-        if (settings.contains(QStringLiteral("windowState")))
-            restoreState(settings.value(QStringLiteral("windowState")).toByteArray());
+        // A damaged entry leaves the window as the form made it.
+        if (settings.contains(QStringLiteral("windowGeometry"))
+            && !restoreGeometry(settings.value(QStringLiteral("windowGeometry")).toByteArray()))
+            logd(QStringLiteral("The saved window geometry is damaged and was not restored."));
+        if (settings.contains(QStringLiteral("windowState"))
+            && !restoreState(settings.value(QStringLiteral("windowState")).toByteArray()))
+            logd(QStringLiteral("The saved window state is damaged and was not restored."));
         // RX_SELECT_PORT names the port to select at start instead of the
         // last one used (scripts/run selects the simulated reader's).
         const QString startPort = qEnvironmentVariable("RX_SELECT_PORT");
@@ -126,6 +137,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->gbAddressTag->show();
     ui->gbTests->show();
 
+    indexDetectedDevices();
     startDiscoveryLoops();
 
     ui->labDetected->hide();
@@ -154,6 +166,7 @@ MainWindow::~MainWindow()
         socket->disconnect(this);
     serial.disconnect(this);
     protocol.disconnect(this);
+    ui->lvDetectedDevices->model()->disconnect(this);
     oneShotTimer->stop();
     pollingTimer->stop();
     updateTimer->stop();

@@ -3,8 +3,11 @@
 #include <QAbstractSocket>
 #include <QByteArray>
 #include <QFuture>
+#include <QHash>
 #include <QJsonArray>
 #include <QMainWindow>
+#include <QPair>
+#include <QQueue>
 #include <QSerialPort>
 #include <QString>
 #include <cstddef>
@@ -15,6 +18,8 @@
 
 class FavouriteList;
 class LogView;
+struct FileContent;
+class QIODevice;
 class QLabel;
 class QLineEdit;
 class QListWidgetItem;
@@ -82,6 +87,11 @@ private:
     void setUpLogViews();
     void deviceLogWrite(const uint8_t *body, size_t len);
     bool deviceLogShown = false;
+public:
+    // About the most blocks (dumps, messages, device log lines) each log
+    // keeps; the oldest go first.
+    static constexpr int ProtocolLogBlocks = 20000;
+    static constexpr int DeviceLogBlocks = 10000;
 
     // ---- Device link: serial transport (link/serialtransport.cpp) ------------
 public:
@@ -110,6 +120,17 @@ public slots:
     void tcpClientError(QAbstractSocket::SocketError socketError);
 private slots:
     void on_btNetworkConnect_clicked();
+
+    // ---- Device link: received bytes (link/receiving.cpp) --------------------
+public:
+    // Hands what device received to the codec in bounded slices, the event
+    // loop running between them.
+    void takeReceivedBytes(QIODevice *device);
+    static constexpr qint64 ReceiveBufferBytes = 64 * 1024; // unread bytes a transport keeps
+private:
+    bool receivingBytes = false; // a pass is running
+    bool receivedMeanwhile = false; // bytes arrived while it ran
+    bool receivePassPending = false; // the next pass is scheduled
 
     // ---- Device link: request exchange (link/requestexchange.cpp) ------------
 public slots:
@@ -173,8 +194,10 @@ public:
     void firmwareEndAnswered();
     void sendNextFirmwareFrame();
     // Reads the image chosen for an update; false (with the reason logged)
-    // when it cannot be read or is empty.
+    // when it cannot be read, is too large or is empty.
     bool loadFirmwareImage(const QString &fileName);
+    // Whether a firmware or chip file was read; if not, says why.
+    bool checkFirmwareFile(const FileContent &file);
 private slots:
     void on_btFlashFirmware_clicked();
 public:
@@ -308,9 +331,26 @@ public:
 private:
     void startDiscoveryLoops();
     void stopDiscoveryLoops();
-    bool udpReceiving = false; // inside udpMessageReceive's event processing
 public:
     int udpAnnouncementsHandled = 0; // announcements taken into the list so far
+    int udpAnnouncementsDropped = 0; // not taken: too many were waiting
+private:
+    // The entries of lvDetectedDevices by sender address, so that an
+    // announcement finds its entry at once however long the list is. Kept
+    // in step with the list's model, whoever removes entries.
+    void indexDetectedDevices();
+    QHash<QString, QListWidgetItem *> detectedByAddress;
+    // At most Discovery::ChangesPerTurn entries change between two turns of
+    // the event loop; what is over waits for the next turn.
+    void takeAnnouncement(const QString &msg, const QString &ip);
+    void checkOffline();
+    void countDiscoveryChange();
+    void scheduleDiscoveryTurn();
+    void discoveryTurn();
+    QQueue<QPair<QString, QString>> pendingAnnouncements; // message, sender
+    int discoveryChanges = 0; // entries changed since the event loop turned
+    bool discoveryTurnPending = false;
+    int offlineCheckRow = -1; // where a cut-short offline check goes on; -1: none
 
     // ---- Device discovery: list export (discovery/listexport.cpp) -----------
 private slots:

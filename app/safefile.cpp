@@ -1,6 +1,7 @@
 #include "app/safefile.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #ifdef Q_OS_UNIX
@@ -100,4 +101,35 @@ bool writeFileSafely(const QString &path, const QByteArray &data, QString *error
     if (!ok && error)
         *error = file.errorString();
     return ok;
+}
+
+FileContent readWholeFile(const QString &path, qint64 maxBytes)
+{
+    FileContent content;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        content.error = file.errorString();
+        return content;
+    }
+    content.size = file.size();
+    if (!file.isSequential() && content.size > maxBytes) {
+        content.status = FileContent::TooLarge;
+        return content;
+    }
+    content.data = file.read(maxBytes + 1);
+    if (file.error() != QFileDevice::NoError) {
+        content.status = FileContent::ReadFailed;
+        content.error = file.errorString();
+        content.data.clear();
+        return content;
+    }
+    if (content.data.size() > maxBytes) {
+        content.status = FileContent::TooLarge;
+        content.size = qMax(content.size, qint64(content.data.size()));
+        content.data.clear();
+        return content;
+    }
+    content.status = FileContent::Read;
+    content.size = content.data.size();
+    return content;
 }

@@ -37,3 +37,21 @@ private:
 // The whole of data as the new content of path; false with the reason in
 // *error when it could not be written in full.
 bool writeFileSafely(const QString &path, const QByteArray &data, QString *error);
+
+// A whole file the user chose to send (a firmware image, a configuration),
+// read only when it is no larger than maxBytes: a larger one is not read at
+// all (nor more of a file that does not say its size than maxBytes + 1).
+struct FileContent
+{
+    enum Status {
+        Read,
+        CannotOpen,
+        TooLarge,
+        ReadFailed
+    };
+    Status status = CannotOpen;
+    QByteArray data; // when Read
+    qint64 size = 0; // the file's size as far as known
+    QString error; // the system's reason when it cannot be opened or read
+};
+FileContent readWholeFile(const QString &path, qint64 maxBytes);

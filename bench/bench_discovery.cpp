@@ -1,14 +1,17 @@
-// UDP discovery under a flood: 10,000 announcements from 500 senders
-// (127.0.0.1 to 127.0.1.244, all loopback) sent to the window's listener as
-// fast as the loopback takes them. Reports how many the window handled, how
-// long that took, and the longest the GUI event loop went without turning
-// meanwhile.
+// UDP discovery under a flood of senders: SENDERS readers (default 10,000,
+// on 127.0.0.1, 127.0.0.2, ... all loopback) each announce themselves
+// ROUNDS times (default 2) to the window's listener as fast as the loopback
+// takes them; then the window's clock jumps 11 s ahead so that every entry
+// goes offline at the next tick, and all of them announce once more and come
+// back online. For each phase it reports how many announcements the window
+// handled, how long that took, and the longest the GUI event loop went
+// without turning meanwhile.
 //
 // It builds a real MainWindow, whose scan loop sends to every /24 of every
 // local address: it runs only in a network namespace with nothing but
 // loopback (it makes one of its own where it can).
 //
-//     bench_discovery [ANNOUNCEMENTS [SENDERS]]
+//     bench_discovery [SENDERS [ROUNDS]]
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QListWidget>
@@ -25,38 +28,50 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
 #include "app/mainwindow.h"
+#include "bench/benchsupport.h"
 #include "discovery/announcement.h"
 
 namespace {
 
-void quietHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
+// One datagram from 127.0.0.1 + sender to the discovery port.
+bool announce(int sender, const QByteArray &text)
 {
-    if (type != QtDebugMsg && type != QtInfoMsg)
-        std::fprintf(stderr, "%s\n", qPrintable(message));
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in from = {};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(INADDR_LOOPBACK + quint32(sender));
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(Discovery::Port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool sent = ::bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) == 0
+        && ::sendto(fd, text.constData(), size_t(text.size()), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to)
+            == text.size();
+    ::close(fd);
+    return sent;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    const int announcements = argc > 1 ? std::atoi(argv[1]) : 10000;
-    const int senders = argc > 2 ? std::atoi(argv[2]) : 500;
-    if (announcements < 1 || senders < 1 || senders > 60000) {
-        std::fprintf(stderr, "usage: bench_discovery [ANNOUNCEMENTS [SENDERS]]\n");
+    const int senders = argc > 1 ? std::atoi(argv[1]) : 10000;
+    const int rounds = argc > 2 ? std::atoi(argv[2]) : 2;
+    if (senders < 1 || senders > 60000 || rounds < 1) {
+        std::fprintf(stderr, "usage: bench_discovery [SENDERS [ROUNDS]]\n");
         return 2;
     }
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    Bench::preferOffscreen();
     QApplication app(argc, argv);
-    QTemporaryDir settingsDir;
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
-    qInstallMessageHandler(quietHandler);
+    Bench::WindowEnvironment environment;
 
     MainWindow window;
+    qint64 clockShift = 0;
+    window.discoveryClock = [&] { return Discovery::monotonicMs() + clockShift; };
     window.show();
     window.findChild<QTabWidget *>(QStringLiteral("tabWidget"))->setCurrentIndex(1);
     auto *list = window.findChild<QListWidget *>(QStringLiteral("lvDetectedDevices"));
@@ -76,79 +91,69 @@ int main(int argc, char **argv)
         app.processEvents(QEventLoop::AllEvents, 10);
     }
 
-    // Senders on 127.0.0.1, 127.0.0.2, ... each a host of its own.
-    std::vector<int> sockets;
-    for (int i = 0; i < senders; ++i) {
-        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in from = {};
-        from.sin_family = AF_INET;
-        from.sin_addr.s_addr = htonl(INADDR_LOOPBACK + quint32(i));
-        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0) {
-            std::perror("bench_discovery: sender");
-            return 1;
+    Bench::GapMeter meter;
+    // Every sender announces once, from another thread, while the window
+    // runs; done when all were handled or nothing came for 1 s after the
+    // last was sent (the rest was lost on the way).
+    const auto phase = [&](const char *what, int round) {
+        const int before = window.udpAnnouncementsHandled;
+        std::atomic<int> sent {0};
+        std::atomic<bool> sending {true};
+        QElapsedTimer clock;
+        std::atomic<qint64> sendTime {0};
+        qint64 lastHandledAt = 0;
+        int handled = before;
+        clock.start();
+        meter.start();
+        std::thread sender([&] {
+            for (int i = 0; i < senders; ++i) {
+                if (announce(i, QStringLiteral("Q_R4:Bench-%1:1.%2").arg(i).arg(round).toLatin1()))
+                    ++sent;
+            }
+            sendTime = clock.elapsed();
+            sending = false;
+        });
+        while (window.udpAnnouncementsHandled - before < senders) {
+            app.processEvents(QEventLoop::AllEvents, 5);
+            if (window.udpAnnouncementsHandled != handled) {
+                handled = window.udpAnnouncementsHandled;
+                lastHandledAt = clock.elapsed();
+            }
+            if (!sending && clock.elapsed() - std::max(sendTime.load(), lastHandledAt) > 1000)
+                break;
         }
-        sockets.push_back(fd);
-    }
+        const qint64 gap = meter.stop();
+        sender.join();
+        handled = window.udpAnnouncementsHandled - before;
+        const qint64 total = handled == senders ? clock.elapsed() : lastHandledAt;
+        std::printf("%-26s %d sent in %lld ms, %d handled (%d lost) in %lld ms, %.0f per second; "
+                    "longest GUI gap %lld ms\n",
+                    what, sent.load(), static_cast<long long>(sendTime.load()), handled, sent.load() - handled,
+                    static_cast<long long>(total), total > 0 ? handled * 1000.0 / double(total) : 0.0,
+                    static_cast<long long>(gap));
+    };
 
+    std::printf("%d senders, %d announcement rounds\n", senders, rounds);
+    for (int round = 0; round < rounds; ++round)
+        phase(round == 0 ? "new entries:" : "heard again:", round);
+    std::printf("list entries:              %d\n", list->count());
+
+    // Everybody silent for 11 s: the next tick turns every entry offline.
+    const auto italicCount = [&] {
+        int n = 0;
+        for (int i = 0; i < list->count(); ++i)
+            n += list->item(i)->font().style() != QFont::StyleNormal;
+        return n;
+    };
+    clockShift += 11000;
     QElapsedTimer clock;
-    int handled = 0;
-    qint64 lastHandledAt = 0;
-    qint64 longestGap = 0;
-    QElapsedTimer gap;
-    QTimer beat;
-    beat.setTimerType(Qt::PreciseTimer);
-    beat.setInterval(1);
-    QObject::connect(&beat, &QTimer::timeout, [&] {
-        longestGap = std::max(longestGap, gap.restart());
-        if (window.udpAnnouncementsHandled != handled) {
-            handled = window.udpAnnouncementsHandled;
-            lastHandledAt = clock.elapsed();
-        }
-    });
-
-    std::atomic<int> sent {0};
-    std::atomic<bool> sending {true};
-    std::atomic<qint64> sendTime {0};
     clock.start();
-    gap.start();
-    beat.start();
-    std::thread sender([&] {
-        sockaddr_in to = {};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(Discovery::Port);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        for (int i = 0; i < announcements; ++i) {
-            const int who = i % senders;
-            const QByteArray text = QStringLiteral("Q_R4:Bench-%1:1.%2").arg(who).arg(i / senders).toLatin1();
-            if (::sendto(sockets[size_t(who)], text.constData(), size_t(text.size()), 0,
-                         reinterpret_cast<const sockaddr *>(&to), sizeof to)
-                == text.size())
-                ++sent;
-        }
-        sendTime = clock.elapsed();
-        sending = false;
-    });
-
-    // Done when every announcement was handled, or nothing came for 1 s
-    // after the last was sent (the rest was lost on the way).
-    while (window.udpAnnouncementsHandled < announcements) {
+    meter.start();
+    while (italicCount() < list->count() && clock.elapsed() < 5000)
         app.processEvents(QEventLoop::AllEvents, 5);
-        if (!sending && clock.elapsed() - std::max(sendTime.load(), lastHandledAt) > 1000)
-            break;
-    }
-    beat.stop();
-    handled = window.udpAnnouncementsHandled;
-    const qint64 total = handled == announcements ? clock.elapsed() : lastHandledAt;
-    sender.join();
-    for (const int fd : sockets)
-        ::close(fd);
-
-    std::printf("announcements sent:    %d from %d addresses in %lld ms\n", sent.load(), senders,
-                static_cast<long long>(sendTime.load()));
-    std::printf("handled by the window: %d (%d lost on the way) in %lld ms, %.0f per second\n", handled,
-                sent.load() - handled, static_cast<long long>(total),
-                total > 0 ? handled * 1000.0 / double(total) : 0.0);
-    std::printf("list entries:          %d\n", list->count());
-    std::printf("longest GUI gap:       %lld ms\n", static_cast<long long>(longestGap));
+    std::printf("%-26s %d of %d offline after %lld ms; longest GUI gap %lld ms\n", "all gone quiet:", italicCount(),
+                list->count(), static_cast<long long>(clock.elapsed()), static_cast<long long>(meter.stop()));
+    phase("all back online:", rounds);
+    std::printf("still offline:             %d\n", italicCount());
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <QProgressBar>
 #include <QTimer>
 
+#include "app/readertext.h"
 #include "console/versioninfo.h"
 
 // Every accepted frame arrives here. Body: status, answered command, data,
@@ -142,15 +143,16 @@ void MainWindow::dispatchAnswer(uint8_t code, const QByteArray &data)
     }
 }
 
+// Which buttons a reader is offered follows from whether it is an R5, even
+// when the number in its version text cannot be read; only the RFID
+// configuration of an R4 and the device log need that number.
 void MainWindow::decodeVersion(const QString &text)
 {
-    statusDetailLabel->setText(QStringLiteral("Version:") + text);
+    statusDetailLabel->setText(QStringLiteral("Version:") + oneLine(text));
     oneShotTimer->stop();
     logd(QStringLiteral("Version:") + text);
 
     const VersionInfo version = VersionInfo::parse(text);
-    if (!version.valid)
-        return; // a version we cannot read changes nothing
     if (version.r5) {
         ui->btPollingConfiguration->show();
         ui->btPNUpdate->hide();

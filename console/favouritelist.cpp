@@ -2,6 +2,10 @@
 
 #include <QSettings>
 #include <QStringList>
+#include <QVector>
+
+#include <algorithm>
+#include <limits>
 
 #include "app/settings.h"
 
@@ -11,20 +15,67 @@ const QString NameKey = QStringLiteral("name");
 const QString HexKey = QStringLiteral("hex");
 } // namespace
 
-void FavouriteList::load()
+void FavouriteList::load(QStringList *problems)
 {
     QSettings settings = openSettings();
-    load(settings);
+    load(settings, problems);
 }
 
-void FavouriteList::load(QSettings &settings)
+namespace {
+
+bool isText(const QVariant &value, int maxLength)
 {
+    return (value.type() == QVariant::String || value.type() == QVariant::ByteArray)
+        && value.toString().size() <= maxLength;
+}
+
+} // namespace
+
+void FavouriteList::load(QSettings &settings, QStringList *problems)
+{
+    const auto problem = [problems](const QString &text) {
+        if (problems)
+            *problems << text;
+    };
     m_commands.clear();
-    const int count = settings.beginReadArray(ArrayName);
-    m_commands.reserve(count);
-    for (int i = 0; i < count; ++i) {
-        settings.setArrayIndex(i);
-        m_commands.append({settings.value(NameKey).toString(), settings.value(HexKey).toString()});
+
+    // The size bounds which records belong to the list; one that cannot be
+    // read bounds nothing.
+    const QVariant size = settings.value(ArrayName + QStringLiteral("/size"));
+    bool sizeRead = true;
+    if (size.isValid())
+        size.toString().toInt(&sizeRead);
+    if (!sizeRead)
+        problem(QStringLiteral("The number of favourites in the settings cannot be read."));
+    const int claimed = settings.beginReadArray(ArrayName);
+    const int last = sizeRead ? claimed : std::numeric_limits<int>::max();
+
+    QVector<int> present;
+    for (const QString &group : settings.childGroups()) {
+        bool ok = false;
+        const int number = group.toInt(&ok);
+        if (ok && number >= 1 && number <= last && group == QString::number(number))
+            present.append(number);
+    }
+    std::sort(present.begin(), present.end());
+    if (sizeRead && present.size() < claimed)
+        problem(
+            QStringLiteral("The settings name %1 favourites, %2 of them are there.").arg(claimed).arg(present.size()));
+    if (present.size() > MaxCount) {
+        problem(QStringLiteral("Only the first %1 favourites of the settings are read.").arg(MaxCount));
+        present.resize(MaxCount);
+    }
+
+    m_commands.reserve(present.size());
+    for (const int number : qAsConst(present)) {
+        settings.setArrayIndex(number - 1);
+        const QVariant name = settings.value(NameKey);
+        const QVariant hex = settings.value(HexKey);
+        if (!isText(name, MaxNameLength) || !isText(hex, MaxHexLength)) {
+            problem(QStringLiteral("Favourite %1 of the settings is damaged and left out.").arg(number));
+            continue;
+        }
+        m_commands.append({name.toString(), hex.toString()});
     }
     settings.endArray();
 }

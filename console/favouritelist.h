@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 class QSettings;
 
@@ -23,11 +24,19 @@ class FavouriteList
 public:
     // A favourite is sent from a buffer of this size.
     static constexpr int MaxBytes = 1024;
+    // What is read back at the most: a store holding more, or longer texts,
+    // is damaged.
+    static constexpr int MaxCount = 10000;
+    static constexpr int MaxNameLength = 1024;
+    static constexpr int MaxHexLength = 4 * MaxBytes;
 
     // Replace the whole list with the array in the program's settings store
-    // (or in settings).
-    void load();
-    void load(QSettings &settings);
+    // (or in settings). Only the records that are there are read, however
+    // many the array's size claims, at most MaxCount of them; a record whose
+    // name or bytes are missing, are not text or are too long is left out.
+    // What was wrong is added to problems, one sentence each.
+    void load(QStringList *problems = nullptr);
+    void load(QSettings &settings, QStringList *problems = nullptr);
     // Rewrite the whole array, its size being the number of records.
     void save() const;
     void save(QSettings &settings) const;

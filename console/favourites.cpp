@@ -10,6 +10,8 @@
 // is made on the list, saved, and then read back into lvFavCommands by
 // refreshFavourites.
 
+// At start-up: what was wrong with the stored favourites is said once.
+// Records left out are gone from the store at the next change of the list.
 void MainWindow::loadFavourites()
 {
     if (!favourites) {
@@ -17,7 +19,10 @@ void MainWindow::loadFavourites()
         // The list is a plain object and goes with the window.
         connect(this, &QObject::destroyed, [list = favourites] { delete list; });
     }
-    favourites->load();
+    QStringList problems;
+    favourites->load(&problems);
+    for (const QString &problem : qAsConst(problems))
+        logd(problem);
 }
 
 void MainWindow::refreshFavourites()

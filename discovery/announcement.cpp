@@ -3,6 +3,8 @@
 #include <QElapsedTimer>
 #include <QStringList>
 
+#include "app/readertext.h"
+
 namespace Discovery {
 
 const char ScanRequest[] = "Q_R4:SCAN";
@@ -12,20 +14,10 @@ QString datagramText(const char *data, int size)
     int length = 0;
     while (length < size && data[length] != '\0')
         ++length;
-    return QString::fromLatin1(data, length);
+    return utf8OrLatin1(QByteArray::fromRawData(data, length));
 }
 
 namespace {
-
-QString printable(const QString &field)
-{
-    QString text = field;
-    for (QChar &c : text) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
-            c = QLatin1Char(' ');
-    }
-    return text;
-}
 
 // Four decimal octets 0..255, each one to three digits.
 bool splitQuad(const QString &ip, int octets[4])
@@ -59,8 +51,8 @@ bool parseAnnouncement(const QString &text, Announcement *announcement)
     const QStringList fields = text.split(QLatin1Char(':'));
     if (fields.size() < 3)
         return false;
-    announcement->name = printable(fields[1]);
-    announcement->version = printable(fields[2]);
+    announcement->name = oneLine(fields[1]);
+    announcement->version = oneLine(fields[2]);
     return true;
 }
 

@@ -21,6 +21,11 @@ constexpr quint16 Port = 63311;
 constexpr int MaxDatagram = 1024;
 constexpr qint64 OfflineAfterMs = 10000;
 constexpr int SendBufferBytes = 1250000; // socket buffers of both loops
+// Entries of the detected-device list that may change (be added, refreshed,
+// go offline or online) between two turns of the GUI event loop, and the
+// announcements that may wait for their turn meanwhile.
+constexpr int ChangesPerTurn = 32;
+constexpr int MaxPendingAnnouncements = 16384;
 
 extern const char ScanRequest[]; // "Q_R4:SCAN", sent without terminator
 constexpr int ScanRequestSize = 9;
@@ -40,13 +45,14 @@ struct Announcement
     QString version;
 };
 
-// The received bytes as text: ASCII up to the first NUL or the end.
+// The received bytes as text, up to the first NUL or the end: UTF-8 when
+// they are valid UTF-8 (a reader named "Unicode-Ünï"), else Latin-1.
 QString datagramText(const char *data, int size);
 
 // An announcement's name and version. False for anything else: no "Q_R4:"
 // marker, "SCAN" anywhere (another client's request, or a name that looks
-// like one), fewer than three fields, or more than 1024 characters. Control
-// characters in the fields are shown as blanks.
+// like one), fewer than three fields, or more than 1024 characters. The
+// fields are made one line each (oneLine).
 bool parseAnnouncement(const QString &text, Announcement *announcement);
 
 // The sender address in plain dotted decimal: an IPv4-mapped form

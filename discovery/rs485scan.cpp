@@ -5,6 +5,8 @@
 #include <QProgressBar>
 #include <QTimer>
 
+#include "app/readertext.h"
+
 // The RS485 bus scan: every address 0 to 255 in turn is asked for its
 // firmware version (address 0 without an address byte), 100 ms each. The
 // codec only passes on frames from the address it is set to, so an answer
@@ -78,7 +80,7 @@ void MainWindow::rs485ScanNextAddress()
 
 void MainWindow::rs485ScanDeviceFound(const QString &version)
 {
-    const QString entry = QStringLiteral("%1 - %2 ").arg(hexByte(rs485ScanAddress), version);
+    const QString entry = QStringLiteral("%1 - %2 ").arg(hexByte(rs485ScanAddress), oneLine(version));
     ui->cbDetectedDevices->addItem(entry);
     logd(QStringLiteral("Device found: ") + entry);
     rs485ScanNextAddress();

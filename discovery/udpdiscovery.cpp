@@ -13,6 +13,7 @@
 #include <QNetworkInterface>
 #include <QThread>
 #include <QThreadPool>
+#include <QTimer>
 #include <QUdpSocket>
 #include <QUrl>
 
@@ -192,7 +193,28 @@ void MainWindow::udpNetworkServerTerminate()
     QMetaObject::invokeMethod(listener, "quit", Qt::QueuedConnection);
 }
 
+// Announcements and the offline check change entries, re-sort the list and
+// write log lines. A crowd of readers (or of forged senders) must not keep
+// the window from painting and answering the user: at most
+// Discovery::ChangesPerTurn entries change between two turns of the event
+// loop. Announcements beyond that wait in order (a bounded number of them;
+// the rest is dropped as a full receive buffer would drop it), and the
+// offline check goes on where it stopped.
 void MainWindow::udpMessageReceive(const QString &msg, const QString &ip)
+{
+    if (pendingAnnouncements.isEmpty() && discoveryChanges < Discovery::ChangesPerTurn) {
+        takeAnnouncement(msg, ip);
+        return;
+    }
+    if (pendingAnnouncements.size() >= Discovery::MaxPendingAnnouncements) {
+        ++udpAnnouncementsDropped;
+        return;
+    }
+    pendingAnnouncements.enqueue({msg, ip});
+    scheduleDiscoveryTurn();
+}
+
+void MainWindow::takeAnnouncement(const QString &msg, const QString &ip)
 {
     Discovery::Announcement announcement;
     if (!Discovery::parseAnnouncement(msg, &announcement))
@@ -202,67 +224,120 @@ void MainWindow::udpMessageReceive(const QString &msg, const QString &ip)
         return;
 
     ++udpAnnouncementsHandled;
+    countDiscoveryChange();
     const qint64 now = discoveryNow();
     QListWidget *list = ui->lvDetectedDevices;
-    QListWidgetItem *entry = nullptr;
-    for (int i = 0; i < list->count() && !entry; ++i) {
-        if (list->item(i)->data(Discovery::AddressRole).toString() == address)
-            entry = list->item(i);
-    }
+    QListWidgetItem *entry = detectedByAddress.value(address);
 
     if (entry) {
         entry->setData(Discovery::LastHeardRole, now);
         QFont font = entry->font();
         if (font.style() != QFont::StyleNormal) {
             font.setStyle(QFont::StyleNormal);
+            entry->setFont(font);
             logd(QStringLiteral("Device ") + announcement.name + QLatin1Char('(') + address
                  + QStringLiteral(") is online now."));
         }
-        entry->setFont(font);
-    } else {
-        logd(announcement.name + QStringLiteral(" found at address ") + address + QStringLiteral(". Version: ")
-             + announcement.version);
-        const QString padded = Discovery::paddedAddress(address);
-        auto *item = new QListWidgetItem(padded + QStringLiteral(" - ") + announcement.name + QStringLiteral(" (v")
-                                         + announcement.version + QLatin1Char(')'));
-        item->setData(Discovery::AddressRole, address);
-        item->setData(Discovery::NameRole, announcement.name);
-        item->setData(Discovery::VersionRole, announcement.version);
-        item->setData(Discovery::PaddedAddressRole, padded);
-        item->setData(Discovery::LastHeardRole, now);
-        list->addItem(item);
-        ui->labDetected->setText(QStringLiteral("Detected devices (%1)").arg(list->count()));
+        return;
     }
+    logd(announcement.name + QStringLiteral(" found at address ") + address + QStringLiteral(". Version: ")
+         + announcement.version);
+    const QString padded = Discovery::paddedAddress(address);
+    auto *item = new QListWidgetItem(padded + QStringLiteral(" - ") + announcement.name + QStringLiteral(" (v")
+                                     + announcement.version + QLatin1Char(')'));
+    item->setData(Discovery::AddressRole, address);
+    item->setData(Discovery::NameRole, announcement.name);
+    item->setData(Discovery::VersionRole, announcement.version);
+    item->setData(Discovery::PaddedAddressRole, padded);
+    item->setData(Discovery::LastHeardRole, now);
+    list->addItem(item);
+    detectedByAddress.insert(address, item);
+    ui->labDetected->setText(QStringLiteral("Detected devices (%1)").arg(list->count()));
+}
 
-    // Let the list show the change. Announcements queued meanwhile are
-    // handled inside this call, without going deeper themselves.
-    if (!udpReceiving) {
-        udpReceiving = true;
-        QApplication::processEvents();
-        udpReceiving = false;
+void MainWindow::countDiscoveryChange()
+{
+    if (discoveryChanges++ == 0)
+        scheduleDiscoveryTurn();
+}
+
+void MainWindow::scheduleDiscoveryTurn()
+{
+    if (discoveryTurnPending)
+        return;
+    discoveryTurnPending = true;
+    // A zero timer runs once the event loop has turned: the events posted
+    // meanwhile (paint, input, timers) go first.
+    QTimer::singleShot(0, this, &MainWindow::discoveryTurn);
+}
+
+void MainWindow::discoveryTurn()
+{
+    discoveryTurnPending = false;
+    discoveryChanges = 0;
+    while (!pendingAnnouncements.isEmpty() && discoveryChanges < Discovery::ChangesPerTurn) {
+        const QPair<QString, QString> next = pendingAnnouncements.dequeue();
+        takeAnnouncement(next.first, next.second);
     }
+    if (offlineCheckRow >= 0)
+        checkOffline();
+    if (!pendingAnnouncements.isEmpty() || offlineCheckRow >= 0)
+        scheduleDiscoveryTurn();
+}
+
+void MainWindow::indexDetectedDevices()
+{
+    QAbstractItemModel *model = ui->lvDetectedDevices->model();
+    connect(model, &QAbstractItemModel::modelAboutToBeReset, this, [this] {
+        detectedByAddress.clear();
+        offlineCheckRow = -1;
+    });
+    connect(model, &QAbstractItemModel::rowsAboutToBeRemoved, this, [this](const QModelIndex &, int first, int last) {
+        for (int row = first; row <= last; ++row) {
+            const QListWidgetItem *entry = ui->lvDetectedDevices->item(row);
+            if (entry)
+                detectedByAddress.remove(entry->data(Discovery::AddressRole).toString());
+        }
+    });
 }
 
 void MainWindow::updateListTimer()
 {
+    // A check cut short by the budget is still going on; it reaches the
+    // end first.
+    if (offlineCheckRow < 0) {
+        offlineCheckRow = 0;
+        checkOffline();
+    }
+}
+
+// From offlineCheckRow to the end of the list (offlineCheckRow is -1 then),
+// or until the budget of this turn is spent (offlineCheckRow says where to
+// go on).
+void MainWindow::checkOffline()
+{
     const qint64 now = discoveryNow();
     QListWidget *list = ui->lvDetectedDevices;
-    for (int i = 0; i < list->count(); ++i) {
+    for (int i = offlineCheckRow; i < list->count(); ++i) {
         QListWidgetItem *entry = list->item(i);
         QFont font = entry->font();
         const bool online = font.style() == QFont::StyleNormal;
-        if (!Discovery::heardRecently(entry->data(Discovery::LastHeardRole).toLongLong(), now)) {
-            if (!online)
-                continue;
-            font.setStyle(QFont::StyleItalic);
-            entry->setFont(font);
+        const bool heard = Discovery::heardRecently(entry->data(Discovery::LastHeardRole).toLongLong(), now);
+        if (heard == online)
+            continue;
+        if (discoveryChanges >= Discovery::ChangesPerTurn) {
+            offlineCheckRow = i;
+            scheduleDiscoveryTurn();
+            return;
+        }
+        countDiscoveryChange();
+        font.setStyle(heard ? QFont::StyleNormal : QFont::StyleItalic);
+        entry->setFont(font);
+        if (!heard)
             logd(QStringLiteral("Device ") + entry->data(Discovery::NameRole).toString() + QLatin1Char('(')
                  + entry->data(Discovery::AddressRole).toString() + QStringLiteral(") is offline now."));
-        } else if (!online) {
-            font.setStyle(QFont::StyleNormal);
-            entry->setFont(font);
-        }
     }
+    offlineCheckRow = -1;
 }
 
 void MainWindow::on_lvDetectedDevices_currentItemChanged(QListWidgetItem *current, QListWidgetItem *)

@@ -127,6 +127,14 @@ void BinaryProtocol::receiveBytes(const uint8_t *data, size_t len)
     }
 }
 
+void BinaryProtocol::resetReceiver()
+{
+    m_receiving = false;
+    m_rxCount = 0;
+    std::memset(m_header, 0, sizeof m_header);
+    stopFrameTimer();
+}
+
 void BinaryProtocol::restartFrameTimer()
 {
     m_frameDeadline = Clock::now() + std::chrono::milliseconds(FrameTimeoutMs);

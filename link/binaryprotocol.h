@@ -38,6 +38,9 @@ public:
     // Emits protocolWrite again with the most recent frame, if one was sent.
     void resendLastFrame();
     void receiveBytes(const uint8_t *data, size_t len);
+    // Forgets a frame begun but not finished: a new link starts afresh, not
+    // inside what the last one was sending when it went.
+    void resetReceiver();
     void setAddress(uint8_t address);
     uint8_t address() const { return m_address; }
 

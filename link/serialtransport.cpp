@@ -59,6 +59,7 @@ void MainWindow::openSerialPort()
     serial.setParity(parityIndex >= 0 && parityIndex < 3 ? parities[parityIndex] : QSerialPort::NoParity);
     if (serial.open(QIODevice::ReadWrite)) {
         serial.setDataTerminalReady(false);
+        protocol.resetReceiver();
         qDebug() << QStringLiteral("Port opened: %1").arg(name);
         if (oneShotState != Rs485Scan)
             setControlsEnabled(true);
@@ -147,8 +148,7 @@ void MainWindow::requestVersion()
 
 void MainWindow::handleSerialDataReady()
 {
-    const QByteArray data = serial.readAll();
-    protocol.receiveBytes(reinterpret_cast<const uint8_t *>(data.constData()), size_t(data.size()));
+    takeReceivedBytes(&serial);
 }
 
 void MainWindow::handleSerialDataError(QSerialPort::SerialPortError serialPortError)

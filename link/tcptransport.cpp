@@ -25,6 +25,7 @@ void MainWindow::on_btNetworkConnect_clicked()
 void MainWindow::connectToHost(const QString &address, int port)
 {
     auto *socket = new QTcpSocket(this);
+    socket->setReadBufferSize(ReceiveBufferBytes);
     tcpSocket = socket;
     for (int attempt = 0; attempt < 3; ++attempt) {
         logd(QStringLiteral("Connecting to ") + address + QStringLiteral(" ..."));
@@ -34,6 +35,7 @@ void MainWindow::connectToHost(const QString &address, int port)
             connect(socket, &QTcpSocket::readyRead, this, &MainWindow::onReadyRead);
             connect(socket, &QTcpSocket::stateChanged, this, &MainWindow::onSocketStateChanged);
             connect(socket, &QTcpSocket::errorOccurred, this, &MainWindow::tcpClientError);
+            protocol.resetReceiver();
             logd(QStringLiteral("New TCP client connected"));
             tcpConnected = true;
             setControlsEnabled(true);
@@ -53,11 +55,12 @@ void MainWindow::connectToHost(const QString &address, int port)
 
 void MainWindow::onReadyRead()
 {
+    // Once the link is closed (the socket may still be closing), what is
+    // left unread belongs to nobody.
     auto *socket = qobject_cast<QTcpSocket *>(sender());
-    if (!socket)
+    if (!socket || socket != tcpSocket || !tcpConnected)
         return;
-    const QByteArray data = socket->readAll();
-    protocol.receiveBytes(reinterpret_cast<const uint8_t *>(data.constData()), size_t(data.size()));
+    takeReceivedBytes(socket);
 }
 
 void MainWindow::tcpClientError(QAbstractSocket::SocketError socketError)

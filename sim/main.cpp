@@ -3,6 +3,7 @@
 
 #include "sim/simchannel.h"
 #include "sim/simfiles.h"
+#include "sim/simflood.h"
 #include "sim/simknowntags.h"
 #include "sim/simnetwork.h"
 #include "sim/simota.h"
@@ -74,6 +75,15 @@ const char *const kHelp = "commands:\n"
                           "  net defaults       the settings at start\n"
                           "  net fail SUB [TIMES]  error answer to Network config sub-command SUB\n"
                           "  net clear          withdraw the Network config faults\n"
+                          "  flood KIND [SEED]  send frames of one kind as fast as the client takes\n"
+                          "                     them, answers going on meanwhile. KIND: answers\n"
+                          "                     (positive answers that are only logged); sweep (every\n"
+                          "                     code as answer, error and event, every status byte;\n"
+                          "                     no answers to Reboot, Factory reset, OTA Begin);\n"
+                          "                     random (valid and damaged frames, loose bytes); log\n"
+                          "                     (device log lines of the largest size, with markup\n"
+                          "                     and colour codes)\n"
+                          "  flood off          stop flooding and say how many frames went out\n"
                           "  status             show the current state\n"
                           "  help               this text\n"
                           "  quit               exit\n";
@@ -119,6 +129,23 @@ void runAnnounceCommand(const QString &arg)
                 .arg(announcer->interval()));
     } else {
         say(QStringLiteral("usage: announce NAME (no ':' or blanks) | announce now | announce off"));
+    }
+}
+
+void runFloodCommand(SimReader &reader, const QStringList &words)
+{
+    SimFlood::Kind kind;
+    bool seedOk = true;
+    const quint32 seed = words.size() > 1 ? words[1].toUInt(&seedOk) : 1;
+    if (words.size() == 1 && words[0] == QLatin1String("off")) {
+        const quint64 frames = reader.floodFrames();
+        reader.stopFlood();
+        say(QStringLiteral("flood stopped after %1 frames").arg(frames));
+    } else if (!words.isEmpty() && words.size() <= 2 && seedOk && SimFlood::parseKind(words[0], &kind)) {
+        reader.startFlood(kind, seed);
+        say(QStringLiteral("flooding with %1").arg(words[0]));
+    } else {
+        say(QStringLiteral("usage: flood %1 [SEED] | flood off").arg(SimFlood::kindNames().join(QLatin1Char('|'))));
     }
 }
 
@@ -531,6 +558,8 @@ void runCommand(SimReader &reader, const QString &line)
         say(SimOta::of(&reader)->command(cmd, arg.split(QLatin1Char(' '), Qt::SkipEmptyParts)));
     } else if (cmd == QLatin1String("net")) {
         say(SimNetwork::of(&reader)->command(arg.split(QLatin1Char(' '), Qt::SkipEmptyParts)));
+    } else if (cmd == QLatin1String("flood")) {
+        runFloodCommand(reader, arg.split(QLatin1Char(' '), Qt::SkipEmptyParts));
     } else if (cmd == QLatin1String("status")) {
         say(statusText(reader));
     } else if (cmd == QLatin1String("help")) {

@@ -239,6 +239,11 @@ void SimTcpChannel::write(const QByteArray &bytes)
     m_socket->flush();
 }
 
+qint64 SimTcpChannel::backlog() const
+{
+    return m_socket->bytesToWrite();
+}
+
 void SimTcpChannel::close()
 {
     if (m_socket->state() == QAbstractSocket::UnconnectedState)

@@ -26,6 +26,8 @@ public:
     virtual QString description() const = 0;
     // Writes bytes as they are. Does nothing while the channel is closed.
     virtual void write(const QByteArray &bytes) = 0;
+    // Bytes written that the other side has not taken yet.
+    virtual qint64 backlog() const = 0;
 
 signals:
     void bytesReceived(const QByteArray &bytes); // raw, as they arrived
@@ -60,6 +62,7 @@ public:
     bool isOpen() const override { return m_master >= 0; }
     QString description() const override;
     void write(const QByteArray &bytes) override;
+    qint64 backlog() const override { return m_pending.size(); }
 
     QString ptyPath() const { return m_slavePath; }
     QString linkPath() const { return m_linkPath; }
@@ -88,6 +91,7 @@ public:
     bool isOpen() const override;
     QString description() const override;
     void write(const QByteArray &bytes) override;
+    qint64 backlog() const override;
     // Closes the connection from the reader's side.
     void close();
 

@@ -394,6 +394,38 @@ void SimReader::sendEvent(quint8 number, const QByteArray &data)
     sendFrame(payload);
 }
 
+void SimReader::startFlood(SimFlood::Kind kind, quint32 seed)
+{
+    m_flood = std::make_unique<SimFlood::Source>(kind, seed, m_address);
+    if (!m_floodTimer) {
+        m_floodTimer = new QTimer(this);
+        m_floodTimer->setInterval(1);
+        // Each channel is kept at a backlog of 32 KiB: as fast as the other
+        // side reads, never more than it can take.
+        connect(m_floodTimer, &QTimer::timeout, this, [this] {
+            if (!m_flood || !m_plugged || m_restarting)
+                return;
+            for (SimChannel *channel : openChannels()) {
+                while (channel->isOpen() && channel->backlog() < 32 * 1024)
+                    channel->write(m_flood->next(8 * 1024));
+            }
+        });
+    }
+    m_floodTimer->start();
+}
+
+void SimReader::stopFlood()
+{
+    if (m_floodTimer)
+        m_floodTimer->stop();
+    m_flood.reset();
+}
+
+quint64 SimReader::floodFrames() const
+{
+    return m_flood ? m_flood->frames() : 0;
+}
+
 void SimReader::sendRaw(const QByteArray &bytes)
 {
     if (!m_plugged || m_restarting)

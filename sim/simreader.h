@@ -26,6 +26,9 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
+
+#include "sim/simflood.h"
 
 class QTcpServer;
 class SimBus;
@@ -35,6 +38,7 @@ class SimKnownTags;
 class SimReader;
 class SimTagField;
 class SimTcpChannel;
+class QTimer;
 namespace SimCodec {
 struct Frame;
 }
@@ -147,6 +151,12 @@ public:
     // the same port. Unplugs first if still plugged in.
     void replug();
     bool isPlugged() const { return m_plugged; }
+    // Frames of one kind (SimFlood) on every open transport, as fast as the
+    // other side takes them, until stopFlood. Answers go on meanwhile.
+    void startFlood(SimFlood::Kind kind, quint32 seed = 1);
+    void stopFlood();
+    bool isFlooding() const { return m_flood != nullptr; }
+    quint64 floodFrames() const;
     void setAnswerDelay(int ms) { m_answerDelayMs = qMax(0, ms); }
     int answerDelay() const { return m_answerDelayMs; }
 
@@ -235,6 +245,8 @@ private:
     QMap<quint8, QPair<quint16, int>> m_failures; // code -> error number, failures left
     bool m_plugged = true;
     int m_answerDelayMs = 0;
+    std::unique_ptr<SimFlood::Source> m_flood;
+    QTimer *m_floodTimer = nullptr;
 
     RestartMode m_restartMode = RestartMode::KeepPty;
     int m_restartTimeMs = 1000;

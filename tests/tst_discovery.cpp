@@ -221,8 +221,15 @@ private slots:
         QVERIFY(!Discovery::parseAnnouncement(large + QLatin1Char('x'), &a));
 
         // The text ends at the first NUL; bytes above 127 do not end it.
+        // Valid UTF-8 is read as UTF-8, anything else byte for byte.
         QCOMPARE(Discovery::datagramText("Q_R4:A:1\0junk", 13), QStringLiteral("Q_R4:A:1"));
         QCOMPARE(Discovery::datagramText("Q_R4:\xE9:1", 8), QString::fromLatin1("Q_R4:\xE9:1"));
+        const QByteArray utf8 = QStringLiteral("Q_R4:Unicode-\u00DCn\u00EF:1.0").toUtf8();
+        QCOMPARE(Discovery::datagramText(utf8.constData(), utf8.size()),
+                 QStringLiteral("Q_R4:Unicode-\u00DCn\u00EF:1.0"));
+        for (const char *latin1 :
+             {"Q_R4:\xC3:1", "Q_R4:\xC0\xAF:1", "Q_R4:\xED\xA0\x80:1", "Q_R4:\xF8\x88\x80\x80\x80:1"})
+            QCOMPARE(Discovery::datagramText(latin1, int(strlen(latin1))), QString::fromLatin1(latin1));
 
         QCOMPARE(Discovery::senderAddress(QStringLiteral("192.168.1.20")), QStringLiteral("192.168.1.20"));
         QCOMPARE(Discovery::senderAddress(QStringLiteral("::ffff:192.168.1.20")), QStringLiteral("192.168.1.20"));
@@ -337,10 +344,13 @@ private slots:
         QCOMPARE(deviceList(f)->count(), 3);
         QCOMPARE(f.logText(), before);
 
-        // Markup in a name is shown as it is, in the list and in the log.
+        // Markup in a name is shown as it is, in the list and in the log;
+        // line breaks and direction overrides cannot rearrange the entry.
         w->udpMessageReceive(QStringLiteral("Q_R4:<b>bold</b>:<i>1</i>"), QStringLiteral("192.168.1.40"));
         QCOMPARE(deviceList(f)->item(3)->text(), QStringLiteral("192.168.001.040 - <b>bold</b> (v<i>1</i>)"));
         QVERIFY(f.logText().contains(QStringLiteral("<b>bold</b> found at address 192.168.1.40. Version: <i>1</i>")));
+        w->udpMessageReceive(QStringLiteral("Q_R4:a\u202Eb\u2028c\u0085d:1"), QStringLiteral("192.168.1.41"));
+        QCOMPARE(deviceList(f)->item(4)->text(), QStringLiteral("192.168.001.041 - a b c d (v1)"));
     }
 
     // A reader silent for more than 10 s turns italic with one message, and
@@ -390,6 +400,60 @@ private slots:
         QVERIFY(Discovery::heardRecently(heard, heard - 60000)); // a clock behind the entry
     }
 
+    // A crowd of senders (a big network, or forged addresses) is taken in
+    // while the window goes on answering: what the user does meanwhile is
+    // not queued behind thousands of announcements, nor behind thousands
+    // of entries going offline at once. Nothing is lost.
+    void crowdOfSendersLeavesTheWindowAnswering()
+    {
+        WindowFixture f(false);
+        MainWindow *w = f.window();
+        qint64 now = 0;
+        w->discoveryClock = [&] { return now; };
+        const int crowd = 3000;
+        // What was done when the user's click, posted behind the crowd, ran.
+        int handledAtClick = -1;
+        int offlineAtClick = -1;
+        const auto postClick = [&] {
+            QMetaObject::invokeMethod(
+                w,
+                [&] {
+                    handledAtClick = w->udpAnnouncementsHandled;
+                    offlineAtClick = f.logCount(" is offline now.");
+                },
+                Qt::QueuedConnection);
+        };
+
+        // As the listener delivers them: queued calls, all posted at once.
+        for (int i = crowd - 1; i >= 0; --i)
+            QMetaObject::invokeMethod(w, "udpMessageReceive", Qt::QueuedConnection,
+                                      Q_ARG(QString, QStringLiteral("Q_R4:R%1:1.0").arg(i)),
+                                      Q_ARG(QString, QStringLiteral("10.1.%1.%2").arg(i / 256).arg(i % 256)));
+        postClick();
+        QTRY_VERIFY(handledAtClick >= 0);
+        QVERIFY2(handledAtClick < crowd / 2, qPrintable(QString::number(handledAtClick)));
+        QTRY_COMPARE_WITH_TIMEOUT(deviceList(f)->count(), crowd, 20000);
+        QCOMPARE(f.logCount(" found at address "), crowd);
+        QCOMPARE(deviceList(f)->item(0)->text(), QStringLiteral("010.001.000.000 - R0 (v1.0)"));
+        QCOMPARE(deviceList(f)->item(crowd - 1)->text(), QStringLiteral("010.001.011.183 - R2999 (v1.0)"));
+
+        // All silent at once: one timer tick, every entry offline, each
+        // said once, and the click in between is not kept waiting.
+        now += Discovery::OfflineAfterMs + 1;
+        w->updateListTimer();
+        w->udpMessageReceive(QStringLiteral("Q_R4:Late:1.0"), QStringLiteral("10.2.0.1"));
+        offlineAtClick = -1;
+        postClick();
+        QTRY_VERIFY(offlineAtClick >= 0);
+        QVERIFY2(offlineAtClick < crowd / 2, qPrintable(QString::number(offlineAtClick)));
+        QTRY_COMPARE_WITH_TIMEOUT(f.logCount(" is offline now."), crowd, 20000);
+        QCOMPARE(deviceList(f)->count(), crowd + 1);
+        for (int i = 0; i < deviceList(f)->count(); ++i) {
+            QListWidgetItem *entry = deviceList(f)->item(i);
+            QCOMPARE(italic(entry), entry->data(Qt::UserRole + 1).toString() != QLatin1String("Late"));
+        }
+    }
+
     // Datagrams from simulated readers on 127.0.0.x reach the list through
     // the listener; oversized and empty ones do not stop it.
     void realDatagramsThroughTheListener()
@@ -422,6 +486,12 @@ private slots:
         QCOMPARE(sender.writeDatagram(withNul, QHostAddress::LocalHost, Discovery::Port), qint64(withNul.size()));
         QTRY_COMPARE(deviceList(f)->count(), 3);
         QCOMPARE(deviceList(f)->item(2)->text(), QStringLiteral("127.000.000.030 - Nul (v3.0)"));
+        QUdpSocket unicode;
+        QVERIFY(unicode.bind(QHostAddress(QStringLiteral("127.0.0.31")), 0));
+        const QByteArray utf8 = QStringLiteral("Q_R4:Unicode-\u00DCn\u00EF:1.0").toUtf8();
+        QCOMPARE(unicode.writeDatagram(utf8, QHostAddress::LocalHost, Discovery::Port), qint64(utf8.size()));
+        QTRY_COMPARE(deviceList(f)->count(), 4);
+        QCOMPARE(deviceList(f)->item(3)->text(), QStringLiteral("127.000.000.031 - Unicode-\u00DCn\u00EF (v1.0)"));
         QVERIFY(!f.logText().contains(QStringLiteral("Big")));
 
         // A simulated reader answers a scan request with an announcement to
@@ -434,9 +504,9 @@ private slots:
         QUdpSocket scanner;
         scanner.writeDatagram(QByteArray(Discovery::ScanRequest, Discovery::ScanRequestSize), QHostAddress::LocalHost,
                               answering.scanPort());
-        QTRY_COMPARE(deviceList(f)->count(), 4);
+        QTRY_COMPARE(deviceList(f)->count(), 5);
         QCOMPARE(answering.scanRequestsReceived(), 1);
-        QCOMPARE(deviceList(f)->item(3)->text(), QStringLiteral("127.000.000.040 - Dock (v2.38)"));
+        QCOMPARE(deviceList(f)->item(4)->text(), QStringLiteral("127.000.000.040 - Dock (v2.38)"));
 
         // Regular announcements keep an entry online.
         gate.setInterval(50);

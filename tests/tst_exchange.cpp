@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTabWidget>
 #include <QTcpServer>
 #include <QTextEdit>
@@ -26,30 +27,41 @@ class TestExchange : public QObject
 {
     Q_OBJECT
 private slots:
+    // The buttons offered follow the R5 rule whatever the number gives;
+    // only the RFID configuration of an R4 and the log request need a
+    // number. "previous" is what the reader said at the connect.
     void versionDecoding_data()
     {
+        QTest::addColumn<QByteArray>("previous");
         QTest::addColumn<QByteArray>("version");
         QTest::addColumn<bool>("rfidConfig");
         QTest::addColumn<bool>("chipUpdate");
         QTest::addColumn<bool>("asksForLog");
-        QTest::newRow("2.38") << QByteArray("2.38") << true << true << true;
-        QTest::newRow("2.35") << QByteArray("2.35") << true << true << false;
-        QTest::newRow("2.34") << QByteArray("2.34") << false << true << false;
-        QTest::newRow("R5 1.14") << QByteArray("1.14 R5") << true << false << false;
-        QTest::newRow("R5 1.15") << QByteArray("1.15-R5") << true << false << true;
-        // A text that is not a version leaves what the 1.0 of the connect set.
-        QTest::newRow("not a version") << QByteArray("beta") << false << true << false;
-        QTest::newRow("empty") << QByteArray() << false << true << false;
+        QTest::newRow("2.38") << QByteArray("1.0") << QByteArray("2.38") << true << true << true;
+        QTest::newRow("2.35") << QByteArray("1.0") << QByteArray("2.35") << true << true << false;
+        QTest::newRow("2.34") << QByteArray("2.38") << QByteArray("2.34") << false << true << false;
+        QTest::newRow("R5 1.14") << QByteArray("1.0") << QByteArray("1.14 R5") << true << false << false;
+        QTest::newRow("R5 1.15") << QByteArray("1.0") << QByteArray("1.15-R5") << true << false << true;
+        QTest::newRow("R5 first") << QByteArray("2.34") << QByteArray("R5 1.15") << true << false << false;
+        QTest::newRow("R5 FW") << QByteArray("2.34") << QByteArray("R5 FW1.15") << true << false << false;
+        QTest::newRow("R5 alone") << QByteArray("2.34") << QByteArray("R5") << true << false << false;
+        QTest::newRow("not a version after R5")
+            << QByteArray("1.15-R5") << QByteArray("beta") << false << true << false;
+        QTest::newRow("empty after 2.38") << QByteArray("2.38") << QByteArray() << false << true << false;
     }
     void versionDecoding()
     {
+        QFETCH(QByteArray, previous);
         QFETCH(QByteArray, version);
         QFETCH(bool, rfidConfig);
         QFETCH(bool, chipUpdate);
         QFETCH(bool, asksForLog);
         WindowFixture f;
-        f.reader()->setVersion("1.0");
+        f.reader()->setVersion(previous);
+        RequestLog atConnect(f.reader(), true);
         QVERIFY(f.connectSerial());
+        if (previous == "2.38" || previous == "1.15-R5")
+            QVERIFY(atConnect.waitFor(hex("E4 01")));
         RequestLog requests(f.reader(), true);
         f.injectAnswer(hex("00 0B") + version + QByteArray(1, '\0'));
         QVERIFY(QTest::qWaitFor([&] { return f.window()->statusDetailLabel->text() == "Version:" + version; }, 2000));
@@ -58,6 +70,44 @@ private slots:
         QCOMPARE(!f.widget<QPushButton>("btPNUpdate")->isHidden(), chipUpdate);
         QCOMPARE(requests.list.contains(hex("E4 01")), asksForLog);
         QCOMPARE(f.window()->oneShotState, int(MainWindow::GetVersion));
+    }
+
+    // Whatever the reader calls its version is shown as text: markup stays
+    // literal (no colours, links or pictures from the reader in the status
+    // bar), and a long text with line breaks neither pushes the progress bar
+    // out of the window nor makes the status bar taller.
+    void versionTextIsShownAsText()
+    {
+        WindowFixture f;
+        QVERIFY(f.connectSerial());
+        MainWindow *w = f.window();
+        const int barHeight = w->statusBar()->height();
+        const QByteArray markup = "<font color=red size=6><b>HACKED</b></font><a href=\"http://example.com\">click "
+                                  "me</a><img src=\"x.png\">";
+        f.injectAnswer(hex("00 0B") + markup + QByteArray(1, '\0'));
+        QLabel *label = w->statusDetailLabel;
+        QTRY_COMPARE(label->text(), "Version:" + markup);
+        // What is painted is what the same text looks like as plain text.
+        QLabel literal;
+        literal.setTextFormat(Qt::PlainText);
+        literal.setText(label->text());
+        literal.setFont(label->font());
+        literal.setPalette(label->palette());
+        literal.setAlignment(label->alignment());
+        literal.setContentsMargins(label->contentsMargins());
+        literal.resize(label->size());
+        QCOMPARE(label->grab().toImage().convertToFormat(QImage::Format_RGB32),
+                 literal.grab().toImage().convertToFormat(QImage::Format_RGB32));
+
+        const QByteArray longText = QByteArray("2.38\n") + QByteArray(2000, 'W') + "\r\nend";
+        f.injectAnswer(hex("00 0B") + longText + QByteArray(1, '\0'));
+        QTRY_VERIFY(label->text().endsWith("  end"));
+        QCOMPARE(label->text(), "Version:2.38 " + QString(2000, 'W') + "  end");
+        QVERIFY(f.logText().contains("Version:2.38\n" + QString(2000, 'W'))); // the log keeps it as sent
+        QTest::qWait(50);
+        QCOMPARE(w->statusBar()->height(), barHeight);
+        const QRect progress(w->progressBar->mapTo(w, QPoint()), w->progressBar->size());
+        QVERIFY2(w->rect().contains(progress), "the progress bar is pushed out of the window");
     }
 
     void tagAnswers()

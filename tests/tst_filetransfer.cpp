@@ -92,6 +92,18 @@ private slots:
         f.click("btDownloadConfig");
         QVERIFY(f.waitForLog("Unable to save the file /nonexistent-folder/x.json", 10000));
 
+        // A file far too large for a configuration is not read, nor sent.
+        QTemporaryDir dir;
+        QFile huge(dir.filePath("huge.json"));
+        QVERIFY(huge.open(QIODevice::WriteOnly) && huge.resize(2600000000));
+        huge.close();
+        RequestLog uploads(f.reader(), true);
+        f.window()->fileChooser = [&](const QString &, const QString &, bool) { return huge.fileName(); };
+        f.click("btUploadConfig");
+        QVERIFY(f.waitForLog("File is too large (2600000000 bytes, at most 1048576), nothing uploaded."));
+        QTest::qWait(200);
+        QVERIFY(uploads.list.isEmpty());
+
         // An error answer stops the chain where it is.
         RequestLog requests(f.reader(), true);
         f.reader()->failCommand(0xE1, 0x0204);

@@ -141,6 +141,16 @@ class TestFirmware : public QObject
         return path;
     }
 
+    // A file of size bytes that takes no room on the disk.
+    QString sparseFile(const QString &name, qint64 size)
+    {
+        const QString path = m_dir.filePath(name);
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || !file.resize(size))
+            qWarning("cannot make %s", qPrintable(path));
+        return path;
+    }
+
     // The file dialog answers with path (empty: cancelled).
     static void chooseFile(WindowFixture &f, const QString &path)
     {
@@ -359,6 +369,9 @@ private slots:
         QTest::newRow("missing file") << "no-such-image.bin"
                                       << "Unable to open firmware file!";
         QTest::newRow("dialog cancelled") << QString() << "Firmware not selected!";
+        QTest::newRow("2.6 GB image") << "huge.bin"
+                                      << "Firmware file is too large (2600000000 bytes, at most 33554432), nothing "
+                                         "to flash!";
     }
     void unusableImageRefused()
     {
@@ -367,6 +380,7 @@ private slots:
         WindowFixture f;
         QVERIFY(connectSerial(f));
         writeFile(QStringLiteral("empty.bin"), QByteArray());
+        sparseFile(QStringLiteral("huge.bin"), 2600000000);
         chooseFile(f, name.isEmpty() ? QString() : m_dir.filePath(name));
         Requests requests(f.reader());
         f.click("btFlashFirmware");
@@ -549,6 +563,9 @@ private slots:
                                          << "Firmware file refused: record 1 (offset 0) holds 2061 bytes";
         QTest::newRow("missing file") << QByteArray() << "Unable to open firmware file!";
         QTest::newRow("dialog cancelled") << QByteArray() << "Firmware not selected!";
+        QTest::newRow("2.6 GB file") << QByteArray()
+                                     << "Firmware file is too large (2600000000 bytes, at most 33554432), nothing "
+                                        "to flash!";
     }
     void chipFileRefused()
     {
@@ -559,6 +576,8 @@ private slots:
         QString path;
         if (message.startsWith("Unable"))
             path = m_dir.filePath("no-such.nwfwu");
+        else if (message.contains("too large"))
+            path = sparseFile("huge.nwfwu", 2600000000);
         else if (!message.startsWith("Firmware not"))
             path = writeFile(QStringLiteral("bad-%1.nwfwu").arg(QTest::currentDataTag()), file);
         chooseFile(f, path);

@@ -13,9 +13,12 @@
 #include <QSettings>
 #include <QSplitter>
 #include <QTemporaryDir>
+#include <QAbstractTextDocumentLayout>
 #include <QTextBlock>
 #include <QTextEdit>
+#include <QVBoxLayout>
 
+#include "app/logview.h"
 #include "support/windowfixture.h"
 
 namespace {
@@ -296,6 +299,43 @@ private slots:
         QVERIFY(!log->textCursor().hasSelection());
         QVERIFY(arrive(20));
         QCOMPARE(bar->value(), bar->maximum());
+    }
+
+    // Like a terminal's scrollback, a log keeps its newest lines and no undo
+    // record; the oldest going leaves the text the user reads in view.
+    void scrollbackKeepsTheNewestAndTheReadersPlace()
+    {
+        QWidget host;
+        auto *layout = new QVBoxLayout(&host);
+        auto *edit = new QTextEdit(&host);
+        layout->addWidget(edit);
+        LogView log(edit, QStringLiteral("Test"), layout, 1, Qt::white, Qt::black);
+        log.setMaximumBlocks(100);
+        host.resize(400, 300);
+        host.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&host));
+        int lines = 0;
+        const auto append = [&](int n) {
+            for (int i = 0; i < n; ++i)
+                log.appendHtml(QStringLiteral("line %1").arg(++lines));
+        };
+        const auto topLine = [&] { return edit->cursorForPosition(QPoint(2, 2)).block().text(); };
+
+        append(100);
+        QTextBlock reading = edit->document()->findBlockByNumber(60);
+        QCOMPARE(reading.text(), QStringLiteral("line 61"));
+        edit->verticalScrollBar()->setValue(int(edit->document()->documentLayout()->blockBoundingRect(reading).top()));
+        QCOMPARE(topLine(), QStringLiteral("line 61"));
+        append(11); // over a tenth more than kept: the 11 oldest go
+        QCOMPARE(edit->document()->firstBlock().text(), QStringLiteral("line 12"));
+        QCOMPARE(topLine(), QStringLiteral("line 61"));
+
+        append(1000);
+        const QTextDocument *text = edit->document();
+        QVERIFY(text->blockCount() >= 100 && text->blockCount() <= 110);
+        QCOMPARE(text->lastBlock().text(), QStringLiteral("line 1111"));
+        QCOMPARE(text->firstBlock().text(), QStringLiteral("line %1").arg(1112 - text->blockCount()));
+        QVERIFY(!text->isUndoAvailable());
     }
 
     // "Save log as...": HTML as shown, plain text for .txt; a file that

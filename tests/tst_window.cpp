@@ -2,6 +2,7 @@
 // validators, tab switching and what it keeps in the settings store.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -252,6 +253,66 @@ private slots:
         }
         clipped.removeDuplicates();
         QVERIFY2(clipped.isEmpty(), qPrintable(clipped.join('\n')));
+    }
+
+    // A damaged store (a favourites array that claims two thousand million
+    // entries, records without bytes or too long, layouts that do not
+    // parse) still opens the window: what can be read is used, the rest is
+    // left out and the log says what.
+    void damagedStoreStillOpens()
+    {
+        WindowFixture f(false);
+        f.closeWindow();
+        QFile file(f.settingsFile());
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("[General]\n"
+                   "windowGeometry=@ByteArray(not a geometry)\n"
+                   "windowState=@ByteArray(\\0\\0\\0\\xff)\n"
+                   "\n[commands]\n"
+                   "size=2000000000\n"
+                   "1\\name=Version\n1\\hex=F5 03 00 FC FF 0B 3A 2D\n"
+                   "2\\name=no bytes\n"
+                   "3\\hex=0B\n"
+                   "4\\name=a, list\n4\\hex=01\n"
+                   "5\\name=long\n5\\hex="
+                   + QByteArray(5000, 'A')
+                   + "\n"
+                     "007\\name=not an index\n007\\hex=07\n"
+                     "x\\name=junk\nx\\hex=00\n"
+                     "9\\name=Uid\n9\\hex=F5 04\n");
+        file.close();
+        f.reopenWindow();
+
+        auto *list = f.widget<QListWidget>("lvFavCommands");
+        QCOMPARE(list->count(), 2);
+        QCOMPARE(list->item(0)->text(), QStringLiteral("Version"));
+        QCOMPARE(list->item(1)->text(), QStringLiteral("Uid"));
+        QCOMPARE(list->item(1)->data(Qt::UserRole).toString(), QStringLiteral("F5 04"));
+        for (const char *line : {"The saved window geometry is damaged and was not restored.",
+                                 "The saved window state is damaged and was not restored.",
+                                 "The settings name 2000000000 favourites, 6 of them are there.",
+                                 "Favourite 2 of the settings is damaged and left out.",
+                                 "Favourite 3 of the settings is damaged and left out.",
+                                 "Favourite 4 of the settings is damaged and left out.",
+                                 "Favourite 5 of the settings is damaged and left out."})
+            QVERIFY2(f.logCount(line) == 1, line);
+        QCOMPARE(f.window()->size(), QSize(1100, 815));
+
+        // The next change writes what was read, and nothing is said again.
+        f.window()->addNewFavCommand(-1, QStringLiteral("Halt"), QStringLiteral("05"));
+        f.reopenWindow();
+        QCOMPARE(f.widget<QListWidget>("lvFavCommands")->count(), 3);
+        QVERIFY(!f.logText().contains(QStringLiteral("damaged")));
+        QVERIFY(!f.logText().contains(QStringLiteral("favourites")));
+
+        // A size that is not a number bounds nothing: the records there are read.
+        {
+            QSettings s(f.settingsFile(), QSettings::IniFormat);
+            s.setValue("commands/size", "three");
+        }
+        f.reopenWindow();
+        QCOMPARE(f.widget<QListWidget>("lvFavCommands")->count(), 3);
+        QCOMPARE(f.logCount("The number of favourites in the settings cannot be read."), 1);
     }
 
     void rightSizesUntouchedWithoutDeviceLog()

@@ -2,11 +2,11 @@
 #include "ui_mainwindow.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QLabel>
 #include <QProgressBar>
 #include <QTimer>
 
+#include "app/safefile.h"
 #include "workflows/firmwarefiles.h"
 
 // Updating the firmware of the reader's RFID front-end chip: PN OTA Begin,
@@ -38,14 +38,12 @@ void MainWindow::on_btPNUpdate_clicked()
         return;
     }
     logd(QStringLiteral("Firmware file ") + firmwareFileName);
-    QFile file(firmwareFileName);
-    if (!file.open(QIODevice::ReadOnly)) {
-        logd(QStringLiteral("Unable to open firmware file!"));
+    const FileContent file = readWholeFile(firmwareFileName, FirmwareFiles::MaxFileBytes);
+    if (!checkFirmwareFile(file)) {
         oneShotTimer->stop();
         return;
     }
-    const QByteArray content = file.readAll();
-    file.close();
+    const QByteArray &content = file.data;
 
     // Every record must be sendable before the chip is told to expect them.
     const FirmwareFiles::ChipCheck check = FirmwareFiles::checkChipFile(content, int(protocol.maxPayload()) - 1);

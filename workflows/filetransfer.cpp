@@ -2,7 +2,6 @@
 #include "ui_mainwindow.h"
 
 #include <QApplication>
-#include <QFile>
 #include <QFileDialog>
 #include <QLabel>
 #include <QThread>
@@ -19,6 +18,9 @@ namespace {
 const QByteArray kConfigFileName = QByteArrayLiteral("config.json");
 constexpr int kArmMs = 3000;
 constexpr int kChunk = 128;
+// A configuration document is a few kilobytes; a file of more than this is
+// not one (and would take thousands of frames).
+constexpr qint64 kMaxUploadBytes = 1024 * 1024;
 
 QByteArray fopenPayload(uint8_t mode)
 {
@@ -83,15 +85,19 @@ void MainWindow::on_btUploadConfig_clicked()
         return;
     }
     logd(QStringLiteral("Loading file ") + transferFileName + QStringLiteral("..."));
-    QFile file(transferFileName);
-    if (!file.open(QIODevice::ReadOnly)) {
-        logd(QStringLiteral("Unable to open file ") + transferFileName + QStringLiteral(": ") + file.errorString());
+    const FileContent file = readWholeFile(transferFileName, kMaxUploadBytes);
+    if (file.status == FileContent::TooLarge) {
+        logd(QStringLiteral("File is too large (%1 bytes, at most %2), nothing uploaded.")
+                 .arg(file.size)
+                 .arg(kMaxUploadBytes));
         return;
     }
-    const QByteArray content = file.readAll();
-    file.close();
-    logd(QStringLiteral("File size ") + QString::number(content.size()) + QStringLiteral(" bytes."));
-    startConfigUpload(content);
+    if (file.status != FileContent::Read) {
+        logd(QStringLiteral("Unable to open file ") + transferFileName + QStringLiteral(": ") + file.error);
+        return;
+    }
+    logd(QStringLiteral("File size ") + QString::number(file.data.size()) + QStringLiteral(" bytes."));
+    startConfigUpload(file.data);
 }
 
 void MainWindow::updateConfigSignal(const QByteArray &newCfg)

@@ -18,6 +18,9 @@ namespace FirmwareFiles {
 
 constexpr int OtaFrameData = 256;
 constexpr int ChipMinimumSize = 6;
+// Larger than any reader's flash or chip firmware; a larger file is not
+// read.
+constexpr qint64 MaxFileBytes = 32 * 1024 * 1024;
 
 // F1 and the image bytes from offset on, at most 256 of them.
 QByteArray otaFramePayload(const QByteArray &image, int offset);

@@ -2,11 +2,11 @@
 #include "ui_mainwindow.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QLabel>
 #include <QProgressBar>
 #include <QTimer>
 
+#include "app/safefile.h"
 #include "workflows/firmwarefiles.h"
 
 // Replacing the reader's own firmware: OTA Begin (the reader erases its
@@ -52,25 +52,36 @@ void MainWindow::on_btFlashFirmware_clicked()
 
 bool MainWindow::loadFirmwareImage(const QString &fileName)
 {
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly)) {
-        logd(QStringLiteral("Unable to open firmware file!"));
+    const FileContent file = readWholeFile(fileName, FirmwareFiles::MaxFileBytes);
+    if (!checkFirmwareFile(file))
         return false;
-    }
-    const QByteArray image = file.readAll();
-    const bool readFailed = file.error() != QFileDevice::NoError;
-    file.close();
-    if (readFailed) {
-        logd(QStringLiteral("Unable to read firmware file!"));
-        return false;
-    }
-    if (image.isEmpty()) {
+    if (file.data.isEmpty()) {
         logd(QStringLiteral("Firmware file is empty, nothing to flash!"));
         return false;
     }
-    firmwareData = image;
+    firmwareData = file.data;
     firmwareOffset = 0;
     return true;
+}
+
+bool MainWindow::checkFirmwareFile(const FileContent &file)
+{
+    switch (file.status) {
+    case FileContent::Read:
+        return true;
+    case FileContent::CannotOpen:
+        logd(QStringLiteral("Unable to open firmware file!"));
+        break;
+    case FileContent::ReadFailed:
+        logd(QStringLiteral("Unable to read firmware file!"));
+        break;
+    case FileContent::TooLarge:
+        logd(QStringLiteral("Firmware file is too large (%1 bytes, at most %2), nothing to flash!")
+                 .arg(file.size)
+                 .arg(FirmwareFiles::MaxFileBytes));
+        break;
+    }
+    return false;
 }
 
 void MainWindow::firmwareBeginAnswered()

@@ -7,6 +7,7 @@
 #include <net/if.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -69,6 +70,19 @@ bool enter(std::string *why)
     if (fd >= 0)
         ::close(fd);
     return up;
+}
+
+bool enterPrivateMounts(std::string *why)
+{
+    if (::unshare(CLONE_NEWNS) != 0) {
+        *why = failed("unshare");
+        return false;
+    }
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        *why = failed("private mounts");
+        return false;
+    }
+    return true;
 }
 
 std::string refusal(const char *program, const std::string &why)

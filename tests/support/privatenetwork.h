@@ -27,6 +27,11 @@ bool onlyLoopback();
 // that network. On failure, why says what the system refused.
 bool enter(std::string *why);
 
+// Moves the calling process, which must still have only one thread, into a
+// mount namespace of its own in which every mount is private, so what it
+// mounts is seen by nobody else. Needs the rights enter() leaves behind.
+bool enterPrivateMounts(std::string *why);
+
 // The one explanation both ways in give when they refuse to run program.
 std::string refusal(const char *program, const std::string &why);
 

@@ -89,12 +89,25 @@ bool WindowFixture::connectSerial()
         [this] { return m_window->statusDetailLabel->text().startsWith(QStringLiteral("Version:")); }, 3000);
 }
 
-bool WindowFixture::connectTcp()
+void WindowFixture::clickConnectTcp(quint16 port)
 {
     widget<QTabWidget>(QStringLiteral("tabWidget"))->setCurrentIndex(1);
     widget<QLineEdit>(QStringLiteral("leDeviceAddr"))->setText(QStringLiteral("127.0.0.1"));
-    widget<QSpinBox>(QStringLiteral("sbPort"))->setValue(m_reader->tcpPort());
+    widget<QSpinBox>(QStringLiteral("sbPort"))->setValue(port);
     click(QStringLiteral("btNetworkConnect"));
+}
+
+void WindowFixture::clickConnectSerial(const QString &path)
+{
+    auto *ports = widget<QComboBox>(QStringLiteral("cbSerialPort"));
+    ports->addItem(path);
+    ports->setCurrentIndex(ports->count() - 1);
+    click(QStringLiteral("btSerialConnect"));
+}
+
+bool WindowFixture::connectTcp()
+{
+    clickConnectTcp(m_reader->tcpPort());
     return QTest::qWaitFor(
         [this] { return m_window->statusDetailLabel->text().startsWith(QStringLiteral("Version:")); }, 4000);
 }

@@ -45,8 +45,12 @@ public:
     // Selects the reader's port, presses Connect and waits for the version.
     bool connectSerial();
 
-    // Connects over TCP to the simulator on the loopback address.
+    // Connects over TCP to the simulator (or to port) on the loopback
+    // address; the first waits for the version.
     bool connectTcp();
+    void clickConnectTcp(quint16 port);
+    // Selects path in the port list (adding it) and presses Connect.
+    void clickConnectSerial(const QString &path);
     // The reader sends this payload (status first) on every open transport.
     void injectAnswer(const QByteArray &payload);
 

@@ -1,0 +1,194 @@
+// Every file the window writes, written where it cannot be written in full:
+// under a file-size limit (RLIMIT_FSIZE, the SIGXFSZ it raises ignored) and
+// onto a full filesystem (a small tmpfs that the suite mounts in a mount
+// namespace of its own). The file that was there before must keep every
+// byte, no temporary file may be left beside it, and the user must be told.
+//
+// Like every suite that builds the window it runs in a network namespace of
+// its own; before anything else happens it also takes a mount namespace of
+// its own, so that its tmpfs is seen by nobody else.
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "sim/simfiles.h"
+#include "support/privatenetwork.h"
+#include "support/windowfixture.h"
+
+namespace {
+
+QString g_smallDisk; // a tmpfs of 64 KiB
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// While it lives, no file of this process grows past 2 KiB, or (fullDisk)
+// the small tmpfs has no room left.
+class NoRoom
+{
+public:
+    explicit NoRoom(bool fullDisk)
+        : m_filler(fullDisk ? g_smallDisk + QStringLiteral("/filler") : QString())
+    {
+        ::getrlimit(RLIMIT_FSIZE, &m_limit);
+        if (m_filler.isEmpty()) {
+            rlimit small = m_limit;
+            small.rlim_cur = 2048;
+            ::setrlimit(RLIMIT_FSIZE, &small);
+            return;
+        }
+        QFile file(m_filler);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+            while (file.write(QByteArray(4096, 'f')) > 0) { }
+        }
+    }
+    ~NoRoom()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &m_limit);
+        if (!m_filler.isEmpty())
+            QFile::remove(m_filler);
+    }
+
+private:
+    QString m_filler;
+    rlimit m_limit;
+};
+
+enum Writer {
+    ConfigDownload,
+    PollingWorkbook,
+    DeviceList
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Writer)
+
+class TestFileSaves : public QObject
+{
+    Q_OBJECT
+private slots:
+    void failedSaveKeepsTheOldFile_data()
+    {
+        QTest::addColumn<Writer>("writer");
+        QTest::addColumn<bool>("fullDisk");
+        QTest::addColumn<QString>("reason");
+        const QString tooLarge = QString::fromLocal8Bit(std::strerror(EFBIG));
+        const QString noSpace = QString::fromLocal8Bit(std::strerror(ENOSPC));
+        QTest::newRow("download, size limit") << ConfigDownload << false << tooLarge;
+        QTest::newRow("download, full disk") << ConfigDownload << true << noSpace;
+        QTest::newRow("polling, size limit") << PollingWorkbook << false << tooLarge;
+        QTest::newRow("polling, full disk") << PollingWorkbook << true << noSpace;
+        QTest::newRow("device list, size limit") << DeviceList << false << tooLarge;
+        QTest::newRow("device list, full disk") << DeviceList << true << noSpace;
+    }
+    void failedSaveKeepsTheOldFile()
+    {
+        QFETCH(Writer, writer);
+        QFETCH(bool, fullDisk);
+        QFETCH(QString, reason);
+        QTemporaryDir ordinary;
+        const QString folder = fullDisk ? g_smallDisk : ordinary.path();
+        for (const QString &name : QDir(g_smallDisk).entryList(QDir::Files))
+            QFile::remove(g_smallDisk + QLatin1Char('/') + name);
+        const QString path
+            = folder + (writer == ConfigDownload ? QStringLiteral("/saved.json") : QStringLiteral("/saved.xlsx"));
+        WindowFixture f;
+        MainWindow *w = f.window();
+        w->fileChooser = [&](const QString &, const QString &, bool) { return path; };
+
+        // What is there before: a configuration saved earlier, a workbook
+        // the window wrote, any file of the chosen name.
+        if (writer == PollingWorkbook) {
+            f.widget<QCheckBox>("cbSaveToFile")->setChecked(true);
+            f.widget<QLineEdit>("leOutputXlsFile")->setText(path);
+            w->pollingRecordUid(QStringLiteral("04A1B2C3"));
+            QVERIFY(QFile::exists(path));
+        } else {
+            QFile old(path);
+            QVERIFY(old.open(QIODevice::WriteOnly) && old.write(QByteArray(300, 'o')) == 300);
+        }
+        const QByteArray before = readAll(path);
+        QVERIFY(!before.isEmpty());
+
+        if (writer == ConfigDownload) {
+            QVERIFY(f.connectSerial());
+            f.reader()->files().setFile("config.json", QByteArray(6000, 'c'));
+        } else if (writer == DeviceList) {
+            for (int i = 1; i <= 200; ++i)
+                w->udpMessageReceive(QStringLiteral("Q_R4:Reader-%1:2.38").arg(i), QStringLiteral("10.0.0.%1").arg(i));
+        }
+
+        {
+            const NoRoom noRoom(fullDisk);
+            switch (writer) {
+            case ConfigDownload:
+                f.click("btDownloadConfig");
+                QVERIFY(f.waitForLog("File closed. Size 6000 bytes.", 10000));
+                QCOMPARE(f.logCount("Unable to save the file " + QDir::toNativeSeparators(path) + ": " + reason + "\n"),
+                         1);
+                break;
+            case PollingWorkbook:
+                w->pollingRecordUid(QStringLiteral("0711223344"));
+                QCOMPARE(f.logCount("Unable to save output file " + path), 1);
+                QVERIFY(f.logText().contains(reason));
+                break;
+            case DeviceList:
+                QCOMPARE(f.answerMessageBox([&] { f.click("btSaveList"); }),
+                         QStringLiteral("Error: Unable to open output file"));
+                QCOMPARE(f.logCount("Device list exported to file"), 0);
+                break;
+            }
+        }
+
+        QCOMPARE(readAll(path), before);
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList {QFileInfo(path).fileName()});
+    }
+};
+
+int main(int argc, char **argv)
+{
+    // A SIGXFSZ would end the suite; the write that meets the limit fails
+    // with EFBIG instead, which is what a user's program sees.
+    std::signal(SIGXFSZ, SIG_IGN);
+    QByteArray where = QDir::tempPath().toLocal8Bit() + "/rx-small-disk-XXXXXX";
+    if (!::mkdtemp(where.data())) {
+        std::perror("tst_filesaves: mkdtemp");
+        return 1;
+    }
+    std::string why;
+    const bool isolated = PrivateNetwork::enterPrivateMounts(&why);
+    if (!isolated || ::mount("tmpfs", where.constData(), "tmpfs", 0, "size=64k,mode=0700") != 0) {
+        std::fprintf(stderr, "tst_filesaves: cannot mount a small filesystem of its own (%s); not running\n",
+                     isolated ? std::strerror(errno) : why.c_str());
+        ::rmdir(where.constData());
+        return 1;
+    }
+    g_smallDisk = QString::fromLocal8Bit(where);
+
+    int result = 0;
+    {
+        QApplication app(argc, argv);
+        TestFileSaves test;
+        QTEST_SET_MAIN_SOURCE_PATH
+        result = QTest::qExec(&test, argc, argv);
+    }
+    ::umount(where.constData());
+    ::rmdir(where.constData());
+    return result;
+}
+
+#include "tst_filesaves.moc"
