@@ -89,15 +89,15 @@ private slots:
         QTest::qWait(200);
         QVERIFY(requests.list.isEmpty());
 
+        f.injectAnswer(hex("00 05"));
+        QVERIFY(f.waitForLog("HALT done"));
+
         // "Activate TAG" answered outside an address tag write reads the tag.
         f.injectAnswer(hex("00 04"));
         QVERIFY(requests.waitFor(hex("40 04 02")));
         QVERIFY(f.logText().contains("Tag activated.\n\n"));
         QVERIFY(f.logText().contains("Reading tag info"));
         QCOMPARE(w->oneShotState, int(MainWindow::AddressTagRead));
-
-        f.injectAnswer(hex("00 05"));
-        QVERIFY(f.waitForLog("HALT done"));
     }
 
     void errorAnswers()
@@ -141,12 +141,20 @@ private slots:
         QVERIFY(f.connectSerial());
         RequestLog requests(f.reader(), true);
         MainWindow *w = f.window();
-        w->oneShotState = MainWindow::FileReading;
         f.reader()->sendEvent(0x01);
         QVERIFY(requests.waitFor(hex("02")));
         QCOMPARE(w->oneShotTimer->interval(), 500);
+        // A workflow that waits for its answer keeps its request and timer.
+        f.reader()->setSilent(true);
+        requests.list.clear();
+        w->beginRequest(MainWindow::FileReading, hex("E1"), 3000);
+        f.reader()->sendEvent(0x01);
+        QTest::qWait(200);
+        QCOMPARE(requests.list, QList<QByteArray> {hex("E1")});
+        QCOMPARE(w->oneShotTimer->interval(), 3000);
+        QVERIFY(w->oneShotTimer->isActive());
+        w->forgetRequest();
         w->oneShotState = MainWindow::Idle;
-        w->oneShotTimer->stop();
 
         f.reader()->sendLogLine("hello");
         QVERIFY(QTest::qWaitFor([&] { return f.widget<QTextEdit>("teLogs")->toPlainText().contains("hello"); }, 2000));
@@ -183,8 +191,8 @@ private slots:
         QCOMPARE(w->oneShotTimer->interval(), 3000);
         QCOMPARE(f.logCount("Repeating last frame...\n"), 11);
 
-        // Any other state gives up after five repeats.
-        w->oneShotState = MainWindow::FileReading;
+        // The other idempotent requests give up after five repeats.
+        w->oneShotState = MainWindow::AddressTagRead;
         w->retryCount = 0;
         for (int i = 0; i < 6; ++i)
             w->oneShotTimeout();
