@@ -134,6 +134,7 @@ bool MainWindow::pauseUntil(const std::function<bool()> &done, int ms)
     QEventLoop loop;
     QTimer deadline;
     deadline.setSingleShot(true);
+    deadline.setTimerType(Qt::PreciseTimer); // a coarse timer may end a wait 5 % early
     connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
     QTimer check;
     if (done)

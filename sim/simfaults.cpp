@@ -122,9 +122,9 @@ QString SimAnswerFaults::describe(const Rule &rule) const
         when = QStringLiteral("random %1% seed %2").arg(rule.count).arg(rule.seed);
         break;
     }
-    const QString code = rule.code < 0 ? QStringLiteral("any answer")
-                                       : QStringLiteral("answers to %1")
-                                             .arg(QStringLiteral("%1").arg(rule.code, 2, 16, QLatin1Char('0')).toUpper());
+    const QString code = rule.code < 0
+        ? QStringLiteral("any answer")
+        : QStringLiteral("answers to %1").arg(QStringLiteral("%1").arg(rule.code, 2, 16, QLatin1Char('0')).toUpper());
     return QStringLiteral("%1, %2, %3").arg(what, when, code);
 }
 

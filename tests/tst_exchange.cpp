@@ -200,6 +200,24 @@ private slots:
         QCOMPARE(w->oneShotState, int(MainWindow::Idle));
         QCOMPARE(w->statusLabel->text(), QStringLiteral("Timeout"));
 
+        // A transfer starts over instead, four times in all, then fails and
+        // drops the link.
+        f.reader()->setSilent(false);
+        QVERIFY(f.connectSerial());
+        f.reader()->setSilent(true);
+        w->startConfigDownload(MainWindow::SaveToFile);
+        const QByteArray open = hex("E0 00 63 6F 6E 66 69 67 2E 6A 73 6F 6E");
+        for (int i = 1; i <= 4; ++i) {
+            QVERIFY(QTest::qWaitFor([&] { return requests.count(open) == i; }, 2000));
+            w->oneShotTimeout();
+        }
+        QCOMPARE(f.logCount("No answer from the device - starting the download of config.json again"), 3);
+        QVERIFY(f.logText().contains("No answer from the device - giving up after 4 attempts."));
+        QVERIFY(f.logText().contains("Downloading config.json failed."));
+        QVERIFY(!w->serial.isOpen());
+        QCOMPARE(w->oneShotState, int(MainWindow::Idle));
+        f.reader()->setSilent(false);
+
         // With nothing open a frame goes nowhere and is not logged.
         const int tx = f.logCount("[TX]");
         w->protocol.sendFrame(count, 1);

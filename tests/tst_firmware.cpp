@@ -318,10 +318,18 @@ private slots:
             if (uint8_t(r.at(0)) == 0xF1 && captionWhileSending.isEmpty())
                 captionWhileSending = flashButton(f)->text();
         };
-        // The window is not frozen during the 4 s wait after the erase.
+        // The window is not frozen during the 4 s wait after the erase, and
+        // no other device action can start meanwhile.
         int ticksBeforeFrames = 0;
+        QStringList usable;
         QTimer tick;
-        QObject::connect(&tick, &QTimer::timeout, [&] { ticksBeforeFrames += requests.count(0xF1) == 0; });
+        QObject::connect(&tick, &QTimer::timeout, [&] {
+            ticksBeforeFrames += requests.count(0xF1) == 0;
+            for (const char *name : {"btPollingConfiguration", "btDownloadConfig", "btPNUpdate", "btReadNetwork"}) {
+                if (requests.count(0xF0) > 0 && f.widget<QWidget>(name)->isEnabled() && !usable.contains(name))
+                    usable << name;
+            }
+        });
         tick.start(100);
 
         f.click("btFlashFirmware");
@@ -343,8 +351,9 @@ private slots:
 
         // Over TCP the port is not touched, the client only waits 4000 ms.
         QVERIFY(!f.logText().contains("Closing the port..."));
-        QVERIFY(requests.timeOfFirst(0xF1) - requests.timeOfFirst(0xF0) >= 3900);
+        QVERIFY2(requests.timeOfFirst(0xF1) - requests.timeOfFirst(0xF0) >= 3900, qPrintable(f.logText()));
         QVERIFY2(ticksBeforeFrames >= 30, qPrintable(QString::number(ticksBeforeFrames)));
+        QCOMPARE(usable, QStringList());
         QCOMPARE(captionWhileSending, QStringLiteral("Abort..."));
         for (const char *line :
              {"Firmware file ", "Flash erased.", "Writing firmware...", "Firmware flashed.", "Restarting device..."})
@@ -509,6 +518,8 @@ private slots:
         QVERIFY(connectSerial(f));
         const QByteArray file = record(hex("AA BB 01 10 CC DD"));
         chooseFile(f, writeFile("one.nwfwu", file));
+        // A second answer to the same Reboot does not restart anything again.
+        SimAnswerFaults::of(f.reader())->command({"twice", "once", "code", "0A"});
         Requests requests(f.reader());
         f.click("btPNUpdate");
         QCOMPARE(chipButton(f)->text(), QStringLiteral("Abort..."));
@@ -521,6 +532,8 @@ private slots:
         QCOMPARE(module->chipRecords(), QList<QByteArray> {hex("AA BB 01 10 CC DD")});
         QVERIFY(f.logText().contains("Firmware size 8, data written 8"));
         QVERIFY(f.logText().contains("Restarting device..."));
+        QTest::qWait(300);
+        QCOMPARE(f.logCount("Restarting the device. Please wait.."), 1);
         // The restart closed and reopened the link.
         QCOMPARE(chipButton(f)->text(), QStringLiteral("RFID chip update"));
         QCOMPARE(f.window()->oneShotState, int(MainWindow::GetVersion));
