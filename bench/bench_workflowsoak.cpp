@@ -71,8 +71,8 @@ int main(int argc, char **argv)
         auto *process = new QProcess(&app);
         process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         const int share = runs / workers + (i < runs % workers ? 1 : 0);
-        process->start(args.value(0), {QStringLiteral("--worker"), QString::number(share),
-                                       QString::number(seed * 1000 + quint32(i))});
+        process->start(args.value(0),
+                       {QStringLiteral("--worker"), QString::number(share), QString::number(seed * 1000 + quint32(i))});
         processes << process;
     }
     WorkflowSoakFigures total;
@@ -90,5 +90,5 @@ int main(int argc, char **argv)
     std::printf("%s\n", qPrintable(total.text(seed)));
     std::printf("workflow soak: %d worker processes, seeds %u to %u\n", workers, seed * 1000,
                 seed * 1000 + quint32(workers) - 1);
-    return allRan && total.corrupt == 0 && total.noVerdict == 0 ? 0 : 1;
+    return allRan && total.n[WorkflowSoakFigures::Corrupt] == 0 && total.n[WorkflowSoakFigures::NoVerdict] == 0 ? 0 : 1;
 }

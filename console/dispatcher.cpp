@@ -81,6 +81,12 @@ void MainWindow::dispatchAnswer(uint8_t code, const QByteArray &data)
         if (code == Command::FileOpen && oneShotState != FileOpenForRead && oneShotState != FileOpenForWrite)
             oneShotTimer->stop(); // an FOPEN sent from the console
         return;
+    case Command::Reboot:
+    case Command::FactoryReset:
+        // Nobody could have asked for a restart while a workflow runs.
+        if (runningWorkflow() == Workflow::None)
+            routeAnswer(code, data);
+        return;
     default:
         // The console's own requests, and the chains of the address tag and
         // of polling when no step of theirs is outstanding.

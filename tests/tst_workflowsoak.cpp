@@ -23,9 +23,9 @@ private slots:
         QVERIFY2(soak.run(ok && runs > 0 ? runs : 8, &problem), qPrintable(problem));
         for (const QString &line : soak.figures.text(seed == 0 ? 12 : seed).split('\n'))
             qInfo("%s", qPrintable(line));
-        QCOMPARE(soak.figures.corrupt, 0);
-        QCOMPARE(soak.figures.noVerdict, 0);
-        QVERIFY(soak.figures.verified > 0);
+        QCOMPARE(soak.figures.n[WorkflowSoakFigures::Corrupt], 0);
+        QCOMPARE(soak.figures.n[WorkflowSoakFigures::NoVerdict], 0);
+        QVERIFY(soak.figures.n[WorkflowSoakFigures::Verified] > 0);
     }
 };
 

@@ -15,23 +15,6 @@ namespace {
 
 const char *const kWorkflowNames[] = {"firmware", "chip", "upload", "download"};
 
-// One fault planned for a run.
-struct Plan
-{
-    enum Kind {
-        Lose,
-        Late,
-        Twice,
-        Unsolicited,
-        DropLink
-    } kind = Lose;
-    quint8 code = 0;
-    int position = 0; // matching answers let through first, or requests/frames before it
-    int ms = 0;
-};
-
-// The answers a run of a workflow draws: command code, how many, and the
-// time the client waits for each.
 struct Answers
 {
     quint8 code;
@@ -58,82 +41,51 @@ QByteArray record(const QByteArray &body)
 
 // ---------------------------------------------------------------- figures
 
-void WorkflowSoakFigures::add(const WorkflowSoakFigures &o)
+void WorkflowSoakFigures::add(const WorkflowSoakFigures &other)
 {
-    runs += o.runs;
-    unfaulted += o.unfaulted;
-    serialRuns += o.serialRuns;
-    tcpRuns += o.tcpRuns;
-    for (int i = 0; i < WorkflowCount; ++i)
-        byWorkflow[i] += o.byWorkflow[i];
-    lost += o.lost;
-    late += o.late;
-    twice += o.twice;
-    unsolicited += o.unsolicited;
-    linkDrops += o.linkDrops;
-    verified += o.verified;
-    failed += o.failed;
-    corrupt += o.corrupt;
-    noVerdict += o.noVerdict;
-    startsOver += o.startsOver;
-    seconds = qMax(seconds, o.seconds);
+    for (int i = 0; i < CounterCount; ++i)
+        n[i] += other.n[i];
+    seconds = qMax(seconds, other.seconds);
 }
 
 QString WorkflowSoakFigures::line() const
 {
     QStringList numbers;
-    for (int n : {runs, unfaulted, serialRuns, tcpRuns, byWorkflow[0], byWorkflow[1], byWorkflow[2], byWorkflow[3],
-                  lost, late, twice, unsolicited, linkDrops, verified, failed, corrupt, noVerdict, startsOver})
-        numbers << QString::number(n);
-    numbers << QString::number(seconds, 'f', 1);
-    return numbers.join(QLatin1Char(' '));
+    for (int value : n)
+        numbers << QString::number(value);
+    return numbers.join(QLatin1Char(' ')) + QStringLiteral(" %1").arg(seconds, 0, 'f', 1);
 }
 
 WorkflowSoakFigures WorkflowSoakFigures::fromLine(const QString &text)
 {
-    WorkflowSoakFigures n;
-    const QStringList v = text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    if (v.size() != 19)
-        return n;
-    int *fields[] = {&n.runs,          &n.unfaulted,     &n.serialRuns,    &n.tcpRuns,     &n.byWorkflow[0],
-                     &n.byWorkflow[1], &n.byWorkflow[2], &n.byWorkflow[3], &n.lost,        &n.late,
-                     &n.twice,         &n.unsolicited,   &n.linkDrops,     &n.verified,    &n.failed,
-                     &n.corrupt,       &n.noVerdict,     &n.startsOver};
-    for (int i = 0; i < 18; ++i)
-        *fields[i] = v[i].toInt();
-    n.seconds = v[18].toDouble();
-    return n;
+    WorkflowSoakFigures figures;
+    const QStringList values = text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    if (values.size() != CounterCount + 1)
+        return figures;
+    for (int i = 0; i < CounterCount; ++i)
+        figures.n[i] = values[i].toInt();
+    figures.seconds = values.last().toDouble();
+    return figures;
 }
 
 QString WorkflowSoakFigures::text(quint32 seed) const
 {
-    return QStringLiteral("workflow soak: seed %1, %2 runs with faults in %3 s (pty %4, TCP %5; firmware %6, chip %7, "
-                          "upload %8, download %9), %10 more runs ended before their fault came due\n")
-               .arg(seed)
-               .arg(runs)
-               .arg(seconds, 0, 'f', 1)
-               .arg(serialRuns)
-               .arg(tcpRuns)
-               .arg(byWorkflow[Firmware])
-               .arg(byWorkflow[Chip])
-               .arg(byWorkflow[Upload])
-               .arg(byWorkflow[Download])
-               .arg(unfaulted)
-        + QStringLiteral("workflow soak: faults injected %1: answers lost %2, late %3, twice %4, unsolicited %5, "
-                         "link drops %6\n")
-              .arg(faults())
-              .arg(lost)
-              .arg(late)
-              .arg(twice)
-              .arg(unsolicited)
-              .arg(linkDrops)
-        + QStringLiteral("workflow soak: verified-complete %1, reported-failed %2, silently-corrupt %3, without a "
-                         "verdict %4; transfers started over %5")
-              .arg(verified)
-              .arg(failed)
-              .arg(corrupt)
-              .arg(noVerdict)
-              .arg(startsOver);
+    const auto line = [this](const char *format, std::initializer_list<Counter> counters) {
+        QString text = QString::fromLatin1(format);
+        for (Counter counter : counters)
+            text = text.arg(n[counter]);
+        return text;
+    };
+    return QStringLiteral("workflow soak: seed %1, ").arg(seed)
+        + line("%1 runs with faults (pty %2, TCP %3; firmware %4, chip %5, upload %6, download %7), %8 more runs "
+               "ended before their fault came due",
+               {Runs, SerialRuns, TcpRuns, FirmwareRuns, ChipRuns, UploadRuns, DownloadRuns, Unfaulted})
+        + QStringLiteral(", %1 s\nworkflow soak: faults injected %2: ").arg(seconds, 0, 'f', 1).arg(faults())
+        + line("answers lost %1, late %2, twice %3, unsolicited %4, link drops %5\n",
+               {Lost, Late, Twice, Unsolicited, LinkDrops})
+        + line("workflow soak: verified-complete %1, reported-failed %2, silently-corrupt %3, without a verdict %4; "
+               "transfers started over %5",
+               {Verified, Failed, Corrupt, NoVerdict, StartsOver});
 }
 
 // ---------------------------------------------------------------- soak
@@ -186,7 +138,7 @@ bool WorkflowSoak::run(int runs, QString *problem)
 {
     QElapsedTimer clock;
     clock.start();
-    for (int index = 0; figures.runs < runs; ++index) {
+    for (int index = 0; figures.n[WorkflowSoakFigures::Runs] < runs; ++index) {
         if (!runOnce(index, problem))
             return false;
     }
@@ -201,53 +153,46 @@ bool WorkflowSoak::runOnce(int index, QString *problem)
     SimReader *reader = f.reader();
     SimAnswerFaults *faults = SimAnswerFaults::of(reader);
     SimOta *ota = SimOta::of(reader);
-    const auto workflow = Figures::Workflow(index % Figures::WorkflowCount);
-    const bool serial = (index / Figures::WorkflowCount) % 2 == 0;
+    const auto workflow = Figures::Workflow(index % 4);
+    const bool serial = (index / 4) % 2 == 0;
     if (!ensureLink(serial, problem))
         return false;
     f.click(QStringLiteral("btClearLogs"));
 
-    // The source and the answers the run will draw.
+    // The source, and the answers the run will draw: code, how many, and
+    // how long the client waits for each.
     QByteArray source;
     QList<QByteArray> records;
     QList<Answers> answers;
     const QString local = m_dir.filePath(QStringLiteral("run-%1").arg(index));
     switch (workflow) {
-    case Figures::Firmware: {
+    case Figures::Firmware:
         source = randomBytes(m_rng, between(1, 4096));
-        answers = {{Command::OtaBegin, 1, 1000}, {Command::OtaFrame, (source.size() + 255) / 256, 500},
+        answers = {{Command::OtaBegin, 1, 1000},
+                   {Command::OtaFrame, (source.size() + 255) / 256, 500},
                    {Command::OtaEnd, 1, 3000}};
         break;
-    }
     case Figures::Chip:
-        for (int i = between(1, 24); i > 0; --i) {
+        while (records.isEmpty() || source.size() < 6 || between(0, 20) > 0) {
             records << randomBytes(m_rng, between(0, 200));
             source += record(records.last());
         }
-        while (source.size() < 6) { // room for the version bytes
-            records << randomBytes(m_rng, 8);
-            source += record(records.last());
-        }
-        answers = {{Command::PnOtaBegin, 1, 3000}, {Command::PnOtaFrame, records.size(), 800},
-                   {Command::PnOtaFinish, 1, 800}};
+        answers = {
+            {Command::PnOtaBegin, 1, 3000}, {Command::PnOtaFrame, records.size(), 800}, {Command::PnOtaFinish, 1, 800}};
         break;
     case Figures::Upload:
-        source = randomBytes(m_rng, between(0, 3000));
-        answers = {{Command::FileOpen, 1, 3000},
-                   {Command::FileWrite, qMax(1, (source.size() + 127) / 128), 3000},
-                   {Command::FileClose, 1, 3000}};
-        break;
     case Figures::Download:
         source = randomBytes(m_rng, between(0, 3000));
-        reader->files().setFile(SimFileSystem::kConfigName, source);
-        answers = {{Command::FileOpen, 1, 3000},
-                   {Command::FileRead, source.size() / reader->files().readChunkSize() + 1, 3000},
-                   {Command::FileClose, 1, 3000}};
-        break;
-    default:
+        answers = {{Command::FileOpen, 1, 3000}, {Command::FileClose, 1, 3000}};
+        if (workflow == Figures::Upload)
+            answers << Answers {Command::FileWrite, qMax(1, (source.size() + 127) / 128), 3000};
+        else
+            answers << Answers {Command::FileRead, source.size() / reader->files().readChunkSize() + 1, 3000};
         break;
     }
-    if (workflow != Figures::Download) {
+    if (workflow == Figures::Download) {
+        reader->files().setFile(SimFileSystem::kConfigName, source);
+    } else {
         QFile file(local);
         if (!file.open(QIODevice::WriteOnly) || file.write(source) != source.size()) {
             *problem = QStringLiteral("cannot write %1").arg(local);
@@ -259,67 +204,41 @@ bool WorkflowSoak::runOnce(int index, QString *problem)
         totalAnswers += a.count;
 
     // One to three faults, each at a place the run will reach.
-    QList<Plan> plans;
-    const int planned = between(0, 9) < 6 ? 1 : between(2, 3);
-    int settleMs = 300;
-    for (int i = 0; i < planned; ++i) {
-        Plan plan;
-        const int roll = between(0, 99);
-        plan.kind = roll < 30 ? Plan::Lose
-            : roll < 50       ? Plan::Late
-            : roll < 70       ? Plan::Twice
-            : roll < 85       ? Plan::Unsolicited
-                              : Plan::DropLink;
-        const Answers &target = answers.at(between(0, answers.size() - 1));
-        plan.code = target.code;
-        plan.position = between(0, target.count - 1);
-        if (plan.kind == Plan::Late)
-            plan.ms = target.timeoutMs + between(200, 600);
-        else if (plan.kind == Plan::Twice)
-            plan.ms = between(0, 2) == 0 ? 0 : between(20, 1500);
-        else if (plan.kind == Plan::Unsolicited || plan.kind == Plan::DropLink)
-            plan.position = between(1, totalAnswers);
-        settleMs = qMax(settleMs, plan.ms + 300);
-        plans << plan;
-    }
-
-    const int lostBefore = faults->hits(SimAnswerFaults::Kind::Lose);
-    const int lateBefore = faults->hits(SimAnswerFaults::Kind::Late);
-    const int twiceBefore = faults->hits(SimAnswerFaults::Kind::Twice);
-    const int dropsBefore = faults->linkDrops();
-    int unsolicitedSent = 0;
     QList<QPair<int, QByteArray>> unsolicited; // after this many requests, this answer
-    for (const Plan &plan : plans) {
+    int settleMs = 300;
+    for (int planned = between(0, 9) < 6 ? 1 : between(2, 3); planned > 0; --planned) {
+        const Answers &target = answers.at(between(0, answers.size() - 1));
         SimAnswerFaults::Rule rule;
-        rule.code = plan.code;
-        rule.count = plan.position;
-        rule.ms = plan.ms;
-        switch (plan.kind) {
-        case Plan::Lose:
+        rule.code = target.code;
+        rule.count = between(0, target.count - 1);
+        const int roll = between(0, 99);
+        if (roll < 30) {
             rule.kind = SimAnswerFaults::Kind::Lose;
-            faults->add(rule);
-            break;
-        case Plan::Late:
+        } else if (roll < 50) {
             rule.kind = SimAnswerFaults::Kind::Late;
-            faults->add(rule);
-            break;
-        case Plan::Twice:
+            rule.ms = target.timeoutMs + between(200, 600);
+        } else if (roll < 70) {
             rule.kind = SimAnswerFaults::Kind::Twice;
-            faults->add(rule);
-            break;
-        case Plan::Unsolicited: {
-            QByteArray payload = QByteArray::fromHex("00") + char(plan.code);
-            if (plan.code == Command::FileRead)
+            rule.ms = between(0, 2) == 0 ? 0 : between(20, 1500);
+        } else if (roll < 85) {
+            QByteArray payload = QByteArray::fromHex("00") + char(target.code);
+            if (target.code == Command::FileRead)
                 payload += randomBytes(m_rng, between(0, 100));
-            unsolicited << qMakePair(plan.position, payload);
-            break;
+            unsolicited << qMakePair(between(1, totalAnswers), payload);
+            continue;
+        } else {
+            faults->dropLinkAfter(between(1, totalAnswers));
+            continue;
         }
-        case Plan::DropLink:
-            faults->dropLinkAfter(plan.position);
-            break;
-        }
+        faults->add(rule);
+        settleMs = qMax(settleMs, rule.ms + 300);
     }
+    int before[3];
+    for (int kind = 0; kind < 3; ++kind)
+        before[kind] = faults->hits(SimAnswerFaults::Kind(kind));
+    const int dropsBefore = faults->linkDrops();
     int requests = 0;
+    int unsolicitedSent = 0;
     const QMetaObject::Connection hook
         = QObject::connect(reader, &SimReader::requestReceived, [&](quint8 code, const QByteArray &) {
               if (code == Command::DeviceLog)
@@ -333,75 +252,59 @@ bool WorkflowSoak::runOnce(int index, QString *problem)
               }
           });
 
-    // The run, from the button the user presses.
+    // The run, from the button the user presses, until the window reports
+    // success or failure and answers still on their way have landed.
+    static const char *const buttons[] = {"btFlashFirmware", "btPNUpdate", "btUploadConfig", "btDownloadConfig"};
     w->fileChooser = [local](const QString &, const QString &, bool) { return local; };
-    const char *button = workflow == Figures::Firmware ? "btFlashFirmware"
-        : workflow == Figures::Chip                    ? "btPNUpdate"
-        : workflow == Figures::Upload                  ? "btUploadConfig"
-                                                       : "btDownloadConfig";
-    QElapsedTimer runClock;
-    runClock.start();
-    f.click(QString::fromLatin1(button));
+    f.click(QString::fromLatin1(buttons[workflow]));
     const QString success = workflow == Figures::Firmware ? QStringLiteral("Firmware flashed.")
-        : workflow == Figures::Chip ? QStringLiteral("Firmware size %1, data written %1").arg(source.size())
+        : workflow == Figures::Chip   ? QStringLiteral("Firmware size %1, data written %1").arg(source.size())
         : workflow == Figures::Upload ? QStringLiteral("File closed. Restarting...")
                                       : QStringLiteral("File closed. Size ");
-    const QStringList failures = {QStringLiteral("Flash firmware aborted"), QStringLiteral("failed"),
-                                  QStringLiteral("Error 0x"), QStringLiteral("Timeout - Please recconnect"),
-                                  QStringLiteral("Unable to open serial port. Please")};
-    const auto reported = [&](const QString &log) {
-        for (const QString &failure : failures) {
-            if (log.contains(failure))
+    const auto reported = [](const QString &log) {
+        for (const char *failure : {"Flash firmware aborted", "failed", "Error 0x", "Timeout - Please recconnect",
+                                    "Unable to open serial port. Please"}) {
+            if (log.contains(QLatin1String(failure)))
                 return true;
         }
         return false;
     };
     const bool ended = pump(
         [&] {
-            if (w->runningWorkflow() != MainWindow::Workflow::None)
-                return false;
             const QString log = f.logText();
-            return log.contains(success) || reported(log);
+            return w->runningWorkflow() == MainWindow::Workflow::None && (log.contains(success) || reported(log));
         },
         120000);
-    pump([] { return false; }, settleMs); // answers still on their way land in this run
+    pump([] { return false; }, settleMs);
     QObject::disconnect(hook);
     faults->clear();
     const QString log = f.logText();
-    if (qEnvironmentVariableIsSet("RX_WORKFLOW_SOAK_TRACE"))
-        qInfo("run %d: %s over %s, %d fault(s) planned, %.1f s", index, kWorkflowNames[workflow], serial ? "pty" : "TCP",
-              int(plans.size()), runClock.elapsed() / 1000.0);
     if (!ended) {
         *problem = QStringLiteral("run %1 (%2 over %3) did not end; the log:\n%4")
                        .arg(index)
                        .arg(QLatin1String(kWorkflowNames[workflow]), serial ? "pty" : "TCP", log.right(3000));
-        ++figures.noVerdict;
+        ++figures.n[Figures::NoVerdict];
         return false;
     }
 
-    const int lost = faults->hits(SimAnswerFaults::Kind::Lose) - lostBefore;
-    const int late = faults->hits(SimAnswerFaults::Kind::Late) - lateBefore;
-    const int twice = faults->hits(SimAnswerFaults::Kind::Twice) - twiceBefore;
-    const int drops = faults->linkDrops() - dropsBefore;
-    if (lost + late + twice + drops + unsolicitedSent == 0) {
-        ++figures.unfaulted;
+    int *n = figures.n;
+    const int injected[]
+        = {faults->hits(SimAnswerFaults::Kind::Lose) - before[0], faults->hits(SimAnswerFaults::Kind::Late) - before[1],
+           faults->hits(SimAnswerFaults::Kind::Twice) - before[2], unsolicitedSent, faults->linkDrops() - dropsBefore};
+    if (injected[0] + injected[1] + injected[2] + injected[3] + injected[4] == 0) {
+        ++n[Figures::Unfaulted];
         return true;
     }
-    ++figures.runs;
-    (serial ? figures.serialRuns : figures.tcpRuns) += 1;
-    ++figures.byWorkflow[workflow];
-    figures.lost += lost;
-    figures.late += late;
-    figures.twice += twice;
-    figures.unsolicited += unsolicitedSent;
-    figures.linkDrops += drops;
-    figures.startsOver += log.count(QStringLiteral(" again (attempt "));
-
+    ++n[Figures::Runs];
+    ++n[serial ? Figures::SerialRuns : Figures::TcpRuns];
+    ++n[workflow];
+    for (int i = 0; i < 5; ++i)
+        n[Figures::Lost + i] += injected[i];
+    n[Figures::StartsOver] += log.count(QStringLiteral(" again (attempt "));
     if (!log.contains(success)) {
-        ++(reported(log) ? figures.failed : figures.noVerdict);
+        ++n[reported(log) ? Figures::Failed : Figures::NoVerdict];
         return true;
     }
-    QByteArray result;
     bool same = false;
     switch (workflow) {
     case Figures::Firmware:
@@ -413,18 +316,15 @@ bool WorkflowSoak::runOnce(int index, QString *problem)
     case Figures::Upload:
         same = reader->files().configFile() == source;
         break;
-    default: {
+    case Figures::Download: {
         QFile saved(local);
         same = saved.open(QIODevice::ReadOnly) && saved.readAll() == source;
         break;
     }
     }
-    if (same) {
-        ++figures.verified;
-    } else {
-        ++figures.corrupt;
+    ++n[same ? Figures::Verified : Figures::Corrupt];
+    if (!same)
         qWarning("workflow soak: run %d (%s over %s) reported success, but the result differs; the log:\n%s", index,
                  kWorkflowNames[workflow], serial ? "pty" : "TCP", qPrintable(log.right(3000)));
-    }
     return true;
 }

@@ -26,26 +26,32 @@ struct WorkflowSoakFigures
         Chip,
         Upload,
         Download,
-        WorkflowCount
     };
-    int runs = 0; // runs in which at least one fault was injected
-    int unfaulted = 0; // runs that ended before any planned fault came due
-    int serialRuns = 0;
-    int tcpRuns = 0;
-    int byWorkflow[WorkflowCount] = {};
-    int lost = 0;
-    int late = 0;
-    int twice = 0;
-    int unsolicited = 0;
-    int linkDrops = 0;
-    int verified = 0;
-    int failed = 0;
-    int corrupt = 0;
-    int noVerdict = 0; // ended with neither success nor a failure reported
-    int startsOver = 0; // transfers started over by the client
+    enum Counter {
+        FirmwareRuns, // runs with at least one fault injected, by workflow (as Workflow)
+        ChipRuns,
+        UploadRuns,
+        DownloadRuns,
+        Runs,
+        Unfaulted, // runs that ended before a planned fault came due
+        SerialRuns,
+        TcpRuns,
+        Lost,
+        Late,
+        Twice,
+        Unsolicited,
+        LinkDrops,
+        Verified,
+        Failed,
+        Corrupt,
+        NoVerdict, // ended with neither success nor a failure reported
+        StartsOver, // transfers the client started over
+        CounterCount
+    };
+    int n[CounterCount] = {};
     double seconds = 0;
 
-    int faults() const { return lost + late + twice + unsolicited + linkDrops; }
+    int faults() const { return n[Lost] + n[Late] + n[Twice] + n[Unsolicited] + n[LinkDrops]; }
     void add(const WorkflowSoakFigures &other);
     // One line of numbers, and back (for soaks run in several processes).
     QString line() const;
