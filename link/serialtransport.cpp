@@ -163,7 +163,9 @@ void MainWindow::handleSerialDataError(QSerialPort::SerialPortError serialPortEr
 void MainWindow::reopenSerialPort()
 {
     if (!serial.isOpen()) {
-        pause(4000);
+        // Over TCP only the wait; an Abort or a lost link ends it.
+        const int run = workflowRun;
+        pauseUntil([this, run] { return run != workflowRun; }, 4000);
         return;
     }
     logd(QStringLiteral("Closing the port..."));
