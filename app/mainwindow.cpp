@@ -201,13 +201,121 @@ void MainWindow::setControlsEnabled(bool enable)
     }
 
     ui->cbSerialPort->setEnabled(!enable);
+    controlsEnabled = enable;
+    applyDeviceGating();
+}
+
+MainWindow::Workflow MainWindow::runningWorkflow() const
+{
+    if (restarting)
+        return Workflow::Restart;
+    // Firmware updates, the loop test and the bus scan run until they end;
+    // the other chains run while their request is outstanding (an error
+    // answer stops them where they are).
+    const bool waiting = requestOutstanding();
+    switch (oneShotState) {
+    case FlashFirmware:
+        return Workflow::FirmwareUpdate;
+    case FlashRfidChip:
+        return Workflow::ChipUpdate;
+    case LoopTest:
+        return Workflow::LoopTest;
+    case Rs485Scan:
+        return Workflow::Rs485Scan;
+    case NetworkRead:
+    case NetworkWrite:
+        if (waiting)
+            return Workflow::NetworkSettings;
+        break;
+    case AddressTagWrite:
+    case AddressTagRead:
+        if (waiting)
+            return Workflow::AddressTag;
+        break;
+    case FileOpenForRead:
+    case FileReading:
+    case FileClosingAfterRead:
+        if (waiting)
+            return Workflow::Download;
+        break;
+    case FileOpenForWrite:
+    case FileWriting:
+    case FileClosingAfterWrite:
+        if (waiting)
+            return Workflow::Upload;
+        break;
+    default:
+        break;
+    }
+    return pollingRunning() ? Workflow::Polling : Workflow::None;
+}
+
+QString MainWindow::workflowName(Workflow workflow)
+{
+    switch (workflow) {
+    case Workflow::FirmwareUpdate:
+        return QStringLiteral("the firmware update");
+    case Workflow::ChipUpdate:
+        return QStringLiteral("the RFID chip update");
+    case Workflow::Download:
+        return QStringLiteral("the download of config.json");
+    case Workflow::Upload:
+        return QStringLiteral("the upload of config.json");
+    case Workflow::NetworkSettings:
+        return QStringLiteral("the network settings transfer");
+    case Workflow::AddressTag:
+        return QStringLiteral("the address tag operation");
+    case Workflow::LoopTest:
+        return QStringLiteral("the loop test");
+    case Workflow::Rs485Scan:
+        return QStringLiteral("the RS485 scan");
+    case Workflow::Polling:
+        return QStringLiteral("software polling");
+    case Workflow::Restart:
+        return QStringLiteral("the device restart");
+    case Workflow::None:
+        break;
+    }
+    return QString();
+}
+
+void MainWindow::applyDeviceGating()
+{
+    if (!ui)
+        return;
+    const Workflow running = runningWorkflow();
+    const bool free = controlsEnabled && running == Workflow::None;
+    // A workflow's own Abort or Stop, also while its link is briefly down.
+    const auto ownedBy = [&](QWidget *widget, Workflow owner) { widget->setEnabled(free || running == owner); };
+
+    ui->tabs->setEnabled(controlsEnabled);
     for (QWidget *w :
-         {static_cast<QWidget *>(ui->gbCommands), static_cast<QWidget *>(ui->tabs),
-          static_cast<QWidget *>(ui->btFlashFirmware), static_cast<QWidget *>(ui->btUploadConfig),
+         {static_cast<QWidget *>(ui->gbCommands), static_cast<QWidget *>(ui->tab), static_cast<QWidget *>(ui->tab_2),
+          static_cast<QWidget *>(ui->btReadNetwork), static_cast<QWidget *>(ui->btWriteNetwork),
+          static_cast<QWidget *>(ui->gbAddressTag), static_cast<QWidget *>(ui->btUploadConfig),
           static_cast<QWidget *>(ui->btDownloadConfig), static_cast<QWidget *>(ui->btRestartDevice),
           static_cast<QWidget *>(ui->btPollingConfiguration), static_cast<QWidget *>(ui->btUartConfiguration),
-          static_cast<QWidget *>(ui->btSleepConfiguration), static_cast<QWidget *>(ui->btPNUpdate)})
-        w->setEnabled(enable);
+          static_cast<QWidget *>(ui->btSleepConfiguration)})
+        w->setEnabled(free);
+    ownedBy(ui->gbPolling, Workflow::Polling);
+    ownedBy(ui->gbTests, Workflow::LoopTest);
+    ownedBy(ui->btFlashFirmware, Workflow::FirmwareUpdate);
+    ownedBy(ui->btPNUpdate, Workflow::ChipUpdate);
+
+    const bool settling = pauseDepth > 0 || running == Workflow::Restart;
+    ui->btSerialConnect->setEnabled(!settling && running != Workflow::Rs485Scan);
+    ui->btNetworkConnect->setEnabled(!settling);
+    ui->btRefresComPorts->setEnabled(!settling);
+    ui->btScanRs485->setEnabled(!settling && (running == Workflow::None || running == Workflow::Rs485Scan));
+}
+
+bool MainWindow::refuseWhileBusy()
+{
+    const Workflow running = runningWorkflow();
+    if (running == Workflow::None)
+        return false;
+    logd(QStringLiteral("Please wait: %1 is still running.").arg(workflowName(running)));
+    return true;
 }
 
 void MainWindow::on_tabs_currentChanged(int index)

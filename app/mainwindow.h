@@ -65,11 +65,38 @@ public:
     ~MainWindow() override;
 
     // ---- Application shell: window (app/mainwindow.cpp) ----------------------
+public:
+    // What owns the reader now. One workflow runs at a time.
+    enum class Workflow {
+        None,
+        FirmwareUpdate,
+        ChipUpdate,
+        Download,
+        Upload,
+        NetworkSettings,
+        AddressTag,
+        LoopTest,
+        Rs485Scan,
+        Polling,
+        Restart
+    };
+    Workflow runningWorkflow() const;
+    static QString workflowName(Workflow workflow);
+    // The device controls are usable while a link is up and no workflow
+    // runs; the running workflow's own Abort, Stop or Cancel stays usable.
+    // The connection controls rest while the link is taken down and up on
+    // purpose or a connection is being made.
+    void applyDeviceGating();
+    // True, with a line in the log, when a workflow runs: every action that
+    // would start a device exchange asks first.
+    bool refuseWhileBusy();
 public slots:
     void setControlsEnabled(bool enable);
 private slots:
     void on_tabs_currentChanged(int index);
     void on_tabWidget_currentChanged(int index);
+private:
+    bool controlsEnabled = false; // the connected look (setControlsEnabled)
 
     // ---- Application shell: log views (app/logviews.cpp) ---------------------
 public slots:
@@ -137,8 +164,49 @@ public slots:
     void binaryProtocolWrite(uint8_t *buff, size_t len);
     void binaryProtocolSendSignal(uint8_t *buff, int len);
     void oneShotTimeout();
+public:
+    // The one way a guarded request goes out: oneShotState = state, the
+    // payload sent, oneShotTimer armed with timeoutMs. The payload's command
+    // (for "Network config" with its sub-command) is the answer awaited.
+    void beginRequest(int state, const QByteArray &payload, int timeoutMs);
+    // The one place that decides whether a positive answer (its command
+    // code and the data behind it) answers the request outstanding. If it
+    // does, the request is answered: no longer outstanding, timer stopped.
+    bool takeAnswer(uint8_t code, const QByteArray &data);
+    // Nothing is awaited any more; the answer timer stops.
+    void forgetRequest();
+    bool requestOutstanding() const { return awaitedCommand >= 0; }
+    // A workflow (not the console, not the version check) waits for the
+    // answer to its request: only that answer is acted on.
+    bool workflowWaiting() const;
+    bool linkOpen() const;
+    // The prescribed waits of the workflows. The event loop runs meanwhile
+    // (the window paints, frames are logged), with the controls gated.
+    void pause(int ms);
+    bool pauseUntil(const std::function<bool()> &done, int ms);
+    // One pass of the event loop inside an answer handler; false when the
+    // workflow was ended or started over meanwhile.
+    bool drainEvents();
+    // Ends the running workflow: the reason, then its own failure line.
+    void failWorkflow(const QString &reason);
+    void failWorkflow(Workflow workflow, const QString &reason);
+    // The link went down (not on purpose): the running workflow ends.
+    void linkLost(const QString &reason);
+    // A transfer whose answers cannot be trusted (one went missing, came
+    // late or twice) starts over from its first request, TransferAttempts
+    // times in all; then it fails, and after silence the link is dropped.
+    void restartTransfer(const QString &why, bool silence);
+    static constexpr int TransferAttempts = 4;
+    int transferAttempt = 1;
+    // Bumped when a workflow starts, starts over or ends; a continuation
+    // queued for an earlier run finds it changed.
+    int workflowRun = 0;
+    bool linkCycling = false; // the link goes down and up again on purpose
 private:
     void giveUp();
+    int awaitedCommand = -1; // command of the guarded request outstanding
+    int awaitedSub = -1; // and its "Network config" sub-command
+    int pauseDepth = 0;
 
     // ---- Command console: catalogue (console/catalogue.cpp) ------------------
 public:
@@ -182,6 +250,7 @@ public slots:
     void binaryProtocolFrameComplete(uint8_t *header, size_t hlen, uint8_t *buff, size_t len);
 private:
     void dispatchAnswer(uint8_t code, const QByteArray &data);
+    void routeAnswer(uint8_t code, const QByteArray &data);
     void dispatchError(bool hasCode, uint8_t code, const QByteArray &data);
     void decodeVersion(const QString &text);
     void decodeTagCount(const QByteArray &data);
@@ -193,6 +262,9 @@ public:
     void firmwareFrameAnswered();
     void firmwareEndAnswered();
     void sendNextFirmwareFrame();
+    // OTA Begin, the first request of every attempt.
+    void startFirmwareTransfer(int timeoutMs);
+    void endFirmwareUpdate();
     // Reads the image chosen for an update; false (with the reason logged)
     // when it cannot be read, is too large or is empty.
     bool loadFirmwareImage(const QString &fileName);
@@ -208,6 +280,9 @@ public:
     // ---- Device workflows: RFID chip update (workflows/chipupdate.cpp) -------
     void chipUpdateAnswered();
     void chipUpdateFinished();
+    // PN OTA Begin, the first request of every attempt.
+    void startChipTransfer(int timeoutMs);
+    void endChipUpdate();
 private slots:
     void on_btPNUpdate_clicked();
 public:
@@ -226,14 +301,18 @@ public:
     void startConfigDownload(int target);
     void startConfigUpload(const QByteArray &content);
     void sendFileWriteChunk();
+    // FOPEN, the first request of every attempt.
+    void startDownloadTransfer(int timeoutMs);
+    void startUploadTransfer(int timeoutMs);
+    // An FREAD answer came that answered nothing outstanding.
+    void strayReadAnswer();
     // Asks the user for a file; tests replace it. Arguments: caption, filter,
     // true for a file to save.
     std::function<QString(const QString &, const QString &, bool)> fileChooser;
     QString chooseFile(const QString &caption, const QString &filter, bool save);
 public slots:
-    // Uploads a whole document as config.json (the text as UTF-8).
+    // Uploads a whole document as config.json, byte for byte.
     void updateConfigSignal(const QByteArray &newCfg);
-    void updateConfigSignal(const QString &newCfg);
 private slots:
     void on_btDownloadConfig_clicked();
     void on_btUploadConfig_clicked();
@@ -244,7 +323,21 @@ public:
     int downloadTarget = SaveToFile;
     QByteArray transferBuffer;
     QString transferFileName;
-
+    QByteArray transferSource; // the whole document of an upload
+private:
+    void restartAndReconnect(bool overSerial, bool overTcp);
+    // A download whose answers shifted (an extra FREAD answer turned up, so
+    // one taken was another request's) is read again. One with the same
+    // piece twice in a row (an answer that came twice, or the file's own
+    // content) is kept only when a second reading agrees.
+    bool downloadOpened = false;
+    bool downloadShifted = false;
+    bool downloadRepeated = false;
+    QByteArray lastReadPiece;
+    QByteArray downloadCandidate;
+    bool haveDownloadCandidate = false;
+    bool restarting = false; // between a restart answer and the reconnect
+public:
     // ---- Device configuration dialogs (config/configdialogs.cpp) -------------
     // Opens the dialog a download was made for, on the downloaded document.
     void openConfigurationDialog(int target, const QByteArray &text);
@@ -305,6 +398,7 @@ public slots:
     // ---- Device discovery: RS485 bus scan (discovery/rs485scan.cpp) ---------
     void rs485ScanNextAddress();
     void rs485ScanDeviceFound(const QString &version);
+    void endRs485Scan(const QString &message);
 private slots:
     void on_btScanRs485_clicked();
     void on_cbDetectedDevices_currentIndexChanged(const QString &arg1);

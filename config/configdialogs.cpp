@@ -16,8 +16,7 @@ void MainWindow::openConfigurationDialog(int target, const QByteArray &text)
     case PollingDialog: {
         auto *dialog = new pollingwindow(this, text);
         if (!dialog->failed()) {
-            connect(dialog, &pollingwindow::updateConfiguration, this,
-                    qOverload<const QByteArray &>(&MainWindow::updateConfigSignal));
+            connect(dialog, &pollingwindow::updateConfiguration, this, &MainWindow::updateConfigSignal);
             connect(dialog, &pollingwindow::binaryFrameSend, this, &MainWindow::binaryProtocolSendSignal);
             connect(&protocol, &BinaryProtocol::frameComplete, dialog, &pollingwindow::binaryProtocolFrameComplete);
             dialog->exec();
@@ -33,8 +32,7 @@ void MainWindow::openConfigurationDialog(int target, const QByteArray &text)
             delete dialog;
             return;
         }
-        connect(dialog, &UartConfigWindow::updateConfiguration, this,
-                qOverload<const QByteArray &>(&MainWindow::updateConfigSignal));
+        connect(dialog, &UartConfigWindow::updateConfiguration, this, &MainWindow::updateConfigSignal);
         dialog->show();
         return;
     }
@@ -45,8 +43,7 @@ void MainWindow::openConfigurationDialog(int target, const QByteArray &text)
             delete dialog;
             return;
         }
-        connect(dialog, &SleepConfigWindow::updateConfiguration, this,
-                qOverload<const QByteArray &>(&MainWindow::updateConfigSignal));
+        connect(dialog, &SleepConfigWindow::updateConfiguration, this, &MainWindow::updateConfigSignal);
         dialog->show();
         return;
     }

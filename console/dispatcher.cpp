@@ -8,6 +8,7 @@
 
 #include "app/readertext.h"
 #include "console/versioninfo.h"
+#include "link/commandcodes.h"
 
 // Every accepted frame arrives here. Body: status, answered command, data,
 // CRC. Only bytes the frame holds are read; data copies are taken before any
@@ -19,7 +20,7 @@ void MainWindow::binaryProtocolFrameComplete(uint8_t *header, size_t hlen, uint8
     if (len >= 2)
         buff[len - 2] = 0;
 
-    if (len >= 1 && buff[0] == 0xE4) {
+    if (len >= 1 && buff[0] == AnswerStatus::LogLine) {
         deviceLogWrite(buff, len);
         return;
     }
@@ -33,63 +34,103 @@ void MainWindow::binaryProtocolFrameComplete(uint8_t *header, size_t hlen, uint8
     const QByteArray data = len > 4 ? QByteArray(reinterpret_cast<const char *>(buff + 2), int(len - 4)) : QByteArray();
 
     switch (status) {
-    case 0x00:
+    case AnswerStatus::Positive:
         retryCount = 0;
         if (hasCode)
             dispatchAnswer(code, data);
         break;
-    case 0xFF:
+    case AnswerStatus::Error:
         dispatchError(hasCode, code, data);
         break;
-    case 0xFE:
-        if (hasCode && code == 0x01) {
-            protocol.sendFrame({0x02});
-            oneShotTimer->start(500);
-        }
+    case AnswerStatus::Event:
+        // A tag in the field: its count is asked for, unless a workflow waits
+        // for an answer of its own, which the count's answer would not be.
+        if (hasCode && code == 0x01 /* tag event */ && !workflowWaiting())
+            beginRequest(oneShotState, QByteArray(1, char(Command::GetTagCount)), 500);
         break;
     default:
         break;
     }
+    applyDeviceGating();
 }
 
+// While a workflow waits, only the answer to its request is acted on. Any
+// other answer, a workflow answer nobody asked for among them, is only
+// logged (the dump above); for a download it is also a sign that one of the
+// answers taken may have been another request's.
 void MainWindow::dispatchAnswer(uint8_t code, const QByteArray &data)
 {
+    if (workflowWaiting()) {
+        if (takeAnswer(code, data))
+            routeAnswer(code, data);
+        else if (code == Command::FileRead)
+            strayReadAnswer();
+        return;
+    }
     switch (code) {
-    case 0x02:
+    case Command::NetworkConfig:
+    case Command::FileOpen:
+    case Command::FileRead:
+    case Command::FileWrite:
+    case Command::FileClose:
+    case Command::OtaBegin:
+    case Command::OtaFrame:
+    case Command::OtaEnd:
+    case Command::PnOtaBegin:
+    case Command::PnOtaFrame:
+    case Command::PnOtaFinish:
+        if (code == Command::FileOpen && oneShotState != FileOpenForRead && oneShotState != FileOpenForWrite)
+            oneShotTimer->stop(); // an FOPEN sent from the console
+        return;
+    case Command::Reboot:
+    case Command::FactoryReset:
+        // Nobody could have asked for a restart while a workflow runs.
+        if (runningWorkflow() == Workflow::None)
+            routeAnswer(code, data);
+        return;
+    default:
+        // The console's own requests, and the chains of the address tag and
+        // of polling when no step of theirs is outstanding.
+        takeAnswer(code, data);
+        routeAnswer(code, data);
+        return;
+    }
+}
+
+void MainWindow::routeAnswer(uint8_t code, const QByteArray &data)
+{
+    switch (code) {
+    case Command::GetTagCount:
         decodeTagCount(data);
         break;
-    case 0x03:
+    case Command::GetUid:
         decodeUid(data);
         break;
-    case 0x04:
+    case Command::ActivateTag:
+        oneShotTimer->stop();
+        logd(QStringLiteral("Tag activated."));
         if (oneShotState == AddressTagWrite) {
-            oneShotTimer->stop();
-            logd(QStringLiteral("Tag activated."));
             addressTagOnActivated();
         } else {
-            oneShotTimer->stop();
-            logd(QStringLiteral("Tag activated."));
             logd(QStringLiteral("Reading tag info"));
-            protocol.sendFrame({0x40, 0x04, 0x02});
-            oneShotState = AddressTagRead;
-            oneShotTimer->start(3000);
+            beginRequest(AddressTagRead, QByteArray::fromHex("400402"), 3000);
         }
         break;
-    case 0x05:
+    case Command::Halt:
         logd(QStringLiteral("HALT done"));
         oneShotTimer->stop();
         if (oneShotState == LoopTest)
             loopTestOnHalt();
         break;
-    case 0x09:
+    case Command::NetworkConfig:
         if (oneShotState == NetworkRead || oneShotState == NetworkWrite)
             networkSettingsAnswered(data);
         break;
-    case 0x0A:
-    case 0x11:
+    case Command::Reboot:
+    case Command::FactoryReset:
         deviceRestartAnswered();
         break;
-    case 0x0B: {
+    case Command::GetVersion: {
         const int end = data.indexOf('\0');
         const QString text = QString::fromUtf8(end >= 0 ? data.left(end) : data);
         if (oneShotState == Rs485Scan)
@@ -98,44 +139,40 @@ void MainWindow::dispatchAnswer(uint8_t code, const QByteArray &data)
             decodeVersion(text);
         break;
     }
-    case 0x40:
+    case Command::UltralightReadPage:
         if (oneShotState != Idle)
             tagTestOnReadPage(data);
         break;
-    case 0x41:
+    case Command::UltralightWritePage:
         if (oneShotState == LoopTest || oneShotState == AddressTagWrite)
             tagTestOnWritePage();
         break;
-    case 0xE0:
-        if (oneShotState == FileOpenForRead || oneShotState == FileOpenForWrite)
-            fileOpenAnswered(data);
-        else
-            oneShotTimer->stop();
+    case Command::FileOpen:
+        fileOpenAnswered(data);
         break;
-    case 0xE1:
+    case Command::FileRead:
         fileReadAnswered(data);
         break;
-    case 0xE2:
-        if (oneShotState == FileWriting)
-            fileWriteAnswered(data);
+    case Command::FileWrite:
+        fileWriteAnswered(data);
         break;
-    case 0xE3:
+    case Command::FileClose:
         fileCloseAnswered();
         break;
-    case 0xF0:
+    case Command::OtaBegin:
         firmwareBeginAnswered();
         break;
-    case 0xF1:
+    case Command::OtaFrame:
         firmwareFrameAnswered();
         break;
-    case 0xF2:
+    case Command::OtaEnd:
         firmwareEndAnswered();
         break;
-    case 0xF6:
-    case 0xF7:
+    case Command::PnOtaBegin:
+    case Command::PnOtaFrame:
         chipUpdateAnswered();
         break;
-    case 0xF8:
+    case Command::PnOtaFinish:
         chipUpdateFinished();
         break;
     default:
@@ -161,7 +198,7 @@ void MainWindow::decodeVersion(const QString &text)
         ui->btPNUpdate->show();
     }
     if (version.supportsDeviceLog())
-        protocol.sendFrame({0xE4, 0x01});
+        protocol.sendFrame({Command::DeviceLog, 0x01});
 }
 
 void MainWindow::decodeTagCount(const QByteArray &data)
@@ -173,14 +210,12 @@ void MainWindow::decodeTagCount(const QByteArray &data)
     if (count != 0) {
         if (oneShotState == LoopTest)
             loopTestCount(true);
-        protocol.sendFrame({0x03, 0x00});
-        oneShotTimer->start(3000);
+        beginRequest(oneShotState, QByteArray::fromHex("0300"), 3000);
         return;
     }
     logd(QStringLiteral("No tag detected"));
     if (oneShotState == LoopTest) {
-        protocol.sendFrame({0x05});
-        oneShotTimer->start(3000);
+        beginRequest(LoopTest, QByteArray(1, char(Command::Halt)), 3000);
         loopTestCount(false);
     } else if (pollingRunning()) {
         pollingTimer->start(ui->sbPollingTimeout->value());
@@ -208,8 +243,7 @@ void MainWindow::decodeUid(const QByteArray &data)
     if (oneShotState == AddressTagWrite || oneShotState == AddressTagRead) {
         if (type == 1) {
             logd(QStringLiteral("Ultralight TAG detected. Activating TAG..."));
-            protocol.sendFrame({0x04, 0x00});
-            oneShotTimer->start(3000);
+            beginRequest(oneShotState, QByteArray::fromHex("0400"), 3000);
         } else {
             logd(QStringLiteral("Ultralight TAG needed for address tag."));
             oneShotTimer->stop();
@@ -226,30 +260,29 @@ void MainWindow::dispatchError(bool hasCode, uint8_t code, const QByteArray &dat
     else
         logd(QStringLiteral("Error received for command - ") + name);
 
-    if (hasCode && code == 0x28)
+    if (hasCode && code == Command::SetUid)
         logd(QStringLiteral("This command may only be executed on special tags with changeable UID"));
-    const bool firmware = hasCode && code >= 0xF0 && code <= 0xF2;
-    const bool chip = hasCode && code >= 0xF6 && code <= 0xF8;
+    // While a workflow waits, an error to another request ends nothing.
+    if (workflowWaiting() && !(hasCode && code == awaitedCommand))
+        return;
+    const bool firmware = hasCode && code >= Command::OtaBegin && code <= Command::OtaEnd;
+    const bool chip = hasCode && code >= Command::PnOtaBegin && code <= Command::PnOtaFinish;
     if (firmware || chip) {
         logd(QStringLiteral("Firmware writing error - please restart the board and try again"));
-        oneShotState = Idle;
         if (firmware)
-            ui->btFlashFirmware->setText(QStringLiteral("Flash firmware"));
+            endFirmwareUpdate();
         else
-            ui->btPNUpdate->setText(QStringLiteral("RFID chip update"));
-        oneShotTimer->stop();
-        progressBar->setValue(0);
+            endChipUpdate();
         logd(QStringLiteral("Flash firmware aborted."));
     }
 
     if (oneShotState == LoopTest) {
         loopTestOnError();
-        protocol.sendFrame({0x05});
-        oneShotTimer->start(3000);
+        beginRequest(LoopTest, QByteArray(1, char(Command::Halt)), 3000);
         logd(QStringLiteral("HALT request"));
     } else if (oneShotState != Rs485Scan) {
         // During the bus scan an error answer records nothing; the scan
         // moves on when the address's 100 ms are over.
-        oneShotTimer->stop();
+        forgetRequest();
     }
 }

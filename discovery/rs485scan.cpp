@@ -18,6 +18,9 @@ constexpr int ProbeWaitMs = 100;
 
 void MainWindow::on_btScanRs485_clicked()
 {
+    // "Cancel" ends a scan; another workflow is not cut into.
+    if (oneShotState != Rs485Scan && refuseWhileBusy())
+        return;
     oneShotTimer->stop();
     progressBar->setValue(1);
     progressBar->setMaximum(255);
@@ -30,10 +33,10 @@ void MainWindow::on_btScanRs485_clicked()
         protocol.setAddress(0);
         ui->cbDetectedDevices->clear();
         logd(QStringLiteral("Searching for devices. Please wait..."));
-        ui->btSerialConnect->setEnabled(false);
         ui->btScanRs485->setText(QStringLiteral("Cancel"));
 
         oneShotState = Rs485Scan;
+        applyDeviceGating();
         openSerialPort();
         requestVersion();
         oneShotTimer->start(ProbeWaitMs);
@@ -42,14 +45,7 @@ void MainWindow::on_btScanRs485_clicked()
 
     // "Cancel" during a scan, or a normal connection that is open: either
     // way the port is closed and no scan runs.
-    logd(QStringLiteral("Searching aborted."));
-    oneShotTimer->stop();
-    oneShotState = Idle;
-    progressBar->setValue(0);
-    closeSerialPort();
-    protocol.setAddress(0);
-    ui->btSerialConnect->setEnabled(true);
-    ui->btScanRs485->setText(QStringLiteral("Scan"));
+    endRs485Scan(QStringLiteral("Searching aborted."));
 }
 
 void MainWindow::rs485ScanNextAddress()
@@ -66,16 +62,22 @@ void MainWindow::rs485ScanNextAddress()
         oneShotTimer->start(ProbeWaitMs);
         return;
     }
+    endRs485Scan(QStringLiteral("Done."));
+}
 
-    logd(QStringLiteral("Done."));
+// The end of a scan, whether it ran through, was cancelled or lost its port.
+// Frames after the scan carry no address until a serial connect sets the
+// one in the address field (a TCP link takes none).
+void MainWindow::endRs485Scan(const QString &message)
+{
+    logd(message);
+    oneShotTimer->stop();
     oneShotState = Idle;
     ui->btScanRs485->setText(QStringLiteral("Scan"));
     progressBar->setValue(0);
     closeSerialPort();
-    // Frames after the scan carry no address until a serial connect sets the
-    // one in the address field (a TCP link takes none).
     protocol.setAddress(0);
-    ui->btSerialConnect->setEnabled(true);
+    applyDeviceGating();
 }
 
 void MainWindow::rs485ScanDeviceFound(const QString &version)

@@ -1,9 +1,67 @@
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include <QCoreApplication>
+#include <QEventLoop>
 #include <QLabel>
+#include <QPushButton>
 #include <QTcpSocket>
 #include <QTimer>
+
+#include "link/commandcodes.h"
+
+// Requests are stop-and-wait: one guarded request at a time, sent with
+// beginRequest and answered through takeAnswer. The protocol carries no
+// sequence numbers, so an answer is recognised by its command code (and the
+// sub-command a "Network config" answer echoes); one that came twice or too
+// late carries the same code as the next request's answer. Idempotent
+// requests are simply repeated when their answer does not come. The steps of
+// a transfer are not: a repeated FWRITE, FREAD, OTA frame or chip record
+// would write or skip data, so there the whole transfer starts over.
+
+namespace {
+
+constexpr int kRepeatMs = 1500;
+
+bool restartsOnTimeout(int state)
+{
+    switch (state) {
+    case MainWindow::FlashFirmware:
+    case MainWindow::FlashRfidChip:
+    case MainWindow::FileOpenForRead:
+    case MainWindow::FileReading:
+    case MainWindow::FileClosingAfterRead:
+    case MainWindow::FileOpenForWrite:
+    case MainWindow::FileWriting:
+    case MainWindow::FileClosingAfterWrite:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The transfer a state belongs to, whether or not it still waits.
+MainWindow::Workflow transferOf(int state)
+{
+    switch (state) {
+    case MainWindow::FlashFirmware:
+        return MainWindow::Workflow::FirmwareUpdate;
+    case MainWindow::FlashRfidChip:
+        return MainWindow::Workflow::ChipUpdate;
+    case MainWindow::FileOpenForRead:
+    case MainWindow::FileReading:
+    case MainWindow::FileClosingAfterRead:
+        return MainWindow::Workflow::Download;
+    case MainWindow::FileOpenForWrite:
+    case MainWindow::FileWriting:
+    case MainWindow::FileClosingAfterWrite:
+        return MainWindow::Workflow::Upload;
+    default:
+        return MainWindow::Workflow::None;
+    }
+}
+
+} // namespace
 
 void MainWindow::binaryProtocolWrite(uint8_t *buff, size_t len)
 {
@@ -25,6 +83,176 @@ void MainWindow::binaryProtocolSendSignal(uint8_t *buff, int len)
     if (len < 0)
         return;
     protocol.sendFrame(buff, size_t(len));
+}
+
+void MainWindow::beginRequest(int state, const QByteArray &payload, int timeoutMs)
+{
+    oneShotState = state;
+    awaitedCommand = payload.isEmpty() ? -1 : uint8_t(payload.at(0));
+    awaitedSub = awaitedCommand == Command::NetworkConfig && payload.size() > 1 ? uint8_t(payload.at(1)) : -1;
+    protocol.sendFrame(payload);
+    oneShotTimer->start(timeoutMs);
+    applyDeviceGating();
+}
+
+bool MainWindow::takeAnswer(uint8_t code, const QByteArray &data)
+{
+    if (awaitedCommand < 0 || code != awaitedCommand)
+        return false;
+    if (awaitedSub >= 0 && (data.isEmpty() || uint8_t(data.at(0)) != awaitedSub))
+        return false;
+    forgetRequest();
+    return true;
+}
+
+void MainWindow::forgetRequest()
+{
+    awaitedCommand = -1;
+    awaitedSub = -1;
+    oneShotTimer->stop();
+}
+
+bool MainWindow::workflowWaiting() const
+{
+    return requestOutstanding() && oneShotState != Idle && oneShotState != GetVersion;
+}
+
+bool MainWindow::linkOpen() const
+{
+    return serial.isOpen() || tcpConnected;
+}
+
+void MainWindow::pause(int ms)
+{
+    pauseUntil(nullptr, ms);
+}
+
+bool MainWindow::pauseUntil(const std::function<bool()> &done, int ms)
+{
+    ++pauseDepth;
+    applyDeviceGating();
+    QEventLoop loop;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    deadline.setTimerType(Qt::PreciseTimer); // a coarse timer may end a wait 5 % early
+    connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QTimer check;
+    if (done)
+        connect(&check, &QTimer::timeout, &loop, [&] {
+            if (done())
+                loop.quit();
+        });
+    deadline.start(ms);
+    if (!done || !done()) {
+        check.start(10);
+        loop.exec();
+    }
+    --pauseDepth;
+    applyDeviceGating();
+    return !done || done();
+}
+
+bool MainWindow::drainEvents()
+{
+    const int run = workflowRun;
+    QCoreApplication::processEvents();
+    return run == workflowRun;
+}
+
+void MainWindow::linkLost(const QString &reason)
+{
+    if (!linkCycling)
+        failWorkflow(reason);
+}
+
+void MainWindow::failWorkflow(const QString &reason)
+{
+    failWorkflow(runningWorkflow(), reason);
+}
+
+void MainWindow::failWorkflow(Workflow workflow, const QString &reason)
+{
+    if (workflow == Workflow::None || workflow == Workflow::Restart)
+        return;
+    logd(reason);
+    const int state = oneShotState;
+    ++workflowRun;
+    forgetRequest();
+    switch (workflow) {
+    case Workflow::FirmwareUpdate:
+        endFirmwareUpdate();
+        logd(QStringLiteral("Flash firmware aborted."));
+        break;
+    case Workflow::ChipUpdate:
+        endChipUpdate();
+        logd(QStringLiteral("Flash firmware aborted."));
+        break;
+    case Workflow::Download:
+        oneShotState = Idle;
+        logd(QStringLiteral("Downloading config.json failed."));
+        break;
+    case Workflow::Upload:
+        oneShotState = Idle;
+        logd(QStringLiteral("Uploading config.json failed."));
+        break;
+    case Workflow::NetworkSettings:
+        oneShotState = Idle;
+        logd(state == NetworkRead ? QStringLiteral("Reading network settings failed.")
+                                  : QStringLiteral("Writing network settings failed."));
+        break;
+    case Workflow::AddressTag:
+        oneShotState = Idle;
+        logd(QStringLiteral("Address tag operation failed."));
+        break;
+    case Workflow::LoopTest:
+        oneShotState = Idle;
+        ui->btLoopTest->setText(QStringLiteral("Start loop test"));
+        logd(QStringLiteral("Loop test stoped"));
+        break;
+    case Workflow::Rs485Scan:
+        endRs485Scan(QStringLiteral("Searching aborted."));
+        break;
+    case Workflow::Polling:
+        on_btStopPolling_clicked();
+        logd(QStringLiteral("Software polling stopped."));
+        break;
+    case Workflow::None:
+    case Workflow::Restart:
+        break;
+    }
+    applyDeviceGating();
+}
+
+void MainWindow::restartTransfer(const QString &why, bool silence)
+{
+    const Workflow transfer = transferOf(oneShotState);
+    if (transfer == Workflow::None)
+        return;
+    if (transferAttempt >= TransferAttempts) {
+        failWorkflow(transfer, why + QStringLiteral(" - giving up after %1 attempts.").arg(TransferAttempts));
+        if (silence)
+            giveUp();
+        return;
+    }
+    ++transferAttempt;
+    logd(QStringLiteral("%1 - starting %2 again (attempt %3 of %4)...")
+             .arg(why, workflowName(transfer))
+             .arg(transferAttempt)
+             .arg(TransferAttempts));
+    switch (transfer) {
+    case Workflow::FirmwareUpdate:
+        startFirmwareTransfer(kRepeatMs);
+        break;
+    case Workflow::ChipUpdate:
+        startChipTransfer(kRepeatMs);
+        break;
+    case Workflow::Download:
+        startDownloadTransfer(kRepeatMs);
+        break;
+    default:
+        startUploadTransfer(kRepeatMs);
+        break;
+    }
 }
 
 void MainWindow::oneShotTimeout()
@@ -52,10 +280,21 @@ void MainWindow::oneShotTimeout()
         rs485ScanNextAddress();
         return;
     default:
+        // Nothing is repeated into a link that is gone.
+        if (!linkOpen()) {
+            failWorkflow(QStringLiteral("No connection to the device."));
+            oneShotState = Idle;
+            forgetRequest();
+            return;
+        }
+        if (restartsOnTimeout(oneShotState)) {
+            restartTransfer(QStringLiteral("No answer from the device"), true);
+            return;
+        }
         if (retryCount++ < 5) {
             logd(QStringLiteral("Repeating last frame...\n"));
             protocol.resendLastFrame();
-            oneShotTimer->start(1500);
+            oneShotTimer->start(kRepeatMs);
         } else {
             giveUp();
         }
@@ -66,7 +305,7 @@ void MainWindow::oneShotTimeout()
 void MainWindow::giveUp()
 {
     oneShotState = Idle;
-    oneShotTimer->stop();
+    forgetRequest();
     closeSerialPort();
     disconnectHost();
     // Closing empties the status bar, so the reason is put there afterwards
@@ -74,4 +313,5 @@ void MainWindow::giveUp()
     statusLabel->setText(QStringLiteral("Timeout"));
     statusDetailLabel->setText(QStringLiteral("No response from device"));
     logd(QStringLiteral("Timeout - Please recconnect device and try again."));
+    applyDeviceGating();
 }

@@ -8,7 +8,6 @@
 #include <QProgressBar>
 #include <QSerialPortInfo>
 #include <QSettings>
-#include <QThread>
 #include <QTimer>
 
 #include "app/settings.h"
@@ -101,6 +100,10 @@ void MainWindow::closeSerialPort()
     ui->btFlashFirmware->setText(QStringLiteral("Flash firmware"));
     ui->btPNUpdate->setText(QStringLiteral("RFID chip update"));
     progressBar->setValue(0);
+    // A workflow cannot go on without its link (unless the link is being
+    // taken down and up on purpose).
+    if (!linkOpen())
+        linkLost(QStringLiteral("Connection to the device closed."));
 }
 
 void MainWindow::on_btSerialConnect_clicked()
@@ -165,6 +168,9 @@ void MainWindow::handleSerialDataError(QSerialPort::SerialPortError serialPortEr
     oneShotTimer->stop();
     if (serialPortError == QSerialPort::ResourceError)
         logd(QStringLiteral("Device removed."));
+    // The workflow on this link ends now, not by repeats into a dead port.
+    if (!tcpConnected)
+        linkLost(QStringLiteral("Connection to the device lost."));
     // Not from inside the port's own error signal.
     serialClosePending = true;
     QTimer::singleShot(0, this, [this] {
@@ -173,28 +179,39 @@ void MainWindow::handleSerialDataError(QSerialPort::SerialPortError serialPortEr
     });
 }
 
+// The waits let the event loop run (the window keeps painting) while the
+// device controls are gated; the firmware update's Abort stays usable.
 void MainWindow::reopenSerialPort()
 {
-    if (serial.isOpen()) {
-        logd(QStringLiteral("Closing the port..."));
-        closeSerialPort();
-        QThread::msleep(6000);
-        logd(QStringLiteral("Opening again..."));
-        for (int attempt = 1; attempt <= 6; ++attempt) {
-            openSerialPort();
-            if (serial.isOpen())
-                return;
-            if (attempt < 6) {
-                logd(QStringLiteral("Unable to open serial port. Trying again.."));
-                QApplication::processEvents();
-                QThread::msleep(1000);
-            }
-        }
-        logd(QStringLiteral("Unable to open serial port. Please try to reconnect device and start again."));
-        closeSerialPort();
-        oneShotTimer->stop();
-        oneShotState = Idle;
+    if (!serial.isOpen()) {
+        // Over TCP only the wait; an Abort or a lost link ends it.
+        const int run = workflowRun;
+        pauseUntil([this, run] { return run != workflowRun; }, 4000);
         return;
     }
-    QThread::msleep(4000);
+    logd(QStringLiteral("Closing the port..."));
+    linkCycling = true;
+    closeSerialPort();
+    if (oneShotState == FlashFirmware)
+        ui->btFlashFirmware->setText(QStringLiteral("Abort..."));
+    pause(6000);
+    logd(QStringLiteral("Opening again..."));
+    for (int attempt = 1; attempt <= 6; ++attempt) {
+        openSerialPort();
+        if (serial.isOpen()) {
+            linkCycling = false;
+            return;
+        }
+        if (attempt < 6) {
+            logd(QStringLiteral("Unable to open serial port. Trying again.."));
+            pause(1000);
+        }
+    }
+    logd(QStringLiteral("Unable to open serial port. Please try to reconnect device and start again."));
+    closeSerialPort();
+    linkCycling = false;
+    forgetRequest();
+    oneShotState = Idle;
+    ++workflowRun;
+    applyDeviceGating();
 }

@@ -31,7 +31,13 @@ void MainWindow::connectToHost(const QString &address, int port)
         logd(QStringLiteral("Connecting to ") + address + QStringLiteral(" ..."));
         QApplication::processEvents();
         socket->connectToHost(QHostAddress(address), quint16(port), QIODevice::ReadWrite);
-        if (socket->waitForConnected(5000)) {
+        // The window keeps painting while the attempt runs.
+        const auto settled = [socket] {
+            return socket->state() == QAbstractSocket::ConnectedState
+                || socket->state() == QAbstractSocket::UnconnectedState;
+        };
+        pauseUntil(settled, 5000);
+        if (socket->state() == QAbstractSocket::ConnectedState) {
             connect(socket, &QTcpSocket::readyRead, this, &MainWindow::onReadyRead);
             connect(socket, &QTcpSocket::stateChanged, this, &MainWindow::onSocketStateChanged);
             connect(socket, &QTcpSocket::errorOccurred, this, &MainWindow::tcpClientError);
@@ -66,6 +72,9 @@ void MainWindow::onReadyRead()
 void MainWindow::tcpClientError(QAbstractSocket::SocketError socketError)
 {
     protoLogRaw(QByteArray(1, char(socketError)), QStringLiteral("TCP socker error"));
+    // The workflow on this link ends now, not by repeats into a dead socket.
+    if (!serial.isOpen())
+        linkLost(QStringLiteral("Connection to the device lost."));
     disconnectHost();
 }
 
@@ -77,6 +86,8 @@ void MainWindow::disconnectHost()
             tcpSocket->disconnectFromHost();
     }
     setControlsEnabled(false);
+    if (!linkOpen())
+        linkLost(QStringLiteral("Connection to the device closed."));
 }
 
 void MainWindow::onSocketStateChanged(QAbstractSocket::SocketState socketState)

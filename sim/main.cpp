@@ -2,6 +2,7 @@
 // by commands on standard input.
 
 #include "sim/simchannel.h"
+#include "sim/simfaults.h"
 #include "sim/simfiles.h"
 #include "sim/simflood.h"
 #include "sim/simknowntags.h"
@@ -42,6 +43,20 @@ const char *const kHelp = "commands:\n"
                           "                     CODE (hex) with the error number ERR (hex)\n"
                           "  fail clear         withdraw all failures\n"
                           "  drop-tcp           close every TCP connection, keep listening\n"
+                          "answer faults (the reader has done what was asked; only its answer goes wrong):\n"
+                          "  answers lose WHEN [code HEX]      the answer is not sent\n"
+                          "  answers late MS WHEN [code HEX]   the answer goes out MS ms later; the answers\n"
+                          "                     behind it wait for it (past the client's timer: a late answer)\n"
+                          "  answers twice WHEN [code HEX]     the answer goes out twice, back to back\n"
+                          "  answers twice-gap MS WHEN [code HEX]  the second copy MS ms after the first\n"
+                          "       WHEN: once [K]        the answer after K matching ones (0: the next)\n"
+                          "             every N         every Nth matching answer\n"
+                          "             random P SEED   each with a chance of P per cent, seeded sequence\n"
+                          "       code HEX: only answers to that command (all answers without it)\n"
+                          "  answers drop-link N  drop the link after N more frames: TCP connections\n"
+                          "                     closed, the pty replaced by a new one at the same link\n"
+                          "  answers clear      withdraw the answer faults; answers alone shows them\n"
+                          "  unsolicited HEX..  send this answer (status first, e.g. 00 E3) unasked\n"
                           "  tag add ul UID [PAGES]  place an Ultralight (16 pages unless PAGES, 4-256)\n"
                           "  tag add classic UID     place a MIFARE Classic (no pages)\n"
                           "  tag remove UID     take a tag off the field\n"
@@ -494,6 +509,16 @@ void runCommand(SimReader &reader, const QString &line)
         reader.setAckUnknown(on);
     } else if (cmd == QLatin1String("fail")) {
         runFailCommand(reader, arg.split(QLatin1Char(' '), Qt::SkipEmptyParts));
+    } else if (cmd == QLatin1String("answers")) {
+        say(reader.answerFaults().command(arg.split(QLatin1Char(' '), Qt::SkipEmptyParts)));
+    } else if (cmd == QLatin1String("unsolicited")) {
+        const QByteArray payload = QByteArray::fromHex(arg.toLatin1());
+        if (payload.isEmpty()) {
+            say(QStringLiteral("usage: unsolicited HEX.. (status first, e.g. 00 E3)"));
+        } else {
+            reader.sendFrame(payload);
+            say(QStringLiteral("sent %1").arg(hex(payload)));
+        }
     } else if (cmd == QLatin1String("drop-tcp")) {
         const int count = reader.tcpClientCount();
         reader.dropTcpClients();

@@ -37,6 +37,8 @@
 #include <QMap>
 #include <QObject>
 
+#include "link/commandcodes.h"
+
 class SimReader;
 class SimRequest;
 
@@ -44,10 +46,10 @@ class SimFileSystem : public QObject
 {
     Q_OBJECT
 public:
-    static constexpr quint8 kCmdOpen = 0xE0;
-    static constexpr quint8 kCmdRead = 0xE1;
-    static constexpr quint8 kCmdWrite = 0xE2;
-    static constexpr quint8 kCmdClose = 0xE3;
+    static constexpr quint8 kCmdOpen = Command::FileOpen;
+    static constexpr quint8 kCmdRead = Command::FileRead;
+    static constexpr quint8 kCmdWrite = Command::FileWrite;
+    static constexpr quint8 kCmdClose = Command::FileClose;
     static constexpr quint8 kModeRead = 0x00;
     static constexpr quint8 kModeWrite = 0x01;
 

@@ -28,6 +28,8 @@
 #include <QList>
 #include <QObject>
 
+#include "link/commandcodes.h"
+
 class SimReader;
 class SimRequest;
 
@@ -35,7 +37,7 @@ class SimKnownTags : public QObject
 {
     Q_OBJECT
 public:
-    static constexpr quint8 kCmdKnownList = 0x18;
+    static constexpr quint8 kCmdKnownList = Command::KnownList;
     static constexpr quint8 kSubReadFirst = 0x00;
     static constexpr quint8 kSubReadNext = 0x01;
     static constexpr quint8 kSubWriteStart = 0x02;

@@ -27,6 +27,8 @@
 #include <QPair>
 #include <QStringList>
 
+#include "link/commandcodes.h"
+
 class SimReader;
 class SimRequest;
 
@@ -34,7 +36,7 @@ class SimNetwork : public QObject
 {
     Q_OBJECT
 public:
-    static constexpr quint8 kCmdNetworkConfig = 0x09;
+    static constexpr quint8 kCmdNetworkConfig = Command::NetworkConfig;
     static constexpr int kSubCount = 10;
     static constexpr int kMaxSsid = 32;
     static constexpr int kMaxPassword = 64;

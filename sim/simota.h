@@ -34,6 +34,8 @@
 #include <QObject>
 #include <QStringList>
 
+#include "link/commandcodes.h"
+
 class SimReader;
 class SimRequest;
 
@@ -41,12 +43,12 @@ class SimOta : public QObject
 {
     Q_OBJECT
 public:
-    static constexpr quint8 kCmdBegin = 0xF0;
-    static constexpr quint8 kCmdFrame = 0xF1;
-    static constexpr quint8 kCmdEnd = 0xF2;
-    static constexpr quint8 kCmdChipBegin = 0xF6;
-    static constexpr quint8 kCmdChipFrame = 0xF7;
-    static constexpr quint8 kCmdChipFinish = 0xF8;
+    static constexpr quint8 kCmdBegin = Command::OtaBegin;
+    static constexpr quint8 kCmdFrame = Command::OtaFrame;
+    static constexpr quint8 kCmdEnd = Command::OtaEnd;
+    static constexpr quint8 kCmdChipBegin = Command::PnOtaBegin;
+    static constexpr quint8 kCmdChipFrame = Command::PnOtaFrame;
+    static constexpr quint8 kCmdChipFinish = Command::PnOtaFinish;
 
     static constexpr int kMaxFrameData = 256;
     static constexpr int kFlashSize = 4 * 1024 * 1024;

@@ -2,6 +2,7 @@
 
 #include "sim/simchannel.h"
 #include "sim/simcodec.h"
+#include "sim/simfaults.h"
 #include "sim/simfiles.h"
 #include "sim/simknowntags.h"
 #include "sim/simnetwork.h"
@@ -56,6 +57,11 @@ SimReader::SimReader(QObject *parent)
         text.append('\0');
         req.ack(text);
     });
+    m_clock.start();
+    m_answerTimer = new QTimer(this);
+    m_answerTimer->setSingleShot(true);
+    connect(m_answerTimer, &QTimer::timeout, this, &SimReader::sendQueuedAnswers);
+    m_answerFaults = new SimAnswerFaults(this);
     m_tagField = new SimTagField(this);
     m_files = new SimFileSystem(this);
     m_knownTags = new SimKnownTags(this);
@@ -346,22 +352,56 @@ void SimReader::writeFrame(SimChannel *channel, const QByteArray &frame)
         return;
     channel->write(frame);
     emit frameSent(frame);
+    m_answerFaults->frameSent();
 }
 
 void SimReader::answer(SimChannel *channel, const QByteArray &payload)
 {
     if (m_silent || !m_plugged || m_restarting || !channel)
         return;
+    const SimAnswerFaults::Decision fault = m_answerFaults->decide(payload.size() > 1 ? quint8(payload.at(1)) : 0);
+    if (fault.lose)
+        return;
     const QByteArray frame = makeFrame(payload);
-    if (m_answerDelayMs == 0) {
-        writeFrame(channel, frame);
+    queueAnswer(channel, frame, m_answerDelayMs + fault.lateMs);
+    if (!fault.twice)
+        return;
+    if (fault.twiceGapMs == 0) {
+        queueAnswer(channel, frame, 0);
         return;
     }
     QPointer<SimChannel> target(channel);
-    QTimer::singleShot(m_answerDelayMs, this, [this, target, frame] {
+    QTimer::singleShot(fault.twiceGapMs, this, [this, target, frame] {
         if (m_plugged && target)
             writeFrame(target, frame);
     });
+}
+
+// An answer goes out after its delay, and never before the answers to
+// earlier requests.
+void SimReader::queueAnswer(SimChannel *channel, const QByteArray &frame, int delayMs)
+{
+    if (delayMs == 0 && m_answerQueue.isEmpty()) {
+        writeFrame(channel, frame);
+        return;
+    }
+    qint64 due = m_clock.elapsed() + delayMs;
+    if (!m_answerQueue.isEmpty())
+        due = qMax(due, m_answerQueue.last().due);
+    m_answerQueue.append({QPointer<SimChannel>(channel), frame, due});
+    if (!m_answerTimer->isActive())
+        m_answerTimer->start(int(qMax<qint64>(0, m_answerQueue.first().due - m_clock.elapsed())));
+}
+
+void SimReader::sendQueuedAnswers()
+{
+    while (!m_answerQueue.isEmpty() && m_answerQueue.first().due <= m_clock.elapsed()) {
+        const QueuedAnswer next = m_answerQueue.takeFirst();
+        if (m_plugged && next.channel)
+            writeFrame(next.channel, next.frame);
+    }
+    if (!m_answerQueue.isEmpty())
+        m_answerTimer->start(int(qMax<qint64>(0, m_answerQueue.first().due - m_clock.elapsed())));
 }
 
 void SimReader::sendFrame(const QByteArray &payload)

@@ -11,12 +11,15 @@
 // antenna and the tag commands live in SimTagField (tagField()), the file
 // system with "config.json" in SimFileSystem (files()), the known-tag list in
 // SimKnownTags (knownTags()). Reboot (0A) and Factory reset (11) answer and
-// then restart the reader (restart()). Answers:
+// then restart the reader (restart()). What happens to answers on their way
+// (lost, late, twice, the link dropping) is set in SimAnswerFaults
+// (answerFaults()); answers leave in the order of the requests. Answers:
 //   00 <code> <data>             positive answer   (SimRequest::ack)
 //   FF <code> <hi> <lo>          error, number first byte first (SimRequest::error)
 //   FE <event> <data>            event, sent unsolicited (sendEvent)
 //   E4 <Latin-1 text> 00         device log line, unsolicited (sendLogLine)
 
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QList>
 #include <QMap>
@@ -30,7 +33,11 @@
 
 #include "sim/simflood.h"
 
+#include "link/commandcodes.h"
+
 class QTcpServer;
+class QTimer;
+class SimAnswerFaults;
 class SimBus;
 class SimChannel;
 class SimFileSystem;
@@ -73,14 +80,14 @@ class SimReader : public QObject
 public:
     using Handler = std::function<void(SimRequest &request)>;
 
-    static constexpr quint8 kCmdGetVersion = 0x0B;
-    static constexpr quint8 kCmdReboot = 0x0A;
-    static constexpr quint8 kCmdFactoryReset = 0x11;
-    static constexpr quint8 kCmdError = 0xFF; // what a peer sends after a damaged frame
-    static constexpr quint8 kStatusOk = 0x00;
-    static constexpr quint8 kStatusError = 0xFF;
-    static constexpr quint8 kStatusEvent = 0xFE;
-    static constexpr quint8 kStatusLog = 0xE4;
+    static constexpr quint8 kCmdGetVersion = Command::GetVersion;
+    static constexpr quint8 kCmdReboot = Command::Reboot;
+    static constexpr quint8 kCmdFactoryReset = Command::FactoryReset;
+    static constexpr quint8 kCmdError = Command::Error; // what a peer sends after a damaged frame
+    static constexpr quint8 kStatusOk = AnswerStatus::Positive;
+    static constexpr quint8 kStatusError = AnswerStatus::Error;
+    static constexpr quint8 kStatusEvent = AnswerStatus::Event;
+    static constexpr quint8 kStatusLog = AnswerStatus::LogLine;
 
     explicit SimReader(QObject *parent = nullptr);
     ~SimReader() override;
@@ -99,6 +106,8 @@ public:
     // The tags in the reader's field; it answers the tag commands.
     SimTagField &tagField() { return *m_tagField; }
     const SimTagField &tagField() const { return *m_tagField; }
+    // What happens to its answers on their way.
+    SimAnswerFaults &answerFaults() { return *m_answerFaults; }
     // Its file system ("config.json") and the file commands.
     SimFileSystem &files() { return *m_files; }
     const SimFileSystem &files() const { return *m_files; }
@@ -214,6 +223,8 @@ private:
     void attachChannel(SimChannel *channel);
     void onFrame(SimChannel *channel, const SimCodec::Frame &frame);
     void answer(SimChannel *channel, const QByteArray &payload);
+    void queueAnswer(SimChannel *channel, const QByteArray &frame, int delayMs);
+    void sendQueuedAnswers();
     void writeFrame(SimChannel *channel, const QByteArray &frame);
     QByteArray makeFrame(const QByteArray &payload);
     QList<SimChannel *> openChannels() const;
@@ -226,6 +237,7 @@ private:
     SimTagField *m_tagField = nullptr;
     SimFileSystem *m_files = nullptr;
     SimKnownTags *m_knownTags = nullptr;
+    SimAnswerFaults *m_answerFaults = nullptr;
     QString m_version = QStringLiteral("2.38");
     quint8 m_address = 0;
 
@@ -247,6 +259,15 @@ private:
     int m_answerDelayMs = 0;
     std::unique_ptr<SimFlood::Source> m_flood;
     QTimer *m_floodTimer = nullptr;
+    struct QueuedAnswer
+    {
+        QPointer<SimChannel> channel;
+        QByteArray frame;
+        qint64 due = 0;
+    };
+    QList<QueuedAnswer> m_answerQueue; // in the order of the requests
+    QTimer *m_answerTimer = nullptr;
+    QElapsedTimer m_clock;
 
     RestartMode m_restartMode = RestartMode::KeepPty;
     int m_restartTimeMs = 1000;

@@ -26,6 +26,8 @@
 #include <QList>
 #include <QObject>
 
+#include "link/commandcodes.h"
+
 class SimReader;
 class SimRequest;
 
@@ -58,12 +60,12 @@ class SimTagField : public QObject
 {
     Q_OBJECT
 public:
-    static constexpr quint8 kCmdGetTagCount = 0x02;
-    static constexpr quint8 kCmdGetUid = 0x03;
-    static constexpr quint8 kCmdActivate = 0x04;
-    static constexpr quint8 kCmdHalt = 0x05;
-    static constexpr quint8 kCmdReadPage = 0x40;
-    static constexpr quint8 kCmdWritePage = 0x41;
+    static constexpr quint8 kCmdGetTagCount = Command::GetTagCount;
+    static constexpr quint8 kCmdGetUid = Command::GetUid;
+    static constexpr quint8 kCmdActivate = Command::ActivateTag;
+    static constexpr quint8 kCmdHalt = Command::Halt;
+    static constexpr quint8 kCmdReadPage = Command::UltralightReadPage;
+    static constexpr quint8 kCmdWritePage = Command::UltralightWritePage;
     static constexpr quint8 kEventTag = 0x01;
 
     static constexpr quint16 kErrorNoTag = 0x0101;

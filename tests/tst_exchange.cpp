@@ -139,15 +139,15 @@ private slots:
         QTest::qWait(200);
         QVERIFY(requests.list.isEmpty());
 
+        f.injectAnswer(hex("00 05"));
+        QVERIFY(f.waitForLog("HALT done"));
+
         // "Activate TAG" answered outside an address tag write reads the tag.
         f.injectAnswer(hex("00 04"));
         QVERIFY(requests.waitFor(hex("40 04 02")));
         QVERIFY(f.logText().contains("Tag activated.\n\n"));
         QVERIFY(f.logText().contains("Reading tag info"));
         QCOMPARE(w->oneShotState, int(MainWindow::AddressTagRead));
-
-        f.injectAnswer(hex("00 05"));
-        QVERIFY(f.waitForLog("HALT done"));
     }
 
     void errorAnswers()
@@ -191,12 +191,20 @@ private slots:
         QVERIFY(f.connectSerial());
         RequestLog requests(f.reader(), true);
         MainWindow *w = f.window();
-        w->oneShotState = MainWindow::FileReading;
         f.reader()->sendEvent(0x01);
         QVERIFY(requests.waitFor(hex("02")));
         QCOMPARE(w->oneShotTimer->interval(), 500);
+        // A workflow that waits for its answer keeps its request and timer.
+        f.reader()->setSilent(true);
+        requests.list.clear();
+        w->beginRequest(MainWindow::FileReading, hex("E1"), 3000);
+        f.reader()->sendEvent(0x01);
+        QTest::qWait(200);
+        QCOMPARE(requests.list, QList<QByteArray> {hex("E1")});
+        QCOMPARE(w->oneShotTimer->interval(), 3000);
+        QVERIFY(w->oneShotTimer->isActive());
+        w->forgetRequest();
         w->oneShotState = MainWindow::Idle;
-        w->oneShotTimer->stop();
 
         f.reader()->sendLogLine("hello");
         QVERIFY(QTest::qWaitFor([&] { return f.widget<QTextEdit>("teLogs")->toPlainText().contains("hello"); }, 2000));
@@ -233,14 +241,32 @@ private slots:
         QCOMPARE(w->oneShotTimer->interval(), 3000);
         QCOMPARE(f.logCount("Repeating last frame...\n"), 11);
 
-        // Any other state gives up after five repeats.
-        w->oneShotState = MainWindow::FileReading;
+        // The other idempotent requests give up after five repeats.
+        w->oneShotState = MainWindow::AddressTagRead;
         w->retryCount = 0;
         for (int i = 0; i < 6; ++i)
             w->oneShotTimeout();
         QVERIFY(!w->serial.isOpen());
         QCOMPARE(w->oneShotState, int(MainWindow::Idle));
         QCOMPARE(w->statusLabel->text(), QStringLiteral("Timeout"));
+
+        // A transfer starts over instead, four times in all, then fails and
+        // drops the link.
+        f.reader()->setSilent(false);
+        QVERIFY(f.connectSerial());
+        f.reader()->setSilent(true);
+        w->startConfigDownload(MainWindow::SaveToFile);
+        const QByteArray open = hex("E0 00 63 6F 6E 66 69 67 2E 6A 73 6F 6E");
+        for (int i = 1; i <= 4; ++i) {
+            QVERIFY(QTest::qWaitFor([&] { return requests.count(open) == i; }, 2000));
+            w->oneShotTimeout();
+        }
+        QCOMPARE(f.logCount("No answer from the device - starting the download of config.json again"), 3);
+        QVERIFY(f.logText().contains("No answer from the device - giving up after 4 attempts."));
+        QVERIFY(f.logText().contains("Downloading config.json failed."));
+        QVERIFY(!w->serial.isOpen());
+        QCOMPARE(w->oneShotState, int(MainWindow::Idle));
+        f.reader()->setSilent(false);
 
         // With nothing open a frame goes nowhere and is not logged.
         const int tx = f.logCount("[TX]");

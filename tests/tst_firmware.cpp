@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 
 #include "sim/simcodec.h"
+#include "sim/simfaults.h"
 #include "sim/simota.h"
 #include "support/windowfixture.h"
 #include "workflows/firmwarefiles.h"
@@ -327,6 +328,19 @@ private slots:
             if (uint8_t(r.at(0)) == 0xF1 && captionWhileSending.isEmpty())
                 captionWhileSending = flashButton(f)->text();
         };
+        // The window is not frozen during the 4 s wait after the erase, and
+        // no other device action can start meanwhile.
+        int ticksBeforeFrames = 0;
+        QStringList usable;
+        QTimer tick;
+        QObject::connect(&tick, &QTimer::timeout, [&] {
+            ticksBeforeFrames += requests.count(0xF1) == 0;
+            for (const char *name : {"btPollingConfiguration", "btDownloadConfig", "btPNUpdate", "btReadNetwork"}) {
+                if (requests.count(0xF0) > 0 && f.widget<QWidget>(name)->isEnabled() && !usable.contains(name))
+                    usable << name;
+            }
+        });
+        tick.start(100);
 
         f.click("btFlashFirmware");
         QCOMPARE(flashButton(f)->text(), QStringLiteral("Abort..."));
@@ -347,7 +361,9 @@ private slots:
 
         // Over TCP the port is not touched, the client only waits 4000 ms.
         QVERIFY(!f.logText().contains("Closing the port..."));
-        QVERIFY(requests.timeOfFirst(0xF1) - requests.timeOfFirst(0xF0) >= 3900);
+        QVERIFY2(requests.timeOfFirst(0xF1) - requests.timeOfFirst(0xF0) >= 3900, qPrintable(f.logText()));
+        QVERIFY2(ticksBeforeFrames >= 30, qPrintable(QString::number(ticksBeforeFrames)));
+        QCOMPARE(usable, QStringList());
         QCOMPARE(captionWhileSending, QStringLiteral("Abort..."));
         for (const char *line :
              {"Firmware file ", "Flash erased.", "Writing firmware...", "Firmware flashed.", "Restarting device..."})
@@ -475,9 +491,10 @@ private slots:
             QVERIFY2(next >= 0, line);
             at = next;
         }
-        // The link was gone when the client came back from its wait.
-        QCOMPARE(f.logCount("Unable to open serial port. Trying again.."), 1);
-        QVERIFY(requests.timeOfFirst(0xF1) - requests.timeOfFirst(0xF0) >= 6900);
+        // The window kept running through the wait, so the reader was back
+        // at its link when the port was opened again.
+        QCOMPARE(f.logCount("Unable to open serial port. Trying again.."), 0);
+        QVERIFY(requests.timeOfFirst(0xF1) - requests.timeOfFirst(0xF0) >= 5900);
         QVERIFY(f.window()->serial.isOpen());
         QVERIFY(f.window()->serial.portName().endsWith("ttyFw0"));
         QCOMPARE(captionWhileSending, QStringLiteral("Abort..."));
@@ -515,6 +532,8 @@ private slots:
         QVERIFY(connectSerial(f));
         const QByteArray file = record(hex("AA BB 01 10 CC DD"));
         chooseFile(f, writeFile("one.nwfwu", file));
+        // A second answer to the same Reboot does not restart anything again.
+        SimAnswerFaults::of(f.reader())->command({"twice", "once", "code", "0A"});
         Requests requests(f.reader());
         f.click("btPNUpdate");
         QCOMPARE(chipButton(f)->text(), QStringLiteral("Abort..."));
@@ -527,6 +546,8 @@ private slots:
         QCOMPARE(module->chipRecords(), QList<QByteArray> {hex("AA BB 01 10 CC DD")});
         QVERIFY(f.logText().contains("Firmware size 8, data written 8"));
         QVERIFY(f.logText().contains("Restarting device..."));
+        QTest::qWait(300);
+        QCOMPARE(f.logCount("Restarting the device. Please wait.."), 1);
         // The restart closed and reopened the link.
         QCOMPARE(chipButton(f)->text(), QStringLiteral("RFID chip update"));
         QCOMPARE(f.window()->oneShotState, int(MainWindow::GetVersion));
@@ -653,23 +674,161 @@ private slots:
         QCOMPARE(f.window()->oneShotState, int(MainWindow::Idle));
     }
 
-    // A lost answer is made up for by the repeat of the same record.
-    void chipLostRecordIsRepeated()
+    // A lost, late or doubled answer never makes the reader take a frame or
+    // record twice or miss one: the update starts over from its Begin, and
+    // success is logged only once the final answer came.
+    void answerFaults_data()
+    {
+        QTest::addColumn<bool>("chip");
+        QTest::addColumn<QString>("fault"); // a control command of the simulated reader
+        QTest::addColumn<int>("injectAt"); // the OTA Begin answer again after this frame (0: not)
+        QTest::addColumn<int>("restarts");
+        QTest::newRow("firmware, a frame's answer lost") << false << "lose once 3 code F1" << 0 << 1;
+        QTest::newRow("firmware, OTA Begin answered again mid-image") << false << QString() << 3 << 0;
+        QTest::newRow("chip, a record's answer lost") << true << "lose once 2 code F7" << 0 << 1;
+        QTest::newRow("chip, a record's answer late") << true << "late 1200 once 1 code F7" << 0 << 1;
+        QTest::newRow("chip, every answer twice") << true << "twice every 1" << 0 << 0;
+        QTest::newRow("chip, the Finish answer lost") << true << "lose once code F8" << 0 << 1;
+    }
+    void answerFaults()
+    {
+        QFETCH(bool, chip);
+        QFETCH(QString, fault);
+        QFETCH(int, injectAt);
+        QFETCH(int, restarts);
+        WindowFixture f;
+        SimOta *module = ota(f);
+        ignoreReboot(f);
+        QVERIFY(chip ? connectSerial(f) : connectTcp(f));
+        QByteArray file;
+        QList<QByteArray> records;
+        for (int i = 0; i < 12; ++i) {
+            records << pattern(150, quint32(i + 1));
+            file += record(records.last());
+        }
+        const QByteArray image = pattern(2000, 9);
+        chooseFile(f, writeFile(chip ? "faults.nwfwu" : "faults.bin", chip ? file : image));
+        if (!fault.isEmpty())
+            QVERIFY(!SimAnswerFaults::of(f.reader())->command(fault.split(' ')).startsWith("usage"));
+        Requests requests(f.reader());
+        requests.onRequest = [&](const QByteArray &r) {
+            if (injectAt > 0 && uint8_t(r.at(0)) == 0xF1 && requests.count(0xF1) == injectAt)
+                f.injectAnswer(hex("00 F0"));
+        };
+
+        f.click(chip ? "btPNUpdate" : "btFlashFirmware");
+        QVERIFY(waitUntil([&] { return requests.count(0x0A) == 1; }, 20000));
+        QTest::qWait(300); // answers still on their way change nothing
+        QCOMPARE(f.logCount("attempt 2 of 4"), restarts);
+        QVERIFY(!f.logText().contains("Firmware writing error"));
+        if (chip) {
+            QCOMPARE(module->chipRecords(), records);
+            QCOMPARE(f.logCount(QStringLiteral("Firmware size %1, data written %1").arg(file.size())), 1);
+        } else {
+            QCOMPARE(module->flashedImage(), image);
+            QCOMPARE(f.logCount("Flash erased."), 1 + restarts);
+            QCOMPARE(f.logCount("Firmware flashed."), 1);
+        }
+        QCOMPARE(requests.count(0x0A), 1);
+        QCOMPARE(f.window()->oneShotState, int(MainWindow::Idle));
+        QCOMPARE(chipButton(f)->text(), QStringLiteral("RFID chip update"));
+        QCOMPARE(flashButton(f)->text(), QStringLiteral("Flash firmware"));
+    }
+
+    // Abort while the reader erases: its late answer is only logged.
+    void abortWhileTheEraseRuns()
+    {
+        WindowFixture f;
+        ota(f)->setEraseTime(800);
+        QVERIFY(connectTcp(f));
+        chooseFile(f, writeFile("erase.bin", pattern(600)));
+        int answers = 0;
+        QObject::connect(f.reader(), &SimReader::frameSent, [&] { ++answers; });
+        f.click("btFlashFirmware");
+        QTest::qWait(100);
+        f.click("btFlashFirmware");
+        QVERIFY(f.logText().contains("Flash firmware aborted."));
+        QVERIFY(waitUntil([&] { return answers == 1; }, 3000));
+        QTest::qWait(300);
+        QVERIFY(!f.logText().contains("Flash erased."));
+        QVERIFY(!f.logText().contains("Writing firmware..."));
+        QCOMPARE(f.window()->oneShotState, int(MainWindow::Idle));
+        QVERIFY(f.window()->tcpConnected);
+    }
+
+    // The link going away ends the update at once, with a message.
+    void linkLossEndsTheUpdate_data()
+    {
+        QTest::addColumn<bool>("chip");
+        QTest::newRow("firmware over TCP") << false;
+        QTest::newRow("chip over the pty") << true;
+    }
+    void linkLossEndsTheUpdate()
+    {
+        QFETCH(bool, chip);
+        WindowFixture f;
+        ota(f);
+        QVERIFY(chip ? connectSerial(f) : connectTcp(f));
+        QByteArray file;
+        for (int i = 0; i < 20; ++i)
+            file += record(pattern(100, quint32(i)));
+        chooseFile(f, writeFile(chip ? "drop.nwfwu" : "drop.bin", chip ? file : pattern(5000)));
+        SimAnswerFaults::of(f.reader())->dropLinkAfter(4);
+        f.click(chip ? "btPNUpdate" : "btFlashFirmware");
+        QVERIFY(f.waitForLog("Flash firmware aborted.", chip ? 2000 : 6000));
+        const QString log = f.logText();
+        QVERIFY(log.indexOf("Connection to the device lost.") < log.indexOf("Flash firmware aborted."));
+        QTest::qWait(1000);
+        QVERIFY(!f.logText().contains("Repeating last frame"));
+        QVERIFY(!f.logText().contains("Timeout"));
+        QCOMPARE(f.window()->oneShotState, int(MainWindow::Idle));
+        QCOMPARE(chipButton(f)->text(), QStringLiteral("RFID chip update"));
+        QCOMPARE(flashButton(f)->text(), QStringLiteral("Flash firmware"));
+        QVERIFY(!f.window()->linkOpen());
+    }
+
+    // While an update runs, no other device action starts; Abort stays.
+    void oneWorkflowAtATime()
     {
         WindowFixture f;
         SimOta *module = ota(f);
         ignoreReboot(f);
-        module->setRecordFault(2, SimOta::Fault::Silent);
         QVERIFY(connectSerial(f));
-        const QByteArray file = record(hex("01 02 03 04")) + record(hex("05 06")) + record(hex("07"));
-        chooseFile(f, writeFile("lost.nwfwu", file));
+        f.reader()->setAnswerDelay(20);
+        QByteArray file;
+        QList<QByteArray> records;
+        for (int i = 0; i < 40; ++i) {
+            records << pattern(64, quint32(i));
+            file += record(records.last());
+        }
+        chooseFile(f, writeFile("busy.nwfwu", file));
         Requests requests(f.reader());
+        QStringList enabled;
+        QString refusals;
+        requests.onRequest = [&](const QByteArray &r) {
+            if (uint8_t(r.at(0)) != 0xF7 || requests.count(0xF7) != 5)
+                return;
+            for (const char *name :
+                 {"btPollingConfiguration", "btUartConfiguration", "btSleepConfiguration", "btDownloadConfig",
+                  "btUploadConfig", "btRestartDevice", "btFlashFirmware", "btReadNetwork", "btWriteNetwork",
+                  "btWriteAddressTag", "btLoopTest", "btStartPolling", "btCommnadExecute", "btScanRs485"}) {
+                if (f.widget<QWidget>(name)->isEnabled())
+                    enabled << name;
+            }
+            if (!chipButton(f)->isEnabled())
+                enabled << "not btPNUpdate";
+            QMetaObject::invokeMethod(f.window(), "on_btPollingConfiguration_clicked");
+            f.window()->updateConfigSignal(QByteArrayLiteral("{}"));
+            refusals = f.logText();
+        };
         f.click("btPNUpdate");
-        QVERIFY(QTest::qWaitFor([&] { return requests.count(0x0A) == 1; }, 5000));
-        QCOMPARE(f.logCount("Repeating last frame..."), 1);
-        QCOMPARE(requests.withCode(0xF7),
-                 (QList<QByteArray> {hex("F7 01 02 03 04"), hex("F7 05 06"), hex("F7 05 06"), hex("F7 07")}));
-        QCOMPARE(module->chipRecords(), (QList<QByteArray> {hex("01 02 03 04"), hex("05 06"), hex("07")}));
+        QVERIFY(waitUntil([&] { return requests.count(0x0A) == 1; }, 10000));
+        QCOMPARE(enabled, QStringList());
+        QCOMPARE(refusals.count("Please wait: the RFID chip update is still running."), 2);
+        QVERIFY(refusals.contains("The new configuration was not uploaded."));
+        QCOMPARE(module->chipRecords(), records);
+        QCOMPARE(requests.count(0xE0), 0);
+        QVERIFY(f.widget<QWidget>("btPollingConfiguration")->isEnabled());
     }
 };
 

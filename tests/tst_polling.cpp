@@ -284,15 +284,16 @@ private slots:
         for (const QByteArray &r : requests.list)
             QVERIFY2(r == hex("02") || r == hex("03 00"), r.toHex(' ').constData());
 
-        // With the link closed a cycle sends nothing and polling stalls.
+        // Polling ends with its link.
         press(f, "btStartPolling");
-        w->closeSerialPort(); // disables the tab, not the buttons' own setting
         requests.list.clear();
+        w->closeSerialPort();
+        QCOMPARE(f.logCount("Software polling stopped."), 1);
+        QVERIFY(!w->pollingRunning());
+        QVERIFY(!w->pollingTimer->isActive());
         w->pollingTimeout();
         QTest::qWait(100);
         QVERIFY(requests.list.isEmpty());
-        QVERIFY(!w->pollingTimer->isActive());
-        QVERIFY(w->pollingRunning());
     }
 
     void tagEventStartsTheChain()

@@ -7,13 +7,15 @@
 #include <QTimer>
 
 #include "app/safefile.h"
+#include "link/commandcodes.h"
 #include "workflows/firmwarefiles.h"
 
 // Updating the firmware of the reader's RFID front-end chip: PN OTA Begin,
 // then one PN OTA Frame per record of the .nwfwu file, each sent on the
 // answer to the request before, then PN OTA Finish and, on its answer,
 // Reboot. The button reads "Abort..." while an update runs and then cancels
-// it.
+// it. The chip takes records by order of arrival, so a record whose answer
+// does not come is not sent again: the update starts over from PN OTA Begin.
 
 namespace {
 
@@ -26,11 +28,11 @@ void MainWindow::on_btPNUpdate_clicked()
 {
     if (ui->btPNUpdate->text() == QLatin1String("Abort...")) {
         logd(QStringLiteral("Flash firmware aborted"));
-        oneShotState = Idle;
-        progressBar->setValue(0);
-        ui->btPNUpdate->setText(QStringLiteral("RFID chip update"));
+        endChipUpdate();
         return;
     }
+    if (refuseWhileBusy())
+        return;
 
     firmwareFileName = chooseFile(tr("Select firmware file"), QStringLiteral("PN51xx firmware file (*.nwfwu)"), false);
     if (firmwareFileName.isEmpty()) {
@@ -53,14 +55,29 @@ void MainWindow::on_btPNUpdate_clicked()
     }
 
     firmwareData = content;
+    logd(QStringLiteral("Firmware file version detected ") + FirmwareFiles::chipVersionText(firmwareData));
+    transferAttempt = 1;
+    ui->btPNUpdate->setText(QStringLiteral("Abort..."));
+    startChipTransfer(kBeginArmMs);
+}
+
+void MainWindow::startChipTransfer(int timeoutMs)
+{
+    ++workflowRun;
     firmwareOffset = 0;
     progressBar->setMaximum(firmwareData.size());
     progressBar->setValue(0);
-    logd(QStringLiteral("Firmware file version detected ") + FirmwareFiles::chipVersionText(firmwareData));
-    oneShotState = FlashRfidChip;
-    protocol.sendFrame({0xF6});
-    ui->btPNUpdate->setText(QStringLiteral("Abort..."));
-    oneShotTimer->start(kBeginArmMs);
+    beginRequest(FlashRfidChip, QByteArray(1, char(Command::PnOtaBegin)), timeoutMs);
+}
+
+void MainWindow::endChipUpdate()
+{
+    ++workflowRun;
+    oneShotState = Idle;
+    ui->btPNUpdate->setText(QStringLiteral("RFID chip update"));
+    forgetRequest();
+    progressBar->setValue(0);
+    applyDeviceGating();
 }
 
 void MainWindow::chipUpdateAnswered()
@@ -68,32 +85,29 @@ void MainWindow::chipUpdateAnswered()
     // Aborted, or another workflow has taken over the answer timer.
     if (oneShotState != FlashRfidChip)
         return;
-    oneShotTimer->stop();
 
     const int length = FirmwareFiles::chipRecordLength(firmwareData, firmwareOffset);
     if (firmwareOffset < firmwareData.size() && length >= 0) {
         QByteArray payload;
-        payload.append(char(0xF7));
+        payload.append(char(Command::PnOtaFrame));
         payload.append(firmwareData.mid(firmwareOffset + 2, length));
         firmwareOffset += length + 2;
         progressBar->setValue(firmwareOffset);
-        QCoreApplication::processEvents();
-        if (oneShotState != FlashRfidChip)
+        if (!drainEvents() || oneShotState != FlashRfidChip)
             return; // aborted while the window caught up
-        protocol.sendFrame(payload);
+        beginRequest(FlashRfidChip, payload, kRecordArmMs);
     } else {
-        protocol.sendFrame({0xF8});
-        logd(QStringLiteral("Firmware size %1, data written %2").arg(firmwareData.size()).arg(firmwareOffset));
-        progressBar->setValue(0);
+        // Every record is out; the chip has them all when Finish is answered.
+        beginRequest(FlashRfidChip, QByteArray(1, char(Command::PnOtaFinish)), kRecordArmMs);
     }
-    oneShotTimer->start(kRecordArmMs);
 }
 
 void MainWindow::chipUpdateFinished()
 {
-    oneShotTimer->stop();
+    logd(QStringLiteral("Firmware size %1, data written %2").arg(firmwareData.size()).arg(firmwareOffset));
+    endChipUpdate();
     logd(QStringLiteral("Restarting device..."));
     QCoreApplication::processEvents();
-    protocol.sendFrame({0x0A});
+    protocol.sendFrame({Command::Reboot});
     statusDetailLabel->clear();
 }

@@ -4,14 +4,21 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QLabel>
-#include <QThread>
 #include <QTimer>
 
 #include "app/safefile.h"
+#include "link/commandcodes.h"
 
 // Moving "config.json" between the reader and the PC: FOPEN, then FREAD or
 // FWRITE chunk by chunk, then FCLOSE, each request sent when the previous one
 // is answered. An upload ends with a reboot of the reader.
+//
+// FREAD and FWRITE carry no offset: the reader keeps the file position. A
+// chunk whose answer does not come is therefore not asked for or written
+// again; the transfer starts over from FOPEN, which opens the file afresh.
+// Every request gets at most one answer taken, in order, so an FREAD answer
+// that turns up when none is awaited means the answers shifted: one taken
+// was not the answer to its request, and the file is read again.
 
 namespace {
 
@@ -25,8 +32,13 @@ constexpr qint64 kMaxUploadBytes = 1024 * 1024;
 QByteArray fopenPayload(uint8_t mode)
 {
     QByteArray payload;
-    payload.append(char(0xE0)).append(char(mode)).append(kConfigFileName);
+    payload.append(char(Command::FileOpen)).append(char(mode)).append(kConfigFileName);
     return payload;
+}
+
+QByteArray request(Command::Code code)
+{
+    return QByteArray(1, char(code));
 }
 
 } // namespace
@@ -41,6 +53,8 @@ QString MainWindow::chooseFile(const QString &caption, const QString &filter, bo
 
 void MainWindow::on_btDownloadConfig_clicked()
 {
+    if (refuseWhileBusy())
+        return;
     transferFileName = chooseFile(QStringLiteral("Save json"), QStringLiteral("Export file (*.json)"), true);
     if (transferFileName.isEmpty()) {
         logd(QStringLiteral("Please enter correct file name!"));
@@ -52,18 +66,24 @@ void MainWindow::on_btDownloadConfig_clicked()
 
 void MainWindow::on_btPollingConfiguration_clicked()
 {
+    if (refuseWhileBusy())
+        return;
     logd(QStringLiteral("Please wait downloading current configuration..."));
     startConfigDownload(PollingDialog);
 }
 
 void MainWindow::on_btUartConfiguration_clicked()
 {
+    if (refuseWhileBusy())
+        return;
     logd(QStringLiteral("Please wait downloading current configuration..."));
     startConfigDownload(UartDialog);
 }
 
 void MainWindow::on_btSleepConfiguration_clicked()
 {
+    if (refuseWhileBusy())
+        return;
     logd(QStringLiteral("Please wait downloading current configuration..."));
     startConfigDownload(SleepDialog);
 }
@@ -71,14 +91,26 @@ void MainWindow::on_btSleepConfiguration_clicked()
 void MainWindow::startConfigDownload(int target)
 {
     downloadTarget = target;
-    oneShotState = FileOpenForRead;
-    oneShotTimer->stop();
-    protocol.sendFrame(fopenPayload(0x00));
-    oneShotTimer->start(kArmMs);
+    transferAttempt = 1;
+    haveDownloadCandidate = false;
+    startDownloadTransfer(kArmMs);
+}
+
+void MainWindow::startDownloadTransfer(int timeoutMs)
+{
+    ++workflowRun;
+    transferBuffer.clear();
+    downloadOpened = false;
+    downloadShifted = false;
+    downloadRepeated = false;
+    lastReadPiece.clear();
+    beginRequest(FileOpenForRead, fopenPayload(0x00), timeoutMs);
 }
 
 void MainWindow::on_btUploadConfig_clicked()
 {
+    if (refuseWhileBusy())
+        return;
     transferFileName = chooseFile(QStringLiteral("Select json file"), QStringLiteral("Import file (*.json)"), false);
     if (transferFileName.isEmpty()) {
         logd(QStringLiteral("Please enter correct file name!"));
@@ -100,70 +132,75 @@ void MainWindow::on_btUploadConfig_clicked()
     startConfigUpload(file.data);
 }
 
+// A dialog's OK while another workflow runs does not cut into it.
 void MainWindow::updateConfigSignal(const QByteArray &newCfg)
 {
+    if (refuseWhileBusy()) {
+        logd(QStringLiteral("The new configuration was not uploaded."));
+        return;
+    }
     logd(QStringLiteral("New configuration received. Updating..."));
     startConfigUpload(newCfg);
 }
 
-void MainWindow::updateConfigSignal(const QString &newCfg)
-{
-    updateConfigSignal(newCfg.toUtf8());
-}
-
 void MainWindow::startConfigUpload(const QByteArray &content)
 {
-    transferBuffer = content;
-    oneShotState = FileOpenForWrite;
-    oneShotTimer->stop();
-    protocol.sendFrame(fopenPayload(0x01));
-    oneShotTimer->start(kArmMs);
+    transferSource = content;
+    transferAttempt = 1;
+    startUploadTransfer(kArmMs);
+}
+
+void MainWindow::startUploadTransfer(int timeoutMs)
+{
+    ++workflowRun;
+    transferBuffer = transferSource;
+    beginRequest(FileOpenForWrite, fopenPayload(0x01), timeoutMs);
 }
 
 void MainWindow::sendFileWriteChunk()
 {
     const int n = qMin(transferBuffer.size(), kChunk);
-    QByteArray payload(1, char(0xE2));
+    QByteArray payload = request(Command::FileWrite);
     payload.append(transferBuffer.constData(), n);
-    protocol.sendFrame(payload);
-    oneShotTimer->start(kArmMs);
-    oneShotState = FileWriting;
+    beginRequest(FileWriting, payload, kArmMs);
     transferBuffer.remove(0, n);
 }
 
 void MainWindow::fileOpenAnswered(const QByteArray &)
 {
-    oneShotTimer->stop();
     if (oneShotState == FileOpenForRead) {
         transferBuffer.clear();
+        downloadOpened = true;
         logd(QStringLiteral("File openned. Downloading..."));
-        QCoreApplication::processEvents();
-        protocol.sendFrame({0xE1});
-        oneShotTimer->start(kArmMs);
-        oneShotState = FileReading;
+        if (drainEvents())
+            beginRequest(FileReading, request(Command::FileRead), kArmMs);
     } else if (oneShotState == FileOpenForWrite) {
         logd(QStringLiteral("Config file openned. Uploading..."));
-        QCoreApplication::processEvents();
-        sendFileWriteChunk();
+        if (drainEvents())
+            sendFileWriteChunk();
     }
 }
 
 void MainWindow::fileReadAnswered(const QByteArray &data)
 {
-    oneShotTimer->stop();
     if (data.isEmpty()) {
         logd(QStringLiteral("End of file. Closing the file..."));
-        QCoreApplication::processEvents();
-        protocol.sendFrame({0xE3});
-        oneShotTimer->start(kArmMs);
-        oneShotState = FileClosingAfterRead;
+        if (drainEvents())
+            beginRequest(FileClosingAfterRead, request(Command::FileClose), kArmMs);
         return;
     }
-    QCoreApplication::processEvents();
-    protocol.sendFrame({0xE1});
-    oneShotTimer->start(kArmMs);
-    oneShotState = FileReading;
+    if (data == lastReadPiece)
+        downloadRepeated = true;
+    lastReadPiece = data;
     transferBuffer.append(data);
+    if (drainEvents())
+        beginRequest(FileReading, request(Command::FileRead), kArmMs);
+}
+
+void MainWindow::strayReadAnswer()
+{
+    if (downloadOpened && (oneShotState == FileReading || oneShotState == FileClosingAfterRead))
+        downloadShifted = true;
 }
 
 void MainWindow::fileWriteAnswered(const QByteArray &)
@@ -171,28 +208,37 @@ void MainWindow::fileWriteAnswered(const QByteArray &)
     if (oneShotState != FileWriting)
         return;
     if (transferBuffer.isEmpty()) {
-        oneShotTimer->stop();
         logd(QStringLiteral("End of file. Closing the file..."));
-        QCoreApplication::processEvents();
-        protocol.sendFrame({0xE3});
-        oneShotTimer->start(kArmMs);
-        oneShotState = FileClosingAfterWrite;
+        if (drainEvents())
+            beginRequest(FileClosingAfterWrite, request(Command::FileClose), kArmMs);
         return;
     }
-    QCoreApplication::processEvents();
-    sendFileWriteChunk();
+    if (drainEvents())
+        sendFileWriteChunk();
 }
 
 void MainWindow::fileCloseAnswered()
 {
-    oneShotTimer->stop();
     if (oneShotState == FileClosingAfterWrite) {
         logd(QStringLiteral("File closed. Restarting..."));
         QCoreApplication::processEvents();
-        protocol.sendFrame({0x0A});
+        protocol.sendFrame(request(Command::Reboot));
         return;
     }
+    if (oneShotState != FileClosingAfterRead)
+        return;
 
+    if (downloadShifted) {
+        restartTransfer(QStringLiteral("Answers of the download came twice or out of turn"), false);
+        return;
+    }
+    if (downloadRepeated && !(haveDownloadCandidate && downloadCandidate == transferBuffer)) {
+        downloadCandidate = transferBuffer;
+        haveDownloadCandidate = true;
+        restartTransfer(QStringLiteral("The same piece of the file came twice in a row"), false);
+        return;
+    }
+    ++workflowRun;
     logd(QStringLiteral("File closed. Size ") + QString::number(transferBuffer.size()) + QStringLiteral(" bytes."));
     QCoreApplication::processEvents();
     oneShotState = Idle;
@@ -216,25 +262,40 @@ void MainWindow::fileCloseAnswered()
     QTimer::singleShot(0, this, [this, target, text] { openConfigurationDialog(target, text); });
 }
 
+// The restart itself (link down, 3 s, link up, version) runs from the event
+// loop, not from inside the handler of the frame that announced it: the
+// transport that delivered that frame goes away meanwhile. A second answer
+// to the same Reboot changes nothing.
 void MainWindow::deviceRestartAnswered()
 {
-    oneShotTimer->stop();
+    if (restarting)
+        return;
+    forgetRequest();
     logd(QStringLiteral("Restarting the device. Please wait.."));
     statusDetailLabel->clear();
-    QCoreApplication::processEvents();
-    if (serial.isOpen()) {
+    restarting = true;
+    applyDeviceGating();
+    const bool overSerial = serial.isOpen();
+    const bool overTcp = tcpSocket != nullptr;
+    QTimer::singleShot(0, this, [this, overSerial, overTcp] { restartAndReconnect(overSerial, overTcp); });
+}
+
+void MainWindow::restartAndReconnect(bool overSerial, bool overTcp)
+{
+    linkCycling = true;
+    if (overSerial) {
         closeSerialPort();
-        QThread::msleep(3000);
+        pause(3000);
         openSerialPort();
     } else {
-        QThread::msleep(3000);
+        pause(3000);
     }
-    if (tcpSocket) {
+    linkCycling = false;
+    restarting = false;
+    if (overTcp) {
         disconnectHost();
         on_btNetworkConnect_clicked();
         return;
     }
-    oneShotState = GetVersion;
-    protocol.sendFrame({0x0B});
-    oneShotTimer->start(500);
+    beginRequest(GetVersion, request(Command::GetVersion), 500);
 }

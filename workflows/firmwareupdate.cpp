@@ -7,31 +7,35 @@
 #include <QTimer>
 
 #include "app/safefile.h"
+#include "link/commandcodes.h"
 #include "workflows/firmwarefiles.h"
 
 // Replacing the reader's own firmware: OTA Begin (the reader erases its
 // flash and, over USB, leaves and comes back), then the image in frames of
 // 256 bytes, each sent on the answer to the one before, then OTA End with
 // the image size and, on its answer, Reboot. The button reads "Abort..."
-// while an update runs and then cancels it.
+// while an update runs and then cancels it. A frame carries no offset, so a
+// frame whose answer does not come is not sent again: the update starts
+// over from OTA Begin.
 
 namespace {
 
 constexpr int kBeginArmMs = 1000;
 constexpr int kFrameArmMs = 500;
+// The reader checks the whole image before it answers OTA End.
+constexpr int kEndArmMs = 3000;
 
 } // namespace
 
 void MainWindow::on_btFlashFirmware_clicked()
 {
     if (oneShotState == FlashFirmware) {
-        oneShotState = Idle;
-        ui->btFlashFirmware->setText(QStringLiteral("Flash firmware"));
-        oneShotTimer->stop();
-        progressBar->setValue(0);
+        endFirmwareUpdate();
         logd(QStringLiteral("Flash firmware aborted."));
         return;
     }
+    if (refuseWhileBusy())
+        return;
 
     firmwareFileName = chooseFile(tr("Select firmware file"), QString(), false);
     if (firmwareFileName.isEmpty()) {
@@ -44,10 +48,27 @@ void MainWindow::on_btFlashFirmware_clicked()
     if (!loadFirmwareImage(firmwareFileName))
         return;
 
-    oneShotState = FlashFirmware;
-    protocol.sendFrame({0xF0});
+    transferAttempt = 1;
     ui->btFlashFirmware->setText(QStringLiteral("Abort..."));
-    oneShotTimer->start(kBeginArmMs);
+    startFirmwareTransfer(kBeginArmMs);
+}
+
+void MainWindow::startFirmwareTransfer(int timeoutMs)
+{
+    ++workflowRun;
+    firmwareOffset = 0;
+    progressBar->setValue(0);
+    beginRequest(FlashFirmware, QByteArray(1, char(Command::OtaBegin)), timeoutMs);
+}
+
+void MainWindow::endFirmwareUpdate()
+{
+    ++workflowRun;
+    oneShotState = Idle;
+    ui->btFlashFirmware->setText(QStringLiteral("Flash firmware"));
+    forgetRequest();
+    progressBar->setValue(0);
+    applyDeviceGating();
 }
 
 bool MainWindow::loadFirmwareImage(const QString &fileName)
@@ -86,26 +107,29 @@ bool MainWindow::checkFirmwareFile(const FileContent &file)
 
 void MainWindow::firmwareBeginAnswered()
 {
-    // A repeat of OTA Begin from the answer timer would erase the reader
-    // again; the reopen below lets timers run between its attempts.
-    oneShotTimer->stop();
     logd(QStringLiteral("Flash erased."));
+    // The port is closed and opened again from the event loop, not from
+    // inside the handler of the frame that reported the erase: the
+    // transport that delivered it may go away meanwhile.
+    const int run = workflowRun;
+    QTimer::singleShot(0, this, [this, run] {
+        if (run != workflowRun || oneShotState != FlashFirmware)
+            return; // aborted or ended meanwhile
+        const bool overSerial = serial.isOpen();
+        reopenSerialPort();
+        if (overSerial && !serial.isOpen())
+            return; // the port did not come back; the update has been ended
+        if (run != workflowRun || oneShotState != FlashFirmware)
+            return; // aborted, or the link was lost, during the wait
 
-    const bool overSerial = serial.isOpen();
-    reopenSerialPort();
-    if (overSerial && !serial.isOpen())
-        return; // the port did not come back; the update has been ended
-
-    logd(QStringLiteral("Writing firmware..."));
-    oneShotTimer->stop();
-    firmwareOffset = 0;
-    if (oneShotState == FlashFirmware) {
+        logd(QStringLiteral("Writing firmware..."));
+        firmwareOffset = 0;
         // Closing the port for the reopen reset the caption and the progress.
         ui->btFlashFirmware->setText(QStringLiteral("Abort..."));
         progressBar->setMaximum(firmwareData.size());
         progressBar->setValue(0);
-    }
-    sendNextFirmwareFrame();
+        sendNextFirmwareFrame();
+    });
 }
 
 void MainWindow::firmwareFrameAnswered()
@@ -118,30 +142,26 @@ void MainWindow::sendNextFirmwareFrame()
     // Aborted, or another workflow has taken over the answer timer.
     if (oneShotState != FlashFirmware)
         return;
-    oneShotTimer->stop();
 
+    // All frames are out: OTA End carries the size, which the reader checks.
+    // The update has worked only when it answers.
     if (firmwareOffset >= firmwareData.size()) {
-        protocol.sendFrame(FirmwareFiles::otaEndPayload(uint32_t(firmwareData.size())));
-        logd(QStringLiteral("Firmware flashed."));
-        oneShotState = Idle;
-        ui->btFlashFirmware->setText(QStringLiteral("Flash firmware"));
-        oneShotTimer->stop();
-        progressBar->setValue(0);
+        beginRequest(FlashFirmware, FirmwareFiles::otaEndPayload(uint32_t(firmwareData.size())), kEndArmMs);
         return;
     }
 
     const QByteArray payload = FirmwareFiles::otaFramePayload(firmwareData, firmwareOffset);
     firmwareOffset += payload.size() - 1;
-    protocol.sendFrame(payload);
+    beginRequest(FlashFirmware, payload, kFrameArmMs);
     progressBar->setValue(firmwareOffset);
-    oneShotTimer->start(kFrameArmMs);
 }
 
 void MainWindow::firmwareEndAnswered()
 {
-    oneShotTimer->stop();
+    logd(QStringLiteral("Firmware flashed."));
+    endFirmwareUpdate();
     logd(QStringLiteral("Restarting device..."));
     QCoreApplication::processEvents();
-    protocol.sendFrame({0x0A});
+    protocol.sendFrame({Command::Reboot});
     statusDetailLabel->clear();
 }

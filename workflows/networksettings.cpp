@@ -7,6 +7,7 @@
 #include <QSpinBox>
 #include <QTimer>
 
+#include "link/commandcodes.h"
 #include "workflows/networkconfig.h"
 
 // The "Network" tab: the reader's Wi-Fi and IP settings, read and written
@@ -93,14 +94,16 @@ void MainWindow::on_cbAddressType_currentIndexChanged(int index)
 
 void MainWindow::on_btReadNetwork_clicked()
 {
-    oneShotState = NetworkRead;
-    oneShotTimer->start(kArmMs);
+    if (refuseWhileBusy())
+        return;
     logd(QStringLiteral("Reading network settings..."));
-    protocol.sendFrame(readRequest(WifiMode));
+    beginRequest(NetworkRead, readRequest(WifiMode), kArmMs);
 }
 
 void MainWindow::on_btWriteNetwork_clicked()
 {
+    if (refuseWhileBusy())
+        return;
     if (ui->cbAddressType->currentIndex() == 1) {
         const struct
         {
@@ -132,10 +135,8 @@ void MainWindow::on_btWriteNetwork_clicked()
             return;
     }
 
-    oneShotState = NetworkWrite;
-    oneShotTimer->start(kArmMs);
     logd(QStringLiteral("Writing network settings..."));
-    protocol.sendFrame(writeRequest(WifiMode, QByteArray(1, char(ui->cbWifiMode->currentIndex()))));
+    beginRequest(NetworkWrite, writeRequest(WifiMode, QByteArray(1, char(ui->cbWifiMode->currentIndex()))), kArmMs);
 }
 
 // An SSID or password is written whole in one frame: 09, the sub-command and
@@ -167,7 +168,7 @@ bool MainWindow::networkTextFits(int sub, bool warn)
 void MainWindow::networkSettingsAnswered(const QByteArray &data)
 {
     if (data.isEmpty())
-        return; // no sub-command: not an answer to our request, the timer repeats it
+        return; // no sub-command: not an answer to our request
     const int sub = uint8_t(data.at(0));
     if (oneShotState == NetworkRead)
         networkReadAnswered(sub, data.mid(1));
@@ -177,7 +178,6 @@ void MainWindow::networkSettingsAnswered(const QByteArray &data)
 
 void MainWindow::networkReadAnswered(int sub, const QByteArray &value)
 {
-    oneShotTimer->stop();
     if (sub >= SubCount) {
         logd(QStringLiteral("Reading network done."));
         oneShotState = Idle;
@@ -233,13 +233,11 @@ void MainWindow::networkReadAnswered(int sub, const QByteArray &value)
     }
     }
 
-    protocol.sendFrame(readRequest(sub + 1));
-    oneShotTimer->start(kArmMs);
+    beginRequest(NetworkRead, readRequest(sub + 1), kArmMs);
 }
 
 void MainWindow::networkWriteAnswered(int sub)
 {
-    oneShotTimer->stop();
     const auto enabled = [this](int s) {
         switch (s) {
         case AuthMode:
@@ -305,15 +303,15 @@ void MainWindow::networkWriteAnswered(int sub)
         value = addressBytes(ui->leDns->text());
         break;
     }
-    protocol.sendFrame(writeRequest(next, value));
+    beginRequest(NetworkWrite, writeRequest(next, value), kArmMs);
     logd(writeLogLine(next));
-    oneShotTimer->start(kArmMs);
 }
 
 void MainWindow::on_btRestartDevice_clicked()
 {
+    if (refuseWhileBusy())
+        return;
     if (!askYesNo(QStringLiteral("Question"), QStringLiteral("Do you really want to restart device?")))
         return;
-    const uint8_t reboot = 0x0A;
-    protocol.sendFrame(&reboot, 1);
+    protocol.sendFrame({Command::Reboot});
 }

@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include "app/settings.h"
+#include "link/commandcodes.h"
 #include "xlsx/workbook.h"
 
 // Software polling: the PC asks the reader for tags at a fixed interval
@@ -20,9 +21,12 @@
 
 void MainWindow::on_btStartPolling_clicked()
 {
+    if (refuseWhileBusy())
+        return;
     pollingTimer->start(ui->sbPollingTimeout->value());
     ui->btStartPolling->setEnabled(false);
     ui->btStopPolling->setEnabled(true);
+    applyDeviceGating();
     QApplication::processEvents();
 }
 
@@ -34,16 +38,22 @@ void MainWindow::on_btStopPolling_clicked()
     pollingTimer->stop();
     ui->btStartPolling->setEnabled(true);
     ui->btStopPolling->setEnabled(false);
+    applyDeviceGating();
 }
 
 // With the link closed the cycle is skipped and polling stalls until it is
-// stopped and started again. No answer timer guards the request.
+// stopped and started again. No answer timer guards the request. While a
+// chain that polling set off (an address tag kept in its state) waits for
+// its answer, the cycle waits its turn.
 void MainWindow::pollingTimeout()
 {
     if (!serial.isOpen() && !tcpConnected)
         return;
-    const uint8_t tagCount[] = {0x02};
-    protocol.sendFrame(tagCount, sizeof(tagCount));
+    if (workflowWaiting()) {
+        pollingTimer->start(ui->sbPollingTimeout->value());
+        return;
+    }
+    protocol.sendFrame({Command::GetTagCount});
 }
 
 // Polling runs while its stop button is enabled. The button's own setting

@@ -5,6 +5,7 @@
 #include <QTimer>
 #include <cstdlib>
 
+#include "link/commandcodes.h"
 #include "workflows/addresstag.h"
 
 // Two tools of the polling tab that work on a MIFARE Ultralight tag: the
@@ -23,12 +24,27 @@ const QString StartCaption = QStringLiteral("Start loop test");
 const QString StopCaption = QStringLiteral("Stop loop test");
 const QString HaltNote = QStringLiteral("Sending HALT command to disable RF field.");
 
+QByteArray request(Command::Code code)
+{
+    return QByteArray(1, char(code));
+}
+
+// One page of an Ultralight tag.
+QByteArray readPageRequest(int page)
+{
+    QByteArray payload = request(Command::UltralightReadPage);
+    payload.append(char(page)).append(char(0x01));
+    return payload;
+}
+
 } // namespace
 
 // ---- Address tag -------------------------------------------------------------
 
 void MainWindow::on_btWriteAddressTag_clicked()
 {
+    if (refuseWhileBusy())
+        return;
     bool ok = false;
     const uint address = ui->leDeviceAddress->text().toUInt(&ok, 16);
     if (!ok) {
@@ -36,37 +52,32 @@ void MainWindow::on_btWriteAddressTag_clicked()
         return;
     }
     addressTagRecord = AddressTag::makeRecord(uint8_t(address & 0xFF), ui->cbTagTerminated->isChecked());
-    protocol.sendFrame({0x02});
-    oneShotState = AddressTagWrite;
-    oneShotTimer->start(LinkStepTimeoutMs);
+    beginRequest(AddressTagWrite, request(Command::GetTagCount), LinkStepTimeoutMs);
 }
 
 void MainWindow::on_btReadAddressTag_clicked()
 {
-    protocol.sendFrame({0x02});
-    oneShotState = AddressTagRead;
-    oneShotTimer->start(LinkStepTimeoutMs);
+    if (refuseWhileBusy())
+        return;
+    beginRequest(AddressTagRead, request(Command::GetTagCount), LinkStepTimeoutMs);
 }
 
 // The tag of an address tag write is activated ("Tag activated." is logged).
 void MainWindow::addressTagOnActivated()
 {
     logd(QStringLiteral("Writing address tag..."));
-    QByteArray payload;
-    payload.append(char(0x41));
+    QByteArray payload = request(Command::UltralightWritePage);
     payload.append(char(AddressTag::FirstPage));
     payload.append(char(AddressTag::PageCount));
     payload.append(addressTagRecord);
-    protocol.sendFrame(payload);
-    oneShotTimer->start(StepTimeoutMs);
+    beginRequest(AddressTagWrite, payload, StepTimeoutMs);
 }
 
 void MainWindow::tagTestOnWritePage()
 {
     if (oneShotState == AddressTagWrite) {
         logd(QStringLiteral("Address tag written successful."));
-        protocol.sendFrame({0x05});
-        oneShotTimer->start(StepTimeoutMs);
+        beginRequest(AddressTagWrite, request(Command::Halt), StepTimeoutMs);
         logd(HaltNote);
         return;
     }
@@ -74,11 +85,10 @@ void MainWindow::tagTestOnWritePage()
         return;
     if (ui->cbReadPage->isChecked()) {
         logd(QStringLiteral("Reading test page"));
-        protocol.sendFrame({0x40, uint8_t(ui->spWritePageAddr->value()), 0x01});
+        beginRequest(LoopTest, readPageRequest(ui->spWritePageAddr->value()), StepTimeoutMs);
     } else {
-        protocol.sendFrame({0x05});
+        beginRequest(LoopTest, request(Command::Halt), StepTimeoutMs);
     }
-    oneShotTimer->start(StepTimeoutMs);
 }
 
 // A positive read page answer in any state but Idle. In the loop test it is
@@ -103,8 +113,7 @@ void MainWindow::tagTestOnReadPage(const QByteArray &data)
                 ++loopErrorCount; // shown at the next refresh
             }
         }
-        protocol.sendFrame({0x05});
-        oneShotTimer->start(StepTimeoutMs);
+        beginRequest(LoopTest, request(Command::Halt), StepTimeoutMs);
         return;
     }
 
@@ -128,8 +137,7 @@ void MainWindow::tagTestOnReadPage(const QByteArray &data)
     ui->leDeviceAddress->setText(address);
     logd(QStringLiteral("Address: 0x") + address);
     logd(tag.terminated ? QStringLiteral("Terminated: true") : QStringLiteral("Terminated: false"));
-    protocol.sendFrame({0x05});
-    oneShotTimer->start(StepTimeoutMs);
+    beginRequest(oneShotState, request(Command::Halt), StepTimeoutMs);
     logd(HaltNote);
 }
 
@@ -137,13 +145,17 @@ void MainWindow::tagTestOnReadPage(const QByteArray &data)
 
 void MainWindow::on_btLoopTest_clicked()
 {
-    oneShotTimer->stop();
     if (oneShotState == LoopTest) {
+        forgetRequest();
         logd(QStringLiteral("Loop test stoped"));
         ui->btLoopTest->setText(StartCaption);
         oneShotState = Idle;
+        applyDeviceGating();
         return;
     }
+    if (refuseWhileBusy())
+        return;
+    oneShotTimer->stop();
     logd(QStringLiteral("Loop test started"));
     ui->btLoopTest->setText(StopCaption);
     loopNotFoundCount = 0;
@@ -152,9 +164,7 @@ void MainWindow::on_btLoopTest_clicked()
     loopErrorCount = 0;
     refreshLoopStatistics();
     loopCycleStart = QDateTime::currentMSecsSinceEpoch();
-    protocol.sendFrame({0x02});
-    oneShotState = LoopTest;
-    oneShotTimer->start(StepTimeoutMs);
+    beginRequest(LoopTest, request(Command::GetTagCount), StepTimeoutMs);
 }
 
 void MainWindow::refreshLoopStatistics()
@@ -194,16 +204,18 @@ void MainWindow::loopTestOnUid(uint8_t tagType)
         loopTestValue = std::rand() & 0x7FFF;
         const int page = ui->spWritePageAddr->value();
         const uint32_t value = uint32_t(loopTestValue);
-        protocol.sendFrame({0x41, uint8_t(page), 0x01, uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16),
-                            uint8_t(value >> 24)});
+        QByteArray payload = request(Command::UltralightWritePage);
+        for (const uint8_t byte : {uint8_t(page), uint8_t(0x01), uint8_t(value), uint8_t(value >> 8),
+                                   uint8_t(value >> 16), uint8_t(value >> 24)})
+            payload.append(char(byte));
+        beginRequest(LoopTest, payload, StepTimeoutMs);
         logd(QString::asprintf("Writing %d value to page %d", loopTestValue, page));
     } else if (readTest) {
         logd(QStringLiteral("Reading page 4"));
-        protocol.sendFrame({0x40, 0x04, 0x01});
+        beginRequest(LoopTest, readPageRequest(4), StepTimeoutMs);
     } else {
-        protocol.sendFrame({0x05});
+        beginRequest(LoopTest, request(Command::Halt), StepTimeoutMs);
     }
-    oneShotTimer->start(StepTimeoutMs);
 }
 
 // The HALT that ends a cycle is answered ("HALT done" is logged): the next
@@ -214,8 +226,7 @@ void MainWindow::loopTestOnHalt()
     logd(QStringLiteral("Test time: ") + QString::number(now - loopCycleStart));
     logd(QStringLiteral("Get tag count req..."));
     loopCycleStart = now;
-    protocol.sendFrame({0x02});
-    oneShotTimer->start(StepTimeoutMs);
+    beginRequest(LoopTest, request(Command::GetTagCount), StepTimeoutMs);
 }
 
 // An error answer during the test; the dispatcher sends the HALT that ends

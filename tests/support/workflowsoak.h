@@ -1,0 +1,82 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QTemporaryDir>
+#include <functional>
+#include <random>
+
+class WindowFixture;
+
+// The workflow soak: the four transfers of the window (reader firmware, RFID
+// chip firmware, config.json upload and download) from the real window
+// against the simulated reader, over the pty and over TCP in turn, each run
+// with one to three faults on the reader's answers, placed at random from a
+// seed: an answer lost after the reader acted on its request, an answer past
+// the client's timer, an answer twice, an answer nobody asked for, the link
+// dropping. A run's verdict compares what the reader holds (or the file the
+// client saved) with the source: verified-complete when the client reported
+// success and they are byte-identical, reported-failed when the client said
+// it failed, silently-corrupt when it reported success and they differ.
+struct WorkflowSoakFigures
+{
+    enum Workflow {
+        Firmware,
+        Chip,
+        Upload,
+        Download,
+    };
+    enum Counter {
+        FirmwareRuns, // runs with at least one fault injected, by workflow (as Workflow)
+        ChipRuns,
+        UploadRuns,
+        DownloadRuns,
+        Runs,
+        Unfaulted, // runs that ended before a planned fault came due
+        SerialRuns,
+        TcpRuns,
+        Lost,
+        Late,
+        Twice,
+        Unsolicited,
+        LinkDrops,
+        Verified,
+        Failed,
+        Corrupt,
+        NoVerdict, // ended with neither success nor a failure reported
+        StartsOver, // transfers the client started over
+        CounterCount
+    };
+    int n[CounterCount] = {};
+    double seconds = 0;
+
+    int faults() const { return n[Lost] + n[Late] + n[Twice] + n[Unsolicited] + n[LinkDrops]; }
+    void add(const WorkflowSoakFigures &other);
+    // One line of numbers, and back (for soaks run in several processes).
+    QString line() const;
+    static WorkflowSoakFigures fromLine(const QString &line);
+    QString text(quint32 seed) const;
+};
+
+class WorkflowSoak
+{
+public:
+    WorkflowSoak(WindowFixture &fixture, quint32 seed);
+
+    // Goes on until `runs` runs had a fault. False, with the reason, when a
+    // run hangs or the window cannot reach the reader any more.
+    bool run(int runs, QString *problem);
+
+    WorkflowSoakFigures figures;
+
+private:
+    bool runOnce(int index, QString *problem);
+    bool ensureLink(bool serial, QString *problem);
+    int between(int lo, int hi) { return lo + int(m_rng() % uint32_t(hi - lo + 1)); }
+    bool pump(const std::function<bool()> &done, int timeoutMs);
+
+    WindowFixture &f;
+    std::mt19937 m_rng;
+    QTemporaryDir m_dir;
+};
