@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScrollBar>
+#include <QSet>
 #include <QSettings>
 #include <QSplitter>
 #include <QTemporaryDir>
@@ -431,11 +432,22 @@ private slots:
         QCOMPARE(log->palette().color(QPalette::Text), QColor(Qt::black));
         f.window()->protoLog(Hex::hex("F5 03 00 FC FF 0B 9B 50"), "[TX]");
         const QTextBlock dump = log->document()->findBlock(log->toPlainText().lastIndexOf("Data:"));
+        // The bytes line up: every hexadecimal digit and the blank take the
+        // same room, in every part of the line, while the header keeps the
+        // log's own font.
+        QSet<int> byteWidths;
         for (auto it = dump.begin(); !it.atEnd(); ++it) {
             const QTextFragment part = it.fragment();
             const bool bytes = part.position() > dump.position() + dump.text().indexOf(QChar::LineSeparator);
-            QCOMPARE(QFontInfo(part.charFormat().font()).fixedPitch(), bytes);
+            const QFontMetrics metrics(part.charFormat().font());
+            if (!bytes) {
+                QCOMPARE(part.charFormat().fontFamily(), QString());
+                continue;
+            }
+            for (QChar c : QStringLiteral("0123456789ABCDEF "))
+                byteWidths << metrics.horizontalAdvance(c);
         }
+        QCOMPARE(byteWidths.size(), 1);
     }
 
     void lostTailIsReported()
