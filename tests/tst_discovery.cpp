@@ -39,6 +39,7 @@
 #include "discovery/announcement.h"
 #include "sim/simudp.h"
 #include "support/windowfixture.h"
+#include "support/xlsxcheck.h"
 
 namespace {
 
@@ -142,30 +143,17 @@ bool italic(QListWidgetItem *item)
     return item->font().style() != QFont::StyleNormal;
 }
 
-// Every cell of a workbook as read by openpyxl, row by row.
+// Every cell of a workbook's first sheet as read by openpyxl, row by row.
 QList<QStringList> workbookRows(const QString &path, QStringList *sheets = nullptr)
 {
-    QProcess python;
-    python.start(QStringLiteral("/usr/bin/python3"),
-                 {qEnvironmentVariable("RX_TEST_SOURCE_DIR") + QStringLiteral("/tests/xlsx_check.py"),
-                  QStringLiteral("dump"), path});
-    if (!python.waitForFinished(30000) || python.exitCode() != 0) {
-        qWarning().noquote() << "xlsx_check.py failed:" << python.readAllStandardError();
-        return {};
-    }
-    const QJsonObject dump = QJsonDocument::fromJson(python.readAllStandardOutput()).object();
-    if (sheets) {
-        sheets->clear();
-        for (const QJsonValue &name : dump.value(QStringLiteral("sheets")).toArray())
-            *sheets << name.toString();
-    }
-    const QString first = dump.value(QStringLiteral("sheets")).toArray().at(0).toString();
-    const QJsonObject cells = dump.value(QStringLiteral("cells")).toObject().value(first).toObject();
+    const QJsonObject dump = dumpOf(path);
+    if (sheets)
+        *sheets = sheetsOf(dump);
+    const QJsonObject cells = dump.value("cells").toObject().value(sheetsOf(dump).value(0)).toObject();
     QList<QStringList> rows;
     for (auto it = cells.constBegin(); it != cells.constEnd(); ++it) {
-        const QString reference = it.key();
-        const int column = reference.at(0).unicode() - 'A';
-        const int row = reference.midRef(1).toInt() - 1;
+        const int column = it.key().at(0).unicode() - 'A';
+        const int row = it.key().midRef(1).toInt() - 1;
         while (rows.size() <= row)
             rows << QStringList();
         while (rows[row].size() <= column)
