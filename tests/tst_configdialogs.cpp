@@ -25,6 +25,7 @@
 #include "config/uartconfigwindow.h"
 #include "sim/simfiles.h"
 #include "support/messageboxes.h"
+#include "support/requestlog.h"
 #include "support/windowfixture.h"
 
 namespace {
@@ -546,6 +547,11 @@ private slots:
                                << "cbWakeUpTrigger2"
                                << "UART2 RX byte" << QByteArray("\"wake_up_trigger2\": 2")
                                << QByteArray("\"wake_up_trigger2\": 1");
+        // Cancel: nothing goes back, the reader is not restarted.
+        QTest::newRow("rfid cancelled") << "rfid"
+                                        << "btPollingConfiguration"
+                                        << ""
+                                        << "" << QByteArray() << QByteArray();
     }
     void throughTheWindow()
     {
@@ -562,6 +568,8 @@ private slots:
         QByteArray written;
         QObject::connect(&f.reader()->files(), &SimFileSystem::fileWritten,
                          [&](const QByteArray &, const QByteArray &content) { written = content; });
+        RequestLog requests(f.reader());
+        bool handled = false;
         // The dialog is worked from the event loop: the RFID one runs its own.
         const char *className = dialog == "rfid" ? "pollingwindow"
             : dialog == "uart"                   ? "UartConfigWindow"
@@ -575,6 +583,11 @@ private slots:
             if (!d)
                 return;
             poll.stop();
+            handled = true;
+            if (widget.isEmpty()) {
+                QTest::mouseClick(child(d, "btCancel"), Qt::LeftButton);
+                return;
+            }
             change(d, widget, input);
             QTest::mouseClick(child(d, okButton(d)), Qt::LeftButton);
             if (d->isVisible()) // refused: a modal one would hold the test
@@ -582,6 +595,13 @@ private slots:
         });
         poll.start(50);
         f.click(button);
+        if (widget.isEmpty()) {
+            QVERIFY(QTest::qWaitFor([&] { return handled && !f.window()->findChild<pollingwindow *>(); }, 15000));
+            QTest::qWait(300);
+            QVERIFY(written.isEmpty());
+            QCOMPARE(requests.count(0x0A), 0);
+            return;
+        }
         QVERIFY2(QTest::qWaitFor([&] { return !written.isEmpty(); }, 15000), qPrintable(f.logText().right(600)));
         QCOMPARE(written, edited(document, before, after));
     }
