@@ -2,7 +2,7 @@
 // each dialog handing a reader's document back byte for byte but for what
 // the user changed (alone and through the window and the simulated reader),
 // the dialogs' own lists and rules, and the RFID dialog's known-tag list
-// against a scripted reader.
+// through the window.
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -24,6 +24,8 @@
 #include "config/sleepconfigwindow.h"
 #include "config/uartconfigwindow.h"
 #include "sim/simfiles.h"
+#include "sim/simknowntags.h"
+#include "sim/simtags.h"
 #include "support/messageboxes.h"
 #include "support/requestlog.h"
 #include "support/windowfixture.h"
@@ -282,47 +284,6 @@ QJsonObject rfidDocument(const QJsonObject &patch, int hardware = 4)
     root["hardware_version"] = hardware;
     return root;
 }
-
-// The reader at the other end of the known-tag tab: records every payload
-// and answers it with the body `script` gives (status, command, data), to
-// which the two CRC bytes are added, the first already zeroed as the main
-// window hands frames on. Answers come from the event loop, or from within
-// the send when `immediate` is set.
-class ScriptedReader
-{
-public:
-    using Script = std::function<QByteArray(const QByteArray &payload)>;
-    ScriptedReader(pollingwindow *dlg, Script script, bool immediate = false)
-        : m_dlg(dlg)
-        , m_script(std::move(script))
-        , m_immediate(immediate)
-    {
-        QObject::connect(dlg, &pollingwindow::binaryFrameSend, dlg, [this](uint8_t *buff, int len) {
-            const QByteArray payload(reinterpret_cast<const char *>(buff), len);
-            sent << payload;
-            const QByteArray answer = m_script(payload);
-            if (answer.isEmpty())
-                return;
-            if (m_immediate)
-                deliver(answer);
-            else
-                QTimer::singleShot(0, m_dlg, [this, answer] { deliver(answer); });
-        });
-    }
-    void deliver(const QByteArray &body)
-    {
-        QByteArray frameBody = body + QByteArray("\x00\x5A", 2);
-        uint8_t header[5] = {0xF5, uint8_t(frameBody.size()), 0, uint8_t(~frameBody.size()), 0xFF};
-        m_dlg->binaryProtocolFrameComplete(header, sizeof header, reinterpret_cast<uint8_t *>(frameBody.data()),
-                                           size_t(frameBody.size()));
-    }
-    QList<QByteArray> sent;
-
-private:
-    pollingwindow *m_dlg;
-    Script m_script;
-    bool m_immediate;
-};
 
 QByteArray hex(const char *digits)
 {
@@ -1121,152 +1082,67 @@ private slots:
 
     // ---- the RFID dialog's known tag list ----------------------------------------
 
-    void readingTheList()
+    // The list through the window and the simulated reader: read, the tag on
+    // the antenna added, an entry deleted, the list written and read back;
+    // answers meant for others change nothing.
+    void knownTagList()
     {
-        auto *d = open<pollingwindow>(plainR4());
-        auto *list = child<QListWidget>(d, "lvTags");
-        auto *label = child<QLabel>(d, "labKnownTags");
-        QCOMPARE(label->text(), QStringLiteral("Known tag list"));
-        // The reader's list, one entry answer per request, then the end.
-        QList<QByteArray> entries {hex("07 04 A1 B2 C3 D4 E5 F6"), hex("2C 11 22 33 44")};
-        QByteArray end = hex("00 18 01");
-        int next = 0;
-        QString labelWhileReading;
-        ScriptedReader reader(d, [&](const QByteArray &p) -> QByteArray {
-            if (p == hex("18 00")) {
-                labelWhileReading = label->text();
-                next = 0;
-            } else if (p != hex("18 01")) {
-                return {};
-            }
-            return next < entries.size() ? hex("00 18") + entries.at(next++) : end;
+        WindowFixture f;
+        QVERIFY(f.connectSerial());
+        SimKnownTags &known = f.reader()->knownTags();
+        known.setEntries({SimKnownTags::entry(0x08, hex("CA FE 00 01"))});
+        f.reader()->tagField().placeTag(SimTag::ultralight(hex("04 A1 B2 C3 D4 E5 F6")));
+        RequestLog requests(f.reader());
+        QStringList steps; // the list and its label after each step
+        pollingwindow *d = nullptr;
+        const auto step = [&](const char *button, int count) {
+            const int before = requests.list.size();
+            QTest::mouseClick(child(d, button), Qt::LeftButton);
+            auto *label = child<QLabel>(d, "labKnownTags");
+            (void)QTest::qWaitFor(
+                [&] {
+                    return label->text().endsWith(QStringLiteral(" %1").arg(count)) && requests.list.size() > before;
+                },
+                3000);
+            QTest::qWait(100); // no more answers on their way
+            QStringList entries;
+            for (int i = 0; i < child<QListWidget>(d, "lvTags")->count(); ++i)
+                entries << child<QListWidget>(d, "lvTags")->item(i)->text();
+            steps << label->text() + ": " + entries.join(", ");
+        };
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            if (!(d = qobject_cast<pollingwindow *>(QApplication::activeModalWidget())))
+                return;
+            poll.stop();
+            step("btGetList", 1);
+            step("btAdd", 2);
+            auto *list = child<QListWidget>(d, "lvTags");
+            list->setCurrentRow(0);
+            QTest::mouseClick(child(d, "btDelete"), Qt::LeftButton);
+            QTest::mouseClick(child(d, "btWrite2Device"), Qt::LeftButton);
+            (void)QTest::qWaitFor([&] { return !boxes->seen.isEmpty(); }, 3000);
+            list->clear();
+            step("btGetList", 1);
+            for (const char *other : {"FF 18 00 01", "00 18 09", "00 05", "00 03 01 08 11 22 33 44", "00", "18"})
+                f.injectAnswer(hex(other));
+            QTest::qWait(200);
+            step("btGetList", 1);
+            QTest::mouseClick(child(d, "btCancel"), Qt::LeftButton);
         });
-        QTest::mouseClick(child(d, "btGetList"), Qt::LeftButton);
-        QTRY_COMPARE(label->text(), QStringLiteral("Known tag list - 2"));
-        QCOMPARE(labelWhileReading, QStringLiteral("Known tag list - updating please wait..."));
-        QCOMPARE(reader.sent, (QList<QByteArray> {hex("18 00"), hex("18 01"), hex("18 01")}));
-        QCOMPARE(list->count(), 2);
-        QCOMPARE(list->item(0)->text(), QStringLiteral("[07] 04A1B2C3D4E5F6"));
-        QCOMPARE(list->item(1)->text(), QStringLiteral("[2C] 11223344"));
-
-        // Reading again starts from an empty list; a bare acknowledgement
-        // ends the list as well.
-        entries.removeFirst();
-        end = hex("00 18");
-        reader.sent.clear();
-        QTest::mouseClick(child(d, "btGetList"), Qt::LeftButton);
-        QTRY_COMPARE(label->text(), QStringLiteral("Known tag list - 1"));
-        QCOMPARE(list->item(0)->text(), QStringLiteral("[2C] 11223344"));
-        QCOMPARE(reader.sent, (QList<QByteArray> {hex("18 00"), hex("18 01")}));
-        d->close();
-    }
-
-    // The list is emptied on the reader, then written entry by entry in the
-    // list's order; an empty list only empties it.
-    void writingTheList_data()
-    {
-        QTest::addColumn<bool>("immediate");
-        QTest::addColumn<bool>("empty");
-        QTest::newRow("answers from the event loop") << false << false;
-        QTest::newRow("answers within the send") << true << false;
-        QTest::newRow("empty list") << false << true;
-    }
-    void writingTheList()
-    {
-        QFETCH(bool, immediate);
-        QFETCH(bool, empty);
-        auto *d = open<pollingwindow>(plainR4());
-        auto *list = child<QListWidget>(d, "lvTags");
-        const uint8_t uidA[] = {0x04, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6};
-        const uint8_t uidB[] = {0xDE, 0xAD, 0xBE, 0xEF};
-        const uint8_t uidC[] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A};
-        list->addItem(pollingwindow::knownTagEntry(0x07, uidA, sizeof uidA));
-        list->addItem(pollingwindow::knownTagEntry(0x00, uidB, sizeof uidB));
-        list->addItem(pollingwindow::knownTagEntry(0xFF, uidC, sizeof uidC));
-        QCOMPARE(list->item(0)->text(), QStringLiteral("[07] 04A1B2C3D4E5F6"));
-        // The middle entry goes, or all of them.
-        for (int i = empty ? 2 : 1; i >= 1; --i) {
-            list->setCurrentRow(i - empty);
-            list->item(i - empty)->setSelected(true);
-            QTest::mouseClick(child(d, "btDelete"), Qt::LeftButton);
-        }
-        if (empty) {
-            list->item(0)->setSelected(true);
-            QTest::mouseClick(child(d, "btDelete"), Qt::LeftButton);
-        }
-        QCOMPARE(list->count(), empty ? 0 : 2);
-
-        ScriptedReader reader(
-            d,
-            [](const QByteArray &p) -> QByteArray {
-                if (p == hex("18 02"))
-                    return hex("00 18 02");
-                if (p.startsWith(hex("18 03")))
-                    return hex("00 18 03");
-                return {};
-            },
-            immediate);
-        QTest::mouseClick(child(d, "btWrite2Device"), Qt::LeftButton);
-        QTRY_COMPARE(boxes->seen, QStringList {"Info: Tag list updated on the device"});
+        poll.start(50);
+        f.click("btPollingConfiguration");
+        QVERIFY(QTest::qWaitFor([&] { return d && !f.window()->findChild<pollingwindow *>(); }, 20000));
+        const QString tag = QStringLiteral("[00] 04A1B2C3D4E5F6");
+        QCOMPARE(steps,
+                 (QStringList {"Known tag list - 1: [08] CAFE0001", "Known tag list - 2: [08] CAFE0001, " + tag,
+                               "Known tag list - 1: " + tag, "Known tag list - 1: " + tag}));
+        QCOMPARE(boxes->seen, QStringList {"Info: Tag list updated on the device"});
         boxes->seen.clear();
-        QList<QByteArray> written {hex("18 02")};
-        if (!empty)
-            written << hex("18 03 07 04 A1 B2 C3 D4 E5 F6") << hex("18 03 FF 01 02 03 04 05 06 07 08 09 0A");
-        QCOMPARE(reader.sent, written);
-        QCOMPARE(list->count(), empty ? 0 : 2);
-        d->close();
-    }
-
-    void addingFromTheAntenna()
-    {
-        auto *d = open<pollingwindow>(plainR4());
-        auto *list = child<QListWidget>(d, "lvTags");
-        auto *label = child<QLabel>(d, "labKnownTags");
-        // The main window follows a non-zero count with "Get UID"; here the
-        // count answer and the UID answer are handed in directly.
-        ScriptedReader reader(d, [](const QByteArray &) { return QByteArray(); });
-        QTest::mouseClick(child(d, "btAdd"), Qt::LeftButton);
-        QCOMPARE(reader.sent, QList<QByteArray> {hex("02")});
-
-        reader.deliver(hex("00 02 00")); // no tag in the field
-        QCOMPARE(list->count(), 0);
-        QCOMPARE(label->text(), QStringLiteral("Known tag list"));
-
-        reader.deliver(hex("00 03 01 07 04 A1 B2 C3")); // type, bracket, UID
-        QCOMPARE(list->count(), 1);
-        QCOMPARE(list->item(0)->text(), QStringLiteral("[07] 04A1B2C3"));
-        QCOMPARE(label->text(), QStringLiteral("Known tag list - 1"));
-        reader.deliver(hex("00 03 01 07 04 A1 B2 C3")); // the same tag again
-        QCOMPARE(list->count(), 2);
-
-        list->clear();
-        reader.deliver(hex("00 03 01 07")); // no UID: label only
-        QCOMPARE(list->count(), 0);
-        QCOMPARE(label->text(), QStringLiteral("Known tag list - 0"));
-        QCOMPARE(reader.sent.size(), 1);
-        d->close();
-    }
-
-    void otherAnswersAreIgnored()
-    {
-        auto *d = static_cast<pollingwindow *>(open<pollingwindow>(plainR4()));
-        auto *label = child<QLabel>(d, "labKnownTags");
-        QSignalSpy emitted(d, &pollingwindow::updateConfiguration);
-        ScriptedReader reader(d, [](const QByteArray &) { return QByteArray(); });
-        reader.deliver(hex("FF 18 00 01 22 33 44")); // error answer
-        reader.deliver(hex("FE 18 07 04 A1 B2 C3")); // event
-        reader.deliver(hex("FF 03 01 07 04 A1 B2 C3"));
-        reader.deliver(hex("00 05 07 04 A1 B2 C3")); // another command
-        reader.deliver(hex("00 18 09")); // unknown sub-command
-        uint8_t tiny[3] = {0x00, 0x18, 0x00};
-        uint8_t header[5] = {0xF5, 3, 0, 0xFC, 0xFF};
-        d->binaryProtocolFrameComplete(header, 5, tiny, 3);
-        d->binaryProtocolFrameComplete(header, 5, tiny, 0);
-        QCOMPARE(reader.sent, QList<QByteArray> {});
-        QCOMPARE(child<QListWidget>(d, "lvTags")->count(), 0);
-        QCOMPARE(label->text(), QStringLiteral("Known tag list"));
-        QCOMPARE(emitted.count(), 0);
-        d->close();
+        QCOMPARE(known.entries(), QList<QByteArray> {SimKnownTags::entry(0x00, hex("04 A1 B2 C3 D4 E5 F6"))});
+        QCOMPARE(requests.withCode(0x18),
+                 (QList<QByteArray> {hex("18 00"), hex("18 01"), hex("18 02"), hex("18 03 00 04 A1 B2 C3 D4 E5 F6"),
+                                     hex("18 00"), hex("18 01"), hex("18 00"), hex("18 01")}));
     }
 
     // ---- all three -----------------------------------------------------------
