@@ -397,33 +397,6 @@ private slots:
         QCOMPARE(w->oneShotState, int(MainWindow::LoopTest));
         press(f, "btLoopTest");
     }
-
-    // While the reader is silent the last frame is sent again every 3 s
-    // without a limit; the expiries are called here instead of waited for.
-    void loopTestRepeatsWhileSilent()
-    {
-        WindowFixture f;
-        QVERIFY(f.connectSerial());
-        MainWindow *w = f.window();
-        f.reader()->setSilent(true);
-        RequestLog requests(f.reader());
-        press(f, "btLoopTest");
-        QVERIFY(requests.waitFor(hex("02")));
-        for (int i = 0; i < 12; ++i)
-            w->oneShotTimeout();
-        QVERIFY(QTest::qWaitFor([&] { return requests.count(hex("02")) == 13; }, 2000));
-        QCOMPARE(f.logCount("Repeating last frame...\n"), 12);
-        QVERIFY(w->serial.isOpen());
-        QCOMPARE(w->oneShotState, int(MainWindow::LoopTest));
-        QCOMPARE(w->oneShotTimer->interval(), 3000);
-        QVERIFY(w->oneShotTimer->isActive());
-
-        // The reader answers again: the cycles go on.
-        f.reader()->setSilent(false);
-        w->oneShotTimeout();
-        QVERIFY(QTest::qWaitFor([&] { return w->loopNotFoundCount >= 2; }, 3000));
-        press(f, "btLoopTest");
-    }
 };
 
 QTEST_MAIN(TestTagTests)
