@@ -286,6 +286,10 @@ private slots:
         QTimer tick;
         QObject::connect(&tick, &QTimer::timeout, [&] {
             ticksBeforeFrames += requests.count(0xF1) == 0;
+            // Once the update has ended (the reboot may still be on its
+            // way to the reader) the buttons are the user's again.
+            if (f.window()->oneShotState != int(MainWindow::FlashFirmware))
+                return;
             for (const char *name : {"btPollingConfiguration", "btDownloadConfig", "btPNUpdate", "btReadNetwork"}) {
                 if (requests.count(0xF0) > 0 && f.widget<QWidget>(name)->isEnabled() && !usable.contains(name))
                     usable << name;
