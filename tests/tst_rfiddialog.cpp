@@ -780,6 +780,9 @@ private slots:
             },
             immediate);
         BoxAnswerer boxes;
+        // An acknowledgement nobody asked for writes nothing.
+        reader.deliver(hex("00 18 02"));
+        QCOMPARE(reader.sent, QList<QByteArray> {});
         d.click("btWrite2Device");
         QTRY_COMPARE(boxes.texts, QStringList {"Tag list updated on the device"});
         QCOMPARE(boxes.titles, QStringList {"Info"});
@@ -787,6 +790,13 @@ private slots:
                  (QList<QByteArray> {hex("18 02"), hex("18 03 07 04 A1 B2 C3 D4 E5 F6"),
                                      hex("18 03 FF 01 02 03 04 05 06 07 08 09 0A")}));
         QCOMPARE(list->count(), 2);
+        // Nor do those after the last (doubled, late): no box for each.
+        reader.deliver(hex("00 18 03"));
+        reader.deliver(hex("00 18 02"));
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+        QCOMPARE(boxes.texts.size(), 1);
+        QCOMPARE(reader.sent.size(), 3);
     }
 
     void writingAnEmptyList()
