@@ -517,12 +517,6 @@ void setUp()
 
 } // namespace
 
-// The window keeps what it was given from one input to the next (log
-// lines, the state of a transfer), so an input seldom frees all it
-// allocates. libFuzzer would then run nearly every input a second time and
-// search the heap for leaks after it; that search is left to the end of the
-// run, where LeakSanitizer still makes a leak fail it. A -detect_leaks
-// given by hand comes later and counts.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
 namespace {
@@ -554,12 +548,7 @@ void replay(const QString &path)
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
-    static std::vector<char *> args(*argv, *argv + *argc);
-    static char noLeakSearchPerInput[] = "-detect_leaks=0";
-    args.insert(args.begin() + 1, noLeakSearchPerInput);
-    args.push_back(nullptr);
-    *argv = args.data();
-    ++*argc;
+    Fuzz::searchLeaksAtEndOnly(argc, argv);
     setUp();
     if (qEnvironmentVariableIsSet("RX_FUZZ_REPLAY"))
         replay(qEnvironmentVariable("RX_FUZZ_REPLAY"));
