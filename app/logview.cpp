@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QFontInfo>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -32,6 +33,36 @@ const QString kBreak = QStringLiteral("<br>");
 // More matches than this are counted, not highlighted.
 constexpr int kMaxMarks = 1000;
 
+// Whether the bytes of a dump line up in columns in this font: every
+// character a dump is made of takes the same room. (Some fixed-width fonts
+// are not flagged as such by the system, so the glyphs are measured.)
+bool evenColumns(const QFont &font)
+{
+    const QFontMetrics metrics(font);
+    const int width = metrics.horizontalAdvance(QLatin1Char('0'));
+    for (QChar c : QStringLiteral("123456789ABCDEF :"))
+        if (metrics.horizontalAdvance(c) != width)
+            return false;
+    return true;
+}
+
+// The desktop's fixed-width font, or the first of the common ones the
+// system has whose columns line up.
+QFont columnFont()
+{
+    const QFont desktop = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    if (evenColumns(desktop))
+        return desktop;
+    for (const char *family :
+         {"monospace", "DejaVu Sans Mono", "Liberation Mono", "Noto Mono", "Consolas", "Courier New", "Courier"}) {
+        QFont font(QString::fromLatin1(family), desktop.pointSize());
+        font.setStyleHint(QFont::TypeWriter);
+        if (evenColumns(font))
+            return font;
+    }
+    return desktop;
+}
+
 bool endsWithPiece(const QTextDocument *document)
 {
     return !document->lastBlock().text().isEmpty();
@@ -54,14 +85,7 @@ LogView::LogView(QTextEdit *edit, const QString &name, QBoxLayout *layout, int i
     edit->setPalette(palette);
     edit->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
 
-    // The desktop's fixed-width font, or any the system has where the
-    // desktop names none.
-    QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    if (!QFontInfo(fixed).fixedPitch()) {
-        fixed.setFamily(QStringLiteral("monospace"));
-        fixed.setStyleHint(QFont::TypeWriter);
-    }
-    m_fixedPitch.setFontFamily(QFontInfo(fixed).family());
+    m_fixedPitch.setFontFamily(QFontInfo(columnFont()).family());
     m_fixedPitch.setFontFixedPitch(true);
     m_fixedPitch.setFontStyleHint(QFont::TypeWriter);
 

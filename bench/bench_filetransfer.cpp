@@ -15,24 +15,6 @@
 
 namespace {
 
-// Runs the event loop until cond holds, without the fixed sleeps of
-// QTest::qWaitFor: the reader and the client share this thread, so every
-// exchange needs passes of the loop, and a sleep between passes would be
-// measured instead of the link.
-bool spin(const std::function<bool()> &cond, int timeoutMs)
-{
-    QElapsedTimer t;
-    t.start();
-    QTimer tick;
-    tick.start(5);
-    while (!cond()) {
-        if (t.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
-
 int requestsSince(SimReader *reader, int from)
 {
     return reader->receivedPayloads().size() - from;
@@ -54,7 +36,7 @@ double roundTripMs(WindowFixture &f, int count)
     for (int i = 0; i < count; ++i) {
         const int want = answers + 1;
         f.window()->protocol.sendFrame(&request, 1);
-        spin([&] { return answers >= want; }, 2000);
+        runUntil([&] { return answers >= want; }, 2000);
     }
     QObject::disconnect(conn);
     f.window()->oneShotState = state;
@@ -82,15 +64,15 @@ void run(const char *transport, bool tcp)
     QElapsedTimer t;
     t.start();
     QMetaObject::invokeMethod(f.window(), "on_btDownloadConfig_clicked");
-    spin([&] { return f.logText().endsWith(QStringLiteral("File closed. Size %1 bytes.\n").arg(content.size())); },
-         120000);
+    runUntil([&] { return f.logText().endsWith(QStringLiteral("File closed. Size %1 bytes.\n").arg(content.size())); },
+             120000);
     const double down = t.nsecsElapsed() / 1e9;
     const int downRequests = requestsSince(f.reader(), from);
 
     from = f.reader()->receivedPayloads().size();
     t.restart();
     f.window()->startConfigUpload(content);
-    spin([&] { return f.logText().contains(QStringLiteral("File closed. Restarting...")); }, 120000);
+    runUntil([&] { return f.logText().contains(QStringLiteral("File closed. Restarting...")); }, 120000);
     const double up = t.nsecsElapsed() / 1e9;
     const int upRequests = requestsSince(f.reader(), from);
     const bool intact = f.reader()->files().configFile() == content;

@@ -65,13 +65,6 @@ class TestCodec : public QObject
 {
     Q_OBJECT
 private slots:
-    void crcCheckValue()
-    {
-        const QByteArray text("123456789");
-        QCOMPARE(BinaryProtocol::crc16(reinterpret_cast<const uint8_t *>(text.constData()), 9), uint16_t(0x29B1));
-        QCOMPARE(BinaryProtocol::crc16(nullptr, 0), uint16_t(0x0000));
-    }
-
     void workedFrames_data()
     {
         QTest::addColumn<int>("address");

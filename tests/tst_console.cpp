@@ -1,13 +1,11 @@
-// The command console's plain rules: hexadecimal input, payload packing and
-// the catalogue's family filter, over the shipped catalogue.
+// The command console's plain rules: hexadecimal input and payload packing,
+// over the shipped catalogue.
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtTest>
 
-#include "app/framedump.h"
-#include "console/commandfilter.h"
 #include "console/hexvalidator.h"
 #include "console/requestbuilder.h"
 
@@ -69,7 +67,6 @@ private slots:
         QTest::addColumn<QString>("output");
         QTest::addColumn<int>("newPos");
         QTest::newRow("third digit") << "123" << 3 << "12 3" << 4;
-        QTest::newRow("fourth digit") << "12 34" << 5 << "12 34" << 5;
         QTest::newRow("typed 4 after 12 3") << "12 34" << 5 << "12 34" << 5;
         QTest::newRow("colon typed") << "12:" << 3 << "12" << 2;
         QTest::newRow("g typed at end") << "12 3g" << 5 << "12 3" << 4;
@@ -132,70 +129,6 @@ private slots:
         QJsonObject big {{"value", 0x70}, {"args", QJsonArray {QJsonObject {{"name", "t"}, {"type", "text"}}}}};
         QVERIFY(RequestBuilder::build(big, {QString(254, 'x')}).ok());
         QCOMPARE(RequestBuilder::build(big, {QString(255, 'x')}).failedArgument, 0);
-    }
-
-    void frameDumpHtml()
-    {
-        const QTime t(14, 3, 7, 45);
-        const QByteArray frame = hex("F5 03 00 FC FF 0B 9B 50");
-        const auto names = [](uint32_t code) {
-            return code == 0x0B ? QStringLiteral("Get firmware version") : QStringLiteral("Unknown");
-        };
-        const QString d = FrameDump::describe(frame, false, names);
-        QCOMPARE(d, QStringLiteral("Get firmware version"));
-        QCOMPARE(FrameDump::html(frame, false, "[TX]", d, t),
-                 QStringLiteral("<font color=\"Black\">14:03:07.045: [TX] - Get firmware version </font><br>"
-                                "&nbsp;&nbsp;&nbsp;&nbsp;Data: F5</font><font color=\"DarkGreen\"> 03 00 FC FF"
-                                "</font><font color=\"Red\"> 0B</font><font color=\"Lime\"> 9B 50</font><br>"));
-        // RS485 and parameters: address blue, parameters grey.
-        QCOMPARE(FrameDump::html(hex("F5 05 00 FA FF 01 03 00 AA BB"), true, "[TX]", "x", t),
-                 QStringLiteral("<font color=\"Black\">14:03:07.045: [TX] - x </font><br>"
-                                "&nbsp;&nbsp;&nbsp;&nbsp;Data: F5</font><font color=\"DarkGreen\"> 05 00 FA FF"
-                                "</font><font color=\"Blue\"> 01</font><font color=\"Red\"> 03</font>"
-                                "<font color=\"DimGray\"> 00</font><font color=\"Lime\"> AA BB</font><br>"));
-        QCOMPARE(FrameDump::rawHtml(hex("01"), "TCP socker error", t),
-                 QStringLiteral("<font color=\"Black\">14:03:07.045: TCP socker error</font><br>"
-                                "&nbsp;&nbsp;&nbsp;&nbsp;Data: 01</font><br>"));
-        QCOMPARE(FrameDump::describe(hex("F5 06 00 F9 FF FF 03 01 02 AA BB"), false, names),
-                 QStringLiteral("Unknown - Error no. 0x102"));
-        // Nothing in front of the CRC to describe: empty, never past the end.
-        for (int n = 0; n < 8; ++n)
-            QCOMPARE(FrameDump::describe(hex("F5 02 00 FD FF 00 00").left(n), true, names), QString());
-    }
-
-    void familyFilter()
-    {
-        const QJsonArray cat = shippedCatalogue();
-        QCOMPARE(cat.size(), 124);
-        const auto listed = [&](const CommandFilter &f) {
-            QList<int> codes;
-            for (const QJsonValue &v : cat)
-                if (f.lists(v.toObject()))
-                    codes << v.toObject().value("value").toInt();
-            return codes;
-        };
-        CommandFilter none;
-        none.generic = none.mifareClassic = none.mifareUltralight = none.mifareDesfire = none.icode = false;
-        QCOMPARE(listed(none), (QList<int> {0xE0, 0xE5, 0xF3, 0xF4, 0xF5}));
-
-        CommandFilter all;
-        QVERIFY(!listed(all).contains(0x00));
-        QVERIFY(!listed(all).contains(0xE1));
-        QVERIFY(!listed(all).contains(0xFF));
-
-        CommandFilter icode = none;
-        icode.icode = true;
-        for (int code : listed(icode))
-            QVERIFY(code >= 0xE0 || (code >= 0x90 && code <= 0xBF));
-        QVERIFY(listed(icode).contains(0x90));
-
-        CommandFilter noDesfire;
-        noDesfire.mifareDesfire = false;
-        for (int code : listed(noDesfire))
-            QVERIFY(code < 0x60 || code > 0x8F);
-        QVERIFY(!CommandFilter::visible(QJsonObject {{"visible", 0}}));
-        QVERIFY(!CommandFilter::visible(QJsonObject {{"visible", "yes"}}));
-        QVERIFY(CommandFilter::visible(QJsonObject {{"visible", QJsonValue::Null}}));
     }
 };
 

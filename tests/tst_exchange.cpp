@@ -1,6 +1,7 @@
 // The request discipline and the response dispatcher against the simulated
 // reader: what each answer makes the client do next, repeats, give-up, and
 // the TCP link.
+#include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -154,7 +155,6 @@ private slots:
     {
         WindowFixture f;
         QVERIFY(f.connectSerial());
-        MainWindow *w = f.window();
 
         f.injectAnswer(hex("FF 28 00 01"));
         QVERIFY(f.waitForLog("Error 0x0001 received for command - MIFARE Classic - Set UID"));
@@ -164,25 +164,7 @@ private slots:
         QVERIFY(f.waitForLog("Error 0x0102 received for command - Unknown"));
         f.injectAnswer(hex("FF 03"));
         QVERIFY(f.waitForLog("Error received for command - Get UID"));
-
-        // An error during a firmware update aborts it.
-        w->oneShotState = MainWindow::FlashFirmware;
-        f.widget<QPushButton>("btFlashFirmware")->setText("Abort...");
-        w->progressBar->setValue(40);
-        w->oneShotTimer->start(500);
-        f.injectAnswer(hex("FF F1 00 07"));
-        QVERIFY(f.waitForLog("Flash firmware aborted."));
-        QVERIFY(f.logText().contains("Firmware writing error - please restart the board and try again"));
-        QCOMPARE(w->oneShotState, int(MainWindow::Idle));
-        QCOMPARE(f.widget<QPushButton>("btFlashFirmware")->text(), QStringLiteral("Flash firmware"));
-        QCOMPARE(w->progressBar->value(), 0);
-        QVERIFY(!w->oneShotTimer->isActive());
-
-        w->oneShotState = MainWindow::FlashRfidChip;
-        f.widget<QPushButton>("btPNUpdate")->setText("Abort...");
-        f.injectAnswer(hex("FF F7 00 07"));
-        QVERIFY(
-            QTest::qWaitFor([&] { return f.widget<QPushButton>("btPNUpdate")->text() == "RFID chip update"; }, 2000));
+        // An error during a firmware update ends it: tst_firmware's errorAborts.
     }
 
     void eventsAndLogLines()
@@ -320,10 +302,6 @@ private slots:
     void tcpRefusals()
     {
         WindowFixture f;
-        f.widget<QTabWidget>("tabWidget")->setCurrentIndex(1);
-        f.click("btNetworkConnect");
-        QVERIFY(f.logText().contains("Please enter device IP address or select from device list"));
-
         // A port nobody listens on: three attempts, then the advice.
         quint16 port;
         {
@@ -339,15 +317,39 @@ private slots:
         QCOMPARE(f.widget<QPushButton>("btNetworkConnect")->text(), QStringLiteral("Connect"));
     }
 
-    void silentTcpReaderIsGivenUpOn()
+    // The version request after a connect is sent anew five times, then the
+    // link is given up with the advice to reconnect.
+    void versionRequestGivesUp_data()
     {
+        QTest::addColumn<QString>("link");
+        QTest::newRow("silent reader on the pty") << "pty";
+        QTest::newRow("no port") << "none";
+        QTest::newRow("silent reader over TCP") << "tcp";
+    }
+    void versionRequestGivesUp()
+    {
+        QFETCH(QString, link);
         WindowFixture f;
         f.reader()->setSilent(true);
-        QVERIFY(!f.connectTcp());
+        if (link == "tcp") {
+            QVERIFY(!f.connectTcp());
+        } else {
+            if (link == "none")
+                f.widget<QComboBox>("cbSerialPort")->clear();
+            else
+                f.selectReaderPort();
+            f.click("btSerialConnect");
+            QCOMPARE(f.window()->serial.isOpen(), link == "pty");
+        }
         QVERIFY(f.waitForLog("Timeout - Please recconnect device and try again.", 7000));
         QCOMPARE(f.logCount("Repeating get version frame..."), 5);
-        QVERIFY(!f.window()->tcpConnected);
-        QCOMPARE(f.widget<QPushButton>("btNetworkConnect")->text(), QStringLiteral("Connect"));
+        QCOMPARE(f.logText().contains("[TX]"), link != "none");
+        QCOMPARE(f.window()->statusLabel->text(), QStringLiteral("Timeout"));
+        QCOMPARE(f.window()->statusDetailLabel->text(), QStringLiteral("No response from device"));
+        QVERIFY(!f.window()->serial.isOpen() && !f.window()->tcpConnected);
+        QCOMPARE(f.widget<QPushButton>(link == "tcp" ? "btNetworkConnect" : "btSerialConnect")->text(),
+                 QStringLiteral("Connect"));
+        QCOMPARE(f.window()->oneShotState, int(MainWindow::Idle));
     }
 };
 

@@ -117,54 +117,6 @@ class TestFavourites : public QObject
 {
     Q_OBJECT
 private slots:
-    void listRewritesTheWholeArray()
-    {
-        QTemporaryDir dir;
-        QSettings s(dir.filePath("store.ini"), QSettings::IniFormat);
-        FavouriteList list;
-        list.append({"Version", VersionFrame});
-        list.append({"Uid", "F5 04"});
-        list.append({"Version", "01"}); // names need not be unique
-        list.save(s);
-        QCOMPARE(s.value("commands/size").toInt(), 3);
-        // The store counts array elements from 1.
-        QCOMPARE(s.value("commands/3/hex").toString(), QStringLiteral("01"));
-
-        FavouriteList back;
-        back.append({"stale", "00"});
-        back.load(s);
-        QCOMPARE(names(back), QStringList({"Version", "Uid", "Version"}));
-        QCOMPARE(back.at(0).hex, QString(VersionFrame));
-
-        // Outside the list: no change.
-        list.remove(3);
-        list.remove(-1);
-        list.move(0, 3);
-        list.move(-1, 0);
-        QVERIFY(!list.replace(3, {"x", "00"}));
-        QCOMPARE(list.size(), 3);
-
-        list.move(2, 0);
-        QCOMPARE(names(list), QStringList({"Version", "Version", "Uid"}));
-        QCOMPARE(list.at(0).hex, QStringLiteral("01"));
-        list.move(0, 2);
-        QCOMPARE(list.at(2).hex, QStringLiteral("01"));
-
-        // A shorter list leaves no old elements behind.
-        list.remove(1);
-        list.save(s);
-        QCOMPARE(s.value("commands/size").toInt(), 2);
-        QVERIFY(!s.contains("commands/3/name"));
-        QVERIFY(!s.contains("commands/3/hex"));
-
-        FavouriteList().save(s);
-        QVERIFY(s.contains("commands/size"));
-        QCOMPARE(s.value("commands/size").toInt(), 0);
-        QVERIFY(s.allKeys().filter("/name").isEmpty());
-        back.load(s);
-        QVERIFY(back.isEmpty());
-    }
-
     void hexTextToBytes()
     {
         QCOMPARE(favouriteBytes(VersionFrame), hex(VersionFrame));
@@ -186,17 +138,7 @@ private slots:
         f.click("btAddFavCommand");
         QPointer<NewFavCmdWindow> d = onlyDialog();
         QVERIFY(d);
-        QCOMPARE(d->windowTitle(), QStringLiteral("New command"));
-        // The form's own size; it only grows where the platform's fonts
-        // need more room.
-        QCOMPARE(NewFavCmdWindow().size(), QSize(385, 137));
-        QCOMPARE(d->size(), d->size().expandedTo(QSize(385, 137)));
-        QVERIFY(!d->isModal());
-        QCOMPARE(d->parentWidget(), w);
         QCOMPARE(d->idx, -1);
-        QCOMPARE(d->findChild<QLabel *>("label")->text(), QStringLiteral("Name:"));
-        QCOMPARE(d->findChild<QLabel *>("label_2")->text(),
-                 QStringLiteral("Command in hex format (including STX and CRC):"));
         QVERIFY(edit(d, "leName")->text().isEmpty());
         QVERIFY(edit(d, "leHex")->text().isEmpty());
 
@@ -283,7 +225,6 @@ private slots:
         f.click("btEditFavCommand");
         QPointer<NewFavCmdWindow> d = onlyDialog();
         QVERIFY(d);
-        QCOMPARE(d->windowTitle(), QStringLiteral("New command"));
         QCOMPARE(d->idx, 1);
         QCOMPARE(edit(d, "leName")->text(), QStringLiteral("B"));
         QCOMPARE(edit(d, "leHex")->text(), QStringLiteral("0B"));
@@ -323,8 +264,10 @@ private slots:
         favList(f)->setCurrentRow(0);
         f.click("btDeleteFavCommand");
         QCOMPARE(favList(f)->count(), 0);
+        // No record is left behind in the store to come back.
         QSettings s(f.settingsFile(), QSettings::IniFormat);
         QCOMPARE(s.value("commands/size").toInt(), 0);
+        QVERIFY(s.allKeys().filter("/hex").isEmpty());
         f.reopenWindow();
         QCOMPARE(favList(f)->count(), 0);
     }

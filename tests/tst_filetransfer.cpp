@@ -5,13 +5,8 @@
 #include <QLabel>
 #include <QTemporaryDir>
 
-#include <QComboBox>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QPushButton>
 
-#include "config/pollingwindow.h"
-#include "config/uartconfigwindow.h"
 #include "sim/simfaults.h"
 #include "sim/simfiles.h"
 #include "support/requestlog.h"
@@ -141,8 +136,6 @@ private slots:
         QTest::newRow("empty") << 0 << QList<int> {0};
         QTest::newRow("128") << 128 << QList<int> {128};
         QTest::newRow("129") << 129 << QList<int> {128, 1};
-        QTest::newRow("3000") << 3000 << QList<int> {128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128,
-                                                     128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 56};
     }
     void uploadChunks()
     {
@@ -272,58 +265,6 @@ private slots:
         QTest::qWait(300); // late or doubled answers still on their way change nothing
         QCOMPARE(f.logCount("File closed."), 1);
         QVERIFY(!f.window()->oneShotTimer->isActive());
-    }
-
-    void dialogRoundTrips()
-    {
-        WindowFixture f;
-        QVERIFY(f.connectSerial());
-        QByteArray document = f.reader()->files().configFile();
-        QJsonObject root = QJsonDocument::fromJson(document).object();
-        root.insert("vendor_extension", QJsonObject {{"note", QStringLiteral("Zählerstand ✓")}});
-        document = QJsonDocument(root).toJson(QJsonDocument::Indented);
-        f.reader()->files().setFile("config.json", document);
-
-        // The UART dialog opens on the downloaded document, modeless.
-        f.window()->setControlsEnabled(true);
-        f.click("btUartConfiguration");
-        UartConfigWindow *uart = nullptr;
-        QVERIFY(QTest::qWaitFor(
-            [&] { return (uart = f.window()->findChild<UartConfigWindow *>()) && uart->isVisible(); }, 10000));
-        auto *speed = uart->findChild<QComboBox *>("cbUart2Speed");
-        QVERIFY(speed);
-        const int newSpeed = speed->currentIndex() == 3 ? 4 : 3;
-        speed->setCurrentIndex(newSpeed);
-        QTest::mouseClick(uart->findChild<QPushButton *>("btOk"), Qt::LeftButton);
-        QVERIFY(f.waitForLog("New configuration received. Updating..."));
-        QVERIFY(f.waitForLog("File closed. Restarting...", 15000));
-        QJsonObject expected = root;
-        QJsonObject comm = expected.value("communication").toObject();
-        QJsonObject uartSection = comm.value("uart").toObject();
-        uartSection.insert("uart2_baud", newSpeed);
-        comm.insert("uart", uartSection);
-        expected.insert("communication", comm);
-        QCOMPARE(QJsonDocument::fromJson(f.reader()->files().configFile()).object(), expected);
-        QVERIFY(f.waitForLog("Restarting the device. Please wait..", 5000));
-        QVERIFY(QTest::qWaitFor([&] { return f.window()->statusDetailLabel->text() == "Version:2.38"; }, 15000));
-
-        // The RFID dialog is modal; Cancel sends nothing.
-        f.window()->setControlsEnabled(true);
-        bool seen = false;
-        QTimer poll;
-        QObject::connect(&poll, &QTimer::timeout, [&] {
-            if (auto *dialog = qobject_cast<pollingwindow *>(QApplication::activeModalWidget())) {
-                seen = true;
-                QTest::mouseClick(dialog->findChild<QPushButton *>("btCancel"), Qt::LeftButton);
-            }
-        });
-        poll.start(50);
-        RequestLog requests(f.reader(), true);
-        f.click("btPollingConfiguration");
-        QVERIFY2(QTest::qWaitFor([&] { return seen; }, 10000), qPrintable(f.logText().right(600)));
-        QTest::qWait(300);
-        QCOMPARE(requests.count(0x0A), 0);
-        QVERIFY(!f.window()->findChild<pollingwindow *>());
     }
 };
 

@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScrollBar>
+#include <QSet>
 #include <QSettings>
 #include <QSplitter>
 #include <QTemporaryDir>
@@ -162,58 +163,26 @@ private slots:
         QCOMPARE(f.logCount("[TX]"), 1);
     }
 
-    void messagesArePlainText()
-    {
-        WindowFixture f(false);
-        f.window()->logd("<b>bold</b> & <i>x</i>");
-        QVERIFY(
-            f.logText().contains(QRegularExpression("\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d - <b>bold</b> & <i>x</i>\n$")));
-        // A message after a coloured dump does not take the dump's colour.
-        f.window()->protoLog(Hex::hex("F5 03 00 FC FF 0B 9B 50"), "[TX]");
-        f.window()->logd("after");
-        const Coloured c = colouredText(f.widget<QTextEdit>("teProtocol"));
-        const int at = c.text.lastIndexOf("after");
-        QCOMPARE(colourName(c.colours.at(at)), QStringLiteral("default"));
-    }
-
-    void dumpsAndMessagesReadAsOneText()
+    // Messages are plain text; dumps and messages read as one text, a
+    // message after a coloured dump in the default colour.
+    void messagesAndDumpsAsText()
     {
         WindowFixture f(false);
         MainWindow *w = f.window();
         f.click("btClearLogs");
-        w->logd("A");
+        w->logd("<b>A</b> & <i>x</i>");
         w->protoLog(Hex::hex("F5 03 00 FC FF 0B 9B 50"), "[TX]");
         w->protoLog(Hex::hex("F5 03 00 FC FF 0B 9B 50"), "[RX]");
         w->logd("B");
         const QRegularExpression layout(
-            "^\\S+ - A\n\\S+: \\[TX\\] - Get firmware version \n    Data: F5 03 00 FC FF 0B 9B 50\n"
+            "^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d - <b>A</b> & <i>x</i>\n"
+            "\\S+: \\[TX\\] - Get firmware version \n    Data: F5 03 00 FC FF 0B 9B 50\n"
             "\\S+: \\[RX\\] - Get firmware version \n    Data: F5 03 00 FC FF 0B 9B 50\n\n\\S+ - B\n$");
         QVERIFY2(layout.match(f.logText()).hasMatch(), qPrintable(f.logText()));
+        const Coloured c = colouredText(f.widget<QTextEdit>("teProtocol"));
+        QCOMPARE(colourName(c.colours.at(c.text.lastIndexOf("B"))), QStringLiteral("default"));
         // Each dump is a paragraph of its own, so appending stays cheap.
         QVERIFY(f.widget<QTextEdit>("teProtocol")->document()->blockCount() >= 5);
-    }
-
-    void legend()
-    {
-        WindowFixture f(false);
-        f.click("btShowLegend");
-        const Coloured c = colouredText(f.widget<QTextEdit>("teProtocol"));
-        const QString nb(QChar(0xA0));
-        const QList<QStringList> expected {
-            {"STX" + nb + nb + nb, " - Frame start", "Navy"},
-            {"Length", " - Frame length + XOR length (Addr + Cmd + Params)", "DarkGreen"},
-            {"Addr" + nb + nb, " - Address, optional for RS485", "Blue"},
-            {"Cmd" + nb + nb + nb, " - Command number", "Red"},
-            {"Params", " - Optional parameters", "DimGray"},
-            {"CRC" + nb + nb + nb, " - Addr + Command + Data checksum", "Lime"}};
-        int previous = -1;
-        for (const QStringList &line : expected) {
-            const int at = c.text.indexOf(line.at(0) + line.at(1));
-            QVERIFY2(at > previous, qPrintable(line.at(0)));
-            previous = at;
-            QCOMPARE(colourName(c.colours.at(at)), line.at(2));
-            QCOMPARE(colourName(c.colours.at(at + line.at(0).size() + 1)), QStringLiteral("default"));
-        }
     }
 
     void deviceLog()
@@ -431,19 +400,22 @@ private slots:
         QCOMPARE(log->palette().color(QPalette::Text), QColor(Qt::black));
         f.window()->protoLog(Hex::hex("F5 03 00 FC FF 0B 9B 50"), "[TX]");
         const QTextBlock dump = log->document()->findBlock(log->toPlainText().lastIndexOf("Data:"));
+        // The bytes line up: every hexadecimal digit and the blank take the
+        // same room, in every part of the line, while the header keeps the
+        // log's own font.
+        QSet<int> byteWidths;
         for (auto it = dump.begin(); !it.atEnd(); ++it) {
             const QTextFragment part = it.fragment();
             const bool bytes = part.position() > dump.position() + dump.text().indexOf(QChar::LineSeparator);
-            QCOMPARE(QFontInfo(part.charFormat().font()).fixedPitch(), bytes);
+            const QFontMetrics metrics(part.charFormat().font());
+            if (!bytes) {
+                QCOMPARE(part.charFormat().fontFamily(), QString());
+                continue;
+            }
+            for (QChar c : QStringLiteral("0123456789ABCDEF "))
+                byteWidths << metrics.horizontalAdvance(c);
         }
-    }
-
-    void lostTailIsReported()
-    {
-        WindowFixture f;
-        QVERIFY(f.connectSerial());
-        f.reader()->sendRaw(Hex::hex("F5 06 00 F9 FF 00"));
-        QVERIFY(f.waitForLog("[RX-timeout]", 2000));
+        QCOMPARE(byteWidths.size(), 1);
     }
 };
 

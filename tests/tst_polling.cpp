@@ -9,9 +9,7 @@
 #include <QJsonObject>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QProcess>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QSettings>
 #include <QSpinBox>
 #include <QTabWidget>
@@ -21,6 +19,7 @@
 
 #include "sim/simtags.h"
 #include "support/requestlog.h"
+#include "support/xlsxcheck.h"
 #include "support/windowfixture.h"
 
 namespace {
@@ -30,126 +29,10 @@ QByteArray hex(const char *t)
     return WindowFixture::hex(t);
 }
 
-// The workbook layer's independent reader and fixture maker (openpyxl).
-QString checkerScript()
-{
-    return qEnvironmentVariable("RX_TEST_SOURCE_DIR") + QStringLiteral("/tests/xlsx_check.py");
-}
-
-// Workbooks of a given layout, made by openpyxl: {"sheets": [{"name",
-// "rows"}], "active": index}.
-const char *const MakeLayout = R"PY(
-import json, sys
-import openpyxl
-layout = json.loads(sys.argv[2])
-wb = openpyxl.Workbook()
-wb.remove(wb.active)
-for s in layout["sheets"]:
-    ws = wb.create_sheet(s["name"])
-    for r in s.get("rows", []):
-        ws.append(r)
-wb.active = layout.get("active", 0)
-wb.save(sys.argv[1])
-)PY";
-
-QByteArray runPython(const QStringList &args)
-{
-    QProcess python;
-    python.start(QStringLiteral("/usr/bin/python3"), args);
-    if (!python.waitForFinished(30000) || python.exitCode() != 0) {
-        qWarning("openpyxl failed: %s", python.readAllStandardError().constData());
-        return QByteArray();
-    }
-    return python.readAllStandardOutput();
-}
-
-// One cell as openpyxl reads it.
-struct Cell
-{
-    int row = 0;
-    int column = 0;
-    QString kind; // date, text, number, formula
-    QVariant value;
-    bool bold = false;
-    QString comment;
-};
-
-struct Workbook
-{
-    bool valid = false;
-    QString active;
-    QStringList order;
-    QMap<QString, QList<Cell>> sheets;
-
-    QList<Cell> row(const QString &sheet, int r) const
-    {
-        QList<Cell> cells;
-        for (const Cell &c : sheets.value(sheet))
-            if (c.row == r)
-                cells << c;
-        return cells;
-    }
-    int lastRow(const QString &sheet) const
-    {
-        int last = 0;
-        for (const Cell &c : sheets.value(sheet))
-            last = qMax(last, c.row);
-        return last;
-    }
-    Cell cell(const QString &sheet, int r, int column) const
-    {
-        for (const Cell &c : sheets.value(sheet))
-            if (c.row == r && c.column == column)
-                return c;
-        return Cell();
-    }
-    QVariant value(const QString &sheet, int r, int column) const { return cell(sheet, r, column).value; }
-};
-
-Workbook readWorkbook(const QString &path)
-{
-    Workbook book;
-    const QJsonObject root
-        = QJsonDocument::fromJson(runPython({checkerScript(), QStringLiteral("dump"), path})).object();
-    if (root.isEmpty())
-        return book;
-    book.valid = true;
-    book.active = root.value("active").toString();
-    for (const QJsonValue &name : root.value("sheets").toArray())
-        book.order << name.toString();
-    const QJsonObject sheets = root.value("cells").toObject();
-    const QRegularExpression reference("^([A-Z]+)(\\d+)$");
-    for (auto it = sheets.begin(); it != sheets.end(); ++it) {
-        const QJsonObject cells = it.value().toObject();
-        for (auto c = cells.begin(); c != cells.end(); ++c) {
-            const QRegularExpressionMatch m = reference.match(c.key());
-            if (!m.hasMatch())
-                continue;
-            Cell cell;
-            cell.row = m.captured(2).toInt();
-            for (QChar letter : m.captured(1))
-                cell.column = cell.column * 26 + (letter.unicode() - 'A' + 1);
-            const QJsonObject o = c.value().toObject();
-            const QString type = o.value("type").toString();
-            cell.kind = o.value("is_date").toBool() ? QStringLiteral("date")
-                : type == "s"                       ? QStringLiteral("text")
-                : type == "n"                       ? QStringLiteral("number")
-                : type == "f"                       ? QStringLiteral("formula")
-                                                    : type;
-            cell.value = o.value("value").toVariant();
-            cell.bold = o.value("bold").toBool();
-            cell.comment = o.value("comment").toString();
-            book.sheets[it.key()] << cell;
-        }
-    }
-    return book;
-}
-
+// Workbooks of a given layout, made by openpyxl.
 bool makeWorkbook(const QString &path, const QJsonObject &layout)
 {
-    runPython({QStringLiteral("-c"), QString::fromUtf8(MakeLayout), path,
-               QString::fromUtf8(QJsonDocument(layout).toJson(QJsonDocument::Compact))});
-    return QFile::exists(path);
+    return python({"layout", path, QString::fromUtf8(QJsonDocument(layout).toJson(QJsonDocument::Compact))});
 }
 
 QJsonObject sheet(const QString &name, const QJsonArray &rows = QJsonArray())
@@ -159,31 +42,30 @@ QJsonObject sheet(const QString &name, const QJsonArray &rows = QJsonArray())
 
 // A data row as the log writes it: today's date, a time of day as text, the
 // UID. With notBefore valid the time must lie between it and now.
-void checkDataRow(const Workbook &book, const QString &sheetName, int r, const QString &uid, const QTime &notBefore)
+void checkDataRow(const QJsonObject &book, const QString &sheetName, int r, const QString &uid, const QTime &notBefore)
 {
-    const QList<Cell> cells = book.row(sheetName, r);
-    QCOMPARE(cells.size(), 3);
-    QCOMPARE(cells[0].kind, QStringLiteral("date"));
-    QVERIFY2(cells[0].value.toString().startsWith(QDate::currentDate().toString(Qt::ISODate)),
-             qPrintable(cells[0].value.toString()));
-    QCOMPARE(cells[1].kind, QStringLiteral("text"));
-    const QString time = cells[1].value.toString();
-    QVERIFY2(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d$").match(time).hasMatch(), qPrintable(time));
+    const QString row = QString::number(r);
+    QCOMPARE(cellCount(book, sheetName, r), 3);
+    QVERIFY(isDate(book, sheetName, "A" + row));
+    QVERIFY2(cellValue(book, sheetName, "A" + row).startsWith(QDate::currentDate().toString(Qt::ISODate)),
+             qPrintable(cellValue(book, sheetName, "A" + row)));
+    QCOMPARE(cell(book, sheetName, "B" + row).value("type").toString(), QStringLiteral("s"));
+    const QString time = cellValue(book, sheetName, "B" + row);
     const QTime written = QTime::fromString(time, "hh:mm:ss.zzz");
-    QVERIFY(written.isValid());
+    QVERIFY2(written.isValid() && time.size() == 12, qPrintable(time));
     const QTime now = QTime::currentTime();
     if (notBefore.isValid() && notBefore <= now) // not across midnight
         QVERIFY2(written >= notBefore && written <= now, qPrintable(time));
-    QCOMPARE(cells[2].kind, QStringLiteral("text"));
-    QCOMPARE(cells[2].value.toString(), uid);
+    QCOMPARE(cell(book, sheetName, "C" + row).value("type").toString(), QStringLiteral("s"));
+    QCOMPARE(cellValue(book, sheetName, "C" + row), uid);
 }
 
-void checkHeader(const Workbook &book, const QString &sheetName)
+void checkHeader(const QJsonObject &book, const QString &sheetName)
 {
-    QCOMPARE(book.value(sheetName, 1, 1).toString(), QStringLiteral("Date"));
-    QCOMPARE(book.value(sheetName, 1, 2).toString(), QStringLiteral("Time"));
-    QCOMPARE(book.value(sheetName, 1, 3).toString(), QStringLiteral("UID"));
-    QCOMPARE(book.row(sheetName, 1).size(), 3);
+    QCOMPARE(cellValue(book, sheetName, "A1"), QStringLiteral("Date"));
+    QCOMPARE(cellValue(book, sheetName, "B1"), QStringLiteral("Time"));
+    QCOMPARE(cellValue(book, sheetName, "C1"), QStringLiteral("UID"));
+    QCOMPARE(cellCount(book, sheetName, 1), 3);
 }
 
 const QByteArray UlUid = hex("04 A1 2F 33 44 55 66");
@@ -193,22 +75,6 @@ void enableSaving(WindowFixture &f, const QString &path)
 {
     f.widget<QCheckBox>("cbSaveToFile")->setChecked(true);
     f.widget<QLineEdit>("leOutputXlsFile")->setText(path);
-}
-
-// One Get UID from the console, the way a user sends it.
-void consoleGetUid(WindowFixture &f)
-{
-    f.widget<QTabWidget>("tabs")->setCurrentIndex(0);
-    auto *list = f.widget<QListWidget>("lvCommands");
-    for (int i = 0; i < list->count(); ++i) {
-        if (list->item(i)->text().startsWith("[03] ")) {
-            list->setCurrentRow(i);
-            break;
-        }
-    }
-    QVERIFY(f.window()->paramEdits[0]);
-    f.window()->paramEdits[0]->setText("0");
-    f.click("btCommnadExecute");
 }
 
 // A widget's own enabled setting; the tabs are disabled while no reader is
@@ -265,11 +131,10 @@ private slots:
         QTest::qWait(200);
         QCOMPARE(requests.count(hex("02")), asked); // stopped for good
 
-        Workbook book = readWorkbook(path);
-        QVERIFY(book.valid);
-        QCOMPARE(book.order, QStringList {"Sheet1"});
+        QJsonObject book = dumpOf(path);
+        QCOMPARE(sheetsOf(book), QStringList {"Sheet1"});
         checkHeader(book, "Sheet1");
-        QCOMPARE(book.lastRow("Sheet1"), found + 1);
+        QCOMPARE(lastRow(book, "Sheet1"), found + 1);
         for (int r = 2; r <= found + 1; ++r)
             checkDataRow(book, "Sheet1", r, UlUidText, started);
 
@@ -296,20 +161,32 @@ private slots:
         QVERIFY(requests.list.isEmpty());
     }
 
-    void tagEventStartsTheChain()
+    // A tag found outside polling (here by its arrival event; Get UID from
+    // the console takes the same way) adds its row as well: into a new file
+    // with the header first, and only once saving is on.
+    void tagFoundOutsidePolling()
     {
         QTemporaryDir dir;
         const QString path = dir.filePath("events.xlsx");
         WindowFixture f;
         QVERIFY(f.connectTcp());
-        enableSaving(f, path);
+        f.widget<QLineEdit>("leOutputXlsFile")->setText(path);
         f.reader()->tagField().setTagEvents(true);
         f.reader()->tagField().placeTag(SimTag::ultralight(UlUid));
         QVERIFY(f.waitForLog("TAG is found: " + UlUidText));
+        QTest::qWait(100);
+        QVERIFY(!QFile::exists(path));
+
+        f.widget<QCheckBox>("cbSaveToFile")->setChecked(true);
+        f.reader()->tagField().clear();
+        f.reader()->tagField().placeTag(SimTag::ultralight(UlUid)); // arrives again
+        QVERIFY(QTest::qWaitFor([&] { return f.logCount("TAG is found: " + UlUidText) == 2; }, 2000));
         QVERIFY(QTest::qWaitFor([&] { return QFile::exists(path); }, 2000));
         QVERIFY(!f.window()->pollingTimer->isActive()); // polling is not running
-        const Workbook book = readWorkbook(path);
-        QCOMPARE(book.lastRow("Sheet1"), 2);
+        const QJsonObject book = dumpOf(path);
+        checkHeader(book, "Sheet1");
+        QCOMPARE(lastRow(book, "Sheet1"), 2);
+        checkDataRow(book, "Sheet1", 2, UlUidText, QTime());
     }
 
     void stopWhileUidIsOutstanding()
@@ -339,39 +216,9 @@ private slots:
         QVERIFY(!w->pollingTimer->isActive());
         QCOMPARE(requests.count(hex("02")), 1);
         QCOMPARE(requests.count(hex("03 00")), 1);
-        const Workbook book = readWorkbook(path); // and written
-        QCOMPARE(book.lastRow("Sheet1"), 2);
+        const QJsonObject book = dumpOf(path); // and written
+        QCOMPARE(lastRow(book, "Sheet1"), 2);
         checkDataRow(book, "Sheet1", 2, UlUidText, QTime());
-    }
-
-    void consoleGetUidAppendsRows()
-    {
-        QTemporaryDir dir;
-        const QString path = dir.filePath("console.xlsx");
-        WindowFixture f;
-        QVERIFY(f.connectSerial());
-        f.reader()->tagField().placeTag(SimTag::classic(hex("CA FE 00 01")));
-
-        // Saving off: logged, no file.
-        f.widget<QLineEdit>("leOutputXlsFile")->setText(path);
-        consoleGetUid(f);
-        QVERIFY(f.waitForLog("TAG is found: CAFE0001"));
-        QTest::qWait(100);
-        QVERIFY(!QFile::exists(path));
-
-        // Saving on, polling stopped: a new file with header and row, then the next row.
-        f.widget<QCheckBox>("cbSaveToFile")->setChecked(true);
-        consoleGetUid(f);
-        QVERIFY(QTest::qWaitFor([&] { return f.logCount("TAG is found: CAFE0001") == 2; }, 2000));
-        QVERIFY(QTest::qWaitFor([&] { return QFile::exists(path); }, 2000));
-        consoleGetUid(f);
-        QVERIFY(QTest::qWaitFor([&] { return f.logCount("TAG is found: CAFE0001") == 3; }, 2000));
-        QTest::qWait(100);
-        const Workbook book = readWorkbook(path);
-        checkHeader(book, "Sheet1");
-        QCOMPARE(book.lastRow("Sheet1"), 3);
-        checkDataRow(book, "Sheet1", 2, "CAFE0001", QTime());
-        checkDataRow(book, "Sheet1", 3, "CAFE0001", QTime());
     }
 
     // Workbooks made by another program: rows are appended below what is
@@ -397,14 +244,14 @@ private slots:
                                           {"active", 1}}));
         file->setText(ours);
         w->pollingRecordUid("0102");
-        Workbook book = readWorkbook(ours);
-        QCOMPARE(book.order, (QStringList {"Sheet1", "Notes"}));
-        QCOMPARE(book.lastRow("Sheet1"), 3);
-        QCOMPARE(book.value("Sheet1", 2, 3).toString(), QStringLiteral("A1"));
+        QJsonObject book = dumpOf(ours);
+        QCOMPARE(sheetsOf(book), (QStringList {"Sheet1", "Notes"}));
+        QCOMPARE(lastRow(book, "Sheet1"), 3);
+        QCOMPARE(cellValue(book, "Sheet1", "C2"), QStringLiteral("A1"));
         checkDataRow(book, "Sheet1", 3, "0102", QTime());
-        QCOMPARE(book.sheets.value("Notes").size(), 4);
-        QCOMPARE(book.value("Notes", 1, 2).toInt(), 42);
-        QCOMPARE(book.value("Notes", 2, 2).toDouble(), 3.5);
+        QCOMPARE(cellCount(book, "Notes"), 4);
+        QCOMPARE(cellValue(book, "Notes", "B1"), QStringLiteral("42"));
+        QCOMPARE(cellValue(book, "Notes", "B2"), QStringLiteral("3.5"));
 
         // No "Sheet1": the user's rows on the active sheet stay; the tags go
         // below them, without a header, one row per tag.
@@ -419,16 +266,16 @@ private slots:
         file->setText(theirs);
         w->pollingRecordUid("AABB");
         w->pollingRecordUid("CCDD");
-        book = readWorkbook(theirs);
-        QCOMPARE(book.order, (QStringList {"Other", "Data"}));
-        QCOMPARE(book.value("Data", 1, 1).toString(), QStringLiteral("Name"));
-        QCOMPARE(book.value("Data", 2, 1).toString(), QStringLiteral("x"));
-        QCOMPARE(book.value("Data", 3, 2).toInt(), 2);
-        QCOMPARE(book.lastRow("Data"), 5);
+        book = dumpOf(theirs);
+        QCOMPARE(sheetsOf(book), (QStringList {"Other", "Data"}));
+        QCOMPARE(cellValue(book, "Data", "A1"), QStringLiteral("Name"));
+        QCOMPARE(cellValue(book, "Data", "A2"), QStringLiteral("x"));
+        QCOMPARE(cellValue(book, "Data", "B3"), QStringLiteral("2"));
+        QCOMPARE(lastRow(book, "Data"), 5);
         checkDataRow(book, "Data", 4, "AABB", QTime());
         checkDataRow(book, "Data", 5, "CCDD", QTime());
-        QCOMPARE(book.sheets.value("Other").size(), 4);
-        QCOMPARE(book.value("Other", 1, 1).toString(), QStringLiteral("keep"));
+        QCOMPARE(cellCount(book, "Other"), 4);
+        QCOMPARE(cellValue(book, "Other", "A1"), QStringLiteral("keep"));
 
         // No "Sheet1" and an empty active sheet: the header comes first there.
         const QString empty = dir.filePath("empty.xlsx");
@@ -437,11 +284,11 @@ private slots:
         file->setText(empty);
         w->pollingRecordUid("01");
         w->pollingRecordUid("02");
-        book = readWorkbook(empty);
+        book = dumpOf(empty);
         checkHeader(book, "Log");
         checkDataRow(book, "Log", 2, "01", QTime());
         checkDataRow(book, "Log", 3, "02", QTime());
-        QCOMPARE(book.sheets.value("Keep").size(), 4);
+        QCOMPARE(cellCount(book, "Keep"), 4);
 
         // "Sheet1" second and the first sheet empty: the log goes onto the
         // first sheet, header first.
@@ -450,55 +297,10 @@ private slots:
             makeWorkbook(firstEmpty, QJsonObject {{"sheets", QJsonArray {sheet("Blank"), sheet("Sheet1", notes)}}}));
         file->setText(firstEmpty);
         w->pollingRecordUid("03");
-        book = readWorkbook(firstEmpty);
+        book = dumpOf(firstEmpty);
         checkHeader(book, "Blank");
         checkDataRow(book, "Blank", 2, "03", QTime());
-        QCOMPARE(book.sheets.value("Sheet1").size(), 4);
-    }
-
-    // The layer's fixtures: a workbook made by openpyxl (no "Sheet1"; bold
-    // and filled header, dates, a formula, a comment) and one in LibreOffice
-    // Calc's style ("Sheet1" second and active, shared rich text).
-    void appendsToFixtureWorkbooks()
-    {
-        QTemporaryDir dir;
-        WindowFixture f(false);
-        MainWindow *w = f.window();
-        f.widget<QCheckBox>("cbSaveToFile")->setChecked(true);
-        auto *file = f.widget<QLineEdit>("leOutputXlsFile");
-
-        const QString made = dir.filePath("openpyxl.xlsx");
-        runPython({checkerScript(), "make", "openpyxl", made});
-        QVERIFY(QFile::exists(made));
-        file->setText(made);
-        w->pollingRecordUid("04A12F");
-        w->pollingRecordUid("0411223344");
-        Workbook book = readWorkbook(made);
-        QCOMPARE(book.order, (QStringList {"Readings", "Notes"}));
-        QCOMPARE(book.lastRow("Readings"), 5);
-        QCOMPARE(book.value("Readings", 1, 4).toString(), QStringLiteral("Count"));
-        QVERIFY(book.cell("Readings", 1, 1).bold);
-        QCOMPARE(book.cell("Readings", 2, 1).kind, QStringLiteral("date"));
-        QVERIFY(book.value("Readings", 2, 1).toString().startsWith("2024-05-17"));
-        QCOMPARE(book.value("Readings", 3, 3).toString(), QStringLiteral("0411223344"));
-        checkDataRow(book, "Readings", 4, "04A12F", QTime());
-        checkDataRow(book, "Readings", 5, "0411223344", QTime());
-        QCOMPARE(book.cell("Notes", 1, 1).comment, QStringLiteral("checked on site"));
-        QCOMPARE(book.value("Notes", 3, 2).toString(), QStringLiteral("=SUM(1,2)"));
-        QCOMPARE(book.value("Notes", 5, 3).toDouble(), 42.5);
-
-        const QString calc = dir.filePath("libreoffice.xlsx");
-        runPython({checkerScript(), "make", "libreoffice", calc});
-        QVERIFY(QFile::exists(calc));
-        file->setText(calc);
-        w->pollingRecordUid("CAFE");
-        book = readWorkbook(calc);
-        QCOMPARE(book.order, (QStringList {"Overview", "Sheet1"}));
-        QCOMPARE(book.lastRow("Overview"), 4);
-        QCOMPARE(book.value("Overview", 3, 1).toString(), QStringLiteral("Hall two"));
-        QCOMPARE(book.cell("Overview", 3, 4).kind, QStringLiteral("formula"));
-        checkDataRow(book, "Overview", 4, "CAFE", QTime());
-        QVERIFY(book.sheets.value("Sheet1").isEmpty());
+        QCOMPARE(cellCount(book, "Sheet1"), 4);
     }
 
     void unusableFiles()
@@ -526,7 +328,7 @@ private slots:
         // A full sheet: every tag found is reported, and the file is left
         // as it was.
         const QString full = dir.filePath("full.xlsx");
-        runPython({checkerScript(), "make", "full", full});
+        QVERIFY(makeFixture("full", full));
         QFile fullFile(full);
         QVERIFY(fullFile.open(QIODevice::ReadOnly));
         const QByteArray fullBytes = fullFile.readAll();

@@ -98,22 +98,6 @@ private slots:
         QCOMPARE(received.left(8), hex("F5 03 00 FC FF 0B 9B 50"));
     }
 
-    void silentReaderIsGivenUpOn()
-    {
-        WindowFixture f;
-        f.reader()->setSilent(true);
-        f.selectReaderPort();
-        f.click("btSerialConnect");
-        QVERIFY(f.window()->serial.isOpen());
-        QVERIFY(f.waitForLog("Timeout - Please recconnect device and try again.", 6000));
-        QCOMPARE(f.logCount("Repeating get version frame..."), 5);
-        QCOMPARE(f.window()->statusLabel->text(), QStringLiteral("Timeout"));
-        QCOMPARE(f.window()->statusDetailLabel->text(), QStringLiteral("No response from device"));
-        QCOMPARE(f.widget<QPushButton>("btSerialConnect")->text(), QStringLiteral("Connect"));
-        QVERIFY(!f.window()->serial.isOpen());
-        QCOMPARE(f.window()->oneShotState, int(MainWindow::Idle));
-    }
-
     void corruptedAnswerIsRepeatedByTheReader()
     {
         WindowFixture f;
@@ -151,16 +135,6 @@ private slots:
         auto *ports = f.widget<QComboBox>("cbSerialPort");
         QCOMPARE(ports->currentIndex(), ports->count() > 0 ? 0 : -1);
         QVERIFY(ports->findText(f.reader()->ptyPath()) < 0);
-    }
-
-    void connectWithoutAPortTimesOut()
-    {
-        WindowFixture f;
-        f.widget<QComboBox>("cbSerialPort")->clear();
-        f.click("btSerialConnect");
-        QVERIFY(f.waitForLog("Timeout - Please recconnect device and try again.", 6000));
-        QCOMPARE(f.logCount("Repeating get version frame..."), 5);
-        QVERIFY(!f.logText().contains("[TX]"));
     }
 
     // A port that cannot be opened says why; the answer timer runs as before.

@@ -52,6 +52,8 @@ struct Expected
 const std::set<int> kNotForSoak = {0x00, 0x02, 0x03, 0x04, 0x05, 0x09, 0x0A, 0x0B, 0x11, 0x18, 0x40, 0x41,
                                    0xE0, 0xE1, 0xE2, 0xE3, 0xE4, 0xF0, 0xF1, 0xF2, 0xF6, 0xF7, 0xF8, 0xFF};
 
+// What was sent and injected; each fault is seen in the log at its request
+// or the round fails.
 struct Figures
 {
     int requests = 0;
@@ -59,20 +61,12 @@ struct Figures
     int tcpRequests = 0;
     int throughForm = 0;
     int answered = 0;
-    // injected
     int corrupted = 0;
     int failed = 0;
     int noiseBursts = 0; // between frames, an answer right behind
-    int silences = 0; // each starts with a burst of noise
+    int silences = 0; // each starts with a burst of noise, ended by an [RX-timeout]
     int silentRequests = 0;
     int unplugs = 0;
-    // seen in the log
-    int seenDamaged = 0;
-    int seenFailed = 0;
-    int seenUnanswered = 0;
-    int seenNoiseTimeouts = 0; // [RX-timeout] that ended a silence's noise
-    int seenAbsorbed = 0; // answers intact behind a burst of noise
-    int seenRemoved = 0;
     int rxTimeoutLines = 0;
     int rounds = 0;
 };
@@ -98,8 +92,6 @@ public:
             ++readerAnswers;
             lastAnswer = frame;
         });
-        wake.setInterval(20);
-        wake.start();
 
         for (const QJsonValue &v : w->commands) {
             const QJsonObject c = v.toObject();
@@ -114,19 +106,6 @@ public:
             const int code = list->item(i)->data(Qt::UserRole).toJsonObject().value(QStringLiteral("value")).toInt();
             rowOf.insert(code, i);
         }
-    }
-
-    // Runs the event loop until done() holds; false after timeoutMs.
-    bool pump(const std::function<bool()> &done, int timeoutMs = 5000)
-    {
-        QElapsedTimer t;
-        t.start();
-        while (!done()) {
-            if (t.elapsed() > timeoutMs)
-                return false;
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        }
-        return true;
     }
 
     bool chance(int perTenThousand) { return int(rng() % 10000) < perTenThousand; }
@@ -244,14 +223,16 @@ public:
         const int framesBefore = clientFrames;
         const int repliesBefore = errorReplies;
         sendRequest(command);
-        const bool done = pump([&] {
-            if (readerRequests != requestsBefore + 1)
-                return false;
-            if (silent)
-                return true;
-            return readerAnswers == answersBefore + 1
-                && (clientFrames == framesBefore + 1 || errorReplies == repliesBefore + 1);
-        });
+        const bool done = runUntil(
+            [&] {
+                if (readerRequests != requestsBefore + 1)
+                    return false;
+                if (silent)
+                    return true;
+                return readerAnswers == answersBefore + 1
+                    && (clientFrames == framesBefore + 1 || errorReplies == repliesBefore + 1);
+            },
+            5000);
         if (!done) {
             qWarning("soak: request %d (%s) did not get through", figures.requests, qPrintable(e.name));
             return false;
@@ -280,9 +261,7 @@ public:
                 return false;
             }
         }
-        if (noiseFirst)
-            ++absorbedInRound; // its answer came through the noise whole
-        expected.append(e);
+        expected.append(e); // with noise first, its answer came through the noise whole
         return true;
     }
 
@@ -299,10 +278,8 @@ public:
             if (!request(true))
                 return false;
         }
-        const bool seen = pump([&] { return f.logCount(QStringLiteral("[RX-timeout]")) > timeoutsBefore; }, 3000);
+        const bool seen = runUntil([&] { return f.logCount(QStringLiteral("[RX-timeout]")) > timeoutsBefore; }, 3000);
         f.reader()->setSilent(false);
-        if (seen)
-            ++noiseTimeoutsInRound;
         return seen;
     }
 
@@ -363,7 +340,7 @@ public:
     bool closeRound()
     {
         // What is already queued (a late time-out) belongs to this round.
-        pump([] { return false; }, 0);
+        runUntil([] { return false; }, 0);
         int rxTimeouts = 0;
         const QStringList actual = logEvents(&rxTimeouts);
         QStringList wanted;
@@ -378,14 +355,6 @@ public:
                      qPrintable(wanted.value(i, "(end)")));
             return false;
         }
-        for (const Expected &e : expected) {
-            figures.seenDamaged += e.outcome == Outcome::Damaged;
-            figures.seenFailed += e.outcome == Outcome::Failed;
-            figures.seenUnanswered += e.outcome == Outcome::Unanswered;
-            figures.seenRemoved += e.outcome == Outcome::Lost;
-        }
-        figures.seenAbsorbed += absorbedInRound;
-        figures.seenNoiseTimeouts += noiseTimeoutsInRound;
         figures.rxTimeoutLines += rxTimeouts;
         // Every frame the codec gave up on is in the log, and nothing else
         // claims to be one.
@@ -403,15 +372,12 @@ public:
     {
         f.click(QStringLiteral("btClearLogs"));
         expected.clear();
-        absorbedInRound = 0;
-        noiseTimeoutsInRound = 0;
         timeoutsAtRoundStart = codecTimeouts;
     }
 
     WindowFixture &f;
     MainWindow *w;
     std::mt19937 rng;
-    QTimer wake; // the event loop never sleeps for long
     QList<QJsonObject> catalogue;
     QHash<int, int> rowOf;
     QList<Expected> expected;
@@ -422,8 +388,6 @@ public:
     int readerAnswers = 0;
     int errorReplies = 0;
     QByteArray lastAnswer;
-    int absorbedInRound = 0;
-    int noiseTimeoutsInRound = 0;
     int timeoutsAtRoundStart = 0;
 };
 
@@ -520,10 +484,10 @@ void TestSoak::consoleUnderFaults()
             lost.outcome = Outcome::Lost;
             soak.expected.append(lost);
             ++soak.figures.serialRequests;
-            QVERIFY(soak.pump([&] {
-                return f.logText().contains(QStringLiteral("Device removed.")) && !f.window()->serial.isOpen();
-            }));
-            soak.pump([] { return false; }, 50);
+            QVERIFY(runUntil(
+                [&] { return f.logText().contains(QStringLiteral("Device removed.")) && !f.window()->serial.isOpen(); },
+                5000));
+            runUntil([] { return false; }, 50);
             link = Link::None;
             const QString wrong = wrongState(f, link);
             QVERIFY2(wrong.isEmpty(), qPrintable("after the unplug: " + wrong));
@@ -562,24 +526,10 @@ void TestSoak::consoleUnderFaults()
           clock.elapsed() / 1000.0);
     qInfo("soak: requests %d (serial %d, TCP %d; %d through the parameter form), answered %d", n.requests,
           n.serialRequests, n.tcpRequests, n.throughForm, n.answered);
-    const int injected = n.corrupted + n.failed + n.noiseBursts + n.silences + n.unplugs;
-    qInfo("soak: faults injected %d: corrupted CRC %d, failed commands %d, line noise %d between frames"
-          " and %d before a silence, silences %d (%d requests unanswered), unplug %d",
-          injected, n.corrupted, n.failed, n.noiseBursts, n.silences, n.silences, n.silentRequests, n.unplugs);
-    const int seen = n.seenDamaged + n.seenFailed + n.seenAbsorbed + n.seenNoiseTimeouts + n.seenRemoved;
-    qInfo("soak: faults seen in the log %d: error replies to damaged answers %d, error answers %d,"
-          " answers intact behind noise %d, [RX-timeout] after a silence's noise %d (of %d [RX-timeout] lines),"
-          " requests left unanswered %d, \"Device removed.\" %d",
-          seen, n.seenDamaged, n.seenFailed, n.seenAbsorbed, n.seenNoiseTimeouts, n.rxTimeoutLines, n.seenUnanswered,
-          n.seenRemoved);
-    qInfo("soak: crashes 0");
-
-    QCOMPARE(n.seenDamaged, n.corrupted);
-    QCOMPARE(n.seenFailed, n.failed);
-    QCOMPARE(n.seenAbsorbed, n.noiseBursts);
-    QCOMPARE(n.seenNoiseTimeouts, n.silences);
-    QCOMPARE(n.seenUnanswered, n.silentRequests);
-    QCOMPARE(n.seenRemoved, n.unplugs);
+    qInfo("soak: faults injected and each seen in the log at its request: corrupted CRC %d, failed commands %d,"
+          " line noise %d between frames and %d before a silence, silences %d (%d requests unanswered), unplug %d;"
+          " %d [RX-timeout] lines, one for each frame the codec gave up on",
+          n.corrupted, n.failed, n.noiseBursts, n.silences, n.silences, n.silentRequests, n.unplugs, n.rxTimeoutLines);
 }
 
 QTEST_MAIN(TestSoak)

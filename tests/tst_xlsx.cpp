@@ -13,49 +13,17 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "support/xlsxcheck.h"
 #include "xlsx/workbook.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
-
-QString checkerScript()
-{
-    return qEnvironmentVariable("RX_TEST_SOURCE_DIR") + QStringLiteral("/tests/xlsx_check.py");
-}
-
-// Runs the checker; false (with its complaint logged) when it fails.
-bool python(const QStringList &args, QByteArray *out)
-{
-    QProcess p;
-    p.start(QStringLiteral("/usr/bin/python3"), QStringList {checkerScript()} + args);
-    if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
-        qWarning().noquote() << "xlsx_check.py" << args.join(' ') << "failed:" << p.readAllStandardError();
-        return false;
-    }
-    *out = p.readAllStandardOutput();
-    return true;
-}
-
-QJsonObject jsonFrom(const QStringList &args)
-{
-    QByteArray out;
-    if (!python(args, &out))
-        return QJsonObject();
-    return QJsonDocument::fromJson(out).object();
-}
-
-// What openpyxl sees: sheets, active sheet, last row per sheet, cells per sheet.
-QJsonObject dumpOf(const QString &path)
-{
-    return jsonFrom({QStringLiteral("dump"), path});
-}
 
 QJsonObject entriesOf(const QString &path)
 {
@@ -69,27 +37,6 @@ QString partOf(const QString &path, const QString &name)
 {
     QByteArray out;
     return python({QStringLiteral("part"), path, name}, &out) ? QString::fromUtf8(out) : QString();
-}
-
-bool makeFixture(const QString &kind, const QString &path)
-{
-    QByteArray out;
-    return python({QStringLiteral("make"), kind, path}, &out);
-}
-
-QJsonObject cell(const QJsonObject &dump, const QString &sheet, const QString &ref)
-{
-    return dump.value(QStringLiteral("cells")).toObject().value(sheet).toObject().value(ref).toObject();
-}
-
-QString cellValue(const QJsonObject &dump, const QString &sheet, const QString &ref)
-{
-    return cell(dump, sheet, ref).value(QStringLiteral("value")).toVariant().toString();
-}
-
-bool isDate(const QJsonObject &dump, const QString &sheet, const QString &ref)
-{
-    return cell(dump, sheet, ref).value(QStringLiteral("is_date")).toBool();
 }
 
 QByteArray fileBytes(const QString &path)
@@ -188,23 +135,14 @@ class TestXlsx : public QObject
 
 private slots:
     void initTestCase();
-    void newWorkbookHoldsHeaderAndRows();
-    void pollingLogAppendsToItsOwnFile();
-    void lastUsedRow_data();
-    void lastUsedRow();
-    void openpyxlWorkbookKeepsWhatIsNotWritten();
-    void libreOfficeWorkbookTakesRowsAndCells();
-    void prefixedWorkbookGetsStylesAndLosesCalcChain();
-    void prettyPrintedUtf16WorksheetIsRewrittenAsUtf8();
-    void prefixesDeclaredOnWrittenElementsStay();
+    void workbooksOfOtherMakersKeepWhatIsNotWritten_data();
+    void workbooksOfOtherMakersKeepWhatIsNotWritten();
     void textRoundTrip();
     void datesAroundTheEpoch();
     void cellsAreMergedInOrder();
     void writesOutsideTheSheetAreRefused();
     void loadFailures_data();
     void loadFailures();
-    void failedSaveKeepsTheOldFile_data();
-    void failedSaveKeepsTheOldFile();
     void ownLogOfMoreThan400000RowsTakesTheNextRow();
     void appendedWorkbooksReadBackEverywhere();
     void killedWhileAppendingLeavesAWholeWorkbook();
@@ -227,347 +165,154 @@ void TestXlsx::initTestCase()
              "the checks need LibreOffice (soffice)");
 }
 
-void TestXlsx::newWorkbookHoldsHeaderAndRows()
-{
-    const QString file = path(QStringLiteral("new.xlsx"));
-    XlsxWorkbook book(file);
-    QVERIFY(!book.isLoadedFromFile());
-    QVERIFY(!book.loadFailed());
-    QVERIFY(book.sheetNames().isEmpty()); // no sheet until the first write
-    QCOMPARE(book.currentSheetIndex(), -1);
-    QCOMPARE(book.lastUsedRow(), 0);
-
-    QVERIFY(book.writeText(1, 1, QStringLiteral("Date")));
-    QCOMPARE(book.sheetNames(), QStringList {QStringLiteral("Sheet1")});
-    QCOMPARE(book.currentSheetName(), QStringLiteral("Sheet1"));
-    QVERIFY(book.writeText(1, 2, QStringLiteral("Time")));
-    QVERIFY(book.writeText(1, 3, QStringLiteral("UID")));
-    QVERIFY(book.writeDate(2, 1, QDate(2024, 5, 17)));
-    QVERIFY(book.writeText(2, 2, QStringLiteral("08:15:00.125")));
-    QVERIFY(book.writeText(2, 3, QStringLiteral("04A12F")));
-    QVERIFY(book.writeDate(3, 1, QDate(2031, 12, 31)));
-    QVERIFY(book.writeText(3, 2, QStringLiteral("23:59:59.999")));
-    QVERIFY(book.writeText(3, 3, QStringLiteral("0411223344556677")));
-    QVERIFY(book.writeNumber(3, 4, 3.25));
-    QCOMPARE(book.lastUsedRow(), 3);
-    QString error;
-    QVERIFY2(book.save(&error), qPrintable(error));
-    QVERIFY(QFile::exists(file));
-
-    const QJsonObject dump = dumpOf(file);
-    QCOMPARE(dump.value(QStringLiteral("sheets")).toArray(), QJsonArray {QStringLiteral("Sheet1")});
-    QCOMPARE(cellValue(dump, "Sheet1", "A1"), QStringLiteral("Date"));
-    QCOMPARE(cellValue(dump, "Sheet1", "B1"), QStringLiteral("Time"));
-    QCOMPARE(cellValue(dump, "Sheet1", "C1"), QStringLiteral("UID"));
-    QVERIFY(isDate(dump, "Sheet1", "A2"));
-    QCOMPARE(cellValue(dump, "Sheet1", "A2"), QStringLiteral("2024-05-17T00:00:00"));
-    QVERIFY(!isDate(dump, "Sheet1", "B2"));
-    QCOMPARE(cell(dump, "Sheet1", "B2").value("type").toString(), QStringLiteral("s"));
-    QCOMPARE(cellValue(dump, "Sheet1", "B2"), QStringLiteral("08:15:00.125"));
-    QCOMPARE(cellValue(dump, "Sheet1", "C2"), QStringLiteral("04A12F"));
-    QCOMPARE(cellValue(dump, "Sheet1", "A3"), QStringLiteral("2031-12-31T00:00:00"));
-    QCOMPARE(cellValue(dump, "Sheet1", "C3"), QStringLiteral("0411223344556677"));
-    QCOMPARE(cell(dump, "Sheet1", "D3").value("value").toDouble(), 3.25);
-    QCOMPARE(dump.value("last_row").toObject().value("Sheet1").toInt(), 3);
-    QVERIFY(!entriesOf(file).isEmpty());
-
-    // The same file read back by the layer itself.
-    XlsxWorkbook again(file);
-    QVERIFY(again.isLoadedFromFile());
-    QCOMPARE(again.read(1, 3).toString(), QStringLiteral("UID"));
-    QCOMPARE(again.read(2, 1).toDouble(), 45429.0);
-    QCOMPARE(again.read(3, 4).toDouble(), 3.25);
-    QVERIFY(!again.read(4, 1).isValid());
-}
-
-void TestXlsx::pollingLogAppendsToItsOwnFile()
-{
-    const QString file = path(QStringLiteral("polling.xlsx"));
-    QJsonObject previous;
-    for (int i = 0; i < 5; ++i) {
-        const int row = appendLogRow(file, QDate(2024, 5, 17).addDays(i), QStringLiteral("10:00:0%1.000").arg(i),
-                                     QStringLiteral("04A1%1F").arg(i));
-        QCOMPARE(row, i + 2);
-        const QJsonObject entries = entriesOf(file);
-        if (i > 0) // later rows touch the worksheet only; the date format is found again
-            QCOMPARE(differingEntries(previous, entries), QStringList {QStringLiteral("xl/worksheets/sheet1.xml")});
-        previous = entries;
-    }
-    const QJsonObject dump = dumpOf(file);
-    QCOMPARE(dump.value("last_row").toObject().value("Sheet1").toInt(), 6);
-    QCOMPARE(cellValue(dump, "Sheet1", "A1"), QStringLiteral("Date"));
-    for (int i = 0; i < 5; ++i) {
-        const QString r = QString::number(i + 2);
-        QVERIFY(isDate(dump, "Sheet1", "A" + r));
-        QCOMPARE(cellValue(dump, "Sheet1", "A" + r), QDate(2024, 5, 17).addDays(i).toString(Qt::ISODate) + "T00:00:00");
-        QCOMPARE(cellValue(dump, "Sheet1", "B" + r), QStringLiteral("10:00:0%1.000").arg(i));
-        QCOMPARE(cellValue(dump, "Sheet1", "C" + r), QStringLiteral("04A1%1F").arg(i));
-    }
-}
-
-void TestXlsx::lastUsedRow_data()
+// Each kind of workbook the log may be asked to append to: the layer reads
+// what is there, writes rows below and cells into it, and saves a file in
+// which openpyxl finds every other cell, with its style, as it was, and
+// every archive entry but those named byte for byte as it was. A second
+// row then touches the worksheet alone (the date format is found again).
+// parts: "entry|text" must be in the entry, "entry|!text" must not.
+void TestXlsx::workbooksOfOtherMakersKeepWhatIsNotWritten_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("sheet");
-    QTest::addColumn<int>("expected");
-    QTest::newRow("openpyxl, first sheet") << "openpyxl"
-                                           << "Readings" << 3;
-    QTest::newRow("openpyxl, second sheet") << "openpyxl"
-                                            << "Notes" << 5;
-    QTest::newRow("LibreOffice, formatted row without cells") << "libreoffice"
-                                                              << "Overview" << 3;
-    QTest::newRow("LibreOffice, empty sheet") << "libreoffice"
-                                              << "Sheet1" << 0;
-    QTest::newRow("prefixed, rows without r") << "prefixed"
-                                              << "Tags" << 2;
-    QTest::newRow("own file") << "own"
-                              << "Sheet1" << 4;
+    QTest::addColumn<int>("lastRow");
+    QTest::addColumn<QStringList>("reads"); // ref|what the layer reads
+    QTest::addColumn<QStringList>("writes"); // ref|date, text or number|value
+    QTest::addColumn<QStringList>("changed");
+    QTest::addColumn<QStringList>("parts");
+    const QString sheet1 = QStringLiteral("xl/worksheets/sheet1.xml");
+    const QString styles = QStringLiteral("xl/styles.xml");
+    const QString types = QStringLiteral("[Content_Types].xml");
+    const QString rels = QStringLiteral("xl/_rels/workbook.xml.rels");
+    // Shared strings, a styled header replaced, comments and a second sheet.
+    QTest::newRow("openpyxl") << "openpyxl"
+                              << "Readings" << 3 << QStringList {"A1|Date", "D2|3"}
+                              << QStringList {"A4|date|2024-05-19", "B4|text|10:00:00.000", "C4|text|04FFEE",
+                                              "C1|text|Tag UID"}
+                              << QStringList {styles, sheet1} << QStringList();
+    // Cells without r (read, replaced, written behind), rich-text runs, a
+    // formula, a formatted row without cells, the active tab elsewhere.
+    QTest::newRow("LibreOffice Calc")
+        << "libreoffice"
+        << "Overview" << 3 << QStringList {"C1|UID", "B2|08:15:00.125", "A3|Hall two", "A2|45429", "D3|6", "A6|"}
+        << QStringList {"A4|date|2024-05-20", "B4|text|11:11:11.111", "C4|text|04BEEF",
+                        "E2|text|extra",      "C1|text|Tag UID",      "A5|number|7"}
+        << QStringList {styles, sheet1}
+        << QStringList {sheet1 + "|<sheetPr filterMode=\"false\"><pageSetUpPr fitToPage=\"false\"/></sheetPr>",
+                        sheet1 + "|<dimension ref=\"A1:E5\"/>",
+                        sheet1 + "|<row r=\"6\" customFormat=\"false\" ht=\"20.5\"",
+                        sheet1 + "|<oddFooter>&amp;C&amp;\"Times New Roman,Regular\"&amp;12Page &amp;P</oddFooter>"};
+    // x:-prefixed, rows and cells without r, no style sheet, 1904 dates, a
+    // calculation chain that goes with the formula it lists.
+    const QString tags = QStringLiteral("xl/worksheets/tags.xml");
+    QTest::newRow("prefixed") << "prefixed"
+                              << "Tags" << 2 << QStringList {"B1|Twice", "B2|10"}
+                              << QStringList {"A3|date|2024-05-17", "B3|text|04A12F", "B2|number|11"}
+                              << QStringList {types, rels, "xl/calcChain.xml", styles, tags}
+                              << QStringList {types + "|PartName=\"/xl/styles.xml\"", types + "|!calcChain",
+                                              rels + "|/styles\"", rels + "|!calcChain",
+                                              tags + "|<x:row r=\"3\"><x:c r=\"A3\" s=\"1\"><x:v>43967</x:v></x:c>"};
+    // Pretty-printed in UTF-16 with comments, CDATA and character references.
+    QTest::newRow("pretty") << "pretty"
+                            << "Report" << 3 << QStringList {"A1|<Date & time>", "B1|café & té", "A3|1.5"}
+                            << QStringList {"A2|text|new row", "B3|text|beside 1.5", "B5|text|in the tall row",
+                                            "A6|date|2024-05-17"}
+                            << QStringList {types, rels, styles, sheet1}
+                            << QStringList {sheet1
+                                                + "|<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
+                                                  "<!-- written by a report tool -->\r\n<worksheet",
+                                            sheet1
+                                                + "|<c r=\"A1\" t=\"inlineStr\"><is><t><![CDATA[<Date & "
+                                                  "time>]]></t></is></c>\r\n",
+                                            sheet1 + "|<dimension ref=\"A1:B6\"/>",
+                                            sheet1 + "|<row r=\"5\" ht=\"30\" customHeight=\"1\"><c r=\"B5\"",
+                                            sheet1 + "|!spans"};
+    // Namespace prefixes declared on the elements that are written into.
+    QTest::newRow("late prefixes") << "late-prefixes"
+                                   << "Sheet1" << 0 << QStringList()
+                                   << QStringList {"A1|text|UID", "A2|date|2024-05-17"} << QStringList {styles, sheet1}
+                                   << QStringList();
 }
 
-void TestXlsx::lastUsedRow()
+void TestXlsx::workbooksOfOtherMakersKeepWhatIsNotWritten()
 {
     QFETCH(QString, kind);
     QFETCH(QString, sheet);
-    QFETCH(int, expected);
-    const QString file = path(QStringLiteral("rows-%1.xlsx").arg(kind));
-    if (kind == QLatin1String("own")) {
-        XlsxWorkbook made;
-        for (int r = 1; r <= 4; ++r)
-            QVERIFY(made.writeNumber(r, r, r));
-        QVERIFY(made.saveAs(file));
-    } else {
-        QVERIFY(makeFixture(kind, file));
-    }
-    XlsxWorkbook book(file);
-    QVERIFY2(book.isLoadedFromFile(), qPrintable(book.errorString()));
-    QVERIFY(book.selectSheet(sheet));
-    QCOMPARE(book.currentSheetName(), sheet);
-    QCOMPARE(book.lastUsedRow(), expected);
-    QCOMPARE(dumpOf(file).value("last_row").toObject().value(sheet).toInt(), expected);
-}
-
-void TestXlsx::openpyxlWorkbookKeepsWhatIsNotWritten()
-{
-    const QString file = path(QStringLiteral("openpyxl.xlsx"));
-    QVERIFY(makeFixture(QStringLiteral("openpyxl"), file));
+    QFETCH(int, lastRow);
+    const int rowsBefore = lastRow;
+    QFETCH(QStringList, reads);
+    QFETCH(QStringList, writes);
+    QFETCH(QStringList, changed);
+    QFETCH(QStringList, parts);
+    const QString file = path(kind + QStringLiteral(".xlsx"));
+    QVERIFY(makeFixture(kind, file));
     const QJsonObject before = dumpOf(file);
     const QJsonObject entriesBefore = entriesOf(file);
 
     XlsxWorkbook book(file);
     QVERIFY2(book.isLoadedFromFile(), qPrintable(book.errorString()));
-    QCOMPARE(book.sheetNames(), (QStringList {QStringLiteral("Readings"), QStringLiteral("Notes")}));
-    QCOMPARE(book.currentSheetName(), QStringLiteral("Readings"));
-    QCOMPARE(book.read(1, 1).toString(), QStringLiteral("Date")); // shared string
-    QCOMPARE(book.read(2, 4).toDouble(), 3.0);
-    const int row = book.lastUsedRow() + 1;
-    QCOMPARE(row, 4);
-    QVERIFY(book.writeDate(row, 1, QDate(2024, 5, 19)));
-    QVERIFY(book.writeText(row, 2, QStringLiteral("10:00:00.000")));
-    QVERIFY(book.writeText(row, 3, QStringLiteral("04FFEE")));
-    QVERIFY(book.writeText(1, 3, QStringLiteral("Tag UID"))); // replaces a styled shared-string cell
+    QCOMPARE(book.currentSheetName(), before.value("active").toString());
+    QVERIFY(book.selectSheet(sheet));
+    QCOMPARE(book.lastUsedRow(), rowsBefore);
+    const auto at = [](const QString &ref, int *row) {
+        *row = ref.mid(1).toInt();
+        return ref.at(0).unicode() - 'A' + 1;
+    };
+    int row = 0;
+    for (const QString &r : reads) {
+        const int column = at(r.section('|', 0, 0), &row);
+        QCOMPARE(book.read(row, column).toString(), r.section('|', 1));
+    }
+    QSet<QString> written;
+    int last = rowsBefore;
+    for (const QString &w : writes) {
+        const QString ref = w.section('|', 0, 0), type = w.section('|', 1, 1), value = w.section('|', 2);
+        const int column = at(ref, &row);
+        QVERIFY(type == "date"       ? book.writeDate(row, column, QDate::fromString(value, Qt::ISODate))
+                    : type == "text" ? book.writeText(row, column, value)
+                                     : book.writeNumber(row, column, value.toDouble()));
+        written << ref;
+        last = qMax(last, row);
+    }
     QString error;
     QVERIFY2(book.save(&error), qPrintable(error));
 
     const QJsonObject after = dumpOf(file);
     QCOMPARE(after.value("sheets"), before.value("sheets"));
-    QCOMPARE(after.value("cells").toObject().value("Notes"), before.value("cells").toObject().value("Notes"));
-    const QJsonObject oldCells = before.value("cells").toObject().value("Readings").toObject();
-    const QJsonObject newCells = after.value("cells").toObject().value("Readings").toObject();
-    for (auto it = oldCells.begin(); it != oldCells.end(); ++it) {
-        if (it.key() == QLatin1String("C1"))
-            continue;
-        QVERIFY2(newCells.value(it.key()) == it.value(), qPrintable(it.key()));
+    QCOMPARE(after.value("active"), before.value("active"));
+    QCOMPARE(::lastRow(after, sheet), last);
+    const QJsonObject oldCells = before.value("cells").toObject();
+    for (auto s = oldCells.begin(); s != oldCells.end(); ++s) {
+        const QJsonObject cells = s.value().toObject();
+        for (auto c = cells.begin(); c != cells.end(); ++c) {
+            QJsonObject expected = c.value().toObject();
+            const QJsonObject now = cell(after, s.key(), c.key());
+            if (s.key() == sheet && written.contains(c.key())) // replaced: the style stays
+                for (const char *key : {"value", "type", "is_date"})
+                    expected.insert(key, now.value(key));
+            QVERIFY2(now == expected, qPrintable(s.key() + "!" + c.key()));
+        }
     }
-    QJsonObject header = oldCells.value("C1").toObject();
-    header.insert("value", QStringLiteral("Tag UID"));
-    QCOMPARE(newCells.value("C1").toObject(), header); // still bold on yellow
-    QVERIFY(isDate(after, "Readings", "A4"));
-    QCOMPARE(cellValue(after, "Readings", "A4"), QStringLiteral("2024-05-19T00:00:00"));
-    QCOMPARE(cellValue(after, "Readings", "C4"), QStringLiteral("04FFEE"));
-
-    // Comments, their drawing, shared strings, document properties, the other
-    // sheet: all copied as they were.
+    for (const QString &w : writes) {
+        const QString ref = w.section('|', 0, 0), type = w.section('|', 1, 1), value = w.section('|', 2);
+        QCOMPARE(isDate(after, sheet, ref), type == "date");
+        QCOMPARE(cellValue(after, sheet, ref), type == "date" ? value + "T00:00:00" : value);
+    }
     const QJsonObject entriesAfter = entriesOf(file);
-    QCOMPARE(differingEntries(entriesBefore, entriesAfter),
-             (QStringList {QStringLiteral("xl/styles.xml"), QStringLiteral("xl/worksheets/sheet1.xml")}));
-    QVERIFY(entriesAfter.contains(QStringLiteral("xl/comments/comment1.xml")));
-    QCOMPARE(cell(after, "Notes", "A1").value("comment").toString(), QStringLiteral("checked on site"));
+    QCOMPARE(differingEntries(entriesBefore, entriesAfter), changed);
+    for (const QString &p : parts) {
+        const QString text = p.section('|', 1);
+        QVERIFY2(partOf(file, p.section('|', 0, 0)).contains(text.mid(text.startsWith('!'))) != text.startsWith('!'),
+                 qPrintable(p));
+    }
 
-    // A second row finds the date format added by the first.
     XlsxWorkbook next(file);
-    QVERIFY(next.isLoadedFromFile());
-    QCOMPARE(next.lastUsedRow(), 4);
-    QCOMPARE(next.read(4, 3).toString(), QStringLiteral("04FFEE"));
-    QVERIFY(next.writeDate(5, 1, QDate(2024, 5, 20)));
+    QVERIFY2(next.isLoadedFromFile(), qPrintable(next.errorString()));
+    QVERIFY(next.selectSheet(sheet));
+    QCOMPARE(next.lastUsedRow(), last);
+    QVERIFY(next.writeDate(last + 1, 1, QDate(2024, 6, 1)));
     QVERIFY(next.save());
-    QCOMPARE(differingEntries(entriesAfter, entriesOf(file)), QStringList {QStringLiteral("xl/worksheets/sheet1.xml")});
-}
-
-void TestXlsx::libreOfficeWorkbookTakesRowsAndCells()
-{
-    const QString file = path(QStringLiteral("calc.xlsx"));
-    QVERIFY(makeFixture(QStringLiteral("libreoffice"), file));
-    const QJsonObject entriesBefore = entriesOf(file);
-
-    XlsxWorkbook book(file);
-    QVERIFY2(book.isLoadedFromFile(), qPrintable(book.errorString()));
-    QCOMPARE(book.sheetNames(), (QStringList {QStringLiteral("Overview"), QStringLiteral("Sheet1")}));
-    QCOMPARE(book.currentSheetName(), QStringLiteral("Sheet1")); // the file's active tab
-    QCOMPARE(book.lastUsedRow(), 0);
-    QVERIFY(book.selectSheet(0));
-    QCOMPARE(book.lastUsedRow(), 3);
-    QCOMPARE(book.read(1, 3).toString(), QStringLiteral("UID")); // cell without r
-    QCOMPARE(book.read(2, 2).toString(), QStringLiteral("08:15:00.125"));
-    QCOMPARE(book.read(3, 1).toString(), QStringLiteral("Hall two")); // rich-text runs
-    QCOMPARE(book.read(2, 1).toDouble(), 45429.0);
-    QCOMPARE(book.read(3, 4).toDouble(), 6.0); // formula result
-    QVERIFY(!book.read(6, 1).isValid());
-
-    QVERIFY(book.writeDate(4, 1, QDate(2024, 5, 20)));
-    QVERIFY(book.writeText(4, 2, QStringLiteral("11:11:11.111")));
-    QVERIFY(book.writeText(4, 3, QStringLiteral("04BEEF")));
-    QVERIFY(book.writeText(2, 5, QStringLiteral("extra"))); // behind cells without r
-    QVERIFY(book.writeText(1, 3, QStringLiteral("Tag UID"))); // replaces a cell without r
-    QVERIFY(book.writeNumber(5, 1, 7)); // between row 3 and the empty row 6
-    QString error;
-    QVERIFY2(book.save(&error), qPrintable(error));
-
-    const QJsonObject dump = dumpOf(file);
-    QCOMPARE(dump.value("active").toString(), QStringLiteral("Sheet1"));
-    QCOMPARE(cellValue(dump, "Overview", "A1"), QStringLiteral("Date"));
-    QCOMPARE(cellValue(dump, "Overview", "C1"), QStringLiteral("Tag UID"));
-    QVERIFY(cell(dump, "Overview", "C1").value("bold").toBool());
-    QVERIFY(isDate(dump, "Overview", "A2"));
-    QCOMPARE(cell(dump, "Overview", "A2").value("format").toString(), QStringLiteral("DD/MM/YYYY"));
-    QCOMPARE(cellValue(dump, "Overview", "B2"), QStringLiteral("08:15:00.125"));
-    QCOMPARE(cellValue(dump, "Overview", "C2"), QStringLiteral("04A12F"));
-    QCOMPARE(cellValue(dump, "Overview", "D2"), QStringLiteral("3"));
-    QCOMPARE(cellValue(dump, "Overview", "E2"), QStringLiteral("extra"));
-    QCOMPARE(cellValue(dump, "Overview", "A3"), QStringLiteral("Hall two"));
-    QCOMPARE(cellValue(dump, "Overview", "D3"), QStringLiteral("=D2*2"));
-    QVERIFY(isDate(dump, "Overview", "A4"));
-    QCOMPARE(cellValue(dump, "Overview", "A4"), QStringLiteral("2024-05-20T00:00:00"));
-    QCOMPARE(cellValue(dump, "Overview", "C4"), QStringLiteral("04BEEF"));
-    QCOMPARE(cellValue(dump, "Overview", "A5"), QStringLiteral("7"));
-    QCOMPARE(dump.value("last_row").toObject().value("Overview").toInt(), 5);
-    QCOMPARE(dump.value("cells").toObject().value("Sheet1").toObject().size(), 0);
-
-    QCOMPARE(differingEntries(entriesBefore, entriesOf(file)),
-             (QStringList {QStringLiteral("xl/styles.xml"), QStringLiteral("xl/worksheets/sheet1.xml")}));
-    const QString sheet = partOf(file, QStringLiteral("xl/worksheets/sheet1.xml"));
-    QVERIFY(
-        sheet.contains(QLatin1String("<sheetPr filterMode=\"false\"><pageSetUpPr fitToPage=\"false\"/></sheetPr>")));
-    QVERIFY(sheet.contains(QLatin1String("<dimension ref=\"A1:E5\"/>")));
-    QVERIFY(sheet.contains(QLatin1String("<row r=\"6\" customFormat=\"false\" ht=\"20.5\""))); // kept as it was
-    QVERIFY(sheet.contains(
-        QLatin1String("<oddFooter>&amp;C&amp;\"Times New Roman,Regular\"&amp;12Page &amp;P</oddFooter>")));
-
-    XlsxWorkbook again(file);
-    QVERIFY(again.isLoadedFromFile());
-    QVERIFY(again.selectSheet(QStringLiteral("Overview")));
-    QCOMPARE(again.lastUsedRow(), 5);
-    QCOMPARE(again.read(2, 3).toString(), QStringLiteral("04A12F"));
-    QCOMPARE(again.read(2, 5).toString(), QStringLiteral("extra"));
-}
-
-void TestXlsx::prefixedWorkbookGetsStylesAndLosesCalcChain()
-{
-    const QString file = path(QStringLiteral("prefixed.xlsx"));
-    QVERIFY(makeFixture(QStringLiteral("prefixed"), file));
-    const QJsonObject entriesBefore = entriesOf(file);
-    QVERIFY(entriesBefore.contains(QStringLiteral("xl/calcChain.xml")));
-    QVERIFY(!entriesBefore.contains(QStringLiteral("xl/styles.xml")));
-
-    XlsxWorkbook book(file);
-    QVERIFY2(book.isLoadedFromFile(), qPrintable(book.errorString()));
-    QCOMPARE(book.sheetNames(), QStringList {QStringLiteral("Tags")});
-    QCOMPARE(book.lastUsedRow(), 2);
-    QCOMPARE(book.read(1, 2).toString(), QStringLiteral("Twice"));
-    QCOMPARE(book.read(2, 2).toDouble(), 10.0);
-    QVERIFY(book.writeDate(3, 1, QDate(2024, 5, 17)));
-    QVERIFY(book.writeText(3, 2, QStringLiteral("04A12F")));
-    QVERIFY(book.writeNumber(2, 2, 11)); // overwrites the formula the chain lists
-    QString error;
-    QVERIFY2(book.save(&error), qPrintable(error));
-
-    const QJsonObject entries = entriesOf(file);
-    QVERIFY(!entries.contains(QStringLiteral("xl/calcChain.xml")));
-    QVERIFY(entries.contains(QStringLiteral("xl/styles.xml")));
-    const QString types = partOf(file, QStringLiteral("[Content_Types].xml"));
-    QVERIFY(types.contains(QLatin1String("PartName=\"/xl/styles.xml\"")));
-    QVERIFY(!types.contains(QLatin1String("calcChain")));
-    const QString rels = partOf(file, QStringLiteral("xl/_rels/workbook.xml.rels"));
-    QVERIFY(rels.contains(QLatin1String("/styles\"")));
-    QVERIFY(!rels.contains(QLatin1String("calcChain")));
-    QCOMPARE(entries.value(QStringLiteral("xl/workbook.xml")), entriesBefore.value(QStringLiteral("xl/workbook.xml")));
-    const QString sheet = partOf(file, QStringLiteral("xl/worksheets/tags.xml"));
-    QVERIFY(sheet.contains(QLatin1String("<x:row r=\"3\"><x:c r=\"A3\" s=\"1\"><x:v>43967</x:v></x:c>"))); // 1904 days
-
-    const QJsonObject dump = dumpOf(file);
-    QCOMPARE(cellValue(dump, "Tags", "A1"), QStringLiteral("Tag"));
-    QCOMPARE(cellValue(dump, "Tags", "B2"), QStringLiteral("11"));
-    QVERIFY(isDate(dump, "Tags", "A3"));
-    QCOMPARE(cellValue(dump, "Tags", "A3"), QStringLiteral("2024-05-17T00:00:00"));
-    QCOMPARE(cellValue(dump, "Tags", "B3"), QStringLiteral("04A12F"));
-
-    XlsxWorkbook again(file);
-    QVERIFY2(again.isLoadedFromFile(), qPrintable(again.errorString()));
-    QCOMPARE(again.lastUsedRow(), 3);
-    QCOMPARE(again.read(3, 1).toDouble(), 43967.0);
-}
-
-void TestXlsx::prettyPrintedUtf16WorksheetIsRewrittenAsUtf8()
-{
-    const QString file = path(QStringLiteral("pretty.xlsx"));
-    QVERIFY(makeFixture(QStringLiteral("pretty"), file));
-    XlsxWorkbook book(file);
-    QVERIFY2(book.isLoadedFromFile(), qPrintable(book.errorString()));
-    QCOMPARE(book.lastUsedRow(), 3); // row 5 only has a height
-    QCOMPARE(book.read(1, 1).toString(), QStringLiteral("<Date & time>"));
-    QCOMPARE(book.read(1, 2).toString(), QString::fromUtf8("café & té"));
-    QCOMPARE(book.read(3, 1).toDouble(), 1.5);
-    QVERIFY(book.writeText(2, 1, QStringLiteral("new row")));
-    QVERIFY(book.writeText(3, 2, QStringLiteral("beside 1.5")));
-    QVERIFY(book.writeText(5, 2, QStringLiteral("in the tall row")));
-    QVERIFY(book.writeDate(6, 1, QDate(2024, 5, 17)));
-    QString error;
-    QVERIFY2(book.save(&error), qPrintable(error));
-
-    const QString sheet = partOf(file, QStringLiteral("xl/worksheets/sheet1.xml"));
-    QVERIFY(sheet.startsWith(QLatin1String("<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>"
-                                           "\r\n<!-- written by a report tool -->\r\n<worksheet")));
-    QVERIFY(
-        sheet.contains(QLatin1String("<c r=\"A1\" t=\"inlineStr\"><is><t><![CDATA[<Date & time>]]></t></is></c>\r\n")));
-    QVERIFY(sheet.contains(QLatin1String("<dimension ref=\"A1:B6\"/>")));
-    QVERIFY(sheet.contains(QLatin1String("<row r=\"5\" ht=\"30\" customHeight=\"1\"><c r=\"B5\"")));
-    QVERIFY(!sheet.contains(QLatin1String("spans")));
-
-    const QJsonObject dump = dumpOf(file);
-    QCOMPARE(cellValue(dump, "Report", "A1"), QStringLiteral("<Date & time>"));
-    QCOMPARE(cellValue(dump, "Report", "B1"), QString::fromUtf8("café & té"));
-    QCOMPARE(cellValue(dump, "Report", "A2"), QStringLiteral("new row"));
-    QCOMPARE(cellValue(dump, "Report", "A3"), QStringLiteral("1.5"));
-    QCOMPARE(cellValue(dump, "Report", "B3"), QStringLiteral("beside 1.5"));
-    QCOMPARE(cellValue(dump, "Report", "B5"), QStringLiteral("in the tall row"));
-    QVERIFY(isDate(dump, "Report", "A6"));
-}
-
-void TestXlsx::prefixesDeclaredOnWrittenElementsStay()
-{
-    const QString file = path(QStringLiteral("late.xlsx"));
-    QVERIFY(makeFixture(QStringLiteral("late-prefixes"), file));
-    XlsxWorkbook book(file);
-    QVERIFY2(book.isLoadedFromFile(), qPrintable(book.errorString()));
-    QCOMPARE(book.lastUsedRow(), 0);
-    QVERIFY(book.writeText(1, 1, QStringLiteral("UID")));
-    QVERIFY(book.writeDate(2, 1, QDate(2024, 5, 17)));
-    QVERIFY(book.save());
-    XlsxWorkbook again(file);
-    QVERIFY2(again.isLoadedFromFile(), qPrintable(again.errorString()));
-    QCOMPARE(again.lastUsedRow(), 2);
-    const QJsonObject dump = dumpOf(file);
-    QCOMPARE(cellValue(dump, "Sheet1", "A1"), QStringLiteral("UID"));
-    QVERIFY(isDate(dump, "Sheet1", "A2"));
+    QCOMPARE(differingEntries(entriesAfter, entriesOf(file)), QStringList {changed.last()});
 }
 
 void TestXlsx::textRoundTrip()
@@ -730,78 +475,6 @@ void TestXlsx::loadFailures()
     QCOMPARE(fileBytes(file), original);
 }
 
-void TestXlsx::failedSaveKeepsTheOldFile_data()
-{
-    QTest::addColumn<bool>("readOnlyFolder");
-    QTest::newRow("read-only folder") << true;
-    QTest::newRow("file size limit") << false;
-}
-
-void TestXlsx::failedSaveKeepsTheOldFile()
-{
-    QFETCH(bool, readOnlyFolder);
-    const QString folder = path(readOnlyFolder ? QStringLiteral("ro") : QStringLiteral("limit"));
-    QVERIFY(QDir().mkpath(folder));
-    const QString file = folder + QStringLiteral("/log.xlsx");
-    for (int i = 0; i < 3; ++i)
-        QCOMPARE(appendLogRow(file, QDate(2024, 5, 17), QStringLiteral("08:00:00.000"), QStringLiteral("04A12F")),
-                 i + 2);
-    const QByteArray original = fileBytes(file);
-    QVERIFY(original.size() > 1024);
-
-    XlsxWorkbook book(file);
-    QVERIFY(book.isLoadedFromFile());
-    QVERIFY(book.writeText(5, 3, QStringLiteral("never saved")));
-    QString error;
-    bool saved = true;
-    if (readOnlyFolder) {
-        QVERIFY(QFile::setPermissions(
-            m_dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
-        QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
-        QFile probe(folder + QStringLiteral("/probe"));
-        if (!probe.open(QIODevice::WriteOnly)) {
-            saved = book.save(&error);
-        } else {
-            // Permissions do not hold back this user: try as an unprivileged one.
-            probe.remove();
-            const pid_t child = fork();
-            if (child == 0) {
-                if (setgid(65534) != 0 || setuid(65534) != 0)
-                    _exit(77);
-                QString reason;
-                _exit(book.save(&reason) ? 1 : reason.isEmpty() ? 2 : 0);
-            }
-            int status = 0;
-            QCOMPARE(waitpid(child, &status, 0), child);
-            QVERIFY(WIFEXITED(status));
-            if (WEXITSTATUS(status) == 77) {
-                QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-                QSKIP("the folder cannot be made read-only for this user");
-            }
-            QCOMPARE(WEXITSTATUS(status), 0); // refused, with a reason
-            saved = false;
-            error = QStringLiteral("refused in the unprivileged child");
-        }
-        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    } else {
-        rlimit old {};
-        QCOMPARE(getrlimit(RLIMIT_FSIZE, &old), 0);
-        rlimit small = old;
-        small.rlim_cur = 512;
-        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
-        saved = book.save(&error);
-        setrlimit(RLIMIT_FSIZE, &old);
-        std::signal(SIGXFSZ, oldHandler);
-    }
-    QVERIFY(!saved);
-    QVERIFY(!error.isEmpty());
-    qDebug().noquote() << error;
-    QCOMPARE(fileBytes(file), original);
-    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList {QStringLiteral("log.xlsx")});
-    QCOMPARE(dumpOf(file).value("last_row").toObject().value("Sheet1").toInt(), 4);
-}
-
 void TestXlsx::ownLogOfMoreThan400000RowsTakesTheNextRow()
 {
     // Past the 64 MiB a part was once allowed.
@@ -851,7 +524,7 @@ void TestXlsx::appendedWorkbooksReadBackEverywhere()
     for (const QString &file : files) {
         const QJsonObject before = dumpOf(file);
         const QString sheet = before.value("active").toString();
-        const int last = before.value("last_row").toObject().value(sheet).toInt();
+        const int last = lastRow(before, sheet);
         QVERIFY(last > 0);
         for (int i = 1; i <= 3; ++i)
             QCOMPARE(appendLogRow(file, QDate(2024, 6, i), QStringLiteral("12:00:0%1.000").arg(i),
@@ -859,7 +532,7 @@ void TestXlsx::appendedWorkbooksReadBackEverywhere()
                      last + i);
         const QJsonObject after = dumpOf(file);
         QCOMPARE(after.value("sheets"), before.value("sheets"));
-        QCOMPARE(after.value("last_row").toObject().value(sheet).toInt(), last + 3);
+        QCOMPARE(lastRow(after, sheet), last + 3);
         const QJsonObject oldCells = before.value("cells").toObject(), newCells = after.value("cells").toObject();
         for (auto s = oldCells.begin(); s != oldCells.end(); ++s) {
             const QJsonObject cells = s.value().toObject();
@@ -914,7 +587,7 @@ void TestXlsx::killedWhileAppendingLeavesAWholeWorkbook()
     }
     QVERIFY(rows > 5000 + 20);
     const QJsonObject dump = dumpOf(file);
-    QCOMPARE(dump.value("last_row").toObject().value("Sheet1").toInt(), rows);
+    QCOMPARE(lastRow(dump, "Sheet1"), rows);
     for (int row = 5001; row <= rows; ++row)
         QCOMPARE(cellValue(dump, "Sheet1", QStringLiteral("C%1").arg(row)), QStringLiteral("04A12F"));
 }
@@ -974,8 +647,7 @@ void TestXlsx::damagedFilesNeverCrash()
         QVERIFY(makeFixture(kinds[k], base));
         const QString out = folder + QStringLiteral("/%1").arg(kinds[k]);
         QVERIFY(QDir().mkpath(out));
-        QByteArray ignored;
-        QVERIFY(python({QStringLiteral("mutate"), base, out, QStringLiteral("150"), QString::number(k + 1)}, &ignored));
+        QVERIFY(python({QStringLiteral("mutate"), base, out, QStringLiteral("150"), QString::number(k + 1)}));
         for (const QString &name : QDir(out).entryList({QStringLiteral("m*.xlsx")}, QDir::Files)) {
             const QString file = out + QLatin1Char('/') + name;
             XlsxWorkbook book(file);

@@ -6,6 +6,8 @@
     xlsx_check.py part FILE NAME         the text of one archive entry
     xlsx_check.py rows FILE NAME N       one worksheet read whole (CRC, XML): its size, rows and last N rows (JSON)
     xlsx_check.py make KIND FILE         writes a fixture workbook (kinds below)
+    xlsx_check.py layout FILE JSON       writes with openpyxl a workbook of the layout
+                                         {"sheets": [{"name", "rows"}], "active": index}
     xlsx_check.py mutate FILE DIR N SEED N damaged copies of FILE in DIR
 
 Fixture kinds:
@@ -144,6 +146,19 @@ def make_openpyxl(path):
     notes["B3"] = "=SUM(1,2)"
     notes["C5"] = 42.5
     wb.properties.creator = "rx tests"
+    wb.save(path)
+
+
+def make_layout(path, layout):
+    import openpyxl
+    layout = json.loads(layout)
+    wb = openpyxl.Workbook()
+    wb.remove(wb.active)
+    for s in layout["sheets"]:
+        ws = wb.create_sheet(s["name"])
+        for r in s.get("rows", []):
+            ws.append(r)
+    wb.active = layout.get("active", 0)
     wb.save(path)
 
 
@@ -401,6 +416,8 @@ def main(argv):
             make_pretty(path)
         else:
             make_minimal(kind, path)
+    elif cmd == "layout":
+        make_layout(argv[2], argv[3])
     elif cmd == "mutate":
         mutate(argv[2], argv[3], int(argv[4]), int(argv[5]))
     else:

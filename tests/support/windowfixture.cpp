@@ -12,6 +12,7 @@
 #include <QTextEdit>
 #include <QTimer>
 
+#include "support/messageboxes.h"
 #include "support/privatenetwork.h"
 
 WindowFixture::WindowFixture(bool withReader)
@@ -134,23 +135,33 @@ int WindowFixture::logCount(const QString &text) const
 
 QString WindowFixture::answerMessageBox(const std::function<void()> &action, int timeoutMs)
 {
-    QString text;
-    QTimer poll;
-    QElapsedTimer elapsed;
-    elapsed.start();
-    poll.setInterval(20);
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-            text = box->windowTitle() + QStringLiteral(": ") + box->text();
-            poll.stop();
-            box->done(box->defaultButton() ? box->standardButton(box->defaultButton()) : QMessageBox::Ok);
-        } else if (elapsed.elapsed() > timeoutMs) {
-            poll.stop();
-        }
-    });
-    poll.start();
+    MessageBoxes boxes;
     action();
-    // A modal box that never came leaves text empty, which the caller sees.
-    (void)QTest::qWaitFor([&] { return !text.isEmpty() || !poll.isActive(); }, timeoutMs);
-    return text;
+    // A modal box that never came leaves the answer empty, which the caller sees.
+    (void)QTest::qWaitFor([&] { return !boxes.seen.isEmpty(); }, timeoutMs);
+    return boxes.seen.value(0);
+}
+
+bool WindowFixture::settle()
+{
+    return QTest::qWaitFor(
+        [this] {
+            const int asked = logCount(QStringLiteral("[TX] - CMD_LOG"));
+            return asked > 0 && logCount(QStringLiteral("[RX] - CMD_LOG - ACK")) >= asked;
+        },
+        3000);
+}
+
+bool runUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    QTimer wake; // the loop never sleeps for long
+    wake.start(5);
+    while (!done()) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
 }

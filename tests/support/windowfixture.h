@@ -48,6 +48,9 @@ public:
     // Connects over TCP to the simulator (or to port) on the loopback
     // address; the first waits for the version.
     bool connectTcp();
+    // Waits until the request for log lines that follows the version of a
+    // reader that has them is answered: the link is quiet then.
+    bool settle();
     void clickConnectTcp(quint16 port);
     // Selects path in the port list (adding it) and presses Connect.
     void clickConnectSerial(const QString &path);
@@ -59,7 +62,7 @@ public:
     int logCount(const QString &text) const;
 
     // Runs action; the first modal message box that appears is answered
-    // with its default button and its text is returned.
+    // with its default button and its "title: text" is returned.
     QString answerMessageBox(const std::function<void()> &action, int timeoutMs = 3000);
 
     static QByteArray hex(const char *text) { return QByteArray::fromHex(QByteArray(text).replace(' ', "")); }
@@ -71,3 +74,8 @@ private:
     std::unique_ptr<SimReader> m_reader;
     std::unique_ptr<MainWindow> m_window;
 };
+
+// Runs the event loop until done() holds, false after timeoutMs. It does not
+// sleep between rounds, so a long stop-and-wait exchange between the window
+// and the in-process reader goes at the speed of the link.
+bool runUntil(const std::function<bool()> &done, int timeoutMs);

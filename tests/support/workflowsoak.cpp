@@ -102,20 +102,6 @@ WorkflowSoak::WorkflowSoak(WindowFixture &fixture, quint32 seed)
     reader->registerCommand(Command::Reboot, [](SimRequest &req) { req.silent(); });
 }
 
-bool WorkflowSoak::pump(const std::function<bool()> &done, int timeoutMs)
-{
-    QElapsedTimer clock;
-    clock.start();
-    QTimer wake;
-    wake.start(20);
-    while (!done()) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
-
 bool WorkflowSoak::ensureLink(bool serial, QString *problem)
 {
     MainWindow *w = f.window();
@@ -130,7 +116,7 @@ bool WorkflowSoak::ensureLink(bool serial, QString *problem)
         *problem = QStringLiteral("no %1 link to the reader").arg(serial ? "pty" : "TCP");
         return false;
     }
-    pump([] { return false; }, 150); // the request for log lines is answered
+    runUntil([] { return false; }, 150); // the request for log lines is answered
     return true;
 }
 
@@ -269,13 +255,13 @@ bool WorkflowSoak::runOnce(int index, QString *problem)
         }
         return false;
     };
-    const bool ended = pump(
+    const bool ended = runUntil(
         [&] {
             const QString log = f.logText();
             return w->runningWorkflow() == MainWindow::Workflow::None && (log.contains(success) || reported(log));
         },
         120000);
-    pump([] { return false; }, settleMs);
+    runUntil([] { return false; }, settleMs);
     QObject::disconnect(hook);
     faults->clear();
     const QString log = f.logText();

@@ -74,7 +74,6 @@ private:
     bool runOnce(int index, QString *problem);
     bool ensureLink(bool serial, QString *problem);
     int between(int lo, int hi) { return lo + int(m_rng() % uint32_t(hi - lo + 1)); }
-    bool pump(const std::function<bool()> &done, int timeoutMs);
 
     WindowFixture &f;
     std::mt19937 m_rng;
