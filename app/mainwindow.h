@@ -184,6 +184,10 @@ public:
     // (the window paints, frames are logged), with the controls gated.
     void pause(int ms);
     bool pauseUntil(const std::function<bool()> &done, int ms);
+    // A hook for tests: when not negative, no wait of pause or pauseUntil
+    // lasts longer than this many milliseconds. The fuzz harness feeds a
+    // reader's restarts and erases without spending their seconds.
+    int pauseLimitMs = -1;
     // One pass of the event loop inside an answer handler; false when the
     // workflow was ended or started over meanwhile.
     bool drainEvents();

@@ -463,12 +463,19 @@ void pollingwindow::on_btDelete_clicked()
 void pollingwindow::on_btWrite2Device_clicked()
 {
     m_writePosition = 0;
+    m_writing = true;
     sendPayload(QByteArray::fromRawData("\x18\x02", 2));
 }
 
+// An acknowledgement that comes while no writing runs (twice, late, or
+// never asked for) does nothing: it neither sends the list nor reports it
+// written once more.
 void pollingwindow::writeNextKnownTag()
 {
+    if (!m_writing)
+        return;
     if (m_writePosition >= ui->lvTags->count()) {
+        m_writing = false;
         // Shown from the event loop: this runs inside the codec's frame
         // emission, which must not wait for the user.
         QTimer::singleShot(0, this, [this] {
@@ -490,8 +497,13 @@ void pollingwindow::binaryProtocolFrameComplete(uint8_t *header, size_t hlen, ui
     Q_UNUSED(header)
     Q_UNUSED(hlen)
     // Body: status, command, data, two CRC bytes.
-    if (!buff || len < 4 || buff[0] != kStatusOk)
+    if (!buff || len < 4)
         return;
+    if (buff[0] != kStatusOk) {
+        if (buff[1] == kCmdKnownList)
+            m_writing = false; // refused: the write stops where it is
+        return;
+    }
     const size_t payloadLen = len - 2;
     const uint8_t command = buff[1];
 

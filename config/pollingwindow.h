@@ -148,4 +148,7 @@ private:
     bool m_failed = false;
     QHash<const QComboBox *, int> m_storedCodes;
     int m_writePosition = 0;
+    // "Write to device" runs: only then do the reader's write
+    // acknowledgements send entries, and only its last one says so.
+    bool m_writing = false;
 };

@@ -142,7 +142,7 @@ bool MainWindow::pauseUntil(const std::function<bool()> &done, int ms)
             if (done())
                 loop.quit();
         });
-    deadline.start(ms);
+    deadline.start(pauseLimitMs >= 0 ? qMin(ms, pauseLimitMs) : ms);
     if (!done || !done()) {
         check.start(10);
         loop.exec();

@@ -100,6 +100,22 @@ private slots:
         QTest::qWait(200);
         QVERIFY(uploads.list.isEmpty());
 
+        // Reading stops at what a configuration can be: a larger file (or a
+        // reader that never says it has ended) is not taken in without end.
+        // (Waited for without qWait's naps: some 500 reads.)
+        f.reader()->files().setReadChunkSize(2000);
+        f.reader()->files().setFile("config.json", patterned(1024 * 1024 + 1));
+        const QString never = dir.filePath("never.json");
+        f.window()->fileChooser = [&](const QString &, const QString &, bool) { return never; };
+        f.click("btDownloadConfig");
+        QElapsedTimer clock;
+        clock.start();
+        while (f.window()->runningWorkflow() != MainWindow::Workflow::None && clock.elapsed() < 20000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        QVERIFY(f.logText().contains("The file on the device is larger than 1048576 bytes."));
+        QVERIFY(f.logText().contains("Downloading config.json failed."));
+        QVERIFY(!QFile::exists(never) && f.window()->transferBuffer.isEmpty());
+
         // An error answer stops the chain where it is.
         RequestLog requests(f.reader(), true);
         f.reader()->failCommand(0xE1, 0x0204);

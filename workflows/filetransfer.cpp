@@ -26,8 +26,9 @@ const QByteArray kConfigFileName = QByteArrayLiteral("config.json");
 constexpr int kArmMs = 3000;
 constexpr int kChunk = 128;
 // A configuration document is a few kilobytes; a file of more than this is
-// not one (and would take thousands of frames).
-constexpr qint64 kMaxUploadBytes = 1024 * 1024;
+// not one (and would take thousands of frames), whichever way it goes. A
+// reader that never says its file has ended is stopped there too.
+constexpr int kMaxDocumentBytes = 1024 * 1024;
 
 QByteArray fopenPayload(uint8_t mode)
 {
@@ -117,11 +118,11 @@ void MainWindow::on_btUploadConfig_clicked()
         return;
     }
     logd(QStringLiteral("Loading file ") + transferFileName + QStringLiteral("..."));
-    const FileContent file = readWholeFile(transferFileName, kMaxUploadBytes);
+    const FileContent file = readWholeFile(transferFileName, kMaxDocumentBytes);
     if (file.status == FileContent::TooLarge) {
         logd(QStringLiteral("File is too large (%1 bytes, at most %2), nothing uploaded.")
                  .arg(file.size)
-                 .arg(kMaxUploadBytes));
+                 .arg(kMaxDocumentBytes));
         return;
     }
     if (file.status != FileContent::Read) {
@@ -187,6 +188,12 @@ void MainWindow::fileReadAnswered(const QByteArray &data)
         logd(QStringLiteral("End of file. Closing the file..."));
         if (drainEvents())
             beginRequest(FileClosingAfterRead, request(Command::FileClose), kArmMs);
+        return;
+    }
+    if (transferBuffer.size() > kMaxDocumentBytes - data.size()) {
+        transferBuffer.clear();
+        failWorkflow(Workflow::Download,
+                     QStringLiteral("The file on the device is larger than %1 bytes.").arg(kMaxDocumentBytes));
         return;
     }
     if (data == lastReadPiece)

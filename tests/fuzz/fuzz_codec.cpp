@@ -1,12 +1,17 @@
 // The frame codec on any byte stream, with any RS485 address, cut into chunks
 // of any size, with frame timeouts in between.
 //
-// Input: address, chunk size (0: all at once), then the stream. Every frame
-// the codec hands out must be one it could have been sent: header and length
-// consistent, the CRC right, the address its own, and no longer than its
-// buffer. Whatever it sends back (the repeat request after a bad CRC) must be
-// a frame a peer decodes to the same payload. At the end the stream's first
-// bytes are sent as a payload and must come back whole from a peer.
+// Input: address, chunk control, then the stream. Chunk control: bits 0-5
+// the chunk size (0: all at once), bit 7 a frame timeout after each chunk,
+// bit 6 an event byte in front of each chunk, as the window's codec meets
+// them between two reads: 0xFF a new link (resetReceiver), 0xFE a request
+// sent, 0x80-0xFD the bus address set to 0-125 (the RS485 scan moves on),
+// anything else nothing. Every frame the codec hands out must be one it
+// could have been sent: header and length consistent, the CRC right, the
+// address the one it is set to, and no longer than its buffer. Whatever it
+// sends (the repeat request after a bad CRC, a request) must be a frame a
+// peer decodes to the same payload. At the end the stream's first bytes are
+// sent as a payload and must come back whole from a peer.
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -96,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QByteArray lastWrite;
     QObject::connect(&codec, &BinaryProtocol::frameComplete,
                      [&](uint8_t *header, size_t hlen, uint8_t *buff, size_t len) {
-                         checkDelivered(address, header, hlen, buff, len);
+                         checkDelivered(codec.address(), header, hlen, buff, len);
                      });
     QObject::connect(&codec, &BinaryProtocol::protocolWrite, [&](uint8_t *buff, size_t len) {
         lastWrite = QByteArray(reinterpret_cast<const char *>(buff), int(len));
@@ -105,8 +110,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // Chunks of 1..64 bytes; with the top bit set, a frame timeout after each.
     const size_t chunk = (chunkControl & 0x3F) ? size_t(chunkControl & 0x3F) : size_t(stream.size());
     const bool timeouts = chunkControl & 0x80;
+    const bool events = chunkControl & 0x40;
     const auto *bytes = reinterpret_cast<const uint8_t *>(stream.constData());
     for (size_t pos = 0; pos < size_t(stream.size());) {
+        if (events) {
+            const uint8_t event = bytes[pos++];
+            if (event == 0xFF) {
+                codec.resetReceiver();
+            } else if (event == 0xFE) {
+                static const QByteArray request("\x0B", 1);
+                lastWrite.clear();
+                codec.sendFrame(request);
+                checkSent(codec.address(), request, lastWrite);
+                lastWrite.clear();
+            } else if (event >= 0x80) {
+                codec.setAddress(uint8_t(event - 0x80));
+            }
+            if (pos >= size_t(stream.size()))
+                break;
+        }
         const size_t n = qMin(chunk ? chunk : size_t(1), size_t(stream.size()) - pos);
         // Each chunk in a buffer of its own size, so reading past it is seen.
         std::vector<uint8_t> piece(bytes + pos, bytes + pos + n);
@@ -114,7 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         pos += n;
         if (!lastWrite.isEmpty()) {
             static const QByteArray repeatRequest("\xFF\xFF\x02", 3);
-            checkSent(address, repeatRequest, lastWrite);
+            checkSent(codec.address(), repeatRequest, lastWrite);
             lastWrite.clear();
         }
         if (timeouts)
@@ -128,7 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size_t(payload.size()) > codec.maxPayload()) {
         FUZZ_CHECK(lastWrite.isEmpty(), QStringLiteral("a payload of %1 bytes was sent").arg(payload.size()));
     } else {
-        checkSent(address, payload, lastWrite);
+        checkSent(codec.address(), payload, lastWrite);
         QByteArray before = lastWrite;
         lastWrite.clear();
         codec.resendLastFrame();

@@ -2,7 +2,19 @@
 // OK without a change.
 //
 // Input: which dialog (modulo 3: RFID, UART, sleep), a flags byte (bit 0:
-// shown before OK, bit 1: with a parent window), then the document.
+// shown before OK, bit 1: with a parent window), then the document. With
+// bit 2 (the RFID dialog only) the document's length comes first (16 bits,
+// least significant byte first) and after the document, steps on its known
+// tag list while it is open, as the reader and the user take them: an op
+// byte below 0xC0 is a frame whose body (status, command, data, two bytes
+// in the place of the CRC) is the next op bytes; above, (op - 0xC0) modulo
+// 5: "Get from device", "Add from antenna", "Delete selected" (the next
+// byte picks the entry selected first), "Write to device", or the frame
+// before again, (next byte + 1) * 8 times (a reader flooding the link).
+// What the dialog sends is a Known list or Get tag count request that fits
+// a frame; each "Write to device" ends in at most one "Tag list updated on
+// the device", and none comes without one; the list holds no more entries
+// than answers came.
 //
 // A dialog whose section is unusable reports it in a message box (answered
 // here) and says so by failed(); it emits nothing. Otherwise OK emits the
@@ -16,16 +28,38 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QListWidget>
+#include <QMessageBox>
 #include <QWidget>
 #include <memory>
+#include <vector>
 
 #include "config/jsontext.h"
 #include "config/pollingwindow.h"
 #include "config/sleepconfigwindow.h"
 #include "config/uartconfigwindow.h"
 #include "fuzzsupport.h"
+#include "link/binaryprotocol.h"
 
 namespace {
+
+// Tells the text of every message box that is shown.
+class BoxWatch : public QObject
+{
+    Q_OBJECT
+public:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Show)
+            if (auto *box = qobject_cast<QMessageBox *>(watched))
+                emit shown(box->text());
+        return false;
+    }
+signals:
+    void shown(const QString &text);
+};
+
+BoxWatch g_boxes;
 
 // The text before and after the section's value.
 QByteArray outside(const QByteArray &document, const QString &section)
@@ -37,6 +71,81 @@ QByteArray outside(const QByteArray &document, const QString &section)
     return document.left(json.offset(node)) + "<>" + document.mid(json.offset(node) + json.raw(node).size());
 }
 
+// The known tag list of an open RFID dialog, driven by steps.
+void knownTagSteps(pollingwindow *dialog, Fuzz::Input &in, const QString &detail)
+{
+    const int maxPayload = int(BinaryProtocol::BufferSize - BinaryProtocol::HeaderSize - 2);
+    const QMetaObject::Connection sending = QObject::connect(
+        dialog, &pollingwindow::binaryFrameSend, [&](uint8_t *buff, int len) {
+            FUZZ_CHECK(len >= 1 && len <= maxPayload && (buff[0] == 0x18 || buff[0] == 0x02),
+                       detail + QStringLiteral(" sent ")
+                           + QString::fromLatin1(QByteArray(reinterpret_cast<char *>(buff), qMax(len, 0)).toHex(' ')));
+        });
+    int writes = 0;
+    int updated = 0;
+    const QMetaObject::Connection boxes = QObject::connect(&g_boxes, &BoxWatch::shown, [&](const QString &text) {
+        if (text == QLatin1String("Tag list updated on the device"))
+            ++updated;
+    });
+    auto *list = dialog->findChild<QListWidget *>(QStringLiteral("lvTags"));
+    auto click = [dialog](const char *name) { dialog->findChild<QAbstractButton *>(QLatin1String(name))->click(); };
+    int entryAnswers = 0;
+    QByteArray last;
+    while (!in.empty()) {
+        const uint8_t op = in.byte();
+        int times = 1;
+        if (op >= 0xC0) {
+            switch ((op - 0xC0) % 5) {
+            case 0:
+                click("btGetList");
+                break;
+            case 1:
+                click("btAdd");
+                break;
+            case 2:
+                if (list->count() > 0)
+                    list->setCurrentRow(in.byte() % list->count());
+                click("btDelete");
+                break;
+            case 3:
+                ++writes;
+                click("btWrite2Device");
+                break;
+            default:
+                times = (in.byte() + 1) * 8;
+                break;
+            }
+            if ((op - 0xC0) % 5 != 4) {
+                Fuzz::settle();
+                continue;
+            }
+        } else {
+            last = in.take(op);
+        }
+        for (int i = 0; i < times; ++i) {
+            // Header and body each in a buffer of exactly their size.
+            std::vector<uint8_t> header {0xF5, uint8_t(last.size()), uint8_t(last.size() >> 8)};
+            header.push_back(uint8_t(~header[1]));
+            header.push_back(uint8_t(~header[2]));
+            std::vector<uint8_t> body(last.begin(), last.end());
+            uint8_t none = 0;
+            dialog->binaryProtocolFrameComplete(header.data(), header.size(), body.empty() ? &none : body.data(),
+                                                body.size());
+            if (last.size() > 6 && last.at(0) == 0 && (last.at(1) == 0x18 || last.at(1) == 0x03))
+                ++entryAnswers;
+            if (i % 64 == 63)
+                Fuzz::settle();
+        }
+        Fuzz::settle();
+    }
+    FUZZ_CHECK(updated <= writes,
+               detail + QStringLiteral(" %1 times \"Tag list updated\" for %2 writes").arg(updated).arg(writes));
+    FUZZ_CHECK(list->count() <= entryAnswers,
+               detail + QStringLiteral(" %1 entries from %2 answers").arg(list->count()).arg(entryAnswers));
+    QObject::disconnect(sending);
+    QObject::disconnect(boxes);
+}
+
 struct Outcome
 {
     bool failed = false;
@@ -44,7 +153,8 @@ struct Outcome
     QByteArray document;
 };
 
-Outcome okUnchanged(int which, QWidget *parent, bool show, const QByteArray &input, const QString &detail)
+Outcome okUnchanged(int which, QWidget *parent, bool show, const QByteArray &input, const QString &detail,
+                    Fuzz::Input *steps = nullptr)
 {
     std::unique_ptr<QDialog> dialog;
     Outcome out;
@@ -74,8 +184,10 @@ Outcome okUnchanged(int which, QWidget *parent, bool show, const QByteArray &inp
         QObject::connect(static_cast<SleepConfigWindow *>(dialog.get()), &SleepConfigWindow::updateConfiguration,
                          record);
     if (!out.failed) {
-        if (show)
+        if (show || steps)
             dialog->show();
+        if (steps && which == 0)
+            knownTagSteps(static_cast<pollingwindow *>(dialog.get()), *steps, detail);
         auto *ok = dialog->findChild<QAbstractButton *>(QLatin1String(which == 0 ? "btOK" : "btOk"));
         FUZZ_CHECK(ok != nullptr, QStringLiteral("no OK button"));
         // A disabled OK (the UART dialog's protocols clash) cannot be pressed.
@@ -95,6 +207,7 @@ Outcome okUnchanged(int which, QWidget *parent, bool show, const QByteArray &inp
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     Fuzz::initGui();
+    qApp->installEventFilter(&g_boxes);
     return 0;
 }
 
@@ -104,7 +217,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Fuzz::Input in(data, size);
     const int which = in.byte() % 3;
     const uint8_t flags = in.byte();
-    const QByteArray input = in.rest();
+    const bool steps = (flags & 4) && which == 0;
+    const QByteArray input = steps ? in.take(in.word()) : in.rest();
     QWidget *parent = nullptr;
     if (flags & 2) {
         if (!parentWindow)
@@ -114,7 +228,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString section = QString::fromLatin1(which == 0 ? "rfid" : which == 1 ? "communication" : "sleep");
     const QString detail = QStringLiteral("dialog %1 on %2:").arg(which).arg(QString::fromUtf8(input.left(2000)));
 
-    const Outcome first = okUnchanged(which, parent, flags & 1, input, detail);
+    const Outcome first = okUnchanged(which, parent, flags & 1, input, detail, steps ? &in : nullptr);
     const JsonText json(input);
     const int node = json.find({section});
     const bool usable = node >= 0 && json.type(node) == JsonText::Object && json.type(0) == JsonText::Object;
@@ -133,3 +247,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Fuzz::settle();
     return 0;
 }
+
+#include "fuzz_configdialogs.moc"

@@ -5,11 +5,15 @@
 // address, bit 1: four bytes as a dotted quad, else a line of text), a clock
 // step (16 bits, ms), then the datagram as the listener receives it (at most
 // 1024 bytes, text up to the first zero). Bit 2 runs the list timer after
-// the datagram.
+// the datagram. Bit 3 makes it a burst: sender, clock step, a length byte
+// and that many bytes of datagram, again and again, all handed in before
+// the event loop turns (a crowd of readers, or of forged senders).
 //
-// After each datagram the list holds every reader at most once, by a
-// dotted-quad address; an announcement that was taken shows its reader
-// online.
+// A lone announcement is taken at once and shows its reader online; in a
+// burst, those over the budget of a turn wait for the next. Once the event
+// loop has turned, every announcement was taken (or dropped, when too many
+// waited), every reader announced is listed, and the list holds every
+// reader at most once, by a dotted-quad address.
 
 #include <QApplication>
 #include <QFont>
@@ -50,8 +54,9 @@ bool isDottedQuad(const QString &text)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
+    Fuzz::searchLeaksAtEndOnly(argc, argv);
     MainWindow *w = Fuzz::window();
     w->discoveryClock = [] { return g_now; };
     return 0;
@@ -66,54 +71,79 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     Fuzz::Input in(data, size);
     const uint8_t flags = in.byte();
-    QString ip;
-    if (flags & 1)
-        ip = QStringLiteral("::ffff:") + dotted(in);
-    else if (flags & 2)
-        ip = dotted(in);
-    else
-        ip = QString::fromLatin1(in.line(64));
-    g_now += in.word();
-    const QByteArray datagram = in.take(Discovery::MaxDatagram);
-    const QString text = Discovery::datagramText(datagram.constData(), datagram.size());
-
-    // The plain rules on their own.
-    const QString address = Discovery::senderAddress(ip);
-    FUZZ_CHECK(address.isEmpty() || isDottedQuad(address), ip + QStringLiteral(" -> ") + address);
-    const QString padded = Discovery::paddedAddress(address);
-    FUZZ_CHECK(address.isEmpty() == padded.isEmpty() && (padded.isEmpty() || padded.size() == 15),
-               address + QStringLiteral(" -> ") + padded);
-    Discovery::Announcement announcement;
-    const bool isAnnouncement = Discovery::parseAnnouncement(text, &announcement);
-    // The marker may stand anywhere; a scan request is never an announcement.
-    FUZZ_CHECK(!isAnnouncement
-                   || (text.contains(QLatin1String("Q_R4:")) && !text.contains(QLatin1String("SCAN"))
-                       && text.count(QLatin1Char(':')) >= 2),
-               text);
-
+    const bool burst = flags & 8;
     const int handledBefore = w->udpAnnouncementsHandled;
-    w->udpMessageReceive(text, ip);
-    const bool taken = w->udpAnnouncementsHandled != handledBefore;
-    FUZZ_CHECK(taken == (isAnnouncement && !address.isEmpty()),
-               QStringLiteral("taken %1 for \"%2\" from %3").arg(taken).arg(text, ip));
+    const int droppedBefore = w->udpAnnouncementsDropped;
+    int announcements = 0;
+    QStringList announced;
+    bool takenAtOnce = false;
+    do {
+        QString ip;
+        if (flags & 1)
+            ip = QStringLiteral("::ffff:") + dotted(in);
+        else if (flags & 2)
+            ip = dotted(in);
+        else
+            ip = QString::fromLatin1(in.line(64));
+        g_now += in.word();
+        const QByteArray datagram = in.take(burst ? in.byte() : Discovery::MaxDatagram);
+        const QString text = Discovery::datagramText(datagram.constData(), datagram.size());
+
+        // The plain rules on their own.
+        const QString address = Discovery::senderAddress(ip);
+        FUZZ_CHECK(address.isEmpty() || isDottedQuad(address), ip + QStringLiteral(" -> ") + address);
+        const QString padded = Discovery::paddedAddress(address);
+        FUZZ_CHECK(address.isEmpty() == padded.isEmpty() && (padded.isEmpty() || padded.size() == 15),
+                   address + QStringLiteral(" -> ") + padded);
+        Discovery::Announcement announcement;
+        const bool isAnnouncement = Discovery::parseAnnouncement(text, &announcement);
+        // The marker may stand anywhere; a scan request is never an announcement.
+        FUZZ_CHECK(!isAnnouncement
+                       || (text.contains(QLatin1String("Q_R4:")) && !text.contains(QLatin1String("SCAN"))
+                           && text.count(QLatin1Char(':')) >= 2),
+                   text);
+
+        const int handled = w->udpAnnouncementsHandled;
+        w->udpMessageReceive(text, ip);
+        if (isAnnouncement && !address.isEmpty()) {
+            ++announcements;
+            announced << address;
+        }
+        // A lone datagram is taken at once; in a burst, those over the
+        // budget of a turn wait for the next.
+        if (!burst) {
+            takenAtOnce = w->udpAnnouncementsHandled != handled;
+            FUZZ_CHECK(takenAtOnce == (isAnnouncement && !address.isEmpty()),
+                       QStringLiteral("taken %1 for \"%2\" from %3").arg(takenAtOnce).arg(text, ip));
+        }
+    } while (burst && !in.empty());
     if (flags & 4)
         w->updateListTimer();
-    Fuzz::settle();
+
+    // Every announcement is taken, or dropped when too many waited, once
+    // the event loop has turned often enough.
+    for (int turn = 0; turn < 64; ++turn) {
+        Fuzz::settle();
+        if (w->udpAnnouncementsHandled - handledBefore + w->udpAnnouncementsDropped - droppedBefore >= announcements)
+            break;
+    }
+    const int handled = w->udpAnnouncementsHandled - handledBefore;
+    const int dropped = w->udpAnnouncementsDropped - droppedBefore;
+    FUZZ_CHECK(handled + dropped == announcements,
+               QStringLiteral("%1 announcements: %2 taken, %3 dropped").arg(announcements).arg(handled).arg(dropped));
 
     QSet<QString> seen;
-    bool found = false;
     for (int i = 0; i < list->count(); ++i) {
         const QListWidgetItem *entry = list->item(i);
         const QString a = entry->data(Discovery::AddressRole).toString();
         FUZZ_CHECK(isDottedQuad(a), a);
         FUZZ_CHECK(!seen.contains(a), QStringLiteral("%1 listed twice").arg(a));
         seen.insert(a);
-        if (taken && a == address) {
-            found = true;
-            if (!(flags & 4))
-                FUZZ_CHECK(entry->font().style() == QFont::StyleNormal, a + QStringLiteral(" not online"));
-        }
+        if (takenAtOnce && !(flags & 4) && a == announced.last())
+            FUZZ_CHECK(entry->font().style() == QFont::StyleNormal, a + QStringLiteral(" not online"));
     }
-    FUZZ_CHECK(!taken || found, address + QStringLiteral(" not listed"));
+    if (dropped == 0)
+        for (const QString &a : announced)
+            FUZZ_CHECK(seen.contains(a), a + QStringLiteral(" not listed"));
     return 0;
 }

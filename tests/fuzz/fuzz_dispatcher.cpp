@@ -1,37 +1,83 @@
-// The response dispatcher on any frame body, in every workflow state.
+// The response dispatcher and the workflows on any answers, in whatever
+// state the window has got into.
 //
-// Input: the state (oneShotState, by position among the states, modulo
-// their number), a flags byte, then the body as the codec hands it on
-// (status, answered command, data, CRC; the dispatcher does not check it).
-// Flags: bit 0 the header carries an RS485 address byte, bit 1 the "RS485
-// binary protocol" box is ticked, bits 2-3 what a configuration download is
-// for, bit 4 a chip firmware file is loaded for the update, bit 5 the frames
-// come through the codec instead of directly, bit 6 the rest is a sequence
-// of bodies, each after a length byte (a workflow's chain of answers: a
-// download's reads and close then open its dialog on what was read).
+// One window serves the whole run and keeps its state from one input to the
+// next, as a window that stays open does: a transfer, its buffer, the logs,
+// the devices found by a bus scan all carry over. It is linked over TCP to a
+// peer on the loopback address that plays the reader's side of the wire:
+// it takes what the window sends (and notes the requests), and the fuzzer's
+// answers are handed to the window as they come off that link.
 //
-// Header and body each lie in a buffer of exactly their size, so a read or
-// write past the frame is seen. One window serves the whole run; every
-// input starts with the answer timers stopped, the state set and no
-// transfer or firmware data. Message boxes are answered and dialogs closed
-// as they come up.
+// Input: a flags byte, then steps up to the end of the input.
+// Flags: bit 0 the header carries an RS485 address byte (through the codec:
+// the link runs at the bus address 0x21), bit 1 the "RS485 binary protocol"
+// box is ticked, bit 5 the frames go through the codec instead of straight
+// to the dispatcher. A step starts with a byte op:
+//   0x00-0xBF  a frame whose body is the next op bytes: status, answered
+//              command, data and, straight to the dispatcher, two bytes in
+//              the place of the CRC (which it does not check); the codec
+//              is handed the body with its CRC added;
+//   0xC0-0xDF  what the user or the link does (kActions, modulo their
+//              number): a button clicked (only while it is enabled), the
+//              answer timer running out, the reader dropping the link, a
+//              console command; the event loop turns after it;
+//   0xE0-0xEE  the frame before again, (op & 0x0F) + 1 times (an answer
+//              that comes more than once);
+//   0xEF       the frame before again, 8 * (next byte + 1) times, back to
+//              back (a reader flooding the link);
+//   0xF0-0xFF  a frame whose body length is the next two bytes (LSB first).
+// The event loop turns after each frame, message boxes are answered (their
+// default button), dialogs closed, questions answered Yes.
 //
-// Not fed: the positive answers to Reboot, Factory reset and OTA Begin.
-// Their handlers read nothing of the answer but wait seconds for the reader
-// to come back, which would leave no time for anything else.
+// The waits of a reader's restart and of an erase are cut to
+// kPauseLimitMs (MainWindow::pauseLimitMs); everything else runs as it
+// would. Frames are only handed on while the link is up; the window is
+// connected again at the start of each input when it is not.
+//
+// Checked after every step: the files the window was given (the download's
+// target, the upload, the firmware and chip images) are never touched, but
+// for the target when a download to it was started with its button and
+// completed just now, by the answer to its FCLOSE; and then the target
+// holds exactly the data the window's FREAD requests were answered with
+// since its last FOPEN. The transfer buffer stays within what a
+// configuration document may be, the logs within their scrollback, the list
+// of a bus scan within the 256 addresses, and the window in one of its
+// states.
+//
+// Since a fault may need the inputs before it, every input is appended to
+// the file RX_FUZZ_HISTORY names (scripts/fuzz sets it), each after its
+// length (four bytes, least significant first). With RX_FUZZ_REPLAY naming
+// such a file, its inputs are run in order and the program ends: the run
+// up to a fault again, as far as the timers allow. With RX_FUZZ_TRACE set,
+// the newest lines of the protocol log are printed after each input: what
+// a seed makes the window do.
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QGroupBox>
-#include <QList>
-#include <QMetaObject>
-#include <QTimer>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QSpinBox>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTextDocument>
+#include <QTextEdit>
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <iterator>
+#include <sys/stat.h>
 #include <vector>
 
+#include "app/logview.h"
 #include "app/mainwindow.h"
 #include "fuzzsupport.h"
+#include "link/commandcodes.h"
 
 namespace {
 
@@ -53,41 +99,254 @@ const int kStates[] = {
     MainWindow::FileClosingAfterRead,
     MainWindow::FileClosingAfterWrite,
 };
-constexpr size_t kStateCount = sizeof kStates / sizeof kStates[0];
+
+constexpr int kPauseLimitMs = 20;
+constexpr uint8_t kBusAddress = 0x21;
+// What of a body goes through the codec: the rest would not fit a frame.
+constexpr int kMaxCodecBody = 2000;
+// An upload takes a document of at most this size; a download holds no more.
+constexpr int kMaxDocumentBytes = 1024 * 1024;
+// Frames handed on per input, floods included.
+constexpr int kMaxFramesPerInput = 2048;
 
 // Three records (2, 3 and 1 bytes), the version in bytes 4 and 5.
 const QByteArray kChipFile = QByteArray::fromHex("0002 0a03 0003 aabbcc 0001 dd");
 
-bool slowAnswer(const QByteArray &body)
+enum Action {
+    TimeRunsOut, // the answer timer (else the polling timer) runs out
+    ReaderDropsLink,
+    ConnectButton, // disconnects, or connects again
+    DownloadToFile,
+    PollingConfiguration,
+    UartConfiguration,
+    SleepConfiguration,
+    UploadFromFile,
+    FlashFirmware, // or its Abort
+    ChipUpdate, // or its Abort
+    ReadNetwork,
+    WriteNetwork,
+    RestartDevice,
+    WriteAddressTag,
+    ReadAddressTag,
+    LoopTest,
+    ScanRs485,
+    StartPolling,
+    StopPolling,
+    ConsoleCommand, // the next byte picks the catalogue entry
+    ActionCount
+};
+
+const char *const kButtons[ActionCount] = {
+    nullptr,
+    nullptr,
+    "btNetworkConnect",
+    "btDownloadConfig",
+    "btPollingConfiguration",
+    "btUartConfiguration",
+    "btSleepConfiguration",
+    "btUploadConfig",
+    "btFlashFirmware",
+    "btPNUpdate",
+    "btReadNetwork",
+    "btWriteNetwork",
+    "btRestartDevice",
+    "btWriteAddressTag",
+    "btReadAddressTag",
+    "btLoopTest",
+    "btScanRs485",
+    "btStartPolling",
+    "btStopPolling",
+    "btCommnadExecute",
+};
+
+// A file as found on disk: changed when any of these differ.
+struct FileMark
 {
-    if (body.size() < 4 || uint8_t(body.at(0)) != 0x00)
-        return false;
-    const uint8_t code = uint8_t(body.at(1));
-    return code == 0x0A || code == 0x11 || code == 0xF0;
+    bool exists = false;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified {};
+    bool operator==(const FileMark &o) const
+    {
+        return exists == o.exists && inode == o.inode && size == o.size && modified.tv_sec == o.modified.tv_sec
+            && modified.tv_nsec == o.modified.tv_nsec;
+    }
+};
+
+FileMark markOf(const QString &path)
+{
+    FileMark mark;
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) == 0) {
+        mark.exists = true;
+        mark.inode = st.st_ino;
+        mark.size = st.st_size;
+        mark.modified = st.st_mtim;
+    }
+    return mark;
 }
 
-void feedFrame(MainWindow *w, bool withAddress, const QByteArray &body)
+QByteArray contentOf(const QString &path)
 {
-    const uint8_t address = 0x21;
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
+}
+
+// The reader's side of the wire: what the window asked for last, and the
+// reading of config.json the requests describe.
+struct Wire
+{
+    int request = -1; // command of the last request sent
+    bool answered = true; // a positive answer with its code was handed on
+    bool reading = false; // an FOPEN for reading was sent and nothing since broke the chain
+    bool opened = false; // and answered
+    bool atEnd = false; // an FREAD was answered with no data
+    QByteArray read; // the data of the FREAD answers since
+    bool completed = false; // the FCLOSE after the end was answered
+};
+
+struct Harness
+{
+    MainWindow *w = nullptr;
+    QTemporaryDir dir;
+    QTcpServer server;
+    QTcpSocket *peer = nullptr;
+    QString target, upload, firmware, chip;
+    QList<QString> inputs; // the files the window only reads
+    QList<FileMark> inputMarks;
+    FileMark targetMark;
+    QByteArray targetContent;
+    bool downloadToTarget = false; // its button was clicked, nothing since
+    Wire wire;
+    int frames = 0; // handed on in this input
+};
+
+Harness *h = nullptr;
+
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(content) != content.size())
+        Fuzz::fail("a harness file is written", path);
+}
+
+template<class T>
+T *child(const char *name)
+{
+    T *widget = h->w->findChild<T *>(QLatin1String(name));
+    if (!widget)
+        Fuzz::fail("the window has the widget", QLatin1String(name));
+    return widget;
+}
+
+// A request the window sent: its frame, as the codec built it.
+void noteRequest(const uint8_t *frame, size_t len)
+{
+    const size_t start = 5 + (h->w->protocol.address() ? 1 : 0);
+    if (len < start + 3)
+        return;
+    const QByteArray payload(reinterpret_cast<const char *>(frame + start), int(len - start - 2));
+    const uint8_t code = uint8_t(payload.at(0));
+    if (code == Command::Error)
+        return; // the codec asking for a damaged frame again: no request
+    Wire &wire = h->wire;
+    wire.request = code;
+    wire.answered = false;
+    wire.completed = false;
+    if (code == Command::FileOpen) {
+        wire = Wire();
+        wire.request = code;
+        wire.answered = false;
+        wire.reading = payload.size() > 1 && payload.at(1) == 0x00;
+    } else if (code != Command::FileRead && code != Command::FileClose) {
+        wire.reading = false;
+    }
+}
+
+// An answer handed on (status, command, data): the reading a positive one
+// continues; an error answer ends it.
+void noteAnswer(const QByteArray &answer)
+{
+    if (answer.size() < 2)
+        return;
+    Wire &wire = h->wire;
+    const uint8_t status = uint8_t(answer.at(0));
+    const int code = uint8_t(answer.at(1));
+    if (code != wire.request || wire.answered)
+        return;
+    if (status == AnswerStatus::Error) {
+        wire.answered = true;
+        wire.reading = false;
+        return;
+    }
+    if (status != AnswerStatus::Positive)
+        return;
+    wire.answered = true;
+    if (!wire.reading)
+        return;
+    const QByteArray data = answer.mid(2);
+    if (code == Command::FileOpen) {
+        wire.opened = true;
+    } else if (code == Command::FileRead && wire.opened && !wire.atEnd) {
+        if (data.isEmpty())
+            wire.atEnd = true;
+        else
+            wire.read.append(data);
+    } else if (code == Command::FileClose && wire.opened && wire.atEnd) {
+        wire.completed = true;
+    }
+}
+
+// What may have changed on disk and in memory after a step.
+void checkStep(const char *step)
+{
+    for (int i = 0; i < h->inputs.size(); ++i)
+        FUZZ_CHECK(markOf(h->inputs.at(i)) == h->inputMarks.at(i),
+                   QStringLiteral("%1 changed (after %2)").arg(h->inputs.at(i), QLatin1String(step)));
+    const FileMark now = markOf(h->target);
+    if (!(now == h->targetMark)) {
+        const QByteArray content = contentOf(h->target);
+        const QString detail = QStringLiteral("after %1: the target holds %2 bytes, the reader's FREAD answers %3")
+                                   .arg(QLatin1String(step))
+                                   .arg(content.size())
+                                   .arg(h->wire.read.size());
+        FUZZ_CHECK(h->downloadToTarget, QStringLiteral("no download to the target was started; ") + detail);
+        FUZZ_CHECK(h->wire.completed, QStringLiteral("the download was not completed; ") + detail);
+        FUZZ_CHECK(content == h->wire.read, QStringLiteral("not what was read; ") + detail);
+        h->targetMark = now;
+        h->targetContent = content;
+        h->downloadToTarget = false; // its download is over
+    }
+    FUZZ_CHECK(h->w->transferBuffer.size() <= kMaxDocumentBytes,
+               QStringLiteral("the transfer buffer holds %1 bytes (after %2)")
+                   .arg(h->w->transferBuffer.size())
+                   .arg(QLatin1String(step)));
+}
+
+void feedFrame(bool withAddress, const QByteArray &body)
+{
+    std::vector<uint8_t> header {0xF5, 0, 0, 0, 0};
     const size_t length = size_t(body.size()) + (withAddress ? 1 : 0);
-    std::vector<uint8_t> header {0xF5, uint8_t(length & 0xFF), uint8_t(length >> 8)};
-    header.push_back(uint8_t(~header[1]));
-    header.push_back(uint8_t(~header[2]));
+    header[1] = uint8_t(length & 0xFF);
+    header[2] = uint8_t(length >> 8);
+    header[3] = uint8_t(~header[1]);
+    header[4] = uint8_t(~header[2]);
     if (withAddress)
-        header.push_back(address);
+        header.push_back(kBusAddress);
+    // Header and body each in a buffer of exactly their size, so a read or
+    // write past the frame is seen. An empty vector has no storage; give
+    // the call a pointer anyway.
     std::vector<uint8_t> buff(body.begin(), body.end());
-    // An empty vector has no storage; give the call a pointer anyway.
     uint8_t none = 0;
-    w->binaryProtocolFrameComplete(header.data(), header.size(), buff.empty() ? &none : buff.data(), buff.size());
+    h->w->binaryProtocolFrameComplete(header.data(), header.size(), buff.empty() ? &none : buff.data(), buff.size());
 }
 
-// Through the codec: the body gets its CRC and, with an address, the codec
-// takes the address byte off as the reader's frames would arrive.
-void feedThroughCodec(MainWindow *w, bool withAddress, QByteArray body)
+// Through the codec, as the reader's bytes arrive: the body gets its CRC and
+// the address the codec is set to.
+void feedThroughCodec(QByteArray body)
 {
-    const uint8_t address = withAddress ? 0x21 : 0x00;
-    if (body.size() > 2000)
-        body.truncate(2000);
+    const uint8_t address = h->w->protocol.address();
+    body.truncate(kMaxCodecBody);
     QByteArray full;
     if (address)
         full.append(char(address));
@@ -104,66 +363,249 @@ void feedThroughCodec(MainWindow *w, bool withAddress, QByteArray body)
     frame.append(char(~length & 0xFF));
     frame.append(char((~length >> 8) & 0xFF));
     frame.append(full);
-    w->protocol.setAddress(address);
-    w->protocol.frameTimerTimeout(); // no half frame from an input before
-    w->protocol.receiveBytes(reinterpret_cast<const uint8_t *>(frame.constData()), size_t(frame.size()));
+    h->w->protocol.receiveBytes(reinterpret_cast<const uint8_t *>(frame.constData()), size_t(frame.size()));
+}
+
+void handOn(uint8_t flags, const QByteArray &body)
+{
+    if (!h->w->linkOpen() || h->frames >= kMaxFramesPerInput)
+        return;
+    ++h->frames;
+    // Straight to the dispatcher the body ends in two bytes where its CRC
+    // would be; through the codec it gets its CRC added.
+    if (flags & 0x20) {
+        noteAnswer(body.left(kMaxCodecBody));
+        feedThroughCodec(body);
+    } else {
+        if (body.size() >= 4)
+            noteAnswer(body.left(body.size() - 2));
+        feedFrame(flags & 1, body);
+    }
+}
+
+bool waitFor(const std::function<bool()> &done, int ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < ms)
+        Fuzz::settle();
+    return done();
+}
+
+void connectLink()
+{
+    MainWindow *w = h->w;
+    if (w->tcpConnected || w->runningWorkflow() == MainWindow::Workflow::Restart)
+        return;
+    child<QLineEdit>("leDeviceAddr")->setText(QStringLiteral("127.0.0.1"));
+    child<QSpinBox>("sbPort")->setValue(h->server.serverPort());
+    auto *button = child<QAbstractButton>("btNetworkConnect");
+    if (button->isEnabled())
+        button->click();
+    Fuzz::settle();
+}
+
+void act(Fuzz::Input &in, int action)
+{
+    MainWindow *w = h->w;
+    switch (action) {
+    case TimeRunsOut:
+        if (w->oneShotTimer->isActive()) {
+            w->oneShotTimer->stop();
+            w->oneShotTimeout();
+        } else if (w->pollingTimer->isActive()) {
+            w->pollingTimer->stop();
+            w->pollingTimeout();
+        }
+        return;
+    case ReaderDropsLink:
+        if (h->peer && w->tcpConnected) {
+            h->peer->abort();
+            waitFor([w] { return !w->tcpConnected; }, 2000);
+        }
+        h->downloadToTarget = false;
+        return;
+    case ConsoleCommand: {
+        auto *list = child<QListWidget>("lvCommands");
+        if (list->count() > 0)
+            list->setCurrentRow(in.byte() % list->count());
+        break;
+    }
+    default:
+        break;
+    }
+    auto *button = child<QAbstractButton>(kButtons[action]);
+    if (!button->isEnabled())
+        return;
+    // A workflow can be started only when none runs, the download to the
+    // target among them: that is over now.
+    if (action != StopPolling)
+        h->downloadToTarget = action == DownloadToFile;
+    button->click();
+}
+
+void checkInput()
+{
+    MainWindow *w = h->w;
+    FUZZ_CHECK(std::find(std::begin(kStates), std::end(kStates), w->oneShotState) != std::end(kStates),
+               QStringLiteral("oneShotState %1").arg(w->oneShotState));
+    const int protocolBlocks = w->protocolLog->edit()->document()->blockCount();
+    FUZZ_CHECK(protocolBlocks <= MainWindow::ProtocolLogBlocks + MainWindow::ProtocolLogBlocks / 10,
+               QStringLiteral("the protocol log holds %1 blocks").arg(protocolBlocks));
+    const int deviceBlocks = w->deviceLog->edit()->document()->blockCount();
+    FUZZ_CHECK(deviceBlocks <= MainWindow::DeviceLogBlocks + MainWindow::DeviceLogBlocks / 10,
+               QStringLiteral("the device log holds %1 blocks").arg(deviceBlocks));
+    const int found = child<QComboBox>("cbDetectedDevices")->count();
+    FUZZ_CHECK(found <= 256, QStringLiteral("the bus scan lists %1 devices").arg(found));
+}
+
+void setUp()
+{
+    h = new Harness;
+    MainWindow *w = Fuzz::window();
+    h->w = w;
+    FUZZ_CHECK(h->dir.isValid(), QStringLiteral("no temporary folder"));
+    h->target = h->dir.filePath(QStringLiteral("target.json"));
+    h->upload = h->dir.filePath(QStringLiteral("upload.json"));
+    h->firmware = h->dir.filePath(QStringLiteral("firmware.bin"));
+    h->chip = h->dir.filePath(QStringLiteral("chip.nwfwu"));
+    writeFile(h->target, "{\"kept\": \"the file the user had\"}\n");
+    QByteArray document = "{\"rfid\": {\"mode\": 1}, \"padding\": \"";
+    document.append(QByteArray(300, 'x')).append("\"}\n");
+    writeFile(h->upload, document);
+    QByteArray image;
+    for (int i = 0; i < 600; ++i)
+        image.append(char(i * 7));
+    writeFile(h->firmware, image);
+    writeFile(h->chip, kChipFile);
+    h->inputs = {h->upload, h->firmware, h->chip};
+    for (const QString &path : h->inputs)
+        h->inputMarks << markOf(path);
+    h->targetMark = markOf(h->target);
+
+    w->pauseLimitMs = kPauseLimitMs;
+    w->askQuestion = [](const QString &, const QString &) { return true; };
+    w->fileChooser = [](const QString &caption, const QString &filter, bool save) {
+        if (save)
+            return caption == QLatin1String("Save json") ? h->target : QString();
+        if (caption == QLatin1String("Select json file"))
+            return h->upload;
+        return filter.contains(QLatin1String("nwfwu")) ? h->chip : h->firmware;
+    };
+    // No real serial port is ever opened.
+    child<QComboBox>("cbSerialPort")->clear();
+
+    QObject::connect(&w->protocol, &BinaryProtocol::protocolWrite,
+                     [](uint8_t *frame, size_t len) { noteRequest(frame, len); });
+    if (!h->server.listen(QHostAddress::LocalHost))
+        Fuzz::fail("the reader's side listens", h->server.errorString());
+    QObject::connect(&h->server, &QTcpServer::newConnection, [] {
+        while (QTcpSocket *socket = h->server.nextPendingConnection()) {
+            h->peer = socket;
+            QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
+            QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            QObject::connect(socket, &QObject::destroyed, [socket] {
+                if (h->peer == socket)
+                    h->peer = nullptr;
+            });
+        }
+    });
+    connectLink();
+    FUZZ_CHECK(w->tcpConnected, QStringLiteral("the window does not connect to the reader's side"));
+    std::atexit([] { h->dir.remove(); }); // before the window goes (registered earlier)
 }
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
+
+namespace {
+
+std::FILE *g_history = nullptr;
+
+void replay(const QString &path)
 {
-    Fuzz::window();
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        Fuzz::fail("the history opens", path);
+    const QByteArray all = file.readAll();
+    int count = 0;
+    for (int pos = 0; pos + 4 <= all.size();) {
+        const auto *p = reinterpret_cast<const uint8_t *>(all.constData() + pos);
+        const int length = int(p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24));
+        pos += 4;
+        if (length < 0 || length > all.size() - pos)
+            break;
+        std::fprintf(stderr, "-- input %d (%d bytes)\n", ++count, length);
+        LLVMFuzzerTestOneInput(p + 4, size_t(length));
+        pos += length;
+    }
+    std::fprintf(stderr, "replayed %d inputs\n", count);
+    std::exit(0);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
+{
+    Fuzz::searchLeaksAtEndOnly(argc, argv);
+    setUp();
+    if (qEnvironmentVariableIsSet("RX_FUZZ_REPLAY"))
+        replay(qEnvironmentVariable("RX_FUZZ_REPLAY"));
+    if (qEnvironmentVariableIsSet("RX_FUZZ_HISTORY")) {
+        g_history = std::fopen(qgetenv("RX_FUZZ_HISTORY").constData(), "wb");
+        if (!g_history)
+            Fuzz::fail("the history file opens", qEnvironmentVariable("RX_FUZZ_HISTORY"));
+    }
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static unsigned runs = 0;
-    MainWindow *w = Fuzz::window();
+    if (g_history) {
+        const uint8_t length[4] = {uint8_t(size), uint8_t(size >> 8), uint8_t(size >> 16), uint8_t(size >> 24)};
+        std::fwrite(length, 1, 4, g_history);
+        std::fwrite(data, 1, size, g_history);
+        std::fflush(g_history);
+    }
+    MainWindow *w = h->w;
     Fuzz::Input in(data, size);
-    const int state = kStates[in.byte() % kStateCount];
     const uint8_t flags = in.byte();
-    QList<QByteArray> bodies;
-    if (flags & 0x40) {
-        while (!in.empty()) {
-            const uint8_t length = in.byte();
-            bodies << in.take(length);
+    connectLink();
+    child<QGroupBox>("gbRS485")->setChecked(flags & 2);
+    // The bus scan sets the address it probes; otherwise the link is at the
+    // bus address or at none.
+    if (w->oneShotState != MainWindow::Rs485Scan)
+        w->protocol.setAddress((flags & 0x21) == 0x21 ? kBusAddress : 0);
+    h->frames = 0;
+
+    QByteArray last;
+    while (!in.empty()) {
+        const uint8_t op = in.byte();
+        if (op < 0xC0 || op >= 0xF0) {
+            last = in.take(op < 0xC0 ? op : in.word());
+            handOn(flags, last);
+            Fuzz::settle();
+            checkStep("a frame");
+        } else if (op < 0xE0) {
+            act(in, (op - 0xC0) % ActionCount);
+            Fuzz::settle();
+            checkStep("an action");
+        } else {
+            const int times = op < 0xEF ? (op & 0x0F) + 1 : 8 * (in.byte() + 1);
+            for (int i = 1; i <= times && h->frames < kMaxFramesPerInput; ++i) {
+                handOn(flags, last);
+                if (i % 64 == 0)
+                    Fuzz::settle();
+                checkStep("a repeated frame");
+            }
+            Fuzz::settle();
         }
-    } else {
-        bodies << in.rest();
     }
-    for (const QByteArray &body : bodies)
-        if (slowAnswer(body))
-            return -1; // not added to the corpus
-
-    // What piles up over a run is cleared now and then.
-    if (++runs % 16 == 0) {
-        QMetaObject::invokeMethod(w, "on_btClearLogs_clicked");
-        w->findChild<QComboBox *>(QStringLiteral("cbDetectedDevices"))->clear();
+    checkInput();
+    if (qEnvironmentVariableIsSet("RX_FUZZ_TRACE")) {
+        const QStringList lines = w->protocolLog->edit()->toPlainText().split(QLatin1Char('\n'));
+        std::fprintf(stderr, "%s\n", qPrintable(lines.mid(qMax(0, lines.size() - 80)).join(QLatin1Char('\n'))));
     }
-
-    w->oneShotTimer->stop();
-    w->pollingTimer->stop();
-    w->retryCount = 0;
-    w->oneShotState = state;
-    w->downloadTarget = (flags >> 2) & 3;
-    w->findChild<QGroupBox *>(QStringLiteral("gbRS485"))->setChecked(flags & 2);
-    w->transferBuffer.clear();
-    w->firmwareData = (flags & 0x10) ? kChipFile : QByteArray();
-    w->firmwareOffset = 0;
-    w->protocol.setAddress(0);
-
-    for (const QByteArray &body : bodies) {
-        if (flags & 0x20)
-            feedThroughCodec(w, flags & 1, body);
-        else
-            feedFrame(w, flags & 1, body);
-        Fuzz::settle();
-    }
-
-    // Whatever the answer, the window is left in one of its states.
-    FUZZ_CHECK(std::find(std::begin(kStates), std::end(kStates), w->oneShotState) != std::end(kStates),
-               QStringLiteral("oneShotState %1").arg(w->oneShotState));
     return 0;
 }

@@ -6,7 +6,8 @@
 // written after its last used row and saved under another name must load
 // again, with the same sheets and the new cells in place, unless reading the
 // input's rows (deferred for a sheet read through its index) finds them
-// damaged.
+// damaged. Then two more rows go below it, each with the file opened again
+// and saved in place, as the polling log writes them; all three stay.
 
 #include <QCoreApplication>
 #include <QDate>
@@ -116,5 +117,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     FUZZ_CHECK(again.read(row, 1).toString() == text, again.read(row, 1).toString() + again.errorString());
     FUZZ_CHECK(again.read(row, 2).toDouble() == 42.5, again.read(row, 2).toString());
+
+    // Then row after row as the polling log goes on: the file opened again
+    // (its rows left unread, as the index kept with them allows), one row
+    // appended, saved in place.
+    const int savedSheet = names.isEmpty() ? 0 : sheet;
+    for (int next = row + 1; next <= row + 2; ++next) {
+        XlsxWorkbook log(savedPath);
+        FUZZ_CHECK(!log.loadFailed(), QStringLiteral("row %1: ").arg(next) + log.errorString());
+        FUZZ_CHECK(log.selectSheet(savedSheet), QString());
+        FUZZ_CHECK(log.lastUsedRow() == next - 1,
+                   QStringLiteral("last row %1, before %2").arg(log.lastUsedRow()).arg(next));
+        const QString uid = QStringLiteral("04%1").arg(next);
+        FUZZ_CHECK(log.writeText(next, 1, uid) && log.writeNumber(next, 2, next), QStringLiteral("row %1").arg(next));
+        QString saveError;
+        FUZZ_CHECK(log.save(&saveError), QStringLiteral("row %1: ").arg(next) + saveError);
+    }
+    XlsxWorkbook last(savedPath);
+    FUZZ_CHECK(!last.loadFailed() && last.sheetNames() == savedNames, last.errorString());
+    FUZZ_CHECK(last.selectSheet(savedSheet) && last.lastUsedRow() == row + 2,
+               QStringLiteral("last row %1, written %2").arg(last.lastUsedRow()).arg(row + 2));
+    FUZZ_CHECK(last.read(row, 1).toString() == text, last.read(row, 1).toString() + last.errorString());
+    for (int next = row + 1; next <= row + 2; ++next) {
+        FUZZ_CHECK(last.read(next, 1).toString() == QStringLiteral("04%1").arg(next),
+                   QStringLiteral("row %1: ").arg(next) + last.read(next, 1).toString());
+        FUZZ_CHECK(last.read(next, 2).toDouble() == next, last.read(next, 2).toString());
+    }
     return 0;
 }

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <sanitizer/lsan_interface.h>
+#include <vector>
 
 #include "app/mainwindow.h"
 
@@ -140,6 +141,16 @@ void settle()
         closeDialogs();
     }
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+void searchLeaksAtEndOnly(int *argc, char ***argv)
+{
+    static std::vector<char *> args(*argv, *argv + *argc);
+    static char noSearchPerInput[] = "-detect_leaks=0";
+    args.insert(args.begin() + 1, noSearchPerInput);
+    args.push_back(nullptr);
+    *argv = args.data();
+    ++*argc;
 }
 
 void fail(const char *condition, const QString &detail)

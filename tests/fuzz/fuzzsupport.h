@@ -33,6 +33,15 @@ MainWindow *window();
 // deletes what was left for deletion.
 void settle();
 
+// For a target whose window keeps what it was given from one input to the
+// next (log lines, list entries, a transfer), so that an input seldom frees
+// all it allocates: libFuzzer would run nearly every input a second time and
+// search the heap for leaks after it. Called from LLVMFuzzerInitialize with
+// its arguments, this leaves that search to the end of the run, where
+// LeakSanitizer still makes a leak fail it. A -detect_leaks given by hand
+// comes later and counts.
+void searchLeaksAtEndOnly(int *argc, char ***argv);
+
 // Reports a broken invariant and aborts, which the fuzzer records as a crash.
 [[noreturn]] void fail(const char *condition, const QString &detail);
 
