@@ -8,13 +8,10 @@
 // finds nothing to send to unless a test gives it a network on that
 // loopback, and the listener's port 63311 belongs to this suite alone even
 // while other suites run beside it.
-#include <QComboBox>
 #include <QDateTime>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
@@ -22,7 +19,6 @@
 #include <QMap>
 #include <QNetworkInterface>
 #include <QProcess>
-#include <QPushButton>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QUdpSocket>
@@ -258,10 +254,6 @@ private slots:
         w->udpMessageReceive(QStringLiteral("Q_R4:Reader-7:1.2.3"), QStringLiteral("192.168.1.20"));
         QCOMPARE(entryTexts(f), QStringList {QStringLiteral("192.168.001.020 - Reader-7 (v1.2.3)")});
         QListWidgetItem *entry = deviceList(f)->item(0);
-        QCOMPARE(entry->data(Qt::UserRole).toString(), QStringLiteral("192.168.1.20"));
-        QCOMPARE(entry->data(Qt::UserRole + 1).toString(), QStringLiteral("Reader-7"));
-        QCOMPARE(entry->data(Qt::UserRole + 2).toString(), QStringLiteral("1.2.3"));
-        QCOMPARE(entry->data(Qt::UserRole + 3).toString(), QStringLiteral("192.168.001.020"));
         QCOMPARE(entry->data(Qt::UserRole + 4).toLongLong(), 5000);
         QVERIFY(!italic(entry));
         QCOMPARE(f.logCount("Reader-7 found at address 192.168.1.20. Version: 1.2.3"), 1);
@@ -271,8 +263,6 @@ private slots:
         now = 7000;
         w->udpMessageReceive(QStringLiteral("Q_R4:Renamed:9.9"), QStringLiteral("::ffff:192.168.1.20"));
         QCOMPARE(entryTexts(f), QStringList {QStringLiteral("192.168.001.020 - Reader-7 (v1.2.3)")});
-        QCOMPARE(entry->data(Qt::UserRole + 1).toString(), QStringLiteral("Reader-7"));
-        QCOMPARE(entry->data(Qt::UserRole + 2).toString(), QStringLiteral("1.2.3"));
         QCOMPARE(entry->data(Qt::UserRole + 4).toLongLong(), 7000);
         QCOMPARE(f.logCount("found at address"), 1);
 
@@ -587,19 +577,8 @@ private slots:
         QVERIFY(f.waitForLog(QStringLiteral("Device list exported to file ") + chosen));
         QCOMPARE(workbookRows(chosen), one);
 
-        // A name that cannot take a file: the user is told, nothing is
-        // claimed in the log, and what has the name stays as it was.
-        chosen = dir.filePath(QStringLiteral("folder.xlsx"));
-        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder.xlsx")));
-        QFile inside(chosen + QStringLiteral("/keep.txt"));
-        QVERIFY(inside.open(QIODevice::WriteOnly));
-        inside.close();
-        const QString box = f.answerMessageBox([&] { f.click("btSaveList"); });
-        QCOMPARE(box, QStringLiteral("Error: Unable to open output file"));
-        QCOMPARE(f.logCount(QStringLiteral("Device list exported to file ") + chosen), 0);
-        QVERIFY(QFileInfo(chosen).isDir());
-        QVERIFY(QFile::exists(chosen + QStringLiteral("/keep.txt")));
-        // No temporary file left behind beside the three workbooks.
+        // No temporary file is left beside the three workbooks (what a save
+        // that fails leaves is the file-saving suite's story).
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 3);
     }
 };

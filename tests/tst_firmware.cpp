@@ -14,7 +14,6 @@
 #include "sim/simota.h"
 #include "support/requestlog.h"
 #include "support/windowfixture.h"
-#include "workflows/firmwarefiles.h"
 
 namespace {
 
@@ -147,18 +146,23 @@ private slots:
     void imageArrivesWhole_data()
     {
         QTest::addColumn<int>("size");
-        QTest::newRow("1 byte") << 1;
-        QTest::newRow("256 bytes") << 256;
-        QTest::newRow("257 bytes") << 257;
-        // 300,000 bytes go over the pty, in reopenAfterEraseOverPty.
+        QTest::addColumn<bool>("pty");
+        QTest::newRow("1 byte over TCP") << 1 << false;
+        QTest::newRow("256 bytes over TCP") << 256 << false;
+        QTest::newRow("257 bytes over TCP") << 257 << false;
+        QTest::newRow("300,000 bytes over the pty") << 300000 << true;
     }
+    // Over TCP the client waits 4 s after the erase; over a pty the reader
+    // leaves the bus after the erase and comes back at the same name, where
+    // the client finds it after 6 s and goes on.
     void imageArrivesWhole()
     {
         QFETCH(int, size);
+        QFETCH(bool, pty);
         WindowFixture f;
         SimOta *module = ota(f);
         ignoreReboot(f);
-        QVERIFY(connectTcp(f));
+        QVERIFY(pty ? connectByLink(f, m_dir.filePath("ttyFw0")) : connectTcp(f));
         const QByteArray image = pattern(size, quint32(size));
         chooseFile(f, writeFile(QStringLiteral("image-%1.bin").arg(size), image));
         RequestLog requests(f.reader());
@@ -167,28 +171,17 @@ private slots:
             if (uint8_t(r.at(0)) == 0xF1 && captionWhileSending.isEmpty())
                 captionWhileSending = flashButton(f)->text();
         };
-        // The window is not frozen during the 4 s wait after the erase, and
-        // no other device action can start meanwhile.
+        // The window is not frozen during the wait after the erase (that no
+        // other device action starts meanwhile is oneWorkflowAtATime's story).
         int ticksBeforeFrames = 0;
-        QStringList usable;
         QTimer tick;
-        QObject::connect(&tick, &QTimer::timeout, [&] {
-            ticksBeforeFrames += requests.count(0xF1) == 0;
-            // Once the update has ended (the reboot may still be on its
-            // way to the reader) the buttons are the user's again.
-            if (f.window()->oneShotState != int(MainWindow::FlashFirmware))
-                return;
-            for (const char *name : {"btPollingConfiguration", "btDownloadConfig", "btPNUpdate", "btReadNetwork"}) {
-                if (requests.count(0xF0) > 0 && f.widget<QWidget>(name)->isEnabled() && !usable.contains(name))
-                    usable << name;
-            }
-        });
+        QObject::connect(&tick, &QTimer::timeout, [&] { ticksBeforeFrames += requests.count(0xF1) == 0; });
         tick.start(100);
 
         f.click("btFlashFirmware");
         QCOMPARE(flashButton(f)->text(), QStringLiteral("Abort..."));
         QCOMPARE(f.window()->oneShotState, int(MainWindow::FlashFirmware));
-        QVERIFY(runUntil([&] { return requests.count(0x0A) == 1; }, 20000));
+        QVERIFY(runUntil([&] { return requests.count(0x0A) == 1; }, 30000));
 
         QCOMPARE(module->flashedImage(), image);
         QCOMPARE(module->flashCount(), 1);
@@ -197,22 +190,37 @@ private slots:
         for (int i = 0; i + 1 < frames.size(); ++i)
             QCOMPARE(frames[i].size(), 257);
         QCOMPARE(frames.last().size(), 1 + (size % 256 == 0 ? 256 : size % 256));
-        QCOMPARE(requests.withCode(0xF2), QList<QByteArray> {FirmwareFiles::otaEndPayload(quint32(size))});
+        QByteArray end = hex("F2"); // the size, least significant byte first
+        for (int shift = 0; shift < 32; shift += 8)
+            end.append(char(size >> shift));
+        QCOMPARE(requests.withCode(0xF2), QList<QByteArray> {end});
         QCOMPARE(requests.count(0xF0), 1);
         // Reboot comes last, after the answer to OTA End.
         QCOMPARE(requests.list.last(), hex("0A"));
 
-        // Over TCP the port is not touched, the client only waits 4000 ms.
-        QVERIFY(!f.logText().contains("Closing the port..."));
-        QVERIFY2(requests.timeOfFirst(0xF1) - requests.timeOfFirst(0xF0) >= 3900, qPrintable(f.logText()));
+        const QString log = f.logText();
+        QStringList lines = {"Firmware file ", "Flash erased."};
+        if (pty)
+            lines << "Closing the port..."
+                  << "Opening again...";
+        int at = 0;
+        for (const QString &line : lines << "Writing firmware..."
+                                         << "Firmware flashed."
+                                         << "Restarting device...") {
+            const int next = log.indexOf(line, at);
+            QVERIFY2(next >= at, qPrintable(line));
+            at = next;
+        }
+        QCOMPARE(log.contains("Closing the port..."), pty);
+        QVERIFY(requests.timeOfFirst(0xF1) - requests.timeOfFirst(0xF0) >= (pty ? 5900 : 3900));
+        // The window kept running through the wait, so the reader was back
+        // at its link when the port was opened again.
+        QCOMPARE(f.logCount("Unable to open serial port. Trying again.."), 0);
         QVERIFY2(ticksBeforeFrames >= 30, qPrintable(QString::number(ticksBeforeFrames)));
-        QCOMPARE(usable, QStringList());
         QCOMPARE(captionWhileSending, QStringLiteral("Abort..."));
-        for (const char *line :
-             {"Firmware file ", "Flash erased.", "Writing firmware...", "Firmware flashed.", "Restarting device..."})
-            QVERIFY2(f.logText().contains(line), line);
         QVERIFY2(notEnded(f).isEmpty(), qPrintable(notEnded(f)));
-        QVERIFY(f.window()->tcpConnected);
+        QVERIFY(pty ? f.window()->serial.portName().endsWith("ttyFw0") : f.window()->tcpConnected);
+        QVERIFY(f.window()->linkOpen());
     }
 
     // However an update ends early (the user's Abort, also while the reader
@@ -297,49 +305,6 @@ private slots:
         QCOMPARE(f.window()->linkOpen(), !how.startsWith("drop"));
     }
 
-    // ---- reader firmware over a pty ------------------------------------------
-
-    // The reader leaves the bus after the erase and comes back at the same
-    // name; the client finds it there after its wait and goes on.
-    void reopenAfterEraseOverPty()
-    {
-        WindowFixture f;
-        SimOta *module = ota(f);
-        ignoreReboot(f);
-        const QString link = m_dir.filePath("ttyFw0");
-        QVERIFY(connectByLink(f, link));
-        const QByteArray image = pattern(300000, 7);
-        chooseFile(f, writeFile("pty.bin", image));
-        RequestLog requests(f.reader());
-        QString captionWhileSending;
-        requests.onRequest = [&](const QByteArray &r) {
-            if (uint8_t(r.at(0)) == 0xF1 && captionWhileSending.isEmpty())
-                captionWhileSending = flashButton(f)->text();
-        };
-        f.click("btFlashFirmware");
-        QVERIFY(runUntil([&] { return requests.count(0x0A) == 1; }, 30000));
-
-        QCOMPARE(module->flashedImage(), image);
-        QCOMPARE(requests.count(0xF1), 1172);
-        QCOMPARE(requests.withCode(0xF2), QList<QByteArray> {hex("F2 E0 93 04 00")});
-        const QString log = f.logText();
-        int at = 0;
-        for (const char *line : {"Flash erased.", "Closing the port...", "Opening again...", "Writing firmware...",
-                                 "Firmware flashed.", "Restarting device..."}) {
-            const int next = log.indexOf(line, at);
-            QVERIFY2(next >= 0, line);
-            at = next;
-        }
-        // The window kept running through the wait, so the reader was back
-        // at its link when the port was opened again.
-        QCOMPARE(f.logCount("Unable to open serial port. Trying again.."), 0);
-        QVERIFY(requests.timeOfFirst(0xF1) - requests.timeOfFirst(0xF0) >= 5900);
-        QVERIFY(f.window()->serial.isOpen());
-        QVERIFY(f.window()->serial.portName().endsWith("ttyFw0"));
-        QCOMPARE(captionWhileSending, QStringLiteral("Abort..."));
-        QVERIFY2(notEnded(f).isEmpty(), qPrintable(notEnded(f)));
-    }
-
     void sixFailedReopensEndTheUpdate()
     {
         WindowFixture f;
@@ -362,54 +327,40 @@ private slots:
     // ---- RFID chip -----------------------------------------------------------
 
     // The whole story, up to the reader's restart after PN OTA Finish.
-    void chipOneRecordAndRestart()
+    // The whole story, up to the reader's restart after PN OTA Finish: every
+    // record goes as it is, the empty ones and the largest one frame carries.
+    void chipRecordsSentAsTheyAreAndRestart()
     {
         WindowFixture f;
         SimOta *module = ota(f);
         QVERIFY(connectSerial(f));
-        const QByteArray file = record(hex("AA BB 01 10 CC DD"));
-        chooseFile(f, writeFile("one.nwfwu", file));
+        const QByteArray big = pattern(2060, 3);
+        const QList<QByteArray> bodies = {hex("11 22 0A 03"), QByteArray(), big, hex("33"), QByteArray()};
+        QByteArray file;
+        for (const QByteArray &body : bodies)
+            file += record(body);
+        chooseFile(f, writeFile("records.nwfwu", file));
         // A second answer to the same Reboot does not restart anything again.
         SimAnswerFaults::of(f.reader())->command({"twice", "once", "code", "0A"});
         RequestLog requests(f.reader());
         f.click("btPNUpdate");
         QCOMPARE(chipButton(f)->text(), QStringLiteral("Abort..."));
-        QVERIFY(f.waitForLog("Firmware file version detected 10.01", 100));
+        QVERIFY(f.waitForLog("Firmware file version detected 03.0A", 100));
         QVERIFY(f.waitForLog("Restarting the device. Please wait..", 3000));
         QVERIFY(QTest::qWaitFor([&] { return f.window()->statusDetailLabel->text().startsWith("Version:"); }, 6000));
 
-        QCOMPARE(requests.list.mid(0, 4),
-                 (QList<QByteArray> {hex("F6"), hex("F7 AA BB 01 10 CC DD"), hex("F8"), hex("0A")}));
-        QCOMPARE(module->chipRecords(), QList<QByteArray> {hex("AA BB 01 10 CC DD")});
-        QVERIFY(f.logText().contains("Firmware size 8, data written 8"));
+        QList<QByteArray> expected {hex("F6")};
+        for (const QByteArray &body : bodies)
+            expected << hex("F7") + body;
+        QCOMPARE(requests.list.mid(0, 8), expected << hex("F8") << hex("0A"));
+        QCOMPARE(module->chipRecords(), bodies);
+        QVERIFY(f.logText().contains(QStringLiteral("Firmware size %1, data written %1").arg(file.size())));
         QVERIFY(f.logText().contains("Restarting device..."));
         QTest::qWait(300);
         QCOMPARE(f.logCount("Restarting the device. Please wait.."), 1);
         // The restart closed and reopened the link.
-        QCOMPARE(chipButton(f)->text(), QStringLiteral("RFID chip update"));
         QCOMPARE(f.window()->oneShotState, int(MainWindow::GetVersion));
-    }
-
-    void chipRecordsSentAsTheyAre()
-    {
-        WindowFixture f;
-        SimOta *module = ota(f);
-        ignoreReboot(f);
-        QVERIFY(connectSerial(f));
-        const QByteArray big = pattern(2060, 3); // the largest record one frame carries
-        const QByteArray file = record(hex("11 22 0A 03")) + record(QByteArray()) + record(big) + record(hex("33"))
-            + record(QByteArray());
-        chooseFile(f, writeFile("records.nwfwu", file));
-        RequestLog requests(f.reader());
-        f.click("btPNUpdate");
-        QVERIFY(QTest::qWaitFor([&] { return requests.count(0x0A) == 1; }, 5000));
-        QVERIFY(f.logText().contains("Firmware file version detected 03.0A"));
-        QCOMPARE(requests.withCode(0xF7),
-                 (QList<QByteArray> {hex("F7 11 22 0A 03"), hex("F7"), QByteArray(1, char(0xF7)) + big, hex("F7 33"),
-                                     hex("F7")}));
-        QCOMPARE(module->chipRecords(),
-                 (QList<QByteArray> {hex("11 22 0A 03"), QByteArray(), big, hex("33"), QByteArray()}));
-        QVERIFY(f.logText().contains(QStringLiteral("Firmware size %1, data written %1").arg(file.size())));
+        QCOMPARE(chipButton(f)->text(), QStringLiteral("RFID chip update"));
         QCOMPARE(f.window()->progressBar->value(), 0);
     }
 

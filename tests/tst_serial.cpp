@@ -4,10 +4,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QSerialPort>
-#include <QSignalSpy>
-#include <QTabWidget>
 
 #include "support/windowfixture.h"
 
@@ -22,36 +19,20 @@ class TestSerial : public QObject
 {
     Q_OBJECT
 private slots:
-    void connectSendsGetVersionAndEnablesTheDevice()
+    // The window's state on every link is checked by the soak, after each
+    // of its rounds; here what goes out first, and what is remembered.
+    void connectSendsGetVersionAndRemembersThePort()
     {
         WindowFixture f;
         QByteArray received;
         QObject::connect(f.reader(), &SimReader::rawReceived, [&](const QByteArray &b) { received += b; });
         QVERIFY(f.connectSerial());
         QCOMPARE(received.left(8), hex("F5 03 00 FC FF 0B 9B 50"));
-
-        MainWindow *w = f.window();
-        QCOMPARE(w->statusLabel->text(), QStringLiteral("Connected"));
-        QCOMPARE(w->statusDetailLabel->text(), QStringLiteral("Version:2.38"));
-        QVERIFY(f.waitForLog("Version:2.38"));
-        QVERIFY(!w->oneShotTimer->isActive());
-        QCOMPARE(f.widget<QPushButton>("btSerialConnect")->text(), QStringLiteral("Disconnect"));
-        QCOMPARE(f.widget<QPushButton>("btNetworkConnect")->text(), QStringLiteral("Disconnect"));
-        QVERIFY(!f.widget<QComboBox>("cbSerialPort")->isEnabled());
-        QVERIFY(!f.widget<QWidget>("tabNetworkConnection")->isEnabled());
-        QVERIFY(f.widget<QWidget>("tabSerialConnection")->isEnabled());
-        QVERIFY(f.widget<QWidget>("tabs")->isEnabled());
-        QVERIFY(f.widget<QWidget>("btFlashFirmware")->isEnabled());
-        QVERIFY(f.logText().contains("[TX] - "));
-        QVERIFY(f.logText().contains("Data: F5 03 00 FC FF 0B 9B 50"));
+        QVERIFY(f.logText().contains("Data: F5 03 00 FC FF 0B 9B 50\n"));
 
         // The port is remembered for the next start.
         f.click("btSerialConnect");
-        QVERIFY(!w->serial.isOpen());
-        QCOMPARE(f.widget<QPushButton>("btSerialConnect")->text(), QStringLiteral("Connect"));
-        QVERIFY(f.widget<QComboBox>("cbSerialPort")->isEnabled());
-        QVERIFY(f.widget<QWidget>("tabNetworkConnection")->isEnabled());
-        QVERIFY(!f.widget<QWidget>("tabs")->isEnabled());
+        QVERIFY(!f.window()->serial.isOpen());
         QSettings s(f.settingsFile(), QSettings::IniFormat);
         QCOMPARE(s.value("lastComPort").toString(), f.reader()->ptyPath());
     }
@@ -109,21 +90,6 @@ private slots:
         QVERIFY(f.connectSerial());
         QVERIFY(received.contains(hex("F5 05 00 FA FF FF FF 02 42 20")));
         QVERIFY(f.logText().contains("Repeating get version frame..."));
-    }
-
-    void unplugReturnsToDisconnected()
-    {
-        WindowFixture f;
-        QVERIFY(f.connectSerial());
-        f.reader()->unplug();
-        QVERIFY(f.waitForLog("Device removed."));
-        QVERIFY(QTest::qWaitFor([&] { return !f.window()->serial.isOpen(); }, 2000));
-        QTest::qWait(200);
-        QCOMPARE(f.logCount("Device removed."), 1); // however many errors the port reports
-        QCOMPARE(f.widget<QPushButton>("btSerialConnect")->text(), QStringLiteral("Connect"));
-        QVERIFY(f.widget<QComboBox>("cbSerialPort")->isEnabled());
-        QVERIFY(!f.widget<QWidget>("tabs")->isEnabled());
-        QVERIFY(!f.window()->oneShotTimer->isActive());
     }
 
     void refreshWhileConnectedDisconnects()

@@ -1,9 +1,7 @@
 #include "support/windowfixture.h"
 
-#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
 #include <QLineEdit>

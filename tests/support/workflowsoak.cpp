@@ -1,6 +1,5 @@
 #include "support/workflowsoak.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTabWidget>
