@@ -183,6 +183,7 @@ private slots:
         QTest::newRow("download, an FREAD answer lost") << false << true << "lose once 3 code E1";
         QTest::newRow("download, an FREAD answer late") << false << false << "late 3300 once 2 code E1";
         QTest::newRow("download, an FREAD answer twice") << false << true << "twice once 1 code E1";
+        QTest::newRow("download, an FREAD answer nobody asked for") << false << false << "unasked E1";
     }
     void answerFaults()
     {
@@ -202,7 +203,14 @@ private slots:
             f.reader()->files().setFile("config.json", content);
         }
         f.window()->fileChooser = [&](const QString &, const QString &, bool) { return local; };
-        QVERIFY(!SimAnswerFaults::of(f.reader())->command(fault.split(' ')).startsWith("usage"));
+        RequestLog requests(f.reader());
+        if (fault == "unasked E1") // with data of its own, before the answer to the second FREAD
+            requests.onRequest = [&](const QByteArray &r) {
+                if (r == hex("E1") && requests.count(r) == 2)
+                    f.injectAnswer(hex("00 E1 AA BB"));
+            };
+        else
+            QVERIFY(!SimAnswerFaults::of(f.reader())->command(fault.split(' ')).startsWith("usage"));
 
         f.click(upload ? "btUploadConfig" : "btDownloadConfig");
         QVERIFY(f.waitForLog(upload ? "File closed. Restarting..." : "File closed. Size 941 bytes.", 15000));

@@ -54,7 +54,7 @@ class TestNetwork : public QObject
         w<QSpinBox>(f, "sbChannel")->setValue(9);
         w<QLineEdit>(f, "leSsid")->setText(QStringLiteral("Office"));
         w<QLineEdit>(f, "leWifiPassword")->setText(QStringLiteral("p\u00e4ss word"));
-        w<QLineEdit>(f, "leIp")->setText("192.168.10.20");
+        w<QLineEdit>(f, "leIp")->setText("192.168.010.020"); // as the device list shows addresses
         w<QLineEdit>(f, "leNetmask")->setText("255.255.255.0");
         w<QLineEdit>(f, "leGateway")->setText("192.168.10.1");
         w<QLineEdit>(f, "leDns")->setText("10.0.0.53");
