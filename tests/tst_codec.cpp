@@ -4,6 +4,7 @@
 #include <QtTest>
 
 #include "link/binaryprotocol.h"
+#include "sim/simcodec.h"
 
 namespace {
 
@@ -42,21 +43,10 @@ void send(BinaryProtocol &codec, const QByteArray &payload)
     codec.sendFrame(reinterpret_cast<const uint8_t *>(payload.constData()), size_t(payload.size()));
 }
 
-// A frame as the reader would build it.
+// A frame as the reader builds it (the simulated reader's own code).
 QByteArray frameFor(const QByteArray &body)
 {
-    QByteArray f;
-    const int L = body.size() + 2;
-    f.append(char(0xF5))
-        .append(char(L & 0xFF))
-        .append(char(L >> 8))
-        .append(char(~L & 0xFF))
-        .append(char((~L >> 8) & 0xFF));
-    f += body;
-    const uint16_t crc
-        = BinaryProtocol::crc16(reinterpret_cast<const uint8_t *>(body.constData()), size_t(body.size()));
-    f.append(char(crc & 0xFF)).append(char(crc >> 8));
-    return f;
+    return SimCodec::buildFrame(0, body);
 }
 
 } // namespace

@@ -17,14 +17,6 @@ QByteArray hex(const char *t)
     return WindowFixture::hex(t);
 }
 
-QByteArray patterned(int size)
-{
-    QByteArray b(size, '\0');
-    for (int i = 0; i < size; ++i)
-        b[i] = char((i * 31 + 7) & 0xFF);
-    return b;
-}
-
 } // namespace
 
 class TestFileTransfer : public QObject
@@ -58,7 +50,7 @@ private slots:
         WindowFixture f;
         MainWindow *w = f.window();
         QVERIFY(tcp ? f.connectTcp() : f.connectSerial());
-        const QByteArray content = patterned(size);
+        const QByteArray content = WindowFixture::pattern(size);
         QTemporaryDir dir;
         const QString local = dir.filePath("local.json");
         QFile file(local);
@@ -145,7 +137,7 @@ private slots:
         // reader that never says it has ended) is not taken in without end.
         // (Waited for without qWait's naps: some 500 reads.)
         f.reader()->files().setReadChunkSize(2000);
-        f.reader()->files().setFile("config.json", patterned(1024 * 1024 + 1));
+        f.reader()->files().setFile("config.json", WindowFixture::pattern(1024 * 1024 + 1));
         const QString never = dir.filePath("never.json");
         f.window()->fileChooser = [&](const QString &, const QString &, bool) { return never; };
         f.click("btDownloadConfig");
@@ -193,7 +185,7 @@ private slots:
         WindowFixture f;
         QVERIFY(tcp ? f.connectTcp() : f.connectSerial());
         f.reader()->registerCommand(0x0A, [](SimRequest &req) { req.silent(); }); // no restart
-        const QByteArray content = patterned(941);
+        const QByteArray content = WindowFixture::pattern(941);
         QTemporaryDir dir;
         const QString local = dir.filePath("local.json");
         if (upload) {

@@ -22,17 +22,9 @@ QByteArray hex(const char *t)
     return WindowFixture::hex(t);
 }
 
-// Bytes that differ from frame to frame, so a lost, doubled or reordered
-// frame shows.
 QByteArray pattern(int size, quint32 seed = 1)
 {
-    QByteArray out(size, '\0');
-    quint32 x = seed * 2654435761u + 1;
-    for (int i = 0; i < size; ++i) {
-        x = x * 1103515245u + 12345u;
-        out[i] = char(x >> 16);
-    }
-    return out;
+    return WindowFixture::pattern(size, seed);
 }
 
 QByteArray record(const QByteArray &body)

@@ -9,9 +9,9 @@
 #include "support/windowfixture.h"
 
 namespace {
-QByteArray hex(const char *text)
+QByteArray hex(const char *t)
 {
-    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
+    return WindowFixture::hex(t);
 }
 } // namespace
 

@@ -150,6 +150,17 @@ bool WindowFixture::settle()
         3000);
 }
 
+QByteArray WindowFixture::pattern(int size, quint32 seed)
+{
+    QByteArray out(size, '\0');
+    quint32 x = seed * 2654435761u + 1;
+    for (int i = 0; i < size; ++i) {
+        x = x * 1103515245u + 12345u;
+        out[i] = char(x >> 16);
+    }
+    return out;
+}
+
 bool runUntil(const std::function<bool()> &done, int timeoutMs)
 {
     QElapsedTimer clock;

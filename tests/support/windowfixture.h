@@ -66,6 +66,9 @@ public:
     QString answerMessageBox(const std::function<void()> &action, int timeoutMs = 3000);
 
     static QByteArray hex(const char *text) { return QByteArray::fromHex(QByteArray(text).replace(' ', "")); }
+    // Bytes that differ from one to the next and from seed to seed, so a
+    // lost, doubled or reordered piece of a transfer shows.
+    static QByteArray pattern(int size, quint32 seed = 1);
 
 private:
     void buildWindow();
