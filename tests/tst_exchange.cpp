@@ -44,11 +44,8 @@ private slots:
         QTest::newRow("R5 1.14") << QByteArray("1.0") << QByteArray("1.14 R5") << true << false << false;
         QTest::newRow("R5 1.15") << QByteArray("1.0") << QByteArray("1.15-R5") << true << false << true;
         QTest::newRow("R5 first") << QByteArray("2.34") << QByteArray("R5 1.15") << true << false << false;
-        QTest::newRow("R5 FW") << QByteArray("2.34") << QByteArray("R5 FW1.15") << true << false << false;
-        QTest::newRow("R5 alone") << QByteArray("2.34") << QByteArray("R5") << true << false << false;
         QTest::newRow("not a version after R5")
             << QByteArray("1.15-R5") << QByteArray("beta") << false << true << false;
-        QTest::newRow("empty after 2.38") << QByteArray("2.38") << QByteArray() << false << true << false;
     }
     void versionDecoding()
     {
@@ -167,16 +164,19 @@ private slots:
         // An error during a firmware update ends it: tst_firmware's errorAborts.
     }
 
-    void eventsAndLogLines()
+    // Only event 01 (a tag in the field) asks for the tag count, and not
+    // while a workflow waits for its own answer.
+    void events()
     {
         WindowFixture f;
         QVERIFY(f.connectSerial());
-        RequestLog requests(f.reader(), true);
+        RequestLog requests(f.reader());
         MainWindow *w = f.window();
-        f.reader()->sendEvent(0x01);
+        for (uint8_t event : {0x02, 0x00, 0xFF, 0x01})
+            f.reader()->sendEvent(event);
         QVERIFY(requests.waitFor(hex("02")));
+        QCOMPARE(requests.list, QList<QByteArray> {hex("02")});
         QCOMPARE(w->oneShotTimer->interval(), 500);
-        // A workflow that waits for its answer keeps its request and timer.
         f.reader()->setSilent(true);
         requests.list.clear();
         w->beginRequest(MainWindow::FileReading, hex("E1"), 3000);
@@ -185,12 +185,6 @@ private slots:
         QCOMPARE(requests.list, QList<QByteArray> {hex("E1")});
         QCOMPARE(w->oneShotTimer->interval(), 3000);
         QVERIFY(w->oneShotTimer->isActive());
-        w->forgetRequest();
-        w->oneShotState = MainWindow::Idle;
-
-        f.reader()->sendLogLine("hello");
-        QVERIFY(QTest::qWaitFor([&] { return f.widget<QTextEdit>("teLogs")->toPlainText().contains("hello"); }, 2000));
-        QVERIFY(!f.logText().contains("[RX] - CMD_LOG \n"));
     }
 
     void repeatsAndGiveUp()
@@ -264,12 +258,8 @@ private slots:
         WindowFixture f;
         MainWindow *w = f.window();
         QVERIFY(f.connectTcp());
-        QVERIFY(f.logText().contains("Connecting to 127.0.0.1 ..."));
-        QVERIFY(f.logText().contains("New TCP client connected"));
-        QVERIFY(w->tcpConnected);
         QCOMPARE(f.widget<QPushButton>("btNetworkConnect")->text(), QStringLiteral("Disconnect"));
         QVERIFY(!f.widget<QWidget>("tabSerialConnection")->isEnabled());
-        QVERIFY(f.widget<QWidget>("tabs")->isEnabled());
 
         // Serial and TCP both open: one frame, two writes, two [TX] lines.
         f.selectReaderPort();
@@ -285,8 +275,7 @@ private slots:
 
         // The reader drops the connection.
         f.reader()->unplug();
-        QVERIFY(f.waitForLog("TCP socker error"));
-        QVERIFY(f.logText().contains("TCP socker error\n    Data: 01"));
+        QVERIFY(f.waitForLog("TCP socker error\n    Data: 01"));
         QVERIFY(QTest::qWaitFor([&] { return !w->tcpConnected; }, 2000));
         QCOMPARE(f.widget<QPushButton>("btNetworkConnect")->text(), QStringLiteral("Connect"));
         QVERIFY(f.widget<QWidget>("tabSerialConnection")->isEnabled());
@@ -296,7 +285,6 @@ private slots:
         QVERIFY(f.connectTcp());
         f.click("btNetworkConnect");
         QVERIFY(!w->tcpConnected);
-        QCOMPARE(f.widget<QPushButton>("btNetworkConnect")->text(), QStringLiteral("Connect"));
     }
 
     void tcpRefusals()
@@ -344,12 +332,10 @@ private slots:
         QVERIFY(f.waitForLog("Timeout - Please recconnect device and try again.", 7000));
         QCOMPARE(f.logCount("Repeating get version frame..."), 5);
         QCOMPARE(f.logText().contains("[TX]"), link != "none");
-        QCOMPARE(f.window()->statusLabel->text(), QStringLiteral("Timeout"));
         QCOMPARE(f.window()->statusDetailLabel->text(), QStringLiteral("No response from device"));
         QVERIFY(!f.window()->serial.isOpen() && !f.window()->tcpConnected);
         QCOMPARE(f.widget<QPushButton>(link == "tcp" ? "btNetworkConnect" : "btSerialConnect")->text(),
                  QStringLiteral("Connect"));
-        QCOMPARE(f.window()->oneShotState, int(MainWindow::Idle));
     }
 };
 
