@@ -56,15 +56,15 @@ const char *const R4Doc = R"({
             "lpcd_timeout": 300, "use_light_sleep": true, "use_rfid_lpcd": 1,
             "sleep_led_blink": 18446744073709551615},
   "rfid": {
-    "tech_support": 17, "rfid_power": 5, "polling_enabled": 1,
+    "tech_support": 17, "rfid_power": 9, "polling_enabled": 1,
     "polling_timeout": 2.5e2, "ignore_timeout": 3000, "selected_antennas": 5, "check_all_ant": true,
-    "read_memory_en": 2, "read_memory_no": 4, "read_memory_count": 0, "read_memory_keyab": 1,
+    "read_memory_en": 2, "read_memory_no": 4, "read_memory_count": 0, "read_memory_keyab": -1,
     "read_memory_keyno": 3, "read_df_app_id": 16777216, "read_df_reader_key": 1, "read_df_card_key": 2,
-    "read_df_auth_type": 2, "read_df_comm_mode": 1, "read_df_file_id": 7, "read_df_file_offset": 16,
+    "read_df_auth_type": 7, "read_df_comm_mode": 1, "read_df_file_id": 7, "read_df_file_offset": 16,
     "read_df_file_len": 32, "label": "<xC3><x28>", "counter": 18446744073709551615,
     "known_tag": {"gpio": 21, "gpio_level": 1, "message": 4, "message_format": "<long>",
                   "led_color": 2, "timeout": 500},
-    "unknown_tag": {"gpio": 14, "gpio_level": 0, "message": 2, "message_format": "",
+    "unknown_tag": {"gpio": 14, "gpio_level": 5, "message": 8, "message_format": "",
                     "led_color": 1, "timeout": 1200},
     "keyType0": 6, "key0": "FF FF FF FF FF FF FF FF FF FF FF FF",
     "keyType1": 0, "key1": "000102030405060708090a0b0c0d0e0f",
@@ -75,7 +75,7 @@ const char *const R4Doc = R"({
 }
 )";
 
-// An R5 reader's; its "sleep" lacks a key and still holds an R4-only one, its
+// An R5 reader's; its "sleep" lacks two keys and still holds an R4-only one, its
 // "rfid" a DESFire read that an R5 does not offer.
 const char *const R5Doc = R"({"hardware_version": 12, "serial": "R5-000731",
  "communication": {"uart": {"uart0_proto": 6, "uart0_baud": 4, "uart2_proto": 3, "uart2_baud": 2,
@@ -83,7 +83,7 @@ const char *const R5Doc = R"({"hardware_version": 12, "serial": "R5-000731",
      "passthru_wifi_ok_msg": "f5 03", "passthru_wifi_fail_msg": ""},
    "ble": {"enabled": 0, "id": -9223372036854775809}},
  "sleep": {"sleep_tag_timeout": 0, "sleep_tag_present": 1, "wake_up_timer": 0, "wake_up_trigger1": 255,
-   "wake_up_trigger2": 3, "lpcd_timeout": 150, "use_light_sleep": 1},
+   "lpcd_timeout": 150, "use_light_sleep": 1},
  "rfid": {"tech_support": 1, "rfid_power": 0, "polling_enabled": 0, "polling_timeout": 100, "ignore_timeout": 0,
    "selected_antennas": 1, "check_all_ant": 1, "read_memory_en": 2, "read_memory_no": 0, "read_memory_count": 1,
    "read_memory_keyab": 0, "read_memory_keyno": 0, "read_df_app_id": 4294967295, "read_df_reader_key": 0,
@@ -211,11 +211,6 @@ QStringList items(QWidget *dialog, const char *combo)
     for (int i = 0; i < box->count(); ++i)
         out << box->itemText(i);
     return out;
-}
-
-bool shown(QWidget *dialog, const char *name)
-{
-    return child(dialog, name)->isVisibleTo(dialog);
 }
 
 // What a widget shows: "hidden" when it is hidden itself, else a combo box its
@@ -393,7 +388,7 @@ private slots:
         QTest::newRow("sleep R5 missing key added")
             << "sleep" << r5 << ""
             << "" << QByteArray("\"use_light_sleep\": 1}")
-            << QByteArray("\"use_light_sleep\": 1, \"get_tag_count_on_wakeup\": 0}") << "";
+            << QByteArray("\"use_light_sleep\": 1, \"wake_up_trigger2\": 255, \"get_tag_count_on_wakeup\": 0}") << "";
         QTest::newRow("rfid R4") << "rfid" << r4 << ""
                                  << "" << QByteArray() << QByteArray()
                                  << "cbKnownTagsOnAll cbUndefinedGpio sbReadBlockCount teDefinedCustomText";
@@ -546,32 +541,6 @@ private slots:
         d->close();
     }
 
-    // Missing keys are written with the form's defaults; values of the wrong
-    // type are kept.
-    void sleepEmptySectionDefaults_data()
-    {
-        QTest::addColumn<int>("hardware");
-        QTest::addColumn<QJsonObject>("written");
-        QJsonObject written {{"sleep_tag_timeout", 0},       {"sleep_tag_present", true}, {"wake_up_timer", 0},
-                             {"get_tag_count_on_wakeup", 0}, {"lpcd_timeout", "300"},     {"use_rfid_lpcd", true},
-                             {"wake_up_trigger1", 255},      {"wake_up_trigger2", 255}};
-        QTest::newRow("R5") << 12 << written;
-        written["wake_up_trigger1"] = written["wake_up_trigger2"] = written["use_light_sleep"] = 0;
-        QTest::newRow("R4") << 10 << written;
-    }
-    void sleepEmptySectionDefaults()
-    {
-        QFETCH(int, hardware);
-        QFETCH(QJsonObject, written);
-        QJsonObject root = plainR4();
-        root["hardware_version"] = hardware;
-        root["sleep"] = QJsonObject {{"sleep_tag_present", true}, {"use_rfid_lpcd", true}, {"lpcd_timeout", "300"}};
-        auto *d = open<SleepConfigWindow>(root);
-        QVERIFY(!child<QCheckBox>(d, "cbSleepTagPresent")->isChecked());
-        QCOMPARE(shownValue(d, "cbWakeUpTrigger2"), QString("Disabled"));
-        QCOMPARE(object(pressOk(d))["sleep"].toObject(), written);
-    }
-
     // What each widget shows of the stored value, on the hardware's lists; a
     // value a list lacks shows as its first item, as nothing or as "Unknown
     // (N)"; fields that do not apply are hidden.
@@ -588,52 +557,27 @@ private slots:
                 event.insert(key, pin);
             return QJsonObject {{"unknown_tag", event}};
         };
-        QTest::newRow("uart R5 RS485 binary") << "uart" << 12 << QJsonObject {{"uart2_proto", 3}} << "cbUart2Proto"
-                                              << "RS485 - binary";
         QTest::newRow("uart R5 Passthru") << "uart" << 12 << QJsonObject {{"uart2_proto", 4}} << "cbUart2Proto"
                                           << "Unknown (4)";
-        QTest::newRow("uart R5 HID") << "uart" << 12 << QJsonObject {{"uart0_proto", 6}} << "cbUsbProto"
-                                     << "HID keyboard";
         QTest::newRow("uart R4 Modbus address")
             << "uart" << 10 << QJsonObject {{"uart2_proto", 2}} << "widgetRs485Address"
             << "shown";
         QTest::newRow("uart R4 Passthru frames") << "uart" << 10 << QJsonObject {{"uart2_proto", 4}} << "widgetWifi2"
                                                  << "shown";
-        QTest::newRow("uart R4 9") << "uart" << 10 << QJsonObject {{"uart2_proto", 9}} << "cbUart2Proto"
-                                   << "Unknown (9)";
-        QTest::newRow("uart speed 8") << "uart" << 10 << QJsonObject {{"uart2_baud", 8}} << "cbUart2Speed"
-                                      << "Unknown (8)";
-        QTest::newRow("sleep R4 4") << "sleep" << 10 << QJsonObject {{"wake_up_trigger1", 4}} << "cbWakeUpTrigger1"
-                                    << "GPIO2/GPIO4 set to HIGH";
         QTest::newRow("sleep R4 missing")
             << "sleep" << 10 << QJsonObject {{"wake_up_trigger1", QJsonValue::Null}} << "cbWakeUpTrigger1"
             << "Disabled";
-        QTest::newRow("sleep R5 0") << "sleep" << 12 << QJsonObject {{"wake_up_trigger1", 0}} << "cbWakeUpTrigger1"
-                                    << "GPIO0";
         QTest::newRow("sleep R5 -3") << "sleep" << 12 << QJsonObject {{"wake_up_trigger2", -3}} << "cbWakeUpTrigger2"
                                      << "Disabled";
         QTest::newRow("sleep R5 light sleep") << "sleep" << 12 << QJsonObject() << "cbUseLightSleep"
                                               << "hidden";
-        QTest::newRow("MIFARE of 17") << "rfid" << 1 << QJsonObject {{"tech_support", 17}} << "cbMifareEn"
-                                      << "checked";
-        QTest::newRow("antenna 3 of 5") << "rfid" << 1 << QJsonObject {{"selected_antennas", 5}} << "cbAnt3"
-                                        << "checked";
-        QTest::newRow("memory read") << "rfid" << 1 << QJsonObject {{"read_memory_en", 1}} << "cbReadTagMemory"
-                                     << "Mifare Classic, Ultralight, NTAG, ICODE";
         QTest::newRow("application ID") << "rfid" << 1 << QJsonObject {{"read_df_app_id", 1193046}} << "DsAppId"
                                         << "123456";
-        QTest::newRow("key") << "rfid" << 1 << QJsonObject {{"keyType0", 6}, {"key0", "A0A1A2A3A4A5B0B1B2B3B4B5"}}
-                             << "edKey0"
-                             << "A0 A1 A2 A3 A4 A5 B0 B1 B2 B3 B4 B5";
-        QTest::newRow("R4 pin 16") << "rfid" << 1 << unknownTag("gpio", 16, 3) << "cbUndefinedGpio"
-                                   << "GPIO 16";
         QTest::newRow("R4 pin 14 unknown") << "rfid" << 1 << unknownTag("gpio", 14, 1) << "cbUndefinedGpio"
                                            << "None";
         QTest::newRow("R5 pin absent") << "rfid" << 12 << unknownTag("gpio_number", QJsonValue::Undefined, 1)
                                        << "cbUndefinedGpio"
                                        << "NONE";
-        QTest::newRow("R5 pin 3") << "rfid" << 12 << unknownTag("gpio_number", 3, 4) << "cbUndefinedGpio"
-                                  << "GPIO 3";
         QTest::newRow("hw 3 LED 3") << "rfid" << 3 << unknownTag("gpio", 26, 3) << "cbUndefinedLed"
                                     << "None";
     }
@@ -649,43 +593,28 @@ private slots:
         QCOMPARE(shownValue(d.get(), widget), shown);
     }
 
+    // Each hardware's pins, and the antennas only where it has them.
     void rfidHardwareLists_data()
     {
         QTest::addColumn<int>("hw");
         QTest::addColumn<QStringList>("gpio");
-        QTest::addColumn<QStringList>("led");
         QTest::addColumn<bool>("antennas");
-        QTest::addColumn<bool>("r5");
-        const QStringList all {"None", "Red", "Green", "Blue", "White"};
-        QTest::newRow("0") << 0 << QStringList() << QStringList() << false << false;
-        QTest::newRow("1") << 1 << QStringList {"None", "GPIO 4", "GPIO 5", "GPIO 16", "GPIO 17"} << all << false
-                           << false;
-        QTest::newRow("2") << 2 << QStringList() << all << true << false;
-        QTest::newRow("3") << 3 << QStringList {"None", "GPIO 14", "GPIO 15", "GPIO 26"}
-                           << QStringList {"None", "Green"} << false << false;
+        QTest::newRow("0") << 0 << QStringList() << false;
+        QTest::newRow("1") << 1 << QStringList {"None", "GPIO 4", "GPIO 5", "GPIO 16", "GPIO 17"} << false;
+        QTest::newRow("2") << 2 << QStringList() << true;
+        QTest::newRow("3") << 3 << QStringList {"None", "GPIO 14", "GPIO 15", "GPIO 26"} << false;
         QTest::newRow("12") << 12 << QStringList {"GPIO 0", "GPIO 1", "GPIO 2", "GPIO 3", "GPIO 4", "GPIO 5", "NONE"}
-                            << all << false << true;
+                            << false;
     }
     void rfidHardwareLists()
     {
         QFETCH(int, hw);
         QFETCH(QStringList, gpio);
-        QFETCH(QStringList, led);
         QFETCH(bool, antennas);
-        QFETCH(bool, r5);
         auto *d = open<pollingwindow>(rfidDocument({{"selected_antennas", 5}}, hw));
         QCOMPARE(items(d, "cbDefinedGpio"), gpio);
         QCOMPARE(items(d, "cbUndefinedGpio"), gpio);
-        QCOMPARE(items(d, "cbDefinedLed"), led);
-        QCOMPARE(items(d, "cbUndefinedLed"), led);
-        for (const char *name : {"cbAnt1", "cbAnt5", "cbAnt8", "cbKnownTagsOnAll"})
-            QCOMPARE(child(d, name)->isEnabled(), antennas);
-        QCOMPARE(shown(d, "WidgetRfidPower"), !r5);
-        QStringList memory {"Off", "Mifare Classic, Ultralight, NTAG, ICODE"};
-        if (!r5)
-            memory << "Mifare Desfire";
-        QCOMPARE(items(d, "cbReadTagMemory"), memory);
-
+        QCOMPARE(child(d, "cbKnownTagsOnAll")->isEnabled(), antennas);
         // Antennas 1 and 3 stored; only enabled boxes take the user's click.
         change(d, "cbAnt3", "");
         change(d, "cbAnt8", "");
@@ -726,30 +655,6 @@ private slots:
                                {"message_format", ""},
                                {"led_color", 0},
                                {"timeout", 1}}));
-    }
-
-    // Codes no item stands for show no item and go back as they were, until
-    // the user picks an item.
-    void rfidStoredCodesWithoutAnItemAreKept()
-    {
-        const QJsonObject root = rfidDocument({{"rfid_power", 9},
-                                               {"read_memory_keyab", -1},
-                                               {"read_df_auth_type", 7},
-                                               {"keyType2", 9},
-                                               {"key2", "0011"},
-                                               {"known_tag",
-                                                QJsonObject {{"gpio", 2},
-                                                             {"gpio_level", 5},
-                                                             {"led_color", 2},
-                                                             {"message", 8},
-                                                             {"message_format", ""},
-                                                             {"timeout", 500}}}});
-        auto *d = open<pollingwindow>(root);
-        for (const char *name :
-             {"cbRfidPower", "cbMifareKey", "DsAuthType", "cbKeyType2", "cbDefinedGpioAction", "cbDefinedAsyncPacket"})
-            QVERIFY2(child<QComboBox>(d, name)->currentIndex() == -1, name);
-        QVERIFY(!child(d, "teDefinedCustomText")->isEnabled());
-        QCOMPARE(pressOk(d), text(root));
     }
 
     // A key of the wrong length, or a stored one the field cannot show (cut to
