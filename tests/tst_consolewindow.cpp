@@ -1,8 +1,6 @@
 // The command console as a user drives it: picking commands from the
 // filtered list, the parameter form, and executing a request on the reader.
 #include <QCheckBox>
-#include <QGroupBox>
-#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>

@@ -2,15 +2,11 @@
 // reader: what each answer makes the client do next, repeats, give-up, and
 // the TCP link.
 #include <QComboBox>
-#include <QGroupBox>
 #include <QLabel>
-#include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
-#include <QTabWidget>
 #include <QTcpServer>
-#include <QTextEdit>
 
 #include "support/requestlog.h"
 #include "support/windowfixture.h"

@@ -2,7 +2,6 @@
 // sending a stored frame to the reader exactly as written.
 #include <QApplication>
 #include <QDialogButtonBox>
-#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPointer>
@@ -10,7 +9,6 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTabWidget>
-#include <QTemporaryDir>
 
 #include "console/favouritelist.h"
 #include "console/newfavcmdwindow.h"

@@ -2,7 +2,6 @@
 // the frame dump, descriptions, suppression during bulk work, the reader's
 // own coloured log lines.
 #include <QApplication>
-#include <QCheckBox>
 #include <QClipboard>
 #include <QGroupBox>
 #include <QLabel>
@@ -10,7 +9,6 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScrollBar>
-#include <QSet>
 #include <QSettings>
 #include <QSplitter>
 #include <QTemporaryDir>

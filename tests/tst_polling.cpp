@@ -8,14 +8,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QPushButton>
-#include <QSettings>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTime>
-#include <QTimer>
 
 #include "sim/simtags.h"
 #include "support/requestlog.h"

@@ -8,7 +8,6 @@
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <QtEndian>
 
 #include "sim/simtags.h"

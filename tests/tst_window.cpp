@@ -8,13 +8,8 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QProcess>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QScreen>
 #include <QSettings>
-#include <QSpinBox>
-#include <QSplitter>
-#include <QStatusBar>
 #include <QStyleOptionGroupBox>
 #include <QTabBar>
 #include <QTabWidget>
