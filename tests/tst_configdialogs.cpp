@@ -213,23 +213,18 @@ QStringList items(QWidget *dialog, const char *combo)
     return out;
 }
 
-// What a widget shows: "hidden" when it is hidden itself, else a combo box its
-// item, a field its text, a spin box its number, a check box "checked" or
-// nothing, any other widget "shown".
+// What a widget shows: a combo box its item, a field its text, a spin box its
+// number, a check box "checked" or nothing.
 QString shownValue(QWidget *dialog, const QString &name)
 {
     QWidget *w = child(dialog, name);
-    if (w->isHidden())
-        return "hidden";
     if (auto *box = qobject_cast<QComboBox *>(w))
         return box->currentText();
     if (auto *edit = qobject_cast<QLineEdit *>(w))
         return edit->text();
     if (auto *spin = qobject_cast<QSpinBox *>(w))
         return QString::number(spin->value());
-    if (auto *check = qobject_cast<QCheckBox *>(w))
-        return check->isChecked() ? "checked" : "";
-    return "shown";
+    return static_cast<QCheckBox *>(w)->isChecked() ? "checked" : "";
 }
 
 // A member of the "rfid" section of a document handed back.
@@ -260,11 +255,6 @@ QJsonObject documentWith(const QString &section, const QJsonObject &patch, int h
     }
     root["hardware_version"] = hardware;
     return root;
-}
-
-QJsonObject rfidDocument(const QJsonObject &patch, int hardware = 4)
-{
-    return documentWith("rfid", patch, hardware);
 }
 
 } // namespace
@@ -464,10 +454,6 @@ private slots:
         QTest::newRow("uart") << "btUartConfiguration"
                               << "cbUart2Speed"
                               << "115200" << QByteArray("\"uart2_baud\": 7") << QByteArray("\"uart2_baud\": 4");
-        QTest::newRow("sleep") << "btSleepConfiguration"
-                               << "cbWakeUpTrigger2"
-                               << "UART2 RX byte" << QByteArray("\"wake_up_trigger2\": 2")
-                               << QByteArray("\"wake_up_trigger2\": 1");
         // Cancel: nothing goes back, the reader is not restarted.
         QTest::newRow("rfid cancelled") << "btPollingConfiguration"
                                         << ""
@@ -541,9 +527,8 @@ private slots:
         d->close();
     }
 
-    // What each widget shows of the stored value, on the hardware's lists; a
-    // value a list lacks shows as its first item, as nothing or as "Unknown
-    // (N)"; fields that do not apply are hidden.
+    // What each widget shows of a stored value its list lacks: its first
+    // item, nothing, or "Unknown (N)".
     void storedValuesShown_data()
     {
         QTest::addColumn<QString>("section");
@@ -559,18 +544,11 @@ private slots:
         };
         QTest::newRow("uart R5 Passthru") << "uart" << 12 << QJsonObject {{"uart2_proto", 4}} << "cbUart2Proto"
                                           << "Unknown (4)";
-        QTest::newRow("uart R4 Modbus address")
-            << "uart" << 10 << QJsonObject {{"uart2_proto", 2}} << "widgetRs485Address"
-            << "shown";
-        QTest::newRow("uart R4 Passthru frames") << "uart" << 10 << QJsonObject {{"uart2_proto", 4}} << "widgetWifi2"
-                                                 << "shown";
         QTest::newRow("sleep R4 missing")
             << "sleep" << 10 << QJsonObject {{"wake_up_trigger1", QJsonValue::Null}} << "cbWakeUpTrigger1"
             << "Disabled";
         QTest::newRow("sleep R5 -3") << "sleep" << 12 << QJsonObject {{"wake_up_trigger2", -3}} << "cbWakeUpTrigger2"
                                      << "Disabled";
-        QTest::newRow("sleep R5 light sleep") << "sleep" << 12 << QJsonObject() << "cbUseLightSleep"
-                                              << "hidden";
         QTest::newRow("application ID") << "rfid" << 1 << QJsonObject {{"read_df_app_id", 1193046}} << "DsAppId"
                                         << "123456";
         QTest::newRow("R4 pin 14 unknown") << "rfid" << 1 << unknownTag("gpio", 14, 1) << "cbUndefinedGpio"
@@ -611,7 +589,7 @@ private slots:
         QFETCH(int, hw);
         QFETCH(QStringList, gpio);
         QFETCH(bool, antennas);
-        auto *d = open<pollingwindow>(rfidDocument({{"selected_antennas", 5}}, hw));
+        auto *d = open<pollingwindow>(documentWith("rfid", {{"selected_antennas", 5}}, hw));
         QCOMPARE(items(d, "cbDefinedGpio"), gpio);
         QCOMPARE(items(d, "cbUndefinedGpio"), gpio);
         QCOMPARE(child(d, "cbKnownTagsOnAll")->isEnabled(), antennas);
@@ -623,7 +601,7 @@ private slots:
 
     void rfidOneTechnologyStaysSelected()
     {
-        auto *d = open<pollingwindow>(rfidDocument({{"tech_support", 17}}));
+        auto *d = open<pollingwindow>(documentWith("rfid", {{"tech_support", 17}}));
         auto *mifare = child<QCheckBox>(d, "cbMifareEn");
         auto *icode = child<QCheckBox>(d, "cbIcodeEn");
         change(d, "cbIcodeEn", "");
@@ -639,7 +617,8 @@ private slots:
     void missingKeysWrittenAsDefaults()
     {
         // A missing polling time-out is 0, raised to 1.
-        QJsonObject root = rfidDocument({{"polling_timeout", QJsonValue::Null}, {"ignore_timeout", QJsonValue::Null}});
+        QJsonObject root
+            = documentWith("rfid", {{"polling_timeout", QJsonValue::Null}, {"ignore_timeout", QJsonValue::Null}});
         QJsonObject rfid = root["rfid"].toObject();
         rfid["known_tag"] = QJsonValue::Null;
         root["rfid"] = rfid;
@@ -685,7 +664,7 @@ private slots:
         QJsonObject patch {{"keyType3", 5}, {"key3", QString(48, '0')}, {"keyType4", 3}, {"key4", QString(32, 'F')}};
         if (!stored.isNull())
             patch = {{"keyType1", 0}, {"key1", stored}};
-        const QJsonObject root = rfidDocument(patch);
+        const QJsonObject root = documentWith("rfid", patch);
         auto *d = open<pollingwindow>(root);
         const QString name = QStringLiteral("edKey%1").arg(slot);
         if (!typed.isNull())
