@@ -47,20 +47,18 @@ Coloured colouredText(QTextEdit *edit)
     return out;
 }
 
-// The colour of each byte of the last dump line whose data begins with `start`.
-QList<QPair<QString, QColor>> dumpColours(QTextEdit *edit, const QString &start)
+QString colourName(const QColor &c);
+
+// Each byte of the last dump line whose data begins with `start`, as
+// "byte=colour".
+QString dumpColours(QTextEdit *edit, const QString &start)
 {
     const Coloured c = colouredText(edit);
-    const int at = c.text.lastIndexOf(QStringLiteral("Data: ") + start);
-    QList<QPair<QString, QColor>> bytes;
-    if (at < 0)
-        return bytes;
-    int i = at + 5;
-    while (i + 2 < c.text.size() && c.text.at(i) == QLatin1Char(' ')) {
-        bytes << qMakePair(c.text.mid(i + 1, 2), c.colours.at(i + 1));
-        i += 3;
-    }
-    return bytes;
+    QStringList bytes;
+    for (int i = c.text.lastIndexOf(QStringLiteral("Data: ") + start) + 5;
+         i > 4 && i + 2 < c.text.size() && c.text.at(i) == QLatin1Char(' '); i += 3)
+        bytes << c.text.mid(i + 1, 2) + QLatin1Char('=') + colourName(c.colours.at(i + 1));
+    return bytes.join(QLatin1Char(' '));
 }
 
 QString colourName(const QColor &c)
@@ -80,14 +78,6 @@ void focus(QWidget *widget)
     widget->activateWindow();
     widget->setFocus();
     QTRY_VERIFY(widget->hasFocus());
-}
-
-QString describe(const QList<QPair<QString, QColor>> &bytes)
-{
-    QStringList parts;
-    for (const auto &b : bytes)
-        parts << b.first + QLatin1Char('=') + colourName(b.second);
-    return parts.join(QLatin1Char(' '));
 }
 
 } // namespace
@@ -149,7 +139,7 @@ private slots:
         text.replace(QRegularExpression("(^|\n)\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d"), "\\1");
         QCOMPARE(text.section('\n', 0, 2), " - <b>A</b> & <i>x</i>\n: " + shown);
         QCOMPARE(text.section('\n', -3), "\n - B\n");
-        QCOMPARE(describe(dumpColours(f.widget<QTextEdit>("teProtocol"), frame.toHex(' ').toUpper())), colours);
+        QCOMPARE(dumpColours(f.widget<QTextEdit>("teProtocol"), frame.toHex(' ').toUpper()), colours);
         const Coloured c = colouredText(f.widget<QTextEdit>("teProtocol"));
         QCOMPARE(colourName(c.colours.at(c.text.lastIndexOf("B"))), QStringLiteral("default"));
     }
@@ -324,7 +314,7 @@ private slots:
         reread.setHtml(content);
         QCOMPARE(reread.toPlainText(), shown);
         // The log's own text colour is the page's: STX shows black.
-        QCOMPARE(describe(dumpColours(&reread, "F5 03 00 FC FF 0B")),
+        QCOMPARE(dumpColours(&reread, "F5 03 00 FC FF 0B"),
                  QStringLiteral("F5=Black 03=DarkGreen 00=DarkGreen FC=DarkGreen FF=DarkGreen 0B=Red 9B=Lime 50=Lime"));
     }
 
