@@ -96,13 +96,6 @@ private slots:
         QCOMPARE(field(f, 0)->text(), QStringLiteral("9"));
         QCOMPARE(field(f, 1)->text(), QStringLiteral("2"));
         QCOMPARE(field(f, 2)->text(), QStringLiteral("A"));
-
-        // Toggling a filter removes the form; the texts survive.
-        f.widget<QCheckBox>("ckbFilterMifareUl")->setChecked(false);
-        for (int i = 0; i < MainWindow::MaxParams; ++i)
-            QVERIFY(!w->paramEdits[i]);
-        selectCommand(f, 0x21);
-        QCOMPARE(field(f, 1)->text(), QStringLiteral("2"));
     }
 
     void fieldValidators()
