@@ -628,12 +628,8 @@ private slots:
         QCOMPARE(rfid.value("polling_timeout"), QJsonValue(1));
         QCOMPARE(rfid.value("ignore_timeout"), QJsonValue(0));
         QCOMPARE(rfid.value("known_tag").toObject(),
-                 (QJsonObject {{"gpio", 0},
-                               {"gpio_level", 0},
-                               {"message", 0},
-                               {"message_format", ""},
-                               {"led_color", 0},
-                               {"timeout", 1}}));
+                 object(R"({"gpio": 0, "gpio_level": 0, "message": 0, "message_format": "", "led_color": 0,
+                            "timeout": 1})"));
     }
 
     // A key of the wrong length, or a stored one the field cannot show (cut to
