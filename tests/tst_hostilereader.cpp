@@ -5,6 +5,7 @@
 // size. The window must keep answering the user meanwhile, keep no more than
 // its bound of unread bytes, and come through whole. Besides: a frame cut
 // off with its link does not spoil the next link.
+#include <QLabel>
 #include <QTabWidget>
 #include <QTcpSocket>
 
