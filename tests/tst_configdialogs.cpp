@@ -405,6 +405,8 @@ private slots:
         QTest::newRow("uart R5 USB") << "uart" << r5 << "cbUsbProto"
                                      << "Console logs" << QByteArray("\"uart0_proto\": 6")
                                      << QByteArray("\"uart0_proto\": 1") << "";
+        QTest::newRow("uart R5 HID picked") << "uart" << r5 << "cbUsbProto"
+                                            << "HID keyboard" << QByteArray() << QByteArray() << "";
         // Cancel: the dialog closes and hands nothing back.
         QTest::newRow("rfid cancelled") << "rfid" << r4 << "btCancel"
                                         << "" << QByteArray() << QByteArray() << "";
