@@ -56,15 +56,15 @@ const char *const R4Doc = R"({
             "lpcd_timeout": 300, "use_light_sleep": true, "use_rfid_lpcd": 1,
             "sleep_led_blink": 18446744073709551615},
   "rfid": {
-    "tech_support": 17, "rfid_power": 5, "polling_enabled": 1,
+    "tech_support": 17, "rfid_power": 9, "polling_enabled": 1,
     "polling_timeout": 2.5e2, "ignore_timeout": 3000, "selected_antennas": 5, "check_all_ant": true,
-    "read_memory_en": 2, "read_memory_no": 4, "read_memory_count": 0, "read_memory_keyab": 1,
+    "read_memory_en": 2, "read_memory_no": 4, "read_memory_count": 0, "read_memory_keyab": -1,
     "read_memory_keyno": 3, "read_df_app_id": 16777216, "read_df_reader_key": 1, "read_df_card_key": 2,
-    "read_df_auth_type": 2, "read_df_comm_mode": 1, "read_df_file_id": 7, "read_df_file_offset": 16,
+    "read_df_auth_type": 7, "read_df_comm_mode": 1, "read_df_file_id": 7, "read_df_file_offset": 16,
     "read_df_file_len": 32, "label": "<xC3><x28>", "counter": 18446744073709551615,
     "known_tag": {"gpio": 21, "gpio_level": 1, "message": 4, "message_format": "<long>",
                   "led_color": 2, "timeout": 500},
-    "unknown_tag": {"gpio": 14, "gpio_level": 0, "message": 2, "message_format": "",
+    "unknown_tag": {"gpio": 14, "gpio_level": 5, "message": 8, "message_format": "",
                     "led_color": 1, "timeout": 1200},
     "keyType0": 6, "key0": "FF FF FF FF FF FF FF FF FF FF FF FF",
     "keyType1": 0, "key1": "000102030405060708090a0b0c0d0e0f",
@@ -75,16 +75,17 @@ const char *const R4Doc = R"({
 }
 )";
 
-// An R5 reader's; its "sleep" lacks a key and still holds an R4-only one.
+// An R5 reader's; its "sleep" lacks two keys and still holds an R4-only one, its
+// "rfid" a DESFire read that an R5 does not offer.
 const char *const R5Doc = R"({"hardware_version": 12, "serial": "R5-000731",
  "communication": {"uart": {"uart0_proto": 6, "uart0_baud": 4, "uart2_proto": 3, "uart2_baud": 2,
      "rs485_address": 300, "hid_enter": 2, "hid_layout": "de",
      "passthru_wifi_ok_msg": "f5 03", "passthru_wifi_fail_msg": ""},
    "ble": {"enabled": 0, "id": -9223372036854775809}},
  "sleep": {"sleep_tag_timeout": 0, "sleep_tag_present": 1, "wake_up_timer": 0, "wake_up_trigger1": 255,
-   "wake_up_trigger2": 3, "lpcd_timeout": 150, "use_light_sleep": 1},
+   "lpcd_timeout": 150, "use_light_sleep": 1},
  "rfid": {"tech_support": 1, "rfid_power": 0, "polling_enabled": 0, "polling_timeout": 100, "ignore_timeout": 0,
-   "selected_antennas": 1, "check_all_ant": 1, "read_memory_en": 0, "read_memory_no": 0, "read_memory_count": 1,
+   "selected_antennas": 1, "check_all_ant": 1, "read_memory_en": 2, "read_memory_no": 0, "read_memory_count": 1,
    "read_memory_keyab": 0, "read_memory_keyno": 0, "read_df_app_id": 4294967295, "read_df_reader_key": 0,
    "read_df_card_key": 0, "read_df_auth_type": 0, "read_df_comm_mode": 0, "read_df_file_id": 0,
    "read_df_file_offset": 0, "read_df_file_len": 1,
@@ -192,18 +193,6 @@ QJsonObject object(const QByteArray &text)
     return QJsonDocument::fromJson(text).object();
 }
 
-// `base` with `patch` laid over it, nested objects merged member by member.
-QJsonObject merged(QJsonObject base, const QJsonObject &patch)
-{
-    for (auto it = patch.begin(); it != patch.end(); ++it) {
-        if (it->isObject() && base.value(it.key()).isObject())
-            base[it.key()] = merged(base.value(it.key()).toObject(), it->toObject());
-        else
-            base[it.key()] = *it;
-    }
-    return base;
-}
-
 QByteArray text(const QJsonObject &root)
 {
     return QJsonDocument(root).toJson();
@@ -215,16 +204,6 @@ QJsonObject plainR4()
     return object(SimFileSystem::configDocument(SimFileSystem::ConfigR4));
 }
 
-QJsonObject uartPatch(const QJsonObject &uart)
-{
-    return QJsonObject {{"communication", QJsonObject {{"uart", uart}}}};
-}
-
-QString current(QWidget *dialog, const char *combo)
-{
-    return child<QComboBox>(dialog, combo)->currentText();
-}
-
 QStringList items(QWidget *dialog, const char *combo)
 {
     QComboBox *box = child<QComboBox>(dialog, combo);
@@ -232,24 +211,6 @@ QStringList items(QWidget *dialog, const char *combo)
     for (int i = 0; i < box->count(); ++i)
         out << box->itemText(i);
     return out;
-}
-
-bool shown(QWidget *dialog, const char *name)
-{
-    return child(dialog, name)->isVisibleTo(dialog);
-}
-
-const QStringList R5Triggers {"GPIO0", "GPIO1", "GPIO2", "GPIO3", "GPIO4", "GPIO5", "Disabled"};
-const QStringList R4Triggers {"Disabled", "UART2 RX byte", "Built-in button press", "GPIO2/GPIO4 set to LOW",
-                              "GPIO2/GPIO4 set to HIGH"};
-
-bool failed(QDialog *dialog)
-{
-    if (auto *rfid = qobject_cast<pollingwindow *>(dialog))
-        return rfid->failed();
-    if (auto *uart = qobject_cast<UartConfigWindow *>(dialog))
-        return uart->failed();
-    return static_cast<SleepConfigWindow *>(dialog)->failed();
 }
 
 // What a widget shows: a combo box its item, a field its text, a spin box its
@@ -272,22 +233,28 @@ QJsonValue rfidMember(const QByteArray &document, const QString &key)
     return object(document).value("rfid").toObject().value(key);
 }
 
-// The plain document of the hardware's generation with members of its
-// "rfid" section replaced by those of patch.
-QJsonObject rfidDocument(const QJsonObject &patch, int hardware = 4)
+// The plain document of the hardware's generation with members of one
+// section ("rfid", "sleep" or "uart") replaced by those of patch; a null one
+// is left out.
+QJsonObject documentWith(const QString &section, const QJsonObject &patch, int hardware = 4)
 {
     QJsonObject root = hardware == 12 ? object(SimFileSystem::configDocument(SimFileSystem::ConfigR5)) : plainR4();
-    QJsonObject rfid = root["rfid"].toObject();
-    for (auto it = patch.begin(); it != patch.end(); ++it)
-        rfid[it.key()] = *it;
-    root["rfid"] = rfid;
+    QJsonObject communication = root["communication"].toObject();
+    QJsonObject part = section == "uart" ? communication["uart"].toObject() : root[section].toObject();
+    for (auto it = patch.begin(); it != patch.end(); ++it) {
+        if (it->isNull())
+            part.remove(it.key());
+        else
+            part[it.key()] = *it;
+    }
+    if (section == "uart") {
+        communication["uart"] = part;
+        root["communication"] = communication;
+    } else {
+        root[section] = part;
+    }
     root["hardware_version"] = hardware;
     return root;
-}
-
-QByteArray hex(const char *digits)
-{
-    return WindowFixture::hex(digits);
 }
 
 } // namespace
@@ -343,22 +310,15 @@ private slots:
             << QByteArray("{\r\n\t\"s\" :{ \"k\":-0 ,\"b\"\t: 2 }, \"x\": \"\xff\xfe\", \"n\": 9007199254740993}");
         QTest::newRow("byte order mark") << QByteArray("\xEF\xBB\xBF{\"b\": 1}") << QStringList {"b"} << QJsonValue(2)
                                          << QByteArray("\xEF\xBB\xBF{\"b\": 2}");
-        QTest::newRow("every one of a twice-held key")
-            << QByteArray("{\"k\": 1, \"j\": 0, \"k\": \"2\"}") << QStringList {"k"} << QJsonValue(3)
-            << QByteArray("{\"k\": 3, \"j\": 0, \"k\": 3}");
         QTest::newRow("added like the last member")
             << QByteArray("{\n    \"s\": {\n        \"a\": 1\n    }\n}") << sb << QJsonValue(2)
             << QByteArray("{\n    \"s\": {\n        \"a\": 1,\n"
                           "        \"b\": 2\n    }\n}");
-        QTest::newRow("added on one line") << QByteArray("{\"s\": { \"a\": 1 }}") << sb << QJsonValue(2)
-                                           << QByteArray("{\"s\": { \"a\": 1, \"b\": 2 }}");
         QTest::newRow("added to an empty object") << QByteArray("{\n    \"s\": {}\n}") << sb << QJsonValue(2)
                                                   << QByteArray("{\n    \"s\": {\n        \"b\": 2\n    }\n}");
         QTest::newRow("objects on the way made")
             << QByteArray("{\n  \"a\": 1\n}") << QStringList {"s", "t", "b"} << QJsonValue("z")
             << QByteArray("{\n  \"a\": 1,\n  \"s\": {\n      \"t\": {\n          \"b\": \"z\"\n      }\n  }\n}");
-        QTest::newRow("not an object on the way")
-            << QByteArray("{\"s\": null}") << sb << QJsonValue(2) << QByteArray("{\"s\": {\n    \"b\": 2\n}}");
         for (const char *bad : {"{\"a\": 01}", "{\"a\": NaN}", "{\"a\": 1} x", "{\"a\": \"\t\"}", "{\"a\":}",
                                 "{\"a\": \"\\x\"}", "{\"a\": 1,}", "[1]", "", "{\"a\": tru}"})
             QTest::newRow(bad) << QByteArray(bad) << QStringList {"a"} << QJsonValue(2) << QByteArray();
@@ -377,29 +337,6 @@ private slots:
         QCOMPARE(json.text(), expected.isEmpty() ? text : expected);
         if (!expected.isEmpty())
             QCOMPARE(json.value(json.find(path)), value);
-    }
-
-    void stringsReadAsText_data()
-    {
-        QTest::addColumn<QByteArray>("raw");
-        QTest::addColumn<QString>("value");
-        QTest::addColumn<bool>("lossless");
-        QTest::newRow("escapes") << QByteArray("\"\\u00e9\\ud83d\\ude00\\/\\t\"") << QString::fromUtf8("é😀/\t") << true;
-        QTest::newRow("UTF-8 with a byte order mark")
-            << QByteArray("\"\xef\xbb\xbf\xe6\x9d\xb1\"") << QChar(0xFEFF) + QString::fromUtf8("\xe6\x9d\xb1") << true;
-        QTest::newRow("Latin-1") << QByteArray("\"S\xfc\x64\"") << QString::fromUtf8("S\xef\xbf\xbd\x64") << false;
-        QTest::newRow("cut sequence") << QByteArray("\"ab\xc3\"") << QString("ab") << false;
-        QTest::newRow("lone surrogate") << QByteArray("\"\\ud800x\"") << QString::fromUtf8("\xef\xbf\xbdx") << false;
-    }
-    void stringsReadAsText()
-    {
-        QFETCH(QByteArray, raw);
-        QFETCH(QString, value);
-        QFETCH(bool, lossless);
-        const JsonText json("{\"s\": " + raw + "}");
-        bool exact = !lossless;
-        QCOMPARE(json.value(json.find({"s"}), &exact), QJsonValue(value));
-        QCOMPARE(exact, lossless);
     }
 
     // ---- each dialog on the readers' documents --------------------------------
@@ -441,7 +378,7 @@ private slots:
         QTest::newRow("sleep R5 missing key added")
             << "sleep" << r5 << ""
             << "" << QByteArray("\"use_light_sleep\": 1}")
-            << QByteArray("\"use_light_sleep\": 1, \"get_tag_count_on_wakeup\": 0}") << "";
+            << QByteArray("\"use_light_sleep\": 1, \"wake_up_trigger2\": 255, \"get_tag_count_on_wakeup\": 0}") << "";
         QTest::newRow("rfid R4") << "rfid" << r4 << ""
                                  << "" << QByteArray() << QByteArray()
                                  << "cbKnownTagsOnAll cbUndefinedGpio sbReadBlockCount teDefinedCustomText";
@@ -465,6 +402,18 @@ private slots:
         QTest::newRow("rfid R5 pin") << "rfid" << r5 << "cbDefinedGpio"
                                      << "GPIO 5" << QByteArray("\"gpio_number\": 3") << QByteArray("\"gpio_number\": 5")
                                      << "";
+        QTest::newRow("uart R5 USB") << "uart" << r5 << "cbUsbProto"
+                                     << "Console logs" << QByteArray("\"uart0_proto\": 6")
+                                     << QByteArray("\"uart0_proto\": 1") << "";
+        QTest::newRow("uart R5 HID picked") << "uart" << r5 << "cbUsbProto"
+                                            << "HID keyboard" << QByteArray() << QByteArray() << "";
+        // Cancel: the dialog closes and hands nothing back.
+        QTest::newRow("rfid cancelled") << "rfid" << r4 << "btCancel"
+                                        << "" << QByteArray() << QByteArray() << "";
+        QTest::newRow("uart cancelled") << "uart" << r4 << "pushButton_2"
+                                        << "" << QByteArray() << QByteArray() << "";
+        QTest::newRow("sleep cancelled") << "sleep" << r4 << "btCancel"
+                                         << "" << QByteArray() << QByteArray() << "";
     }
     void documentsComeBackAsTheyWent()
     {
@@ -477,6 +426,13 @@ private slots:
         QFETCH(QString, kept);
         std::unique_ptr<QDialog> d(openDialog(dialog, document));
         d->show();
+        QSignalSpy spy(d.get(), SIGNAL(updateConfiguration(QByteArray)));
+        if (auto *cancel = d->findChild<QPushButton *>(widget)) {
+            QTest::mouseClick(cancel, Qt::LeftButton);
+            QVERIFY(!d->isVisible());
+            QCOMPARE(spy.count(), 0);
+            return;
+        }
         if (widget.isEmpty())
             QCOMPARE(keptWidgets(d.get()), kept.split(' ', Qt::SkipEmptyParts));
         else
@@ -488,35 +444,25 @@ private slots:
     // edited, uploaded, and the reader's file compared.
     void throughTheWindow_data()
     {
-        QTest::addColumn<QString>("dialog");
         QTest::addColumn<QString>("button");
-        QTest::addColumn<QString>("widget");
+        QTest::addColumn<QString>("widget"); // empty: cancelled
         QTest::addColumn<QString>("input");
         QTest::addColumn<QByteArray>("before");
         QTest::addColumn<QByteArray>("after");
-        QTest::newRow("rfid") << "rfid"
-                              << "btPollingConfiguration"
+        QTest::newRow("rfid") << "btPollingConfiguration"
                               << "sbPollingTimeout"
                               << "300" << QByteArray("\"polling_timeout\": 2.5e2")
                               << QByteArray("\"polling_timeout\": 300");
-        QTest::newRow("uart") << "uart"
-                              << "btUartConfiguration"
+        QTest::newRow("uart") << "btUartConfiguration"
                               << "cbUart2Speed"
                               << "115200" << QByteArray("\"uart2_baud\": 7") << QByteArray("\"uart2_baud\": 4");
-        QTest::newRow("sleep") << "sleep"
-                               << "btSleepConfiguration"
-                               << "cbWakeUpTrigger2"
-                               << "UART2 RX byte" << QByteArray("\"wake_up_trigger2\": 2")
-                               << QByteArray("\"wake_up_trigger2\": 1");
         // Cancel: nothing goes back, the reader is not restarted.
-        QTest::newRow("rfid cancelled") << "rfid"
-                                        << "btPollingConfiguration"
+        QTest::newRow("rfid cancelled") << "btPollingConfiguration"
                                         << ""
                                         << "" << QByteArray() << QByteArray();
     }
     void throughTheWindow()
     {
-        QFETCH(QString, dialog);
         QFETCH(QString, button);
         QFETCH(QString, widget);
         QFETCH(QString, input);
@@ -532,14 +478,12 @@ private slots:
         RequestLog requests(f.reader());
         bool handled = false;
         // The dialog is worked from the event loop: the RFID one runs its own.
-        const char *className = dialog == "rfid" ? "pollingwindow"
-            : dialog == "uart"                   ? "UartConfigWindow"
-                                                 : "SleepConfigWindow";
         QTimer poll;
         QObject::connect(&poll, &QTimer::timeout, [&] {
             QDialog *d = nullptr;
             for (QDialog *candidate : f.window()->findChildren<QDialog *>())
-                if (candidate->inherits(className) && candidate->isVisible())
+                if (candidate->isVisible()
+                    && candidate->metaObject()->indexOfSignal("updateConfiguration(QByteArray)") >= 0)
                     d = candidate;
             if (!d)
                 return;
@@ -567,87 +511,11 @@ private slots:
         QCOMPARE(written, edited(document, before, after));
     }
 
-    // ---- the UART dialog's lists and rules -----------------------------------
-
-    void uartProtocolLists_data()
-    {
-        QTest::addColumn<QJsonValue>("hardware");
-        QTest::addColumn<QStringList>("usb");
-        QTest::addColumn<QStringList>("uart2");
-        const QStringList r4Usb {"Binary", "Console logs"};
-        const QStringList r4Uart2 {"Binary",         "Console logs", "RS485 - Modbus",
-                                   "RS485 - binary", "Passthru",     "Disabled (UART pins can be used as GPIO)"};
-        QTest::newRow("R5") << QJsonValue(12) << QStringList {"Binary", "Console logs", "HID keyboard"}
-                            << QStringList {"Binary", "Console logs", "RS485 - binary"};
-        QTest::newRow("R4") << QJsonValue(10) << r4Usb << r4Uart2;
-        QTest::newRow("absent") << QJsonValue() << r4Usb << r4Uart2;
-    }
-    void uartProtocolLists()
-    {
-        QFETCH(QJsonValue, hardware);
-        QJsonObject root = plainR4();
-        root.remove("hardware_version"); // null stands for absent
-        if (!hardware.isNull())
-            root["hardware_version"] = hardware;
-        auto *d = open<UartConfigWindow>(root);
-        QFETCH(QStringList, usb);
-        QFETCH(QStringList, uart2);
-        QCOMPARE(items(d, "cbUsbProto"), usb);
-        QCOMPARE(items(d, "cbUart2Proto"), uart2);
-        d->close();
-    }
-
-    // Every UART2 protocol is shown with its own fields; a code this hardware
-    // does not offer shows as "Unknown (N)".
-    void uartStoredProtocolShown_data()
-    {
-        QTest::addColumn<int>("hardware");
-        QTest::addColumn<int>("code");
-        QTest::addColumn<QString>("item");
-        QTest::addColumn<bool>("address");
-        QTest::addColumn<bool>("frames");
-        QTest::newRow("R5 RS485 binary") << 12 << 3 << "RS485 - binary" << true << false;
-        QTest::newRow("R5 Passthru") << 12 << 4 << "Unknown (4)" << false << false;
-        QTest::newRow("R4 Modbus") << 10 << 2 << "RS485 - Modbus" << true << false;
-        QTest::newRow("R4 RS485 binary") << 10 << 3 << "RS485 - binary" << true << false;
-        QTest::newRow("R4 Passthru") << 10 << 4 << "Passthru" << false << true;
-        QTest::newRow("R4 Disabled") << 10 << 5 << "Disabled (UART pins can be used as GPIO)" << false << false;
-        QTest::newRow("R4 9") << 10 << 9 << "Unknown (9)" << false << false;
-    }
-    void uartStoredProtocolShown()
-    {
-        QFETCH(int, hardware);
-        QFETCH(int, code);
-        QFETCH(QString, item);
-        QFETCH(bool, address);
-        QFETCH(bool, frames);
-        auto *d = open<UartConfigWindow>(
-            merged(plainR4(),
-                   merged(QJsonObject {{"hardware_version", hardware}},
-                          uartPatch({{"uart0_proto", 1}, {"uart2_proto", code}, {"uart2_baud", 8}}))));
-        QCOMPARE(current(d, "cbUart2Proto"), item);
-        QCOMPARE(current(d, "cbUart2Speed"), QString("Unknown (8)"));
-        QCOMPARE(shown(d, "widgetRs485Address"), address);
-        QCOMPARE(shown(d, "widgetWifi1"), frames);
-        QCOMPARE(shown(d, "widgetWifi2"), frames);
-        d->close();
-    }
-
-    void uartHidKeyboardHidesSpeed()
-    {
-        auto *d = open<UartConfigWindow>(object(bytes(R5Doc)));
-        QCOMPARE(current(d, "cbUsbProto"), QString("HID keyboard"));
-        QVERIFY(!shown(d, "widgetUsbSpeed"));
-        QVERIFY(shown(d, "hidEnterWidget"));
-        change(d, "cbUsbProto", "Console logs");
-        QVERIFY(shown(d, "widgetUsbSpeed"));
-        QVERIFY(!shown(d, "hidEnterWidget"));
-        d->close();
-    }
+    // ---- the dialogs' lists and rules ---------------------------------------
 
     void uartOkRefusedForSameHostProtocol()
     {
-        auto *d = open<UartConfigWindow>(merged(plainR4(), uartPatch({{"uart0_proto", 0}, {"uart2_proto", 3}})));
+        auto *d = open<UartConfigWindow>(documentWith("uart", {{"uart0_proto", 0}, {"uart2_proto", 3}}));
         QPushButton *ok = child<QPushButton>(d, "btOk");
         QVERIFY(!ok->isEnabled());
         change(d, "cbUart2Proto", "Console logs");
@@ -661,120 +529,11 @@ private slots:
         d->close();
     }
 
-    // ---- the sleep dialog's lists and rules ----------------------------------
-
-    void sleepTriggerShown_data()
+    // What each widget shows of a stored value its list lacks: its first
+    // item, nothing, or "Unknown (N)".
+    void storedValuesShown_data()
     {
-        QTest::addColumn<int>("hardware");
-        QTest::addColumn<QJsonValue>("stored");
-        QTest::addColumn<QString>("item");
-        QTest::newRow("R4 7") << 10 << QJsonValue(7) << "Disabled";
-        QTest::newRow("R4 -1") << 10 << QJsonValue(-1) << "Disabled";
-        QTest::newRow("R4 4") << 10 << QJsonValue(4) << "GPIO2/GPIO4 set to HIGH";
-        QTest::newRow("R4 missing") << 10 << QJsonValue() << "Disabled";
-        QTest::newRow("R5 6") << 12 << QJsonValue(6) << "Disabled";
-        QTest::newRow("R5 -3") << 12 << QJsonValue(-3) << "Disabled";
-        QTest::newRow("R5 0") << 12 << QJsonValue(0) << "GPIO0";
-        QTest::newRow("R5 missing") << 12 << QJsonValue() << "Disabled";
-    }
-    void sleepTriggerShown()
-    {
-        QFETCH(int, hardware);
-        QFETCH(QJsonValue, stored);
-        QFETCH(QString, item);
-        QJsonObject root = merged(plainR4(), {{"hardware_version", hardware}});
-        QJsonObject sleep = root["sleep"].toObject();
-        sleep.remove("wake_up_trigger1"); // null stands for missing
-        if (!stored.isNull())
-            sleep["wake_up_trigger1"] = stored;
-        root["sleep"] = sleep;
-        auto *d = open<SleepConfigWindow>(root);
-        QCOMPARE(items(d, "cbWakeUpTrigger1"), hardware == 12 ? R5Triggers : R4Triggers);
-        QCOMPARE(items(d, "cbWakeUpTrigger2"), hardware == 12 ? R5Triggers : R4Triggers);
-        QCOMPARE(current(d, "cbWakeUpTrigger1"), item);
-        QCOMPARE(shown(d, "cbUseLightSleep"), hardware != 12);
-        QCOMPARE(shown(d, "cbUseRfidLpcd"), hardware != 12);
-        d->close();
-    }
-
-    void sleepSameTriggerWarning_data()
-    {
-        QTest::addColumn<int>("hardware");
-        QTest::addColumn<int>("first");
-        QTest::addColumn<int>("second");
-        QTest::addColumn<bool>("warned");
-        QTest::newRow("R4 both button") << 10 << 2 << 2 << true;
-        QTest::newRow("R4 both disabled") << 10 << 0 << 0 << false;
-        QTest::newRow("R4 different") << 10 << 2 << 1 << false;
-        QTest::newRow("R5 both GPIO1") << 12 << 1 << 1 << true;
-        QTest::newRow("R5 both disabled") << 12 << 255 << 255 << false;
-        QTest::newRow("R5 GPIO0 and disabled") << 12 << 0 << 255 << false;
-    }
-    void sleepSameTriggerWarning()
-    {
-        QFETCH(int, first);
-        QFETCH(int, second);
-        QFETCH(int, hardware);
-        QFETCH(bool, warned);
-        auto *d = open<SleepConfigWindow>(
-            merged(plainR4(),
-                   QJsonObject {{"hardware_version", hardware},
-                                {"sleep", QJsonObject {{"wake_up_trigger1", first}, {"wake_up_trigger2", second}}}}));
-        QCOMPARE(shown(d, "labTriggerWarning"), warned);
-        if (warned) {
-            change(d, "cbWakeUpTrigger2", "Disabled");
-            QVERIFY(!shown(d, "labTriggerWarning"));
-            child<QComboBox>(d, "cbWakeUpTrigger2")->setCurrentIndex(second);
-            QVERIFY(shown(d, "labTriggerWarning"));
-        }
-        const QJsonObject sleep = object(pressOk(d))["sleep"].toObject(); // only a warning
-        QCOMPARE(sleep["wake_up_trigger1"], QJsonValue(first));
-        QCOMPARE(sleep["wake_up_trigger2"], QJsonValue(second));
-    }
-
-    void sleepLpcdSwitch()
-    {
-        auto *d = open<SleepConfigWindow>(merged(plainR4(), {{"sleep", QJsonObject {{"use_rfid_lpcd", 0}}}}));
-        QVERIFY(!child(d, "sbLpcdTimeout")->isEnabled());
-        QVERIFY(!child(d, "labLpcdTimeout")->isEnabled());
-        change(d, "cbUseRfidLpcd", "");
-        QVERIFY(child(d, "sbLpcdTimeout")->isEnabled());
-        QVERIFY(child(d, "labLpcdTimeout")->isEnabled());
-        d->close();
-    }
-
-    // Missing keys are written with the form's defaults; values of the wrong
-    // type are kept.
-    void sleepEmptySectionDefaults_data()
-    {
-        QTest::addColumn<int>("hardware");
-        QTest::addColumn<QJsonObject>("written");
-        const QJsonObject common {{"sleep_tag_timeout", 0},       {"sleep_tag_present", true}, {"wake_up_timer", 0},
-                                  {"get_tag_count_on_wakeup", 0}, {"lpcd_timeout", "300"},     {"use_rfid_lpcd", true}};
-        QTest::newRow("R4") << 10
-                            << merged(common,
-                                      {{"wake_up_trigger1", 0}, {"wake_up_trigger2", 0}, {"use_light_sleep", 0}});
-        QTest::newRow("R5") << 12 << merged(common, {{"wake_up_trigger1", 255}, {"wake_up_trigger2", 255}});
-    }
-    void sleepEmptySectionDefaults()
-    {
-        QFETCH(int, hardware);
-        QFETCH(QJsonObject, written);
-        QJsonObject root = plainR4();
-        root["hardware_version"] = hardware;
-        root["sleep"] = QJsonObject {{"sleep_tag_present", true}, {"use_rfid_lpcd", true}, {"lpcd_timeout", "300"}};
-        auto *d = open<SleepConfigWindow>(root);
-        QVERIFY(!child<QCheckBox>(d, "cbSleepTagPresent")->isChecked());
-        QCOMPARE(current(d, "cbWakeUpTrigger2"), QString("Disabled"));
-        QCOMPARE(object(pressOk(d))["sleep"].toObject(), written);
-    }
-
-    // ---- the RFID dialog's lists and rules -----------------------------------
-
-    // What each widget shows of the stored value, on the hardware's lists; a
-    // value a list lacks shows as its first item or as nothing.
-    void rfidStoredValuesShown_data()
-    {
+        QTest::addColumn<QString>("section");
         QTest::addColumn<int>("hardware");
         QTest::addColumn<QJsonObject>("patch");
         QTest::addColumn<QString>("widget");
@@ -785,107 +544,57 @@ private slots:
                 event.insert(key, pin);
             return QJsonObject {{"unknown_tag", event}};
         };
-        QTest::newRow("MIFARE of 17") << 1 << QJsonObject {{"tech_support", 17}} << "cbMifareEn"
-                                      << "checked";
-        QTest::newRow("ICODE of 17") << 1 << QJsonObject {{"tech_support", 17}} << "cbIcodeEn"
-                                     << "checked";
-        QTest::newRow("ICODE of 1") << 1 << QJsonObject {{"tech_support", 1}} << "cbIcodeEn"
-                                    << "";
-        QTest::newRow("power") << 1 << QJsonObject {{"rfid_power", 5}} << "cbRfidPower"
-                               << "5";
-        QTest::newRow("polling timeout") << 1 << QJsonObject {{"polling_timeout", 250}} << "sbPollingTimeout"
-                                         << "250";
-        QTest::newRow("antenna 3 of 5") << 1 << QJsonObject {{"selected_antennas", 5}} << "cbAnt3"
-                                        << "checked";
-        QTest::newRow("antenna 2 of 5") << 1 << QJsonObject {{"selected_antennas", 5}} << "cbAnt2"
-                                        << "";
-        QTest::newRow("memory read") << 1 << QJsonObject {{"read_memory_en", 1}} << "cbReadTagMemory"
-                                     << "Mifare Classic, Ultralight, NTAG, ICODE";
-        QTest::newRow("application ID") << 1 << QJsonObject {{"read_df_app_id", 1193046}} << "DsAppId"
+        QTest::newRow("uart R5 Passthru") << "uart" << 12 << QJsonObject {{"uart2_proto", 4}} << "cbUart2Proto"
+                                          << "Unknown (4)";
+        QTest::newRow("sleep R4 missing")
+            << "sleep" << 10 << QJsonObject {{"wake_up_trigger1", QJsonValue::Null}} << "cbWakeUpTrigger1"
+            << "Disabled";
+        QTest::newRow("sleep R5 -3") << "sleep" << 12 << QJsonObject {{"wake_up_trigger2", -3}} << "cbWakeUpTrigger2"
+                                     << "Disabled";
+        QTest::newRow("application ID") << "rfid" << 1 << QJsonObject {{"read_df_app_id", 1193046}} << "DsAppId"
                                         << "123456";
-        QTest::newRow("custom text")
-            << 1 << QJsonObject {{"known_tag", QJsonObject {{"message", 4}, {"message_format", "%u;%a<CR><LF>"}}}}
-            << "teDefinedCustomText"
-            << "%u;%a<CR><LF>";
-        QTest::newRow("key type") << 1 << QJsonObject {{"keyType0", 6}} << "cbKeyType0"
-                                  << "MIFARE";
-        QTest::newRow("key") << 1 << QJsonObject {{"keyType0", 6}, {"key0", "A0A1A2A3A4A5B0B1B2B3B4B5"}} << "edKey0"
-                             << "A0 A1 A2 A3 A4 A5 B0 B1 B2 B3 B4 B5";
-        QTest::newRow("R4 pin 16") << 1 << unknownTag("gpio", 16, 3) << "cbUndefinedGpio"
-                                   << "GPIO 16";
-        QTest::newRow("R4 LED 3") << 1 << unknownTag("gpio", 16, 3) << "cbUndefinedLed"
-                                  << "Blue";
-        QTest::newRow("R4 pin 255") << 1 << unknownTag("gpio", 255, 2) << "cbUndefinedGpio"
-                                    << "None";
-        QTest::newRow("R4 pin 14 unknown") << 1 << unknownTag("gpio", 14, 1) << "cbUndefinedGpio"
+        QTest::newRow("R4 pin 14 unknown") << "rfid" << 1 << unknownTag("gpio", 14, 1) << "cbUndefinedGpio"
                                            << "None";
-        QTest::newRow("R4 pin as text") << 1 << unknownTag("gpio", "16", 1) << "cbUndefinedGpio"
-                                        << "None";
-        QTest::newRow("R5 pin absent") << 12 << unknownTag("gpio_number", QJsonValue::Undefined, 1) << "cbUndefinedGpio"
+        QTest::newRow("R5 pin absent") << "rfid" << 12 << unknownTag("gpio_number", QJsonValue::Undefined, 1)
+                                       << "cbUndefinedGpio"
                                        << "NONE";
-        QTest::newRow("R5 pin 3") << 12 << unknownTag("gpio_number", 3, 4) << "cbUndefinedGpio"
-                                  << "GPIO 3";
-        QTest::newRow("R5 pin 9 unknown") << 12 << unknownTag("gpio_number", 9, 0) << "cbUndefinedGpio"
-                                          << "GPIO 0";
-        QTest::newRow("hw 3 LED 3") << 3 << unknownTag("gpio", 26, 3) << "cbUndefinedLed"
+        QTest::newRow("hw 3 LED 3") << "rfid" << 3 << unknownTag("gpio", 26, 3) << "cbUndefinedLed"
                                     << "None";
-        QTest::newRow("LED beyond table") << 1 << unknownTag("gpio", 4, 9) << "cbUndefinedLed"
-                                          << "None";
-        QTest::newRow("LED negative") << 4 << unknownTag("gpio", 33, -1) << "cbUndefinedLed"
-                                      << "None";
-        QTest::newRow("no pin list") << 2 << unknownTag("gpio", 4, 4) << "cbUndefinedGpio"
-                                     << "";
-        QTest::newRow("no lists") << 0 << unknownTag("gpio", 16, 3) << "cbUndefinedLed"
-                                  << "";
     }
-    void rfidStoredValuesShown()
+    void storedValuesShown()
     {
+        QFETCH(QString, section);
         QFETCH(int, hardware);
         QFETCH(QJsonObject, patch);
         QFETCH(QString, widget);
         QFETCH(QString, shown);
-        auto *d = open<pollingwindow>(rfidDocument(patch, hardware));
-        QCOMPARE(shownValue(d, widget), shown);
-        d->close();
+        std::unique_ptr<QDialog> d(openDialog(section, text(documentWith(section, patch, hardware))));
+        d->show();
+        QCOMPARE(shownValue(d.get(), widget), shown);
     }
 
+    // Each hardware's pins, and the antennas only where it has them.
     void rfidHardwareLists_data()
     {
         QTest::addColumn<int>("hw");
         QTest::addColumn<QStringList>("gpio");
-        QTest::addColumn<QStringList>("led");
         QTest::addColumn<bool>("antennas");
-        QTest::addColumn<bool>("r5");
-        const QStringList all {"None", "Red", "Green", "Blue", "White"};
-        QTest::newRow("0") << 0 << QStringList() << QStringList() << false << false;
-        QTest::newRow("1") << 1 << QStringList {"None", "GPIO 4", "GPIO 5", "GPIO 16", "GPIO 17"} << all << false
-                           << false;
-        QTest::newRow("2") << 2 << QStringList() << all << true << false;
-        QTest::newRow("3") << 3 << QStringList {"None", "GPIO 14", "GPIO 15", "GPIO 26"}
-                           << QStringList {"None", "Green"} << false << false;
+        QTest::newRow("0") << 0 << QStringList() << false;
+        QTest::newRow("1") << 1 << QStringList {"None", "GPIO 4", "GPIO 5", "GPIO 16", "GPIO 17"} << false;
+        QTest::newRow("2") << 2 << QStringList() << true;
+        QTest::newRow("3") << 3 << QStringList {"None", "GPIO 14", "GPIO 15", "GPIO 26"} << false;
         QTest::newRow("12") << 12 << QStringList {"GPIO 0", "GPIO 1", "GPIO 2", "GPIO 3", "GPIO 4", "GPIO 5", "NONE"}
-                            << all << false << true;
+                            << false;
     }
     void rfidHardwareLists()
     {
         QFETCH(int, hw);
         QFETCH(QStringList, gpio);
-        QFETCH(QStringList, led);
         QFETCH(bool, antennas);
-        QFETCH(bool, r5);
-        auto *d = open<pollingwindow>(rfidDocument({{"selected_antennas", 5}}, hw));
+        auto *d = open<pollingwindow>(documentWith("rfid", {{"selected_antennas", 5}}, hw));
         QCOMPARE(items(d, "cbDefinedGpio"), gpio);
         QCOMPARE(items(d, "cbUndefinedGpio"), gpio);
-        QCOMPARE(items(d, "cbDefinedLed"), led);
-        QCOMPARE(items(d, "cbUndefinedLed"), led);
-        for (const char *name : {"cbAnt1", "cbAnt5", "cbAnt8", "cbKnownTagsOnAll"})
-            QCOMPARE(child(d, name)->isEnabled(), antennas);
-        QCOMPARE(shown(d, "WidgetRfidPower"), !r5);
-        QStringList memory {"Off", "Mifare Classic, Ultralight, NTAG, ICODE"};
-        if (!r5)
-            memory << "Mifare Desfire";
-        QCOMPARE(items(d, "cbReadTagMemory"), memory);
-
+        QCOMPARE(child(d, "cbKnownTagsOnAll")->isEnabled(), antennas);
         // Antennas 1 and 3 stored; only enabled boxes take the user's click.
         change(d, "cbAnt3", "");
         change(d, "cbAnt8", "");
@@ -894,7 +603,7 @@ private slots:
 
     void rfidOneTechnologyStaysSelected()
     {
-        auto *d = open<pollingwindow>(rfidDocument({{"tech_support", 17}}));
+        auto *d = open<pollingwindow>(documentWith("rfid", {{"tech_support", 17}}));
         auto *mifare = child<QCheckBox>(d, "cbMifareEn");
         auto *icode = child<QCheckBox>(d, "cbIcodeEn");
         change(d, "cbIcodeEn", "");
@@ -909,10 +618,11 @@ private slots:
     // Missing keys and a null event show and write the defaults.
     void missingKeysWrittenAsDefaults()
     {
-        QJsonObject root = rfidDocument({{"known_tag", QJsonValue::Null}});
+        // A missing polling time-out is 0, raised to 1.
+        QJsonObject root
+            = documentWith("rfid", {{"polling_timeout", QJsonValue::Null}, {"ignore_timeout", QJsonValue::Null}});
         QJsonObject rfid = root["rfid"].toObject();
-        rfid.remove("polling_timeout"); // default 0, raised to 1
-        rfid.remove("ignore_timeout");
+        rfid["known_tag"] = QJsonValue::Null;
         root["rfid"] = rfid;
         auto *d = open<pollingwindow>(root);
         QCOMPARE(child<QSpinBox>(d, "sbPollingTimeout")->value(), 1);
@@ -920,164 +630,59 @@ private slots:
         QCOMPARE(rfid.value("polling_timeout"), QJsonValue(1));
         QCOMPARE(rfid.value("ignore_timeout"), QJsonValue(0));
         QCOMPARE(rfid.value("known_tag").toObject(),
-                 (QJsonObject {{"gpio", 0},
-                               {"gpio_level", 0},
-                               {"message", 0},
-                               {"message_format", ""},
-                               {"led_color", 0},
-                               {"timeout", 1}}));
+                 object(R"({"gpio": 0, "gpio_level": 0, "message": 0, "message_format": "", "led_color": 0,
+                            "timeout": 1})"));
     }
 
-    // Codes no item stands for show no item and go back as they were, until
-    // the user picks an item.
-    void rfidStoredCodesWithoutAnItemAreKept()
-    {
-        const QJsonObject root = rfidDocument({{"rfid_power", 9},
-                                               {"read_memory_keyab", -1},
-                                               {"read_df_auth_type", 7},
-                                               {"keyType2", 9},
-                                               {"key2", "0011"},
-                                               {"known_tag",
-                                                QJsonObject {{"gpio", 2},
-                                                             {"gpio_level", 5},
-                                                             {"led_color", 2},
-                                                             {"message", 8},
-                                                             {"message_format", ""},
-                                                             {"timeout", 500}}}});
-        auto *d = open<pollingwindow>(root);
-        for (const char *name :
-             {"cbRfidPower", "cbMifareKey", "DsAuthType", "cbKeyType2", "cbDefinedGpioAction", "cbDefinedAsyncPacket"})
-            QVERIFY2(child<QComboBox>(d, name)->currentIndex() == -1, name);
-        QVERIFY(!child(d, "teDefinedCustomText")->isEnabled());
-        QCOMPARE(pressOk(d), text(root));
-
-        d = open<pollingwindow>(root);
-        child<QComboBox>(d, "cbRfidPower")->setCurrentIndex(2);
-        child<QComboBox>(d, "cbKeyType2")->setCurrentIndex(6);
-        QTest::keyClicks(child(d, "edKey2"), "0102030405060708090a0b0c");
-        const QJsonObject rfid = object(pressOk(d))["rfid"].toObject();
-        QCOMPARE(rfid.value("rfid_power"), QJsonValue(2));
-        QCOMPARE(rfid.value("keyType2"), QJsonValue(6));
-        QCOMPARE(rfid.value("key2"), QJsonValue("0102030405060708090A0B0C"));
-        QCOMPARE(rfid.value("read_df_auth_type"), QJsonValue(7));
-    }
-
-    // An R5 document that still carries an R4 "gpio" key, then an R4 one:
-    // each dialog reads and writes the key of its own document.
-    void rfidPinKeyFollowsEachDocument()
-    {
-        auto *d = open<pollingwindow>(
-            rfidDocument({{"known_tag", QJsonObject {{"gpio", 5}, {"led_color", 0}, {"timeout", 10}}}}, 12));
-        QCOMPARE(current(d, "cbDefinedGpio"), QStringLiteral("NONE"));
-        QJsonObject known = rfidMember(pressOk(d), "known_tag").toObject();
-        QCOMPARE(known.value("gpio_number"), QJsonValue(255));
-        QCOMPARE(known.value("gpio"), QJsonValue(5));
-
-        d = open<pollingwindow>(rfidDocument({{"known_tag", QJsonObject {{"gpio", 16}}}}, 1));
-        known = rfidMember(pressOk(d), "known_tag").toObject();
-        QCOMPARE(known.value("gpio"), QJsonValue(16));
-        QVERIFY(!known.contains("gpio_number"));
-    }
-
-    void widgetsFollowTheChoices()
-    {
-        auto *d = open<pollingwindow>(rfidDocument({{"read_memory_en", 1}}));
-        auto count = [d](const char *prefix, int n) {
-            int visible = 0;
-            for (int i = 1; i <= n; ++i)
-                visible += shown(d, qPrintable(QStringLiteral("%1%2").arg(prefix).arg(i)));
-            return visible;
-        };
-        auto *box = child<QComboBox>(d, "cbReadTagMemory");
-        QCOMPARE(count("WidgetRead_", 4), 4);
-        QCOMPARE(count("WidgetDesfire_", 8), 0);
-        box->setCurrentIndex(2);
-        QCOMPARE(count("WidgetRead_", 4), 0);
-        QCOMPARE(count("WidgetDesfire_", 8), 8);
-        box->setCurrentIndex(0);
-        QCOMPARE(count("WidgetRead_", 4), 0);
-        QCOMPARE(count("WidgetDesfire_", 8), 0);
-
-        // The custom text only with the packet "Custom text".
-        auto *packet = child<QComboBox>(d, "cbUndefinedAsyncPacket");
-        auto *text = child(d, "teUndefinedCustomText");
-        QVERIFY(!text->isEnabled());
-        packet->setCurrentIndex(4);
-        QVERIFY(text->isEnabled());
-        packet->setCurrentIndex(3);
-        QVERIFY(!text->isEnabled());
-        d->close();
-    }
-
-    // An R5 offers no DESFire read; one stored is shown with its fields and
-    // kept.
-    void rfidDesfireReadOnR5IsKept()
-    {
-        const QJsonObject root = rfidDocument({{"read_memory_en", 2}}, 12);
-        auto *d = open<pollingwindow>(root);
-        QCOMPARE(child<QComboBox>(d, "cbReadTagMemory")->currentIndex(), -1);
-        QVERIFY(shown(d, "WidgetDesfire_1"));
-        QCOMPARE(pressOk(d), text(root));
-    }
-
-    void rfidWrongKeyKeepsTheDialogOpen_data()
+    // A key of the wrong length, or a stored one the field cannot show (cut to
+    // its limit, a 64-digit key under AES128 would leave a plausible 16-byte
+    // key), keeps the dialog open on the key until the user types one; a
+    // stored key is checked without its blanks and kept as it is.
+    void wrongKeyKeepsTheDialogOpen_data()
     {
         QTest::addColumn<int>("slot");
-        QTest::addColumn<QString>("typed");
-        QTest::newRow("six bytes in slot 0") << 0 << QStringLiteral("00 11 22 33 44 55");
-        QTest::newRow("empty slot 3") << 3 << QString();
-        QTest::newRow("one digit short in slot 4") << 4 << QString(31, QLatin1Char('F'));
+        QTest::addColumn<QString>("stored"); // slot 1, AES128; null: as the plain document
+        QTest::addColumn<QString>("typed"); // null: nothing typed
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("six bytes in slot 0") << 0 << QString() << "00 11 22 33 44 55" << true;
+        QTest::newRow("empty slot 3") << 3 << QString() << "" << true;
+        QTest::newRow("one digit short in slot 4") << 4 << QString() << QString(31, 'F') << true;
+        QTest::newRow("stored too long for AES128") << 1 << QString(64, 'A') << QString() << true;
+        QTest::newRow("stored not hex") << 1 << "0123456789ABCDEF0123456789ABCDEG" << QString() << true;
+        QTest::newRow("stored lower case") << 1 << "0123456789abcdef0123456789abcdef" << QString() << false;
+        QTest::newRow("stored with blanks")
+            << 1 << "01 23 45 67 89 AB CD EF 01 23 45 67 89 AB CD EF" << QString() << false;
     }
-    void rfidWrongKeyKeepsTheDialogOpen()
+    void wrongKeyKeepsTheDialogOpen()
     {
         QFETCH(int, slot);
-        QFETCH(QString, typed);
-        auto *d = open<pollingwindow>(rfidDocument(
-            {{"keyType3", 5}, {"key3", QString(48, QLatin1Char('0'))}, {"keyType4", 3}, {"key4", QString(32, 'F')}}));
-        auto *edit = child<QLineEdit>(d, QStringLiteral("edKey%1").arg(slot));
-        change(d, QStringLiteral("edKey%1").arg(slot), typed);
-        QCOMPARE(pressOk(d), QByteArray("emitted 0 times, dialog open"));
-        QCOMPARE(boxes->seen, QStringList {QStringLiteral("Waring: Please provide the correct key %1").arg(slot)});
-        boxes->seen.clear();
-        auto *tabs = child<QTabWidget>(d, "tabs");
-        QCOMPARE(tabs->tabText(tabs->currentIndex()), QStringLiteral("Key storage"));
-        QCOMPARE(d->focusWidget(), edit);
-
-        // Put right, the same OK goes through.
-        const int digits
-            = RfidTables::keyHexDigits(child<QComboBox>(d, QStringLiteral("cbKeyType%1").arg(slot))->currentIndex());
-        change(d, edit->objectName(), QString(digits, QLatin1Char('C')));
-        QVERIFY(object(pressOk(d)).contains("rfid"));
-    }
-
-    // A stored key is checked without its blanks and kept as it is; one the
-    // field cannot show (cut to its limit, a 64-digit key under AES128 would
-    // leave a plausible 16-byte key) is refused until the user types one.
-    void storedKeyTheFieldCannotHoldIsRefused_data()
-    {
-        QTest::addColumn<QString>("stored");
-        QTest::addColumn<bool>("refused");
-        QTest::newRow("too long for AES128") << QString(64, QLatin1Char('A')) << true;
-        QTest::newRow("not hex") << QStringLiteral("0123456789ABCDEF0123456789ABCDEG") << true;
-        QTest::newRow("lower case") << QStringLiteral("0123456789abcdef0123456789abcdef") << false;
-        QTest::newRow("with blanks") << QStringLiteral("01 23 45 67 89 AB CD EF 01 23 45 67 89 AB CD EF") << false;
-    }
-    void storedKeyTheFieldCannotHoldIsRefused()
-    {
         QFETCH(QString, stored);
+        QFETCH(QString, typed);
         QFETCH(bool, refused);
-        const QJsonObject root = rfidDocument({{"keyType1", 0}, {"key1", stored}});
+        QJsonObject patch {{"keyType3", 5}, {"key3", QString(48, '0')}, {"keyType4", 3}, {"key4", QString(32, 'F')}};
+        if (!stored.isNull())
+            patch = {{"keyType1", 0}, {"key1", stored}};
+        const QJsonObject root = documentWith("rfid", patch);
         auto *d = open<pollingwindow>(root);
+        const QString name = QStringLiteral("edKey%1").arg(slot);
+        if (!typed.isNull())
+            change(d, name, typed);
         if (!refused) {
             QCOMPARE(pressOk(d), text(root));
             return;
         }
         QCOMPARE(pressOk(d), QByteArray("emitted 0 times, dialog open"));
-        QCOMPARE(boxes->seen, QStringList {"Waring: Please provide the correct key 1"});
+        QCOMPARE(boxes->seen, QStringList {QStringLiteral("Waring: Please provide the correct key %1").arg(slot)});
         boxes->seen.clear();
-        // Once the user has typed the key, it is taken.
-        change(d, "edKey1", QString(32, QLatin1Char('b')));
-        QCOMPARE(rfidMember(pressOk(d), "key1"), QJsonValue(QString(32, QLatin1Char('B'))));
+        auto *tabs = child<QTabWidget>(d, "tabs");
+        QCOMPARE(tabs->tabText(tabs->currentIndex()), QStringLiteral("Key storage"));
+        QCOMPARE(d->focusWidget(), child(d, name));
+
+        // Put right, the same OK goes through with the key typed.
+        const int digits
+            = RfidTables::keyHexDigits(child<QComboBox>(d, QStringLiteral("cbKeyType%1").arg(slot))->currentIndex());
+        change(d, name, QString(digits, 'c'));
+        QCOMPARE(rfidMember(pressOk(d), QStringLiteral("key%1").arg(slot)), QJsonValue(QString(digits, 'C')));
     }
 
     // ---- the RFID dialog's known tag list ----------------------------------------
@@ -1090,8 +695,8 @@ private slots:
         WindowFixture f;
         QVERIFY(f.connectSerial());
         SimKnownTags &known = f.reader()->knownTags();
-        known.setEntries({SimKnownTags::entry(0x08, hex("CA FE 00 01"))});
-        f.reader()->tagField().placeTag(SimTag::ultralight(hex("04 A1 B2 C3 D4 E5 F6")));
+        known.setEntries({SimKnownTags::entry(0x08, WindowFixture::hex("CA FE 00 01"))});
+        f.reader()->tagField().placeTag(SimTag::ultralight(WindowFixture::hex("04 A1 B2 C3 D4 E5 F6")));
         RequestLog requests(f.reader());
         QStringList steps; // the list and its label after each step
         pollingwindow *d = nullptr;
@@ -1122,15 +727,15 @@ private slots:
             QTest::mouseClick(child(d, "btDelete"), Qt::LeftButton);
             // Acknowledgements nobody asked for, before the write and after
             // its last (doubled, late), write nothing and show no box.
-            f.injectAnswer(hex("00 18 02"));
+            f.injectAnswer(WindowFixture::hex("00 18 02"));
             QTest::mouseClick(child(d, "btWrite2Device"), Qt::LeftButton);
             (void)QTest::qWaitFor([&] { return !boxes->seen.isEmpty(); }, 3000);
-            f.injectAnswer(hex("00 18 03"));
-            f.injectAnswer(hex("00 18 02"));
+            f.injectAnswer(WindowFixture::hex("00 18 03"));
+            f.injectAnswer(WindowFixture::hex("00 18 02"));
             list->clear();
             step("btGetList", 1);
             for (const char *other : {"FF 18 00 01", "00 18 09", "00 05", "00 03 01 08 11 22 33 44", "00", "18"})
-                f.injectAnswer(hex(other));
+                f.injectAnswer(WindowFixture::hex(other));
             QTest::qWait(200);
             step("btGetList", 1);
             QTest::mouseClick(child(d, "btCancel"), Qt::LeftButton);
@@ -1144,43 +749,16 @@ private slots:
                                "Known tag list - 1: " + tag, "Known tag list - 1: " + tag}));
         QCOMPARE(boxes->seen, QStringList {"Info: Tag list updated on the device"});
         boxes->seen.clear();
-        QCOMPARE(known.entries(), QList<QByteArray> {SimKnownTags::entry(0x00, hex("04 A1 B2 C3 D4 E5 F6"))});
+        QCOMPARE(known.entries(),
+                 QList<QByteArray> {SimKnownTags::entry(0x00, WindowFixture::hex("04 A1 B2 C3 D4 E5 F6"))});
         QCOMPARE(requests.withCode(0x18),
-                 (QList<QByteArray> {hex("18 00"), hex("18 01"), hex("18 02"), hex("18 03 00 04 A1 B2 C3 D4 E5 F6"),
-                                     hex("18 00"), hex("18 01"), hex("18 00"), hex("18 01")}));
+                 (QList<QByteArray> {WindowFixture::hex("18 00"), WindowFixture::hex("18 01"),
+                                     WindowFixture::hex("18 02"), WindowFixture::hex("18 03 00 04 A1 B2 C3 D4 E5 F6"),
+                                     WindowFixture::hex("18 00"), WindowFixture::hex("18 01"),
+                                     WindowFixture::hex("18 00"), WindowFixture::hex("18 01")}));
     }
 
     // ---- all three -----------------------------------------------------------
-
-    void cancelEmitsNothing_data()
-    {
-        QTest::addColumn<QString>("dialog");
-        QTest::addColumn<QString>("changed");
-        QTest::addColumn<QString>("cancel");
-        QTest::newRow("rfid") << "rfid"
-                              << "cbRfidPower"
-                              << "btCancel";
-        QTest::newRow("uart") << "uart"
-                              << "cbUart2Speed"
-                              << "pushButton_2";
-        QTest::newRow("sleep") << "sleep"
-                               << "cbWakeUpTrigger2"
-                               << "btCancel";
-    }
-    void cancelEmitsNothing()
-    {
-        QFETCH(QString, dialog);
-        QFETCH(QString, changed);
-        QFETCH(QString, cancel);
-        std::unique_ptr<QDialog> d(openDialog(dialog, text(plainR4())));
-        d->show();
-        child<QComboBox>(d.get(), changed)->setCurrentIndex(1);
-        QSignalSpy spy(d.get(), SIGNAL(updateConfiguration(QByteArray)));
-        QTest::mouseClick(child(d.get(), cancel), Qt::LeftButton);
-        QVERIFY(!d->isVisible());
-        QCOMPARE(d->result(), int(QDialog::Rejected));
-        QCOMPARE(spy.count(), 0);
-    }
 
     // A document the dialog cannot edit: the warning, then the dialog closes
     // unseen, whether it was shown or run modally; nothing is emitted.
@@ -1189,19 +767,20 @@ private slots:
         QTest::addColumn<QString>("dialog");
         QTest::addColumn<QByteArray>("document");
         QTest::addColumn<bool>("modal");
-        QJsonObject root = plainR4();
         const QByteArray notJson = "{\"communication\": {\"uart\": {}}, \"sleep\": {";
         for (const QString dialog : {"rfid", "uart", "sleep"}) {
             const QString key = dialog == "uart" ? "communication" : dialog;
-            const QByteArray tag = dialog.toLatin1() + ' ';
-            QJsonObject missing = root;
-            missing.remove(key);
-            QTest::newRow((tag + "not JSON").constData()) << dialog << notJson << false;
-            QTest::newRow((tag + "missing").constData()) << dialog << text(missing) << true;
-            QTest::newRow((tag + "null").constData())
-                << dialog << text(merged(root, {{key, QJsonValue::Null}})) << false;
-            QTest::newRow((tag + "array").constData()) << dialog << text(merged(root, {{key, QJsonArray {1}}})) << true;
-            QTest::newRow((tag + "text").constData()) << dialog << text(merged(root, {{key, "off"}})) << false;
+            const auto with = [&](const char *what, const QJsonValue &section) {
+                QJsonObject root = plainR4();
+                root.insert(key, section); // undefined: removed
+                QTest::addRow("%s %s", qPrintable(dialog), what)
+                    << dialog << text(root) << (section.isUndefined() || section.isArray());
+            };
+            QTest::addRow("%s not JSON", qPrintable(dialog)) << dialog << notJson << false;
+            with("missing", QJsonValue::Undefined);
+            with("null", QJsonValue::Null);
+            with("array", QJsonArray {1});
+            with("text", "off");
         }
         QTest::newRow("rfid empty text") << "rfid" << QByteArray() << true;
     }
@@ -1211,7 +790,6 @@ private slots:
         QFETCH(QByteArray, document);
         QFETCH(bool, modal);
         std::unique_ptr<QDialog> d(openDialog(dialog, document));
-        QVERIFY(failed(d.get()));
         QCOMPARE(
             boxes->seen,
             QStringList {dialog == "sleep"

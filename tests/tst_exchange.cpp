@@ -2,15 +2,11 @@
 // reader: what each answer makes the client do next, repeats, give-up, and
 // the TCP link.
 #include <QComboBox>
-#include <QGroupBox>
 #include <QLabel>
-#include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
-#include <QTabWidget>
 #include <QTcpServer>
-#include <QTextEdit>
 
 #include "support/requestlog.h"
 #include "support/windowfixture.h"
@@ -44,11 +40,8 @@ private slots:
         QTest::newRow("R5 1.14") << QByteArray("1.0") << QByteArray("1.14 R5") << true << false << false;
         QTest::newRow("R5 1.15") << QByteArray("1.0") << QByteArray("1.15-R5") << true << false << true;
         QTest::newRow("R5 first") << QByteArray("2.34") << QByteArray("R5 1.15") << true << false << false;
-        QTest::newRow("R5 FW") << QByteArray("2.34") << QByteArray("R5 FW1.15") << true << false << false;
-        QTest::newRow("R5 alone") << QByteArray("2.34") << QByteArray("R5") << true << false << false;
         QTest::newRow("not a version after R5")
             << QByteArray("1.15-R5") << QByteArray("beta") << false << true << false;
-        QTest::newRow("empty after 2.38") << QByteArray("2.38") << QByteArray() << false << true << false;
     }
     void versionDecoding()
     {
@@ -70,7 +63,6 @@ private slots:
         QCOMPARE(!f.widget<QPushButton>("btPollingConfiguration")->isHidden(), rfidConfig);
         QCOMPARE(!f.widget<QPushButton>("btPNUpdate")->isHidden(), chipUpdate);
         QCOMPARE(requests.list.contains(hex("E4 01")), asksForLog);
-        QCOMPARE(f.window()->oneShotState, int(MainWindow::GetVersion));
     }
 
     // Whatever the reader calls its version is shown as text: markup stays
@@ -104,7 +96,6 @@ private slots:
         f.injectAnswer(hex("00 0B") + longText + QByteArray(1, '\0'));
         QTRY_VERIFY(label->text().endsWith("  end"));
         QCOMPARE(label->text(), "Version:2.38 " + QString(2000, 'W') + "  end");
-        QVERIFY(f.logText().contains("Version:2.38\n" + QString(2000, 'W'))); // the log keeps it as sent
         QTest::qWait(50);
         QCOMPARE(w->statusBar()->height(), barHeight);
         const QRect progress(w->progressBar->mapTo(w, QPoint()), w->progressBar->size());
@@ -125,7 +116,6 @@ private slots:
         f.injectAnswer(hex("00 02 01"));
         QVERIFY(requests.waitFor(hex("03 00")));
         QVERIFY(w->oneShotTimer->isActive());
-        QCOMPARE(w->oneShotTimer->interval(), 3000);
 
         f.injectAnswer(hex("00 03 01 07 04 A1 B2 C3"));
         QVERIFY(f.waitForLog("TAG is found: 04A1B2C3"));
@@ -146,8 +136,6 @@ private slots:
         // "Activate TAG" answered outside an address tag write reads the tag.
         f.injectAnswer(hex("00 04"));
         QVERIFY(requests.waitFor(hex("40 04 02")));
-        QVERIFY(f.logText().contains("Tag activated.\n\n"));
-        QVERIFY(f.logText().contains("Reading tag info"));
         QCOMPARE(w->oneShotState, int(MainWindow::AddressTagRead));
     }
 
@@ -167,16 +155,19 @@ private slots:
         // An error during a firmware update ends it: tst_firmware's errorAborts.
     }
 
-    void eventsAndLogLines()
+    // Only event 01 (a tag in the field) asks for the tag count, and not
+    // while a workflow waits for its own answer.
+    void events()
     {
         WindowFixture f;
         QVERIFY(f.connectSerial());
-        RequestLog requests(f.reader(), true);
+        RequestLog requests(f.reader());
         MainWindow *w = f.window();
-        f.reader()->sendEvent(0x01);
+        for (uint8_t event : {0x02, 0x00, 0xFF, 0x01})
+            f.reader()->sendEvent(event);
         QVERIFY(requests.waitFor(hex("02")));
+        QCOMPARE(requests.list, QList<QByteArray> {hex("02")});
         QCOMPARE(w->oneShotTimer->interval(), 500);
-        // A workflow that waits for its answer keeps its request and timer.
         f.reader()->setSilent(true);
         requests.list.clear();
         w->beginRequest(MainWindow::FileReading, hex("E1"), 3000);
@@ -185,12 +176,6 @@ private slots:
         QCOMPARE(requests.list, QList<QByteArray> {hex("E1")});
         QCOMPARE(w->oneShotTimer->interval(), 3000);
         QVERIFY(w->oneShotTimer->isActive());
-        w->forgetRequest();
-        w->oneShotState = MainWindow::Idle;
-
-        f.reader()->sendLogLine("hello");
-        QVERIFY(QTest::qWaitFor([&] { return f.widget<QTextEdit>("teLogs")->toPlainText().contains("hello"); }, 2000));
-        QVERIFY(!f.logText().contains("[RX] - CMD_LOG \n"));
     }
 
     void repeatsAndGiveUp()
@@ -264,12 +249,8 @@ private slots:
         WindowFixture f;
         MainWindow *w = f.window();
         QVERIFY(f.connectTcp());
-        QVERIFY(f.logText().contains("Connecting to 127.0.0.1 ..."));
-        QVERIFY(f.logText().contains("New TCP client connected"));
-        QVERIFY(w->tcpConnected);
         QCOMPARE(f.widget<QPushButton>("btNetworkConnect")->text(), QStringLiteral("Disconnect"));
         QVERIFY(!f.widget<QWidget>("tabSerialConnection")->isEnabled());
-        QVERIFY(f.widget<QWidget>("tabs")->isEnabled());
 
         // Serial and TCP both open: one frame, two writes, two [TX] lines.
         f.selectReaderPort();
@@ -285,8 +266,7 @@ private slots:
 
         // The reader drops the connection.
         f.reader()->unplug();
-        QVERIFY(f.waitForLog("TCP socker error"));
-        QVERIFY(f.logText().contains("TCP socker error\n    Data: 01"));
+        QVERIFY(f.waitForLog("TCP socker error\n    Data: 01"));
         QVERIFY(QTest::qWaitFor([&] { return !w->tcpConnected; }, 2000));
         QCOMPARE(f.widget<QPushButton>("btNetworkConnect")->text(), QStringLiteral("Connect"));
         QVERIFY(f.widget<QWidget>("tabSerialConnection")->isEnabled());
@@ -296,7 +276,6 @@ private slots:
         QVERIFY(f.connectTcp());
         f.click("btNetworkConnect");
         QVERIFY(!w->tcpConnected);
-        QCOMPARE(f.widget<QPushButton>("btNetworkConnect")->text(), QStringLiteral("Connect"));
     }
 
     void tcpRefusals()
@@ -344,12 +323,10 @@ private slots:
         QVERIFY(f.waitForLog("Timeout - Please recconnect device and try again.", 7000));
         QCOMPARE(f.logCount("Repeating get version frame..."), 5);
         QCOMPARE(f.logText().contains("[TX]"), link != "none");
-        QCOMPARE(f.window()->statusLabel->text(), QStringLiteral("Timeout"));
         QCOMPARE(f.window()->statusDetailLabel->text(), QStringLiteral("No response from device"));
         QVERIFY(!f.window()->serial.isOpen() && !f.window()->tcpConnected);
         QCOMPARE(f.widget<QPushButton>(link == "tcp" ? "btNetworkConnect" : "btSerialConnect")->text(),
                  QStringLiteral("Connect"));
-        QCOMPARE(f.window()->oneShotState, int(MainWindow::Idle));
     }
 };
 

@@ -8,8 +8,6 @@
 #include <QLabel>
 #include <QTabWidget>
 #include <QTcpSocket>
-#include <QTextBlock>
-#include <QTextEdit>
 
 #include <atomic>
 

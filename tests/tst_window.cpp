@@ -8,13 +8,8 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QProcess>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QScreen>
 #include <QSettings>
-#include <QSpinBox>
-#include <QSplitter>
-#include <QStatusBar>
 #include <QStyleOptionGroupBox>
 #include <QTabBar>
 #include <QTabWidget>
@@ -81,25 +76,16 @@ public:
     static void initMain() { prepareApplication(); } // as the client starts
 
 private slots:
-    void firstRun()
+    // Device controls are off until a link is up.
+    void controlsWaitForALink()
     {
         WindowFixture f(false);
-        QCOMPARE(f.window()->windowTitle(), QStringLiteral("Rx-Client - v1.32"));
-        // Device controls are off until a link is up.
         for (const char *name :
              {"gbCommands", "tabs", "btFlashFirmware", "btUploadConfig", "btDownloadConfig", "btRestartDevice",
               "btPollingConfiguration", "btUartConfiguration", "btSleepConfiguration", "btPNUpdate"})
             QVERIFY2(!f.widget<QWidget>(name)->isEnabled(), name);
-        for (const char *name : {"btShowLegend", "btClearLogs", "btSerialConnect", "cbSerialPort",
-                                 "tabSerialConnection", "tabNetworkConnection"})
+        for (const char *name : {"btSerialConnect", "cbSerialPort", "tabSerialConnection", "tabNetworkConnection"})
             QVERIFY2(f.widget<QWidget>(name)->isEnabled(), name);
-        // The link's defaults.
-        QCOMPARE(f.widget<QComboBox>("cbConnectionSpeed")->currentText(), QStringLiteral("115200"));
-        QCOMPARE(f.widget<QLineEdit>("leTargetAddress")->text(), QStringLiteral("01"));
-        QCOMPARE(f.widget<QGroupBox>("gbRS485")->isChecked(), false);
-        QCOMPARE(f.widget<QSpinBox>("sbPort")->value(), 1234);
-        QCOMPARE(f.widget<QSpinBox>("sbPort")->maximum(), 65535);
-        QCOMPARE(f.widget<QCheckBox>("cbSaveToFile")->isChecked(), false);
     }
 
     void ipAddressFields_data()
@@ -107,12 +93,9 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<bool>("acceptable");
         QTest::newRow("private") << "192.168.0.1" << true;
-        QTest::newRow("broadcast") << "255.255.255.255" << true;
-        QTest::newRow("zeros") << "0.0.0.0" << true;
         QTest::newRow("octet too big") << "256.1.1.1" << false;
         QTest::newRow("three parts") << "1.2.3" << false;
         QTest::newRow("trailing dot") << "1.2.3." << false;
-        QTest::newRow("letters") << "a.b.c.d" << false;
     }
     void ipAddressFields()
     {
@@ -129,30 +112,23 @@ private slots:
         }
     }
 
-    void commandTabShowsTheParameterForm()
-    {
-        WindowFixture f(false);
-        auto *tabs = f.widget<QTabWidget>("tabs");
-        auto *params = f.widget<QGroupBox>("gbCommands");
-        QVERIFY(params->isVisible());
-        tabs->setCurrentIndex(2);
-        QVERIFY(!params->isVisible());
-        tabs->setCurrentIndex(0);
-        QVERIFY(params->isVisible());
-    }
-
+    // The window's size survives a restart; an absent stored port falls back
+    // to the first one listed; without the device log the sizes of the logs
+    // stored stay as they were.
     void settingsSurviveARestart()
     {
         WindowFixture f(false);
         f.window()->resize(1200, 900);
+        QSettings(f.settingsFile(), QSettings::IniFormat).setValue("right_sizes", QVariantList {123, 456});
         f.reopenWindow();
         QCOMPARE(f.window()->size(), QSize(1200, 900));
-
-        // An absent stored port falls back to the first one listed.
         QSettings(f.settingsFile(), QSettings::IniFormat).setValue("lastComPort", "/dev/not-a-port");
         f.reopenWindow();
         auto *ports = f.widget<QComboBox>("cbSerialPort");
         QCOMPARE(ports->currentIndex(), ports->count() > 0 ? 0 : -1);
+        f.closeWindow();
+        QCOMPARE(QSettings(f.settingsFile(), QSettings::IniFormat).value("right_sizes").toList(),
+                 (QVariantList {123, 456}));
     }
 
     // Every caption fits at the common desktop DPIs with the font Qt takes on
@@ -266,21 +242,6 @@ private slots:
         f.reopenWindow();
         QCOMPARE(f.widget<QListWidget>("lvFavCommands")->count(), 3);
         QCOMPARE(f.logCount("The number of favourites in the settings cannot be read."), 1);
-    }
-
-    void rightSizesUntouchedWithoutDeviceLog()
-    {
-        WindowFixture f(false);
-        {
-            QSettings s(f.settingsFile(), QSettings::IniFormat);
-            s.setValue("right_sizes", QVariantList {123, 456});
-        }
-        f.reopenWindow();
-        f.closeWindow();
-        QSettings s(f.settingsFile(), QSettings::IniFormat);
-        QCOMPARE(s.value("right_sizes").toList(), (QVariantList {123, 456}));
-        QVERIFY(s.contains("windowGeometry"));
-        QVERIFY(s.contains("windowState"));
     }
 };
 
