@@ -196,8 +196,6 @@ private slots:
         for (const char *bad : {"fe80::1", "::1", "192.168.1", ""})
             QVERIFY2(Discovery::senderAddress(QString::fromLatin1(bad)).isEmpty(), bad);
 
-        QVERIFY(Discovery::scanTargets(QHostAddress(QHostAddress::LocalHost)).isEmpty());
-        QVERIFY(Discovery::scanTargets(QHostAddress(QHostAddress::LocalHostIPv6)).isEmpty());
         QVERIFY(Discovery::scanTargets(QHostAddress(QStringLiteral("fe80::1"))).isEmpty());
         // A host address ending in .0 skips nobody.
         QCOMPARE(Discovery::scanTargets(QHostAddress(QStringLiteral("172.16.4.0"))).size(), 254);
@@ -522,14 +520,6 @@ private slots:
         QCOMPARE(captions, QStringList {QStringLiteral("Save xlsx|Export file (*.xlsx)|s")});
         QCOMPARE(f.logCount("No file selected"), 1);
 
-        // An empty list gives the header row alone.
-        chosen = dir.filePath(QStringLiteral("empty.xlsx"));
-        f.click("btSaveList");
-        QVERIFY(f.waitForLog(QStringLiteral("Device list exported to file ") + chosen));
-        QStringList sheets;
-        QCOMPARE(workbookRows(chosen, &sheets), (QList<QStringList> {{"Name", "IP", "Firmware"}}));
-        QCOMPARE(sheets.size(), 1);
-
         // Order of the list, addresses as received, offline entries alike.
         qint64 now = 0;
         w->discoveryClock = [&] { return now; };
@@ -548,28 +538,28 @@ private slots:
                                           {"Reader-7", "192.168.1.20", "1.2.3"}};
         QCOMPARE(workbookRows(chosen), three);
 
-        // An existing file is replaced, not added to, by a shorter workbook;
-        // a file that is no workbook at all too.
+        // An existing file is replaced, not added to, by a shorter workbook
+        // (an empty list gives the header row alone); a file that is no
+        // workbook at all too.
         QFile junk(dir.filePath(QStringLiteral("junk.xlsx")));
         QVERIFY(junk.open(QIODevice::WriteOnly));
         junk.write("not a workbook");
         junk.close();
         f.reopenWindow();
-        w = f.window();
-        w->fileChooser = [&](const QString &, const QString &, bool) { return chosen; };
-        w->udpMessageReceive(QStringLiteral("Q_R4:Only:4.0"), QStringLiteral("192.168.9.9"));
-        f.click("btSaveList");
-        QVERIFY(f.waitForLog(QStringLiteral("Device list exported to file ") + chosen));
-        const QList<QStringList> one = {{"Name", "IP", "Firmware"}, {"Only", "192.168.9.9", "4.0"}};
-        QCOMPARE(workbookRows(chosen), one);
-        chosen = junk.fileName();
-        f.click("btSaveList");
-        QVERIFY(f.waitForLog(QStringLiteral("Device list exported to file ") + chosen));
-        QCOMPARE(workbookRows(chosen), one);
+        f.window()->fileChooser = [&](const QString &, const QString &, bool) { return chosen; };
+        const QList<QStringList> none = {{"Name", "IP", "Firmware"}};
+        for (const QString &file : {chosen, junk.fileName()}) {
+            chosen = file;
+            f.click("btSaveList");
+            QVERIFY(f.waitForLog(QStringLiteral("Device list exported to file ") + chosen));
+            QStringList sheets;
+            QCOMPARE(workbookRows(chosen, &sheets), none);
+            QCOMPARE(sheets.size(), 1);
+        }
 
-        // No temporary file is left beside the three workbooks (what a save
+        // No temporary file is left beside the two workbooks (what a save
         // that fails leaves is the file-saving suite's story).
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 3);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
     }
 };
 

@@ -8,7 +8,6 @@
     xlsx_check.py make KIND FILE         writes a fixture workbook (kinds below)
     xlsx_check.py layout FILE JSON       writes with openpyxl a workbook of the layout
                                          {"sheets": [{"name", "rows"}], "active": index}
-    xlsx_check.py mutate FILE DIR N SEED N damaged copies of FILE in DIR
 
 Fixture kinds:
     openpyxl     made by openpyxl: sheets "Readings" and "Notes", shared strings,
@@ -34,7 +33,6 @@ Fixture kinds:
 import datetime
 import hashlib
 import json
-import random
 import sys
 import zipfile
 
@@ -355,45 +353,6 @@ def make_minimal(kind, path):
         open(path, "wb").write(bytes(data))
 
 
-TOKENS = ["<", ">", "&", '"', "</row>", "<c>", "<row>", 'r="0"', 'r="A0"', 'r="XFD1048576"', 'r="ZZZZ1"',
-          "\x00", "\ufffe", "99999999999", '<!DOCTYPE x [<!ENTITY a "aa">]>', "&a;", "<sheetData/>",
-          '<cellXfs count="1"/>', 'Target="../../../../etc/passwd"', 'Target="/"', "xmlns:x=\"urn:other\""]
-
-
-def mutate(path, outdir, count, seed):
-    rnd = random.Random(seed)
-    with zipfile.ZipFile(path) as z:
-        parts = [(i.filename, z.read(i.filename)) for i in z.infolist()]
-    raw = open(path, "rb").read()
-    xml_parts = [i for i, (n, _d) in enumerate(parts) if n.endswith(".xml") or n.endswith(".rels")]
-    for k in range(count):
-        out = "%s/m%04d.xlsx" % (outdir, k)
-        if k % 5 == 4:
-            data = bytearray(raw)
-            for _ in range(rnd.randint(1, 8)):
-                data[rnd.randrange(len(data))] = rnd.randrange(256)
-            open(out, "wb").write(bytes(data))
-            continue
-        mutated = list(parts)
-        idx = rnd.choice(xml_parts)
-        name, data = mutated[idx]
-        text = data.decode("utf-8", "replace")
-        for _ in range(rnd.randint(1, 3)):
-            op = rnd.randrange(4)
-            pos = rnd.randrange(len(text) + 1)
-            if op == 0:
-                text = text[:pos]
-            elif op == 1:
-                text = text[:pos] + text[pos + rnd.randint(1, 40):]
-            elif op == 2:
-                text = text[:pos] + rnd.choice(TOKENS) + text[pos:]
-            else:
-                span = text[pos:pos + rnd.randint(1, 80)]
-                text = text[:pos] + span + text[pos:]
-        mutated[idx] = (name, text.encode("utf-8", "surrogatepass"))
-        write_zip(out, mutated)
-
-
 def main(argv):
     cmd = argv[1]
     if cmd == "dump":
@@ -418,8 +377,6 @@ def main(argv):
             make_minimal(kind, path)
     elif cmd == "layout":
         make_layout(argv[2], argv[3])
-    elif cmd == "mutate":
-        mutate(argv[2], argv[3], int(argv[4]), int(argv[5]))
     else:
         raise SystemExit(__doc__)
 
