@@ -181,20 +181,14 @@ private slots:
     }
 
     // What the announcements in announcementsFillTheList and the datagrams
-    // in realDatagramsThroughTheListener do not reach: the largest text, bytes
-    // that are not UTF-8, and where the scan loop sends besides a /24.
+    // in realDatagramsThroughTheListener do not reach: bytes that are not
+    // UTF-8, and where the scan loop sends besides a /24. (What any sender
+    // address becomes is the fuzz target's, fuzz_discovery.)
     void datagramsAndTargets()
     {
-        Discovery::Announcement a;
-        QString large = QStringLiteral("Q_R4:Big:1.0:");
-        large += QString(Discovery::MaxDatagram - large.size(), QLatin1Char('x'));
-        QVERIFY(Discovery::parseAnnouncement(large, &a));
-        QVERIFY(!Discovery::parseAnnouncement(large + QLatin1Char('x'), &a));
         for (const char *latin1 :
              {"Q_R4:\xE9:1", "Q_R4:\xC3:1", "Q_R4:\xC0\xAF:1", "Q_R4:\xED\xA0\x80:1", "Q_R4:\xF8\x88\x80\x80\x80:1"})
             QCOMPARE(Discovery::datagramText(latin1, int(strlen(latin1))), QString::fromLatin1(latin1));
-        for (const char *bad : {"fe80::1", "::1", "192.168.1", ""})
-            QVERIFY2(Discovery::senderAddress(QString::fromLatin1(bad)).isEmpty(), bad);
 
         QVERIFY(Discovery::scanTargets(QHostAddress(QStringLiteral("fe80::1"))).isEmpty());
         // A host address ending in .0 skips nobody.
