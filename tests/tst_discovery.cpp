@@ -331,10 +331,8 @@ private slots:
         QCOMPARE(f.logCount(online), 1);
         QCOMPARE(f.logCount(offline), 1);
 
-        // The pure rule: silence is measured, not the time of day.
-        QVERIFY(Discovery::heardRecently(heard, heard + 10000));
-        QVERIFY(!Discovery::heardRecently(heard, heard + 10001));
-        QVERIFY(Discovery::heardRecently(heard, heard - 60000)); // a clock behind the entry
+        // Silence is measured, not the time of day: a clock behind the entry.
+        QVERIFY(Discovery::heardRecently(heard, heard - 60000));
     }
 
     // A crowd of senders (a big network, or forged addresses) is taken in
