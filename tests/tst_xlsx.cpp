@@ -50,24 +50,15 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
 
-// The polling log's row writer as the main window runs it, on the layer:
-// below the last used row of "Sheet1" or else of the sheet the file opens
-// on, with the header first on an empty sheet.
+// One polling log row below the last used row of the sheet the file opens
+// on, loaded and saved as the polling log does (where the window writes
+// which row is the polling suite's story).
 int appendLogRow(const QString &path, const QDate &date, const QString &time, const QString &uid)
 {
     XlsxWorkbook book(path);
-    if (book.loadFailed())
-        return -1;
-    if (book.sheetNames().contains(QStringLiteral("Sheet1")))
-        book.selectSheet(0);
-    int row = book.lastUsedRow() + 1;
-    if (row == 1) {
-        book.writeText(1, 1, QStringLiteral("Date"));
-        book.writeText(1, 2, QStringLiteral("Time"));
-        book.writeText(1, 3, QStringLiteral("UID"));
-        row = 2;
-    }
-    if (!book.writeDate(row, 1, date) || !book.writeText(row, 2, time) || !book.writeText(row, 3, uid))
+    const int row = book.lastUsedRow() + 1;
+    if (book.loadFailed() || !book.writeDate(row, 1, date) || !book.writeText(row, 2, time)
+        || !book.writeText(row, 3, uid))
         return -1;
     return book.save() ? row : -1;
 }
