@@ -181,23 +181,15 @@ private slots:
     }
 
     // What the announcements in announcementsFillTheList and the datagrams
-    // in realDatagramsThroughTheListener do not reach: the largest text, bytes
-    // that are not UTF-8, and where the scan loop sends besides a /24.
+    // in realDatagramsThroughTheListener do not reach: bytes that are not
+    // UTF-8, and where the scan loop sends besides a /24. (What any sender
+    // address becomes is the fuzz target's, fuzz_discovery.)
     void datagramsAndTargets()
     {
-        Discovery::Announcement a;
-        QString large = QStringLiteral("Q_R4:Big:1.0:");
-        large += QString(Discovery::MaxDatagram - large.size(), QLatin1Char('x'));
-        QVERIFY(Discovery::parseAnnouncement(large, &a));
-        QVERIFY(!Discovery::parseAnnouncement(large + QLatin1Char('x'), &a));
         for (const char *latin1 :
              {"Q_R4:\xE9:1", "Q_R4:\xC3:1", "Q_R4:\xC0\xAF:1", "Q_R4:\xED\xA0\x80:1", "Q_R4:\xF8\x88\x80\x80\x80:1"})
             QCOMPARE(Discovery::datagramText(latin1, int(strlen(latin1))), QString::fromLatin1(latin1));
-        for (const char *bad : {"fe80::1", "::1", "192.168.1", ""})
-            QVERIFY2(Discovery::senderAddress(QString::fromLatin1(bad)).isEmpty(), bad);
 
-        QVERIFY(Discovery::scanTargets(QHostAddress(QHostAddress::LocalHost)).isEmpty());
-        QVERIFY(Discovery::scanTargets(QHostAddress(QHostAddress::LocalHostIPv6)).isEmpty());
         QVERIFY(Discovery::scanTargets(QHostAddress(QStringLiteral("fe80::1"))).isEmpty());
         // A host address ending in .0 skips nobody.
         QCOMPARE(Discovery::scanTargets(QHostAddress(QStringLiteral("172.16.4.0"))).size(), 254);
@@ -339,10 +331,8 @@ private slots:
         QCOMPARE(f.logCount(online), 1);
         QCOMPARE(f.logCount(offline), 1);
 
-        // The pure rule: silence is measured, not the time of day.
-        QVERIFY(Discovery::heardRecently(heard, heard + 10000));
-        QVERIFY(!Discovery::heardRecently(heard, heard + 10001));
-        QVERIFY(Discovery::heardRecently(heard, heard - 60000)); // a clock behind the entry
+        // Silence is measured, not the time of day: a clock behind the entry.
+        QVERIFY(Discovery::heardRecently(heard, heard - 60000));
     }
 
     // A crowd of senders (a big network, or forged addresses) is taken in
@@ -522,14 +512,6 @@ private slots:
         QCOMPARE(captions, QStringList {QStringLiteral("Save xlsx|Export file (*.xlsx)|s")});
         QCOMPARE(f.logCount("No file selected"), 1);
 
-        // An empty list gives the header row alone.
-        chosen = dir.filePath(QStringLiteral("empty.xlsx"));
-        f.click("btSaveList");
-        QVERIFY(f.waitForLog(QStringLiteral("Device list exported to file ") + chosen));
-        QStringList sheets;
-        QCOMPARE(workbookRows(chosen, &sheets), (QList<QStringList> {{"Name", "IP", "Firmware"}}));
-        QCOMPARE(sheets.size(), 1);
-
         // Order of the list, addresses as received, offline entries alike.
         qint64 now = 0;
         w->discoveryClock = [&] { return now; };
@@ -548,28 +530,28 @@ private slots:
                                           {"Reader-7", "192.168.1.20", "1.2.3"}};
         QCOMPARE(workbookRows(chosen), three);
 
-        // An existing file is replaced, not added to, by a shorter workbook;
-        // a file that is no workbook at all too.
+        // An existing file is replaced, not added to, by a shorter workbook
+        // (an empty list gives the header row alone); a file that is no
+        // workbook at all too.
         QFile junk(dir.filePath(QStringLiteral("junk.xlsx")));
         QVERIFY(junk.open(QIODevice::WriteOnly));
         junk.write("not a workbook");
         junk.close();
         f.reopenWindow();
-        w = f.window();
-        w->fileChooser = [&](const QString &, const QString &, bool) { return chosen; };
-        w->udpMessageReceive(QStringLiteral("Q_R4:Only:4.0"), QStringLiteral("192.168.9.9"));
-        f.click("btSaveList");
-        QVERIFY(f.waitForLog(QStringLiteral("Device list exported to file ") + chosen));
-        const QList<QStringList> one = {{"Name", "IP", "Firmware"}, {"Only", "192.168.9.9", "4.0"}};
-        QCOMPARE(workbookRows(chosen), one);
-        chosen = junk.fileName();
-        f.click("btSaveList");
-        QVERIFY(f.waitForLog(QStringLiteral("Device list exported to file ") + chosen));
-        QCOMPARE(workbookRows(chosen), one);
+        f.window()->fileChooser = [&](const QString &, const QString &, bool) { return chosen; };
+        const QList<QStringList> none = {{"Name", "IP", "Firmware"}};
+        for (const QString &file : {chosen, junk.fileName()}) {
+            chosen = file;
+            f.click("btSaveList");
+            QVERIFY(f.waitForLog(QStringLiteral("Device list exported to file ") + chosen));
+            QStringList sheets;
+            QCOMPARE(workbookRows(chosen, &sheets), none);
+            QCOMPARE(sheets.size(), 1);
+        }
 
-        // No temporary file is left beside the three workbooks (what a save
+        // No temporary file is left beside the two workbooks (what a save
         // that fails leaves is the file-saving suite's story).
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 3);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
     }
 };
 

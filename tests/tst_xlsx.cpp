@@ -1,10 +1,10 @@
 // The workbook layer against its own files, files made by openpyxl and by
 // LibreOffice and files in LibreOffice Calc's style, each read back by
 // openpyxl as an independent reader (tests/xlsx_check.py) and some by
-// LibreOffice; untouched archive entries are compared byte for byte, damaged
-// files are thrown at it by the hundred, and appends are killed midway.
+// LibreOffice; untouched archive entries are compared byte for byte and
+// appends are killed midway. Damaged files are the fuzz target's (fuzz_xlsx),
+// which starts from these fixtures.
 #include <QDir>
-#include <QJsonArray>
 #include <QJsonObject>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -50,24 +50,15 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
 
-// The polling log's row writer as the main window runs it, on the layer:
-// below the last used row of "Sheet1" or else of the sheet the file opens
-// on, with the header first on an empty sheet.
+// One polling log row below the last used row of the sheet the file opens
+// on, loaded and saved as the polling log does (where the window writes
+// which row is the polling suite's story).
 int appendLogRow(const QString &path, const QDate &date, const QString &time, const QString &uid)
 {
     XlsxWorkbook book(path);
-    if (book.loadFailed())
-        return -1;
-    if (book.sheetNames().contains(QStringLiteral("Sheet1")))
-        book.selectSheet(0);
-    int row = book.lastUsedRow() + 1;
-    if (row == 1) {
-        book.writeText(1, 1, QStringLiteral("Date"));
-        book.writeText(1, 2, QStringLiteral("Time"));
-        book.writeText(1, 3, QStringLiteral("UID"));
-        row = 2;
-    }
-    if (!book.writeDate(row, 1, date) || !book.writeText(row, 2, time) || !book.writeText(row, 3, uid))
+    const int row = book.lastUsedRow() + 1;
+    if (book.loadFailed() || !book.writeDate(row, 1, date) || !book.writeText(row, 2, time)
+        || !book.writeText(row, 3, uid))
         return -1;
     return book.save() ? row : -1;
 }
@@ -159,14 +150,12 @@ private slots:
     void workbooksOfOtherMakersKeepWhatIsNotWritten_data();
     void workbooksOfOtherMakersKeepWhatIsNotWritten();
     void newWorkbookReadsBack();
-    void writesOutsideTheSheetAreRefused();
     void loadFailures_data();
     void loadFailures();
     void ownLogOfMoreThan400000RowsTakesTheNextRow();
     void appendedWorkbooksReadBackEverywhere();
     void killedWhileAppendingLeavesAWholeWorkbook();
     void replacedFileKeepsOwnerGroupAndMode();
-    void damagedFilesNeverCrash();
 
 private:
     QString path(const QString &name) const { return m_dir.filePath(name); }
@@ -326,7 +315,7 @@ void TestXlsx::workbooksOfOtherMakersKeepWhatIsNotWritten()
 // A new workbook read back by the layer and by openpyxl: texts (escaped,
 // and as _xHHHH_ where XML cannot hold the character), dates around the
 // 1900 system's 29 February that never was, and cells written out of order
-// or replaced, laid out in order.
+// or replaced, laid out in order, up to the sheet's last cell and not past it.
 void TestXlsx::newWorkbookReadsBack()
 {
     const QList<QPair<QString, QString>> texts = {
@@ -347,6 +336,15 @@ void TestXlsx::newWorkbookReadsBack()
                                                {QDate(9999, 12, 31), 2958465}};
     const QString file = path(QStringLiteral("new.xlsx"));
     XlsxWorkbook book;
+    // Writes outside the sheet are refused and create nothing.
+    QVERIFY(!book.writeText(0, 1, QStringLiteral("x")));
+    QVERIFY(!book.writeText(1, 0, QStringLiteral("x")));
+    QVERIFY(!book.writeText(1048577, 1, QStringLiteral("x")));
+    QVERIFY(!book.writeNumber(1, 16385, 1));
+    QVERIFY(!book.writeNumber(1, 1, std::nan("")));
+    QVERIFY(!book.writeNumber(1, 1, HUGE_VAL));
+    QVERIFY(!book.writeText(1, 1, QString(32768, QLatin1Char('x'))));
+    QVERIFY(book.sheetNames().isEmpty());
     for (int i = 0; i < texts.size(); ++i)
         QVERIFY(book.writeText(i + 1, 1, texts[i].first));
     for (int i = 0; i < dates.size(); ++i)
@@ -359,6 +357,7 @@ void TestXlsx::newWorkbookReadsBack()
     QVERIFY(book.writeText(12, 4, QStringLiteral("D12")));
     QVERIFY(book.writeNumber(10, 4, 42)); // replaces the text
     QVERIFY(book.writeText(1, 16384, QStringLiteral("XFD1")));
+    QVERIFY(book.writeText(1048576, 16384, QStringLiteral("last cell")));
     QString error;
     QVERIFY(!book.save(&error)); // a new workbook without a file name
     QVERIFY(!error.isEmpty());
@@ -380,9 +379,10 @@ void TestXlsx::newWorkbookReadsBack()
     }
     QCOMPARE(cellValue(dump, "Sheet1", "D10"), QStringLiteral("42"));
     QCOMPARE(cellValue(dump, "Sheet1", "XFD1"), QStringLiteral("XFD1"));
+    QCOMPARE(cellValue(dump, "Sheet1", "XFD1048576"), QStringLiteral("last cell"));
 
     const QString sheet = partOf(file, QStringLiteral("xl/worksheets/sheet1.xml"));
-    QVERIFY(sheet.contains(QLatin1String("<dimension ref=\"A1:XFD12\"/>")));
+    QVERIFY(sheet.contains(QLatin1String("<dimension ref=\"A1:XFD1048576\"/>")));
     QList<int> at; // rows in order, cells in order in their row
     for (const char *mark : {"<row r=\"1\"", "<row r=\"10\"", "<row r=\"12\"", "r=\"C12\"", "r=\"D12\"", "r=\"E12\""})
         at << sheet.indexOf(QLatin1String(mark));
@@ -390,31 +390,14 @@ void TestXlsx::newWorkbookReadsBack()
     QCOMPARE(sheet.count(QLatin1String("r=\"D10\"")), 1);
 }
 
-// Writes outside the sheet are refused and create nothing.
-void TestXlsx::writesOutsideTheSheetAreRefused()
-{
-    XlsxWorkbook book;
-    QVERIFY(!book.writeText(0, 1, QStringLiteral("x")));
-    QVERIFY(!book.writeText(1, 0, QStringLiteral("x")));
-    QVERIFY(!book.writeText(1048577, 1, QStringLiteral("x")));
-    QVERIFY(!book.writeNumber(1, 16385, 1));
-    QVERIFY(!book.writeNumber(1, 1, std::nan("")));
-    QVERIFY(!book.writeNumber(1, 1, HUGE_VAL));
-    QVERIFY(!book.writeText(1, 1, QString(32768, QLatin1Char('x'))));
-    QVERIFY(book.sheetNames().isEmpty());
-    QVERIFY(book.writeText(1048576, 16384, QStringLiteral("last cell")));
-    QCOMPARE(book.lastUsedRow(), 1048576);
-}
-
 void TestXlsx::loadFailures_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<bool>("loads");
     QTest::newRow("control: valid minimal workbook") << "valid" << true;
-    for (const char *kind :
-         {"not-a-zip", "empty", "truncated", "zip magic and noise", "folder", "no-workbook", "workbook-not-xml",
-          "missing-sheet-part", "rows-out-of-order", "entity-bomb", "no-worksheet", "wrong-root", "row-out-of-range",
-          "bad-cell-ref", "truncated-entry", "zip-bomb", "claims 60000 entries"})
+    for (const char *kind : {"truncated", "folder", "no-workbook", "workbook-not-xml", "missing-sheet-part",
+                             "rows-out-of-order", "entity-bomb", "no-worksheet", "wrong-root", "row-out-of-range",
+                             "bad-cell-ref", "truncated-entry", "zip-bomb", "claims 60000 entries"})
         QTest::newRow(kind) << kind << false;
 }
 
@@ -423,19 +406,10 @@ void TestXlsx::loadFailures()
     QFETCH(QString, kind);
     QFETCH(bool, loads);
     const QString file = path(QStringLiteral("broken-%1.xlsx").arg(QString(kind).replace(' ', '-')));
-    if (kind == QLatin1String("not-a-zip")) {
-        QVERIFY(writeFile(file, "Date;Time;UID\n17.05.2024;08:15:00.125;04A12F\n"));
-    } else if (kind == QLatin1String("empty")) {
-        QVERIFY(writeFile(file, QByteArray()));
-    } else if (kind == QLatin1String("truncated")) {
+    if (kind == QLatin1String("truncated")) {
         QVERIFY(makeFixture(QStringLiteral("openpyxl"), file));
         const QByteArray whole = fileBytes(file);
         QVERIFY(writeFile(file, whole.left(whole.size() / 2)));
-    } else if (kind == QLatin1String("zip magic and noise")) {
-        QByteArray noise("PK\x03\x04", 4);
-        for (int i = 0; i < 4000; ++i)
-            noise += char((i * 7919) >> 3);
-        QVERIFY(writeFile(file, noise + QByteArray("PK\x05\x06", 4) + QByteArray(18, '\xff')));
     } else if (kind == QLatin1String("claims 60000 entries")) {
         QByteArray eocd("PK\x05\x06\0\0\0\0\x60\xea\x60\xea", 12);
         QVERIFY(writeFile(file, QByteArray(100, '\0') + eocd + QByteArray(10, '\0')));
@@ -477,15 +451,15 @@ void TestXlsx::ownLogOfMoreThan400000RowsTakesTheNextRow()
     QVERIFY(book.writeText(Rows + 2, 3, QStringLiteral("04EEEEEEEE")));
     QVERIFY(book.save());
 
-    const QJsonObject sheet = jsonFrom({QStringLiteral("rows"), file, QStringLiteral("xl/worksheets/sheet1.xml"), "3"});
+    const QJsonObject sheet = jsonFrom({QStringLiteral("rows"), file, QStringLiteral("xl/worksheets/sheet1.xml")});
     QVERIFY(sheet.value("size").toDouble() > 64 * 1024 * 1024);
     QCOMPARE(sheet.value("rows").toInt(), Rows + 2);
-    const QJsonArray last = sheet.value("last").toArray();
-    QCOMPARE(last.size(), 3);
-    QCOMPARE(last[0].toObject().value("cells").toObject().value("C").toString(), logUid(Rows));
-    QCOMPARE(last[1].toObject().value("cells").toObject().value("C").toString(), QStringLiteral("04FFFFFFFF"));
-    QCOMPARE(last[2].toObject().value("r").toInt(), Rows + 2);
-    QCOMPARE(last[2].toObject().value("cells").toObject(), (QJsonObject {{"C", "04EEEEEEEE"}}));
+    XlsxWorkbook saved(file);
+    QCOMPARE(saved.lastUsedRow(), Rows + 2);
+    const QStringList uids {logUid(Rows), QStringLiteral("04FFFFFFFF"), QStringLiteral("04EEEEEEEE")};
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(saved.read(Rows + i, 3).toString(), uids[i]);
+    QVERIFY(!saved.read(Rows + 2, 1).isValid());
 }
 
 // Rows appended one at a time (the first may read the rows and lay the sheet
@@ -515,13 +489,10 @@ void TestXlsx::appendedWorkbooksReadBackEverywhere()
             QCOMPARE(appendLogRow(file, QDate(2024, 6, i), QStringLiteral("12:00:0%1.000").arg(i),
                                   QStringLiteral("04C0FFEE%1").arg(i)),
                      last + i);
+        // What the rows look like in openpyxl is the table's story above.
         const QJsonObject after = dumpOf(file);
-        QCOMPARE(after.value("sheets"), before.value("sheets"));
         QCOMPARE(lastRow(after, sheet), last + 3);
         QCOMPARE(cellsNotKept(before, after), QStringList());
-        QCOMPARE(cellCount(after, sheet), cellCount(before, sheet) + 9);
-        for (int i = 1; i <= 3; ++i)
-            QVERIFY(isDate(after, sheet, QStringLiteral("A%1").arg(last + i)));
         sheets << sheet;
         lastRows << last;
     }
@@ -611,58 +582,6 @@ void TestXlsx::replacedFileKeepsOwnerGroupAndMode()
         QSKIP(qPrintable(QStringLiteral("owner and group not checked: ") + notGiven));
     QCOMPARE(st.st_uid, owner);
     QCOMPARE(st.st_gid, group);
-}
-
-void TestXlsx::damagedFilesNeverCrash()
-{
-    // Every damaged file either fails to load with a reason, or loads, takes
-    // a row and saves into a file that loads again with that row.
-    const QString folder = path(QStringLiteral("damaged"));
-    QVERIFY(QDir().mkpath(folder));
-    int loaded = 0, refused = 0;
-    const QStringList kinds {QStringLiteral("openpyxl"), QStringLiteral("libreoffice"), QStringLiteral("prefixed")};
-    for (int k = 0; k < kinds.size(); ++k) {
-        const QString base = folder + QStringLiteral("/base-%1.xlsx").arg(kinds[k]);
-        QVERIFY(makeFixture(kinds[k], base));
-        const QString out = folder + QStringLiteral("/%1").arg(kinds[k]);
-        QVERIFY(QDir().mkpath(out));
-        QVERIFY(python({QStringLiteral("mutate"), base, out, QStringLiteral("150"), QString::number(k + 1)}));
-        for (const QString &name : QDir(out).entryList({QStringLiteral("m*.xlsx")}, QDir::Files)) {
-            const QString file = out + QLatin1Char('/') + name;
-            XlsxWorkbook book(file);
-            if (!book.isLoadedFromFile()) {
-                QVERIFY(book.loadFailed());
-                QVERIFY(!book.errorString().isEmpty());
-                ++refused;
-                continue;
-            }
-            ++loaded;
-            for (int s = 0; s < book.sheetNames().size(); ++s) {
-                QVERIFY(book.selectSheet(s));
-                const int last = book.lastUsedRow();
-                for (int r = 1; r <= qMin(last, 8); ++r)
-                    for (int c = 1; c <= 6; ++c)
-                        book.read(r, c);
-            }
-            QVERIFY(book.selectSheet(0));
-            const int row = book.lastUsedRow() + 1;
-            if (row > 1048576)
-                continue;
-            QVERIFY(book.writeText(row, 1, QStringLiteral("appended")));
-            book.writeDate(row, 2, QDate(2024, 5, 17));
-            const QString saved = out + QStringLiteral("/saved-") + name;
-            QString error;
-            QVERIFY2(book.saveAs(saved, &error), qPrintable(name + ": " + error));
-            XlsxWorkbook again(saved);
-            QVERIFY2(again.isLoadedFromFile(), qPrintable(name + ": " + again.errorString()));
-            QVERIFY(again.selectSheet(0));
-            QCOMPARE(again.lastUsedRow(), row);
-            QCOMPARE(again.read(row, 1).toString(), QStringLiteral("appended"));
-        }
-    }
-    qInfo() << loaded << "damaged files loaded and saved," << refused << "refused";
-    QVERIFY(loaded > 0);
-    QVERIFY(refused > 0);
 }
 
 QTEST_GUILESS_MAIN(TestXlsx)
