@@ -102,6 +102,8 @@ private slots:
         QVERIFY2(w->rect().contains(progress), "the progress bar is pushed out of the window");
     }
 
+    // Error answers name their command and number; tag answers outside a
+    // workflow go on as the reader's chain would.
     void tagAnswers()
     {
         WindowFixture f;
@@ -112,6 +114,14 @@ private slots:
         // Only the injected answers reach the client: a real answer to the
         // Get UID request would stop the timer before it is looked at.
         f.reader()->setSilent(true);
+
+        f.injectAnswer(hex("FF 28 00 01"));
+        QVERIFY(f.waitForLog("Error 0x0001 received for command - MIFARE Classic - Set UID"));
+        QVERIFY(f.waitForLog("This command may only be executed on special tags with changeable UID"));
+        f.injectAnswer(hex("FF 30 01 02"));
+        QVERIFY(f.waitForLog("Error 0x0102 received for command - Unknown"));
+        f.injectAnswer(hex("FF 03"));
+        QVERIFY(f.waitForLog("Error received for command - Get UID"));
 
         f.injectAnswer(hex("00 02 01"));
         QVERIFY(requests.waitFor(hex("03 00")));
@@ -137,22 +147,6 @@ private slots:
         f.injectAnswer(hex("00 04"));
         QVERIFY(requests.waitFor(hex("40 04 02")));
         QCOMPARE(w->oneShotState, int(MainWindow::AddressTagRead));
-    }
-
-    void errorAnswers()
-    {
-        WindowFixture f;
-        QVERIFY(f.connectSerial());
-
-        f.injectAnswer(hex("FF 28 00 01"));
-        QVERIFY(f.waitForLog("Error 0x0001 received for command - MIFARE Classic - Set UID"));
-        QVERIFY(f.waitForLog("This command may only be executed on special tags with changeable UID"));
-
-        f.injectAnswer(hex("FF 30 01 02"));
-        QVERIFY(f.waitForLog("Error 0x0102 received for command - Unknown"));
-        f.injectAnswer(hex("FF 03"));
-        QVERIFY(f.waitForLog("Error received for command - Get UID"));
-        // An error during a firmware update ends it: tst_firmware's errorAborts.
     }
 
     // Only event 01 (a tag in the field) asks for the tag count, and not
@@ -248,6 +242,20 @@ private slots:
     {
         WindowFixture f;
         MainWindow *w = f.window();
+        // A port nobody listens on: three attempts, then the advice.
+        quint16 port;
+        {
+            QTcpServer probe;
+            QVERIFY(probe.listen(QHostAddress::LocalHost));
+            port = probe.serverPort();
+        }
+        w->connectToHost("127.0.0.1", port);
+        QCOMPARE(f.logCount("Connecting to 127.0.0.1 ..."), 3);
+        QVERIFY(f.logText().contains("TCP connection filed. Remeber to enable TCP server in the device settings to "
+                                     "user TCP connection from R4 client."));
+        QVERIFY(!w->tcpSocket);
+        QCOMPARE(f.widget<QPushButton>("btNetworkConnect")->text(), QStringLiteral("Connect"));
+
         QVERIFY(f.connectTcp());
         QCOMPARE(f.widget<QPushButton>("btNetworkConnect")->text(), QStringLiteral("Disconnect"));
         QVERIFY(!f.widget<QWidget>("tabSerialConnection")->isEnabled());
@@ -276,24 +284,6 @@ private slots:
         QVERIFY(f.connectTcp());
         f.click("btNetworkConnect");
         QVERIFY(!w->tcpConnected);
-    }
-
-    void tcpRefusals()
-    {
-        WindowFixture f;
-        // A port nobody listens on: three attempts, then the advice.
-        quint16 port;
-        {
-            QTcpServer probe;
-            QVERIFY(probe.listen(QHostAddress::LocalHost));
-            port = probe.serverPort();
-        }
-        f.window()->connectToHost("127.0.0.1", port);
-        QCOMPARE(f.logCount("Connecting to 127.0.0.1 ..."), 3);
-        QVERIFY(f.logText().contains("TCP connection filed. Remeber to enable TCP server in the device settings to "
-                                     "user TCP connection from R4 client."));
-        QVERIFY(!f.window()->tcpSocket);
-        QCOMPARE(f.widget<QPushButton>("btNetworkConnect")->text(), QStringLiteral("Connect"));
     }
 
     // The version request after a connect is sent anew five times, then the

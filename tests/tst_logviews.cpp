@@ -89,7 +89,8 @@ private slots:
     // A frame as the log shows it: the description from what the frame
     // holds, the bytes, and their colours (with RS485 on, byte 5 is taken as
     // the address even when absent); messages are plain text, in the default
-    // colour after a coloured dump.
+    // colour after a coloured dump. The log's colours are its own: on a dark
+    // desktop its black lines stay readable.
     void frameDumps_data()
     {
         QTest::addColumn<QByteArray>("frame");
@@ -126,6 +127,12 @@ private slots:
         QFETCH(bool, rs485);
         QFETCH(QString, shown);
         QFETCH(QString, colours);
+        const QPalette desktop = QApplication::palette();
+        const auto restore = qScopeGuard([&] { QApplication::setPalette(desktop); });
+        QPalette dark = desktop;
+        dark.setColor(QPalette::Base, Qt::black);
+        dark.setColor(QPalette::Text, Qt::white);
+        QApplication::setPalette(dark);
         WindowFixture f(false);
         MainWindow *w = f.window();
         f.widget<QGroupBox>("gbRS485")->setChecked(rs485);
@@ -142,6 +149,8 @@ private slots:
         QCOMPARE(dumpColours(f.widget<QTextEdit>("teProtocol"), frame.toHex(' ').toUpper()), colours);
         const Coloured c = colouredText(f.widget<QTextEdit>("teProtocol"));
         QCOMPARE(colourName(c.colours.at(c.text.lastIndexOf("B"))), QStringLiteral("default"));
+        QCOMPARE(f.widget<QTextEdit>("teProtocol")->palette().color(QPalette::Base), QColor(Qt::white));
+        QCOMPARE(f.widget<QTextEdit>("teProtocol")->palette().color(QPalette::Text), QColor(Qt::black));
     }
 
     void bulkWorkStaysOutOfTheLog()
@@ -349,22 +358,6 @@ private slots:
         QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("firmware version"));
         field->setText("no such text");
         QCOMPARE(f.widget<QLabel>("labProtocolFindStatus")->text(), QStringLiteral("No matches"));
-    }
-
-    // The protocol log's colours are its own: on a dark desktop its black
-    // lines stay readable.
-    void protocolLogOnADarkDesktop()
-    {
-        const QPalette desktop = QApplication::palette();
-        const auto restore = qScopeGuard([&] { QApplication::setPalette(desktop); });
-        QPalette dark = desktop;
-        dark.setColor(QPalette::Base, Qt::black);
-        dark.setColor(QPalette::Text, Qt::white);
-        QApplication::setPalette(dark);
-        WindowFixture f(false);
-        auto *log = f.widget<QTextEdit>("teProtocol");
-        QCOMPARE(log->palette().color(QPalette::Base), QColor(Qt::white));
-        QCOMPARE(log->palette().color(QPalette::Text), QColor(Qt::black));
     }
 };
 

