@@ -137,6 +137,7 @@ private:
     // hint where the user lacks the permission.
     QString openFailureReason(const QString &portName) const;
     bool serialClosePending = false; // an error's close is scheduled
+    bool serialRemovalSaid = false; // "Device removed." logged for it
 
     // ---- Device link: TCP transport (link/tcptransport.cpp) ------------------
 public slots:

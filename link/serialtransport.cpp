@@ -159,14 +159,22 @@ void MainWindow::handleSerialDataError(QSerialPort::SerialPortError serialPortEr
     if (serialPortError != QSerialPort::ReadError && serialPortError != QSerialPort::ResourceError)
         return;
     // A vanishing device often reports more than one error before the port
-    // is closed; the first one is handled, the rest are echoes of it.
-    if (serialClosePending)
+    // is closed; the first one is handled, the rest are echoes of it. A
+    // removal may show only in an echo (a hang-up reads as a read error
+    // first), and is said then, once.
+    const bool removed = serialPortError == QSerialPort::ResourceError;
+    if (serialClosePending) {
+        if (removed && !serialRemovalSaid)
+            logd(QStringLiteral("Device removed."));
+        serialRemovalSaid = serialRemovalSaid || removed;
         return;
+    }
     qDebug() << QStringLiteral("Serial port error on %1: %2, oneShotState: %3")
                     .arg(serial.portName(), serial.errorString())
                     .arg(oneShotState);
     oneShotTimer->stop();
-    if (serialPortError == QSerialPort::ResourceError)
+    serialRemovalSaid = removed;
+    if (removed)
         logd(QStringLiteral("Device removed."));
     // The workflow on this link ends now, not by repeats into a dead port.
     if (!tcpConnected)
