@@ -4,14 +4,10 @@
 #include <QtTest>
 
 #include "link/binaryprotocol.h"
+#include "support/bytes.h"
 #include "sim/simcodec.h"
 
 namespace {
-
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
-}
 
 // Records what the codec emits, copying the bytes while the pointers are valid.
 struct Recorder : QObject

@@ -204,15 +204,6 @@ QJsonObject plainR4()
     return object(SimFileSystem::configDocument(SimFileSystem::ConfigR4));
 }
 
-QStringList items(QWidget *dialog, const char *combo)
-{
-    QComboBox *box = child<QComboBox>(dialog, combo);
-    QStringList out;
-    for (int i = 0; i < box->count(); ++i)
-        out << box->itemText(i);
-    return out;
-}
-
 // What a widget shows: a combo box its item, a field its text, a spin box its
 // number, a check box "checked" or nothing.
 QString shownValue(QWidget *dialog, const QString &name)
@@ -587,8 +578,8 @@ private slots:
         QFETCH(QStringList, gpio);
         QFETCH(bool, antennas);
         auto *d = open<pollingwindow>(documentWith("rfid", {{"selected_antennas", 5}}, hw));
-        QCOMPARE(items(d, "cbDefinedGpio"), gpio);
-        QCOMPARE(items(d, "cbUndefinedGpio"), gpio);
+        QCOMPARE(itemTexts(child<QComboBox>(d, "cbDefinedGpio")), gpio);
+        QCOMPARE(itemTexts(child<QComboBox>(d, "cbUndefinedGpio")), gpio);
         QCOMPARE(child(d, "cbKnownTagsOnAll")->isEnabled(), antennas);
         // Antennas 1 and 3 stored; only enabled boxes take the user's click.
         change(d, "cbAnt3", "");
@@ -689,8 +680,8 @@ private slots:
         WindowFixture f;
         QVERIFY(f.connectSerial());
         SimKnownTags &known = f.reader()->knownTags();
-        known.setEntries({SimKnownTags::entry(0x08, WindowFixture::hex("CA FE 00 01"))});
-        f.reader()->tagField().placeTag(SimTag::ultralight(WindowFixture::hex("04 A1 B2 C3 D4 E5 F6")));
+        known.setEntries({SimKnownTags::entry(0x08, hex("CA FE 00 01"))});
+        f.reader()->tagField().placeTag(SimTag::ultralight(hex("04 A1 B2 C3 D4 E5 F6")));
         RequestLog requests(f.reader());
         QStringList steps; // the list and its label after each step
         pollingwindow *d = nullptr;
@@ -704,10 +695,7 @@ private slots:
                 },
                 3000);
             QTest::qWait(100); // no more answers on their way
-            QStringList entries;
-            for (int i = 0; i < child<QListWidget>(d, "lvTags")->count(); ++i)
-                entries << child<QListWidget>(d, "lvTags")->item(i)->text();
-            steps << label->text() + ": " + entries.join(", ");
+            steps << label->text() + ": " + itemTexts(child<QListWidget>(d, "lvTags")).join(", ");
         };
         QTimer poll;
         QObject::connect(&poll, &QTimer::timeout, [&] {
@@ -721,15 +709,15 @@ private slots:
             QTest::mouseClick(child(d, "btDelete"), Qt::LeftButton);
             // Acknowledgements nobody asked for, before the write and after
             // its last (doubled, late), write nothing and show no box.
-            f.injectAnswer(WindowFixture::hex("00 18 02"));
+            f.injectAnswer(hex("00 18 02"));
             QTest::mouseClick(child(d, "btWrite2Device"), Qt::LeftButton);
             (void)QTest::qWaitFor([&] { return !boxes->seen.isEmpty(); }, 3000);
-            f.injectAnswer(WindowFixture::hex("00 18 03"));
-            f.injectAnswer(WindowFixture::hex("00 18 02"));
+            f.injectAnswer(hex("00 18 03"));
+            f.injectAnswer(hex("00 18 02"));
             list->clear();
             step("btGetList", 1);
             for (const char *other : {"FF 18 00 01", "00 18 09", "00 05", "00 03 01 08 11 22 33 44", "00", "18"})
-                f.injectAnswer(WindowFixture::hex(other));
+                f.injectAnswer(hex(other));
             QTest::qWait(200);
             step("btGetList", 1);
             QTest::mouseClick(child(d, "btCancel"), Qt::LeftButton);
@@ -743,13 +731,10 @@ private slots:
                                "Known tag list - 1: " + tag, "Known tag list - 1: " + tag}));
         QCOMPARE(boxes->seen, QStringList {"Info: Tag list updated on the device"});
         boxes->seen.clear();
-        QCOMPARE(known.entries(),
-                 QList<QByteArray> {SimKnownTags::entry(0x00, WindowFixture::hex("04 A1 B2 C3 D4 E5 F6"))});
+        QCOMPARE(known.entries(), QList<QByteArray> {SimKnownTags::entry(0x00, hex("04 A1 B2 C3 D4 E5 F6"))});
         QCOMPARE(requests.withCode(0x18),
-                 (QList<QByteArray> {WindowFixture::hex("18 00"), WindowFixture::hex("18 01"),
-                                     WindowFixture::hex("18 02"), WindowFixture::hex("18 03 00 04 A1 B2 C3 D4 E5 F6"),
-                                     WindowFixture::hex("18 00"), WindowFixture::hex("18 01"),
-                                     WindowFixture::hex("18 00"), WindowFixture::hex("18 01")}));
+                 (QList<QByteArray> {hex("18 00"), hex("18 01"), hex("18 02"), hex("18 03 00 04 A1 B2 C3 D4 E5 F6"),
+                                     hex("18 00"), hex("18 01"), hex("18 00"), hex("18 01")}));
     }
 
     // ---- all three -----------------------------------------------------------

@@ -7,6 +7,7 @@
 #include <QtTest>
 
 #include "console/hexvalidator.h"
+#include "support/bytes.h"
 #include "console/requestbuilder.h"
 
 namespace {
@@ -25,11 +26,6 @@ QJsonObject command(const QJsonArray &catalogue, int code)
         if (v.toObject().value(QStringLiteral("value")).toInt() == code)
             return v.toObject();
     return {};
-}
-
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
 }
 
 } // namespace

@@ -14,14 +14,6 @@ QListWidget *commandList(WindowFixture &f)
     return f.widget<QListWidget>("lvCommands");
 }
 
-QStringList listedTexts(WindowFixture &f)
-{
-    QStringList texts;
-    for (int i = 0; i < commandList(f)->count(); ++i)
-        texts << commandList(f)->item(i)->text();
-    return texts;
-}
-
 void selectCommand(WindowFixture &f, int code)
 {
     const QString prefix = QStringLiteral("[") + MainWindow::hexByte(uint8_t(code)) + QStringLiteral("] ");
@@ -55,18 +47,18 @@ private slots:
     void catalogueAndFilters()
     {
         WindowFixture f(false);
-        const QStringList all = listedTexts(f);
+        const QStringList all = itemTexts(commandList(f));
         QVERIFY(all.contains("[0B] Get firmware version"));
         QVERIFY(!all.contains("[00] ACK"));
 
         for (const char *box :
              {"ckbFilterGeneric", "ckbFilterMifare", "ckbFilterMifareUl", "ckbFilterMifareDesfire", "ckbFilterICode"})
             f.widget<QCheckBox>(box)->setChecked(false);
-        QCOMPARE(listedTexts(f).size(), 5);
-        QVERIFY(listedTexts(f).first().startsWith("[E0] FOPEN"));
+        QCOMPARE(itemTexts(commandList(f)).size(), 5);
+        QVERIFY(itemTexts(commandList(f)).first().startsWith("[E0] FOPEN"));
 
         f.widget<QCheckBox>("ckbFilterICode")->setChecked(true);
-        for (const QString &t : listedTexts(f)) {
+        for (const QString &t : itemTexts(commandList(f))) {
             const int code = t.mid(1, 2).toInt(nullptr, 16);
             QVERIFY2(code >= 0xE0 || (code >= 0x90 && code <= 0xBF), qPrintable(t));
         }
@@ -134,14 +126,14 @@ private slots:
         QCOMPARE(f.logCount("[TX] - GPIO command"), 0); // a request is logged as it is written
         execute->setEnabled(true);
         QTest::keyClick(field(f, 1), Qt::Key_Return);
-        QVERIFY(QTest::qWaitFor([&] { return seen.contains(WindowFixture::hex("0E 01 04")); }, 2000));
+        QVERIFY(QTest::qWaitFor([&] { return seen.contains(hex("0E 01 04")); }, 2000));
         QCOMPARE(f.window()->oneShotState, int(MainWindow::Idle));
         type(field(f, 2), "1000");
         commandList(f)->scrollToItem(commandList(f)->currentItem());
         const QPoint at = commandList(f)->visualItemRect(commandList(f)->currentItem()).center();
         QTest::mouseClick(commandList(f)->viewport(), Qt::LeftButton, {}, at);
         QTest::mouseDClick(commandList(f)->viewport(), Qt::LeftButton, {}, at);
-        QVERIFY(QTest::qWaitFor([&] { return seen.contains(WindowFixture::hex("0E 01 04 E8 03")); }, 2000));
+        QVERIFY(QTest::qWaitFor([&] { return seen.contains(hex("0E 01 04 E8 03")); }, 2000));
         QVERIFY(!f.window()->oneShotTimer->isActive());
 
         // A required field left empty: message, focus, nothing sent.

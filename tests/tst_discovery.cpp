@@ -125,14 +125,6 @@ QListWidget *deviceList(const WindowFixture &f)
     return f.widget<QListWidget>(QStringLiteral("lvDetectedDevices"));
 }
 
-QStringList entryTexts(const WindowFixture &f)
-{
-    QStringList texts;
-    for (int i = 0; i < deviceList(f)->count(); ++i)
-        texts << deviceList(f)->item(i)->text();
-    return texts;
-}
-
 bool italic(QListWidgetItem *item)
 {
     return item->font().style() != QFont::StyleNormal;
@@ -243,7 +235,7 @@ private slots:
         w->discoveryClock = [&] { return now; };
 
         w->udpMessageReceive(QStringLiteral("Q_R4:Reader-7:1.2.3"), QStringLiteral("192.168.1.20"));
-        QCOMPARE(entryTexts(f), QStringList {QStringLiteral("192.168.001.020 - Reader-7 (v1.2.3)")});
+        QCOMPARE(itemTexts(deviceList(f)), QStringList {QStringLiteral("192.168.001.020 - Reader-7 (v1.2.3)")});
         QListWidgetItem *entry = deviceList(f)->item(0);
         QCOMPARE(entry->data(Qt::UserRole + 4).toLongLong(), 5000);
         QVERIFY(!italic(entry));
@@ -253,14 +245,14 @@ private slots:
         // Heard again, under another name: only the time moves on.
         now = 7000;
         w->udpMessageReceive(QStringLiteral("Q_R4:Renamed:9.9"), QStringLiteral("::ffff:192.168.1.20"));
-        QCOMPARE(entryTexts(f), QStringList {QStringLiteral("192.168.001.020 - Reader-7 (v1.2.3)")});
+        QCOMPARE(itemTexts(deviceList(f)), QStringList {QStringLiteral("192.168.001.020 - Reader-7 (v1.2.3)")});
         QCOMPARE(entry->data(Qt::UserRole + 4).toLongLong(), 7000);
         QCOMPARE(f.logCount("found at address"), 1);
 
         // The marker may stand anywhere; fields after the third are ignored.
         w->udpMessageReceive(QStringLiteral("xxQ_R4:Ten:1.0:extra:more"), QStringLiteral("192.168.1.10"));
         w->udpMessageReceive(QStringLiteral("Q_R4:Nine:1.0"), QStringLiteral("192.168.1.9"));
-        QCOMPARE(entryTexts(f),
+        QCOMPARE(itemTexts(deviceList(f)),
                  (QStringList {QStringLiteral("192.168.001.009 - Nine (v1.0)"),
                                QStringLiteral("192.168.001.010 - Ten (v1.0)"),
                                QStringLiteral("192.168.001.020 - Reader-7 (v1.2.3)")}));
@@ -406,7 +398,7 @@ private slots:
         QVERIFY(gate.setSourceAddress(QHostAddress(QStringLiteral("127.0.0.9"))));
         QVERIFY(hall.announce());
         QVERIFY(gate.announce());
-        QTRY_COMPARE(entryTexts(f),
+        QTRY_COMPARE(itemTexts(deviceList(f)),
                      (QStringList {QStringLiteral("127.000.000.009 - Gate (v1.7)"),
                                    QStringLiteral("127.000.000.020 - Hall (v2.38)")}));
         QCOMPARE(deviceList(f)->item(0)->data(Qt::UserRole).toString(), QStringLiteral("127.0.0.9"));
@@ -533,14 +525,12 @@ private slots:
         // An existing file is replaced, not added to, by a shorter workbook
         // (an empty list gives the header row alone); a file that is no
         // workbook at all too.
-        QFile junk(dir.filePath(QStringLiteral("junk.xlsx")));
-        QVERIFY(junk.open(QIODevice::WriteOnly));
-        junk.write("not a workbook");
-        junk.close();
+        const QString junk = dir.filePath(QStringLiteral("junk.xlsx"));
+        QVERIFY(writeFile(junk, "not a workbook"));
         f.reopenWindow();
         f.window()->fileChooser = [&](const QString &, const QString &, bool) { return chosen; };
         const QList<QStringList> none = {{"Name", "IP", "Firmware"}};
-        for (const QString &file : {chosen, junk.fileName()}) {
+        for (const QString &file : {chosen, junk}) {
             chosen = file;
             f.click("btSaveList");
             QVERIFY(f.waitForLog(QStringLiteral("Device list exported to file ") + chosen));

@@ -11,15 +11,6 @@
 #include "support/requestlog.h"
 #include "support/windowfixture.h"
 
-namespace {
-
-QByteArray hex(const char *t)
-{
-    return WindowFixture::hex(t);
-}
-
-} // namespace
-
 class TestExchange : public QObject
 {
     Q_OBJECT

@@ -19,22 +19,9 @@ namespace {
 
 const char *const VersionFrame = "F5 03 00 FC FF 0B 9B 50";
 
-QByteArray hex(const char *t)
-{
-    return WindowFixture::hex(t);
-}
-
 QListWidget *favList(WindowFixture &f)
 {
     return f.widget<QListWidget>("lvFavCommands");
-}
-
-QStringList listedNames(WindowFixture &f)
-{
-    QStringList out;
-    for (int i = 0; i < favList(f)->count(); ++i)
-        out << favList(f)->item(i)->text();
-    return out;
 }
 
 // What the settings store holds, read behind the window's back.
@@ -180,7 +167,7 @@ private slots:
         QTest::keyClicks(edit(d, "leHex"), "1");
         pressOk(d);
         QTRY_VERIFY(d.isNull());
-        QCOMPARE(listedNames(f), QStringList({"A", "B2", "C"}));
+        QCOMPARE(itemTexts(favList(f)), QStringList({"A", "B2", "C"}));
         QCOMPARE(favList(f)->item(1)->data(Qt::UserRole).toString(), QStringLiteral("0B 1"));
         QCOMPARE(favList(f)->currentRow(), 1);
         QCOMPARE(storedNames(f), QStringList({"A", "B2", "C"}));
@@ -201,7 +188,7 @@ private slots:
         const auto move = [&](int row, const char *button) {
             favList(f)->setCurrentRow(row);
             f.click(button);
-            return listedNames(f).join(' ') + QStringLiteral(" @%1").arg(favList(f)->currentRow());
+            return itemTexts(favList(f)).join(' ') + QStringLiteral(" @%1").arg(favList(f)->currentRow());
         };
         QCOMPARE(move(2, "btFavDown"), QStringLiteral("A C B2 @1"));
         QCOMPARE(move(2, "btFavUp"), QStringLiteral("A C B2 @2"));
@@ -213,7 +200,7 @@ private slots:
         QCOMPARE(move(2, "btDeleteFavCommand").section(' ', 0, 1), QStringLiteral("C A"));
         QVERIFY(!QSettings(f.settingsFile(), QSettings::IniFormat).contains("commands/3/hex"));
         f.reopenWindow();
-        QCOMPARE(listedNames(f), QStringList({"C", "A"}));
+        QCOMPARE(itemTexts(favList(f)), QStringList({"C", "A"}));
 
         // An editor whose record moved away (deleted ahead of it, another
         // editor open meanwhile) appends instead of overwriting another.

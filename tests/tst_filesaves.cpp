@@ -29,12 +29,6 @@ namespace {
 
 QString g_smallDisk; // a tmpfs of 64 KiB
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // While it lives, no file of this process grows past 2 KiB, or (fullDisk)
 // the small tmpfs has no room left.
 class NoRoom
@@ -118,10 +112,9 @@ private slots:
             w->pollingRecordUid(QStringLiteral("04A1B2C3"));
             QVERIFY(QFile::exists(path));
         } else {
-            QFile old(path);
-            QVERIFY(old.open(QIODevice::WriteOnly) && old.write(QByteArray(300, 'o')) == 300);
+            QVERIFY(writeFile(path, QByteArray(300, 'o')));
         }
-        const QByteArray before = readAll(path);
+        const QByteArray before = fileBytes(path);
         QVERIFY(!before.isEmpty());
 
         if (writer == ConfigDownload) {
@@ -154,7 +147,7 @@ private slots:
             }
         }
 
-        QCOMPARE(readAll(path), before);
+        QCOMPARE(fileBytes(path), before);
         QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList {QFileInfo(path).fileName()});
     }
 };

@@ -10,15 +10,6 @@
 #include "support/requestlog.h"
 #include "support/windowfixture.h"
 
-namespace {
-
-QByteArray hex(const char *t)
-{
-    return WindowFixture::hex(t);
-}
-
-} // namespace
-
 class TestFileTransfer : public QObject
 {
     Q_OBJECT
@@ -50,13 +41,10 @@ private slots:
         WindowFixture f;
         MainWindow *w = f.window();
         QVERIFY(tcp ? f.connectTcp() : f.connectSerial());
-        const QByteArray content = WindowFixture::pattern(size);
+        const QByteArray content = pattern(size);
         QTemporaryDir dir;
         const QString local = dir.filePath("local.json");
-        QFile file(local);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(upload ? content : QByteArray("previous content that is longer than nothing"));
-        file.close();
+        QVERIFY(writeFile(local, upload ? content : QByteArray("previous content that is longer than nothing")));
         if (!upload)
             f.reader()->files().setFile("config.json", content);
         w->fileChooser = [&](const QString &caption, const QString &filter, bool save) {
@@ -73,8 +61,7 @@ private slots:
         // The chain is kept out of the protocol log.
         QVERIFY(!f.logText().contains(upload ? "[TX] - FWRITE" : "[TX] - FREAD"));
         if (!upload) {
-            QVERIFY(file.open(QIODevice::ReadOnly));
-            QCOMPARE(file.readAll(), content);
+            QCOMPARE(fileBytes(local), content);
             QCOMPARE(w->oneShotState, int(MainWindow::Idle));
             QVERIFY(!w->oneShotTimer->isActive());
             return;
@@ -100,8 +87,7 @@ private slots:
         QVERIFY(requests.list.isEmpty());
         QVERIFY(!f.logText().contains("File closed. Size"));
         QVERIFY(w->transferBuffer.isEmpty());
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), content);
+        QCOMPARE(fileBytes(local), content);
         // An FOPEN sent from the console is answered: the timer stops.
         w->oneShotTimer->start(3000);
         f.injectAnswer(hex("00 E0"));
@@ -133,7 +119,7 @@ private slots:
         // reader that never says it has ended) is not taken in without end.
         // (Waited for without qWait's naps: some 500 reads.)
         f.reader()->files().setReadChunkSize(2000);
-        f.reader()->files().setFile("config.json", WindowFixture::pattern(1024 * 1024 + 1));
+        f.reader()->files().setFile("config.json", pattern(1024 * 1024 + 1));
         const QString never = dir.filePath("never.json");
         f.window()->fileChooser = [&](const QString &, const QString &, bool) { return never; };
         f.click("btDownloadConfig");
@@ -181,15 +167,13 @@ private slots:
         WindowFixture f;
         QVERIFY(tcp ? f.connectTcp() : f.connectSerial());
         f.reader()->registerCommand(0x0A, [](SimRequest &req) { req.silent(); }); // no restart
-        const QByteArray content = WindowFixture::pattern(941);
+        const QByteArray content = pattern(941);
         QTemporaryDir dir;
         const QString local = dir.filePath("local.json");
-        if (upload) {
-            QFile file(local);
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
-        } else {
+        if (upload)
+            QVERIFY(writeFile(local, content));
+        else
             f.reader()->files().setFile("config.json", content);
-        }
         f.window()->fileChooser = [&](const QString &, const QString &, bool) { return local; };
         RequestLog requests(f.reader());
         if (fault == "unasked E1") // with data of its own, before the answer to the second FREAD
@@ -204,13 +188,7 @@ private slots:
         QVERIFY(f.waitForLog(upload ? "File closed. Restarting..." : "File closed. Size 941 bytes.", 15000));
         QCOMPARE(f.logCount("attempt 2 of 4"), 1);
         QCOMPARE(f.logCount("File closed."), 1);
-        if (upload) {
-            QCOMPARE(f.reader()->files().configFile(), content);
-        } else {
-            QFile saved(local);
-            QVERIFY(saved.open(QIODevice::ReadOnly));
-            QCOMPARE(saved.readAll(), content);
-        }
+        QCOMPARE(upload ? f.reader()->files().configFile() : fileBytes(local), content);
         QTest::qWait(300); // late or doubled answers still on their way change nothing
         QCOMPARE(f.logCount("File closed."), 1);
         QVERIFY(!f.window()->oneShotTimer->isActive());

@@ -17,16 +17,6 @@
 
 namespace {
 
-QByteArray hex(const char *t)
-{
-    return WindowFixture::hex(t);
-}
-
-QByteArray pattern(int size, quint32 seed = 1)
-{
-    return WindowFixture::pattern(size, seed);
-}
-
 QByteArray record(const QByteArray &body)
 {
     QByteArray out;
@@ -58,8 +48,7 @@ class TestFirmware : public QObject
     QString writeFile(const QString &name, const QByteArray &content)
     {
         const QString path = m_dir.filePath(name);
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        if (!::writeFile(path, content))
             qWarning("cannot write %s", qPrintable(path));
         return path;
     }

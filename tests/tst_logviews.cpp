@@ -22,8 +22,6 @@
 
 namespace {
 
-using Hex = WindowFixture;
-
 struct Coloured
 {
     QString text;
@@ -99,25 +97,25 @@ private slots:
         QTest::addColumn<QString>("shown");
         QTest::addColumn<QString>("colours");
         const QString version = "F5=default 03=DarkGreen 00=DarkGreen FC=DarkGreen FF=DarkGreen ";
-        QTest::newRow("request") << Hex::hex("F5 03 00 FC FF 0B 9B 50") << "[TX]" << false
+        QTest::newRow("request") << hex("F5 03 00 FC FF 0B 9B 50") << "[TX]" << false
                                  << "[TX] - Get firmware version \n    Data: F5 03 00 FC FF 0B 9B 50"
                                  << version + "0B=Red 9B=Lime 50=Lime";
         QTest::newRow("request with RS485")
-            << Hex::hex("F5 03 00 FC FF 0B 9B 50") << "[TX]" << true << "[TX] - \n    Data: F5 03 00 FC FF 0B 9B 50"
+            << hex("F5 03 00 FC FF 0B 9B 50") << "[TX]" << true << "[TX] - \n    Data: F5 03 00 FC FF 0B 9B 50"
             << version + "0B=Blue 9B=Red 50=DimGray";
         const QString answer = "F5=default 06=DarkGreen 00=DarkGreen F9=DarkGreen FF=DarkGreen ";
-        QTest::newRow("error answer") << Hex::hex("F5 06 00 F9 FF FF 03 01 02 AA BB") << "[RX]" << false
+        QTest::newRow("error answer") << hex("F5 06 00 F9 FF FF 03 01 02 AA BB") << "[RX]" << false
                                       << "[RX] - Get UID - Error no. 0x102 \n    Data: F5 06 00 F9 FF FF 03 01 02 AA BB"
                                       << answer + "FF=Red 03=DimGray 01=DimGray 02=DimGray AA=Lime BB=Lime";
         QTest::newRow("unknown event")
-            << Hex::hex("F5 05 00 FA FF FE 30 AA BB") << "[RX]" << false
+            << hex("F5 05 00 FA FF FE 30 AA BB") << "[RX]" << false
             << "[RX] - Unknown - ASYNC \n    Data: F5 05 00 FA FF FE 30 AA BB"
             << "F5=default 05=DarkGreen 00=DarkGreen FA=DarkGreen FF=DarkGreen FE=Red 30=DimGray AA=Lime BB=Lime";
         QTest::newRow("error answer with RS485")
-            << Hex::hex("F5 06 00 F9 FF 05 FF 28 00 01 AA BB") << "[RX]" << true
+            << hex("F5 06 00 F9 FF 05 FF 28 00 01 AA BB") << "[RX]" << true
             << "[RX] - MIFARE Classic - Set UID - Error no. 0x1 \n    Data: F5 06 00 F9 FF 05 FF 28 00 01 AA BB"
             << answer + "05=Blue FF=Red 28=DimGray 00=DimGray 01=DimGray AA=Lime BB=Lime";
-        QTest::newRow("three bytes") << Hex::hex("F5 03 00") << "[TX]" << false << "[TX] - \n    Data: F5 03 00"
+        QTest::newRow("three bytes") << hex("F5 03 00") << "[TX]" << false << "[TX] - \n    Data: F5 03 00"
                                      << "F5=default 03=DarkGreen 00=DarkGreen";
     }
     void frameDumps()
@@ -157,7 +155,7 @@ private slots:
     {
         WindowFixture f(false);
         MainWindow *w = f.window();
-        const QByteArray frame = Hex::hex("F5 03 00 FC FF 0B 9B 50");
+        const QByteArray frame = hex("F5 03 00 FC FF 0B 9B 50");
         for (int state : {1, 3, 5, 6, 11, 12, 13, 14, 15}) {
             w->oneShotState = state;
             w->protoLog(frame, "[TX]");
@@ -334,7 +332,7 @@ private slots:
         WindowFixture f;
         QVERIFY(f.connectSerial());
         for (int i = 0; i < 2; ++i)
-            f.window()->protoLog(Hex::hex("F5 03 00 FC FF 0B 9B 50"), "[TX]");
+            f.window()->protoLog(hex("F5 03 00 FC FF 0B 9B 50"), "[TX]");
         auto *log = f.widget<QTextEdit>("teProtocol");
         const int matches = f.logCount("firmware version");
         QVERIFY(matches >= 4);

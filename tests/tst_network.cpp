@@ -11,11 +11,6 @@
 
 namespace {
 
-QByteArray hex(const char *t)
-{
-    return WindowFixture::hex(t);
-}
-
 QByteArray bytes(std::initializer_list<int> values)
 {
     QByteArray out;

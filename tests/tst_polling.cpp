@@ -21,11 +21,6 @@
 
 namespace {
 
-QByteArray hex(const char *t)
-{
-    return WindowFixture::hex(t);
-}
-
 QJsonObject sheet(const QString &name, const QJsonArray &rows = QJsonArray())
 {
     return QJsonObject {{"name", name}, {"rows", rows}};
@@ -260,17 +255,11 @@ private slots:
 
         // Not a workbook: the message box, and the file is left as it was.
         const QString text = dir.filePath("notes.xlsx");
-        {
-            QFile out(text);
-            QVERIFY(out.open(QIODevice::WriteOnly));
-            out.write("these are my notes, not a workbook\n");
-        }
+        QVERIFY(writeFile(text, "these are my notes, not a workbook\n"));
         file->setText(text);
         QCOMPARE(f.answerMessageBox([&] { w->pollingRecordUid("0102"); }),
                  QStringLiteral("Error: Unable to open output file"));
-        QFile in(text);
-        QVERIFY(in.open(QIODevice::ReadOnly));
-        QCOMPARE(in.readAll(), QByteArray("these are my notes, not a workbook\n"));
+        QCOMPARE(fileBytes(text), QByteArray("these are my notes, not a workbook\n"));
 
         // A full sheet: every tag found is reported, and the file is left
         // as it was.

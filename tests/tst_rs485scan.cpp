@@ -59,15 +59,6 @@ void selectPort(WindowFixture &f, const QString &path)
     ports->setCurrentIndex(ports->findText(path));
 }
 
-QStringList entries(const WindowFixture &f)
-{
-    auto *box = f.widget<QComboBox>(QStringLiteral("cbDetectedDevices"));
-    QStringList texts;
-    for (int i = 0; i < box->count(); ++i)
-        texts << box->itemText(i);
-    return texts;
-}
-
 } // namespace
 
 class TestRs485Scan : public QObject
@@ -102,7 +93,8 @@ private slots:
         QCOMPARE(address->text(), QStringLiteral("05"));
         QVERIFY(f.waitForLog(QStringLiteral("Done."), 40000));
 
-        QCOMPARE(entries(f), (QStringList {QStringLiteral("05 - 2.38 "), QStringLiteral("1A - 2.40 ")}));
+        QCOMPARE(itemTexts(f.widget<QComboBox>("cbDetectedDevices")),
+                 (QStringList {QStringLiteral("05 - 2.38 "), QStringLiteral("1A - 2.40 ")}));
         QCOMPARE(f.logCount("Device found: 1A - 2.40 "), 1);
         QCOMPARE(scan->text(), QStringLiteral("Scan"));
         QVERIFY(connectButton->isEnabled());
@@ -163,7 +155,8 @@ private slots:
         QCOMPARE(w->oneShotState, int(MainWindow::Idle));
         QVERIFY(!w->oneShotTimer->isActive());
         QCOMPARE(f.widget<QPushButton>("btScanRs485")->text(), QStringLiteral("Scan"));
-        QCOMPARE(entries(f), port ? QStringList {QStringLiteral("00 - 2.38 ")} : QStringList());
+        QCOMPARE(itemTexts(f.widget<QComboBox>("cbDetectedDevices")),
+                 port ? QStringList {QStringLiteral("00 - 2.38 ")} : QStringList());
         if (port)
             QCOMPARE(f.widget<QLineEdit>("leTargetAddress")->text(), QStringLiteral("00"));
     }
@@ -190,7 +183,7 @@ private slots:
         QCOMPARE(f.widget<QPushButton>("btScanRs485")->text(), QStringLiteral("Scan"));
         QVERIFY(f.widget<QPushButton>("btSerialConnect")->isEnabled());
         QCOMPARE(w->progressBar->value(), 0);
-        QCOMPARE(entries(f), QStringList {QStringLiteral("05 - 2.38 ")});
+        QCOMPARE(itemTexts(f.widget<QComboBox>("cbDetectedDevices")), QStringList {QStringLiteral("05 - 2.38 ")});
 
         // 00 to 40 were asked; the damaged answer got the client's repeat
         // request (FF FF 02) and nothing more, then or later.
@@ -222,7 +215,7 @@ private slots:
         QVERIFY(!w->serial.isOpen());
         QCOMPARE(f.widget<QPushButton>("btSerialConnect")->text(), QStringLiteral("Connect"));
         QCOMPARE(f.widget<QPushButton>("btScanRs485")->text(), QStringLiteral("Scan"));
-        QCOMPARE(entries(f), QStringList {QStringLiteral("07 - 1.0 ")});
+        QCOMPARE(itemTexts(f.widget<QComboBox>("cbDetectedDevices")), QStringList {QStringLiteral("07 - 1.0 ")});
         QTest::qWait(250);
         QVERIFY(f.reader()->receivedPayloads().isEmpty());
         QVERIFY(!w->oneShotTimer->isActive());

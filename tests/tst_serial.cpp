@@ -8,13 +8,6 @@
 
 #include "support/windowfixture.h"
 
-namespace {
-QByteArray hex(const char *t)
-{
-    return WindowFixture::hex(t);
-}
-} // namespace
-
 class TestSerial : public QObject
 {
     Q_OBJECT

@@ -17,11 +17,6 @@
 
 namespace {
 
-QByteArray hex(const char *t)
-{
-    return WindowFixture::hex(t);
-}
-
 const QByteArray UlUid = hex("04 11 22 33 44 55 66");
 
 // An Ultralight whose pages 4 and 5 hold record.

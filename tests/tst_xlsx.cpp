@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "support/bytes.h"
 #include "support/xlsxcheck.h"
 #include "xlsx/workbook.h"
 
@@ -36,18 +37,6 @@ QString partOf(const QString &path, const QString &name)
 {
     QByteArray out;
     return python({QStringLiteral("part"), path, name}, &out) ? QString::fromUtf8(out) : QString();
-}
-
-QByteArray fileBytes(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
 
 // One polling log row below the last used row of the sheet the file opens

@@ -150,17 +150,6 @@ bool WindowFixture::settle()
         3000);
 }
 
-QByteArray WindowFixture::pattern(int size, quint32 seed)
-{
-    QByteArray out(size, '\0');
-    quint32 x = seed * 2654435761u + 1;
-    for (int i = 0; i < size; ++i) {
-        x = x * 1103515245u + 12345u;
-        out[i] = char(x >> 16);
-    }
-    return out;
-}
-
 bool runUntil(const std::function<bool()> &done, int timeoutMs)
 {
     QElapsedTimer clock;
@@ -173,4 +162,20 @@ bool runUntil(const std::function<bool()> &done, int timeoutMs)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     return true;
+}
+
+QStringList itemTexts(const QListWidget *list)
+{
+    QStringList texts;
+    for (int i = 0; i < list->count(); ++i)
+        texts << list->item(i)->text();
+    return texts;
+}
+
+QStringList itemTexts(const QComboBox *box)
+{
+    QStringList texts;
+    for (int i = 0; i < box->count(); ++i)
+        texts << box->itemText(i);
+    return texts;
 }

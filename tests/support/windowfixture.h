@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QAbstractButton>
+#include <QComboBox>
+#include <QListWidget>
 #include <QPointer>
 #include <QString>
 #include <QTemporaryDir>
@@ -9,11 +11,16 @@
 #include <memory>
 
 #include "app/mainwindow.h"
+#include "support/bytes.h"
 #include "sim/simreader.h"
 
 // The real main window with a settings store of its own in a temporary
 // folder, beside a simulated reader on a real pty. Offers the verbs a user's
 // story needs: click a widget by name, connect, wait for a log line.
+// The texts of a list's or a combo box's items, in order.
+QStringList itemTexts(const QListWidget *list);
+QStringList itemTexts(const QComboBox *box);
+
 class WindowFixture
 {
 public:
@@ -65,10 +72,6 @@ public:
     // with its default button and its "title: text" is returned.
     QString answerMessageBox(const std::function<void()> &action, int timeoutMs = 3000);
 
-    static QByteArray hex(const char *text) { return QByteArray::fromHex(QByteArray(text).replace(' ', "")); }
-    // Bytes that differ from one to the next and from seed to seed, so a
-    // lost, doubled or reordered piece of a transfer shows.
-    static QByteArray pattern(int size, quint32 seed = 1);
 
 private:
     void buildWindow();

@@ -178,8 +178,7 @@ bool WorkflowSoak::runOnce(int index, QString *problem)
     if (workflow == Figures::Download) {
         reader->files().setFile(SimFileSystem::kConfigName, source);
     } else {
-        QFile file(local);
-        if (!file.open(QIODevice::WriteOnly) || file.write(source) != source.size()) {
+        if (!writeFile(local, source)) {
             *problem = QStringLiteral("cannot write %1").arg(local);
             return false;
         }
@@ -301,11 +300,9 @@ bool WorkflowSoak::runOnce(int index, QString *problem)
     case Figures::Upload:
         same = reader->files().configFile() == source;
         break;
-    case Figures::Download: {
-        QFile saved(local);
-        same = saved.open(QIODevice::ReadOnly) && saved.readAll() == source;
+    case Figures::Download:
+        same = fileBytes(local) == source;
         break;
-    }
     }
     ++n[same ? Figures::Verified : Figures::Corrupt];
     if (!same)
