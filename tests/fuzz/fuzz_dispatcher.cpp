@@ -341,29 +341,16 @@ void feedFrame(bool withAddress, const QByteArray &body)
     h->w->binaryProtocolFrameComplete(header.data(), header.size(), buff.empty() ? &none : buff.data(), buff.size());
 }
 
-// Through the codec, as the reader's bytes arrive: the body gets its CRC and
-// the address the codec is set to.
+// Through the codec, as the reader's bytes arrive: the body framed by a
+// reader with the address the codec is set to, its CRC added.
 void feedThroughCodec(QByteArray body)
 {
-    const uint8_t address = h->w->protocol.address();
     body.truncate(kMaxCodecBody);
-    QByteArray full;
-    if (address)
-        full.append(char(address));
-    full.append(body);
-    const uint16_t crc
-        = BinaryProtocol::crc16(reinterpret_cast<const uint8_t *>(full.constData()), size_t(full.size()));
-    full.append(char(crc & 0xFF));
-    full.append(char(crc >> 8));
-    const uint16_t length = uint16_t(full.size());
-    QByteArray frame;
-    frame.append(char(0xF5));
-    frame.append(char(length & 0xFF));
-    frame.append(char(length >> 8));
-    frame.append(char(~length & 0xFF));
-    frame.append(char((~length >> 8) & 0xFF));
-    frame.append(full);
-    h->w->protocol.receiveBytes(reinterpret_cast<const uint8_t *>(frame.constData()), size_t(frame.size()));
+    BinaryProtocol reader;
+    reader.setAddress(h->w->protocol.address());
+    QObject::connect(&reader, &BinaryProtocol::protocolWrite,
+                     [](uint8_t *frame, size_t len) { h->w->protocol.receiveBytes(frame, len); });
+    reader.sendFrame(body);
 }
 
 void handOn(uint8_t flags, const QByteArray &body)
