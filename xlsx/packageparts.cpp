@@ -44,11 +44,9 @@ bool scanRoot(const QString &text, RootScan *scan, QString *error)
     int depth = 0;
     Child child;
     while (!xml.atEnd()) {
-        const auto token = xml.readNext();
-        if (token == QXmlStreamReader::DTD) {
-            *error = QStringLiteral("document type declarations are not allowed");
+        if (!readNextToken(xml, error))
             return false;
-        }
+        const auto token = xml.tokenType();
         if (token == QXmlStreamReader::StartElement) {
             ++depth;
             const int begin = startTagBegin(text, xml);
@@ -217,11 +215,9 @@ bool StylesPart::parse(const QString &text, bool fromUtf8, QString *error)
     bool inCellXfs = false, inFormat = false, plainDate = false;
     int rootEndTag = -1;
     while (!xml.atEnd()) {
-        const auto token = xml.readNext();
-        if (token == QXmlStreamReader::DTD) {
-            *error = QStringLiteral("document type declarations are not allowed");
+        if (!readNextToken(xml, error))
             return false;
-        }
+        const auto token = xml.tokenType();
         if (token == QXmlStreamReader::StartElement) {
             ++depth;
             const int begin = startTagBegin(text, xml);
@@ -358,11 +354,9 @@ bool parseSharedStrings(const QString &text, QStringList *strings, QString *erro
     QXmlStreamReader xml(text);
     int depth = 0;
     while (!xml.atEnd()) {
-        const auto token = xml.readNext();
-        if (token == QXmlStreamReader::DTD) {
-            *error = QStringLiteral("document type declarations are not allowed");
+        if (!readNextToken(xml, error))
             return false;
-        }
+        const auto token = xml.tokenType();
         if (token == QXmlStreamReader::StartElement) {
             if (depth == 1 && xml.name() == QLatin1String("si")) {
                 strings->append(unescapeText(readRichText(xml)));
@@ -387,11 +381,9 @@ bool parseWorkbook(const QString &text, WorkbookInfo *info, QString *error)
     int depth = 0;
     bool inSheets = false, inViews = false, haveView = false;
     while (!xml.atEnd()) {
-        const auto token = xml.readNext();
-        if (token == QXmlStreamReader::DTD) {
-            *error = QStringLiteral("document type declarations are not allowed");
+        if (!readNextToken(xml, error))
             return false;
-        }
+        const auto token = xml.tokenType();
         if (token == QXmlStreamReader::StartElement) {
             ++depth;
             const bool main = isMainNamespace(xml.namespaceUri());

@@ -55,9 +55,9 @@ bool SheetData::parseDocument(const QString &doc, bool fromUtf8, Scan *scan, QSt
     int previousRow = 0, previousColumn = 0;
 
     while (!xml.atEnd()) {
-        const auto token = xml.readNext();
-        if (token == QXmlStreamReader::DTD)
-            return fail(QStringLiteral("document type declarations are not allowed"));
+        if (!readNextToken(xml, error))
+            return fail(*error);
+        const auto token = xml.tokenType();
         if (token == QXmlStreamReader::StartElement) {
             ++depth;
             const int end = int(xml.characterOffset());

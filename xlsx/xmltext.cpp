@@ -114,6 +114,14 @@ bool decodeXml(const QByteArray &bytes, XmlText *out, QString *error)
     return true;
 }
 
+bool readNextToken(QXmlStreamReader &xml, QString *error)
+{
+    if (xml.readNext() != QXmlStreamReader::DTD)
+        return true;
+    *error = QStringLiteral("document type declarations are not allowed");
+    return false;
+}
+
 QString utf8Text(const char *bytes, int size)
 {
     QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);

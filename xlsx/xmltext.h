@@ -32,6 +32,10 @@ struct XmlText
     bool fromUtf8 = true;
 };
 bool decodeXml(const QByteArray &bytes, XmlText *out, QString *error);
+// Reads the next token, xml.tokenType() then tells which. A document type
+// declaration (which could define entities that expand without bound) is
+// refused: false, with the reason in error.
+bool readNextToken(QXmlStreamReader &xml, QString *error);
 // UTF-8 bytes as text the way decodeXml() reads them, except that a byte
 // order mark at their start stays a character (QString::fromUtf8() would
 // drop it).
