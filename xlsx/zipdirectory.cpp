@@ -47,6 +47,20 @@ QPair<quint16, quint16> dosNow()
             quint16((year - 1980) << 9 | d.month() << 5 | d.day())};
 }
 
+// The fields a local header (from offset 6) and a central directory record
+// (from offset 8) share, for a part written anew: flags, method, time and
+// date, CRC and both sizes.
+void putPartFields(QByteArray &record, int at, quint16 flags, QPair<quint16, quint16> when, const EncodedPart &part)
+{
+    put(record, at, flags & ~DataDescriptor, 2);
+    put(record, at + 2, Deflate, 2);
+    put(record, at + 4, when.first, 2);
+    put(record, at + 6, when.second, 2);
+    put(record, at + 8, part.crc, 4);
+    put(record, at + 12, quint32(part.compressedSize()), 4);
+    put(record, at + 16, quint32(part.size), 4);
+}
+
 // The extra fields of a record without the sheet index; false when they do
 // not parse.
 bool splitExtra(const QByteArray &extra, QByteArray *others, QByteArray *index)
@@ -183,13 +197,7 @@ bool ZipDirectory::write(SafeFileWriter &out, const QHash<int, const EncodedPart
         QByteArray header(LocalHeaderSize, '\0');
         put(header, 0, LocalSignature, 4);
         put(header, 4, get(file, e.record + 6, 2), 2); // version needed, as the directory says
-        put(header, 6, e.flags & ~DataDescriptor, 2);
-        put(header, 8, Deflate, 2);
-        put(header, 10, when.first, 2);
-        put(header, 12, when.second, 2);
-        put(header, 14, part->crc, 4);
-        put(header, 18, quint32(part->compressedSize()), 4);
-        put(header, 22, quint32(part->size), 4);
+        putPartFields(header, 6, e.flags, when, *part);
         put(header, 26, quint32(e.name.size()), 2);
         header += e.name;
         if (!write(header.constData(), header.size()))
@@ -217,13 +225,7 @@ bool ZipDirectory::write(SafeFileWriter &out, const QHash<int, const EncodedPart
                 extra += field + part->index;
             }
             record.replace(e.extraStart, e.extraLength, extra);
-            put(record, 8, e.flags & ~DataDescriptor, 2);
-            put(record, 10, Deflate, 2);
-            put(record, 12, when.first, 2);
-            put(record, 14, when.second, 2);
-            put(record, 16, part->crc, 4);
-            put(record, 20, quint32(part->compressedSize()), 4);
-            put(record, 24, quint32(part->size), 4);
+            putPartFields(record, 8, e.flags, when, *part);
             put(record, 30, quint32(extra.size()), 2);
         }
         put(record, 42, quint32(offsets[i]), 4);
