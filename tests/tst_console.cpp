@@ -1,5 +1,5 @@
 // The command console's plain rules: hexadecimal input and payload packing,
-// over the shipped catalogue.
+// over the catalogue the program carries.
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -12,12 +12,18 @@
 
 namespace {
 
-QJsonArray shippedCatalogue()
+QJsonArray catalogue(const QString &path)
 {
-    QFile file(qEnvironmentVariable("RX_TEST_SOURCE_DIR") + QStringLiteral("/resources/commands.json"));
+    QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("commands")).toArray();
+}
+
+// The catalogue the program carries, as the console reads it.
+QJsonArray embeddedCatalogue()
+{
+    return catalogue(QStringLiteral(":/json/commands.json"));
 }
 
 QJsonObject command(const QJsonArray &catalogue, int code)
@@ -34,6 +40,26 @@ class TestConsole : public QObject
 {
     Q_OBJECT
 private slots:
+    void initTestCase() { Q_INIT_RESOURCE(resources); }
+
+    // The program carries the shipped catalogue, command by command and
+    // field by field: a stale or mistyped copy would send other bytes than
+    // the ones the catalogue names.
+    void embeddedCatalogueIsTheShippedOne()
+    {
+        const QJsonArray shipped = catalogue(qEnvironmentVariable("RX_TEST_SOURCE_DIR") + "/resources/commands.json");
+        const QJsonArray embedded = embeddedCatalogue();
+        QVERIFY(!shipped.isEmpty());
+        QCOMPARE(embedded.size(), shipped.size());
+        for (int i = 0; i < shipped.size(); ++i) {
+            const QJsonObject want = shipped[i].toObject();
+            const QJsonObject have = embedded[i].toObject();
+            QCOMPARE(have.keys(), want.keys());
+            for (const QString &key : want.keys())
+                QVERIFY2(have.value(key) == want.value(key), qPrintable(want.value("name").toString() + ": " + key));
+        }
+    }
+
     // Hexadecimal input as typed (the cursor stays behind what was typed)
     // and as put right when the field is left (pos -1).
     void hexInput_data()
@@ -96,7 +122,7 @@ private slots:
         QFETCH(QStringList, fields);
         QFETCH(QByteArray, payload);
         QFETCH(int, failed);
-        const QJsonObject cmd = command(shippedCatalogue(), code);
+        const QJsonObject cmd = command(embeddedCatalogue(), code);
         QVERIFY(!cmd.isEmpty());
         const RequestBuildResult r = RequestBuilder::build(cmd, fields);
         QCOMPARE(r.failedArgument, failed);

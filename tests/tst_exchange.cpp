@@ -7,6 +7,11 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTcpServer>
+#include <QTextDocument>
+#include <QTextEdit>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "support/requestlog.h"
 #include "support/windowfixture.h"
@@ -167,22 +172,25 @@ private slots:
     {
         WindowFixture f;
         QVERIFY(f.connectSerial());
-        RequestLog requests(f.reader(), true);
+        RequestLog requests(f.reader());
         MainWindow *w = f.window();
 
-        // A workflow step answered on its third try starts the next one afresh.
+        // A workflow step is sent again 1500 ms after its first wait, and
+        // answered on its third try it starts the next step afresh.
         f.reader()->setSilent(true);
-        w->oneShotState = MainWindow::NetworkRead;
-        const uint8_t count[] = {0x02};
-        w->protocol.sendFrame(count, 1);
-        w->oneShotTimeout();
-        w->oneShotTimeout();
+        f.click("btReadNetwork");
+        QVERIFY(QTest::qWaitFor([&] { return !requests.list.isEmpty(); }, 2000));
+        const uint8_t firstRead = uint8_t(requests.list.last().at(0));
+        QVERIFY(QTest::qWaitFor([&] { return requests.count(firstRead) == 3; }, 5000));
+        const QList<qint64> sent = requests.timesOf(firstRead);
+        QVERIFY2(sent[1] - sent[0] >= 900 && sent[1] - sent[0] < 1400, qPrintable(QString::number(sent[1] - sent[0])));
+        QVERIFY2(sent[2] - sent[1] >= 1350 && sent[2] - sent[1] < 1900, qPrintable(QString::number(sent[2] - sent[1])));
         QCOMPARE(w->retryCount, 2);
-        QCOMPARE(w->oneShotTimer->interval(), 1500);
         QCOMPARE(f.logCount("Repeating last frame...\n"), 2);
         f.reader()->setSilent(false);
         w->oneShotTimeout();
         QVERIFY(QTest::qWaitFor([&] { return w->retryCount == 0; }, 2000));
+        QVERIFY(QTest::qWaitFor([&] { return w->oneShotState == MainWindow::Idle; }, 5000));
 
         // The loop test repeats without a limit while the link is up.
         w->oneShotState = MainWindow::LoopTest;
@@ -222,6 +230,7 @@ private slots:
 
         // With nothing open a frame goes nowhere and is not logged.
         const int tx = f.logCount("[TX]");
+        const uint8_t count[] = {0x02};
         w->protocol.sendFrame(count, 1);
         QCOMPARE(f.logCount("[TX]"), tx);
         w->oneShotState = MainWindow::LoopTest;
@@ -246,6 +255,38 @@ private slots:
                                      "user TCP connection from R4 client."));
         QVERIFY(!w->tcpSocket);
         QCOMPARE(f.widget<QPushButton>("btNetworkConnect")->text(), QStringLiteral("Connect"));
+
+        // A host that takes no connection: an attempt waits 5000 ms before
+        // the next begins. A listener whose one place is taken drops the
+        // client's requests; a place freed at the second attempt lets it in.
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in at {};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof at;
+        QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&at), size) == 0 && ::listen(listener, 0) == 0);
+        QVERIFY(::getsockname(listener, reinterpret_cast<sockaddr *>(&at), &size) == 0);
+        QTcpSocket placeTaker;
+        placeTaker.connectToHost(QHostAddress::LocalHost, ntohs(at.sin_port));
+        QVERIFY(placeTaker.waitForConnected(2000));
+        QElapsedTimer clock;
+        QList<qint64> attempts;
+        const auto watch = connect(f.widget<QTextEdit>("teProtocol")->document(), &QTextDocument::contentsChanged, [&] {
+            if (f.logCount("Connecting to 127.0.0.1 ...") <= 3 + attempts.size())
+                return;
+            attempts << clock.elapsed();
+            if (attempts.size() == 2)
+                ::close(::accept(listener, nullptr, nullptr));
+        });
+        clock.start();
+        f.clickConnectTcp(ntohs(at.sin_port));
+        disconnect(watch);
+        ::close(listener);
+        QCOMPARE(attempts.size(), 2);
+        QVERIFY2(attempts[1] - attempts[0] >= 4700 && attempts[1] - attempts[0] < 6500,
+                 qPrintable(QString::number(attempts[1] - attempts[0])));
+        QVERIFY(w->tcpConnected);
+        f.click("btNetworkConnect");
 
         QVERIFY(f.connectTcp());
         QCOMPARE(f.widget<QPushButton>("btNetworkConnect")->text(), QStringLiteral("Disconnect"));
@@ -277,20 +318,24 @@ private slots:
         QVERIFY(!w->tcpConnected);
     }
 
-    // The version request after a connect is sent anew five times, then the
-    // link is given up with the advice to reconnect.
+    // The version request after a connect is sent anew five times, 500 ms
+    // apart, after a first wait of 500 ms on a serial port and 2500 ms over
+    // TCP; then the link is given up with the advice to reconnect.
     void versionRequestGivesUp_data()
     {
         QTest::addColumn<QString>("link");
-        QTest::newRow("silent reader on the pty") << "pty";
-        QTest::newRow("no port") << "none";
-        QTest::newRow("silent reader over TCP") << "tcp";
+        QTest::addColumn<int>("firstWait");
+        QTest::newRow("silent reader on the pty") << "pty" << 500;
+        QTest::newRow("no port") << "none" << 0;
+        QTest::newRow("silent reader over TCP") << "tcp" << 2500;
     }
     void versionRequestGivesUp()
     {
         QFETCH(QString, link);
+        QFETCH(int, firstWait);
         WindowFixture f;
         f.reader()->setSilent(true);
+        RequestLog requests(f.reader());
         if (link == "tcp") {
             QVERIFY(!f.connectTcp());
         } else {
@@ -304,6 +349,16 @@ private slots:
         QVERIFY(f.waitForLog("Timeout - Please recconnect device and try again.", 7000));
         QCOMPARE(f.logCount("Repeating get version frame..."), 5);
         QCOMPARE(f.logText().contains("[TX]"), link != "none");
+        if (link != "none") {
+            // Timers fire late, never much early: the first wait and the
+            // mean of the repeats tell each wait from its neighbours.
+            const QList<qint64> sent = requests.timesOf(0x0B);
+            QCOMPARE(sent.size(), 6);
+            QVERIFY2(sent[1] - sent[0] >= firstWait * 0.9 && sent[1] - sent[0] < firstWait + 400,
+                     qPrintable(QString::number(sent[1] - sent[0])));
+            const qint64 repeats = (sent[5] - sent[1]) / 4;
+            QVERIFY2(repeats >= 450 && repeats < 750, qPrintable(QString::number(repeats)));
+        }
         QCOMPARE(f.window()->statusDetailLabel->text(), QStringLiteral("No response from device"));
         QVERIFY(!f.window()->serial.isOpen() && !f.window()->tcpConnected);
         QCOMPARE(f.widget<QPushButton>(link == "tcp" ? "btNetworkConnect" : "btSerialConnect")->text(),

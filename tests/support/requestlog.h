@@ -42,14 +42,16 @@ struct RequestLog
                 out << r;
         return out;
     }
-    // Milliseconds from this log's start to the first request with code.
-    qint64 timeOfFirst(uint8_t code) const
+    // Milliseconds from this log's start to each request with code.
+    QList<qint64> timesOf(uint8_t code) const
     {
+        QList<qint64> out;
         for (int i = 0; i < list.size(); ++i)
             if (uint8_t(list[i].at(0)) == code)
-                return times[i];
-        return -1;
+                out << times[i];
+        return out;
     }
+    qint64 timeOfFirst(uint8_t code) const { return timesOf(code).value(0, -1); }
     bool waitFor(const QByteArray &payload, int timeoutMs = 2000)
     {
         return QTest::qWaitFor([&] { return list.contains(payload); }, timeoutMs);
