@@ -9,11 +9,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLabel>
-#include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QSpinBox>
 #include <QTabWidget>
 #include <QTimer>
 #include <QtTest>
@@ -204,32 +202,20 @@ QJsonObject plainR4()
     return object(SimFileSystem::configDocument(SimFileSystem::ConfigR4));
 }
 
-// What a widget shows: a combo box its item, a field its text, a spin box its
-// number, a check box "checked" or nothing.
-QString shownValue(QWidget *dialog, const QString &name)
+// A member of a section ("rfid", "sleep" or "uart") of a document handed back.
+QJsonValue member(const QByteArray &document, const QString &section, const QString &key)
 {
-    QWidget *w = child(dialog, name);
-    if (auto *box = qobject_cast<QComboBox *>(w))
-        return box->currentText();
-    if (auto *edit = qobject_cast<QLineEdit *>(w))
-        return edit->text();
-    if (auto *spin = qobject_cast<QSpinBox *>(w))
-        return QString::number(spin->value());
-    return static_cast<QCheckBox *>(w)->isChecked() ? "checked" : "";
+    const QJsonObject root = object(document);
+    if (section == "uart")
+        return root["communication"].toObject()["uart"].toObject().value(key);
+    return root[section].toObject().value(key);
 }
 
-// A member of the "rfid" section of a document handed back.
-QJsonValue rfidMember(const QByteArray &document, const QString &key)
-{
-    return object(document).value("rfid").toObject().value(key);
-}
-
-// The plain document of the hardware's generation with members of one
-// section ("rfid", "sleep" or "uart") replaced by those of patch; a null one
-// is left out.
+// The plain document with members of one section ("rfid", "sleep" or
+// "uart") replaced by those of patch, a null one left out, for the hardware.
 QJsonObject documentWith(const QString &section, const QJsonObject &patch, int hardware = 4)
 {
-    QJsonObject root = hardware == 12 ? object(SimFileSystem::configDocument(SimFileSystem::ConfigR5)) : plainR4();
+    QJsonObject root = plainR4();
     QJsonObject communication = root["communication"].toObject();
     QJsonObject part = section == "uart" ? communication["uart"].toObject() : root[section].toObject();
     for (auto it = patch.begin(); it != patch.end(); ++it) {
@@ -264,15 +250,6 @@ class TestConfigDialogs : public QObject
     Q_OBJECT
 
     MessageBoxes *boxes = nullptr;
-
-    template<typename Dialog>
-    Dialog *open(const QJsonObject &root)
-    {
-        auto *d = new Dialog(nullptr, text(root));
-        d->setAttribute(Qt::WA_DeleteOnClose);
-        d->show();
-        return d;
-    }
 
 private slots:
     void init() { boxes = new MessageBoxes; }
@@ -344,9 +321,6 @@ private slots:
         const QByteArray r4 = bytes(R4Doc), r5 = bytes(R5Doc);
         QTest::newRow("uart R4") << "uart" << r4 << ""
                                  << "" << QByteArray() << QByteArray() << "leWifiConnMsg leWifiDisconnMsg spAddress";
-        QTest::newRow("uart R4 speed") << "uart" << r4 << "cbUart2Speed"
-                                       << "115200" << QByteArray("\"uart2_baud\": 7") << QByteArray("\"uart2_baud\": 4")
-                                       << "";
         QTest::newRow("uart R4 frames kept under Passthru")
             << "uart" << r4 << "cbUart2Proto"
             << "Passthru" << QByteArray("\"uart2_proto\": 1") << QByteArray("\"uart2_proto\": 4") << "";
@@ -373,9 +347,6 @@ private slots:
         QTest::newRow("rfid R4") << "rfid" << r4 << ""
                                  << "" << QByteArray() << QByteArray()
                                  << "cbKnownTagsOnAll cbUndefinedGpio sbReadBlockCount teDefinedCustomText";
-        QTest::newRow("rfid R4 polling") << "rfid" << r4 << "sbPollingTimeout"
-                                         << "300" << QByteArray("\"polling_timeout\": 2.5e2")
-                                         << QByteArray("\"polling_timeout\": 300") << "";
         QTest::newRow("rfid R4 application ID")
             << "rfid" << r4 << "DsAppId"
             << "abc" << QByteArray("\"read_df_app_id\": 16777216") << QByteArray("\"read_df_app_id\": 2748") << "";
@@ -503,120 +474,60 @@ private slots:
 
     // ---- the dialogs' lists and rules ---------------------------------------
 
-    void uartOkRefusedForSameHostProtocol()
-    {
-        auto *d = open<UartConfigWindow>(documentWith("uart", {{"uart0_proto", 0}, {"uart2_proto", 3}}));
-        QPushButton *ok = child<QPushButton>(d, "btOk");
-        QVERIFY(!ok->isEnabled());
-        change(d, "cbUart2Proto", "Console logs");
-        QVERIFY(ok->isEnabled());
-        change(d, "cbUsbProto", "Console logs");
-        QVERIFY(!ok->isEnabled());
-        d->close();
-    }
-
-    // What each widget shows of a stored value its list lacks: its first
-    // item, nothing, or "Unknown (N)".
-    void storedValuesShown_data()
+    // The rules on what the user picks: a protocol on one port only, one
+    // technology at least (clearing the last one checks the other),
+    // antennas only where the hardware has them; what is missing is written
+    // as its default.
+    void dialogRules_data()
     {
         QTest::addColumn<QString>("section");
-        QTest::addColumn<int>("hardware");
-        QTest::addColumn<QJsonObject>("patch");
-        QTest::addColumn<QString>("widget");
-        QTest::addColumn<QString>("shown");
-        const auto unknownTag = [](const char *key, const QJsonValue &pin, int led) {
-            QJsonObject event {{"gpio_level", 0}, {"message", 1}, {"led_color", led}, {"timeout", 50}};
-            if (!pin.isUndefined())
-                event.insert(key, pin);
-            return QJsonObject {{"unknown_tag", event}};
-        };
-        QTest::newRow("uart R5 Passthru") << "uart" << 12 << QJsonObject {{"uart2_proto", 4}} << "cbUart2Proto"
-                                          << "Unknown (4)";
-        QTest::newRow("sleep R4 missing")
-            << "sleep" << 10 << QJsonObject {{"wake_up_trigger1", QJsonValue::Null}} << "cbWakeUpTrigger1"
-            << "Disabled";
-        QTest::newRow("sleep R5 -3") << "sleep" << 12 << QJsonObject {{"wake_up_trigger2", -3}} << "cbWakeUpTrigger2"
-                                     << "Disabled";
-        QTest::newRow("application ID") << "rfid" << 1 << QJsonObject {{"read_df_app_id", 1193046}} << "DsAppId"
-                                        << "123456";
-        QTest::newRow("R4 pin 14 unknown") << "rfid" << 1 << unknownTag("gpio", 14, 1) << "cbUndefinedGpio"
-                                           << "None";
-        QTest::newRow("R5 pin absent") << "rfid" << 12 << unknownTag("gpio_number", QJsonValue::Undefined, 1)
-                                       << "cbUndefinedGpio"
-                                       << "NONE";
-        QTest::newRow("hw 3 LED 3") << "rfid" << 3 << unknownTag("gpio", 26, 3) << "cbUndefinedLed"
-                                    << "None";
+        QTest::addColumn<QJsonObject>("document");
+        QTest::addColumn<QStringList>("changes"); // "widget" clicks a box, "widget=text" picks or types
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QJsonValue>("written"); // undefined: OK refused
+        const QJsonValue refused(QJsonValue::Undefined);
+        const QJsonObject twoHosts = documentWith("uart", {{"uart0_proto", 0}, {"uart2_proto", 3}});
+        QTest::newRow("one protocol on two ports") << "uart" << twoHosts << QStringList() << "" << refused;
+        QTest::newRow("protocol moved") << "uart" << twoHosts << QStringList {"cbUart2Proto=Console logs"}
+                                        << "uart2_proto" << QJsonValue(1);
+        QTest::newRow("moved onto the other")
+            << "uart" << twoHosts << QStringList {"cbUart2Proto=Console logs", "cbUsbProto=Console logs"} << ""
+            << refused;
+        QTest::newRow("last technology") << "rfid" << documentWith("rfid", {{"tech_support", 17}})
+                                         << QStringList {"cbIcodeEn", "cbMifareEn", "cbIcodeEn"} << "tech_support"
+                                         << QJsonValue(1);
+        // Antennas 1 and 3 stored.
+        QTest::newRow("antennas") << "rfid" << documentWith("rfid", {{"selected_antennas", 5}}, 2)
+                                  << QStringList {"cbAnt3", "cbAnt8"} << "selected_antennas" << QJsonValue(1 + 128);
+        QTest::newRow("no antennas") << "rfid" << documentWith("rfid", {{"selected_antennas", 5}}, 3)
+                                     << QStringList {"cbAnt3", "cbAnt8"} << "selected_antennas" << QJsonValue(1 + 4);
+        const QJsonObject missing = documentWith(
+            "rfid", {{"polling_timeout", QJsonValue::Null}, {"ignore_timeout", QJsonValue::Null}, {"known_tag", 0}});
+        QTest::newRow("polling time-out missing, 0 raised to 1")
+            << "rfid" << missing << QStringList() << "polling_timeout" << QJsonValue(1);
+        QTest::newRow("ignore time-out missing")
+            << "rfid" << missing << QStringList() << "ignore_timeout" << QJsonValue(0);
+        QTest::newRow("event not an object")
+            << "rfid" << missing << QStringList() << "known_tag"
+            << QJsonValue(object(R"({"gpio": 0, "gpio_level": 0, "message": 0, "message_format": "", "led_color": 0,
+                                     "timeout": 1})"));
     }
-    void storedValuesShown()
+    void dialogRules()
     {
         QFETCH(QString, section);
-        QFETCH(int, hardware);
-        QFETCH(QJsonObject, patch);
-        QFETCH(QString, widget);
-        QFETCH(QString, shown);
-        std::unique_ptr<QDialog> d(openDialog(section, text(documentWith(section, patch, hardware))));
+        QFETCH(QJsonObject, document);
+        QFETCH(QStringList, changes);
+        QFETCH(QString, key);
+        QFETCH(QJsonValue, written);
+        std::unique_ptr<QDialog> d(openDialog(section, text(document)));
         d->show();
-        QCOMPARE(shownValue(d.get(), widget), shown);
-    }
-
-    // Each hardware's pins, and the antennas only where it has them.
-    void rfidHardwareLists_data()
-    {
-        QTest::addColumn<int>("hw");
-        QTest::addColumn<QStringList>("gpio");
-        QTest::addColumn<bool>("antennas");
-        QTest::newRow("0") << 0 << QStringList() << false;
-        QTest::newRow("1") << 1 << QStringList {"None", "GPIO 4", "GPIO 5", "GPIO 16", "GPIO 17"} << false;
-        QTest::newRow("2") << 2 << QStringList() << true;
-        QTest::newRow("3") << 3 << QStringList {"None", "GPIO 14", "GPIO 15", "GPIO 26"} << false;
-        QTest::newRow("12") << 12 << QStringList {"GPIO 0", "GPIO 1", "GPIO 2", "GPIO 3", "GPIO 4", "GPIO 5", "NONE"}
-                            << false;
-    }
-    void rfidHardwareLists()
-    {
-        QFETCH(int, hw);
-        QFETCH(QStringList, gpio);
-        QFETCH(bool, antennas);
-        auto *d = open<pollingwindow>(documentWith("rfid", {{"selected_antennas", 5}}, hw));
-        QCOMPARE(itemTexts(child<QComboBox>(d, "cbDefinedGpio")), gpio);
-        QCOMPARE(itemTexts(child<QComboBox>(d, "cbUndefinedGpio")), gpio);
-        QCOMPARE(child(d, "cbKnownTagsOnAll")->isEnabled(), antennas);
-        // Antennas 1 and 3 stored; only enabled boxes take the user's click.
-        change(d, "cbAnt3", "");
-        change(d, "cbAnt8", "");
-        QCOMPARE(rfidMember(pressOk(d), "selected_antennas"), QJsonValue(antennas ? 1 + 128 : 1 + 4));
-    }
-
-    void rfidOneTechnologyStaysSelected()
-    {
-        auto *d = open<pollingwindow>(documentWith("rfid", {{"tech_support", 17}}));
-        auto *mifare = child<QCheckBox>(d, "cbMifareEn");
-        auto *icode = child<QCheckBox>(d, "cbIcodeEn");
-        change(d, "cbIcodeEn", "");
-        QVERIFY(mifare->isChecked() && !icode->isChecked());
-        change(d, "cbMifareEn", ""); // clearing the last one checks the other
-        QVERIFY(!mifare->isChecked() && icode->isChecked());
-        change(d, "cbIcodeEn", "");
-        QVERIFY(mifare->isChecked() && !icode->isChecked());
-        QCOMPARE(rfidMember(pressOk(d), "tech_support"), QJsonValue(1));
-    }
-
-    // Missing keys and a null event show and write the defaults.
-    void missingKeysWrittenAsDefaults()
-    {
-        // A missing polling time-out is 0, raised to 1.
-        QJsonObject root
-            = documentWith("rfid", {{"polling_timeout", QJsonValue::Null}, {"ignore_timeout", QJsonValue::Null}});
-        QJsonObject rfid = root["rfid"].toObject();
-        rfid["known_tag"] = QJsonValue::Null;
-        root["rfid"] = rfid;
-        auto *d = open<pollingwindow>(root);
-        rfid = object(pressOk(d))["rfid"].toObject();
-        QCOMPARE(rfid.value("polling_timeout"), QJsonValue(1));
-        QCOMPARE(rfid.value("ignore_timeout"), QJsonValue(0));
-        QCOMPARE(rfid.value("known_tag").toObject(),
-                 object(R"({"gpio": 0, "gpio_level": 0, "message": 0, "message_format": "", "led_color": 0,
-                            "timeout": 1})"));
+        for (const QString &c : changes)
+            change(d.get(), c.section('=', 0, 0), c.section('=', 1));
+        const QByteArray handedBack = pressOk(d.get());
+        if (written.isUndefined())
+            QCOMPARE(handedBack, QByteArray("OK disabled"));
+        else
+            QCOMPARE(member(handedBack, section, key), written);
     }
 
     // A key of the wrong length, or a stored one the field cannot show (cut to
@@ -648,7 +559,9 @@ private slots:
         if (!stored.isNull())
             patch = {{"keyType1", 0}, {"key1", stored}};
         const QJsonObject root = documentWith("rfid", patch);
-        auto *d = open<pollingwindow>(root);
+        std::unique_ptr<QDialog> owner(openDialog("rfid", text(root)));
+        QDialog *d = owner.get();
+        d->show();
         const QString name = QStringLiteral("edKey%1").arg(slot);
         if (!typed.isNull())
             change(d, name, typed);
@@ -667,7 +580,7 @@ private slots:
         const int digits
             = RfidTables::keyHexDigits(child<QComboBox>(d, QStringLiteral("cbKeyType%1").arg(slot))->currentIndex());
         change(d, name, QString(digits, 'c'));
-        QCOMPARE(rfidMember(pressOk(d), QStringLiteral("key%1").arg(slot)), QJsonValue(QString(digits, 'C')));
+        QCOMPARE(member(pressOk(d), "rfid", QStringLiteral("key%1").arg(slot)), QJsonValue(QString(digits, 'C')));
     }
 
     // ---- the RFID dialog's known tag list ----------------------------------------

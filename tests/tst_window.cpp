@@ -1,11 +1,10 @@
-// The main window as a user first meets it: layout, initial state,
-// validators, tab switching and what it keeps in the settings store.
+// The main window as a user first meets it: its captions, and what it
+// keeps in the settings store.
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
-#include <QLineEdit>
 #include <QListWidget>
 #include <QProcess>
 #include <QScreen>
@@ -76,41 +75,6 @@ public:
     static void initMain() { prepareApplication(); } // as the client starts
 
 private slots:
-    // Device controls are off until a link is up.
-    void controlsWaitForALink()
-    {
-        WindowFixture f(false);
-        for (const char *name :
-             {"gbCommands", "tabs", "btFlashFirmware", "btUploadConfig", "btDownloadConfig", "btRestartDevice",
-              "btPollingConfiguration", "btUartConfiguration", "btSleepConfiguration", "btPNUpdate"})
-            QVERIFY2(!f.widget<QWidget>(name)->isEnabled(), name);
-        for (const char *name : {"btSerialConnect", "cbSerialPort", "tabSerialConnection", "tabNetworkConnection"})
-            QVERIFY2(f.widget<QWidget>(name)->isEnabled(), name);
-    }
-
-    void ipAddressFields_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<bool>("acceptable");
-        QTest::newRow("private") << "192.168.0.1" << true;
-        QTest::newRow("octet too big") << "256.1.1.1" << false;
-        QTest::newRow("three parts") << "1.2.3" << false;
-        QTest::newRow("trailing dot") << "1.2.3." << false;
-    }
-    void ipAddressFields()
-    {
-        QFETCH(QString, text);
-        QFETCH(bool, acceptable);
-        WindowFixture f(false);
-        for (const char *name : {"leIp", "leNetmask", "leGateway", "leDns"}) {
-            auto *edit = f.widget<QLineEdit>(name);
-            QVERIFY(edit->validator());
-            QString t = text;
-            int pos = 0;
-            QCOMPARE(edit->validator()->validate(t, pos) == QValidator::Acceptable, acceptable);
-        }
-    }
-
     // The window's size survives a restart; an absent stored port falls back
     // to the first one listed; without the device log the sizes of the logs
     // stored stay as they were.
