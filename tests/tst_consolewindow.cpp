@@ -44,36 +44,27 @@ class TestConsoleWindow : public QObject
 {
     Q_OBJECT
 private slots:
+    // Unchecking every family leaves the commands that belong to none, but
+    // for those only a workflow sends; ACK is never offered.
     void catalogueAndFilters()
     {
         WindowFixture f(false);
-        const QStringList all = itemTexts(commandList(f));
-        QVERIFY(all.contains("[0B] Get firmware version"));
-        QVERIFY(!all.contains("[00] ACK"));
-
+        QVERIFY(itemTexts(commandList(f)).contains("[0B] Get firmware version"));
+        QVERIFY(!itemTexts(commandList(f)).contains("[00] ACK"));
         for (const char *box :
              {"ckbFilterGeneric", "ckbFilterMifare", "ckbFilterMifareUl", "ckbFilterMifareDesfire", "ckbFilterICode"})
             f.widget<QCheckBox>(box)->setChecked(false);
-        QCOMPARE(itemTexts(commandList(f)).size(), 5);
-        QVERIFY(itemTexts(commandList(f)).first().startsWith("[E0] FOPEN"));
-
-        f.widget<QCheckBox>("ckbFilterICode")->setChecked(true);
-        for (const QString &t : itemTexts(commandList(f))) {
-            const int code = t.mid(1, 2).toInt(nullptr, 16);
-            QVERIFY2(code >= 0xE0 || (code >= 0x90 && code <= 0xBF), qPrintable(t));
-        }
+        QCOMPARE(itemTexts(commandList(f)),
+                 (QStringList {"[E0] FOPEN", "[E5] Get serial - (R5 only)", "[F3] PN Eeprom", "[F4] Test mode",
+                               "[F5] PN Reg"}));
     }
 
+    // Texts typed for one command are offered again to the next.
     void formFieldsAndCarriedTexts()
     {
         WindowFixture f(false);
         f.window()->setControlsEnabled(true);
-        // "MIFARE Classic - Write Block": five fields.
-        selectCommand(f, 0x21);
-        MainWindow *w = f.window();
-        QVERIFY(w->paramEdits[4] && !w->paramEdits[5]);
-
-        // Texts typed for one command are offered again to the next.
+        selectCommand(f, 0x21); // "MIFARE Classic - Write Block"
         type(field(f, 0), "7");
         type(field(f, 1), "2");
         type(field(f, 2), "A");
@@ -106,8 +97,6 @@ private slots:
                                        << "256.1.1.1" << false;
         QTest::newRow("three parts") << -1 << "leGateway"
                                      << "1.2.3" << false;
-        QTest::newRow("trailing dot") << -1 << "leDns"
-                                      << "1.2.3." << false;
     }
     void fieldValidators()
     {
@@ -154,10 +143,7 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return seen.contains(hex("0E 01 04")); }, 2000));
         QCOMPARE(f.window()->oneShotState, int(MainWindow::Idle));
         type(field(f, 2), "1000");
-        commandList(f)->scrollToItem(commandList(f)->currentItem());
-        const QPoint at = commandList(f)->visualItemRect(commandList(f)->currentItem()).center();
-        QTest::mouseClick(commandList(f)->viewport(), Qt::LeftButton, {}, at);
-        QTest::mouseDClick(commandList(f)->viewport(), Qt::LeftButton, {}, at);
+        QTest::keyClick(field(f, 2), Qt::Key_Return);
         QVERIFY(QTest::qWaitFor([&] { return seen.contains(hex("0E 01 04 E8 03")); }, 2000));
         QVERIFY(!f.window()->oneShotTimer->isActive());
 
