@@ -196,12 +196,6 @@ QByteArray text(const QJsonObject &root)
     return QJsonDocument(root).toJson();
 }
 
-// A plain R4 document (valid UTF-8, nothing out of range) for the rules.
-QJsonObject plainR4()
-{
-    return object(SimFileSystem::configDocument(SimFileSystem::ConfigR4));
-}
-
 // A member of a section ("rfid", "sleep" or "uart") of a document handed back.
 QJsonValue member(const QByteArray &document, const QString &section, const QString &key)
 {
@@ -211,11 +205,12 @@ QJsonValue member(const QByteArray &document, const QString &section, const QStr
     return root[section].toObject().value(key);
 }
 
-// The plain document with members of one section ("rfid", "sleep" or
-// "uart") replaced by those of patch, a null one left out, for the hardware.
+// The plain R4 document (valid UTF-8, nothing out of range) with members of
+// one section ("rfid", "sleep" or "uart") replaced by those of patch, a null
+// one left out, for the hardware.
 QJsonObject documentWith(const QString &section, const QJsonObject &patch, int hardware = 4)
 {
-    QJsonObject root = plainR4();
+    QJsonObject root = object(SimFileSystem::configDocument(SimFileSystem::ConfigR4));
     QJsonObject communication = root["communication"].toObject();
     QJsonObject part = section == "uart" ? communication["uart"].toObject() : root[section].toObject();
     for (auto it = patch.begin(); it != patch.end(); ++it) {
@@ -432,12 +427,10 @@ private slots:
         // The dialog is worked from the event loop: the RFID one runs its own.
         QTimer poll;
         QObject::connect(&poll, &QTimer::timeout, [&] {
-            QDialog *d = nullptr;
-            for (QDialog *candidate : f.window()->findChildren<QDialog *>())
-                if (candidate->isVisible()
-                    && candidate->metaObject()->indexOfSignal("updateConfiguration(QByteArray)") >= 0)
-                    d = candidate;
+            QDialog *d = f.window()->findChild<pollingwindow *>();
             if (!d)
+                d = f.window()->findChild<UartConfigWindow *>();
+            if (!d || !d->isVisible())
                 return;
             poll.stop();
             change(d, widget, input);
@@ -469,6 +462,9 @@ private slots:
         QTest::newRow("one protocol on two ports") << "uart" << twoHosts << QStringList() << "" << refused;
         QTest::newRow("protocol moved") << "uart" << twoHosts << QStringList {"cbUart2Proto=Console logs"}
                                         << "uart2_proto" << QJsonValue(1);
+        QTest::newRow("moved onto the other")
+            << "uart" << twoHosts << QStringList {"cbUart2Proto=Console logs", "cbUsbProto=Console logs"} << ""
+            << refused;
         QTest::newRow("last technology") << "rfid" << documentWith("rfid", {{"tech_support", 17}})
                                          << QStringList {"cbIcodeEn", "cbMifareEn", "cbIcodeEn"} << "tech_support"
                                          << QJsonValue(1);
@@ -639,7 +635,7 @@ private slots:
         for (const QString dialog : {"rfid", "uart", "sleep"}) {
             const QString key = dialog == "uart" ? "communication" : dialog;
             const auto with = [&](const char *what, const QJsonValue &section) {
-                QJsonObject root = plainR4();
+                QJsonObject root = object(SimFileSystem::configDocument(SimFileSystem::ConfigR4));
                 root.insert(key, section); // undefined: removed
                 QTest::addRow("%s %s", qPrintable(dialog), what)
                     << dialog << text(root) << (section.isUndefined() || section.isArray());

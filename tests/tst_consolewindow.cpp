@@ -17,14 +17,9 @@ QListWidget *commandList(WindowFixture &f)
 void selectCommand(WindowFixture &f, int code)
 {
     const QString prefix = QStringLiteral("[") + MainWindow::hexByte(uint8_t(code)) + QStringLiteral("] ");
-    QListWidget *list = commandList(f);
-    for (int i = 0; i < list->count(); ++i) {
-        if (list->item(i)->text().startsWith(prefix)) {
-            list->setCurrentRow(i);
-            return;
-        }
-    }
-    QFAIL(qPrintable(QStringLiteral("command not listed: ") + prefix));
+    const QList<QListWidgetItem *> items = commandList(f)->findItems(prefix, Qt::MatchStartsWith);
+    QVERIFY2(items.size() == 1, qPrintable(QStringLiteral("not listed once: ") + prefix));
+    commandList(f)->setCurrentItem(items.first());
 }
 
 QLineEdit *field(WindowFixture &f, int i)

@@ -160,9 +160,7 @@ private slots:
         f.reopenWindow();
 
         auto *list = f.widget<QListWidget>("lvFavCommands");
-        QCOMPARE(list->count(), 2);
-        QCOMPARE(list->item(0)->text(), QStringLiteral("Version"));
-        QCOMPARE(list->item(1)->text(), QStringLiteral("Uid"));
+        QCOMPARE(itemTexts(list), QStringList({"Version", "Uid"}));
         QCOMPARE(list->item(1)->data(Qt::UserRole).toString(), QStringLiteral("F5 04"));
         for (const char *line : {"The saved window geometry is damaged and was not restored.",
                                  "The saved window state is damaged and was not restored.",
