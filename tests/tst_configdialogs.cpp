@@ -171,14 +171,16 @@ QByteArray pressOk(QDialog *dialog)
     return spy.first().first().toByteArray();
 }
 
-// The widgets that say they keep their stored value, by name; the note
-// lists as many.
+// The widgets that say they keep their stored value, by name, a list box
+// with the item it shows ("cbX=None"); the note lists as many.
 QStringList keptWidgets(QDialog *dialog)
 {
     QStringList names;
-    for (QWidget *w : dialog->findChildren<QWidget *>())
+    for (QWidget *w : dialog->findChildren<QWidget *>()) {
+        auto *box = qobject_cast<QComboBox *>(w);
         if (w->toolTip().startsWith("Kept as stored"))
-            names << w->objectName();
+            names << w->objectName() + (box ? "=" + box->currentText() : QString());
+    }
     names.sort();
     auto *note = dialog->findChild<QLabel *>("labKeptValues");
     if ((note ? note->text().count('\n') : 0) != names.size())
@@ -328,7 +330,7 @@ private slots:
                                          << QByteArray("\"rs485_address\": 42") << "";
         QTest::newRow("sleep R4") << "sleep" << r4 << ""
                                   << "" << QByteArray() << QByteArray()
-                                  << "cbUseLightSleep cbWakeUpTrigger1 sbSleepTagTimeout";
+                                  << "cbUseLightSleep cbWakeUpTrigger1=Disabled sbSleepTagTimeout";
         QTest::newRow("sleep R4 trigger")
             << "sleep" << r4 << "cbWakeUpTrigger2"
             << "UART2 RX byte" << QByteArray("\"wake_up_trigger2\": 2") << QByteArray("\"wake_up_trigger2\": 1") << "";
@@ -341,7 +343,7 @@ private slots:
             << QByteArray("\"use_light_sleep\": 1, \"wake_up_trigger2\": 255, \"get_tag_count_on_wakeup\": 0}") << "";
         QTest::newRow("rfid R4") << "rfid" << r4 << ""
                                  << "" << QByteArray() << QByteArray()
-                                 << "cbKnownTagsOnAll cbUndefinedGpio sbReadBlockCount teDefinedCustomText";
+                                 << "cbKnownTagsOnAll cbUndefinedGpio=None sbReadBlockCount teDefinedCustomText";
         QTest::newRow("rfid R4 application ID")
             << "rfid" << r4 << "DsAppId"
             << "abc" << QByteArray("\"read_df_app_id\": 16777216") << QByteArray("\"read_df_app_id\": 2748") << "";
