@@ -1,8 +1,8 @@
 // The configuration document and its dialogs: the JSON text edited in place,
 // each dialog handing a reader's document back byte for byte but for what
 // the user changed (alone and through the window and the simulated reader),
-// the dialogs' own lists and rules, and the RFID dialog's known-tag list
-// through the window.
+// the dialogs' rules, and the RFID dialog's known-tag list through the
+// window.
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -446,7 +446,7 @@ private slots:
         QCOMPARE(written, edited(document, before, after));
     }
 
-    // ---- the dialogs' lists and rules ---------------------------------------
+    // ---- the dialogs' rules --------------------------------------------------
 
     // The rules on what the user picks: a protocol on one port only, one
     // technology at least (clearing the last one checks the other),

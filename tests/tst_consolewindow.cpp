@@ -1,5 +1,6 @@
 // The command console as a user drives it: picking commands from the
-// filtered list, the parameter form, and executing a request on the reader.
+// filtered list, the parameter form and what its fields (and the window's
+// address fields) take, and executing a request on the reader.
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QListWidget>
