@@ -1,19 +1,17 @@
 // The configuration document and its dialogs: the JSON text edited in place,
 // each dialog handing a reader's document back byte for byte but for what
 // the user changed (alone and through the window and the simulated reader),
-// the dialogs' own lists and rules, and the RFID dialog's known-tag list
-// through the window.
+// the dialogs' rules, and the RFID dialog's known-tag list through the
+// window.
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLabel>
-#include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QSpinBox>
 #include <QTabWidget>
 #include <QTimer>
 #include <QtTest>
@@ -173,14 +171,16 @@ QByteArray pressOk(QDialog *dialog)
     return spy.first().first().toByteArray();
 }
 
-// The widgets that say they keep their stored value, by name; the note
-// lists as many.
+// The widgets that say they keep their stored value, by name, a list box
+// with the item it shows ("cbX=None"); the note lists as many.
 QStringList keptWidgets(QDialog *dialog)
 {
     QStringList names;
-    for (QWidget *w : dialog->findChildren<QWidget *>())
+    for (QWidget *w : dialog->findChildren<QWidget *>()) {
+        auto *box = qobject_cast<QComboBox *>(w);
         if (w->toolTip().startsWith("Kept as stored"))
-            names << w->objectName();
+            names << w->objectName() + (box ? "=" + box->currentText() : QString());
+    }
     names.sort();
     auto *note = dialog->findChild<QLabel *>("labKeptValues");
     if ((note ? note->text().count('\n') : 0) != names.size())
@@ -198,38 +198,21 @@ QByteArray text(const QJsonObject &root)
     return QJsonDocument(root).toJson();
 }
 
-// A plain R4 document (valid UTF-8, nothing out of range) for the rules.
-QJsonObject plainR4()
+// A member of a section ("rfid", "sleep" or "uart") of a document handed back.
+QJsonValue member(const QByteArray &document, const QString &section, const QString &key)
 {
-    return object(SimFileSystem::configDocument(SimFileSystem::ConfigR4));
+    const QJsonObject root = object(document);
+    if (section == "uart")
+        return root["communication"].toObject()["uart"].toObject().value(key);
+    return root[section].toObject().value(key);
 }
 
-// What a widget shows: a combo box its item, a field its text, a spin box its
-// number, a check box "checked" or nothing.
-QString shownValue(QWidget *dialog, const QString &name)
-{
-    QWidget *w = child(dialog, name);
-    if (auto *box = qobject_cast<QComboBox *>(w))
-        return box->currentText();
-    if (auto *edit = qobject_cast<QLineEdit *>(w))
-        return edit->text();
-    if (auto *spin = qobject_cast<QSpinBox *>(w))
-        return QString::number(spin->value());
-    return static_cast<QCheckBox *>(w)->isChecked() ? "checked" : "";
-}
-
-// A member of the "rfid" section of a document handed back.
-QJsonValue rfidMember(const QByteArray &document, const QString &key)
-{
-    return object(document).value("rfid").toObject().value(key);
-}
-
-// The plain document of the hardware's generation with members of one
-// section ("rfid", "sleep" or "uart") replaced by those of patch; a null one
-// is left out.
+// The plain R4 document (valid UTF-8, nothing out of range) with members of
+// one section ("rfid", "sleep" or "uart") replaced by those of patch, a null
+// one left out, for the hardware.
 QJsonObject documentWith(const QString &section, const QJsonObject &patch, int hardware = 4)
 {
-    QJsonObject root = hardware == 12 ? object(SimFileSystem::configDocument(SimFileSystem::ConfigR5)) : plainR4();
+    QJsonObject root = object(SimFileSystem::configDocument(SimFileSystem::ConfigR4));
     QJsonObject communication = root["communication"].toObject();
     QJsonObject part = section == "uart" ? communication["uart"].toObject() : root[section].toObject();
     for (auto it = patch.begin(); it != patch.end(); ++it) {
@@ -264,15 +247,6 @@ class TestConfigDialogs : public QObject
     Q_OBJECT
 
     MessageBoxes *boxes = nullptr;
-
-    template<typename Dialog>
-    Dialog *open(const QJsonObject &root)
-    {
-        auto *d = new Dialog(nullptr, text(root));
-        d->setAttribute(Qt::WA_DeleteOnClose);
-        d->show();
-        return d;
-    }
 
 private slots:
     void init() { boxes = new MessageBoxes; }
@@ -344,9 +318,6 @@ private slots:
         const QByteArray r4 = bytes(R4Doc), r5 = bytes(R5Doc);
         QTest::newRow("uart R4") << "uart" << r4 << ""
                                  << "" << QByteArray() << QByteArray() << "leWifiConnMsg leWifiDisconnMsg spAddress";
-        QTest::newRow("uart R4 speed") << "uart" << r4 << "cbUart2Speed"
-                                       << "115200" << QByteArray("\"uart2_baud\": 7") << QByteArray("\"uart2_baud\": 4")
-                                       << "";
         QTest::newRow("uart R4 frames kept under Passthru")
             << "uart" << r4 << "cbUart2Proto"
             << "Passthru" << QByteArray("\"uart2_proto\": 1") << QByteArray("\"uart2_proto\": 4") << "";
@@ -359,7 +330,7 @@ private slots:
                                          << QByteArray("\"rs485_address\": 42") << "";
         QTest::newRow("sleep R4") << "sleep" << r4 << ""
                                   << "" << QByteArray() << QByteArray()
-                                  << "cbUseLightSleep cbWakeUpTrigger1 sbSleepTagTimeout";
+                                  << "cbUseLightSleep cbWakeUpTrigger1=Disabled sbSleepTagTimeout";
         QTest::newRow("sleep R4 trigger")
             << "sleep" << r4 << "cbWakeUpTrigger2"
             << "UART2 RX byte" << QByteArray("\"wake_up_trigger2\": 2") << QByteArray("\"wake_up_trigger2\": 1") << "";
@@ -372,20 +343,13 @@ private slots:
             << QByteArray("\"use_light_sleep\": 1, \"wake_up_trigger2\": 255, \"get_tag_count_on_wakeup\": 0}") << "";
         QTest::newRow("rfid R4") << "rfid" << r4 << ""
                                  << "" << QByteArray() << QByteArray()
-                                 << "cbKnownTagsOnAll cbUndefinedGpio sbReadBlockCount teDefinedCustomText";
-        QTest::newRow("rfid R4 polling") << "rfid" << r4 << "sbPollingTimeout"
-                                         << "300" << QByteArray("\"polling_timeout\": 2.5e2")
-                                         << QByteArray("\"polling_timeout\": 300") << "";
+                                 << "cbKnownTagsOnAll cbUndefinedGpio=None sbReadBlockCount teDefinedCustomText";
         QTest::newRow("rfid R4 application ID")
             << "rfid" << r4 << "DsAppId"
             << "abc" << QByteArray("\"read_df_app_id\": 16777216") << QByteArray("\"read_df_app_id\": 2748") << "";
         QTest::newRow("rfid R4 long text") << "rfid" << r4 << "teDefinedCustomText"
                                            << "%u<CR>" << bytes("\"message_format\": \"<long>\"")
                                            << QByteArray("\"message_format\": \"%u<CR>\"") << "";
-        QTest::newRow("rfid R4 key") << "rfid" << r4 << "edKey2"
-                                     << "00 11 22 33 44 55 66 77 88 99 aa bb cc dd ee ff"
-                                     << QByteArray("\"key2\": \"0123456789ABCDEF0123456789ABCDEF\"")
-                                     << QByteArray("\"key2\": \"00112233445566778899AABBCCDDEEFF\"") << "";
         QTest::newRow("rfid R4 pin") << "rfid" << r4 << "cbUndefinedGpio"
                                      << "GPIO 33" << QByteArray("\"gpio\": 14") << QByteArray("\"gpio\": 33") << "";
         QTest::newRow("rfid R5") << "rfid" << r5 << ""
@@ -398,12 +362,13 @@ private slots:
                                      << QByteArray("\"uart0_proto\": 1") << "";
         QTest::newRow("uart R5 HID picked") << "uart" << r5 << "cbUsbProto"
                                             << "HID keyboard" << QByteArray() << QByteArray() << "";
-        // Cancel: the dialog closes and hands nothing back (the RFID one:
-        // throughTheWindow).
+        // Cancel: the dialog closes and hands nothing back.
         QTest::newRow("uart cancelled") << "uart" << r4 << "pushButton_2"
                                         << "" << QByteArray() << QByteArray() << "";
         QTest::newRow("sleep cancelled") << "sleep" << r4 << "btCancel"
                                          << "" << QByteArray() << QByteArray() << "";
+        QTest::newRow("rfid cancelled") << "rfid" << r4 << "btCancel"
+                                        << "" << QByteArray() << QByteArray() << "";
     }
     void documentsComeBackAsTheyWent()
     {
@@ -435,7 +400,7 @@ private slots:
     void throughTheWindow_data()
     {
         QTest::addColumn<QString>("button");
-        QTest::addColumn<QString>("widget"); // empty: cancelled
+        QTest::addColumn<QString>("widget");
         QTest::addColumn<QString>("input");
         QTest::addColumn<QByteArray>("before");
         QTest::addColumn<QByteArray>("after");
@@ -446,10 +411,6 @@ private slots:
         QTest::newRow("uart") << "btUartConfiguration"
                               << "cbUart2Speed"
                               << "115200" << QByteArray("\"uart2_baud\": 7") << QByteArray("\"uart2_baud\": 4");
-        // Cancel: nothing goes back, the reader is not restarted.
-        QTest::newRow("rfid cancelled") << "btPollingConfiguration"
-                                        << ""
-                                        << "" << QByteArray() << QByteArray();
     }
     void throughTheWindow()
     {
@@ -465,24 +426,15 @@ private slots:
         QByteArray written;
         QObject::connect(&f.reader()->files(), &SimFileSystem::fileWritten,
                          [&](const QByteArray &, const QByteArray &content) { written = content; });
-        RequestLog requests(f.reader());
-        bool handled = false;
         // The dialog is worked from the event loop: the RFID one runs its own.
         QTimer poll;
         QObject::connect(&poll, &QTimer::timeout, [&] {
-            QDialog *d = nullptr;
-            for (QDialog *candidate : f.window()->findChildren<QDialog *>())
-                if (candidate->isVisible()
-                    && candidate->metaObject()->indexOfSignal("updateConfiguration(QByteArray)") >= 0)
-                    d = candidate;
+            QDialog *d = f.window()->findChild<pollingwindow *>();
             if (!d)
+                d = f.window()->findChild<UartConfigWindow *>();
+            if (!d || !d->isVisible())
                 return;
             poll.stop();
-            handled = true;
-            if (widget.isEmpty()) {
-                QTest::mouseClick(child(d, "btCancel"), Qt::LeftButton);
-                return;
-            }
             change(d, widget, input);
             QTest::mouseClick(child(d, okButton(d)), Qt::LeftButton);
             if (d->isVisible()) // refused: a modal one would hold the test
@@ -490,133 +442,66 @@ private slots:
         });
         poll.start(50);
         f.click(button);
-        if (widget.isEmpty()) {
-            QVERIFY(QTest::qWaitFor([&] { return handled && !f.window()->findChild<pollingwindow *>(); }, 15000));
-            QTest::qWait(300);
-            QVERIFY(written.isEmpty());
-            QCOMPARE(requests.count(0x0A), 0);
-            return;
-        }
         QVERIFY2(QTest::qWaitFor([&] { return !written.isEmpty(); }, 15000), qPrintable(f.logText().right(600)));
         QCOMPARE(written, edited(document, before, after));
     }
 
-    // ---- the dialogs' lists and rules ---------------------------------------
+    // ---- the dialogs' rules --------------------------------------------------
 
-    void uartOkRefusedForSameHostProtocol()
-    {
-        auto *d = open<UartConfigWindow>(documentWith("uart", {{"uart0_proto", 0}, {"uart2_proto", 3}}));
-        QPushButton *ok = child<QPushButton>(d, "btOk");
-        QVERIFY(!ok->isEnabled());
-        change(d, "cbUart2Proto", "Console logs");
-        QVERIFY(ok->isEnabled());
-        change(d, "cbUsbProto", "Console logs");
-        QVERIFY(!ok->isEnabled());
-        d->close();
-    }
-
-    // What each widget shows of a stored value its list lacks: its first
-    // item, nothing, or "Unknown (N)".
-    void storedValuesShown_data()
+    // The rules on what the user picks: a protocol on one port only, one
+    // technology at least (clearing the last one checks the other),
+    // antennas only where the hardware has them; what is missing is written
+    // as its default.
+    void dialogRules_data()
     {
         QTest::addColumn<QString>("section");
-        QTest::addColumn<int>("hardware");
-        QTest::addColumn<QJsonObject>("patch");
-        QTest::addColumn<QString>("widget");
-        QTest::addColumn<QString>("shown");
-        const auto unknownTag = [](const char *key, const QJsonValue &pin, int led) {
-            QJsonObject event {{"gpio_level", 0}, {"message", 1}, {"led_color", led}, {"timeout", 50}};
-            if (!pin.isUndefined())
-                event.insert(key, pin);
-            return QJsonObject {{"unknown_tag", event}};
-        };
-        QTest::newRow("uart R5 Passthru") << "uart" << 12 << QJsonObject {{"uart2_proto", 4}} << "cbUart2Proto"
-                                          << "Unknown (4)";
-        QTest::newRow("sleep R4 missing")
-            << "sleep" << 10 << QJsonObject {{"wake_up_trigger1", QJsonValue::Null}} << "cbWakeUpTrigger1"
-            << "Disabled";
-        QTest::newRow("sleep R5 -3") << "sleep" << 12 << QJsonObject {{"wake_up_trigger2", -3}} << "cbWakeUpTrigger2"
-                                     << "Disabled";
-        QTest::newRow("application ID") << "rfid" << 1 << QJsonObject {{"read_df_app_id", 1193046}} << "DsAppId"
-                                        << "123456";
-        QTest::newRow("R4 pin 14 unknown") << "rfid" << 1 << unknownTag("gpio", 14, 1) << "cbUndefinedGpio"
-                                           << "None";
-        QTest::newRow("R5 pin absent") << "rfid" << 12 << unknownTag("gpio_number", QJsonValue::Undefined, 1)
-                                       << "cbUndefinedGpio"
-                                       << "NONE";
-        QTest::newRow("hw 3 LED 3") << "rfid" << 3 << unknownTag("gpio", 26, 3) << "cbUndefinedLed"
-                                    << "None";
+        QTest::addColumn<QJsonObject>("document");
+        QTest::addColumn<QStringList>("changes"); // "widget" clicks a box, "widget=text" picks or types
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QJsonValue>("written"); // undefined: OK refused
+        const QJsonValue refused(QJsonValue::Undefined);
+        const QJsonObject twoHosts = documentWith("uart", {{"uart0_proto", 0}, {"uart2_proto", 3}});
+        QTest::newRow("one protocol on two ports") << "uart" << twoHosts << QStringList() << "" << refused;
+        QTest::newRow("protocol moved") << "uart" << twoHosts << QStringList {"cbUart2Proto=Console logs"}
+                                        << "uart2_proto" << QJsonValue(1);
+        QTest::newRow("moved onto the other")
+            << "uart" << twoHosts << QStringList {"cbUart2Proto=Console logs", "cbUsbProto=Console logs"} << ""
+            << refused;
+        QTest::newRow("last technology") << "rfid" << documentWith("rfid", {{"tech_support", 17}})
+                                         << QStringList {"cbIcodeEn", "cbMifareEn", "cbIcodeEn"} << "tech_support"
+                                         << QJsonValue(1);
+        // Antennas 1 and 3 stored.
+        QTest::newRow("antennas") << "rfid" << documentWith("rfid", {{"selected_antennas", 5}}, 2)
+                                  << QStringList {"cbAnt3", "cbAnt8"} << "selected_antennas" << QJsonValue(1 + 128);
+        QTest::newRow("no antennas") << "rfid" << documentWith("rfid", {{"selected_antennas", 5}}, 3)
+                                     << QStringList {"cbAnt3", "cbAnt8"} << "selected_antennas" << QJsonValue(1 + 4);
+        const QJsonObject missing = documentWith(
+            "rfid", {{"polling_timeout", QJsonValue::Null}, {"ignore_timeout", QJsonValue::Null}, {"known_tag", 0}});
+        QTest::newRow("polling time-out missing, 0 raised to 1")
+            << "rfid" << missing << QStringList() << "polling_timeout" << QJsonValue(1);
+        QTest::newRow("ignore time-out missing")
+            << "rfid" << missing << QStringList() << "ignore_timeout" << QJsonValue(0);
+        QTest::newRow("event not an object")
+            << "rfid" << missing << QStringList() << "known_tag"
+            << QJsonValue(object(R"({"gpio": 0, "gpio_level": 0, "message": 0, "message_format": "", "led_color": 0,
+                                     "timeout": 1})"));
     }
-    void storedValuesShown()
+    void dialogRules()
     {
         QFETCH(QString, section);
-        QFETCH(int, hardware);
-        QFETCH(QJsonObject, patch);
-        QFETCH(QString, widget);
-        QFETCH(QString, shown);
-        std::unique_ptr<QDialog> d(openDialog(section, text(documentWith(section, patch, hardware))));
+        QFETCH(QJsonObject, document);
+        QFETCH(QStringList, changes);
+        QFETCH(QString, key);
+        QFETCH(QJsonValue, written);
+        std::unique_ptr<QDialog> d(openDialog(section, text(document)));
         d->show();
-        QCOMPARE(shownValue(d.get(), widget), shown);
-    }
-
-    // Each hardware's pins, and the antennas only where it has them.
-    void rfidHardwareLists_data()
-    {
-        QTest::addColumn<int>("hw");
-        QTest::addColumn<QStringList>("gpio");
-        QTest::addColumn<bool>("antennas");
-        QTest::newRow("0") << 0 << QStringList() << false;
-        QTest::newRow("1") << 1 << QStringList {"None", "GPIO 4", "GPIO 5", "GPIO 16", "GPIO 17"} << false;
-        QTest::newRow("2") << 2 << QStringList() << true;
-        QTest::newRow("3") << 3 << QStringList {"None", "GPIO 14", "GPIO 15", "GPIO 26"} << false;
-        QTest::newRow("12") << 12 << QStringList {"GPIO 0", "GPIO 1", "GPIO 2", "GPIO 3", "GPIO 4", "GPIO 5", "NONE"}
-                            << false;
-    }
-    void rfidHardwareLists()
-    {
-        QFETCH(int, hw);
-        QFETCH(QStringList, gpio);
-        QFETCH(bool, antennas);
-        auto *d = open<pollingwindow>(documentWith("rfid", {{"selected_antennas", 5}}, hw));
-        QCOMPARE(itemTexts(child<QComboBox>(d, "cbDefinedGpio")), gpio);
-        QCOMPARE(itemTexts(child<QComboBox>(d, "cbUndefinedGpio")), gpio);
-        QCOMPARE(child(d, "cbKnownTagsOnAll")->isEnabled(), antennas);
-        // Antennas 1 and 3 stored; only enabled boxes take the user's click.
-        change(d, "cbAnt3", "");
-        change(d, "cbAnt8", "");
-        QCOMPARE(rfidMember(pressOk(d), "selected_antennas"), QJsonValue(antennas ? 1 + 128 : 1 + 4));
-    }
-
-    void rfidOneTechnologyStaysSelected()
-    {
-        auto *d = open<pollingwindow>(documentWith("rfid", {{"tech_support", 17}}));
-        auto *mifare = child<QCheckBox>(d, "cbMifareEn");
-        auto *icode = child<QCheckBox>(d, "cbIcodeEn");
-        change(d, "cbIcodeEn", "");
-        QVERIFY(mifare->isChecked() && !icode->isChecked());
-        change(d, "cbMifareEn", ""); // clearing the last one checks the other
-        QVERIFY(!mifare->isChecked() && icode->isChecked());
-        change(d, "cbIcodeEn", "");
-        QVERIFY(mifare->isChecked() && !icode->isChecked());
-        QCOMPARE(rfidMember(pressOk(d), "tech_support"), QJsonValue(1));
-    }
-
-    // Missing keys and a null event show and write the defaults.
-    void missingKeysWrittenAsDefaults()
-    {
-        // A missing polling time-out is 0, raised to 1.
-        QJsonObject root
-            = documentWith("rfid", {{"polling_timeout", QJsonValue::Null}, {"ignore_timeout", QJsonValue::Null}});
-        QJsonObject rfid = root["rfid"].toObject();
-        rfid["known_tag"] = QJsonValue::Null;
-        root["rfid"] = rfid;
-        auto *d = open<pollingwindow>(root);
-        rfid = object(pressOk(d))["rfid"].toObject();
-        QCOMPARE(rfid.value("polling_timeout"), QJsonValue(1));
-        QCOMPARE(rfid.value("ignore_timeout"), QJsonValue(0));
-        QCOMPARE(rfid.value("known_tag").toObject(),
-                 object(R"({"gpio": 0, "gpio_level": 0, "message": 0, "message_format": "", "led_color": 0,
-                            "timeout": 1})"));
+        for (const QString &c : changes)
+            change(d.get(), c.section('=', 0, 0), c.section('=', 1));
+        const QByteArray handedBack = pressOk(d.get());
+        if (written.isUndefined())
+            QCOMPARE(handedBack, QByteArray("OK disabled"));
+        else
+            QCOMPARE(member(handedBack, section, key), written);
     }
 
     // A key of the wrong length, or a stored one the field cannot show (cut to
@@ -648,7 +533,9 @@ private slots:
         if (!stored.isNull())
             patch = {{"keyType1", 0}, {"key1", stored}};
         const QJsonObject root = documentWith("rfid", patch);
-        auto *d = open<pollingwindow>(root);
+        std::unique_ptr<QDialog> owner(openDialog("rfid", text(root)));
+        QDialog *d = owner.get();
+        d->show();
         const QString name = QStringLiteral("edKey%1").arg(slot);
         if (!typed.isNull())
             change(d, name, typed);
@@ -667,7 +554,7 @@ private slots:
         const int digits
             = RfidTables::keyHexDigits(child<QComboBox>(d, QStringLiteral("cbKeyType%1").arg(slot))->currentIndex());
         change(d, name, QString(digits, 'c'));
-        QCOMPARE(rfidMember(pressOk(d), QStringLiteral("key%1").arg(slot)), QJsonValue(QString(digits, 'C')));
+        QCOMPARE(member(pressOk(d), "rfid", QStringLiteral("key%1").arg(slot)), QJsonValue(QString(digits, 'C')));
     }
 
     // ---- the RFID dialog's known tag list ----------------------------------------
@@ -750,7 +637,7 @@ private slots:
         for (const QString dialog : {"rfid", "uart", "sleep"}) {
             const QString key = dialog == "uart" ? "communication" : dialog;
             const auto with = [&](const char *what, const QJsonValue &section) {
-                QJsonObject root = plainR4();
+                QJsonObject root = object(SimFileSystem::configDocument(SimFileSystem::ConfigR4));
                 root.insert(key, section); // undefined: removed
                 QTest::addRow("%s %s", qPrintable(dialog), what)
                     << dialog << text(root) << (section.isUndefined() || section.isArray());

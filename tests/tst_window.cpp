@@ -1,11 +1,10 @@
-// The main window as a user first meets it: layout, initial state,
-// validators, tab switching and what it keeps in the settings store.
+// The main window as a user first meets it: its captions, and what it
+// keeps in the settings store.
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
-#include <QLineEdit>
 #include <QListWidget>
 #include <QProcess>
 #include <QScreen>
@@ -76,60 +75,6 @@ public:
     static void initMain() { prepareApplication(); } // as the client starts
 
 private slots:
-    // Device controls are off until a link is up.
-    void controlsWaitForALink()
-    {
-        WindowFixture f(false);
-        for (const char *name :
-             {"gbCommands", "tabs", "btFlashFirmware", "btUploadConfig", "btDownloadConfig", "btRestartDevice",
-              "btPollingConfiguration", "btUartConfiguration", "btSleepConfiguration", "btPNUpdate"})
-            QVERIFY2(!f.widget<QWidget>(name)->isEnabled(), name);
-        for (const char *name : {"btSerialConnect", "cbSerialPort", "tabSerialConnection", "tabNetworkConnection"})
-            QVERIFY2(f.widget<QWidget>(name)->isEnabled(), name);
-    }
-
-    void ipAddressFields_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<bool>("acceptable");
-        QTest::newRow("private") << "192.168.0.1" << true;
-        QTest::newRow("octet too big") << "256.1.1.1" << false;
-        QTest::newRow("three parts") << "1.2.3" << false;
-        QTest::newRow("trailing dot") << "1.2.3." << false;
-    }
-    void ipAddressFields()
-    {
-        QFETCH(QString, text);
-        QFETCH(bool, acceptable);
-        WindowFixture f(false);
-        for (const char *name : {"leIp", "leNetmask", "leGateway", "leDns"}) {
-            auto *edit = f.widget<QLineEdit>(name);
-            QVERIFY(edit->validator());
-            QString t = text;
-            int pos = 0;
-            QCOMPARE(edit->validator()->validate(t, pos) == QValidator::Acceptable, acceptable);
-        }
-    }
-
-    // The window's size survives a restart; an absent stored port falls back
-    // to the first one listed; without the device log the sizes of the logs
-    // stored stay as they were.
-    void settingsSurviveARestart()
-    {
-        WindowFixture f(false);
-        f.window()->resize(1200, 900);
-        QSettings(f.settingsFile(), QSettings::IniFormat).setValue("right_sizes", QVariantList {123, 456});
-        f.reopenWindow();
-        QCOMPARE(f.window()->size(), QSize(1200, 900));
-        QSettings(f.settingsFile(), QSettings::IniFormat).setValue("lastComPort", "/dev/not-a-port");
-        f.reopenWindow();
-        auto *ports = f.widget<QComboBox>("cbSerialPort");
-        QCOMPARE(ports->currentIndex(), ports->count() > 0 ? 0 : -1);
-        f.closeWindow();
-        QCOMPARE(QSettings(f.settingsFile(), QSettings::IniFormat).value("right_sizes").toList(),
-                 (QVariantList {123, 456}));
-    }
-
     // Every caption fits at the common desktop DPIs with the font Qt takes on
     // a Debian desktop. A screen's DPI is fixed for the life of a process, so
     // each DPI is measured in a process of its own.
@@ -185,8 +130,10 @@ private slots:
 
     // A damaged store (a favourites array that claims two thousand million
     // entries, records without bytes or too long, layouts that do not
-    // parse) still opens the window: what can be read is used, the rest is
-    // left out and the log says what.
+    // parse, a port that is gone) still opens the window: what can be read
+    // is used, the rest is left out and the log says what. What the window
+    // keeps there survives a restart; without the device log the sizes of
+    // the logs stored stay as they were.
     void damagedStoreStillOpens()
     {
         WindowFixture f(false);
@@ -196,6 +143,7 @@ private slots:
         file.write("[General]\n"
                    "windowGeometry=@ByteArray(not a geometry)\n"
                    "windowState=@ByteArray(\\0\\0\\0\\xff)\n"
+                   "lastComPort=/dev/not-a-port\n"
                    "\n[commands]\n"
                    "size=2000000000\n"
                    "1\\name=Version\n1\\hex=F5 03 00 FC FF 0B 3A 2D\n"
@@ -212,9 +160,7 @@ private slots:
         f.reopenWindow();
 
         auto *list = f.widget<QListWidget>("lvFavCommands");
-        QCOMPARE(list->count(), 2);
-        QCOMPARE(list->item(0)->text(), QStringLiteral("Version"));
-        QCOMPARE(list->item(1)->text(), QStringLiteral("Uid"));
+        QCOMPARE(itemTexts(list), QStringList({"Version", "Uid"}));
         QCOMPARE(list->item(1)->data(Qt::UserRole).toString(), QStringLiteral("F5 04"));
         for (const char *line : {"The saved window geometry is damaged and was not restored.",
                                  "The saved window state is damaged and was not restored.",
@@ -225,11 +171,15 @@ private slots:
                                  "Favourite 5 of the settings is damaged and left out."})
             QVERIFY2(f.logCount(line) == 1, line);
         QCOMPARE(f.window()->size(), QSize(1100, 815));
+        auto *ports = f.widget<QComboBox>("cbSerialPort");
+        QCOMPARE(ports->currentIndex(), ports->count() > 0 ? 0 : -1);
 
         // The next change writes what was read, and nothing is said again.
         f.window()->addNewFavCommand(-1, QStringLiteral("Halt"), QStringLiteral("05"));
+        f.window()->resize(1200, 900);
         f.reopenWindow();
         QCOMPARE(f.widget<QListWidget>("lvFavCommands")->count(), 3);
+        QCOMPARE(f.window()->size(), QSize(1200, 900));
         QVERIFY(!f.logText().contains(QStringLiteral("damaged")));
         QVERIFY(!f.logText().contains(QStringLiteral("favourites")));
 
@@ -237,10 +187,14 @@ private slots:
         {
             QSettings s(f.settingsFile(), QSettings::IniFormat);
             s.setValue("commands/size", "three");
+            s.setValue("right_sizes", QVariantList {123, 456});
         }
         f.reopenWindow();
         QCOMPARE(f.widget<QListWidget>("lvFavCommands")->count(), 3);
         QCOMPARE(f.logCount("The number of favourites in the settings cannot be read."), 1);
+        f.closeWindow();
+        QCOMPARE(QSettings(f.settingsFile(), QSettings::IniFormat).value("right_sizes").toList(),
+                 (QVariantList {123, 456}));
     }
 };
 
