@@ -214,10 +214,11 @@ void TestXlsx::workbooksOfOtherMakersKeepWhatIsNotWritten_data()
                               << QStringList {types + "|PartName=\"/xl/styles.xml\"", types + "|!calcChain",
                                               rels + "|/styles\"", rels + "|!calcChain",
                                               tags + "|<x:row r=\"3\"><x:c r=\"A3\" s=\"1\"><x:v>43967</x:v></x:c>"};
-    // Pretty-printed in UTF-16 with comments, CDATA, character references
-    // and rich-text runs.
+    // Pretty-printed in UTF-16 with comments, CDATA, character references,
+    // rich-text runs and a cell without r.
     QTest::newRow("pretty") << "pretty"
-                            << "Report" << 3 << QStringList {"A1|<Date & time>", "B1|café & té", "A3|1.5"}
+                            << "Report" << 3
+                            << QStringList {"A1|<Date & time>", "B1|café & té", "C1|no reference", "A3|1.5"}
                             << QStringList {"A2|text|new row", "B3|text|beside 1.5", "B5|text|in the tall row",
                                             "A6|date|2024-05-17"}
                             << QStringList {types, rels, styles, sheet1}
@@ -227,7 +228,7 @@ void TestXlsx::workbooksOfOtherMakersKeepWhatIsNotWritten_data()
                                             sheet1
                                                 + "|<c r=\"A1\" t=\"inlineStr\"><is><t><![CDATA[<Date & "
                                                   "time>]]></t></is></c>\r\n",
-                                            sheet1 + "|<dimension ref=\"A1:B6\"/>",
+                                            sheet1 + "|<dimension ref=\"A1:C6\"/>",
                                             sheet1 + "|<row r=\"5\" ht=\"30\" customHeight=\"1\"><c r=\"B5\"",
                                             sheet1 + "|!spans"};
     // Namespace prefixes declared on the elements that are written into.

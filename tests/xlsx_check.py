@@ -18,7 +18,7 @@ Fixture kinds:
                  a calculation chain
     pretty       pretty-printed parts with CRLF line ends, comments and a
                  processing instruction between rows, CDATA, character
-                 references and rich-text runs, a worksheet in UTF-16, an empty-element row
+                 references, rich-text runs, a cell without r, a worksheet in UTF-16, an empty-element row
     valid        the smallest valid workbook the broken kinds start from
     full         valid, with its last row (1048576) taken
     late-prefixes  valid, with namespace prefixes declared on <sheetData>
@@ -181,7 +181,8 @@ def make_pretty(path):
     sheet = ('<?xml version="1.0" encoding="UTF-16"?>\r\n<!-- written by a report tool -->\r\n'
              + '<worksheet xmlns="%s">\r\n  <dimension ref="A1:B5" />\r\n  <sheetData>\r\n' % MAIN
              + '    <row r="1">\r\n      <c r="A1" t="inlineStr"><is><t><![CDATA[<Date & time>]]></t></is></c>\r\n'
-             + '      <c r="B1" t="inlineStr"><is><r><rPr><b/></rPr><t>caf&#233; </t></r><r><t>&amp; t&#x00E9;</t></r></is></c>\r\n    </row>\r\n'
+             + '      <c r="B1" t="inlineStr"><is><r><rPr><b/></rPr><t>caf&#233; </t></r><r><t>&amp; t&#x00E9;</t></r></is></c>\r\n'
+             + '      <c t="inlineStr"><is><t>no reference</t></is></c>\r\n    </row>\r\n'
              + '    <!-- between rows -->\r\n    <?report-tool page-break?>\r\n'
              + '    <row r="3" spans="1:2">\r\n      <c r="A3">\r\n        <v>1.5</v>\r\n      </c>\r\n    </row>\r\n'
              + '    <row r="5" ht="30" customHeight="1" />\r\n  </sheetData>\r\n'
