@@ -175,8 +175,8 @@ private slots:
         if (!found.isEmpty())
             QCOMPARE(f.widget<QLineEdit>("leTargetAddress")->text(), found.first().left(2));
 
-        // 00 to 40 were asked; the damaged answer got the client's repeat
-        // request (FF FF 02) and nothing more, then or later.
+        // On the bus 00 to 40 were asked; the damaged answer got the client's
+        // repeat request (FF FF 02) and nothing more, then or later.
         QTest::qWait(400);
         const QList<QByteArray> bodies = bus.frameBodies();
         QCOMPARE(bodies.size(), line == QLatin1String("bus") ? cancelAt + 2 : 0);
