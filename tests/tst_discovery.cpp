@@ -1,7 +1,7 @@
 // Network discovery: what an announcement does to the detected-device list,
-// where a scan pass sends its requests, real datagrams through the listener,
-// the offline/online rule, the buttons of the "Network connection" tab, the
-// shutdown of both loops and the export of the list.
+// where a scan pass sends its requests, real datagrams through the listener
+// until both loops shut down, the offline/online rule, the buttons of the
+// "Network connection" tab and the export of the list.
 //
 // Like every suite that builds the window, this one runs in a network
 // namespace of its own: only its own loopback exists there, so the scan loop
@@ -27,7 +27,6 @@
 #include <cstring>
 #include <linux/if_packet.h>
 #include <net/ethernet.h>
-#include <net/if.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -39,7 +38,8 @@
 namespace {
 
 // Every UDP datagram that crosses the loopback from the moment this is made,
-// seen through a packet socket: what was sent where, whoever sent it.
+// seen through a packet socket on every interface (the suite's namespace has
+// loopback alone): what was sent where, whoever sent it.
 class LoopbackCapture
 {
 public:
@@ -51,17 +51,8 @@ public:
     };
 
     LoopbackCapture()
-    {
-        m_fd = ::socket(AF_PACKET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, htons(ETH_P_IP));
-        sockaddr_ll at = {};
-        at.sll_family = AF_PACKET;
-        at.sll_protocol = htons(ETH_P_IP);
-        at.sll_ifindex = int(::if_nametoindex("lo"));
-        if (m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr *>(&at), sizeof at) != 0) {
-            ::close(m_fd);
-            m_fd = -1;
-        }
-    }
+        : m_fd(::socket(AF_PACKET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, htons(ETH_P_IP)))
+    { }
     ~LoopbackCapture()
     {
         if (m_fd >= 0)
@@ -130,22 +121,18 @@ bool italic(QListWidgetItem *item)
     return item->font().style() != QFont::StyleNormal;
 }
 
-// Every cell of a workbook's first sheet as read by openpyxl, row by row.
-QList<QStringList> workbookRows(const QString &path, QStringList *sheets = nullptr)
+// Columns A to C of a workbook's first sheet as read by openpyxl, row by
+// row, and how many sheets it has.
+QList<QStringList> workbookRows(const QString &path, int *sheets)
 {
     const QJsonObject dump = dumpOf(path);
-    if (sheets)
-        *sheets = sheetsOf(dump);
-    const QJsonObject cells = dump.value("cells").toObject().value(sheetsOf(dump).value(0)).toObject();
+    const QString first = sheetsOf(dump).value(0);
+    *sheets = sheetsOf(dump).size();
     QList<QStringList> rows;
-    for (auto it = cells.constBegin(); it != cells.constEnd(); ++it) {
-        const int column = it.key().at(0).unicode() - 'A';
-        const int row = it.key().midRef(1).toInt() - 1;
-        while (rows.size() <= row)
-            rows << QStringList();
-        while (rows[row].size() <= column)
-            rows[row] << QString();
-        rows[row][column] = it.value().toObject().value(QStringLiteral("value")).toVariant().toString();
+    for (int r = 1; r <= lastRow(dump, first); ++r) {
+        const QString row = QString::number(r);
+        rows << QStringList {cellValue(dump, first, "A" + row), cellValue(dump, first, "B" + row),
+                             cellValue(dump, first, "C" + row)};
     }
     return rows;
 }
@@ -173,7 +160,7 @@ private slots:
     }
 
     // What the announcements in announcementsFillTheList and the datagrams
-    // in realDatagramsThroughTheListener do not reach: bytes that are not
+    // in listenerTakesDatagramsUntilTheWindowCloses do not reach: bytes that are not
     // UTF-8, and where the scan loop sends besides a /24. (What any sender
     // address becomes is the fuzz target's, fuzz_discovery.)
     void datagramsAndTargets()
@@ -183,8 +170,6 @@ private slots:
             QCOMPARE(Discovery::datagramText(latin1, int(strlen(latin1))), QString::fromLatin1(latin1));
 
         QVERIFY(Discovery::scanTargets(QHostAddress(QStringLiteral("fe80::1"))).isEmpty());
-        // A host address ending in .0 skips nobody.
-        QCOMPARE(Discovery::scanTargets(QHostAddress(QStringLiteral("172.16.4.0"))).size(), 254);
         const QVector<quint32> all = Discovery::scanTargets(
             {QHostAddress(QStringLiteral("10.0.0.5")), QHostAddress(QStringLiteral("192.168.7.1"))});
         QCOMPARE(all.size(), 2 * 253);
@@ -231,22 +216,15 @@ private slots:
     {
         WindowFixture f(false);
         MainWindow *w = f.window();
-        qint64 now = 5000;
-        w->discoveryClock = [&] { return now; };
-
         w->udpMessageReceive(QStringLiteral("Q_R4:Reader-7:1.2.3"), QStringLiteral("192.168.1.20"));
         QCOMPARE(itemTexts(deviceList(f)), QStringList {QStringLiteral("192.168.001.020 - Reader-7 (v1.2.3)")});
-        QListWidgetItem *entry = deviceList(f)->item(0);
-        QCOMPARE(entry->data(Qt::UserRole + 4).toLongLong(), 5000);
-        QVERIFY(!italic(entry));
         QCOMPARE(f.logCount("Reader-7 found at address 192.168.1.20. Version: 1.2.3"), 1);
         QCOMPARE(f.widget<QLabel>("labDetected")->text(), QStringLiteral("Detected devices (1)"));
 
-        // Heard again, under another name: only the time moves on.
-        now = 7000;
+        // Heard again, under another name: the entry stays as it was (when
+        // it was heard is offlineAndOnlineAgain's story).
         w->udpMessageReceive(QStringLiteral("Q_R4:Renamed:9.9"), QStringLiteral("::ffff:192.168.1.20"));
         QCOMPARE(itemTexts(deviceList(f)), QStringList {QStringLiteral("192.168.001.020 - Reader-7 (v1.2.3)")});
-        QCOMPARE(entry->data(Qt::UserRole + 4).toLongLong(), 7000);
         QCOMPARE(f.logCount("found at address"), 1);
 
         // The marker may stand anywhere; fields after the third are ignored.
@@ -381,12 +359,19 @@ private slots:
         }
     }
 
-    // Datagrams from simulated readers on 127.0.0.x reach the list through
-    // the listener; oversized, empty and scan ones do not stop it.
-    void realDatagramsThroughTheListener()
+    // Datagrams from simulated readers and other senders on 127.0.0.x reach
+    // the list through the listener; oversized, empty and scan ones do not
+    // stop it. Closing the window ends both loops, also while the listener
+    // blocks in its receive and datagrams keep coming; the next window
+    // starts anew.
+    void listenerTakesDatagramsUntilTheWindowCloses()
     {
         WindowFixture f;
         QTRY_VERIFY_WITH_TIMEOUT(discoveryPortTaken(), 3000);
+        QFuture<void> scan = f.window()->udpScanFuture;
+        QFuture<void> listen = f.window()->udpListenFuture;
+        QVERIFY(scan.isRunning());
+        QVERIFY(listen.isRunning());
 
         SimUdp hall(f.reader());
         hall.setName(QStringLiteral("Hall"));
@@ -398,28 +383,41 @@ private slots:
         QVERIFY(gate.setSourceAddress(QHostAddress(QStringLiteral("127.0.0.9"))));
         QVERIFY(hall.announce());
         QVERIFY(gate.announce());
+        const QList<QPair<QString, QByteArray>> sent {
+            {QStringLiteral("127.0.0.30"), "Q_R4:Big:1.0:" + QByteArray(1200, 'x')},
+            {QStringLiteral("127.0.0.30"), QByteArray()},
+            {QStringLiteral("127.0.0.30"), QByteArray("Q_R4:SCAN")},
+            {QStringLiteral("127.0.0.30"), QByteArray("Q_R4:Nul:3.0\0:ignored", 21)},
+            {QStringLiteral("127.0.0.31"), QStringLiteral("Q_R4:Unicode-\u00DCn\u00EF:1.0").toUtf8()}};
+        for (const auto &datagram : sent) {
+            QUdpSocket sender;
+            QVERIFY(sender.bind(QHostAddress(datagram.first), 0));
+            QCOMPARE(sender.writeDatagram(datagram.second, QHostAddress::LocalHost, Discovery::Port),
+                     qint64(datagram.second.size()));
+        }
         QTRY_COMPARE(itemTexts(deviceList(f)),
                      (QStringList {QStringLiteral("127.000.000.009 - Gate (v1.7)"),
-                                   QStringLiteral("127.000.000.020 - Hall (v2.38)")}));
+                                   QStringLiteral("127.000.000.020 - Hall (v2.38)"),
+                                   QStringLiteral("127.000.000.030 - Nul (v3.0)"),
+                                   QStringLiteral("127.000.000.031 - Unicode-\u00DCn\u00EF (v1.0)")}));
         QCOMPARE(deviceList(f)->item(0)->data(Qt::UserRole).toString(), QStringLiteral("127.0.0.9"));
-
-        QUdpSocket sender;
-        QVERIFY(sender.bind(QHostAddress(QStringLiteral("127.0.0.30")), 0));
-        const QByteArray big = "Q_R4:Big:1.0:" + QByteArray(1200, 'x');
-        QCOMPARE(sender.writeDatagram(big, QHostAddress::LocalHost, Discovery::Port), qint64(big.size()));
-        QCOMPARE(sender.writeDatagram(QByteArray(), QHostAddress::LocalHost, Discovery::Port), qint64(0));
-        QCOMPARE(sender.writeDatagram(QByteArray("Q_R4:SCAN"), QHostAddress::LocalHost, Discovery::Port), qint64(9));
-        const QByteArray withNul("Q_R4:Nul:3.0\0:ignored", 21);
-        QCOMPARE(sender.writeDatagram(withNul, QHostAddress::LocalHost, Discovery::Port), qint64(withNul.size()));
-        QTRY_COMPARE(deviceList(f)->count(), 3);
-        QCOMPARE(deviceList(f)->item(2)->text(), QStringLiteral("127.000.000.030 - Nul (v3.0)"));
-        QUdpSocket unicode;
-        QVERIFY(unicode.bind(QHostAddress(QStringLiteral("127.0.0.31")), 0));
-        const QByteArray utf8 = QStringLiteral("Q_R4:Unicode-\u00DCn\u00EF:1.0").toUtf8();
-        QCOMPARE(unicode.writeDatagram(utf8, QHostAddress::LocalHost, Discovery::Port), qint64(utf8.size()));
-        QTRY_COMPARE(deviceList(f)->count(), 4);
-        QCOMPARE(deviceList(f)->item(3)->text(), QStringLiteral("127.000.000.031 - Unicode-\u00DCn\u00EF (v1.0)"));
         QVERIFY(!f.logText().contains(QStringLiteral("Big")));
+
+        SimUdp stream(f.reader());
+        stream.setInterval(10);
+        stream.start();
+        QTRY_COMPARE(deviceList(f)->count(), 5);
+        f.closeWindow();
+        QVERIFY(scan.isFinished());
+        QVERIFY(listen.isFinished());
+        QVERIFY(!discoveryPortTaken());
+        QTest::qWait(100); // queued announcements for the closed window go nowhere
+
+        f.reopenWindow();
+        QTRY_VERIFY_WITH_TIMEOUT(discoveryPortTaken(), 3000);
+        QTRY_COMPARE(deviceList(f)->count(), 1);
+        QVERIFY(f.window()->udpScanFuture.isRunning());
+        stream.stop();
     }
 
     void selectConnectAndOpenWeb()
@@ -431,12 +429,10 @@ private slots:
         auto *address = f.widget<QLineEdit>("leDeviceAddr");
 
         // Without an address both buttons only ask for one.
-        w->statusDetailLabel->setText(QStringLiteral("kept"));
         f.click("btOpenWeb");
         f.click("btNetworkConnect");
         QCOMPARE(f.logCount("Please enter device IP address or select from device list"), 2);
         QVERIFY(catcher.urls.isEmpty());
-        QCOMPARE(w->statusDetailLabel->text(), QStringLiteral("kept"));
         QVERIFY(!w->tcpConnected);
 
         w->udpMessageReceive(QStringLiteral("Q_R4:Reader-7:1.2.3"), QStringLiteral("192.168.1.20"));
@@ -456,52 +452,16 @@ private slots:
         QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
     }
 
-    // Closing the window ends both loops, also while the listener blocks in
-    // its receive and datagrams keep coming; the next window starts anew.
-    void shutdownEndsBothLoops()
-    {
-        WindowFixture f;
-        QTRY_VERIFY_WITH_TIMEOUT(discoveryPortTaken(), 3000);
-        QTest::qWait(50); // the listener is in its receive by now
-        QFuture<void> scan = f.window()->udpScanFuture;
-        QFuture<void> listen = f.window()->udpListenFuture;
-        QVERIFY(scan.isRunning());
-        QVERIFY(listen.isRunning());
-
-        SimUdp stream(f.reader());
-        stream.setInterval(10);
-        stream.start();
-        QTRY_VERIFY(deviceList(f)->count() == 1);
-        QTest::qWait(30);
-        f.closeWindow();
-        QVERIFY(scan.isFinished());
-        QVERIFY(listen.isFinished());
-        QVERIFY(!discoveryPortTaken());
-        QTest::qWait(100); // queued announcements for the closed window go nowhere
-
-        f.reopenWindow();
-        QTRY_VERIFY_WITH_TIMEOUT(discoveryPortTaken(), 3000);
-        QTRY_COMPARE(deviceList(f)->count(), 1);
-        QVERIFY(f.window()->udpScanFuture.isRunning());
-        stream.stop();
-    }
-
     void exportTheList()
     {
         QTemporaryDir dir;
         WindowFixture f(false);
         MainWindow *w = f.window();
         QString chosen;
-        QStringList captions;
-        w->fileChooser = [&](const QString &caption, const QString &filter, bool save) {
-            captions << caption + QLatin1Char('|') + filter + QLatin1Char('|')
-                    + (save ? QLatin1Char('s') : QLatin1Char('o'));
-            return chosen;
-        };
+        w->fileChooser = [&](const QString &, const QString &, bool save) { return save ? chosen : QString(); };
 
         // Cancelled dialog.
         f.click("btSaveList");
-        QCOMPARE(captions, QStringList {QStringLiteral("Save xlsx|Export file (*.xlsx)|s")});
         QCOMPARE(f.logCount("No file selected"), 1);
 
         // Order of the list, addresses as received, offline entries alike.
@@ -520,7 +480,8 @@ private slots:
                                           {"Seven", "10.0.0.7", "3.1"},
                                           {"Nine", "192.168.1.9", "2.0"},
                                           {"Reader-7", "192.168.1.20", "1.2.3"}};
-        QCOMPARE(workbookRows(chosen), three);
+        int sheets = 0;
+        QCOMPARE(workbookRows(chosen, &sheets), three);
 
         // An existing file is replaced, not added to, by a shorter workbook
         // (an empty list gives the header row alone); a file that is no
@@ -534,9 +495,8 @@ private slots:
             chosen = file;
             f.click("btSaveList");
             QVERIFY(f.waitForLog(QStringLiteral("Device list exported to file ") + chosen));
-            QStringList sheets;
             QCOMPARE(workbookRows(chosen, &sheets), none);
-            QCOMPARE(sheets.size(), 1);
+            QCOMPARE(sheets, 1);
         }
 
         // No temporary file is left beside the two workbooks (what a save

@@ -83,9 +83,7 @@ private slots:
         QVERIFY(f.logText().contains(QStringLiteral("Searching for devices. Please wait...")));
         QCOMPARE(scan->text(), QStringLiteral("Cancel"));
         QVERIFY(!connectButton->isEnabled());
-        QCOMPARE(w->oneShotState, int(MainWindow::Rs485Scan));
         QVERIFY(w->serial.isOpen());
-        QCOMPARE(w->progressBar->maximum(), 255);
         // A scan is no connection: the device controls stay off.
         QVERIFY(!f.widget<QWidget>("tabs")->isEnabled());
 
@@ -122,77 +120,71 @@ private slots:
         QTest::keyClick(found, Qt::Key_Up); // activated, as by the user
         QCOMPARE(found->currentIndex(), 0);
         QCOMPARE(address->text(), QStringLiteral("05"));
-        QTest::keyClick(found, Qt::Key_Down);
-        QCOMPARE(address->text(), QStringLiteral("1A"));
 
         f.click("btSerialConnect");
-        QTRY_COMPARE(w->statusDetailLabel->text(), QStringLiteral("Version:2.40"));
-        QCOMPARE(w->protocol.address(), uint8_t(0x1A));
+        QTRY_COMPARE(w->statusDetailLabel->text(), QStringLiteral("Version:2.38"));
+        QCOMPARE(w->protocol.address(), uint8_t(0x05));
     }
 
-    // Only frames without an address byte reach a reader without an
-    // address: it is found at 00. A port that does not open sends nothing;
-    // Cancel still ends the scan rather than starting another.
-    void cancelEndsTheScan_data()
+    // Cancel ends the scan rather than starting another, keeps what was
+    // found and nothing is probed after it: on a bus, where readers that
+    // answer with an error or a damaged frame are not found; with a lone
+    // reader without an address, which only frames without an address byte
+    // reach (it is found at 00); on a port that does not open.
+    void cancelKeepsWhatWasFound_data()
     {
-        QTest::addColumn<bool>("port");
-        QTest::newRow("reader without an address") << true;
-        QTest::newRow("port that does not open") << false;
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<int>("cancelAt");
+        QTest::addColumn<QStringList>("found");
+        QTest::newRow("bus") << "bus" << 0x40 << QStringList {QStringLiteral("05 - 2.38 ")};
+        QTest::newRow("reader without an address") << "lone" << 3 << QStringList {QStringLiteral("00 - 2.38 ")};
+        QTest::newRow("port that does not open") << "none" << 3 << QStringList();
     }
-    void cancelEndsTheScan()
+    void cancelKeepsWhatWasFound()
     {
-        QFETCH(bool, port);
-        WindowFixture f;
-        MainWindow *w = f.window();
-        selectPort(f, port ? f.reader()->ptyPath() : QStringLiteral("/nonexistent/ttyRX"));
-        f.click("btScanRs485");
-        QCOMPARE(w->serial.isOpen(), port);
-        QCOMPARE(w->oneShotState, int(MainWindow::Rs485Scan));
-        QTRY_VERIFY(w->rs485ScanAddress >= 3);
-        f.click("btScanRs485");
-        QCOMPARE(f.logCount("Searching aborted."), 1);
-        QCOMPARE(f.logCount("Searching for devices. Please wait..."), 1);
-        QCOMPARE(w->oneShotState, int(MainWindow::Idle));
-        QVERIFY(!w->oneShotTimer->isActive());
-        QCOMPARE(f.widget<QPushButton>("btScanRs485")->text(), QStringLiteral("Scan"));
-        QCOMPARE(itemTexts(f.widget<QComboBox>("cbDetectedDevices")),
-                 port ? QStringList {QStringLiteral("00 - 2.38 ")} : QStringList());
-        if (port)
-            QCOMPARE(f.widget<QLineEdit>("leTargetAddress")->text(), QStringLiteral("00"));
-    }
-
-    // Cancel at 0x40 keeps what was found, and nothing is probed after it.
-    // Readers that answer with an error or a damaged frame are not found.
-    void cancelKeepsTheEntriesFound()
-    {
+        QFETCH(QString, line);
+        QFETCH(int, cancelAt);
+        QFETCH(QStringList, found);
         Bus bus;
         bus.add(0x03, QStringLiteral("9.9"))->failCommand(0x0B, 0x0101, -1);
         bus.add(0x04, QStringLiteral("9.8"))->corruptNextCrc();
         bus.add(0x05, QStringLiteral("2.38"));
         bus.add(0x50, QStringLiteral("2.41"));
-        WindowFixture f(false);
+        WindowFixture f(line == QLatin1String("lone"));
         MainWindow *w = f.window();
-        selectPort(f, bus.line.ptyPath());
+        selectPort(f,
+                   line == QLatin1String("bus")        ? bus.line.ptyPath()
+                       : line == QLatin1String("lone") ? f.reader()->ptyPath()
+                                                       : QStringLiteral("/nonexistent/ttyRX"));
         f.click("btScanRs485");
-        QTRY_VERIFY_WITH_TIMEOUT(w->rs485ScanAddress >= 0x40, 15000);
-        QCOMPARE(w->rs485ScanAddress, uint8_t(0x40));
+        QCOMPARE(w->serial.isOpen(), line != QLatin1String("none"));
+        QCOMPARE(w->oneShotState, int(MainWindow::Rs485Scan));
+        QTRY_VERIFY_WITH_TIMEOUT(w->rs485ScanAddress >= cancelAt, 15000);
+        QCOMPARE(w->rs485ScanAddress, uint8_t(cancelAt));
         f.click("btScanRs485");
 
         QCOMPARE(f.logCount("Searching aborted."), 1);
+        QCOMPARE(f.logCount("Searching for devices. Please wait..."), 1);
+        QCOMPARE(w->oneShotState, int(MainWindow::Idle));
+        QVERIFY(!w->oneShotTimer->isActive());
         QVERIFY(!w->serial.isOpen());
         QCOMPARE(f.widget<QPushButton>("btScanRs485")->text(), QStringLiteral("Scan"));
         QVERIFY(f.widget<QPushButton>("btSerialConnect")->isEnabled());
         QCOMPARE(w->progressBar->value(), 0);
-        QCOMPARE(itemTexts(f.widget<QComboBox>("cbDetectedDevices")), QStringList {QStringLiteral("05 - 2.38 ")});
+        QCOMPARE(itemTexts(f.widget<QComboBox>("cbDetectedDevices")), found);
+        if (!found.isEmpty())
+            QCOMPARE(f.widget<QLineEdit>("leTargetAddress")->text(), found.first().left(2));
 
-        // 00 to 40 were asked; the damaged answer got the client's repeat
-        // request (FF FF 02) and nothing more, then or later.
+        // On the bus 00 to 40 were asked; the damaged answer got the client's
+        // repeat request (FF FF 02) and nothing more, then or later.
         QTest::qWait(400);
         const QList<QByteArray> bodies = bus.frameBodies();
-        QCOMPARE(bodies.size(), 0x41 + 1);
-        QCOMPARE(bodies.at(0x41), QByteArray("\x40\x0B", 2));
-        QCOMPARE(bodies.count(QByteArray("\x04\xFF\xFF\x02", 4)), 1);
-        QCOMPARE(f.logCount("Device found:"), 1);
+        QCOMPARE(bodies.size(), line == QLatin1String("bus") ? cancelAt + 2 : 0);
+        if (!bodies.isEmpty()) {
+            QCOMPARE(bodies.at(cancelAt + 1), QByteArray("\x40\x0B", 2));
+            QCOMPARE(bodies.count(QByteArray("\x04\xFF\xFF\x02", 4)), 1);
+        }
+        QCOMPARE(f.logCount("Device found:"), found.size());
         QCOMPARE(f.logCount("Done."), 0);
     }
 

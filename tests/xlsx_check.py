@@ -10,24 +10,23 @@
                                          {"sheets": [{"name", "rows"}], "active": index}
 
 Fixture kinds:
-    openpyxl     made by openpyxl: sheets "Readings" and "Notes", shared strings,
-                 bold and filled header, dates, a formula, a comment
-    libreoffice  hand-built in LibreOffice Calc's style: shared strings with a
-                 rich-text run, <sheetPr filterMode="false">, cells without r,
-                 a row without cells, active tab on the second sheet "Sheet1"
+    openpyxl     made by openpyxl: sheets "Readings" and "Notes", shared
+                 strings, bold and filled header, dates, formulas, a comment,
+                 a formatted row without cells
     prefixed     x:-prefixed SpreadsheetML, absolute relationship targets, UTF-8
                  BOM, rows and cells without r, no style sheet, 1904 dates,
                  a calculation chain
     pretty       pretty-printed parts with CRLF line ends, comments and a
-                 processing instruction between rows, CDATA and character
-                 references, a worksheet in UTF-16, an empty-element row
+                 processing instruction between rows, CDATA, character
+                 references, rich-text runs, a cell without r, a worksheet in UTF-16, an empty-element row
     valid        the smallest valid workbook the broken kinds start from
     full         valid, with its last row (1048576) taken
     late-prefixes  valid, with namespace prefixes declared on <sheetData>
                  and <cellXfs> themselves
     no-workbook, workbook-not-xml, missing-sheet-part, rows-out-of-order,
     entity-bomb, no-worksheet, wrong-root, row-out-of-range, bad-cell-ref,
-    zip-bomb, truncated-entry: broken in the way the name says
+    zip-bomb, truncated, truncated-entry, claims-60000-entries: broken in the
+                 way the name says
 """
 
 import datetime
@@ -49,12 +48,6 @@ T_RELS = "application/vnd.openxmlformats-package.relationships+xml"
 DECL = '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
 
 
-def jsonable(v):
-    if isinstance(v, (datetime.datetime, datetime.date, datetime.time)):
-        return v.isoformat()
-    return v
-
-
 def dump(path):
     import openpyxl
     wb = openpyxl.load_workbook(path)
@@ -67,7 +60,7 @@ def dump(path):
                 continue
             cells[cell.coordinate] = {
                 "type": cell.data_type,
-                "value": jsonable(cell.value),
+                "value": cell.value.isoformat() if hasattr(cell.value, "isoformat") else cell.value,
                 "is_date": cell.is_date,
                 "format": cell.number_format,
                 "bold": bool(cell.font and cell.font.b),
@@ -128,6 +121,8 @@ def make_openpyxl(path):
         cell.fill = PatternFill("solid", fgColor="FFFFFF00")
     ws.append([datetime.date(2024, 5, 17), "08:15:00.125", "04A12F", 3])
     ws.append([datetime.date(2024, 5, 18), "09:00:01.000", "0411223344", 1])
+    ws["E3"] = "=D2*2"
+    ws.row_dimensions[6].height = 20.25
     notes = wb.create_sheet("Notes")
     notes["A1"] = "Reader installed in hall 2"
     notes["A1"].comment = Comment("checked on site", "tester")
@@ -153,88 +148,6 @@ def make_layout(path, layout):
 def rels(items):
     body = "".join('<Relationship Id="%s" Type="%s" Target="%s"/>' % i for i in items)
     return '<?xml version="1.0" encoding="UTF-8"?>\n<Relationships xmlns="%s">%s</Relationships>' % (PKG, body)
-
-
-def make_libreoffice(path):
-    types = ('<?xml version="1.0" encoding="UTF-8"?>\n<Types xmlns="%s">' % CT
-             + '<Override PartName="/_rels/.rels" ContentType="%s"/>' % T_RELS
-             + '<Override PartName="/docProps/app.xml" ContentType="application/vnd.openxmlformats-officedocument.extended-properties+xml"/>'
-             + '<Override PartName="/docProps/core.xml" ContentType="application/vnd.openxmlformats-package.core-properties+xml"/>'
-             + '<Override PartName="/xl/_rels/workbook.xml.rels" ContentType="%s"/>' % T_RELS
-             + '<Override PartName="/xl/sharedStrings.xml" ContentType="%s"/>' % T_SS
-             + '<Override PartName="/xl/worksheets/sheet1.xml" ContentType="%s"/>' % T_WS
-             + '<Override PartName="/xl/worksheets/sheet2.xml" ContentType="%s"/>' % T_WS
-             + '<Override PartName="/xl/workbook.xml" ContentType="%s"/>' % T_WB
-             + '<Override PartName="/xl/styles.xml" ContentType="%s"/>\n</Types>' % T_ST)
-    root_rels = rels([
-        ("rId1", REL + "/officeDocument", "xl/workbook.xml"),
-        ("rId2", "http://schemas.openxmlformats.org/package/2006/relationships/metadata/core-properties", "docProps/core.xml"),
-        ("rId3", REL + "/extended-properties", "docProps/app.xml")])
-    app = ('<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n<Properties xmlns="http://schemas.openxmlformats.org/officeDocument/2006/extended-properties" '
-           'xmlns:vt="http://schemas.openxmlformats.org/officeDocument/2006/docPropsVTypes"><Template></Template><TotalTime>3</TotalTime>'
-           '<Application>LibreOffice/7.0.4.2$Linux_X86_64 LibreOffice_project/00$Build-2</Application></Properties>')
-    core = ('<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n<cp:coreProperties xmlns:cp="http://schemas.openxmlformats.org/package/2006/metadata/core-properties" '
-            'xmlns:dc="http://purl.org/dc/elements/1.1/" xmlns:dcterms="http://purl.org/dc/terms/" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance">'
-            '<dcterms:created xsi:type="dcterms:W3CDTF">2024-05-17T08:00:00Z</dcterms:created><cp:revision>2</cp:revision></cp:coreProperties>')
-    wb_rels = rels([
-        ("rId1", REL + "/styles", "styles.xml"),
-        ("rId2", REL + "/worksheet", "worksheets/sheet1.xml"),
-        ("rId3", REL + "/worksheet", "worksheets/sheet2.xml"),
-        ("rId4", REL + "/sharedStrings", "sharedStrings.xml")])
-    workbook = (DECL + '<workbook xmlns="%s" xmlns:r="%s">' % (MAIN, REL)
-                + '<fileVersion appName="Calc"/><workbookPr backupFile="false" showObjects="all" date1904="false"/><workbookProtection/>'
-                + '<bookViews><workbookView showHorizontalScroll="true" showVerticalScroll="true" showSheetTabs="true" xWindow="0" yWindow="0" '
-                  'windowWidth="16384" windowHeight="8192" tabRatio="500" firstSheet="0" activeTab="1"/></bookViews>'
-                + '<sheets><sheet name="Overview" sheetId="1" state="visible" r:id="rId2"/><sheet name="Sheet1" sheetId="2" state="visible" r:id="rId3"/></sheets>'
-                + '<calcPr iterateCount="100" refMode="A1" iterate="false" iterateDelta="0.001"/></workbook>')
-    align = '<alignment horizontal="general" vertical="bottom" textRotation="0" wrapText="false" indent="0" shrinkToFit="false"/><protection locked="true" hidden="false"/>'
-    font = '<font><sz val="10"/><name val="Arial"/><family val="2"/></font>'
-    styles = (DECL + '<styleSheet xmlns="%s">' % MAIN
-              + '<numFmts count="2"><numFmt numFmtId="164" formatCode="General"/><numFmt numFmtId="165" formatCode="DD/MM/YYYY"/></numFmts>'
-              + '<fonts count="5">' + font * 4 + '<font><b val="true"/><sz val="10"/><name val="Arial"/><family val="2"/></font></fonts>'
-              + '<fills count="2"><fill><patternFill patternType="none"/></fill><fill><patternFill patternType="gray125"/></fill></fills>'
-              + '<borders count="1"><border diagonalUp="false" diagonalDown="false"><left/><right/><top/><bottom/><diagonal/></border></borders>'
-              + '<cellStyleXfs count="1"><xf numFmtId="164" fontId="0" fillId="0" borderId="0" applyFont="true" applyBorder="true" applyAlignment="true" applyProtection="true">' + align + '</xf></cellStyleXfs>'
-              + '<cellXfs count="3">'
-              + '<xf numFmtId="164" fontId="0" fillId="0" borderId="0" xfId="0" applyFont="false" applyBorder="false" applyAlignment="false" applyProtection="false">' + align + '</xf>'
-              + '<xf numFmtId="165" fontId="0" fillId="0" borderId="0" xfId="0" applyFont="false" applyBorder="false" applyAlignment="false" applyProtection="false">' + align + '</xf>'
-              + '<xf numFmtId="164" fontId="4" fillId="0" borderId="0" xfId="0" applyFont="true" applyBorder="false" applyAlignment="false" applyProtection="false">' + align + '</xf>'
-              + '</cellXfs><cellStyles count="1"><cellStyle name="Default" xfId="0" builtinId="0"/></cellStyles></styleSheet>')
-    strings = ('<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n<sst xmlns="%s" count="6" uniqueCount="6">' % MAIN
-               + '<si><t xml:space="preserve">Date</t></si><si><t xml:space="preserve">Time</t></si><si><t xml:space="preserve">UID</t></si>'
-               + '<si><r><rPr><b val="true"/><sz val="10"/><rFont val="Arial"/><family val="2"/></rPr><t xml:space="preserve">Hall </t></r>'
-                 '<r><rPr><sz val="10"/><rFont val="Arial"/><family val="2"/></rPr><t xml:space="preserve">two</t></r></si>'
-               + '<si><t xml:space="preserve">04A12F</t></si><si><t xml:space="preserve">08:15:00.125</t></si></sst>')
-    row = 'customFormat="false" ht="12.8" hidden="false" customHeight="false" outlineLevel="0" collapsed="false"'
-    sheet1 = (DECL + '<worksheet xmlns="%s" xmlns:r="%s" ' % (MAIN, REL)
-              + 'xmlns:xdr="http://schemas.openxmlformats.org/drawingml/2006/spreadsheetDrawing" xmlns:x14="http://schemas.microsoft.com/office/spreadsheetml/2009/9/main" '
-                'xmlns:mc="http://schemas.openxmlformats.org/markup-compatibility/2006">'
-              + '<sheetPr filterMode="false"><pageSetUpPr fitToPage="false"/></sheetPr><dimension ref="A1:D3"/>'
-              + '<sheetViews><sheetView showFormulas="false" showGridLines="true" showRowColHeaders="true" showZeros="true" rightToLeft="false" '
-                'tabSelected="false" showOutlineSymbols="true" defaultGridColor="true" view="normal" topLeftCell="A1" colorId="64" zoomScale="100" '
-                'zoomScaleNormal="100" zoomScalePageLayoutView="100" workbookViewId="0"><selection pane="topLeft" activeCell="A1" activeCellId="0" sqref="A1"/></sheetView></sheetViews>'
-              + '<sheetFormatPr defaultColWidth="11.53515625" defaultRowHeight="12.8" zeroHeight="false" outlineLevelRow="0" outlineLevelCol="0"></sheetFormatPr>'
-              + '<cols><col collapsed="false" customWidth="false" hidden="false" outlineLevel="0" max="1025" min="1" style="0" width="11.52"/></cols>'
-              + '<sheetData>'
-              + '<row r="1" %s><c r="A1" s="2" t="s"><v>0</v></c><c r="B1" s="2" t="s"><v>1</v></c><c s="2" t="s"><v>2</v></c></row>' % row
-              + '<row r="2" %s><c r="A2" s="1" t="n"><v>45429</v></c><c t="s"><v>5</v></c><c t="s"><v>4</v></c><c r="D2" s="0" t="n"><v>3</v></c></row>' % row
-              + '<row r="3" %s><c r="A3" s="0" t="s"><v>3</v></c><c r="D3" s="0" t="n"><f aca="false">D2*2</f><v>6</v></c></row>' % row
-              + '<row r="6" customFormat="false" ht="20.5" hidden="false" customHeight="true" outlineLevel="0" collapsed="false"></row>'
-              + '</sheetData>'
-              + '<printOptions headings="false" gridLines="false" gridLinesSet="true" horizontalCentered="false" verticalCentered="false"/>'
-              + '<pageMargins left="0.7875" right="0.7875" top="1.05277777777778" bottom="1.05277777777778" header="0.7875" footer="0.7875"/>'
-              + '<pageSetup paperSize="9" scale="100" firstPageNumber="1" fitToWidth="1" fitToHeight="1" pageOrder="downThenOver" orientation="portrait" '
-                'blackAndWhite="false" draft="false" cellComments="none" useFirstPageNumber="true" horizontalDpi="300" verticalDpi="300" copies="1"/>'
-              + '<headerFooter differentFirst="false" differentOddEven="false"><oddHeader>&amp;C&amp;"Times New Roman,Regular"&amp;12&amp;A</oddHeader>'
-                '<oddFooter>&amp;C&amp;"Times New Roman,Regular"&amp;12Page &amp;P</oddFooter></headerFooter></worksheet>')
-    sheet2 = (DECL + '<worksheet xmlns="%s" xmlns:r="%s"><sheetPr filterMode="false"><pageSetUpPr fitToPage="false"/></sheetPr>' % (MAIN, REL)
-              + '<dimension ref="A1"/><sheetViews><sheetView tabSelected="true" workbookViewId="0"><selection pane="topLeft" activeCell="A1" sqref="A1"/></sheetView></sheetViews>'
-              + '<sheetFormatPr defaultColWidth="11.53515625" defaultRowHeight="12.8"/><sheetData/>'
-              + '<pageMargins left="0.7875" right="0.7875" top="1.05" bottom="1.05" header="0.7875" footer="0.7875"/></worksheet>')
-    write_zip(path, [("_rels/.rels", root_rels), ("docProps/app.xml", app), ("docProps/core.xml", core),
-                     ("xl/_rels/workbook.xml.rels", wb_rels), ("xl/sharedStrings.xml", strings),
-                     ("xl/worksheets/sheet1.xml", sheet1), ("xl/worksheets/sheet2.xml", sheet2),
-                     ("xl/workbook.xml", workbook), ("xl/styles.xml", styles), ("[Content_Types].xml", types)])
 
 
 def make_prefixed(path):
@@ -268,7 +181,8 @@ def make_pretty(path):
     sheet = ('<?xml version="1.0" encoding="UTF-16"?>\r\n<!-- written by a report tool -->\r\n'
              + '<worksheet xmlns="%s">\r\n  <dimension ref="A1:B5" />\r\n  <sheetData>\r\n' % MAIN
              + '    <row r="1">\r\n      <c r="A1" t="inlineStr"><is><t><![CDATA[<Date & time>]]></t></is></c>\r\n'
-             + '      <c r="B1" t="inlineStr"><is><t>caf&#233; &amp; t&#x00E9;</t></is></c>\r\n    </row>\r\n'
+             + '      <c r="B1" t="inlineStr"><is><r><rPr><b/></rPr><t>caf&#233; </t></r><r><t>&amp; t&#x00E9;</t></r></is></c>\r\n'
+             + '      <c t="inlineStr"><is><t>no reference</t></is></c>\r\n    </row>\r\n'
              + '    <!-- between rows -->\r\n    <?report-tool page-break?>\r\n'
              + '    <row r="3" spans="1:2">\r\n      <c r="A3">\r\n        <v>1.5</v>\r\n      </c>\r\n    </row>\r\n'
              + '    <row r="5" ht="30" customHeight="1" />\r\n  </sheetData>\r\n'
@@ -329,9 +243,15 @@ def make_minimal(kind, path):
         p["xl/worksheets/sheet1.xml"] += " " * (70 << 20)
     elif kind == "bad-cell-ref":
         p["xl/worksheets/sheet1.xml"] = sheet_with('<row r="1"><c r="1A"><v>1</v></c></row>')
-    elif kind != "valid" and kind != "truncated-entry":
+    elif kind not in ("valid", "truncated-entry", "truncated", "claims-60000-entries"):
         raise SystemExit("unknown kind " + kind)
     write_zip(path, list(p.items()))
+    if kind == "truncated":
+        whole = open(path, "rb").read()
+        open(path, "wb").write(whole[:len(whole) // 2])
+    if kind == "claims-60000-entries":
+        # Nothing but an end of central directory record that claims them.
+        open(path, "wb").write(bytes(100) + b"PK\x05\x06\0\0\0\0\x60\xea\x60\xea" + bytes(10))
     if kind == "truncated-entry":
         # The sheet's compressed data is cut short inside an archive that is otherwise whole.
         with zipfile.ZipFile(path) as z:
@@ -343,32 +263,19 @@ def make_minimal(kind, path):
         open(path, "wb").write(bytes(data))
 
 
-def main(argv):
-    cmd = argv[1]
-    if cmd == "dump":
-        dump(argv[2])
-    elif cmd == "entries":
-        entries(argv[2])
-    elif cmd == "part":
-        part(argv[2], argv[3])
-    elif cmd == "rows":
-        rows(argv[2], argv[3])
-    elif cmd == "make":
-        kind, path = argv[2], argv[3]
-        if kind == "openpyxl":
-            make_openpyxl(path)
-        elif kind == "libreoffice":
-            make_libreoffice(path)
-        elif kind == "prefixed":
-            make_prefixed(path)
-        elif kind == "pretty":
-            make_pretty(path)
-        else:
-            make_minimal(kind, path)
-    elif cmd == "layout":
-        make_layout(argv[2], argv[3])
+def make(kind, path):
+    makers = {"openpyxl": make_openpyxl, "prefixed": make_prefixed, "pretty": make_pretty}
+    if kind in makers:
+        makers[kind](path)
     else:
+        make_minimal(kind, path)
+
+
+def main(argv):
+    commands = {"dump": dump, "entries": entries, "part": part, "rows": rows, "make": make, "layout": make_layout}
+    if len(argv) < 2 or argv[1] not in commands:
         raise SystemExit(__doc__)
+    commands[argv[1]](*argv[2:])
 
 
 if __name__ == "__main__":
