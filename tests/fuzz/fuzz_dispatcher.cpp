@@ -60,45 +60,25 @@
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMetaEnum>
 #include <QSpinBox>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTextDocument>
 #include <QTextEdit>
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <iterator>
 #include <sys/stat.h>
-#include <vector>
 
 #include "app/logview.h"
 #include "app/mainwindow.h"
 #include "fuzzsupport.h"
 #include "link/commandcodes.h"
+#include "support/bytes.h"
 
 namespace {
-
-const int kStates[] = {
-    MainWindow::Idle,
-    MainWindow::LoopTest,
-    MainWindow::GetVersion,
-    MainWindow::Rs485Scan,
-    MainWindow::FlashFirmware,
-    MainWindow::FlashRfidChip,
-    MainWindow::NetworkRead,
-    MainWindow::NetworkWrite,
-    MainWindow::AddressTagWrite,
-    MainWindow::AddressTagRead,
-    MainWindow::FileOpenForRead,
-    MainWindow::FileOpenForWrite,
-    MainWindow::FileWriting,
-    MainWindow::FileReading,
-    MainWindow::FileClosingAfterRead,
-    MainWindow::FileClosingAfterWrite,
-};
 
 constexpr int kPauseLimitMs = 20;
 constexpr uint8_t kBusAddress = 0x21;
@@ -112,52 +92,23 @@ constexpr int kMaxFramesPerInput = 2048;
 // Three records (2, 3 and 1 bytes), the version in bytes 4 and 5.
 const QByteArray kChipFile = QByteArray::fromHex("0002 0a03 0003 aabbcc 0001 dd");
 
+// What the user or the link does: the answer timer (else the polling timer)
+// runs out, the reader drops the link, or one of these buttons is clicked,
+// only while it is enabled. The connect button disconnects or connects
+// again, an update's button is its Abort while it runs, and the console's
+// sends the catalogue entry the next byte picks.
 enum Action {
-    TimeRunsOut, // the answer timer (else the polling timer) runs out
+    TimeRunsOut,
     ReaderDropsLink,
-    ConnectButton, // disconnects, or connects again
-    DownloadToFile,
-    PollingConfiguration,
-    UartConfiguration,
-    SleepConfiguration,
-    UploadFromFile,
-    FlashFirmware, // or its Abort
-    ChipUpdate, // or its Abort
-    ReadNetwork,
-    WriteNetwork,
-    RestartDevice,
-    WriteAddressTag,
-    ReadAddressTag,
-    LoopTest,
-    ScanRs485,
-    StartPolling,
-    StopPolling,
-    ConsoleCommand, // the next byte picks the catalogue entry
-    ActionCount
+    FirstButton
 };
-
-const char *const kButtons[ActionCount] = {
-    nullptr,
-    nullptr,
-    "btNetworkConnect",
-    "btDownloadConfig",
-    "btPollingConfiguration",
-    "btUartConfiguration",
-    "btSleepConfiguration",
-    "btUploadConfig",
-    "btFlashFirmware",
-    "btPNUpdate",
-    "btReadNetwork",
-    "btWriteNetwork",
-    "btRestartDevice",
-    "btWriteAddressTag",
-    "btReadAddressTag",
-    "btLoopTest",
-    "btScanRs485",
-    "btStartPolling",
-    "btStopPolling",
-    "btCommnadExecute",
-};
+const char *const kButtons[] = {"btNetworkConnect",    "btDownloadConfig",     "btPollingConfiguration",
+                                "btUartConfiguration", "btSleepConfiguration", "btUploadConfig",
+                                "btFlashFirmware",     "btPNUpdate",           "btReadNetwork",
+                                "btWriteNetwork",      "btRestartDevice",      "btWriteAddressTag",
+                                "btReadAddressTag",    "btLoopTest",           "btScanRs485",
+                                "btStartPolling",      "btStopPolling",        "btCommnadExecute"};
+constexpr int kActionCount = FirstButton + int(std::size(kButtons));
 
 // A file as found on disk: changed when any of these differ.
 struct FileMark
@@ -184,12 +135,6 @@ FileMark markOf(const QString &path)
         mark.modified = st.st_mtim;
     }
     return mark;
-}
-
-QByteArray contentOf(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
 }
 
 // The reader's side of the wire: what the window asked for last, and the
@@ -223,10 +168,9 @@ struct Harness
 
 Harness *h = nullptr;
 
-void writeFile(const QString &path, const QByteArray &content)
+void writeInput(const QString &path, const QByteArray &content)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(content) != content.size())
+    if (!writeFile(path, content))
         Fuzz::fail("a harness file is written", path);
 }
 
@@ -305,7 +249,7 @@ void checkStep(const char *step)
                    QStringLiteral("%1 changed (after %2)").arg(h->inputs.at(i), QLatin1String(step)));
     const FileMark now = markOf(h->target);
     if (!(now == h->targetMark)) {
-        const QByteArray content = contentOf(h->target);
+        const QByteArray content = fileBytes(h->target);
         const QString detail = QStringLiteral("after %1: the target holds %2 bytes, the reader's FREAD answers %3")
                                    .arg(QLatin1String(step))
                                    .arg(content.size())
@@ -321,24 +265,6 @@ void checkStep(const char *step)
                QStringLiteral("the transfer buffer holds %1 bytes (after %2)")
                    .arg(h->w->transferBuffer.size())
                    .arg(QLatin1String(step)));
-}
-
-void feedFrame(bool withAddress, const QByteArray &body)
-{
-    std::vector<uint8_t> header {0xF5, 0, 0, 0, 0};
-    const size_t length = size_t(body.size()) + (withAddress ? 1 : 0);
-    header[1] = uint8_t(length & 0xFF);
-    header[2] = uint8_t(length >> 8);
-    header[3] = uint8_t(~header[1]);
-    header[4] = uint8_t(~header[2]);
-    if (withAddress)
-        header.push_back(kBusAddress);
-    // Header and body each in a buffer of exactly their size, so a read or
-    // write past the frame is seen. An empty vector has no storage; give
-    // the call a pointer anyway.
-    std::vector<uint8_t> buff(body.begin(), body.end());
-    uint8_t none = 0;
-    h->w->binaryProtocolFrameComplete(header.data(), header.size(), buff.empty() ? &none : buff.data(), buff.size());
 }
 
 // Through the codec, as the reader's bytes arrive: the body framed by a
@@ -366,17 +292,8 @@ void handOn(uint8_t flags, const QByteArray &body)
     } else {
         if (body.size() >= 4)
             noteAnswer(body.left(body.size() - 2));
-        feedFrame(flags & 1, body);
+        Fuzz::deliverFrame(h->w, body, (flags & 1) ? kBusAddress : -1);
     }
-}
-
-bool waitFor(const std::function<bool()> &done, int ms)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < ms)
-        Fuzz::settle();
-    return done();
 }
 
 void connectLink()
@@ -395,8 +312,7 @@ void connectLink()
 void act(Fuzz::Input &in, int action)
 {
     MainWindow *w = h->w;
-    switch (action) {
-    case TimeRunsOut:
+    if (action == TimeRunsOut) {
         if (w->oneShotTimer->isActive()) {
             w->oneShotTimer->stop();
             w->oneShotTimeout();
@@ -405,36 +321,35 @@ void act(Fuzz::Input &in, int action)
             w->pollingTimeout();
         }
         return;
-    case ReaderDropsLink:
-        if (h->peer && w->tcpConnected) {
+    }
+    if (action == ReaderDropsLink) {
+        QElapsedTimer clock;
+        clock.start();
+        if (h->peer)
             h->peer->abort();
-            waitFor([w] { return !w->tcpConnected; }, 2000);
-        }
+        while (w->tcpConnected && clock.elapsed() < 2000)
+            Fuzz::settle();
         h->downloadToTarget = false;
         return;
-    case ConsoleCommand: {
-        auto *list = child<QListWidget>("lvCommands");
-        if (list->count() > 0)
-            list->setCurrentRow(in.byte() % list->count());
-        break;
     }
-    default:
-        break;
-    }
-    auto *button = child<QAbstractButton>(kButtons[action]);
+    const QLatin1String name(kButtons[action - FirstButton]);
+    auto *list = child<QListWidget>("lvCommands");
+    if (name == QLatin1String("btCommnadExecute") && list->count() > 0)
+        list->setCurrentRow(in.byte() % list->count());
+    auto *button = child<QAbstractButton>(name.data());
     if (!button->isEnabled())
         return;
     // A workflow can be started only when none runs, the download to the
     // target among them: that is over now.
-    if (action != StopPolling)
-        h->downloadToTarget = action == DownloadToFile;
+    if (name != QLatin1String("btStopPolling"))
+        h->downloadToTarget = name == QLatin1String("btDownloadConfig");
     button->click();
 }
 
 void checkInput()
 {
     MainWindow *w = h->w;
-    FUZZ_CHECK(std::find(std::begin(kStates), std::end(kStates), w->oneShotState) != std::end(kStates),
+    FUZZ_CHECK(QMetaEnum::fromType<MainWindow::OneShotState>().valueToKey(w->oneShotState),
                QStringLiteral("oneShotState %1").arg(w->oneShotState));
     const int protocolBlocks = w->protocolLog->edit()->document()->blockCount();
     FUZZ_CHECK(protocolBlocks <= MainWindow::ProtocolLogBlocks + MainWindow::ProtocolLogBlocks / 10,
@@ -456,15 +371,10 @@ void setUp()
     h->upload = h->dir.filePath(QStringLiteral("upload.json"));
     h->firmware = h->dir.filePath(QStringLiteral("firmware.bin"));
     h->chip = h->dir.filePath(QStringLiteral("chip.nwfwu"));
-    writeFile(h->target, "{\"kept\": \"the file the user had\"}\n");
-    QByteArray document = "{\"rfid\": {\"mode\": 1}, \"padding\": \"";
-    document.append(QByteArray(300, 'x')).append("\"}\n");
-    writeFile(h->upload, document);
-    QByteArray image;
-    for (int i = 0; i < 600; ++i)
-        image.append(char(i * 7));
-    writeFile(h->firmware, image);
-    writeFile(h->chip, kChipFile);
+    writeInput(h->target, "{\"kept\": \"the file the user had\"}\n");
+    writeInput(h->upload, "{\"rfid\": {\"mode\": 1}, \"padding\": \"" + QByteArray(300, 'x') + "\"}\n");
+    writeInput(h->firmware, pattern(600));
+    writeInput(h->chip, kChipFile);
     h->inputs = {h->upload, h->firmware, h->chip};
     for (const QString &path : h->inputs)
         h->inputMarks << markOf(path);
@@ -575,7 +485,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             Fuzz::settle();
             checkStep("a frame");
         } else if (op < 0xE0) {
-            act(in, (op - 0xC0) % ActionCount);
+            act(in, (op - 0xC0) % kActionCount);
             Fuzz::settle();
             checkStep("an action");
         } else {
