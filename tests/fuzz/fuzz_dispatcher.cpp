@@ -48,15 +48,15 @@
 // the file RX_FUZZ_HISTORY names (scripts/fuzz sets it), each after its
 // length (four bytes, least significant first). With RX_FUZZ_REPLAY naming
 // such a file, its inputs are run in order and the program ends: the run
-// up to a fault again, as far as the timers allow. With RX_FUZZ_TRACE set,
-// the newest lines of the protocol log are printed after each input: what
-// a seed makes the window do.
+// up to a fault again, as far as the timers allow.
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QListWidget>
@@ -70,7 +70,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
-#include <sys/stat.h>
 
 #include "app/logview.h"
 #include "app/mainwindow.h"
@@ -110,31 +109,14 @@ const char *const kButtons[] = {"btNetworkConnect",    "btDownloadConfig",     "
                                 "btStartPolling",      "btStopPolling",        "btCommnadExecute"};
 constexpr int kActionCount = FirstButton + int(std::size(kButtons));
 
-// A file as found on disk: changed when any of these differ.
-struct FileMark
+// A file as found on disk: changed when its size or its time of change is.
+QString markOf(const QString &path)
 {
-    bool exists = false;
-    ino_t inode = 0;
-    off_t size = 0;
-    timespec modified {};
-    bool operator==(const FileMark &o) const
-    {
-        return exists == o.exists && inode == o.inode && size == o.size && modified.tv_sec == o.modified.tv_sec
-            && modified.tv_nsec == o.modified.tv_nsec;
-    }
-};
-
-FileMark markOf(const QString &path)
-{
-    FileMark mark;
-    struct stat st;
-    if (::stat(QFile::encodeName(path).constData(), &st) == 0) {
-        mark.exists = true;
-        mark.inode = st.st_ino;
-        mark.size = st.st_size;
-        mark.modified = st.st_mtim;
-    }
-    return mark;
+    const QFileInfo file(path);
+    if (!file.exists())
+        return QStringLiteral("none");
+    const qint64 modified = file.fileTime(QFileDevice::FileModificationTime).toMSecsSinceEpoch();
+    return QStringLiteral("%1 bytes, changed at %2 ms").arg(file.size()).arg(modified);
 }
 
 // The reader's side of the wire: what the window asked for last, and the
@@ -158,8 +140,8 @@ struct Harness
     QTcpSocket *peer = nullptr;
     QString target, upload, firmware, chip;
     QList<QString> inputs; // the files the window only reads
-    QList<FileMark> inputMarks;
-    FileMark targetMark;
+    QStringList inputMarks;
+    QString targetMark;
     QByteArray targetContent;
     bool downloadToTarget = false; // its button was clicked, nothing since
     Wire wire;
@@ -247,8 +229,8 @@ void checkStep(const char *step)
     for (int i = 0; i < h->inputs.size(); ++i)
         FUZZ_CHECK(markOf(h->inputs.at(i)) == h->inputMarks.at(i),
                    QStringLiteral("%1 changed (after %2)").arg(h->inputs.at(i), QLatin1String(step)));
-    const FileMark now = markOf(h->target);
-    if (!(now == h->targetMark)) {
+    const QString now = markOf(h->target);
+    if (now != h->targetMark) {
         const QByteArray content = fileBytes(h->target);
         const QString detail = QStringLiteral("after %1: the target holds %2 bytes, the reader's FREAD answers %3")
                                    .arg(QLatin1String(step))
@@ -500,9 +482,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
     }
     checkInput();
-    if (qEnvironmentVariableIsSet("RX_FUZZ_TRACE")) {
-        const QStringList lines = w->protocolLog->edit()->toPlainText().split(QLatin1Char('\n'));
-        std::fprintf(stderr, "%s\n", qPrintable(lines.mid(qMax(0, lines.size() - 80)).join(QLatin1Char('\n'))));
-    }
     return 0;
 }
