@@ -115,14 +115,10 @@ public:
     {
         const QString type = arg.value(QStringLiteral("type")).toString().toLower();
         const int maxlen = arg.value(QStringLiteral("maxlen")).toInt(255);
-        if (type == QLatin1String("uint8"))
-            return QString::number(between(0, 255));
-        if (type == QLatin1String("uint16"))
-            return QString::number(between(0, 65000));
-        if (type == QLatin1String("uint24"))
-            return QString::number(between(0, 16777215));
-        if (type == QLatin1String("uint32"))
-            return QString::number(rng() % 2147483648u);
+        static const QHash<QString, quint32> largest
+            = {{"uint8", 255}, {"uint16", 65000}, {"uint24", 16777215}, {"uint32", 2147483647}};
+        if (largest.contains(type))
+            return QString::number(rng() % (quint64(largest.value(type)) + 1));
         if (type == QLatin1String("hex")) {
             if (maxlen < 3)
                 return QString::number(rng() % (maxlen == 1 ? 16 : 256), 16).toUpper();
@@ -431,12 +427,6 @@ void TestSoak::consoleUnderFaults()
             link = Link::None;
             const QString wrong = wrongState(f, link);
             QVERIFY2(wrong.isEmpty(), qPrintable("after the unplug: " + wrong));
-            // With no link a request goes nowhere and leaves no trace (the
-            // console is disabled now; the codec is asked directly).
-            const QString before = f.logText();
-            soak.sendRequest(soak.pickCommand(), false);
-            --soak.requests; // not one of the soak's requests
-            QCOMPARE(f.logText(), before);
             QVERIFY(soak.closeRound());
 
             f.reader()->replug();
