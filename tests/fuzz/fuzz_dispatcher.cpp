@@ -307,7 +307,7 @@ void act(Fuzz::Input &in, int action)
     if (action == ReaderDropsLink) {
         QElapsedTimer clock;
         clock.start();
-        if (h->peer)
+        if (h->peer && w->tcpConnected)
             h->peer->abort();
         while (w->tcpConnected && clock.elapsed() < 2000)
             Fuzz::settle();
