@@ -123,10 +123,7 @@ private slots:
         const QString never = dir.filePath("never.json");
         f.window()->fileChooser = [&](const QString &, const QString &, bool) { return never; };
         f.click("btDownloadConfig");
-        QElapsedTimer clock;
-        clock.start();
-        while (f.window()->runningWorkflow() != MainWindow::Workflow::None && clock.elapsed() < 20000)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        QVERIFY(runUntil([&] { return f.window()->runningWorkflow() == MainWindow::Workflow::None; }, 20000));
         QVERIFY(f.logText().contains("The file on the device is larger than 1048576 bytes."));
         QVERIFY(f.logText().contains("Downloading config.json failed."));
         QVERIFY(!QFile::exists(never) && f.window()->transferBuffer.isEmpty());

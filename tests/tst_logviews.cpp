@@ -45,7 +45,16 @@ Coloured colouredText(QTextEdit *edit)
     return out;
 }
 
-QString colourName(const QColor &c);
+QString colourName(const QColor &c)
+{
+    if (!c.isValid())
+        return QStringLiteral("default");
+    for (const char *name : {"Black", "Navy", "DarkGreen", "Red", "DimGray", "Lime", "Blue", "White", "Green", "Yellow",
+                             "Magenta", "Cyan"})
+        if (QColor(QLatin1String(name)) == c)
+            return QLatin1String(name);
+    return c.name();
+}
 
 // Each byte of the last dump line whose data begins with `start`, as
 // "byte=colour".
@@ -57,17 +66,6 @@ QString dumpColours(QTextEdit *edit, const QString &start)
          i > 4 && i + 2 < c.text.size() && c.text.at(i) == QLatin1Char(' '); i += 3)
         bytes << c.text.mid(i + 1, 2) + QLatin1Char('=') + colourName(c.colours.at(i + 1));
     return bytes.join(QLatin1Char(' '));
-}
-
-QString colourName(const QColor &c)
-{
-    if (!c.isValid())
-        return QStringLiteral("default");
-    for (const char *name : {"Black", "Navy", "DarkGreen", "Red", "DimGray", "Lime", "Blue", "White", "Green", "Yellow",
-                             "Magenta", "Cyan"})
-        if (QColor(QLatin1String(name)) == c)
-            return QLatin1String(name);
-    return c.name();
 }
 
 // Keys reach a log as they do when the user has clicked into it.

@@ -50,15 +50,6 @@ struct Expected
 const std::set<int> kNotForSoak = {0x00, 0x02, 0x03, 0x04, 0x05, 0x09, 0x0A, 0x0B, 0x11, 0x18, 0x40, 0x41,
                                    0xE0, 0xE1, 0xE2, 0xE3, 0xE4, 0xF0, 0xF1, 0xF2, 0xF6, 0xF7, 0xF8, 0xFF};
 
-// How far the soak went; every fault it injected was seen in the log at its
-// request, or the round failed.
-struct Figures
-{
-    int requests = 0;
-    int rxTimeoutLines = 0;
-    int rounds = 0;
-};
-
 class Soak
 {
 public:
@@ -124,14 +115,10 @@ public:
     {
         const QString type = arg.value(QStringLiteral("type")).toString().toLower();
         const int maxlen = arg.value(QStringLiteral("maxlen")).toInt(255);
-        if (type == QLatin1String("uint8"))
-            return QString::number(between(0, 255));
-        if (type == QLatin1String("uint16"))
-            return QString::number(between(0, 65000));
-        if (type == QLatin1String("uint24"))
-            return QString::number(between(0, 16777215));
-        if (type == QLatin1String("uint32"))
-            return QString::number(rng() % 2147483648u);
+        static const QHash<QString, quint32> largest
+            = {{"uint8", 255}, {"uint16", 65000}, {"uint24", 16777215}, {"uint32", 2147483647}};
+        if (largest.contains(type))
+            return QString::number(rng() % (quint64(largest.value(type)) + 1));
         if (type == QLatin1String("hex")) {
             if (maxlen < 3)
                 return QString::number(rng() % (maxlen == 1 ? 16 : 256), 16).toUpper();
@@ -163,7 +150,7 @@ public:
         for (const QJsonValue &a : args)
             texts << fieldText(a.toObject());
         const uint8_t code = codeOf(command);
-        ++figures.requests;
+        ++requests;
         if (rng() % 8 == 0 && formAllowed && rowOf.contains(code)) {
             f.widget<QListWidget>(QStringLiteral("lvCommands"))->setCurrentRow(rowOf.value(code));
             for (int i = 0; i < args.size() && i < MainWindow::MaxParams; ++i)
@@ -211,7 +198,7 @@ public:
             },
             5000);
         if (!done) {
-            qWarning("soak: request %d (%s) did not get through", figures.requests, qPrintable(e.name));
+            qWarning("soak: request %d (%s) did not get through", requests, qPrintable(e.name));
             return false;
         }
         expected.append(e); // with noise first, its answer came through the noise whole
@@ -302,20 +289,20 @@ public:
             int i = 0;
             while (i < actual.size() && i < wanted.size() && actual.at(i) == wanted.at(i))
                 ++i;
-            qWarning("soak: round %d: the log differs at event %d of %d/%d:\n  log:  %s\n  want: %s", figures.rounds, i,
+            qWarning("soak: round %d: the log differs at event %d of %d/%d:\n  log:  %s\n  want: %s", rounds, i,
                      int(actual.size()), int(wanted.size()), qPrintable(actual.value(i, "(end)")),
                      qPrintable(wanted.value(i, "(end)")));
             return false;
         }
-        figures.rxTimeoutLines += rxTimeouts;
+        rxTimeoutLines += rxTimeouts;
         // Every frame the codec gave up on is in the log, and nothing else
         // claims to be one.
         if (rxTimeouts != codecTimeouts - timeoutsAtRoundStart) {
-            qWarning("soak: round %d: %d [RX-timeout] lines for %d codec time-outs", figures.rounds, rxTimeouts,
+            qWarning("soak: round %d: %d [RX-timeout] lines for %d codec time-outs", rounds, rxTimeouts,
                      codecTimeouts - timeoutsAtRoundStart);
             return false;
         }
-        ++figures.rounds;
+        ++rounds;
         startRound();
         return true;
     }
@@ -333,7 +320,11 @@ public:
     QList<QJsonObject> catalogue;
     QHash<int, int> rowOf;
     QList<Expected> expected;
-    Figures figures;
+    // How far the soak went; every fault it injected was seen in the log at
+    // its request, or the round failed.
+    int requests = 0;
+    int rxTimeoutLines = 0;
+    int rounds = 0;
     int clientFrames = 0;
     int codecTimeouts = 0;
     int readerRequests = 0;
@@ -419,19 +410,16 @@ void TestSoak::consoleUnderFaults()
 
     Link link = Link::Serial;
     bool unplugged = false;
-    while (soak.figures.requests < total) {
-        if (!unplugged && soak.figures.requests >= total / 2) {
+    while (soak.requests < total) {
+        if (!unplugged && soak.requests >= total / 2) {
             // Unplugged with a request on the line: its answer never comes,
             // the port goes, the window falls back to the disconnected look.
             unplugged = true;
             const QJsonObject command = soak.pickCommand();
-            Expected lost;
-            lost.code = Soak::codeOf(command);
-            lost.name = f.window()->commandName(lost.code);
+            const uint8_t code = Soak::codeOf(command);
             soak.sendRequest(command, false); // no event is handled before the unplug
             f.reader()->unplug();
-            lost.outcome = Outcome::Lost;
-            soak.expected.append(lost);
+            soak.expected.append({f.window()->commandName(code), Outcome::Lost, 0, code});
             QVERIFY(runUntil(
                 [&] { return f.logText().contains(QStringLiteral("Device removed.")) && !f.window()->serial.isOpen(); },
                 5000));
@@ -439,12 +427,6 @@ void TestSoak::consoleUnderFaults()
             link = Link::None;
             const QString wrong = wrongState(f, link);
             QVERIFY2(wrong.isEmpty(), qPrintable("after the unplug: " + wrong));
-            // With no link a request goes nowhere and leaves no trace (the
-            // console is disabled now; the codec is asked directly).
-            const QString before = f.logText();
-            soak.sendRequest(soak.pickCommand(), false);
-            --soak.figures.requests; // not one of the soak's requests
-            QCOMPARE(f.logText(), before);
             QVERIFY(soak.closeRound());
 
             f.reader()->replug();
@@ -454,22 +436,21 @@ void TestSoak::consoleUnderFaults()
             link = Link::Tcp;
         }
 
-        const int roundEnd = qMin(total, soak.figures.requests + kRound);
-        while (soak.figures.requests < roundEnd) {
+        const int roundEnd = qMin(total, soak.requests + kRound);
+        while (soak.requests < roundEnd) {
             const bool ok = soak.chance(15) ? soak.silence() : soak.request(false);
-            QVERIFY2(ok, qPrintable(QStringLiteral("request %1").arg(soak.figures.requests)));
-            if (!unplugged && soak.figures.requests >= total / 2)
+            QVERIFY2(ok, qPrintable(QStringLiteral("request %1").arg(soak.requests)));
+            if (!unplugged && soak.requests >= total / 2)
                 break;
         }
         QVERIFY(soak.closeRound());
         const QString wrong = wrongState(f, link);
-        QVERIFY2(wrong.isEmpty(), qPrintable(QStringLiteral("after round %1: ").arg(soak.figures.rounds) + wrong));
+        QVERIFY2(wrong.isEmpty(), qPrintable(QStringLiteral("after round %1: ").arg(soak.rounds) + wrong));
     }
 
-    const Figures &n = soak.figures;
     qInfo("soak: seed %u, %d commands to draw from, %d requests in %d rounds (the first half over the pty, then over "
           "TCP), %d [RX-timeout] lines, one for each frame the codec gave up on, %.1f s",
-          seed, int(soak.catalogue.size()), n.requests, n.rounds, n.rxTimeoutLines, clock.elapsed() / 1000.0);
+          seed, int(soak.catalogue.size()), soak.requests, soak.rounds, soak.rxTimeoutLines, clock.elapsed() / 1000.0);
 }
 
 QTEST_MAIN(TestSoak)

@@ -50,100 +50,83 @@ class TestTagTests : public QObject
 {
     Q_OBJECT
 private slots:
-    void writeAddressTag()
+    // Both address tag tools walk UID, activation and the pages 4 and 5 of
+    // an Ultralight, then HALT; the reading fills the address field and the
+    // terminated box from a valid record only, and the chain stops at the
+    // first thing that is not as it must be.
+    void addressTag_data()
     {
-        WindowFixture f;
-        QVERIFY(f.connectSerial());
-        MainWindow *w = f.window();
-        RequestLog requests(f.reader());
-
-        // No address: nothing is sent.
-        f.widget<QLineEdit>("leDeviceAddress")->clear();
-        press(f, "btWriteAddressTag");
-        QVERIFY(f.logText().contains("Please enter correct tag address defice address!"));
-        QTest::qWait(100);
-        QVERIFY(requests.list.isEmpty());
-
-        f.reader()->tagField().placeTag(SimTag::ultralight(UlUid));
-        f.widget<QLineEdit>("leDeviceAddress")->setText("05");
-        f.widget<QCheckBox>("cbTagTerminated")->setChecked(false);
-        press(f, "btWriteAddressTag");
-        QVERIFY(f.waitForLog("Address tag written successful."));
-        QVERIFY(f.waitForLog("HALT done"));
-        QCOMPARE(requests.list,
-                 (QList<QByteArray> {hex("02"), hex("03 00"), hex("04 00"), hex("41 04 02 47 78 30 31 05 00 63 92"),
-                                     hex("05")}));
-        QCOMPARE(f.reader()->tagField().tags().at(0).pages(4, 2), hex("47 78 30 31 05 00 63 92"));
-        QVERIFY(!w->oneShotTimer->isActive());
-
-        // Not an Ultralight: the chain ends after the UID.
-        f.reader()->tagField().clear();
-        f.reader()->tagField().placeTag(SimTag::classic(hex("CA FE 00 01")));
-        requests.list.clear();
-        press(f, "btWriteAddressTag");
-        QVERIFY(f.waitForLog("Ultralight TAG needed for address tag."));
-        QTest::qWait(150);
-        QCOMPARE(requests.list, (QList<QByteArray> {hex("02"), hex("03 00")}));
-        QVERIFY(!w->oneShotTimer->isActive());
-
-        // No tag at all.
-        f.reader()->tagField().clear();
-        requests.list.clear();
-        const int none = f.logCount("No tag detected");
-        press(f, "btReadAddressTag");
-        QVERIFY(QTest::qWaitFor([&] { return f.logCount("No tag detected") == none + 1; }, 2000));
-        QTest::qWait(150);
-        QCOMPARE(requests.list, QList<QByteArray> {hex("02")});
-        QVERIFY(!w->oneShotTimer->isActive());
-    }
-
-    void readAddressTag_data()
-    {
-        QTest::addColumn<QByteArray>("pages");
+        QTest::addColumn<bool>("write");
+        QTest::addColumn<QString>("tag"); // "Ultralight" with pages 4 and 5 as given, "Classic" or none
+        QTest::addColumn<QByteArray>("pages"); // fewer than 8 bytes: what the reader answers
+        QTest::addColumn<QString>("address"); // typed before the click
         QTest::addColumn<QString>("verdict");
-        QTest::addColumn<bool>("halted");
+        QTest::addColumn<int>("asked"); // how many of the chain's requests go out
+        QTest::addColumn<QString>("shown"); // the address field afterwards
+        const QByteArray blank(8, '\0');
+        QTest::newRow("write, address 05, not terminated") << true << "Ultralight" << blank << "05"
+                                                           << "Address tag written successful." << 5 << "05";
+        QTest::newRow("write, no address") << true << "Ultralight" << blank << ""
+                                           << "Please enter correct tag address defice address!" << 0 << "";
+        QTest::newRow("write, not an Ultralight") << true << "Classic" << blank << "05"
+                                                  << "Ultralight TAG needed for address tag." << 2 << "05";
+        QTest::newRow("read, no tag") << false << "" << blank << "77"
+                                      << "No tag detected" << 1 << "77";
+        const QString valid = "Valid address tag found.";
         QByteArray two = hex("47 78 30 31 5A 02");
         const uint16_t crc = BinaryProtocol::crc16(reinterpret_cast<const uint8_t *>(two.constData()), 6);
         two.append(char(crc & 0xFF)).append(char(crc >> 8));
-        QTest::newRow("valid, terminated byte 02") << two << "Valid address tag found." << true;
-        QTest::newRow("valid, not terminated")
-            << AddressTag::makeRecord(0x05, false) << "Valid address tag found." << true;
-        QTest::newRow("wrong CRC") << hex("47 78 30 31 05 00 63 93")
-                                   << "Wrong payload CRC - it is not a valid address tag" << false;
-        QTest::newRow("wrong header") << hex("47 79 30 31 05 00 63 92") << "Wrong address header" << false;
-        QTest::newRow("blank tag") << QByteArray(8, '\0') << "Wrong address header" << false;
+        QTest::newRow("read, valid, terminated byte 02") << false << "Ultralight" << two << "77" << valid << 5 << "5A";
+        QTest::newRow("read, valid, not terminated")
+            << false << "Ultralight" << AddressTag::makeRecord(0x05, false) << "77" << valid << 5 << "05";
+        QTest::newRow("read, wrong CRC") << false << "Ultralight" << hex("47 78 30 31 05 00 63 93") << "77"
+                                         << "Wrong payload CRC - it is not a valid address tag" << 4 << "77";
+        QTest::newRow("read, wrong header") << false << "Ultralight" << hex("47 79 30 31 05 00 63 92") << "77"
+                                            << "Wrong address header" << 4 << "77";
+        QTest::newRow("read, blank tag") << false << "Ultralight" << blank << "77"
+                                         << "Wrong address header" << 4 << "77";
         // An answer with less data than a record is not read past its end.
-        QTest::newRow("answer too short") << hex("47 78 30 31 05") << "Too little page data" << false;
-        QTest::newRow("answer without data") << QByteArray() << "Too little page data" << false;
+        QTest::newRow("read, answer too short") << false << "Ultralight" << hex("47 78 30 31 05") << "77"
+                                                << "Too little page data" << 4 << "77";
+        QTest::newRow("read, answer without data") << false << "Ultralight" << QByteArray() << "77"
+                                                   << "Too little page data" << 4 << "77";
     }
-    void readAddressTag()
+    void addressTag()
     {
+        QFETCH(bool, write);
+        QFETCH(QString, tag);
         QFETCH(QByteArray, pages);
+        QFETCH(QString, address);
         QFETCH(QString, verdict);
-        QFETCH(bool, halted);
+        QFETCH(int, asked);
+        QFETCH(QString, shown);
         WindowFixture f;
         QVERIFY(f.connectSerial());
-        MainWindow *w = f.window();
-        f.reader()->tagField().placeTag(ultralightWith(pages));
+        if (tag == "Ultralight")
+            f.reader()->tagField().placeTag(ultralightWith(pages));
+        else if (tag == "Classic")
+            f.reader()->tagField().placeTag(SimTag::classic(hex("CA FE 00 01")));
         if (pages.size() < 8)
             f.reader()->registerCommand(0x40, [pages](SimRequest &req) { req.ack(pages); });
-        f.widget<QLineEdit>("leDeviceAddress")->setText("77");
-        f.widget<QCheckBox>("cbTagTerminated")->setChecked(pages.size() > 5 && !pages.at(5));
+        f.widget<QLineEdit>("leDeviceAddress")->setText(address);
+        // Read: ticked the other way than the record says.
+        const bool terminated = !write && pages.size() > 5 && !pages.at(5);
+        f.widget<QCheckBox>("cbTagTerminated")->setChecked(terminated);
         RequestLog requests(f.reader());
 
-        press(f, "btReadAddressTag");
+        press(f, write ? "btWriteAddressTag" : "btReadAddressTag");
         QVERIFY(f.waitForLog(verdict));
         QTest::qWait(150);
-        QCOMPARE(requests.list.mid(0, 4), (QList<QByteArray> {hex("02"), hex("03 00"), hex("04 00"), hex("40 04 02")}));
-        QCOMPARE(requests.list.contains(hex("05")), halted);
-        if (halted) {
-            QCOMPARE(f.widget<QLineEdit>("leDeviceAddress")->text(), QString::asprintf("%02X", uint8_t(pages.at(4))));
-            QCOMPARE(f.widget<QCheckBox>("cbTagTerminated")->isChecked(), pages.at(5) != 0);
-        } else {
-            QCOMPARE(f.widget<QLineEdit>("leDeviceAddress")->text(), QStringLiteral("77"));
-            QVERIFY(!f.logText().contains("Valid address tag found."));
-            QVERIFY(!w->oneShotTimer->isActive());
-        }
+        const QByteArray record = hex("47 78 30 31 05 00 63 92");
+        const QList<QByteArray> chain {hex("02"), hex("03 00"), hex("04 00"),
+                                       write ? hex("41 04 02") + record : hex("40 04 02"), hex("05")};
+        QCOMPARE(requests.list, chain.mid(0, asked));
+        if (write && asked == 5)
+            QCOMPARE(f.reader()->tagField().tags().at(0).pages(4, 2), record);
+        QCOMPARE(f.widget<QLineEdit>("leDeviceAddress")->text(), shown);
+        const bool found = verdict == QLatin1String("Valid address tag found.");
+        QCOMPARE(f.widget<QCheckBox>("cbTagTerminated")->isChecked(), found ? pages.at(5) != 0 : terminated);
+        QVERIFY(!f.window()->oneShotTimer->isActive());
     }
 
     // The counters: cycles without a tag, with one, and error answers

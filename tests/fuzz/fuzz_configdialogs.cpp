@@ -31,8 +31,7 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QWidget>
-#include <memory>
-#include <vector>
+#include <type_traits>
 
 #include "config/jsontext.h"
 #include "config/pollingwindow.h"
@@ -123,14 +122,7 @@ void knownTagSteps(pollingwindow *dialog, Fuzz::Input &in, const QString &detail
             last = in.take(op);
         }
         for (int i = 0; i < times; ++i) {
-            // Header and body each in a buffer of exactly their size.
-            std::vector<uint8_t> header {0xF5, uint8_t(last.size()), uint8_t(last.size() >> 8)};
-            header.push_back(uint8_t(~header[1]));
-            header.push_back(uint8_t(~header[2]));
-            std::vector<uint8_t> body(last.begin(), last.end());
-            uint8_t none = 0;
-            dialog->binaryProtocolFrameComplete(header.data(), header.size(), body.empty() ? &none : body.data(),
-                                                body.size());
+            Fuzz::deliverFrame(dialog, last);
             if (last.size() > 6 && last.at(0) == 0 && (last.at(1) == 0x18 || last.at(1) == 0x03))
                 ++entryAnswers;
             if (i % 64 == 63)
@@ -153,53 +145,44 @@ struct Outcome
     QByteArray document;
 };
 
-Outcome okUnchanged(int which, QWidget *parent, bool show, const QByteArray &input, const QString &detail,
-                    Fuzz::Input *steps = nullptr)
+template<class Dialog>
+Outcome okUnchanged(QWidget *parent, bool show, const QByteArray &input, const QString &detail, Fuzz::Input *steps)
 {
-    std::unique_ptr<QDialog> dialog;
+    constexpr bool rfid = std::is_same<Dialog, pollingwindow>::value;
+    Dialog dialog(parent, input);
     Outcome out;
-    switch (which) {
-    case 0:
-        dialog.reset(new pollingwindow(parent, input));
-        out.failed = static_cast<pollingwindow *>(dialog.get())->failed();
-        break;
-    case 1:
-        dialog.reset(new UartConfigWindow(parent, input));
-        out.failed = static_cast<UartConfigWindow *>(dialog.get())->failed();
-        break;
-    default:
-        dialog.reset(new SleepConfigWindow(parent, input));
-        out.failed = static_cast<SleepConfigWindow *>(dialog.get())->failed();
-        break;
-    }
-    auto record = [&out](const QByteArray &doc) {
+    out.failed = dialog.failed();
+    QObject::connect(&dialog, &Dialog::updateConfiguration, [&out](const QByteArray &document) {
         ++out.emitted;
-        out.document = doc;
-    };
-    if (which == 0)
-        QObject::connect(static_cast<pollingwindow *>(dialog.get()), &pollingwindow::updateConfiguration, record);
-    else if (which == 1)
-        QObject::connect(static_cast<UartConfigWindow *>(dialog.get()), &UartConfigWindow::updateConfiguration, record);
-    else
-        QObject::connect(static_cast<SleepConfigWindow *>(dialog.get()), &SleepConfigWindow::updateConfiguration,
-                         record);
+        out.document = document;
+    });
     if (!out.failed) {
         if (show || steps)
-            dialog->show();
-        if (steps && which == 0)
-            knownTagSteps(static_cast<pollingwindow *>(dialog.get()), *steps, detail);
-        auto *ok = dialog->findChild<QAbstractButton *>(QLatin1String(which == 0 ? "btOK" : "btOk"));
+            dialog.show();
+        if (steps)
+            knownTagSteps(qobject_cast<pollingwindow *>(&dialog), *steps, detail);
+        auto *ok = dialog.template findChild<QAbstractButton *>(QLatin1String(rfid ? "btOK" : "btOk"));
         FUZZ_CHECK(ok != nullptr, QStringLiteral("no OK button"));
         // A disabled OK (the UART dialog's protocols clash) cannot be pressed.
         const bool enabled = ok->isEnabled();
         ok->click();
         FUZZ_CHECK(enabled || out.emitted == 0, detail + QStringLiteral(" emitted on a disabled OK"));
-        FUZZ_CHECK(which == 0 || !enabled || out.emitted == 1, detail + QStringLiteral(" emitted nothing"));
+        FUZZ_CHECK(rfid || !enabled || out.emitted == 1, detail + QStringLiteral(" emitted nothing"));
     }
     Fuzz::settle();
     FUZZ_CHECK(out.emitted <= 1, detail + QStringLiteral(" emitted %1 times").arg(out.emitted));
     FUZZ_CHECK(!out.failed || out.emitted == 0, detail + QStringLiteral(" emitted after failing"));
     return out;
+}
+
+Outcome okUnchanged(int which, QWidget *parent, bool show, const QByteArray &input, const QString &detail,
+                    Fuzz::Input *steps = nullptr)
+{
+    if (which == 0)
+        return okUnchanged<pollingwindow>(parent, show, input, detail, steps);
+    if (which == 1)
+        return okUnchanged<UartConfigWindow>(parent, show, input, detail, nullptr);
+    return okUnchanged<SleepConfigWindow>(parent, show, input, detail, nullptr);
 }
 
 } // namespace

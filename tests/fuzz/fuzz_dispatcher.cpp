@@ -48,57 +48,36 @@
 // the file RX_FUZZ_HISTORY names (scripts/fuzz sets it), each after its
 // length (four bytes, least significant first). With RX_FUZZ_REPLAY naming
 // such a file, its inputs are run in order and the program ends: the run
-// up to a fault again, as far as the timers allow. With RX_FUZZ_TRACE set,
-// the newest lines of the protocol log are printed after each input: what
-// a seed makes the window do.
+// up to a fault again, as far as the timers allow.
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMetaEnum>
 #include <QSpinBox>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTextDocument>
 #include <QTextEdit>
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <iterator>
-#include <sys/stat.h>
-#include <vector>
 
 #include "app/logview.h"
 #include "app/mainwindow.h"
 #include "fuzzsupport.h"
 #include "link/commandcodes.h"
+#include "support/bytes.h"
 
 namespace {
-
-const int kStates[] = {
-    MainWindow::Idle,
-    MainWindow::LoopTest,
-    MainWindow::GetVersion,
-    MainWindow::Rs485Scan,
-    MainWindow::FlashFirmware,
-    MainWindow::FlashRfidChip,
-    MainWindow::NetworkRead,
-    MainWindow::NetworkWrite,
-    MainWindow::AddressTagWrite,
-    MainWindow::AddressTagRead,
-    MainWindow::FileOpenForRead,
-    MainWindow::FileOpenForWrite,
-    MainWindow::FileWriting,
-    MainWindow::FileReading,
-    MainWindow::FileClosingAfterRead,
-    MainWindow::FileClosingAfterWrite,
-};
 
 constexpr int kPauseLimitMs = 20;
 constexpr uint8_t kBusAddress = 0x21;
@@ -112,84 +91,32 @@ constexpr int kMaxFramesPerInput = 2048;
 // Three records (2, 3 and 1 bytes), the version in bytes 4 and 5.
 const QByteArray kChipFile = QByteArray::fromHex("0002 0a03 0003 aabbcc 0001 dd");
 
+// What the user or the link does: the answer timer (else the polling timer)
+// runs out, the reader drops the link, or one of these buttons is clicked,
+// only while it is enabled. The connect button disconnects or connects
+// again, an update's button is its Abort while it runs, and the console's
+// sends the catalogue entry the next byte picks.
 enum Action {
-    TimeRunsOut, // the answer timer (else the polling timer) runs out
+    TimeRunsOut,
     ReaderDropsLink,
-    ConnectButton, // disconnects, or connects again
-    DownloadToFile,
-    PollingConfiguration,
-    UartConfiguration,
-    SleepConfiguration,
-    UploadFromFile,
-    FlashFirmware, // or its Abort
-    ChipUpdate, // or its Abort
-    ReadNetwork,
-    WriteNetwork,
-    RestartDevice,
-    WriteAddressTag,
-    ReadAddressTag,
-    LoopTest,
-    ScanRs485,
-    StartPolling,
-    StopPolling,
-    ConsoleCommand, // the next byte picks the catalogue entry
-    ActionCount
+    FirstButton
 };
+const char *const kButtons[] = {"btNetworkConnect",    "btDownloadConfig",     "btPollingConfiguration",
+                                "btUartConfiguration", "btSleepConfiguration", "btUploadConfig",
+                                "btFlashFirmware",     "btPNUpdate",           "btReadNetwork",
+                                "btWriteNetwork",      "btRestartDevice",      "btWriteAddressTag",
+                                "btReadAddressTag",    "btLoopTest",           "btScanRs485",
+                                "btStartPolling",      "btStopPolling",        "btCommnadExecute"};
+constexpr int kActionCount = FirstButton + int(std::size(kButtons));
 
-const char *const kButtons[ActionCount] = {
-    nullptr,
-    nullptr,
-    "btNetworkConnect",
-    "btDownloadConfig",
-    "btPollingConfiguration",
-    "btUartConfiguration",
-    "btSleepConfiguration",
-    "btUploadConfig",
-    "btFlashFirmware",
-    "btPNUpdate",
-    "btReadNetwork",
-    "btWriteNetwork",
-    "btRestartDevice",
-    "btWriteAddressTag",
-    "btReadAddressTag",
-    "btLoopTest",
-    "btScanRs485",
-    "btStartPolling",
-    "btStopPolling",
-    "btCommnadExecute",
-};
-
-// A file as found on disk: changed when any of these differ.
-struct FileMark
+// A file as found on disk: changed when its size or its time of change is.
+QString markOf(const QString &path)
 {
-    bool exists = false;
-    ino_t inode = 0;
-    off_t size = 0;
-    timespec modified {};
-    bool operator==(const FileMark &o) const
-    {
-        return exists == o.exists && inode == o.inode && size == o.size && modified.tv_sec == o.modified.tv_sec
-            && modified.tv_nsec == o.modified.tv_nsec;
-    }
-};
-
-FileMark markOf(const QString &path)
-{
-    FileMark mark;
-    struct stat st;
-    if (::stat(QFile::encodeName(path).constData(), &st) == 0) {
-        mark.exists = true;
-        mark.inode = st.st_ino;
-        mark.size = st.st_size;
-        mark.modified = st.st_mtim;
-    }
-    return mark;
-}
-
-QByteArray contentOf(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
+    const QFileInfo file(path);
+    if (!file.exists())
+        return QStringLiteral("none");
+    const qint64 modified = file.fileTime(QFileDevice::FileModificationTime).toMSecsSinceEpoch();
+    return QStringLiteral("%1 bytes, changed at %2 ms").arg(file.size()).arg(modified);
 }
 
 // The reader's side of the wire: what the window asked for last, and the
@@ -213,8 +140,8 @@ struct Harness
     QTcpSocket *peer = nullptr;
     QString target, upload, firmware, chip;
     QList<QString> inputs; // the files the window only reads
-    QList<FileMark> inputMarks;
-    FileMark targetMark;
+    QStringList inputMarks;
+    QString targetMark;
     QByteArray targetContent;
     bool downloadToTarget = false; // its button was clicked, nothing since
     Wire wire;
@@ -223,10 +150,9 @@ struct Harness
 
 Harness *h = nullptr;
 
-void writeFile(const QString &path, const QByteArray &content)
+void writeInput(const QString &path, const QByteArray &content)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(content) != content.size())
+    if (!writeFile(path, content))
         Fuzz::fail("a harness file is written", path);
 }
 
@@ -303,9 +229,9 @@ void checkStep(const char *step)
     for (int i = 0; i < h->inputs.size(); ++i)
         FUZZ_CHECK(markOf(h->inputs.at(i)) == h->inputMarks.at(i),
                    QStringLiteral("%1 changed (after %2)").arg(h->inputs.at(i), QLatin1String(step)));
-    const FileMark now = markOf(h->target);
-    if (!(now == h->targetMark)) {
-        const QByteArray content = contentOf(h->target);
+    const QString now = markOf(h->target);
+    if (now != h->targetMark) {
+        const QByteArray content = fileBytes(h->target);
         const QString detail = QStringLiteral("after %1: the target holds %2 bytes, the reader's FREAD answers %3")
                                    .arg(QLatin1String(step))
                                    .arg(content.size())
@@ -321,24 +247,6 @@ void checkStep(const char *step)
                QStringLiteral("the transfer buffer holds %1 bytes (after %2)")
                    .arg(h->w->transferBuffer.size())
                    .arg(QLatin1String(step)));
-}
-
-void feedFrame(bool withAddress, const QByteArray &body)
-{
-    std::vector<uint8_t> header {0xF5, 0, 0, 0, 0};
-    const size_t length = size_t(body.size()) + (withAddress ? 1 : 0);
-    header[1] = uint8_t(length & 0xFF);
-    header[2] = uint8_t(length >> 8);
-    header[3] = uint8_t(~header[1]);
-    header[4] = uint8_t(~header[2]);
-    if (withAddress)
-        header.push_back(kBusAddress);
-    // Header and body each in a buffer of exactly their size, so a read or
-    // write past the frame is seen. An empty vector has no storage; give
-    // the call a pointer anyway.
-    std::vector<uint8_t> buff(body.begin(), body.end());
-    uint8_t none = 0;
-    h->w->binaryProtocolFrameComplete(header.data(), header.size(), buff.empty() ? &none : buff.data(), buff.size());
 }
 
 // Through the codec, as the reader's bytes arrive: the body framed by a
@@ -366,17 +274,8 @@ void handOn(uint8_t flags, const QByteArray &body)
     } else {
         if (body.size() >= 4)
             noteAnswer(body.left(body.size() - 2));
-        feedFrame(flags & 1, body);
+        Fuzz::deliverFrame(h->w, body, (flags & 1) ? kBusAddress : -1);
     }
-}
-
-bool waitFor(const std::function<bool()> &done, int ms)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < ms)
-        Fuzz::settle();
-    return done();
 }
 
 void connectLink()
@@ -395,8 +294,7 @@ void connectLink()
 void act(Fuzz::Input &in, int action)
 {
     MainWindow *w = h->w;
-    switch (action) {
-    case TimeRunsOut:
+    if (action == TimeRunsOut) {
         if (w->oneShotTimer->isActive()) {
             w->oneShotTimer->stop();
             w->oneShotTimeout();
@@ -405,36 +303,35 @@ void act(Fuzz::Input &in, int action)
             w->pollingTimeout();
         }
         return;
-    case ReaderDropsLink:
-        if (h->peer && w->tcpConnected) {
+    }
+    if (action == ReaderDropsLink) {
+        QElapsedTimer clock;
+        clock.start();
+        if (h->peer && w->tcpConnected)
             h->peer->abort();
-            waitFor([w] { return !w->tcpConnected; }, 2000);
-        }
+        while (w->tcpConnected && clock.elapsed() < 2000)
+            Fuzz::settle();
         h->downloadToTarget = false;
         return;
-    case ConsoleCommand: {
-        auto *list = child<QListWidget>("lvCommands");
-        if (list->count() > 0)
-            list->setCurrentRow(in.byte() % list->count());
-        break;
     }
-    default:
-        break;
-    }
-    auto *button = child<QAbstractButton>(kButtons[action]);
+    const QLatin1String name(kButtons[action - FirstButton]);
+    auto *list = child<QListWidget>("lvCommands");
+    if (name == QLatin1String("btCommnadExecute") && list->count() > 0)
+        list->setCurrentRow(in.byte() % list->count());
+    auto *button = child<QAbstractButton>(name.data());
     if (!button->isEnabled())
         return;
     // A workflow can be started only when none runs, the download to the
     // target among them: that is over now.
-    if (action != StopPolling)
-        h->downloadToTarget = action == DownloadToFile;
+    if (name != QLatin1String("btStopPolling"))
+        h->downloadToTarget = name == QLatin1String("btDownloadConfig");
     button->click();
 }
 
 void checkInput()
 {
     MainWindow *w = h->w;
-    FUZZ_CHECK(std::find(std::begin(kStates), std::end(kStates), w->oneShotState) != std::end(kStates),
+    FUZZ_CHECK(QMetaEnum::fromType<MainWindow::OneShotState>().valueToKey(w->oneShotState),
                QStringLiteral("oneShotState %1").arg(w->oneShotState));
     const int protocolBlocks = w->protocolLog->edit()->document()->blockCount();
     FUZZ_CHECK(protocolBlocks <= MainWindow::ProtocolLogBlocks + MainWindow::ProtocolLogBlocks / 10,
@@ -456,15 +353,10 @@ void setUp()
     h->upload = h->dir.filePath(QStringLiteral("upload.json"));
     h->firmware = h->dir.filePath(QStringLiteral("firmware.bin"));
     h->chip = h->dir.filePath(QStringLiteral("chip.nwfwu"));
-    writeFile(h->target, "{\"kept\": \"the file the user had\"}\n");
-    QByteArray document = "{\"rfid\": {\"mode\": 1}, \"padding\": \"";
-    document.append(QByteArray(300, 'x')).append("\"}\n");
-    writeFile(h->upload, document);
-    QByteArray image;
-    for (int i = 0; i < 600; ++i)
-        image.append(char(i * 7));
-    writeFile(h->firmware, image);
-    writeFile(h->chip, kChipFile);
+    writeInput(h->target, "{\"kept\": \"the file the user had\"}\n");
+    writeInput(h->upload, "{\"rfid\": {\"mode\": 1}, \"padding\": \"" + QByteArray(300, 'x') + "\"}\n");
+    writeInput(h->firmware, pattern(600));
+    writeInput(h->chip, kChipFile);
     h->inputs = {h->upload, h->firmware, h->chip};
     for (const QString &path : h->inputs)
         h->inputMarks << markOf(path);
@@ -575,7 +467,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             Fuzz::settle();
             checkStep("a frame");
         } else if (op < 0xE0) {
-            act(in, (op - 0xC0) % ActionCount);
+            act(in, (op - 0xC0) % kActionCount);
             Fuzz::settle();
             checkStep("an action");
         } else {
@@ -590,9 +482,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
     }
     checkInput();
-    if (qEnvironmentVariableIsSet("RX_FUZZ_TRACE")) {
-        const QStringList lines = w->protocolLog->edit()->toPlainText().split(QLatin1Char('\n'));
-        std::fprintf(stderr, "%s\n", qPrintable(lines.mid(qMax(0, lines.size() - 80)).join(QLatin1Char('\n'))));
-    }
     return 0;
 }

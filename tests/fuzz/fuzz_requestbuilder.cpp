@@ -27,18 +27,15 @@ static void initCoreResources()
 
 namespace {
 
-QJsonArray loadCatalogue()
-{
-    initCoreResources();
-    QFile file(QStringLiteral(":/json/commands.json"));
-    if (!file.open(QIODevice::ReadOnly))
-        Fuzz::fail("the catalogue resource opens", file.errorString());
-    return QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("commands")).toArray();
-}
-
 const QJsonArray &catalogue()
 {
-    static const QJsonArray entries = loadCatalogue();
+    static const QJsonArray entries = [] {
+        initCoreResources();
+        QFile file(QStringLiteral(":/json/commands.json"));
+        if (!file.open(QIODevice::ReadOnly))
+            Fuzz::fail("the catalogue resource opens", file.errorString());
+        return QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("commands")).toArray();
+    }();
     return entries;
 }
 

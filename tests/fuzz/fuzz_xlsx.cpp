@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 
 #include "fuzzsupport.h"
+#include "support/bytes.h"
 #include "xlsx/workbook.h"
 
 namespace {
@@ -26,10 +27,8 @@ QTemporaryDir *g_dir = nullptr;
 QString writeInput(const uint8_t *data, size_t size)
 {
     const QString path = g_dir->filePath(QStringLiteral("input.xlsx"));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        || file.write(reinterpret_cast<const char *>(data), qint64(size)) != qint64(size))
-        Fuzz::fail("the input is written to a file", file.errorString());
+    if (!writeFile(path, QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size))))
+        Fuzz::fail("the input is written to a file", path);
     return path;
 }
 

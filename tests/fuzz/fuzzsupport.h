@@ -11,6 +11,7 @@
 #include <QString>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 class MainWindow;
 
@@ -44,6 +45,23 @@ void searchLeaksAtEndOnly(int *argc, char ***argv);
 
 // Reports a broken invariant and aborts, which the fuzzer records as a crash.
 [[noreturn]] void fail(const char *condition, const QString &detail);
+
+// Hands body to target's frame handler (the window's or a dialog's) as the
+// codec hands on a frame: after a header for its length and, when address
+// is given, the RS485 address byte. Header and body each lie in a buffer of
+// exactly their size, so a read or write past the frame is seen.
+template<class Target>
+void deliverFrame(Target *target, const QByteArray &body, int address = -1)
+{
+    const size_t length = size_t(body.size()) + (address >= 0 ? 1 : 0);
+    std::vector<uint8_t> header {0xF5, uint8_t(length), uint8_t(length >> 8), uint8_t(~length),
+                                 uint8_t(~(length >> 8))};
+    if (address >= 0)
+        header.push_back(uint8_t(address));
+    std::vector<uint8_t> buff(body.begin(), body.end());
+    uint8_t none = 0; // an empty vector has no storage
+    target->binaryProtocolFrameComplete(header.data(), header.size(), buff.empty() ? &none : buff.data(), buff.size());
+}
 
 // Takes bytes off the front of a fuzzer input.
 class Input
