@@ -199,6 +199,7 @@ void LogView::appendHtml(QString html, bool fixedPitchBody)
 {
     if (html.endsWith(kBreak))
         html.chop(kBreak.size());
+    const QPair<int, int> selected = selectionNow();
     QTextDocument *document = m_edit->document();
     QTextCursor cursor(document);
     cursor.movePosition(QTextCursor::End);
@@ -215,6 +216,7 @@ void LogView::appendHtml(QString html, bool fixedPitchBody)
             cursor.mergeCharFormat(m_fixedPitch);
         }
     }
+    keepSelection(selected);
     dropOldest();
     if (m_following)
         followNewLines();
@@ -222,6 +224,7 @@ void LogView::appendHtml(QString html, bool fixedPitchBody)
 
 void LogView::appendMessage(const QString &text)
 {
+    const QPair<int, int> selected = selectionNow();
     QTextDocument *document = m_edit->document();
     QTextCursor cursor(document);
     cursor.movePosition(QTextCursor::End);
@@ -234,9 +237,34 @@ void LogView::appendMessage(const QString &text)
         cursor.insertBlock(QTextBlockFormat(), plain);
     cursor.insertText(text, plain);
     cursor.insertBlock(QTextBlockFormat(), plain);
+    keepSelection(selected);
     dropOldest();
     if (m_following)
         followNewLines();
+}
+
+// The user's selection as anchor and position.
+QPair<int, int> LogView::selectionNow() const
+{
+    const QTextCursor cursor = m_edit->textCursor();
+    return {cursor.anchor(), cursor.position()};
+}
+
+// Text added at the end joins a selection that reached the end: the
+// selection is put back as the user left it, and the view stays where it is.
+void LogView::keepSelection(const QPair<int, int> &was)
+{
+    QTextCursor cursor = m_edit->textCursor();
+    if (was.first == was.second || (cursor.anchor() == was.first && cursor.position() == was.second))
+        return;
+    QScrollBar *bar = m_edit->verticalScrollBar();
+    const int value = bar->value();
+    cursor.setPosition(was.first);
+    cursor.setPosition(was.second, QTextCursor::KeepAnchor);
+    m_adjusting = true;
+    m_edit->setTextCursor(cursor);
+    bar->setValue(value);
+    m_adjusting = false;
 }
 
 void LogView::setMaximumBlocks(int keep)

@@ -2,6 +2,7 @@
 
 #include <QColor>
 #include <QObject>
+#include <QPair>
 #include <QString>
 #include <QTextCharFormat>
 #include <functional>
@@ -70,6 +71,8 @@ private:
     QAction *addAction(const QString &text, const QKeySequence &key, const std::function<void()> &run);
     void scrollToEnd();
     void dropOldest();
+    QPair<int, int> selectionNow() const;
+    void keepSelection(const QPair<int, int> &was);
     void updateFollowing();
     void highlightMatches();
     QWidget *buildFindBar(const QString &name);
