@@ -216,10 +216,7 @@ void LogView::appendHtml(QString html, bool fixedPitchBody)
             cursor.mergeCharFormat(m_fixedPitch);
         }
     }
-    keepSelection(selected);
-    dropOldest();
-    if (m_following)
-        followNewLines();
+    appended(selected);
 }
 
 void LogView::appendMessage(const QString &text)
@@ -237,10 +234,7 @@ void LogView::appendMessage(const QString &text)
         cursor.insertBlock(QTextBlockFormat(), plain);
     cursor.insertText(text, plain);
     cursor.insertBlock(QTextBlockFormat(), plain);
-    keepSelection(selected);
-    dropOldest();
-    if (m_following)
-        followNewLines();
+    appended(selected);
 }
 
 // The user's selection as anchor and position.
@@ -248,6 +242,16 @@ QPair<int, int> LogView::selectionNow() const
 {
     const QTextCursor cursor = m_edit->textCursor();
     return {cursor.anchor(), cursor.position()};
+}
+
+// After an append: the user's selection as it was, the oldest lines beyond
+// the scrollback gone, and the view at the bottom when following.
+void LogView::appended(const QPair<int, int> &selected)
+{
+    keepSelection(selected);
+    dropOldest();
+    if (m_following)
+        followNewLines();
 }
 
 // Text added at the end joins a selection that reached the end: the

@@ -73,6 +73,7 @@ private:
     void dropOldest();
     QPair<int, int> selectionNow() const;
     void keepSelection(const QPair<int, int> &was);
+    void appended(const QPair<int, int> &selected);
     void updateFollowing();
     void highlightMatches();
     QWidget *buildFindBar(const QString &name);
