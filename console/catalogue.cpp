@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QListWidgetItem>
 
+#include "console/catalogue.h"
 #include "console/commandfilter.h"
 #include "console/hexbyte.h"
 
@@ -27,17 +28,19 @@ QString MainWindow::commandName(uint32_t code) const
     return QStringLiteral("Unknown");
 }
 
+QJsonArray readCommandCatalogue(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        qDebug() << "Resource file not attached ?";
+        return {};
+    }
+    return QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("commands")).toArray();
+}
+
 void MainWindow::loadCommandCatalogue()
 {
-    QByteArray text;
-    QFile file(QStringLiteral(":/json/commands.json"));
-    if (file.open(QIODevice::ReadOnly)) {
-        text = file.readAll();
-        file.close();
-    } else {
-        qDebug() << "Resource file not attached ?";
-    }
-    commands = QJsonDocument::fromJson(text).object().value(QStringLiteral("commands")).toArray();
+    commands = readCommandCatalogue();
 }
 
 void MainWindow::fillCommandList(int)

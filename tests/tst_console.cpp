@@ -1,30 +1,15 @@
 // The command console's plain rules: hexadecimal input and payload packing,
 // over the catalogue the program carries.
-#include <QFile>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QtTest>
 
+#include "console/catalogue.h"
 #include "console/hexvalidator.h"
 #include "support/bytes.h"
 #include "console/requestbuilder.h"
 
 namespace {
-
-QJsonArray catalogue(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("commands")).toArray();
-}
-
-// The catalogue the program carries, as the console reads it.
-QJsonArray embeddedCatalogue()
-{
-    return catalogue(QStringLiteral(":/json/commands.json"));
-}
 
 QJsonObject command(const QJsonArray &catalogue, int code)
 {
@@ -47,8 +32,9 @@ private slots:
     // the ones the catalogue names.
     void embeddedCatalogueIsTheShippedOne()
     {
-        const QJsonArray shipped = catalogue(qEnvironmentVariable("RX_TEST_SOURCE_DIR") + "/resources/commands.json");
-        const QJsonArray embedded = embeddedCatalogue();
+        const QJsonArray shipped
+            = readCommandCatalogue(qEnvironmentVariable("RX_TEST_SOURCE_DIR") + "/resources/commands.json");
+        const QJsonArray embedded = readCommandCatalogue();
         QVERIFY(!shipped.isEmpty());
         QCOMPARE(embedded.size(), shipped.size());
         for (int i = 0; i < shipped.size(); ++i) {
@@ -122,7 +108,7 @@ private slots:
         QFETCH(QStringList, fields);
         QFETCH(QByteArray, payload);
         QFETCH(int, failed);
-        const QJsonObject cmd = command(embeddedCatalogue(), code);
+        const QJsonObject cmd = command(readCommandCatalogue(), code);
         QVERIFY(!cmd.isEmpty());
         const RequestBuildResult r = RequestBuilder::build(cmd, fields);
         QCOMPARE(r.failedArgument, failed);

@@ -9,11 +9,11 @@
 // fits a request, and a refusal names one of the command's arguments.
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include "console/catalogue.h"
 #include "console/hexvalidator.h"
 #include "console/requestbuilder.h"
 #include "fuzzsupport.h"
@@ -31,10 +31,7 @@ const QJsonArray &catalogue()
 {
     static const QJsonArray entries = [] {
         initCoreResources();
-        QFile file(QStringLiteral(":/json/commands.json"));
-        if (!file.open(QIODevice::ReadOnly))
-            Fuzz::fail("the catalogue resource opens", file.errorString());
-        return QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("commands")).toArray();
+        return readCommandCatalogue();
     }();
     return entries;
 }
