@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDebug>
 #include <QIcon>
 #include <QLabel>
@@ -9,6 +10,7 @@
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
 #include <QSettings>
+#include <QShortcut>
 #include <QStatusBar>
 #include <QTabBar>
 #include <QTcpSocket>
@@ -113,6 +115,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->btRefresComPorts->setShortcut(QKeySequence(Qt::Key_F5));
     ui->btRefresComPorts->setToolTip(QStringLiteral("Refresh COM port list (F5)"));
     ui->btCommnadExecute->setToolTip(QStringLiteral("Execute the selected command (Enter in a parameter field)"));
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this), &QShortcut::activated, this, &QWidget::close);
 
     {
         QSettings settings = openSettings();
@@ -210,8 +213,7 @@ MainWindow::Workflow MainWindow::runningWorkflow() const
     if (restarting)
         return Workflow::Restart;
     // Firmware updates, the loop test and the bus scan run until they end;
-    // the other chains run while their request is outstanding (an error
-    // answer stops them where they are).
+    // the network and address tag chains while their request is outstanding.
     const bool waiting = requestOutstanding();
     switch (oneShotState) {
     case FlashFirmware:
@@ -232,14 +234,16 @@ MainWindow::Workflow MainWindow::runningWorkflow() const
         if (waiting)
             return Workflow::AddressTag;
         break;
+    // A transfer runs from its first request to its end, which leaves these
+    // states, also between two steps. An upload that has ended stays in
+    // FileClosingAfterWrite until the reader restarts.
     case FileOpenForRead:
     case FileReading:
     case FileClosingAfterRead:
-        if (waiting)
-            return Workflow::Download;
-        break;
+        return uploadReadBack ? Workflow::Upload : Workflow::Download;
     case FileOpenForWrite:
     case FileWriting:
+        return Workflow::Upload;
     case FileClosingAfterWrite:
         if (waiting)
             return Workflow::Upload;
@@ -307,6 +311,51 @@ void MainWindow::applyDeviceGating()
     ui->btNetworkConnect->setEnabled(!settling);
     ui->btRefresComPorts->setEnabled(!settling);
     ui->btScanRs485->setEnabled(!settling && (running == Workflow::None || running == Workflow::Rs485Scan));
+}
+
+QString MainWindow::quitRisk() const
+{
+    switch (runningWorkflow()) {
+    case Workflow::FirmwareUpdate:
+        return QStringLiteral("A firmware update is running: the reader may be left without firmware.");
+    case Workflow::ChipUpdate:
+        return QStringLiteral("An RFID chip update is running: the reader's RFID chip may be left without working "
+                              "firmware.");
+    case Workflow::Upload:
+        return QStringLiteral("config.json is being uploaded: the reader may be left with an incomplete "
+                              "configuration.");
+    case Workflow::NetworkSettings:
+        if (oneShotState == NetworkWrite)
+            return QStringLiteral("Network settings are being written: the reader may be left with some settings "
+                                  "new and others old.");
+        break;
+    case Workflow::AddressTag:
+        if (oneShotState == AddressTagWrite)
+            return QStringLiteral("An address tag is being written: the tag may be left with an incomplete record.");
+        break;
+    default:
+        break;
+    }
+    return QString();
+}
+
+// Closing the window (Ctrl+Q, the session ending) while a workflow writes
+// to the reader asks first; quitting anyway ends the workflow as cleanly as
+// the protocol allows, and the log says what the reader holds.
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    const QString risk = quitRisk();
+    if (risk.isEmpty()) {
+        event->accept();
+        return;
+    }
+    if (!askYesNo(QStringLiteral("Question"), risk + QStringLiteral("\n\nQuit anyway?"))) {
+        event->ignore();
+        return;
+    }
+    const Workflow running = runningWorkflow();
+    failWorkflow(running, QStringLiteral("Quitting while %1 was running.").arg(workflowName(running)));
+    event->accept();
 }
 
 bool MainWindow::refuseWhileBusy()

@@ -2,11 +2,13 @@
 
 #include <QAbstractSocket>
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QFuture>
 #include <QHash>
 #include <QJsonArray>
 #include <QMainWindow>
 #include <QPair>
+#include <QPointer>
 #include <QQueue>
 #include <QSerialPort>
 #include <QString>
@@ -17,6 +19,8 @@
 #include "link/binaryprotocol.h"
 
 class FavouriteList;
+struct FavouriteCommand;
+class QDialog;
 class LogView;
 struct FileContent;
 class QIODevice;
@@ -90,6 +94,10 @@ public:
     // True, with a line in the log, when a workflow runs: every action that
     // would start a device exchange asks first.
     bool refuseWhileBusy();
+    // What quitting now would put at stake on the reader; empty when nothing.
+    QString quitRisk() const;
+protected:
+    void closeEvent(QCloseEvent *event) override;
 public slots:
     void setControlsEnabled(bool enable);
 private slots:
@@ -194,13 +202,15 @@ public:
     bool drainEvents();
     // Ends the running workflow: the reason, then its own failure line.
     void failWorkflow(const QString &reason);
-    void failWorkflow(Workflow workflow, const QString &reason);
+    // ending, when given, says on the last line why it failed or what the
+    // reader holds now.
+    void failWorkflow(Workflow workflow, const QString &reason, const QString &ending = QString());
     // The link went down (not on purpose): the running workflow ends.
     void linkLost(const QString &reason);
     // A transfer whose answers cannot be trusted (one went missing, came
     // late or twice) starts over from its first request, TransferAttempts
     // times in all; then it fails, and after silence the link is dropped.
-    void restartTransfer(const QString &why, bool silence);
+    void restartTransfer(const QString &why, bool silence, const QString &ending = QString());
     static constexpr int TransferAttempts = 4;
     int transferAttempt = 1;
     // Bumped when a workflow starts, starts over or ends; a continuation
@@ -209,6 +219,8 @@ public:
     bool linkCycling = false; // the link goes down and up again on purpose
 private:
     void giveUp();
+    void repeatRequest(int timeoutMs);
+    QByteArray requestPayload; // of the guarded request, for its repeats
     int awaitedCommand = -1; // command of the guarded request outstanding
     int awaitedSub = -1; // and its "Network config" sub-command
     int pauseDepth = 0;
@@ -238,6 +250,7 @@ public:
     // ---- Command console: favourites (console/favourites.cpp) ----------------
     void loadFavourites();
     void refreshFavourites();
+    void editFavourite(int row, const FavouriteCommand &original, const FavouriteCommand &edited);
 public slots:
     void addNewFavCommand(int idx, const QString &name, const QString &hex);
 private slots:
@@ -257,6 +270,7 @@ private:
     void dispatchAnswer(uint8_t code, const QByteArray &data);
     void routeAnswer(uint8_t code, const QByteArray &data);
     void dispatchError(bool hasCode, uint8_t code, const QByteArray &data);
+    void answerOutOfTurn(uint8_t code);
     void decodeVersion(const QString &text);
     void decodeTagCount(const QByteArray &data);
     void decodeUid(const QByteArray &data);
@@ -267,6 +281,12 @@ public:
     void firmwareFrameAnswered();
     void firmwareEndAnswered();
     void sendNextFirmwareFrame();
+    // What the reader holds after an update that did not end.
+    QString firmwareLeftState() const;
+    bool firmwareErased = false; // OTA Begin answered in this update
+    bool awaitingFlashedVersion = false; // the version after the restart is logged
+    QString versionBeforeFlash;
+    QString readerVersion; // as the reader last reported it
     // OTA Begin, the first request of every attempt.
     void startFirmwareTransfer(int timeoutMs);
     void endFirmwareUpdate();
@@ -284,6 +304,17 @@ public:
 
     // ---- Device workflows: RFID chip update (workflows/chipupdate.cpp) -------
     void chipUpdateAnswered();
+    void sendNextChipRequest();
+    void chipAnswerOutOfTurn();
+    qint64 chipWatchNs() const;
+    QString chipLeftState() const;
+    bool chipWatching = false; // after an answer, before the next request
+    bool chipQuietPending = false; // starting over once the link is quiet
+    int chipRecordsSent = 0;
+    QElapsedTimer chipClock; // since the request outstanding was sent
+    qint64 chipBeginNs = 0;
+    qint64 chipRoundTripNs = 0; // of the records answered
+    int chipRoundTrips = 0;
     void chipUpdateFinished();
     // PN OTA Begin, the first request of every attempt.
     void startChipTransfer(int timeoutMs);
@@ -296,7 +327,8 @@ public:
         SaveToFile = 0,
         PollingDialog = 1,
         UartDialog = 2,
-        SleepDialog = 3
+        SleepDialog = 3,
+        ApplyEdits = 4 // a dialog's edits go into the document read now
     };
     void fileOpenAnswered(const QByteArray &data);
     void fileReadAnswered(const QByteArray &data);
@@ -309,8 +341,11 @@ public:
     // FOPEN, the first request of every attempt.
     void startDownloadTransfer(int timeoutMs);
     void startUploadTransfer(int timeoutMs);
-    // An FREAD answer came that answered nothing outstanding.
-    void strayReadAnswer();
+    // An answer to a file command came that answered nothing outstanding.
+    void strayFileAnswer();
+    // Ends a transfer without leaving a file open on the reader; says what
+    // the reader holds.
+    QString abandonFileTransfer(Workflow workflow);
     // Asks the user for a file; tests replace it. Arguments: caption, filter,
     // true for a file to save.
     std::function<QString(const QString &, const QString &, bool)> fileChooser;
@@ -337,15 +372,24 @@ private:
     // content) is kept only when a second reading agrees.
     bool downloadOpened = false;
     bool downloadShifted = false;
-    bool downloadRepeated = false;
-    QByteArray lastReadPiece;
-    QByteArray downloadCandidate;
+    QByteArray downloadCandidate; // the reading the next one must agree with
     bool haveDownloadCandidate = false;
+    void uploadReadBackDone();
+public:
+    bool uploadReadBack = false; // the upload's file is being read back
+    int uploadWritten = 0; // bytes of the upload the reader has confirmed
+private:
     bool restarting = false; // between a restart answer and the reconnect
 public:
     // ---- Device configuration dialogs (config/configdialogs.cpp) -------------
     // Opens the dialog a download was made for, on the downloaded document.
     void openConfigurationDialog(int target, const QByteArray &text);
+    bool refuseSecondDialog();
+    void uploadEdits(const QByteArray &current);
+    QPointer<QDialog> configDialog; // the one open, if any
+    QByteArray configDialogBase; // the document it was opened on
+    QByteArray editsBase; // a dialog's OK: the document it changed
+    QByteArray editsWanted; // and what the user made of it
 
     // ---- Device workflows: network settings (workflows/networksettings.cpp) --
     void networkSettingsAnswered(const QByteArray &data);
@@ -363,6 +407,9 @@ private:
     void networkReadAnswered(int sub, const QByteArray &value);
     void networkWriteAnswered(int sub);
     bool networkTextFits(int sub, bool warn);
+    bool networkSubEnabled(int sub) const;
+    QString networkWriteSummary() const;
+    QList<int> networkWritten; // the settings this write has changed, in order
 public:
     // ---- Device workflows: address tag and tag tests (workflows/tagtests.cpp)
     void loopTestCount(bool found);

@@ -1,5 +1,7 @@
 #include "app/mainwindow.h"
 
+#include "config/configdocument.h"
+
 #include "config/pollingwindow.h"
 #include "config/sleepconfigwindow.h"
 #include "config/uartconfigwindow.h"
@@ -12,9 +14,11 @@
 // already told the user so and is not shown.
 void MainWindow::openConfigurationDialog(int target, const QByteArray &text)
 {
+    configDialogBase = text;
     switch (target) {
     case PollingDialog: {
         auto *dialog = new pollingwindow(this, text);
+        configDialog = dialog;
         if (!dialog->failed()) {
             connect(dialog, &pollingwindow::updateConfiguration, this, &MainWindow::updateConfigSignal);
             connect(dialog, &pollingwindow::binaryFrameSend, this, &MainWindow::binaryProtocolSendSignal);
@@ -27,6 +31,7 @@ void MainWindow::openConfigurationDialog(int target, const QByteArray &text)
     }
     case UartDialog: {
         auto *dialog = new UartConfigWindow(this, text);
+        configDialog = dialog;
         dialog->setAttribute(Qt::WA_DeleteOnClose);
         if (dialog->failed()) {
             delete dialog;
@@ -38,6 +43,7 @@ void MainWindow::openConfigurationDialog(int target, const QByteArray &text)
     }
     case SleepDialog: {
         auto *dialog = new SleepConfigWindow(this, text);
+        configDialog = dialog;
         dialog->setAttribute(Qt::WA_DeleteOnClose);
         if (dialog->failed()) {
             delete dialog;
@@ -50,4 +56,38 @@ void MainWindow::openConfigurationDialog(int target, const QByteArray &text)
     default:
         return;
     }
+}
+
+// One configuration dialog at a time: two would each upload the document
+// they were opened on, the second undoing the first.
+bool MainWindow::refuseSecondDialog()
+{
+    if (!configDialog)
+        return false;
+    logd(QStringLiteral("Please close the open configuration dialog first."));
+    configDialog->raise();
+    configDialog->activateWindow();
+    return true;
+}
+
+// A dialog's edits are made on the document the reader holds now, read
+// again, not on the copy the dialog was opened on: whatever changed on the
+// reader meanwhile stays.
+void MainWindow::uploadEdits(const QByteArray &current)
+{
+    QByteArray merged = editsWanted;
+    if (current != editsBase) {
+        merged = ConfigDocument::applyEdits(editsBase, editsWanted, current);
+        if (merged.isEmpty()) {
+            logd(QStringLiteral("The reader's config.json is not a JSON object: the changes were not uploaded."));
+            return;
+        }
+        logd(QStringLiteral("The reader's config.json has changed since the dialog read it: the changes are made on "
+                            "what it holds now."));
+    }
+    if (merged == current) {
+        logd(QStringLiteral("The reader already holds these settings: nothing was uploaded."));
+        return;
+    }
+    startConfigUpload(merged);
 }

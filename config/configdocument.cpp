@@ -99,3 +99,22 @@ QByteArray ConfigDocument::edited(const Fields &loaded, const Fields &now) const
     }
     return out.text();
 }
+
+QByteArray ConfigDocument::applyEdits(const QByteArray &base, const QByteArray &edited, const QByteArray &current)
+{
+    const JsonText from(base);
+    const JsonText to(edited);
+    JsonText out(current);
+    if (!to.isValid() || !out.isValid() || to.type(0) != JsonText::Object || out.type(0) != JsonText::Object)
+        return QByteArray();
+    for (const QStringList &path : to.memberPaths()) {
+        const int node = to.find(path);
+        const int old = from.find(path);
+        if (to.type(node) == JsonText::Object && old >= 0 && from.type(old) == JsonText::Object)
+            continue; // its members are compared one by one
+        if (old >= 0 && from.raw(old) == to.raw(node))
+            continue;
+        out.setText(path, to.raw(node));
+    }
+    return out.text();
+}

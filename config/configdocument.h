@@ -61,6 +61,12 @@ public:
     // user changed it; every other stored value stays as it was.
     QByteArray edited(const Fields &loaded, const Fields &now) const;
 
+    // The edits that turned base into edited, made on current instead: every
+    // member whose text edited changed or added is written into current,
+    // which keeps everything else as it stands. Empty when edited or
+    // current is not a JSON object.
+    static QByteArray applyEdits(const QByteArray &base, const QByteArray &edited, const QByteArray &current);
+
 private:
     bool sameAsStored(const Field &field) const;
 

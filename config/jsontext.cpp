@@ -370,11 +370,11 @@ namespace {
 // `"key": value`, with objects for the keys after the first; `sep` is the
 // text that stands before this member (a line break and the indentation, or
 // a blank on a one-line object).
-QByteArray memberText(const QStringList &keys, const QJsonValue &value, const QByteArray &sep)
+QByteArray memberText(const QStringList &keys, const QByteArray &value, const QByteArray &sep)
 {
     QByteArray text = JsonText::encode(keys.first()) + ": ";
     if (keys.size() == 1)
-        return text + JsonText::encode(value);
+        return text + value;
     const QByteArray inner = sep.contains('\n') ? sep + "    " : sep;
     return text + '{' + inner + memberText(keys.mid(1), value, inner) + sep + '}';
 }
@@ -383,7 +383,7 @@ QByteArray memberText(const QStringList &keys, const QJsonValue &value, const QB
 
 // Adds keys.first() at the end of `object`, laid out like its last member;
 // in an empty object it goes on a line of its own, one step in.
-void JsonText::insertMember(int object, const QStringList &keys, const QJsonValue &value)
+void JsonText::insertMember(int object, const QStringList &keys, const QByteArray &value)
 {
     const Node &o = m_nodes.at(object);
     int last = -1;
@@ -406,6 +406,11 @@ void JsonText::insertMember(int object, const QStringList &keys, const QJsonValu
 
 void JsonText::set(const QStringList &path, const QJsonValue &value)
 {
+    setText(path, encode(value));
+}
+
+void JsonText::setText(const QStringList &path, const QByteArray &value)
+{
     if (!isValid() || m_nodes.first().type != Object || path.isEmpty())
         return;
     int object = 0;
@@ -416,11 +421,10 @@ void JsonText::set(const QStringList &path, const QJsonValue &value)
             return;
         }
         if (i + 1 == path.size()) {
-            const QByteArray text = encode(value);
             // From the last to the first, so that the earlier places stay put.
             for (int k = found.size() - 1; k >= 0; --k) {
                 const Node &n = m_nodes.at(found.at(k));
-                m_text.replace(n.start, n.end - n.start, text);
+                m_text.replace(n.start, n.end - n.start, value);
             }
             parse();
             return;
@@ -429,9 +433,24 @@ void JsonText::set(const QStringList &path, const QJsonValue &value)
         if (m_nodes.at(next).type != Object) {
             // Not an object where one is needed: an empty one takes its place.
             replace(m_nodes.at(next).start, m_nodes.at(next).end, "{}");
-            set(path, value);
+            setText(path, value);
             return;
         }
         object = next;
     }
+}
+
+QVector<QStringList> JsonText::memberPaths() const
+{
+    QVector<QStringList> paths;
+    QVector<QStringList> pathOf(m_nodes.size());
+    // A node comes after its parent, so its parent's path is known.
+    for (int i = 1; i < m_nodes.size(); ++i) {
+        const Node &n = m_nodes.at(i);
+        if (n.keyStart < 0 || (n.parent > 0 && pathOf.at(n.parent).isEmpty()))
+            continue; // an array element, or inside one
+        pathOf[i] = pathOf.at(n.parent) + QStringList(n.key);
+        paths << pathOf.at(i);
+    }
+    return paths;
 }

@@ -50,6 +50,12 @@ public:
     // value on the way that is not an object is replaced by one. Does
     // nothing when the text is not a JSON object.
     void set(const QStringList &path, const QJsonValue &value);
+    // The same with the value's JSON text as it is to stand (any value).
+    void setText(const QStringList &path, const QByteArray &value);
+
+    // The path of every object member, nested ones too (not inside arrays),
+    // in the order of the text.
+    QVector<QStringList> memberPaths() const;
 
     // JSON text of a scalar: integers without a fraction, strings with the
     // escapes JSON needs and everything else as UTF-8.
@@ -73,7 +79,7 @@ private:
     void skipBlanks(int &pos) const;
     QVector<int> members(int object, const QString &key) const;
     void replace(int start, int end, const QByteArray &with);
-    void insertMember(int object, const QStringList &keys, const QJsonValue &value);
+    void insertMember(int object, const QStringList &keys, const QByteArray &value);
     QByteArray indentOf(int pos) const;
 
     QByteArray m_text;

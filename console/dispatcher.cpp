@@ -56,17 +56,18 @@ void MainWindow::binaryProtocolFrameComplete(uint8_t *header, size_t hlen, uint8
 
 // While a workflow waits, only the answer to its request is acted on. Any
 // other answer, a workflow answer nobody asked for among them, is only
-// logged (the dump above); for a download it is also a sign that one of the
-// answers taken may have been another request's.
+// logged (the dump above); for a download or a chip update it is also a
+// sign that one of the answers taken may have been another request's.
 void MainWindow::dispatchAnswer(uint8_t code, const QByteArray &data)
 {
     if (workflowWaiting()) {
         if (takeAnswer(code, data))
             routeAnswer(code, data);
-        else if (code == Command::FileRead)
-            strayReadAnswer();
+        else
+            answerOutOfTurn(code);
         return;
     }
+    answerOutOfTurn(code);
     switch (code) {
     case Command::NetworkConfig:
     case Command::FileOpen:
@@ -97,6 +98,15 @@ void MainWindow::dispatchAnswer(uint8_t code, const QByteArray &data)
     }
 }
 
+// An answer (positive or not) that answered no request outstanding.
+void MainWindow::answerOutOfTurn(uint8_t code)
+{
+    if (code >= Command::FileOpen && code <= Command::FileClose)
+        strayFileAnswer();
+    else if (code >= Command::PnOtaBegin && code <= Command::PnOtaFinish && oneShotState == FlashRfidChip)
+        chipAnswerOutOfTurn();
+}
+
 void MainWindow::routeAnswer(uint8_t code, const QByteArray &data)
 {
     switch (code) {
@@ -121,6 +131,8 @@ void MainWindow::routeAnswer(uint8_t code, const QByteArray &data)
         oneShotTimer->stop();
         if (oneShotState == LoopTest)
             loopTestOnHalt();
+        else if (oneShotState == AddressTagWrite || oneShotState == AddressTagRead)
+            oneShotState = Idle; // the HALT after a tag was written or read ends the chain
         break;
     case Command::NetworkConfig:
         if (oneShotState == NetworkRead || oneShotState == NetworkWrite)
@@ -189,6 +201,12 @@ void MainWindow::decodeVersion(const QString &text)
     oneShotTimer->stop();
     logd(QStringLiteral("Version:") + text);
 
+    readerVersion = text;
+    if (awaitingFlashedVersion) {
+        awaitingFlashedVersion = false;
+        logd(QStringLiteral("Firmware now %1 (was %2)").arg(oneLine(text), oneLine(versionBeforeFlash)));
+    }
+
     const VersionInfo version = VersionInfo::parse(text);
     if (version.r5) {
         ui->btPollingConfiguration->show();
@@ -214,6 +232,8 @@ void MainWindow::decodeTagCount(const QByteArray &data)
         return;
     }
     logd(QStringLiteral("No tag detected"));
+    if (oneShotState == AddressTagWrite || oneShotState == AddressTagRead)
+        oneShotState = Idle; // the operation ends without a tag
     if (oneShotState == LoopTest) {
         beginRequest(LoopTest, QByteArray(1, char(Command::Halt)), 3000);
         loopTestCount(false);
@@ -246,7 +266,8 @@ void MainWindow::decodeUid(const QByteArray &data)
             beginRequest(oneShotState, QByteArray::fromHex("0400"), 3000);
         } else {
             logd(QStringLiteral("Ultralight TAG needed for address tag."));
-            oneShotTimer->stop();
+            forgetRequest();
+            oneShotState = Idle;
         }
     }
 }
@@ -254,26 +275,52 @@ void MainWindow::decodeUid(const QByteArray &data)
 void MainWindow::dispatchError(bool hasCode, uint8_t code, const QByteArray &data)
 {
     const QString name = hasCode ? commandName(code) : QStringLiteral("Unknown");
-    if (data.size() >= 2)
-        logd(QString::asprintf("Error 0x%02X%02X received for command - ", uint8_t(data.at(0)), uint8_t(data.at(1)))
-             + name);
+    const QString number
+        = data.size() >= 2 ? QString::asprintf("0x%02X%02X", uint8_t(data.at(0)), uint8_t(data.at(1))) : QString();
+    if (!number.isEmpty())
+        logd(QStringLiteral("Error ") + number + QStringLiteral(" received for command - ") + name);
     else
         logd(QStringLiteral("Error received for command - ") + name);
 
     if (hasCode && code == Command::SetUid)
         logd(QStringLiteral("This command may only be executed on special tags with changeable UID"));
-    // While a workflow waits, an error to another request ends nothing.
-    if (workflowWaiting() && !(hasCode && code == awaitedCommand))
+    // While a workflow waits, an error to another request ends nothing; one
+    // of its own kind is a sign that answers came out of turn.
+    if (workflowWaiting() && !(hasCode && code == awaitedCommand)) {
+        if (hasCode)
+            answerOutOfTurn(code);
         return;
+    }
     const bool firmware = hasCode && code >= Command::OtaBegin && code <= Command::OtaEnd;
     const bool chip = hasCode && code >= Command::PnOtaBegin && code <= Command::PnOtaFinish;
     if (firmware || chip) {
         logd(QStringLiteral("Firmware writing error - please restart the board and try again"));
-        if (firmware)
-            endFirmwareUpdate();
-        else
-            endChipUpdate();
-        logd(QStringLiteral("Flash firmware aborted."));
+        const Workflow update = firmware ? Workflow::FirmwareUpdate : Workflow::ChipUpdate;
+        if (runningWorkflow() == update) {
+            failWorkflow(update, QString());
+        } else {
+            if (firmware)
+                endFirmwareUpdate();
+            else
+                endChipUpdate();
+            logd(QStringLiteral("Flash firmware aborted."));
+        }
+        return;
+    }
+
+    // The workflow whose request was refused ends here, saying what the
+    // reader holds now.
+    const QString refusal = QStringLiteral("the reader answered %1 with error %2")
+                                .arg(name, number.isEmpty() ? QStringLiteral("(no number)") : number);
+    switch (workflowWaiting() ? runningWorkflow() : Workflow::None) {
+    case Workflow::Download:
+    case Workflow::Upload:
+    case Workflow::AddressTag:
+    case Workflow::NetworkSettings:
+        failWorkflow(runningWorkflow(), QString(), refusal);
+        return;
+    default:
+        break;
     }
 
     if (oneShotState == LoopTest) {

@@ -63,11 +63,28 @@ void MainWindow::on_btEditFavCommand_clicked()
     const int row = ui->lvFavCommands->currentRow();
     if (!item || !item->isSelected() || !favourites->contains(row))
         return;
-    const FavouriteCommand &command = favourites->at(row);
+    const FavouriteCommand command = favourites->at(row);
     auto *dialog = new NewFavCmdWindow(this, row, command.name, command.hex);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
-    connect(dialog, &NewFavCmdWindow::addNewFavCommand, this, &MainWindow::addNewFavCommand);
+    connect(dialog, &NewFavCmdWindow::addNewFavCommand, this,
+            [this, command](int idx, const QString &name, const QString &hex) {
+                editFavourite(idx, command, {name, hex});
+            });
     dialog->show();
+}
+
+// The editor is not modal: the list may change while it is open. Its OK
+// replaces the favourite it was opened on wherever that stands now (at its
+// old row if it is still there); one deleted meanwhile comes back as new.
+void MainWindow::editFavourite(int row, const FavouriteCommand &original, const FavouriteCommand &edited)
+{
+    const auto same = [&original](const FavouriteCommand &c) { return c.name == original.name && c.hex == original.hex; };
+    int pos = favourites->contains(row) && same(favourites->at(row)) ? row : -1;
+    for (int i = 0; pos < 0 && i < favourites->size(); ++i) {
+        if (same(favourites->at(i)))
+            pos = i;
+    }
+    addNewFavCommand(pos, edited.name, edited.hex);
 }
 
 void MainWindow::on_btDeleteFavCommand_clicked()

@@ -90,6 +90,7 @@ void MainWindow::beginRequest(int state, const QByteArray &payload, int timeoutM
     oneShotState = state;
     awaitedCommand = payload.isEmpty() ? -1 : uint8_t(payload.at(0));
     awaitedSub = awaitedCommand == Command::NetworkConfig && payload.size() > 1 ? uint8_t(payload.at(1)) : -1;
+    requestPayload = payload;
     protocol.sendFrame(payload);
     oneShotTimer->start(timeoutMs);
     applyDeviceGating();
@@ -170,40 +171,62 @@ void MainWindow::failWorkflow(const QString &reason)
     failWorkflow(runningWorkflow(), reason);
 }
 
-void MainWindow::failWorkflow(Workflow workflow, const QString &reason)
+void MainWindow::failWorkflow(Workflow workflow, const QString &reason, const QString &ending)
 {
     if (workflow == Workflow::None || workflow == Workflow::Restart)
         return;
-    logd(reason);
+    if (!reason.isEmpty())
+        logd(reason);
     const int state = oneShotState;
     ++workflowRun;
     forgetRequest();
+    // The last line: what failed, and why or what the reader holds now.
+    const auto failed = [this](const QString &what, const QString &why) {
+        logd(why.isEmpty() ? what + QLatin1Char('.') : what + QStringLiteral(": ") + why + QLatin1Char('.'));
+    };
     switch (workflow) {
-    case Workflow::FirmwareUpdate:
+    case Workflow::FirmwareUpdate: {
+        const QString left = firmwareLeftState();
         endFirmwareUpdate();
         logd(QStringLiteral("Flash firmware aborted."));
+        logd(left);
         break;
-    case Workflow::ChipUpdate:
+    }
+    case Workflow::ChipUpdate: {
+        const QString left = chipLeftState();
         endChipUpdate();
         logd(QStringLiteral("Flash firmware aborted."));
+        logd(left);
         break;
+    }
     case Workflow::Download:
+    case Workflow::Upload: {
+        const QString left = abandonFileTransfer(workflow);
         oneShotState = Idle;
-        logd(QStringLiteral("Downloading config.json failed."));
+        uploadReadBack = false;
+        failed(workflow == Workflow::Download ? QStringLiteral("Downloading config.json failed")
+                                              : QStringLiteral("Uploading config.json failed"),
+               ending.isEmpty() ? left : ending + QStringLiteral("; ") + left);
         break;
-    case Workflow::Upload:
+    }
+    case Workflow::NetworkSettings: {
+        const QString summary = networkWriteSummary();
         oneShotState = Idle;
-        logd(QStringLiteral("Uploading config.json failed."));
+        failed(state == NetworkRead ? QStringLiteral("Reading network settings failed")
+                                    : QStringLiteral("Writing network settings failed"),
+               ending.isEmpty() || summary.isEmpty() ? ending + summary : ending + QStringLiteral("; ") + summary);
         break;
-    case Workflow::NetworkSettings:
+    }
+    case Workflow::AddressTag: {
+        // Only the page write changes the tag.
+        const bool writing = !requestPayload.isEmpty() && uint8_t(requestPayload.at(0)) == Command::UltralightWritePage;
+        const QString left = writing ? QStringLiteral("the tag may hold an incomplete record; write it again")
+                                     : QString();
         oneShotState = Idle;
-        logd(state == NetworkRead ? QStringLiteral("Reading network settings failed.")
-                                  : QStringLiteral("Writing network settings failed."));
+        failed(QStringLiteral("Address tag operation failed"),
+               ending.isEmpty() || left.isEmpty() ? ending + left : ending + QStringLiteral("; ") + left);
         break;
-    case Workflow::AddressTag:
-        oneShotState = Idle;
-        logd(QStringLiteral("Address tag operation failed."));
-        break;
+    }
     case Workflow::LoopTest:
         oneShotState = Idle;
         ui->btLoopTest->setText(QStringLiteral("Start loop test"));
@@ -223,13 +246,15 @@ void MainWindow::failWorkflow(Workflow workflow, const QString &reason)
     applyDeviceGating();
 }
 
-void MainWindow::restartTransfer(const QString &why, bool silence)
+void MainWindow::restartTransfer(const QString &why, bool silence, const QString &ending)
 {
-    const Workflow transfer = transferOf(oneShotState);
+    Workflow transfer = transferOf(oneShotState);
+    if (transfer == Workflow::Download && uploadReadBack)
+        transfer = Workflow::Upload;
     if (transfer == Workflow::None)
         return;
     if (transferAttempt >= TransferAttempts) {
-        failWorkflow(transfer, why + QStringLiteral(" - giving up after %1 attempts.").arg(TransferAttempts));
+        failWorkflow(transfer, why + QStringLiteral(" - giving up after %1 attempts.").arg(TransferAttempts), ending);
         if (silence)
             giveUp();
         return;
@@ -263,8 +288,7 @@ void MainWindow::oneShotTimeout()
     case LoopTest:
         if (serial.isOpen() || tcpConnected) {
             logd(QStringLiteral("Repeating last frame...\n"));
-            protocol.resendLastFrame();
-            oneShotTimer->start(3000);
+            repeatRequest(3000);
         }
         return;
     case GetVersion:
@@ -293,13 +317,24 @@ void MainWindow::oneShotTimeout()
         }
         if (retryCount++ < 5) {
             logd(QStringLiteral("Repeating last frame...\n"));
-            protocol.resendLastFrame();
-            oneShotTimer->start(kRepeatMs);
+            repeatRequest(kRepeatMs);
         } else {
             giveUp();
         }
         return;
     }
+}
+
+// The request outstanding goes out again as it went the first time. The
+// codec's last frame is not it when anything was sent meanwhile: its own
+// error reply to a damaged answer, a console command, a dialog's frame.
+void MainWindow::repeatRequest(int timeoutMs)
+{
+    if (requestPayload.isEmpty())
+        protocol.resendLastFrame();
+    else
+        protocol.sendFrame(requestPayload);
+    oneShotTimer->start(timeoutMs);
 }
 
 void MainWindow::giveUp()

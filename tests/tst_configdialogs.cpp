@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QLabel>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTabWidget>
@@ -396,21 +397,29 @@ private slots:
     }
 
     // The same through the window: downloaded from the simulated reader,
-    // edited, uploaded, and the reader's file compared.
+    // edited, uploaded, and the reader's file compared. The edits are made
+    // on what the reader holds when OK is pressed (here changed while the
+    // dialog was open), an OK that changed nothing uploads nothing, and a
+    // second dialog does not open beside the first.
     void throughTheWindow_data()
     {
         QTest::addColumn<QString>("button");
         QTest::addColumn<QString>("widget");
-        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("input"); // empty: OK without a change
         QTest::addColumn<QByteArray>("before");
         QTest::addColumn<QByteArray>("after");
+        QTest::addColumn<QByteArray>("meanwhile"); // on the reader while the dialog is open
         QTest::newRow("rfid") << "btPollingConfiguration"
                               << "sbPollingTimeout"
                               << "300" << QByteArray("\"polling_timeout\": 2.5e2")
-                              << QByteArray("\"polling_timeout\": 300");
-        QTest::newRow("uart") << "btUartConfiguration"
-                              << "cbUart2Speed"
-                              << "115200" << QByteArray("\"uart2_baud\": 7") << QByteArray("\"uart2_baud\": 4");
+                              << QByteArray("\"polling_timeout\": 300") << QByteArray();
+        QTest::newRow("uart, the reader's document changed meanwhile")
+            << "btUartConfiguration"
+            << "cbUart2Speed"
+            << "115200" << QByteArray("\"uart2_baud\": 7") << QByteArray("\"uart2_baud\": 4")
+            << QByteArray("\"sleep_tag_timeout\": 70000");
+        QTest::newRow("sleep, nothing changed") << "btSleepConfiguration" << QString() << QString() << QByteArray()
+                                                << QByteArray() << QByteArray();
     }
     void throughTheWindow()
     {
@@ -419,31 +428,49 @@ private slots:
         QFETCH(QString, input);
         QFETCH(QByteArray, before);
         QFETCH(QByteArray, after);
+        QFETCH(QByteArray, meanwhile);
         WindowFixture f;
         QVERIFY(f.connectSerial());
         const QByteArray document = bytes(R4Doc);
         f.reader()->files().setFile("config.json", document);
+        QByteArray expected = input.isEmpty() ? document : edited(document, before, after);
+        const QByteArray elsewhere = "\"sleep_tag_timeout\": 5000";
+        if (!meanwhile.isEmpty())
+            expected = edited(expected, meanwhile, elsewhere);
         QByteArray written;
         QObject::connect(&f.reader()->files(), &SimFileSystem::fileWritten,
                          [&](const QByteArray &, const QByteArray &content) { written = content; });
         // The dialog is worked from the event loop: the RFID one runs its own.
         QTimer poll;
         QObject::connect(&poll, &QTimer::timeout, [&] {
-            QDialog *d = f.window()->findChild<pollingwindow *>();
-            if (!d)
-                d = f.window()->findChild<UartConfigWindow *>();
-            if (!d || !d->isVisible())
+            QDialog *d = f.window()->findChild<QDialog *>();
+            if (!d || !d->isVisible() || qobject_cast<QMessageBox *>(d))
                 return;
             poll.stop();
-            change(d, widget, input);
+            if (!meanwhile.isEmpty())
+                f.reader()->files().setFile("config.json", edited(document, meanwhile, elsewhere));
+            if (!d->isModal()) { // (a modal one keeps the window's buttons from the user)
+                f.click("btUartConfiguration");
+                QCOMPARE(f.logCount("Please close the open configuration dialog first."), 1);
+            }
+            if (!input.isEmpty())
+                change(d, widget, input);
             QTest::mouseClick(child(d, okButton(d)), Qt::LeftButton);
             if (d->isVisible()) // refused: a modal one would hold the test
                 d->reject();
         });
         poll.start(50);
+        RequestLog requests(f.reader());
         f.click(button);
+        if (input.isEmpty()) {
+            QVERIFY(f.waitForLog("Nothing was changed: the configuration was not uploaded.", 15000));
+            QTest::qWait(200);
+            QCOMPARE(requests.count(hex("E0 01") + "config.json"), 0);
+            QCOMPARE(f.reader()->files().configFile(), document);
+            return;
+        }
         QVERIFY2(QTest::qWaitFor([&] { return !written.isEmpty(); }, 15000), qPrintable(f.logText().right(600)));
-        QCOMPARE(written, edited(document, before, after));
+        QCOMPARE(written, expected);
     }
 
     // ---- the dialogs' rules --------------------------------------------------

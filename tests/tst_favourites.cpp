@@ -218,10 +218,12 @@ private slots:
         f.reopenWindow();
         QCOMPARE(itemTexts(favList(f)), QStringList({"C", "A"}));
 
-        // An editor whose record moved away (deleted ahead of it, another
-        // editor open meanwhile) appends instead of overwriting another.
+        // An editor edits the favourite it was opened on wherever the list
+        // has moved it meanwhile (another editor open beside it); one whose
+        // favourite was deleted meanwhile adds it again.
         QVERIFY(prepare(f));
-        favList(f)->setCurrentRow(1);
+        f.window()->addNewFavCommand(-1, "B", "0B");
+        favList(f)->setCurrentRow(2);
         f.click("btEditFavCommand");
         QPointer<NewFavCmdWindow> edited = onlyDialog();
         QVERIFY(edited);
@@ -229,17 +231,28 @@ private slots:
         QCOMPARE(openDialogs().size(), 2);
         favList(f)->setCurrentRow(0);
         f.click("btDeleteFavCommand");
-        QCOMPARE(storedNames(f), QStringList({"A"}));
+        edit(edited, "leName")->setText("B-edited");
+        pressOk(edited);
+        QTRY_VERIFY(edited.isNull());
+        QCOMPARE(storedNames(f), QStringList({"A", "B-edited"}));
+        favList(f)->setCurrentRow(0);
+        f.click("btEditFavCommand");
+        for (NewFavCmdWindow *d : openDialogs()) {
+            if (edit(d, "leName")->text() == "A")
+                edited = d;
+        }
+        QVERIFY(edited);
+        f.click("btDeleteFavCommand");
         edit(edited, "leName")->setText("A2");
         pressOk(edited);
         QTRY_VERIFY(edited.isNull());
-        QCOMPARE(storedNames(f), QStringList({"A", "A2"}));
+        QCOMPARE(storedNames(f), QStringList({"B-edited", "A2"}));
         NewFavCmdWindow *added = onlyDialog();
         QVERIFY(added);
         QTest::keyClicks(edit(added, "leName"), "D");
         QTest::keyClicks(edit(added, "leHex"), "0d");
         pressOk(added);
-        QCOMPARE(storedNames(f), QStringList({"A", "A2", "D"}));
+        QCOMPARE(storedNames(f), QStringList({"B-edited", "A2", "D"}));
     }
 };
 

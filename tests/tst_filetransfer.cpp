@@ -57,7 +57,9 @@ private slots:
         QVERIFY(f.waitForLog(upload ? QStringLiteral("File closed. Restarting...")
                                     : QStringLiteral("File closed. Size %1 bytes.").arg(size),
                              20000));
-        QCOMPARE(requests.withCode(0xE0), QList<QByteArray> {hex("E0") + char(upload) + "config.json"});
+        // A download reads the file twice; an upload reads it back.
+        QCOMPARE(requests.withCode(0xE0), (QList<QByteArray> {hex("E0") + char(upload) + "config.json",
+                                                              hex("E0 00") + "config.json"}));
         // The chain is kept out of the protocol log.
         QVERIFY(!f.logText().contains(upload ? "[TX] - FWRITE" : "[TX] - FREAD"));
         if (!upload) {
@@ -79,6 +81,7 @@ private slots:
 
         QTest::qWait(150); // the request for log lines is answered
         requests.list.clear();
+        const QByteArray readBack = w->transferBuffer;
         f.injectAnswer(hex("00 E3"));
         for (int i = 0; i < 20; ++i)
             f.injectAnswer(hex("00 E1 41 42 43"));
@@ -86,7 +89,7 @@ private slots:
         QTest::qWait(300);
         QVERIFY(requests.list.isEmpty());
         QVERIFY(!f.logText().contains("File closed. Size"));
-        QVERIFY(w->transferBuffer.isEmpty());
+        QCOMPARE(w->transferBuffer, readBack);
         QCOMPARE(fileBytes(local), content);
         // An FOPEN sent from the console is answered: the timer stops.
         w->oneShotTimer->start(3000);
@@ -125,25 +128,110 @@ private slots:
         f.click("btDownloadConfig");
         QVERIFY(runUntil([&] { return f.window()->runningWorkflow() == MainWindow::Workflow::None; }, 20000));
         QVERIFY(f.logText().contains("The file on the device is larger than 1048576 bytes."));
-        QVERIFY(f.logText().contains("Downloading config.json failed."));
+        QCOMPARE(f.logCount("Downloading config.json failed: the reader's config.json is unchanged."), 1);
         QVERIFY(!QFile::exists(never) && f.window()->transferBuffer.isEmpty());
+    }
 
-        // An error answer stops the chain where it is.
-        RequestLog requests(f.reader(), true);
-        f.reader()->failCommand(0xE1, 0x0204);
-        f.window()->fileChooser
-            = [](const QString &, const QString &, bool) { return QStringLiteral("/tmp/never.json"); };
-        f.click("btDownloadConfig");
-        QVERIFY(f.waitForLog("Error 0x0204 received for command - FREAD"));
-        QTest::qWait(300);
-        QCOMPARE(requests.count(0xE1), 1);
-        QCOMPARE(f.window()->oneShotState, int(MainWindow::FileReading));
-        QVERIFY(!f.window()->oneShotTimer->isActive());
+    // An error answer ends the transfer with one line that names it and
+    // what the reader holds, and leaves no file open on the reader: a write
+    // not yet closed is dropped, so the reader keeps its old config.json.
+    void errorAnswerEndsTheTransfer_data()
+    {
+        QTest::addColumn<bool>("upload");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<int>("after"); // answers of that code let through first
+        QTest::addColumn<QString>("ending");
+        QTest::newRow("download, FREAD") << false << 0xE1 << 1
+                                         << "Downloading config.json failed: the reader answered FREAD with error "
+                                            "0x0EEE; the reader's config.json is unchanged.";
+        QTest::newRow("upload, the second FWRITE")
+            << true << 0xE2 << 1
+            << "Uploading config.json failed: the reader answered FWRITE with error 0x0EEE; the unfinished write "
+               "(128 of 300 bytes) was dropped and the reader keeps the config.json it had.";
+        QTest::newRow("upload, reading it back") << true << 0xE1 << 0
+                                                 << "Uploading config.json failed: the reader answered FREAD with "
+                                                    "error 0x0EEE; config.json was written in full (300 bytes) but "
+                                                    "not read back as sent.";
+    }
+    void errorAnswerEndsTheTransfer()
+    {
+        QFETCH(bool, upload);
+        QFETCH(int, code);
+        QFETCH(int, after);
+        QFETCH(QString, ending);
+        WindowFixture f;
+        QVERIFY(f.connectSerial() && f.settle());
+        const QByteArray old = f.reader()->files().configFile();
+        QTemporaryDir dir;
+        const QString local = dir.filePath("local.json");
+        QVERIFY(writeFile(local, pattern(300)));
+        f.window()->fileChooser = [&](const QString &, const QString &, bool) { return local; };
+        RequestLog requests(f.reader());
+        requests.onRequest = [&](const QByteArray &r) {
+            if (uint8_t(r.at(0)) == code && requests.count(uint8_t(code)) == after + 1)
+                f.reader()->failCommand(quint8(code), 0x0EEE);
+        };
+        f.click(upload ? "btUploadConfig" : "btDownloadConfig");
+        QVERIFY(f.waitForLog(ending, 5000));
+        QVERIFY(runUntil([&] { return !f.reader()->files().isFileOpen(); }, 2000));
+        QCOMPARE(f.window()->runningWorkflow(), MainWindow::Workflow::None);
+        QCOMPARE(f.logCount(" failed"), 1);
+        if (upload && code == 0xE2)
+            QCOMPARE(f.reader()->files().configFile(), old);
+        QVERIFY(!f.logText().contains("Restarting"));
+    }
+
+    // An upload is read back before the reader restarts onto it: a file the
+    // reader holds otherwise than sent is written again, and one that stays
+    // wrong ends the upload without a restart.
+    void uploadIsReadBack_data()
+    {
+        QTest::addColumn<int>("spoiled"); // writes the reader keeps with a byte changed
+        QTest::newRow("once") << 1;
+        QTest::newRow("every time") << 4;
+    }
+    void uploadIsReadBack()
+    {
+        QFETCH(int, spoiled);
+        WindowFixture f;
+        QVERIFY(f.connectSerial() && f.settle());
+        f.reader()->registerCommand(0x0A, [](SimRequest &req) { req.silent(); }); // no restart
+        const QByteArray content = pattern(700);
+        int writes = 0;
+        QObject::connect(&f.reader()->files(), &SimFileSystem::fileWritten,
+                         [&](const QByteArray &name, QByteArray stored) {
+                             if (++writes > spoiled)
+                                 return;
+                             stored[567] = char(stored.at(567) ^ 1);
+                             f.reader()->files().setFile(name, stored);
+                         });
+        QTemporaryDir dir;
+        const QString local = dir.filePath("local.json");
+        QVERIFY(writeFile(local, content));
+        f.window()->fileChooser = [&](const QString &, const QString &, bool) { return local; };
+        RequestLog requests(f.reader());
+        f.click("btUploadConfig");
+        QVERIFY(runUntil([&] { return f.window()->runningWorkflow() == MainWindow::Workflow::None; }, 15000));
+        QCOMPARE(f.logCount("The reader holds different bytes than were sent - starting the upload of config.json "
+                            "again (attempt 2 of 4)..."),
+                 1);
+        if (spoiled == 1) {
+            QCOMPARE(f.logCount("Read back: config.json holds the 700 bytes sent."), 1);
+            QCOMPARE(f.reader()->files().configFile(), content);
+            QVERIFY(runUntil([&] { return requests.count(0x0A) == 1; }, 2000));
+        } else {
+            QCOMPARE(f.logCount("Uploading config.json failed: the reader holds different bytes; config.json was "
+                                "written in full (700 bytes) but not read back as sent."),
+                     1);
+            QTest::qWait(200);
+            QCOMPARE(requests.count(0x0A), 0);
+            QVERIFY(!f.logText().contains("Restarting"));
+        }
     }
 
     // An answer lost, late or doubled never makes the reader take a chunk
     // twice or the PC miss one: the transfer starts over from FOPEN and
-    // ends byte-exact, with one "File closed." line.
+    // ends byte-exact, with one line that says so.
     void answerFaults_data()
     {
         QTest::addColumn<bool>("upload");
@@ -183,11 +271,12 @@ private slots:
 
         f.click(upload ? "btUploadConfig" : "btDownloadConfig");
         QVERIFY(f.waitForLog(upload ? "File closed. Restarting..." : "File closed. Size 941 bytes.", 15000));
+        const QString done = upload ? "File closed. Restarting..." : "File closed. Size 941 bytes.";
         QCOMPARE(f.logCount("attempt 2 of 4"), 1);
-        QCOMPARE(f.logCount("File closed."), 1);
+        QCOMPARE(f.logCount(done), 1);
         QCOMPARE(upload ? f.reader()->files().configFile() : fileBytes(local), content);
         QTest::qWait(300); // late or doubled answers still on their way change nothing
-        QCOMPARE(f.logCount("File closed."), 1);
+        QCOMPARE(f.logCount(done), 1);
         QVERIFY(!f.window()->oneShotTimer->isActive());
     }
 };

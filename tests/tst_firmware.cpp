@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 
 #include "sim/simfaults.h"
+#include "sim/simfiles.h"
 #include "sim/simota.h"
 #include "support/requestlog.h"
 #include "support/windowfixture.h"
@@ -441,6 +442,72 @@ private slots:
         }
         QCOMPARE(requests.count(0x0A), 1);
         QVERIFY2(notEnded(f).isEmpty(), qPrintable(notEnded(f)));
+    }
+
+    // Closing the window while an update or an upload writes to the reader
+    // asks first, naming what is at stake; No keeps it running, Yes ends it
+    // as cleanly as the protocol allows and says what the reader holds.
+    void quittingAsksFirst_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<int>("code"); // of the requests that write
+        QTest::addColumn<QString>("question");
+        QTest::addColumn<QString>("left");
+        QTest::newRow("firmware") << "btFlashFirmware" << 0xF1
+                                  << "A firmware update is running: the reader may be left without firmware."
+                                  << "The reader's flash was erased and holds at most %1 of 65536 bytes of the new "
+                                     "image: it has no working firmware until an update completes.";
+        QTest::newRow("chip") << "btPNUpdate" << 0xF7
+                              << "An RFID chip update is running: the reader's RFID chip may be left without "
+                                 "working firmware."
+                              << "The RFID chip has taken at most %1 of 300 records: update it again before "
+                                 "relying on it.";
+        QTest::newRow("upload") << "btUploadConfig" << 0xE2
+                                << "config.json is being uploaded: the reader may be left with an incomplete "
+                                   "configuration."
+                                << "Uploading config.json failed: the unfinished write (%2 of 30000 bytes) was "
+                                   "dropped and the reader keeps the config.json it had.";
+    }
+    void quittingAsksFirst()
+    {
+        QFETCH(QString, button);
+        QFETCH(int, code);
+        QFETCH(QString, question);
+        QFETCH(QString, left);
+        WindowFixture f;
+        MainWindow *w = f.window();
+        ota(f);
+        QVERIFY(connectTcp(f));
+        const QByteArray old = f.reader()->files().configFile();
+        const QByteArray content = code == 0xF7 ? records(300, 100) : pattern(code == 0xF1 ? 65536 : 30000);
+        chooseFile(f, writeFile(QStringLiteral("quit-%1").arg(code), content));
+        QStringList asked;
+        bool answer = false;
+        w->askQuestion = [&](const QString &title, const QString &text) {
+            asked << title + ": " + text;
+            return answer;
+        };
+        RequestLog requests(f.reader());
+        f.click(button);
+        QVERIFY(runUntil([&] { return requests.count(uint8_t(code)) >= 3; }, 10000));
+        QVERIFY(!w->close());
+        QCOMPARE(asked, QStringList("Question: " + question + "\n\nQuit anyway?"));
+        const int before = requests.count(uint8_t(code));
+        QVERIFY(runUntil([&] { return requests.count(uint8_t(code)) > before; }, 2000)); // still running
+
+        answer = true;
+        QVERIFY(w->close());
+        const int sent = requests.count(uint8_t(code));
+        QCOMPARE(w->runningWorkflow(), MainWindow::Workflow::None);
+        QVERIFY(f.logText().contains(QStringLiteral("Quitting while the ")));
+        const QString line = code == 0xF1 ? left.arg(sent * 256)
+            : code == 0xF7               ? left.arg(sent)
+                                         : left.arg((sent - 1) * 128);
+        QCOMPARE(f.logCount(line), 1);
+        if (code == 0xE2) {
+            QVERIFY(runUntil([&] { return !f.reader()->files().isFileOpen(); }, 2000));
+            QCOMPARE(f.reader()->files().configFile(), old);
+        }
     }
 
     // While an update runs, no other device action starts; Abort stays.

@@ -127,6 +127,15 @@ private slots:
         const bool found = verdict == QLatin1String("Valid address tag found.");
         QCOMPARE(f.widget<QCheckBox>("cbTagTerminated")->isChecked(), found ? pages.at(5) != 0 : terminated);
         QVERIFY(!f.window()->oneShotTimer->isActive());
+
+        // The operation has ended: a tag the reader announces later is not
+        // written or read again.
+        requests.list.clear();
+        f.injectAnswer(hex("FE 01"));
+        QVERIFY(requests.waitFor(hex("02")));
+        QTest::qWait(200);
+        QCOMPARE(requests.count(hex("04 00")), 0);
+        QCOMPARE(f.window()->runningWorkflow(), MainWindow::Workflow::None);
     }
 
     // The counters: cycles without a tag, with one, and error answers

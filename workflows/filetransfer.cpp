@@ -16,9 +16,13 @@
 // FREAD and FWRITE carry no offset: the reader keeps the file position. A
 // chunk whose answer does not come is therefore not asked for or written
 // again; the transfer starts over from FOPEN, which opens the file afresh.
-// Every request gets at most one answer taken, in order, so an FREAD answer
-// that turns up when none is awaited means the answers shifted: one taken
-// was not the answer to its request, and the file is read again.
+// Every request gets at most one answer taken, in order, so an answer of a
+// file command that turns up when none is awaited means the answers shifted:
+// one taken was not the answer to its request, and the file is read again.
+//
+// Nothing is taken on trust: a download counts only when two readings agree,
+// and an upload is read back and compared byte for byte before the reader
+// restarts onto it. A difference starts the transfer over.
 
 namespace {
 
@@ -67,7 +71,7 @@ void MainWindow::on_btDownloadConfig_clicked()
 
 void MainWindow::on_btPollingConfiguration_clicked()
 {
-    if (refuseWhileBusy())
+    if (refuseWhileBusy() || refuseSecondDialog())
         return;
     logd(QStringLiteral("Please wait downloading current configuration..."));
     startConfigDownload(PollingDialog);
@@ -75,7 +79,7 @@ void MainWindow::on_btPollingConfiguration_clicked()
 
 void MainWindow::on_btUartConfiguration_clicked()
 {
-    if (refuseWhileBusy())
+    if (refuseWhileBusy() || refuseSecondDialog())
         return;
     logd(QStringLiteral("Please wait downloading current configuration..."));
     startConfigDownload(UartDialog);
@@ -83,7 +87,7 @@ void MainWindow::on_btUartConfiguration_clicked()
 
 void MainWindow::on_btSleepConfiguration_clicked()
 {
-    if (refuseWhileBusy())
+    if (refuseWhileBusy() || refuseSecondDialog())
         return;
     logd(QStringLiteral("Please wait downloading current configuration..."));
     startConfigDownload(SleepDialog);
@@ -93,6 +97,7 @@ void MainWindow::startConfigDownload(int target)
 {
     downloadTarget = target;
     transferAttempt = 1;
+    uploadReadBack = false;
     haveDownloadCandidate = false;
     startDownloadTransfer(kArmMs);
 }
@@ -103,8 +108,6 @@ void MainWindow::startDownloadTransfer(int timeoutMs)
     transferBuffer.clear();
     downloadOpened = false;
     downloadShifted = false;
-    downloadRepeated = false;
-    lastReadPiece.clear();
     beginRequest(FileOpenForRead, fopenPayload(0x00), timeoutMs);
 }
 
@@ -133,15 +136,29 @@ void MainWindow::on_btUploadConfig_clicked()
     startConfigUpload(file.data);
 }
 
-// A dialog's OK while another workflow runs does not cut into it.
+// A dialog's OK while another workflow runs does not cut into it. An OK
+// that changed nothing uploads nothing; one that did has its changes made
+// on the document the reader holds now.
 void MainWindow::updateConfigSignal(const QByteArray &newCfg)
 {
     if (refuseWhileBusy()) {
         logd(QStringLiteral("The new configuration was not uploaded."));
         return;
     }
+    const bool fromDialog = configDialog && sender() == configDialog;
+    if (fromDialog && newCfg == configDialogBase) {
+        logd(QStringLiteral("Nothing was changed: the configuration was not uploaded."));
+        return;
+    }
     logd(QStringLiteral("New configuration received. Updating..."));
-    startConfigUpload(newCfg);
+    if (!fromDialog) {
+        startConfigUpload(newCfg);
+        return;
+    }
+    editsBase = configDialogBase;
+    editsWanted = newCfg;
+    logd(QStringLiteral("Reading config.json again to make the changes on what the reader holds now..."));
+    startConfigDownload(ApplyEdits);
 }
 
 void MainWindow::startConfigUpload(const QByteArray &content)
@@ -154,6 +171,8 @@ void MainWindow::startConfigUpload(const QByteArray &content)
 void MainWindow::startUploadTransfer(int timeoutMs)
 {
     ++workflowRun;
+    uploadReadBack = false;
+    uploadWritten = 0;
     transferBuffer = transferSource;
     beginRequest(FileOpenForWrite, fopenPayload(0x01), timeoutMs);
 }
@@ -196,15 +215,12 @@ void MainWindow::fileReadAnswered(const QByteArray &data)
                      QStringLiteral("The file on the device is larger than %1 bytes.").arg(kMaxDocumentBytes));
         return;
     }
-    if (data == lastReadPiece)
-        downloadRepeated = true;
-    lastReadPiece = data;
     transferBuffer.append(data);
     if (drainEvents())
         beginRequest(FileReading, request(Command::FileRead), kArmMs);
 }
 
-void MainWindow::strayReadAnswer()
+void MainWindow::strayFileAnswer()
 {
     if (downloadOpened && (oneShotState == FileReading || oneShotState == FileClosingAfterRead))
         downloadShifted = true;
@@ -214,6 +230,7 @@ void MainWindow::fileWriteAnswered(const QByteArray &)
 {
     if (oneShotState != FileWriting)
         return;
+    uploadWritten = transferSource.size() - transferBuffer.size();
     if (transferBuffer.isEmpty()) {
         logd(QStringLiteral("End of file. Closing the file..."));
         if (drainEvents())
@@ -227,22 +244,32 @@ void MainWindow::fileWriteAnswered(const QByteArray &)
 void MainWindow::fileCloseAnswered()
 {
     if (oneShotState == FileClosingAfterWrite) {
-        logd(QStringLiteral("File closed. Restarting..."));
-        QCoreApplication::processEvents();
-        protocol.sendFrame(request(Command::Reboot));
+        logd(QStringLiteral("File closed. Reading it back to check it..."));
+        startDownloadTransfer(kArmMs);
+        uploadReadBack = true;
         return;
     }
     if (oneShotState != FileClosingAfterRead)
         return;
-
+    if (uploadReadBack) {
+        uploadReadBackDone();
+        return;
+    }
     if (downloadShifted) {
         restartTransfer(QStringLiteral("Answers of the download came twice or out of turn"), false);
         return;
     }
-    if (downloadRepeated && !(haveDownloadCandidate && downloadCandidate == transferBuffer)) {
+    // A reading is the reader's file only when the next one agrees with it.
+    if (!haveDownloadCandidate) {
         downloadCandidate = transferBuffer;
         haveDownloadCandidate = true;
-        restartTransfer(QStringLiteral("The same piece of the file came twice in a row"), false);
+        logd(QStringLiteral("Reading config.json a second time to check it..."));
+        startDownloadTransfer(kArmMs);
+        return;
+    }
+    if (downloadCandidate != transferBuffer) {
+        downloadCandidate = transferBuffer;
+        restartTransfer(QStringLiteral("The two readings of config.json differ"), false);
         return;
     }
     ++workflowRun;
@@ -261,12 +288,62 @@ void MainWindow::fileCloseAnswered()
     // The bytes go to the dialog as they came: a document need not be all
     // UTF-8, and what the dialog does not change is uploaded unchanged.
     const QByteArray text = end >= 0 ? transferBuffer.left(end) : transferBuffer;
+    if (downloadTarget == ApplyEdits) {
+        uploadEdits(text);
+        return;
+    }
     // The dialog is opened from the event loop, not from inside the handler
     // of the frame that ended the download: the modal one runs its own loop,
     // and the transports do not deliver new bytes while their read handler
     // is still running.
     const int target = downloadTarget;
     QTimer::singleShot(0, this, [this, target, text] { openConfigurationDialog(target, text); });
+}
+
+// The upload's file has been read back. Only what was sent, to the byte, is
+// restarted onto; anything else is written again.
+void MainWindow::uploadReadBackDone()
+{
+    if (transferBuffer != transferSource) {
+        restartTransfer(QStringLiteral("The reader holds different bytes than were sent"), false,
+                        QStringLiteral("the reader holds different bytes"));
+        return;
+    }
+    ++workflowRun;
+    uploadReadBack = false;
+    oneShotState = FileClosingAfterWrite;
+    logd(QStringLiteral("Read back: config.json holds the %1 bytes sent.").arg(transferSource.size()));
+    logd(QStringLiteral("File closed. Restarting..."));
+    QCoreApplication::processEvents();
+    protocol.sendFrame(request(Command::Reboot));
+}
+
+// A transfer that ends before its FCLOSE leaves nothing open on the reader.
+// A write not yet closed is dropped by opening the file for reading instead
+// (the reader keeps the file it had); a file open for reading is closed.
+// Returns what the reader holds now.
+QString MainWindow::abandonFileTransfer(Workflow workflow)
+{
+    const bool writing = workflow == Workflow::Upload && !uploadReadBack
+        && (oneShotState == FileOpenForWrite || oneShotState == FileWriting);
+    const bool closingWrite = workflow == Workflow::Upload && oneShotState == FileClosingAfterWrite;
+    if (linkOpen()) {
+        if (writing)
+            protocol.sendFrame(fopenPayload(0x00));
+        protocol.sendFrame(request(Command::FileClose));
+    }
+    if (workflow == Workflow::Download)
+        return QStringLiteral("the reader's config.json is unchanged");
+    if (uploadReadBack)
+        return QStringLiteral("config.json was written in full (%1 bytes) but not read back as sent")
+            .arg(transferSource.size());
+    if (closingWrite)
+        return QStringLiteral("config.json was written (%1 bytes) but its closing was not confirmed")
+            .arg(transferSource.size());
+    return QStringLiteral("the unfinished write (%1 of %2 bytes) was dropped and the reader keeps the config.json "
+                          "it had")
+        .arg(uploadWritten)
+        .arg(transferSource.size());
 }
 
 // The restart itself (link down, 3 s, link up, version) runs from the event

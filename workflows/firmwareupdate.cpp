@@ -30,8 +30,10 @@ constexpr int kEndArmMs = 3000;
 void MainWindow::on_btFlashFirmware_clicked()
 {
     if (oneShotState == FlashFirmware) {
+        const QString left = firmwareLeftState();
         endFirmwareUpdate();
         logd(QStringLiteral("Flash firmware aborted."));
+        logd(left);
         return;
     }
     if (refuseWhileBusy())
@@ -49,6 +51,7 @@ void MainWindow::on_btFlashFirmware_clicked()
         return;
 
     transferAttempt = 1;
+    firmwareErased = false;
     ui->btFlashFirmware->setText(QStringLiteral("Abort..."));
     startFirmwareTransfer(kBeginArmMs);
 }
@@ -105,8 +108,20 @@ bool MainWindow::checkFirmwareFile(const FileContent &file)
     return false;
 }
 
+QString MainWindow::firmwareLeftState() const
+{
+    if (!firmwareErased)
+        return QStringLiteral("The reader did not confirm OTA Begin: it may have erased its flash; check that it "
+                              "still starts before you disconnect it.");
+    return QStringLiteral("The reader's flash was erased and holds at most %1 of %2 bytes of the new image: it has "
+                          "no working firmware until an update completes.")
+        .arg(firmwareOffset)
+        .arg(firmwareData.size());
+}
+
 void MainWindow::firmwareBeginAnswered()
 {
+    firmwareErased = true;
     logd(QStringLiteral("Flash erased."));
     // The port is closed and opened again from the event loop, not from
     // inside the handler of the frame that reported the erase: the
@@ -159,6 +174,10 @@ void MainWindow::sendNextFirmwareFrame()
 void MainWindow::firmwareEndAnswered()
 {
     logd(QStringLiteral("Firmware flashed."));
+    // The version the reader reports after its restart is logged beside
+    // the one it had.
+    versionBeforeFlash = readerVersion;
+    awaitingFlashedVersion = true;
     endFirmwareUpdate();
     logd(QStringLiteral("Restarting device..."));
     QCoreApplication::processEvents();

@@ -136,6 +136,7 @@ void MainWindow::on_btWriteNetwork_clicked()
     }
 
     logd(QStringLiteral("Writing network settings..."));
+    networkWritten.clear();
     beginRequest(NetworkWrite, writeRequest(WifiMode, QByteArray(1, char(ui->cbWifiMode->currentIndex()))), kArmMs);
 }
 
@@ -236,30 +237,54 @@ void MainWindow::networkReadAnswered(int sub, const QByteArray &value)
     beginRequest(NetworkRead, readRequest(sub + 1), kArmMs);
 }
 
+bool MainWindow::networkSubEnabled(int sub) const
+{
+    switch (sub) {
+    case AuthMode:
+        return selfEnabled(ui->cbAuthMode);
+    case Channel:
+        return selfEnabled(ui->sbChannel);
+    case Ssid:
+        return selfEnabled(ui->leSsid);
+    case Password:
+        return selfEnabled(ui->leWifiPassword);
+    case Ip:
+        return selfEnabled(ui->leIp);
+    case Netmask:
+        return selfEnabled(ui->leNetmask);
+    case Gateway:
+        return selfEnabled(ui->leGateway);
+    case Dns:
+        return selfEnabled(ui->leDns);
+    default:
+        return true;
+    }
+}
+
+// Which settings a write that stopped has changed on the reader and which
+// it has not: the reader then holds new and old ones side by side.
+QString MainWindow::networkWriteSummary() const
+{
+    if (oneShotState != NetworkWrite)
+        return QString();
+    QStringList written;
+    for (int sub : networkWritten)
+        written << QString::fromLatin1(settingName(sub));
+    QStringList notWritten;
+    const auto enabled = [this](int s) { return networkSubEnabled(s); };
+    for (int sub = networkWritten.isEmpty() ? WifiMode : nextWriteSub(networkWritten.last(), enabled); sub >= 0;
+         sub = nextWriteSub(sub, enabled))
+        notWritten << QString::fromLatin1(settingName(sub));
+    const auto list = [](const QStringList &names) {
+        return names.isEmpty() ? QStringLiteral("none") : names.join(QStringLiteral(", "));
+    };
+    return QStringLiteral("written: %1; not written: %2").arg(list(written), list(notWritten));
+}
+
 void MainWindow::networkWriteAnswered(int sub)
 {
-    const auto enabled = [this](int s) {
-        switch (s) {
-        case AuthMode:
-            return selfEnabled(ui->cbAuthMode);
-        case Channel:
-            return selfEnabled(ui->sbChannel);
-        case Ssid:
-            return selfEnabled(ui->leSsid);
-        case Password:
-            return selfEnabled(ui->leWifiPassword);
-        case Ip:
-            return selfEnabled(ui->leIp);
-        case Netmask:
-            return selfEnabled(ui->leNetmask);
-        case Gateway:
-            return selfEnabled(ui->leGateway);
-        case Dns:
-            return selfEnabled(ui->leDns);
-        default:
-            return true;
-        }
-    };
+    networkWritten << sub;
+    const auto enabled = [this](int s) { return networkSubEnabled(s); };
     const int next = nextWriteSub(sub, enabled);
     if (next < 0) {
         logd(QStringLiteral("Writing network done."));

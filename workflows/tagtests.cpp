@@ -118,18 +118,25 @@ void MainWindow::tagTestOnReadPage(const QByteArray &data)
     }
 
     const AddressTag::Content tag = AddressTag::parseRecord(data);
+    const char *problem = nullptr;
     switch (tag.check) {
     case AddressTag::Check::TooShort:
-        logd(QStringLiteral("Too little page data - it is not a valid address tag"));
-        return;
+        problem = "Too little page data - it is not a valid address tag";
+        break;
     case AddressTag::Check::WrongHeader:
-        logd(QStringLiteral("Wrong address header"));
-        return;
+        problem = "Wrong address header";
+        break;
     case AddressTag::Check::WrongCrc:
-        logd(QStringLiteral("Wrong payload CRC - it is not a valid address tag"));
-        return;
+        problem = "Wrong payload CRC - it is not a valid address tag";
+        break;
     case AddressTag::Check::Valid:
         break;
+    }
+    if (problem) {
+        logd(QString::fromLatin1(problem));
+        if (oneShotState == AddressTagRead)
+            oneShotState = Idle; // the read has ended: nothing waits for a tag any more
+        return;
     }
     logd(QStringLiteral("Valid address tag found."));
     ui->cbTagTerminated->setChecked(tag.terminated);
