@@ -43,7 +43,8 @@ const char *const kHelp = "commands:\n"
                           "                     CODE (hex) with the error number ERR (hex)\n"
                           "  fail clear         withdraw all failures\n"
                           "  drop-tcp           close every TCP connection, keep listening\n"
-                          "answer faults (the reader has done what was asked; only its answer goes wrong):\n"
+                          "answer faults (the reader has done what was asked; only its answer goes wrong),\n"
+                          "and lost requests:\n"
                           "  answers lose WHEN [code HEX]      the answer is not sent\n"
                           "  answers late MS WHEN [code HEX]   the answer goes out MS ms later; the answers\n"
                           "                     behind it wait for it (past the client's timer: a late answer)\n"
@@ -53,9 +54,12 @@ const char *const kHelp = "commands:\n"
                           "             every N         every Nth matching answer\n"
                           "             random P SEED   each with a chance of P per cent, seeded sequence\n"
                           "       code HEX: only answers to that command (all answers without it)\n"
+                          "  requests lose WHEN [code HEX]     the request never reaches the reader: it is\n"
+                          "                     neither acted on nor answered (WHEN as for answers)\n"
                           "  answers drop-link N  drop the link after N more frames: TCP connections\n"
                           "                     closed, the pty replaced by a new one at the same link\n"
-                          "  answers clear      withdraw the answer faults; answers alone shows them\n"
+                          "  answers clear      withdraw the faults on answers and requests; answers\n"
+                          "                     (or requests) alone shows them\n"
                           "  unsolicited HEX..  send this answer (status first, e.g. 00 E3) unasked\n"
                           "  tag add ul UID [PAGES]  place an Ultralight (16 pages unless PAGES, 4-256)\n"
                           "  tag add classic UID     place a MIFARE Classic (no pages)\n"
@@ -511,6 +515,8 @@ void runCommand(SimReader &reader, const QString &line)
         runFailCommand(reader, arg.split(QLatin1Char(' '), Qt::SkipEmptyParts));
     } else if (cmd == QLatin1String("answers")) {
         say(reader.answerFaults().command(arg.split(QLatin1Char(' '), Qt::SkipEmptyParts)));
+    } else if (cmd == QLatin1String("requests")) {
+        say(reader.answerFaults().requestCommand(arg.split(QLatin1Char(' '), Qt::SkipEmptyParts)));
     } else if (cmd == QLatin1String("unsolicited")) {
         const QByteArray payload = QByteArray::fromHex(arg.toLatin1());
         if (payload.isEmpty()) {

@@ -308,6 +308,8 @@ void SimReader::onFrame(SimChannel *channel, const SimCodec::Frame &frame)
     QByteArray payload;
     if (!frame.payloadFor(m_address, &payload))
         return; // for another reader on the line
+    if (!payload.isEmpty() && m_answerFaults->requestLost(quint8(payload.at(0))))
+        return; // it never reached the reader
     m_received.append(payload);
     if (payload.isEmpty())
         return; // a frame with nothing but its CRC

@@ -11,9 +11,10 @@
 // antenna and the tag commands live in SimTagField (tagField()), the file
 // system with "config.json" in SimFileSystem (files()), the known-tag list in
 // SimKnownTags (knownTags()). Reboot (0A) and Factory reset (11) answer and
-// then restart the reader (restart()). What happens to answers on their way
-// (lost, late, twice, the link dropping) is set in SimAnswerFaults
-// (answerFaults()); answers leave in the order of the requests. Answers:
+// then restart the reader (restart()). What happens to requests and answers
+// on their way (lost, late, twice, the link dropping) is set in
+// SimAnswerFaults (answerFaults()); answers leave in the order of the
+// requests. Answers:
 //   00 <code> <data>             positive answer   (SimRequest::ack)
 //   FF <code> <hi> <lo>          error, number first byte first (SimRequest::error)
 //   FE <event> <data>            event, sent unsolicited (sendEvent)
@@ -106,7 +107,7 @@ public:
     // The tags in the reader's field; it answers the tag commands.
     SimTagField &tagField() { return *m_tagField; }
     const SimTagField &tagField() const { return *m_tagField; }
-    // What happens to its answers on their way.
+    // What happens to its requests and answers on their way.
     SimAnswerFaults &answerFaults() { return *m_answerFaults; }
     // Its file system ("config.json") and the file commands.
     SimFileSystem &files() { return *m_files; }

@@ -1,0 +1,154 @@
+// The simulated reader on its own, seen from the other end of a raw link (the
+// pty's slave side or a TCP connection), as the workflow soak's faults need
+// it: requests that never reach it, the copy of an answer on the wire the
+// asked-for milliseconds after the first, and what it answers past the end
+// of a file.
+#include <QElapsedTimer>
+#include <QSocketNotifier>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "sim/simcodec.h"
+#include "sim/simfaults.h"
+#include "sim/simfiles.h"
+#include "sim/simreader.h"
+#include "support/bytes.h"
+
+namespace {
+
+// A client's end of a link to the reader. Every request of one send() goes
+// in one write; every answer is kept with the milliseconds from that write
+// to its arrival.
+class RawLink
+{
+public:
+    RawLink(SimReader &reader, bool tcp)
+    {
+        if (tcp) {
+            reader.listenTcp(0);
+            m_socket.connectToHost(QHostAddress::LocalHost, reader.tcpPort());
+            m_socket.waitForConnected(3000);
+            QObject::connect(&m_socket, &QTcpSocket::readyRead, [this] { take(m_socket.readAll()); });
+            return;
+        }
+        reader.openPty();
+        m_fd = ::open(QFile::encodeName(reader.ptyPath()).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        m_notifier.reset(new QSocketNotifier(m_fd, QSocketNotifier::Read));
+        QObject::connect(m_notifier.data(), &QSocketNotifier::activated, [this] {
+            char buf[4096];
+            const ssize_t n = ::read(m_fd, buf, sizeof buf);
+            if (n > 0)
+                take(QByteArray(buf, int(n)));
+        });
+    }
+    ~RawLink()
+    {
+        m_notifier.reset();
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+
+    bool isOpen() const { return m_fd >= 0 || m_socket.state() == QAbstractSocket::ConnectedState; }
+
+    void send(const QList<QByteArray> &payloads)
+    {
+        QByteArray bytes;
+        for (const QByteArray &payload : payloads)
+            bytes += SimCodec::buildFrame(0, payload);
+        m_clock.start();
+        if (m_fd >= 0)
+            QCOMPARE(::write(m_fd, bytes.constData(), size_t(bytes.size())), ssize_t(bytes.size()));
+        else
+            m_socket.write(bytes);
+    }
+    // Waits for answers, true when count have come.
+    bool waitFor(int count) { return QTest::qWaitFor([&] { return answers.size() >= count; }, 5000); }
+
+    QList<QByteArray> answers; // status first
+    QList<double> ms;
+
+private:
+    void take(const QByteArray &bytes)
+    {
+        const double now = m_clock.nsecsElapsed() / 1e6;
+        for (const SimCodec::Frame &frame : m_parser.feed(bytes)) {
+            QByteArray payload;
+            if (frame.crcOk && frame.payloadFor(0, &payload)) {
+                answers << payload;
+                ms << now;
+            }
+        }
+    }
+
+    QTcpSocket m_socket;
+    int m_fd = -1;
+    QScopedPointer<QSocketNotifier> m_notifier;
+    SimCodec::Parser m_parser;
+    QElapsedTimer m_clock;
+};
+
+QByteArray fileOpen(char mode, const QByteArray &name)
+{
+    return hex("E0") + mode + name;
+}
+
+QList<QByteArray> times(int count, const QByteArray &payload)
+{
+    return QVector<QByteArray>(count, payload).toList();
+}
+
+} // namespace
+
+class TestSimReader : public QObject
+{
+    Q_OBJECT
+private slots:
+    // A lost request leaves no trace: the reader does not act on it (the
+    // file position stays, the data is not written) and sends nothing for it.
+    void lostRequests_data()
+    {
+        QTest::addColumn<QString>("fault"); // "requests ..." control command
+        QTest::addColumn<QList<QByteArray>>("requests");
+        QTest::addColumn<QList<QByteArray>>("answers");
+        QTest::addColumn<int>("lost");
+        const QByteArray data = pattern(250);
+        QTest::newRow("the second FREAD") << "lose once 1 code E1"
+                                          << QList<QByteArray> {fileOpen(0, "f"), hex("E1"), hex("E1"), hex("E1")}
+                                          << QList<QByteArray> {hex("00 E0"), hex("00 E1") + data.left(100),
+                                                                hex("00 E1") + data.mid(100, 100)}
+                                          << 1;
+        QTest::newRow("every second FWRITE")
+            << "lose every 2 code E2"
+            << QList<QByteArray> {fileOpen(1, "w"), hex("E2 0A"), hex("E2 0B"), hex("E2 0C"),
+                                  hex("E2 0D"),  hex("E3"),    fileOpen(0, "w"), hex("E1")}
+            << QList<QByteArray> {hex("00 E0"), hex("00 E2"), hex("00 E2"), hex("00 E3"), hex("00 E0"),
+                                  hex("00 E1 0A 0C")}
+            << 2;
+        QTest::newRow("Get version, one in two at random")
+            << "lose random 50 7 code 0B" << times(8, hex("0B"))
+            << times(5, hex("00 0B") + "2.38" + '\0') << 3;
+    }
+    void lostRequests()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QList<QByteArray>, requests);
+        QFETCH(QList<QByteArray>, answers);
+        QFETCH(int, lost);
+        SimReader reader;
+        reader.files().setFile("f", pattern(250));
+        SimAnswerFaults &faults = reader.answerFaults();
+        QVERIFY(!faults.requestCommand(fault.split(' ')).startsWith("usage"));
+        RawLink link(reader, false);
+        link.send(requests << hex("5A")); // its bare answer comes last and shows all came
+        QVERIFY(link.waitFor(answers.size() + 1));
+        QCOMPARE(link.answers, answers << hex("00 5A"));
+        QCOMPARE(faults.hits(SimAnswerFaults::Kind::LoseRequest), lost);
+        QCOMPARE(reader.receivedPayloads().size(), requests.size() - lost);
+    }
+};
+
+QTEST_MAIN(TestSimReader)
+#include "tst_simreader.moc"
