@@ -223,9 +223,17 @@ private:
     friend class SimRequest;
     void attachChannel(SimChannel *channel);
     void onFrame(SimChannel *channel, const SimCodec::Frame &frame);
+    struct QueuedAnswer
+    {
+        QPointer<SimChannel> channel;
+        QByteArray frame;
+        qint64 due = 0;
+        int copyGapMs = -1; // sent twice: the copy this long after it
+    };
     void answer(SimChannel *channel, const QByteArray &payload);
-    void queueAnswer(SimChannel *channel, const QByteArray &frame, int delayMs);
+    void queueAnswer(QueuedAnswer answer, int delayMs);
     void sendQueuedAnswers();
+    void sendAnswer(const QueuedAnswer &answer);
     void writeFrame(SimChannel *channel, const QByteArray &frame);
     QByteArray makeFrame(const QByteArray &payload);
     QList<SimChannel *> openChannels() const;
@@ -260,12 +268,6 @@ private:
     int m_answerDelayMs = 0;
     std::unique_ptr<SimFlood::Source> m_flood;
     QTimer *m_floodTimer = nullptr;
-    struct QueuedAnswer
-    {
-        QPointer<SimChannel> channel;
-        QByteArray frame;
-        qint64 due = 0;
-    };
     QList<QueuedAnswer> m_answerQueue; // in the order of the requests
     QTimer *m_answerTimer = nullptr;
     QElapsedTimer m_clock;

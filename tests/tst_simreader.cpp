@@ -16,17 +16,19 @@
 #include "sim/simfiles.h"
 #include "sim/simreader.h"
 #include "support/bytes.h"
+#include "support/rununtil.h"
 
 namespace {
 
 // A client's end of a link to the reader. Every request of one send() goes
-// in one write; every answer is kept with the milliseconds from that write
-// to its arrival.
+// in one write; every answer is kept, and the milliseconds from that write to
+// each frame the reader wrote on its end.
 class RawLink
 {
 public:
     RawLink(SimReader &reader, bool tcp)
     {
+        QObject::connect(&reader, &SimReader::frameSent, [this] { sentMs << m_clock.nsecsElapsed() / 1e6; });
         if (tcp) {
             reader.listenTcp(0);
             m_socket.connectToHost(QHostAddress::LocalHost, reader.tcpPort());
@@ -65,21 +67,21 @@ public:
             m_socket.write(bytes);
     }
     // Waits for answers, true when count have come.
-    bool waitFor(int count) { return QTest::qWaitFor([&] { return answers.size() >= count; }, 5000); }
+    bool waitFor(int count)
+    {
+        return runUntil([&] { return answers.size() >= count; }, 5000);
+    }
 
     QList<QByteArray> answers; // status first
-    QList<double> ms;
+    QList<double> sentMs;
 
 private:
     void take(const QByteArray &bytes)
     {
-        const double now = m_clock.nsecsElapsed() / 1e6;
         for (const SimCodec::Frame &frame : m_parser.feed(bytes)) {
             QByteArray payload;
-            if (frame.crcOk && frame.payloadFor(0, &payload)) {
+            if (frame.crcOk && frame.payloadFor(0, &payload))
                 answers << payload;
-                ms << now;
-            }
         }
     }
 
@@ -147,6 +149,38 @@ private slots:
         QCOMPARE(link.answers, answers << hex("00 5A"));
         QCOMPARE(faults.hits(SimAnswerFaults::Kind::LoseRequest), lost);
         QCOMPARE(reader.receivedPayloads().size(), requests.size() - lost);
+    }
+
+    // An answer sent twice: the copy goes on the wire gap ms after the answer
+    // itself, also when that one waited behind an answer delay, and later
+    // answers do not wait for the copy. Times are taken as the reader writes.
+    void answerCopies_data()
+    {
+        QTest::addColumn<bool>("tcp");
+        QTest::addColumn<int>("gap");
+        QTest::addColumn<int>("delay");
+        QTest::newRow("pty, 1 ms") << false << 1 << 0;
+        QTest::newRow("pty, 5 ms") << false << 5 << 0;
+        QTest::newRow("TCP, 1 ms") << true << 1 << 0;
+        QTest::newRow("TCP, 5 ms") << true << 5 << 0;
+        QTest::newRow("TCP, 3 ms behind a delay of 40 ms") << true << 3 << 40;
+    }
+    void answerCopies()
+    {
+        QFETCH(bool, tcp);
+        QFETCH(int, gap);
+        QFETCH(int, delay);
+        SimReader reader;
+        reader.setAnswerDelay(delay);
+        reader.answerFaults().command({"twice-gap", QString::number(gap), "once", "code", "E0"});
+        RawLink link(reader, tcp);
+        QVERIFY(link.isOpen());
+        link.send({fileOpen(0, "config.json"), hex("5A")});
+        QVERIFY(link.waitFor(3));
+        QCOMPARE(link.answers, QList<QByteArray>({hex("00 E0"), hex("00 5A"), hex("00 E0")}));
+        QVERIFY2(link.sentMs[0] >= delay, qPrintable(QString::number(link.sentMs[0])));
+        const double apart = link.sentMs[2] - link.sentMs[0];
+        QVERIFY2(apart >= gap - 0.1 && apart < gap + 25, qPrintable(QStringLiteral("%1 ms apart").arg(apart)));
     }
 };
 
