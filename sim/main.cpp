@@ -72,6 +72,8 @@ const char *const kHelp = "commands:\n"
                           "  announce now       send one announcement at once\n"
                           "  announce off       stop announcing\n"
                           "  files              list the reader's files with their sizes\n"
+                          "  files eof-error on|off  FREAD after the empty answer at the end of a file\n"
+                          "                     gets error 0207 (off at start: another empty answer)\n"
                           "  cat NAME           show a file of the reader\n"
                           "  config r4|r5       factory config.json of an R4 or R5 (replaces config.json)\n"
                           "  chunk N            file bytes per FREAD answer (1-2000, 100 at start)\n"
@@ -439,6 +441,8 @@ QString statusText(const SimReader &reader)
         parts << QStringLiteral("ignores unknown commands");
     parts << QStringLiteral("%1 tag(s)").arg(reader.tagField().count());
     parts << QStringLiteral("%1 file(s)").arg(reader.files().files().size());
+    if (reader.files().errorAfterEnd())
+        parts << QStringLiteral("error after the end of a file");
     if (reader.files().isFileOpen())
         parts << QStringLiteral("%1 open").arg(QString::fromLatin1(reader.files().openFileName()));
     parts << QStringLiteral("%1 known tag(s)").arg(reader.knownTags().count());
@@ -536,6 +540,14 @@ void runCommand(SimReader &reader, const QString &line)
         say(on ? QStringLiteral("tag events on") : QStringLiteral("tag events off"));
     } else if (cmd == QLatin1String("files") && arg.isEmpty()) {
         say(filesText(reader));
+    } else if (cmd == QLatin1String("files") && arg.section(QLatin1Char(' '), 0, 0) == QLatin1String("eof-error")) {
+        if (!parseOnOff(arg.section(QLatin1Char(' '), 1).trimmed(), &on)) {
+            say(QStringLiteral("usage: files eof-error on|off"));
+        } else {
+            reader.files().setErrorAfterEnd(on);
+            say(on ? QStringLiteral("FREAD after the end of a file: error 0207")
+                   : QStringLiteral("FREAD after the end of a file: no data again"));
+        }
     } else if (cmd == QLatin1String("cat") && !arg.isEmpty()) {
         const QByteArray name = arg.toLatin1();
         if (!reader.files().hasFile(name)) {

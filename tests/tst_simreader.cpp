@@ -151,6 +151,42 @@ private slots:
         QCOMPARE(reader.receivedPayloads().size(), requests.size() - lost);
     }
 
+    // Past the end of a file the reader answers FREAD with no data again, or
+    // with error 0207 once the empty answer went out; a new FOPEN reads from
+    // the start.
+    void readPastTheEnd_data()
+    {
+        QTest::addColumn<bool>("errorAfterEnd");
+        QTest::addColumn<int>("size");
+        QTest::newRow("no data again, 250 bytes") << false << 250;
+        QTest::newRow("error, 250 bytes") << true << 250;
+        QTest::newRow("error, 200 bytes (the end on a piece's end)") << true << 200;
+        QTest::newRow("error, empty file") << true << 0;
+    }
+    void readPastTheEnd()
+    {
+        QFETCH(bool, errorAfterEnd);
+        QFETCH(int, size);
+        SimReader reader;
+        const QByteArray data = pattern(size);
+        reader.files().setFile("f", data);
+        reader.files().setErrorAfterEnd(errorAfterEnd);
+        QList<QByteArray> requests {fileOpen(0, "f")};
+        QList<QByteArray> answers {hex("00 E0")};
+        for (int at = 0; answers.last() != hex("00 E1"); at += 100) {
+            requests << hex("E1");
+            answers << hex("00 E1") + data.mid(at, 100);
+        }
+        requests << hex("E1") << hex("E1") << fileOpen(0, "f") << hex("E1");
+        const QByteArray past = errorAfterEnd ? hex("FF E1 02 07") : hex("00 E1");
+        answers << past << past << hex("00 E0") << hex("00 E1") + data.left(100);
+        RawLink link(reader, false);
+        link.send(requests);
+        QVERIFY(link.waitFor(answers.size()));
+        QCOMPARE(link.answers, answers);
+        QCOMPARE(reader.files().readsPastEnd(), errorAfterEnd ? 2 : 0);
+    }
+
     // An answer sent twice: the copy goes on the wire gap ms after the answer
     // itself, also when that one waited behind an answer delay, and later
     // answers do not wait for the copy. Times are taken as the reader writes.
