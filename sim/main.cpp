@@ -91,6 +91,8 @@ const char *const kHelp = "commands:\n"
                           "  ota drop N [TIMES] the Nth OTA frame is lost (no answer); TIMES -1: always\n"
                           "  ota clear          withdraw the OTA frame fault\n"
                           "  pn status|fail N [ERR [TIMES]]|drop N [TIMES]|clear  the same for chip records\n"
+                          "  pn time MS         how long the chip programs one record before PN OTA Frame\n"
+                          "                     is answered; answers behind it wait (60 at start)\n"
                           "  net show           the Wi-Fi and IP settings\n"
                           "  net set NAME VALUE store a setting unchecked (net help lists the names)\n"
                           "  net defaults       the settings at start\n"
@@ -662,10 +664,14 @@ int main(int argc, char **argv)
         QStringLiteral("restart-reopen"),
         QStringLiteral("A restart closes the pty and comes back with a new one at the link "
                        "(by default the pty stays open and the reader only goes quiet)."));
+    const QCommandLineOption chipMsOpt(QStringLiteral("chip-ms"),
+                                       QStringLiteral("How long the RFID chip programs one record of its update "
+                                                      "before PN OTA Frame is answered, in ms."),
+                                       QStringLiteral("ms"), QStringLiteral("60"));
     const QCommandLineOption verboseOpt({QStringLiteral("v"), QStringLiteral("verbose")},
                                         QStringLiteral("Print every frame received and sent."));
     parser.addOptions({ptyOpt, linkOpt, tcpOpt, noTcpOpt, listenOpt, versionOpt, addressOpt, noAckUnknownOpt, tagOpt,
-                       configOpt, configFileOpt, restartTimeOpt, restartReopenOpt, verboseOpt});
+                       configOpt, configFileOpt, restartTimeOpt, restartReopenOpt, chipMsOpt, verboseOpt});
     const QCommandLineOption announceOpt(
         QStringLiteral("announce"), QStringLiteral("Announce the reader by UDP under this name (Q_R4:NAME:VERSION)."),
         QStringLiteral("name"));
@@ -784,6 +790,12 @@ int main(int argc, char **argv)
         return 2;
     }
     reader.setRestartTime(restartTime);
+    const int chipMs = parser.value(chipMsOpt).toInt(&ok);
+    if (!ok || chipMs < 0) {
+        std::fprintf(stderr, "rx-reader-sim: bad --chip-ms \"%s\"\n", qPrintable(parser.value(chipMsOpt)));
+        return 2;
+    }
+    SimOta::of(&reader)->setChipTime(chipMs);
     if (parser.isSet(restartReopenOpt))
         reader.setRestartMode(SimReader::RestartMode::ReopenPty);
 

@@ -44,7 +44,7 @@ void SimRequest::reply(const QByteArray &payload)
 {
     m_answered = true;
     if (m_reader)
-        m_reader->answer(m_channel, payload);
+        m_reader->answer(m_channel, payload, m_busyMs);
 }
 
 // ---------------------------------------------------------------- SimReader
@@ -358,7 +358,7 @@ void SimReader::writeFrame(SimChannel *channel, const QByteArray &frame)
     m_answerFaults->frameSent();
 }
 
-void SimReader::answer(SimChannel *channel, const QByteArray &payload)
+void SimReader::answer(SimChannel *channel, const QByteArray &payload, int busyMs)
 {
     if (m_silent || !m_plugged || m_restarting || !channel)
         return;
@@ -366,21 +366,22 @@ void SimReader::answer(SimChannel *channel, const QByteArray &payload)
     if (fault.lose)
         return;
     const QueuedAnswer answer {channel, makeFrame(payload), 0, fault.twice ? fault.twiceGapMs : -1};
-    const int delayMs = m_answerDelayMs + fault.lateMs;
+    const int delayMs = m_answerDelayMs + busyMs + fault.lateMs;
     if (delayMs == 0 && m_answerQueue.isEmpty()) {
         sendAnswer(answer);
         return;
     }
-    queueAnswer(answer, delayMs);
+    queueAnswer(answer, delayMs, busyMs);
 }
 
 // An answer goes out after its delay, and never before the answers to
-// earlier requests.
-void SimReader::queueAnswer(QueuedAnswer answer, int delayMs)
+// earlier requests; the time the reader works on a request (busyMs) starts
+// when the answer before it has gone.
+void SimReader::queueAnswer(QueuedAnswer answer, int delayMs, int busyMs)
 {
     answer.due = m_clock.elapsed() + delayMs;
     if (!m_answerQueue.isEmpty())
-        answer.due = qMax(answer.due, m_answerQueue.last().due);
+        answer.due = qMax(answer.due, m_answerQueue.last().due + busyMs);
     m_answerQueue.append(answer);
     if (!m_answerTimer->isActive())
         m_answerTimer->start(int(qMax<qint64>(0, m_answerQueue.first().due - m_clock.elapsed())));

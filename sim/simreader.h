@@ -64,6 +64,9 @@ public:
     void error(quint16 number); // FF code hi lo
     void silent(); // no answer on purpose
     void reply(const QByteArray &payload); // any payload, status byte first
+    // The reader works ms on the request before its answer goes out; the
+    // answers to later requests wait behind it, as behind a busy reader.
+    void takeTime(int ms) { m_busyMs = qMax(0, ms); }
 
     bool answered() const { return m_answered; }
     SimReader *reader() const { return m_reader; }
@@ -73,6 +76,7 @@ private:
     QPointer<SimReader> m_reader;
     QPointer<SimChannel> m_channel;
     bool m_answered = false;
+    int m_busyMs = 0;
 };
 
 class SimReader : public QObject
@@ -230,8 +234,8 @@ private:
         qint64 due = 0;
         int copyGapMs = -1; // sent twice: the copy this long after it
     };
-    void answer(SimChannel *channel, const QByteArray &payload);
-    void queueAnswer(QueuedAnswer answer, int delayMs);
+    void answer(SimChannel *channel, const QByteArray &payload, int busyMs = 0);
+    void queueAnswer(QueuedAnswer answer, int delayMs, int busyMs);
     void sendQueuedAnswers();
     void sendAnswer(const QueuedAnswer &answer);
     void writeFrame(SimChannel *channel, const QByteArray &frame);

@@ -1,8 +1,8 @@
 // The simulated reader on its own, seen from the other end of a raw link (the
 // pty's slave side or a TCP connection), as the workflow soak's faults need
 // it: requests that never reach it, the copy of an answer on the wire the
-// asked-for milliseconds after the first, and what it answers past the end
-// of a file.
+// asked-for milliseconds after the first, what it answers past the end of a
+// file, and the chip's time to program a record.
 #include <QElapsedTimer>
 #include <QSocketNotifier>
 #include <QTcpSocket>
@@ -14,6 +14,7 @@
 #include "sim/simcodec.h"
 #include "sim/simfaults.h"
 #include "sim/simfiles.h"
+#include "sim/simota.h"
 #include "sim/simreader.h"
 #include "support/bytes.h"
 #include "support/rununtil.h"
@@ -217,6 +218,25 @@ private slots:
         QVERIFY2(link.sentMs[0] >= delay, qPrintable(QString::number(link.sentMs[0])));
         const double apart = link.sentMs[2] - link.sentMs[0];
         QVERIFY2(apart >= gap - 0.1 && apart < gap + 25, qPrintable(QStringLiteral("%1 ms apart").arg(apart)));
+    }
+
+    // The chip programs each record before its answer goes out, and the
+    // answers behind wait for it; the copy of a record's answer follows the
+    // answer, not the request. (The reader's clock counts whole ms.)
+    void chipProgrammingTime()
+    {
+        SimReader reader;
+        SimOta::of(&reader)->setChipTime(30);
+        reader.answerFaults().command({"twice-gap", "2", "once", "code", "F7"});
+        RawLink link(reader, false);
+        link.send({hex("F6"), hex("F7 01"), hex("F7 02"), hex("5A"), hex("F8")});
+        QVERIFY(link.waitFor(6));
+        QCOMPARE(link.answers, QList<QByteArray>({hex("00 F6"), hex("00 F7"), hex("00 F7"), hex("00 F7"),
+                                                  hex("00 5A"), hex("00 F8")}));
+        const QList<double> &ms = link.sentMs;
+        QVERIFY2(ms[1] >= 29 && ms[2] - ms[1] >= 1.9 && ms[3] >= 59 && ms[4] >= ms[3] && ms[5] >= ms[3],
+                 qPrintable(QStringLiteral("%1 ms, %2 ms, %3 ms, %4 ms").arg(ms[1]).arg(ms[2]).arg(ms[3]).arg(ms[5])));
+        QCOMPARE(SimOta::of(&reader)->chipRecords(), QList<QByteArray>({hex("01"), hex("02")}));
     }
 };
 
