@@ -107,7 +107,7 @@ void SimAnswerFaults::dropLink()
 
 // ------------------------------------------------ control commands
 
-QString SimAnswerFaults::describe(const Rule &rule) const
+QString SimAnswerFaults::describe(const Rule &rule)
 {
     QString what;
     switch (rule.kind) {

@@ -90,6 +90,8 @@ public:
     // without the first word); returns the text to show.
     QString command(const QStringList &words);
     QString requestCommand(const QStringList &words);
+    // A rule in words, as the control commands show it.
+    static QString describe(const Rule &rule);
 
 signals:
     void faultInjected(SimAnswerFaults::Kind kind, quint8 code);
@@ -106,7 +108,6 @@ private:
     QList<Rule> take(quint8 code, bool request);
     bool hit(Active &active, quint8 code);
     void dropLink();
-    QString describe(const Rule &rule) const;
     QString statusText() const;
     QString addParsed(Rule rule, const QStringList &words, int at, const QString &usage);
 

@@ -108,6 +108,12 @@ public:
     // another empty answer.
     void setErrorAfterEnd(bool on) { m_errorAfterEnd = on; }
     bool errorAfterEnd() const { return m_errorAfterEnd; }
+    // The next FREAD gets the empty answer at the end of the open file.
+    bool nextReadIsEnd() const
+    {
+        return m_open && m_openMode == kModeRead && m_position >= m_openContent.size()
+            && !(m_errorAfterEnd && m_endGiven);
+    }
     // FREADs answered with error 0207 so far.
     int readsPastEnd() const { return m_readsPastEnd; }
     bool isFileOpen() const { return m_open; }
