@@ -1,17 +1,19 @@
 // The workflow soak at length: reader firmware, RFID chip firmware,
 // config.json upload and download from the real window against the simulated
-// reader, over the pty and over TCP in turn, every run with one to three
-// faults on the reader's answers (lost, late, twice, unsolicited, link
-// dropped) placed at random from the seed. Prints the runs, the faults
-// injected and the verdicts; fails when a run reported success the reader's
-// data contradicts (silently-corrupt) or ended without any verdict.
+// reader, over the pty and over TCP in turn, the classes of faults in turn
+// (single: one to three faults on the reader's answers; doubled+lost-request;
+// around-eof; errors; see support/workflowsoak.h) placed at random from the
+// seed. Prints the runs, the faults injected by kind and the verdicts by
+// class; fails when a run reported success the reader's data contradicts
+// (silently-corrupt, each reported with its seed, class, faults and log) or
+// ended without any verdict.
 //
 // The runs wait as the client does (the 4 s and 6 s after an erase, the
 // answer timers), so they are shared among worker processes, each with its
 // own window and reader and its own part of the seed.
 // Builds MainWindows: run it inside a private network namespace, e.g.
 //   /work/shared/tools/isolated bench/bench_workflowsoak [RUNS [SEED [WORKERS]]]
-// (240 runs, seed 1 and 4 workers unless given).
+// (320 runs, seed 1 and 4 workers unless given).
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QProcess>
@@ -61,7 +63,7 @@ int main(int argc, char **argv)
     if (args.value(1) == QLatin1String("--worker"))
         return worker(argument(args, 2, 1), quint32(argument(args, 3, 1)));
 
-    const int runs = argument(args, 1, 240);
+    const int runs = argument(args, 1, 320);
     const quint32 seed = quint32(argument(args, 2, 1));
     const int workers = qMin(argument(args, 3, 4), runs);
     QElapsedTimer clock;

@@ -43,19 +43,24 @@ const char *const kHelp = "commands:\n"
                           "                     CODE (hex) with the error number ERR (hex)\n"
                           "  fail clear         withdraw all failures\n"
                           "  drop-tcp           close every TCP connection, keep listening\n"
-                          "answer faults (the reader has done what was asked; only its answer goes wrong):\n"
+                          "answer faults (the reader has done what was asked; only its answer goes wrong),\n"
+                          "and lost requests:\n"
                           "  answers lose WHEN [code HEX]      the answer is not sent\n"
                           "  answers late MS WHEN [code HEX]   the answer goes out MS ms later; the answers\n"
                           "                     behind it wait for it (past the client's timer: a late answer)\n"
                           "  answers twice WHEN [code HEX]     the answer goes out twice, back to back\n"
                           "  answers twice-gap MS WHEN [code HEX]  the second copy MS ms after the first\n"
+                          "                     went out; it holds no later answer up\n"
                           "       WHEN: once [K]        the answer after K matching ones (0: the next)\n"
                           "             every N         every Nth matching answer\n"
                           "             random P SEED   each with a chance of P per cent, seeded sequence\n"
                           "       code HEX: only answers to that command (all answers without it)\n"
+                          "  requests lose WHEN [code HEX]     the request never reaches the reader: it is\n"
+                          "                     neither acted on nor answered (WHEN as for answers)\n"
                           "  answers drop-link N  drop the link after N more frames: TCP connections\n"
                           "                     closed, the pty replaced by a new one at the same link\n"
-                          "  answers clear      withdraw the answer faults; answers alone shows them\n"
+                          "  answers clear      withdraw the faults on answers and requests; answers\n"
+                          "                     (or requests) alone shows them\n"
                           "  unsolicited HEX..  send this answer (status first, e.g. 00 E3) unasked\n"
                           "  tag add ul UID [PAGES]  place an Ultralight (16 pages unless PAGES, 4-256)\n"
                           "  tag add classic UID     place a MIFARE Classic (no pages)\n"
@@ -68,6 +73,8 @@ const char *const kHelp = "commands:\n"
                           "  announce now       send one announcement at once\n"
                           "  announce off       stop announcing\n"
                           "  files              list the reader's files with their sizes\n"
+                          "  files eof-error on|off  FREAD after the empty answer at the end of a file\n"
+                          "                     gets error 0207 (off at start: another empty answer)\n"
                           "  cat NAME           show a file of the reader\n"
                           "  config r4|r5       factory config.json of an R4 or R5 (replaces config.json)\n"
                           "  chunk N            file bytes per FREAD answer (1-2000, 100 at start)\n"
@@ -85,6 +92,8 @@ const char *const kHelp = "commands:\n"
                           "  ota drop N [TIMES] the Nth OTA frame is lost (no answer); TIMES -1: always\n"
                           "  ota clear          withdraw the OTA frame fault\n"
                           "  pn status|fail N [ERR [TIMES]]|drop N [TIMES]|clear  the same for chip records\n"
+                          "  pn time MS         how long the chip programs one record before PN OTA Frame\n"
+                          "                     is answered; answers behind it wait (60 at start)\n"
                           "  net show           the Wi-Fi and IP settings\n"
                           "  net set NAME VALUE store a setting unchecked (net help lists the names)\n"
                           "  net defaults       the settings at start\n"
@@ -435,6 +444,8 @@ QString statusText(const SimReader &reader)
         parts << QStringLiteral("ignores unknown commands");
     parts << QStringLiteral("%1 tag(s)").arg(reader.tagField().count());
     parts << QStringLiteral("%1 file(s)").arg(reader.files().files().size());
+    if (reader.files().errorAfterEnd())
+        parts << QStringLiteral("error after the end of a file");
     if (reader.files().isFileOpen())
         parts << QStringLiteral("%1 open").arg(QString::fromLatin1(reader.files().openFileName()));
     parts << QStringLiteral("%1 known tag(s)").arg(reader.knownTags().count());
@@ -511,6 +522,8 @@ void runCommand(SimReader &reader, const QString &line)
         runFailCommand(reader, arg.split(QLatin1Char(' '), Qt::SkipEmptyParts));
     } else if (cmd == QLatin1String("answers")) {
         say(reader.answerFaults().command(arg.split(QLatin1Char(' '), Qt::SkipEmptyParts)));
+    } else if (cmd == QLatin1String("requests")) {
+        say(reader.answerFaults().requestCommand(arg.split(QLatin1Char(' '), Qt::SkipEmptyParts)));
     } else if (cmd == QLatin1String("unsolicited")) {
         const QByteArray payload = QByteArray::fromHex(arg.toLatin1());
         if (payload.isEmpty()) {
@@ -530,6 +543,14 @@ void runCommand(SimReader &reader, const QString &line)
         say(on ? QStringLiteral("tag events on") : QStringLiteral("tag events off"));
     } else if (cmd == QLatin1String("files") && arg.isEmpty()) {
         say(filesText(reader));
+    } else if (cmd == QLatin1String("files") && arg.section(QLatin1Char(' '), 0, 0) == QLatin1String("eof-error")) {
+        if (!parseOnOff(arg.section(QLatin1Char(' '), 1).trimmed(), &on)) {
+            say(QStringLiteral("usage: files eof-error on|off"));
+        } else {
+            reader.files().setErrorAfterEnd(on);
+            say(on ? QStringLiteral("FREAD after the end of a file: error 0207")
+                   : QStringLiteral("FREAD after the end of a file: no data again"));
+        }
     } else if (cmd == QLatin1String("cat") && !arg.isEmpty()) {
         const QByteArray name = arg.toLatin1();
         if (!reader.files().hasFile(name)) {
@@ -644,10 +665,14 @@ int main(int argc, char **argv)
         QStringLiteral("restart-reopen"),
         QStringLiteral("A restart closes the pty and comes back with a new one at the link "
                        "(by default the pty stays open and the reader only goes quiet)."));
+    const QCommandLineOption chipMsOpt(QStringLiteral("chip-ms"),
+                                       QStringLiteral("How long the RFID chip programs one record of its update "
+                                                      "before PN OTA Frame is answered, in ms."),
+                                       QStringLiteral("ms"), QStringLiteral("60"));
     const QCommandLineOption verboseOpt({QStringLiteral("v"), QStringLiteral("verbose")},
                                         QStringLiteral("Print every frame received and sent."));
     parser.addOptions({ptyOpt, linkOpt, tcpOpt, noTcpOpt, listenOpt, versionOpt, addressOpt, noAckUnknownOpt, tagOpt,
-                       configOpt, configFileOpt, restartTimeOpt, restartReopenOpt, verboseOpt});
+                       configOpt, configFileOpt, restartTimeOpt, restartReopenOpt, chipMsOpt, verboseOpt});
     const QCommandLineOption announceOpt(
         QStringLiteral("announce"), QStringLiteral("Announce the reader by UDP under this name (Q_R4:NAME:VERSION)."),
         QStringLiteral("name"));
@@ -766,6 +791,12 @@ int main(int argc, char **argv)
         return 2;
     }
     reader.setRestartTime(restartTime);
+    const int chipMs = parser.value(chipMsOpt).toInt(&ok);
+    if (!ok || chipMs < 0) {
+        std::fprintf(stderr, "rx-reader-sim: bad --chip-ms \"%s\"\n", qPrintable(parser.value(chipMsOpt)));
+        return 2;
+    }
+    SimOta::of(&reader)->setChipTime(chipMs);
     if (parser.isSet(restartReopenOpt))
         reader.setRestartMode(SimReader::RestartMode::ReopenPty);
 

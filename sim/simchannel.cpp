@@ -217,6 +217,10 @@ SimTcpChannel::SimTcpChannel(QTcpSocket *socket, QObject *parent)
     , m_socket(socket)
 {
     m_socket->setParent(this);
+    // Each write goes on the wire at once: a frame is not held back until the
+    // client acknowledges the one before (the copy of an answer sent twice a
+    // few milliseconds after it stays those milliseconds behind it).
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     connect(m_socket, &QTcpSocket::readyRead, this, [this] { deliver(m_socket->readAll()); });
     connect(m_socket, &QTcpSocket::disconnected, this, &SimChannel::closed);
 }

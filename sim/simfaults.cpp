@@ -51,27 +51,38 @@ bool SimAnswerFaults::hit(Active &active, quint8 code)
     return false;
 }
 
+// The rules that hit this answer (or request), each hit counted.
+QList<SimAnswerFaults::Rule> SimAnswerFaults::take(quint8 code, bool request)
+{
+    QList<Rule> taken;
+    for (Active &active : m_rules) {
+        const Kind kind = active.rule.kind;
+        if ((kind == Kind::LoseRequest) != request || !hit(active, code))
+            continue;
+        ++m_hits[int(kind)];
+        taken << active.rule;
+        emit faultInjected(kind, code);
+    }
+    return taken;
+}
+
+bool SimAnswerFaults::requestLost(quint8 code)
+{
+    return !take(code, true).isEmpty();
+}
+
 SimAnswerFaults::Decision SimAnswerFaults::decide(quint8 code)
 {
     Decision decision;
-    for (Active &active : m_rules) {
-        if (!hit(active, code))
-            continue;
-        const Kind kind = active.rule.kind;
-        ++m_hits[int(kind)];
-        switch (kind) {
-        case Kind::Lose:
+    for (const Rule &rule : take(code, false)) {
+        if (rule.kind == Kind::Lose) {
             decision.lose = true;
-            break;
-        case Kind::Late:
-            decision.lateMs += active.rule.ms;
-            break;
-        case Kind::Twice:
+        } else if (rule.kind == Kind::Late) {
+            decision.lateMs += rule.ms;
+        } else {
             decision.twice = true;
-            decision.twiceGapMs = active.rule.ms;
-            break;
+            decision.twiceGapMs = rule.ms;
         }
-        emit faultInjected(kind, code);
     }
     return decision;
 }
@@ -96,7 +107,7 @@ void SimAnswerFaults::dropLink()
 
 // ------------------------------------------------ control commands
 
-QString SimAnswerFaults::describe(const Rule &rule) const
+QString SimAnswerFaults::describe(const Rule &rule)
 {
     QString what;
     switch (rule.kind) {
@@ -108,6 +119,9 @@ QString SimAnswerFaults::describe(const Rule &rule) const
         break;
     case Kind::Twice:
         what = rule.ms > 0 ? QStringLiteral("twice, the copy %1 ms later").arg(rule.ms) : QStringLiteral("twice");
+        break;
+    case Kind::LoseRequest:
+        what = QStringLiteral("lose the request");
         break;
     }
     QString when;
@@ -122,10 +136,29 @@ QString SimAnswerFaults::describe(const Rule &rule) const
         when = QStringLiteral("random %1% seed %2").arg(rule.count).arg(rule.seed);
         break;
     }
+    const QString those = rule.kind == Kind::LoseRequest ? QStringLiteral("request") : QStringLiteral("answer");
     const QString code = rule.code < 0
-        ? QStringLiteral("any answer")
-        : QStringLiteral("answers to %1").arg(QStringLiteral("%1").arg(rule.code, 2, 16, QLatin1Char('0')).toUpper());
+        ? QStringLiteral("any %1").arg(those)
+        : QStringLiteral("%1s %2 %3")
+              .arg(those, rule.kind == Kind::LoseRequest ? QStringLiteral("with") : QStringLiteral("to"),
+                   QStringLiteral("%1").arg(rule.code, 2, 16, QLatin1Char('0')).toUpper());
     return QStringLiteral("%1, %2, %3").arg(what, when, code);
+}
+
+QString SimAnswerFaults::statusText() const
+{
+    QStringList lines;
+    for (const Active &active : m_rules)
+        lines << describe(active.rule) + (active.done ? QStringLiteral(" (done)") : QString());
+    if (m_dropAfter >= 0)
+        lines << QStringLiteral("link drops after %1 more frame(s)").arg(m_dropAfter);
+    lines << QStringLiteral("hits: lost %1, late %2, twice %3, requests lost %4, link drops %5")
+                 .arg(m_hits[0])
+                 .arg(m_hits[1])
+                 .arg(m_hits[2])
+                 .arg(m_hits[3])
+                 .arg(m_linkDrops);
+    return lines.join(QLatin1Char('\n'));
 }
 
 QString SimAnswerFaults::command(const QStringList &words)
@@ -135,19 +168,8 @@ QString SimAnswerFaults::command(const QStringList &words)
         "[code HEX] | answers drop-link N | answers clear | answers\n"
         "       WHEN: once [K] | every N | random PERCENT SEED");
     const QString sub = words.value(0);
-    if (words.isEmpty() || sub == QLatin1String("status")) {
-        QStringList lines;
-        for (const Active &active : m_rules)
-            lines << describe(active.rule) + (active.done ? QStringLiteral(" (done)") : QString());
-        if (m_dropAfter >= 0)
-            lines << QStringLiteral("link drops after %1 more frame(s)").arg(m_dropAfter);
-        lines << QStringLiteral("hits: lost %1, late %2, twice %3, link drops %4")
-                     .arg(m_hits[0])
-                     .arg(m_hits[1])
-                     .arg(m_hits[2])
-                     .arg(m_linkDrops);
-        return lines.join(QLatin1Char('\n'));
-    }
+    if (words.isEmpty() || sub == QLatin1String("status"))
+        return statusText();
     if (sub == QLatin1String("clear") && words.size() == 1) {
         clear();
         return QStringLiteral("answers go out as they are");
@@ -176,6 +198,30 @@ QString SimAnswerFaults::command(const QStringList &words)
     } else {
         return usage;
     }
+    return addParsed(rule, words, at, usage);
+}
+
+QString SimAnswerFaults::requestCommand(const QStringList &words)
+{
+    const QString usage = QStringLiteral("usage: requests lose WHEN [code HEX] | requests clear | requests\n"
+                                         "       WHEN: once [K] | every N | random PERCENT SEED");
+    if (words.isEmpty() || words[0] == QLatin1String("status"))
+        return statusText();
+    if (words[0] == QLatin1String("clear") && words.size() == 1) {
+        clear();
+        return QStringLiteral("requests and answers go as they are");
+    }
+    if (words[0] != QLatin1String("lose"))
+        return usage;
+    Rule rule;
+    rule.kind = Kind::LoseRequest;
+    return addParsed(rule, words, 1, usage);
+}
+
+// Reads "WHEN [code HEX]" from words[at] on into rule and adds it.
+QString SimAnswerFaults::addParsed(Rule rule, const QStringList &words, int at, const QString &usage)
+{
+    bool ok = false;
     const QString when = words.value(at++);
     if (when == QLatin1String("once")) {
         rule.when = When::Once;

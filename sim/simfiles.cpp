@@ -61,6 +61,7 @@ void SimFileSystem::closeOpenFile()
     m_openName.clear();
     m_openContent.clear();
     m_position = 0;
+    m_endGiven = false;
 }
 
 void SimFileSystem::open(SimRequest &req)
@@ -104,8 +105,14 @@ void SimFileSystem::read(SimRequest &req)
         req.error(kErrorWrongMode);
         return;
     }
+    if (m_errorAfterEnd && m_endGiven) {
+        ++m_readsPastEnd;
+        req.error(kErrorReadPastEnd);
+        return;
+    }
     const QByteArray piece = m_openContent.mid(m_position, m_chunkSize);
     m_position += piece.size();
+    m_endGiven = piece.isEmpty();
     req.ack(piece);
 }
 

@@ -7,7 +7,8 @@
 //   E1 FREAD                 -> 00 E1 data the next piece of the file, at most
 //                                          readChunkSize() bytes; no data at the
 //                                          end of the file (and on every FREAD
-//                                          after it)
+//                                          after it, unless setErrorAfterEnd:
+//                                          then error 0207)
 //   E2 FWRITE data (0..N)    -> 00 E2      appends data
 //   E3 FCLOSE                -> 00 E3      a file opened for writing takes its
 //                                          new content now
@@ -32,6 +33,8 @@
 //   0204  FREAD, FWRITE or FCLOSE while no file is open
 //   0205  FREAD on a file open for writing, FWRITE on one open for reading
 //   0206  FWRITE beyond the largest file size (kMaxFileSize)
+//   0207  FREAD after the empty answer at the end of the file, with
+//         setErrorAfterEnd(true) (off at start)
 
 #include <QByteArray>
 #include <QMap>
@@ -63,6 +66,7 @@ public:
     static constexpr quint16 kErrorNotOpen = 0x0204;
     static constexpr quint16 kErrorWrongMode = 0x0205;
     static constexpr quint16 kErrorFileTooLarge = 0x0206;
+    static constexpr quint16 kErrorReadPastEnd = 0x0207;
 
     static const char *const kConfigName; // "config.json"
 
@@ -99,6 +103,19 @@ public:
     // Largest piece of a file in one FREAD answer (1 to 2000 bytes).
     void setReadChunkSize(int bytes);
     int readChunkSize() const { return m_chunkSize; }
+    // Once a file open for reading has given its empty answer at the end,
+    // every further FREAD on it is answered with error 0207 instead of
+    // another empty answer.
+    void setErrorAfterEnd(bool on) { m_errorAfterEnd = on; }
+    bool errorAfterEnd() const { return m_errorAfterEnd; }
+    // The next FREAD gets the empty answer at the end of the open file.
+    bool nextReadIsEnd() const
+    {
+        return m_open && m_openMode == kModeRead && m_position >= m_openContent.size()
+            && !(m_errorAfterEnd && m_endGiven);
+    }
+    // FREADs answered with error 0207 so far.
+    int readsPastEnd() const { return m_readsPastEnd; }
     bool isFileOpen() const { return m_open; }
     QByteArray openFileName() const { return m_open ? m_openName : QByteArray(); }
     bool isOpenForWriting() const { return m_open && m_openMode == kModeWrite; }
@@ -125,4 +142,7 @@ private:
     quint8 m_openMode = kModeRead;
     QByteArray m_openContent; // reading: the file as opened; writing: what came so far
     int m_position = 0; // reading only
+    bool m_endGiven = false; // reading: the empty answer at the end went out
+    bool m_errorAfterEnd = false;
+    int m_readsPastEnd = 0;
 };

@@ -226,6 +226,7 @@ void SimOta::chipFrame(SimRequest &req)
         req.error(kErrorChipNoBegin);
         return;
     }
+    req.takeTime(m_chipMs);
     if (applyFault(m_recordFault, m_pending.size() + 1, req))
         return;
     m_pending.append(req.params);
@@ -262,6 +263,7 @@ QString SimOta::statusText() const
                  .arg(m_flashes)
                  .arg(m_flashed.size())
                  .arg(digest(m_flashed));
+    parts << QStringLiteral("chip %1 ms a record").arg(m_chipMs);
     int bytes = 0;
     for (const QByteArray &record : m_chipRecords)
         bytes += record.size();
@@ -284,6 +286,10 @@ QString SimOta::command(const QString &family, const QStringList &words)
         return statusText();
     if (!chip && sub == QLatin1String("erase") && words.size() == 2 && parseInt(words[1], &value) && value >= 0) {
         setEraseTime(value);
+        return statusText();
+    }
+    if (chip && sub == QLatin1String("time") && words.size() == 2 && parseInt(words[1], &value) && value >= 0) {
+        setChipTime(value);
         return statusText();
     }
     if (!chip && sub == QLatin1String("reconnect") && words.size() == 2) {
@@ -326,7 +332,7 @@ QString SimOta::command(const QString &family, const QStringList &words)
         return QStringLiteral("no faults");
     }
     return chip
-        ? QStringLiteral("usage: pn status | pn fail N [ERR [TIMES]] | pn drop N [TIMES] | pn clear")
+        ? QStringLiteral("usage: pn status | pn time MS | pn fail N [ERR [TIMES]] | pn drop N [TIMES] | pn clear")
         : QStringLiteral("usage: ota status | ota erase MS | ota reconnect MS|never | ota fail N [ERR [TIMES]] | "
                          "ota drop N [TIMES] | ota clear");
 }

@@ -5,7 +5,9 @@
 //   F1 OTA Frame, data         -> 00 F1   1 to 256 bytes, appended to the image
 //   F2 OTA End, size (4, LSB)  -> 00 F2   the size must be the number of bytes received
 //   F6 PN OTA Begin            -> 00 F6
-//   F7 PN OTA Frame, body      -> 00 F7   one record body, any length (0 too)
+//   F7 PN OTA Frame, body      -> 00 F7   one record body, any length (0 too),
+//                                         after the chip has programmed it
+//                                         (chipTime() ms)
 //   F8 PN OTA Finish           -> 00 F8
 //
 // The reader resets after the erase answer. Over a pty that has a link it
@@ -78,6 +80,10 @@ public:
     void setReconnectTime(int ms) { m_reconnectMs = ms; } // < 0: the pty never comes back
     int reconnectTime() const { return m_reconnectMs; }
     bool isAway() const;
+    // How long the chip takes to program one record: a PN51xx takes tens of
+    // milliseconds. The reader is busy meanwhile; answers behind wait.
+    void setChipTime(int ms) { m_chipMs = qMax(0, ms); }
+    int chipTime() const { return m_chipMs; }
 
     // --- the reader's image
     bool imageOpen() const { return m_imageOpen; }
@@ -136,6 +142,7 @@ private:
     SimReader *m_reader;
     int m_eraseMs = 300;
     int m_reconnectMs = 2000;
+    int m_chipMs = 60;
     QElapsedTimer m_awaySince; // valid while the reader ignores OTA requests
     bool m_awayForever = false;
     int m_leaveGeneration = 0;

@@ -44,7 +44,7 @@ void SimRequest::reply(const QByteArray &payload)
 {
     m_answered = true;
     if (m_reader)
-        m_reader->answer(m_channel, payload);
+        m_reader->answer(m_channel, payload, m_busyMs);
 }
 
 // ---------------------------------------------------------------- SimReader
@@ -60,6 +60,7 @@ SimReader::SimReader(QObject *parent)
     m_clock.start();
     m_answerTimer = new QTimer(this);
     m_answerTimer->setSingleShot(true);
+    m_answerTimer->setTimerType(Qt::PreciseTimer);
     connect(m_answerTimer, &QTimer::timeout, this, &SimReader::sendQueuedAnswers);
     m_answerFaults = new SimAnswerFaults(this);
     m_tagField = new SimTagField(this);
@@ -308,6 +309,8 @@ void SimReader::onFrame(SimChannel *channel, const SimCodec::Frame &frame)
     QByteArray payload;
     if (!frame.payloadFor(m_address, &payload))
         return; // for another reader on the line
+    if (!payload.isEmpty() && m_answerFaults->requestLost(quint8(payload.at(0))))
+        return; // it never reached the reader
     m_received.append(payload);
     if (payload.isEmpty())
         return; // a frame with nothing but its CRC
@@ -355,53 +358,59 @@ void SimReader::writeFrame(SimChannel *channel, const QByteArray &frame)
     m_answerFaults->frameSent();
 }
 
-void SimReader::answer(SimChannel *channel, const QByteArray &payload)
+void SimReader::answer(SimChannel *channel, const QByteArray &payload, int busyMs)
 {
     if (m_silent || !m_plugged || m_restarting || !channel)
         return;
     const SimAnswerFaults::Decision fault = m_answerFaults->decide(payload.size() > 1 ? quint8(payload.at(1)) : 0);
     if (fault.lose)
         return;
-    const QByteArray frame = makeFrame(payload);
-    queueAnswer(channel, frame, m_answerDelayMs + fault.lateMs);
-    if (!fault.twice)
-        return;
-    if (fault.twiceGapMs == 0) {
-        queueAnswer(channel, frame, 0);
+    const QueuedAnswer answer {channel, makeFrame(payload), 0, fault.twice ? fault.twiceGapMs : -1};
+    const int delayMs = m_answerDelayMs + busyMs + fault.lateMs;
+    if (delayMs == 0 && m_answerQueue.isEmpty()) {
+        sendAnswer(answer);
         return;
     }
-    QPointer<SimChannel> target(channel);
-    QTimer::singleShot(fault.twiceGapMs, this, [this, target, frame] {
-        if (m_plugged && target)
-            writeFrame(target, frame);
-    });
+    queueAnswer(answer, delayMs, busyMs);
 }
 
 // An answer goes out after its delay, and never before the answers to
-// earlier requests.
-void SimReader::queueAnswer(SimChannel *channel, const QByteArray &frame, int delayMs)
+// earlier requests; the time the reader works on a request (busyMs) starts
+// when the answer before it has gone.
+void SimReader::queueAnswer(QueuedAnswer answer, int delayMs, int busyMs)
 {
-    if (delayMs == 0 && m_answerQueue.isEmpty()) {
-        writeFrame(channel, frame);
-        return;
-    }
-    qint64 due = m_clock.elapsed() + delayMs;
+    answer.due = m_clock.elapsed() + delayMs;
     if (!m_answerQueue.isEmpty())
-        due = qMax(due, m_answerQueue.last().due);
-    m_answerQueue.append({QPointer<SimChannel>(channel), frame, due});
+        answer.due = qMax(answer.due, m_answerQueue.last().due + busyMs);
+    m_answerQueue.append(answer);
     if (!m_answerTimer->isActive())
         m_answerTimer->start(int(qMax<qint64>(0, m_answerQueue.first().due - m_clock.elapsed())));
 }
 
 void SimReader::sendQueuedAnswers()
 {
-    while (!m_answerQueue.isEmpty() && m_answerQueue.first().due <= m_clock.elapsed()) {
-        const QueuedAnswer next = m_answerQueue.takeFirst();
-        if (m_plugged && next.channel)
-            writeFrame(next.channel, next.frame);
-    }
+    while (!m_answerQueue.isEmpty() && m_answerQueue.first().due <= m_clock.elapsed())
+        sendAnswer(m_answerQueue.takeFirst());
     if (!m_answerQueue.isEmpty())
         m_answerTimer->start(int(qMax<qint64>(0, m_answerQueue.first().due - m_clock.elapsed())));
+}
+
+// The copy of an answer sent twice leaves copyGapMs after the answer itself
+// did (0: right behind it), on a timer of its own: it holds no later answer
+// up, and a gap of a few milliseconds stays that many on the wire.
+void SimReader::sendAnswer(const QueuedAnswer &answer)
+{
+    if (!m_plugged || !answer.channel)
+        return;
+    writeFrame(answer.channel, answer.frame);
+    if (answer.copyGapMs == 0) {
+        writeFrame(answer.channel, answer.frame);
+    } else if (answer.copyGapMs > 0) {
+        QTimer::singleShot(answer.copyGapMs, Qt::PreciseTimer, this, [this, answer] {
+            if (m_plugged && answer.channel)
+                writeFrame(answer.channel, answer.frame);
+        });
+    }
 }
 
 void SimReader::sendFrame(const QByteArray &payload)

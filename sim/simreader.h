@@ -11,9 +11,10 @@
 // antenna and the tag commands live in SimTagField (tagField()), the file
 // system with "config.json" in SimFileSystem (files()), the known-tag list in
 // SimKnownTags (knownTags()). Reboot (0A) and Factory reset (11) answer and
-// then restart the reader (restart()). What happens to answers on their way
-// (lost, late, twice, the link dropping) is set in SimAnswerFaults
-// (answerFaults()); answers leave in the order of the requests. Answers:
+// then restart the reader (restart()). What happens to requests and answers
+// on their way (lost, late, twice, the link dropping) is set in
+// SimAnswerFaults (answerFaults()); answers leave in the order of the
+// requests. Answers:
 //   00 <code> <data>             positive answer   (SimRequest::ack)
 //   FF <code> <hi> <lo>          error, number first byte first (SimRequest::error)
 //   FE <event> <data>            event, sent unsolicited (sendEvent)
@@ -63,6 +64,9 @@ public:
     void error(quint16 number); // FF code hi lo
     void silent(); // no answer on purpose
     void reply(const QByteArray &payload); // any payload, status byte first
+    // The reader works ms on the request before its answer goes out; the
+    // answers to later requests wait behind it, as behind a busy reader.
+    void takeTime(int ms) { m_busyMs = qMax(0, ms); }
 
     bool answered() const { return m_answered; }
     SimReader *reader() const { return m_reader; }
@@ -72,6 +76,7 @@ private:
     QPointer<SimReader> m_reader;
     QPointer<SimChannel> m_channel;
     bool m_answered = false;
+    int m_busyMs = 0;
 };
 
 class SimReader : public QObject
@@ -106,7 +111,7 @@ public:
     // The tags in the reader's field; it answers the tag commands.
     SimTagField &tagField() { return *m_tagField; }
     const SimTagField &tagField() const { return *m_tagField; }
-    // What happens to its answers on their way.
+    // What happens to its requests and answers on their way.
     SimAnswerFaults &answerFaults() { return *m_answerFaults; }
     // Its file system ("config.json") and the file commands.
     SimFileSystem &files() { return *m_files; }
@@ -222,9 +227,17 @@ private:
     friend class SimRequest;
     void attachChannel(SimChannel *channel);
     void onFrame(SimChannel *channel, const SimCodec::Frame &frame);
-    void answer(SimChannel *channel, const QByteArray &payload);
-    void queueAnswer(SimChannel *channel, const QByteArray &frame, int delayMs);
+    struct QueuedAnswer
+    {
+        QPointer<SimChannel> channel;
+        QByteArray frame;
+        qint64 due = 0;
+        int copyGapMs = -1; // sent twice: the copy this long after it
+    };
+    void answer(SimChannel *channel, const QByteArray &payload, int busyMs = 0);
+    void queueAnswer(QueuedAnswer answer, int delayMs, int busyMs);
     void sendQueuedAnswers();
+    void sendAnswer(const QueuedAnswer &answer);
     void writeFrame(SimChannel *channel, const QByteArray &frame);
     QByteArray makeFrame(const QByteArray &payload);
     QList<SimChannel *> openChannels() const;
@@ -259,12 +272,6 @@ private:
     int m_answerDelayMs = 0;
     std::unique_ptr<SimFlood::Source> m_flood;
     QTimer *m_floodTimer = nullptr;
-    struct QueuedAnswer
-    {
-        QPointer<SimChannel> channel;
-        QByteArray frame;
-        qint64 due = 0;
-    };
     QList<QueuedAnswer> m_answerQueue; // in the order of the requests
     QTimer *m_answerTimer = nullptr;
     QElapsedTimer m_clock;

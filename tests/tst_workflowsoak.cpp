@@ -1,5 +1,6 @@
 // The workflow soak, short and seeded: each of the four transfers over the
-// pty and over TCP, every run with faults on the reader's answers.
+// pty and over TCP, every run with faults on the reader's answers and
+// requests, every class of faults at least once.
 // No run may end in a success the reader's data contradicts. The long soak,
 // with its figures, is bench/bench_workflowsoak; RX_WORKFLOW_SOAK_RUNS and
 // RX_WORKFLOW_SOAK_SEED change the number of runs and the seed here.
@@ -26,6 +27,8 @@ private slots:
         QCOMPARE(soak.figures.n[WorkflowSoakFigures::Corrupt], 0);
         QCOMPARE(soak.figures.n[WorkflowSoakFigures::NoVerdict], 0);
         QVERIFY(soak.figures.n[WorkflowSoakFigures::Verified] > 0);
+        for (const auto &byClass : soak.figures.byClass)
+            QVERIFY(byClass[0] > 0);
     }
 };
 

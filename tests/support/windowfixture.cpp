@@ -150,20 +150,6 @@ bool WindowFixture::settle()
         3000);
 }
 
-bool runUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    QElapsedTimer clock;
-    clock.start();
-    QTimer wake; // the loop never sleeps for long
-    wake.start(5);
-    while (!done()) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
-
 QStringList itemTexts(const QListWidget *list)
 {
     QStringList texts;

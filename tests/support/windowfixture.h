@@ -12,6 +12,7 @@
 
 #include "app/mainwindow.h"
 #include "support/bytes.h"
+#include "support/rununtil.h"
 #include "sim/simreader.h"
 
 // The real main window with a settings store of its own in a temporary
@@ -80,8 +81,3 @@ private:
     std::unique_ptr<SimReader> m_reader;
     std::unique_ptr<MainWindow> m_window;
 };
-
-// Runs the event loop until done() holds, false after timeoutMs. It does not
-// sleep between rounds, so a long stop-and-wait exchange between the window
-// and the in-process reader goes at the speed of the link.
-bool runUntil(const std::function<bool()> &done, int timeoutMs);

@@ -13,13 +13,7 @@
 namespace {
 
 const char *const kWorkflowNames[] = {"firmware", "chip", "upload", "download"};
-
-struct Answers
-{
-    quint8 code;
-    int count;
-    int timeoutMs;
-};
+const char *const kClassNames[] = {"single", "doubled+lost-request", "around-eof", "errors"};
 
 QByteArray randomBytes(std::mt19937 &rng, int size)
 {
@@ -36,14 +30,57 @@ QByteArray record(const QByteArray &body)
     return out + body;
 }
 
+QString hexCode(quint8 code)
+{
+    return QStringLiteral("%1").arg(code, 2, 16, QLatin1Char('0')).toUpper();
+}
+
 } // namespace
 
+// The answers a run draws: code, how many, how long the client waits for
+// each, and the error the reader would give instead. The transfer's repeated
+// step is the second.
+struct WorkflowSoak::Answers
+{
+    quint8 code;
+    int count;
+    int timeoutMs;
+    quint16 error;
+};
+
+// The faults a run places besides the rules on the reader's answers and
+// requests, what it says about them, and how long answers may still come.
+struct WorkflowSoak::Plan
+{
+    QStringList text;
+    int settleMs = 300;
+    QList<QPair<int, QByteArray>> unsolicited; // after this many requests, this answer
+    quint8 failCode = 0; // error failError to the requests with failCode...
+    quint16 failError = 0;
+    int failAt = 0; // ...from the failAt-th on, failTimes times in a row
+    int failTimes = 0;
+    QByteArray aroundEnd; // an FREAD answer sent unasked at the end of the file...
+    int afterEndMs = -1; // ...this long after the reader's answer there (-1: just before it)
+};
+
 // ---------------------------------------------------------------- figures
+
+int WorkflowSoakFigures::faults() const
+{
+    int sum = 0;
+    for (int i = Lost; i <= ReadsPastEnd; ++i)
+        sum += n[i];
+    return sum;
+}
 
 void WorkflowSoakFigures::add(const WorkflowSoakFigures &other)
 {
     for (int i = 0; i < CounterCount; ++i)
         n[i] += other.n[i];
+    for (int c = 0; c < ClassCount; ++c) {
+        for (int i = 0; i < 5; ++i)
+            byClass[c][i] += other.byClass[c][i];
+    }
     seconds = qMax(seconds, other.seconds);
 }
 
@@ -52,6 +89,10 @@ QString WorkflowSoakFigures::line() const
     QStringList numbers;
     for (int value : n)
         numbers << QString::number(value);
+    for (const auto &counts : byClass) {
+        for (int value : counts)
+            numbers << QString::number(value);
+    }
     return numbers.join(QLatin1Char(' ')) + QStringLiteral(" %1").arg(seconds, 0, 'f', 1);
 }
 
@@ -59,38 +100,56 @@ WorkflowSoakFigures WorkflowSoakFigures::fromLine(const QString &text)
 {
     WorkflowSoakFigures figures;
     const QStringList values = text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    if (values.size() != CounterCount + 1)
+    if (values.size() != CounterCount + ClassCount * 5 + 1)
         return figures;
     for (int i = 0; i < CounterCount; ++i)
         figures.n[i] = values[i].toInt();
+    for (int i = 0; i < ClassCount * 5; ++i)
+        figures.byClass[i / 5][i % 5] = values[CounterCount + i].toInt();
     figures.seconds = values.last().toDouble();
     return figures;
 }
 
 QString WorkflowSoakFigures::text(quint32 seed) const
 {
-    const auto line = [this](const char *format, std::initializer_list<Counter> counters) {
+    const auto line = [](const char *format, std::initializer_list<int> counts) {
         QString text = QString::fromLatin1(format);
-        for (Counter counter : counters)
-            text = text.arg(n[counter]);
+        for (int count : counts)
+            text = text.arg(count);
         return text;
     };
-    return QStringLiteral("workflow soak: seed %1, ").arg(seed)
+    QString text = QStringLiteral("workflow soak: seed %1, ").arg(seed)
         + line("%1 runs with faults (pty %2, TCP %3; firmware %4, chip %5, upload %6, download %7), %8 more runs "
                "ended before their fault came due",
-               {Runs, SerialRuns, TcpRuns, FirmwareRuns, ChipRuns, UploadRuns, DownloadRuns, Unfaulted})
+               {n[Runs], n[SerialRuns], n[TcpRuns], n[FirmwareRuns], n[ChipRuns], n[UploadRuns], n[DownloadRuns],
+                n[Unfaulted]})
         + QStringLiteral(", %1 s\nworkflow soak: faults injected %2: ").arg(seconds, 0, 'f', 1).arg(faults())
-        + line("answers lost %1, late %2, twice %3, unsolicited %4, link drops %5\n",
-               {Lost, Late, Twice, Unsolicited, LinkDrops})
-        + line("workflow soak: verified-complete %1, reported-failed %2, silently-corrupt %3, without a verdict %4; "
-               "transfers started over %5",
-               {Verified, Failed, Corrupt, NoVerdict, StartsOver});
+        + line("answers lost %1, late %2, twice %3, requests lost %4, answers unsolicited %5, link drops %6, error "
+               "answers %7, errors after the end of a file %8\n",
+               {n[Lost], n[Late], n[Twice], n[LostRequests], n[Unsolicited], n[LinkDrops], n[ErrorAnswers],
+                n[ReadsPastEnd]});
+    // Four verdict counts in a row, verified-complete first.
+    const auto verdicts = [](const int *v) {
+        return QStringLiteral("verified-complete %1, reported-failed %2, silently-corrupt %3, without a verdict %4")
+            .arg(v[0])
+            .arg(v[1])
+            .arg(v[2])
+            .arg(v[3]);
+    };
+    for (int c = 0; c < ClassCount; ++c)
+        text += QStringLiteral("workflow soak: %1: %2 runs, %3\n")
+                    .arg(QLatin1String(kClassNames[c]))
+                    .arg(byClass[c][0])
+                    .arg(verdicts(byClass[c] + 1));
+    return text
+        + QStringLiteral("workflow soak: all: %1; transfers started over %2").arg(verdicts(n + Verified)).arg(n[StartsOver]);
 }
 
 // ---------------------------------------------------------------- soak
 
 WorkflowSoak::WorkflowSoak(WindowFixture &fixture, quint32 seed)
     : f(fixture)
+    , m_seed(seed)
     , m_rng(seed)
 {
     SimReader *reader = f.reader();
@@ -131,65 +190,31 @@ bool WorkflowSoak::run(int runs, QString *problem)
     return true;
 }
 
-bool WorkflowSoak::runOnce(int index, QString *problem)
+namespace {
+
+// Each workflow takes the classes that fit it in turn (around-eof only where
+// a file is read), starting at different places, so that the first eight runs
+// of a soak hold every class.
+WorkflowSoakFigures::RunClass classOf(int index, WorkflowSoakFigures::Workflow workflow)
 {
     using Figures = WorkflowSoakFigures;
-    MainWindow *w = f.window();
-    SimReader *reader = f.reader();
-    SimAnswerFaults *faults = SimAnswerFaults::of(reader);
-    SimOta *ota = SimOta::of(reader);
-    const auto workflow = Figures::Workflow(index % 4);
-    const bool serial = (index / 4) % 2 == 0;
-    if (!ensureLink(serial, problem))
-        return false;
-    f.click(QStringLiteral("btClearLogs"));
+    static const QList<Figures::RunClass> reading {Figures::Single, Figures::DoubledLostRequest, Figures::AroundEof,
+                                                   Figures::Errors};
+    static const QList<Figures::RunClass> other {Figures::Single, Figures::DoubledLostRequest, Figures::Errors};
+    const QList<Figures::RunClass> &classes
+        = workflow == Figures::Upload || workflow == Figures::Download ? reading : other;
+    return classes[(index / 4 + 2 * workflow) % classes.size()];
+}
 
-    // The source, and the answers the run will draw: code, how many, and
-    // how long the client waits for each.
-    QByteArray source;
-    QList<QByteArray> records;
-    QList<Answers> answers;
-    const QString local = m_dir.filePath(QStringLiteral("run-%1").arg(index));
-    switch (workflow) {
-    case Figures::Firmware:
-        source = randomBytes(m_rng, between(1, 4096));
-        answers = {{Command::OtaBegin, 1, 1000},
-                   {Command::OtaFrame, (source.size() + 255) / 256, 500},
-                   {Command::OtaEnd, 1, 3000}};
-        break;
-    case Figures::Chip:
-        while (records.isEmpty() || source.size() < 6 || between(0, 20) > 0) {
-            records << randomBytes(m_rng, between(0, 200));
-            source += record(records.last());
-        }
-        answers = {
-            {Command::PnOtaBegin, 1, 3000}, {Command::PnOtaFrame, records.size(), 800}, {Command::PnOtaFinish, 1, 800}};
-        break;
-    case Figures::Upload:
-    case Figures::Download:
-        source = randomBytes(m_rng, between(0, 3000));
-        answers = {{Command::FileOpen, 1, 3000}, {Command::FileClose, 1, 3000}};
-        if (workflow == Figures::Upload)
-            answers << Answers {Command::FileWrite, qMax(1, (source.size() + 127) / 128), 3000};
-        else
-            answers << Answers {Command::FileRead, source.size() / reader->files().readChunkSize() + 1, 3000};
-        break;
-    }
-    if (workflow == Figures::Download) {
-        reader->files().setFile(SimFileSystem::kConfigName, source);
-    } else {
-        if (!writeFile(local, source)) {
-            *problem = QStringLiteral("cannot write %1").arg(local);
-            return false;
-        }
-    }
+} // namespace
+
+// One to three faults, each at a place the run will reach.
+void WorkflowSoak::planSingle(const QList<Answers> &answers, Plan &plan)
+{
+    SimAnswerFaults *faults = SimAnswerFaults::of(f.reader());
     int totalAnswers = 0;
     for (const Answers &a : answers)
         totalAnswers += a.count;
-
-    // One to three faults, each at a place the run will reach.
-    QList<QPair<int, QByteArray>> unsolicited; // after this many requests, this answer
-    int settleMs = 300;
     for (int planned = between(0, 9) < 6 ? 1 : between(2, 3); planned > 0; --planned) {
         const Answers &target = answers.at(between(0, answers.size() - 1));
         SimAnswerFaults::Rule rule;
@@ -208,31 +233,169 @@ bool WorkflowSoak::runOnce(int index, QString *problem)
             QByteArray payload = QByteArray::fromHex("00") + char(target.code);
             if (target.code == Command::FileRead)
                 payload += randomBytes(m_rng, between(0, 100));
-            unsolicited << qMakePair(between(1, totalAnswers), payload);
+            plan.unsolicited << qMakePair(between(1, totalAnswers), payload);
+            plan.text << QStringLiteral("answer %1 unasked after request %2")
+                             .arg(QString::fromLatin1(payload.toHex(' ').left(20)))
+                             .arg(plan.unsolicited.last().first);
             continue;
         } else {
-            faults->dropLinkAfter(between(1, totalAnswers));
+            const int frames = between(1, totalAnswers);
+            faults->dropLinkAfter(frames);
+            plan.text << QStringLiteral("link drop after %1 frames").arg(frames);
             continue;
         }
         faults->add(rule);
-        settleMs = qMax(settleMs, rule.ms + 300);
+        plan.text << SimAnswerFaults::describe(rule);
+        plan.settleMs = qMax(plan.settleMs, rule.ms + 300);
     }
-    int before[3];
-    for (int kind = 0; kind < 3; ++kind)
-        before[kind] = faults->hits(SimAnswerFaults::Kind(kind));
+}
+
+bool WorkflowSoak::runOnce(int index, QString *problem)
+{
+    using Figures = WorkflowSoakFigures;
+    MainWindow *w = f.window();
+    SimReader *reader = f.reader();
+    SimAnswerFaults *faults = SimAnswerFaults::of(reader);
+    SimOta *ota = SimOta::of(reader);
+    SimFileSystem &files = reader->files();
+    const auto workflow = Figures::Workflow(index % 4);
+    const bool serial = (index / 4 + index / 16) % 2 == 0;
+    const Figures::RunClass runClass = classOf(index, workflow);
+    const bool doubled = runClass == Figures::DoubledLostRequest; // the repeated step comes twice at least
+    if (!ensureLink(serial, problem))
+        return false;
+    f.click(QStringLiteral("btClearLogs"));
+
+    // The source, and the answers the run will draw.
+    QByteArray source;
+    QList<QByteArray> records;
+    QList<Answers> answers;
+    const QString local = m_dir.filePath(QStringLiteral("run-%1").arg(index));
+    switch (workflow) {
+    case Figures::Firmware:
+        source = randomBytes(m_rng, between(doubled ? 257 : 1, 4096));
+        answers = {{Command::OtaBegin, 1, 1000, SimOta::kErrorInjected},
+                   {Command::OtaFrame, (source.size() + 255) / 256, 500, SimOta::kErrorInjected},
+                   {Command::OtaEnd, 1, 3000, SimOta::kErrorImageSize}};
+        break;
+    case Figures::Chip:
+        while (records.size() < (doubled ? 2 : 1) || source.size() < 6 || between(0, 20) > 0) {
+            records << randomBytes(m_rng, between(0, 200));
+            source += record(records.last());
+        }
+        answers = {{Command::PnOtaBegin, 1, 3000, SimOta::kErrorChipInjected},
+                   {Command::PnOtaFrame, records.size(), 800, SimOta::kErrorChipInjected},
+                   {Command::PnOtaFinish, 1, 800, SimOta::kErrorChipNoBegin}};
+        break;
+    case Figures::Upload:
+        source = randomBytes(m_rng, between(doubled ? 200 : 0, 3000));
+        answers = {{Command::FileOpen, 1, 3000, SimFileSystem::kErrorOpenParams},
+                   {Command::FileWrite, qMax(1, (source.size() + 127) / 128), 3000, SimFileSystem::kErrorFileTooLarge},
+                   {Command::FileClose, 1, 3000, SimFileSystem::kErrorNotOpen}};
+        break;
+    case Figures::Download:
+        source = randomBytes(m_rng, between(doubled ? 200 : 0, 3000));
+        answers = {{Command::FileOpen, 1, 3000, SimFileSystem::kErrorNoSuchFile},
+                   {Command::FileRead, source.size() / files.readChunkSize() + 1, 3000, SimFileSystem::kErrorNotOpen},
+                   {Command::FileClose, 1, 3000, SimFileSystem::kErrorNotOpen}};
+        break;
+    }
+    if (workflow == Figures::Download) {
+        files.setFile(SimFileSystem::kConfigName, source);
+    } else {
+        if (!writeFile(local, source)) {
+            *problem = QStringLiteral("cannot write %1").arg(local);
+            return false;
+        }
+    }
+
+    // The faults of the run's class. Rules count the answers (or requests)
+    // of their code from the run's start.
+    Plan plan;
+    switch (runClass) {
+    case Figures::Single:
+        planSingle(answers, plan);
+        break;
+    case Figures::DoubledLostRequest: {
+        const Answers &step = answers[1];
+        SimAnswerFaults::Rule twice;
+        twice.kind = SimAnswerFaults::Kind::Twice;
+        twice.code = step.code;
+        twice.count = between(0, step.count - 2);
+        twice.ms = between(1, 5);
+        SimAnswerFaults::Rule lost = twice;
+        lost.kind = SimAnswerFaults::Kind::LoseRequest;
+        lost.ms = 0;
+        // Mostly the very next request: the copy may then pass for its answer.
+        lost.count = between(0, 2) > 0 ? twice.count + 1 : between(twice.count + 1, step.count - 1);
+        for (const SimAnswerFaults::Rule &rule : {twice, lost}) {
+            faults->add(rule);
+            plan.text << SimAnswerFaults::describe(rule);
+        }
+        break;
+    }
+    case Figures::AroundEof: {
+        files.setErrorAfterEnd(true);
+        const int chunk = files.readChunkSize();
+        const bool earlier = !source.isEmpty() && between(0, 1) == 0; // an answer of an earlier attempt
+        plan.aroundEnd = QByteArray::fromHex("00E1")
+            + (earlier ? source.mid(between(0, (source.size() - 1) / chunk) * chunk, chunk)
+                       : randomBytes(m_rng, between(1, chunk)));
+        plan.afterEndMs = between(0, 1) == 0 ? -1 : between(0, 5);
+        plan.text << QStringLiteral("errors after the end of a file; an FREAD answer with %1 bytes%2 unasked %3")
+                         .arg(plan.aroundEnd.size() - 2)
+                         .arg(earlier ? QStringLiteral(" of the file") : QString())
+                         .arg(plan.afterEndMs < 0 ? QStringLiteral("just before the end's answer")
+                                                  : QStringLiteral("%1 ms after the end's answer").arg(plan.afterEndMs));
+        break;
+    }
+    case Figures::Errors: {
+        const Answers &step = answers.at(between(0, answers.size() - 1));
+        plan.failCode = step.code;
+        plan.failError = step.error;
+        plan.failAt = between(1, step.count);
+        plan.failTimes = between(1, 2);
+        plan.text << QStringLiteral("error %1 to request %2 with %3, %4 time(s)")
+                         .arg(plan.failError, 4, 16, QLatin1Char('0'))
+                         .arg(plan.failAt)
+                         .arg(hexCode(plan.failCode))
+                         .arg(plan.failTimes);
+        break;
+    }
+    case Figures::ClassCount:
+        break;
+    }
+
+    int hitsBefore[4];
+    for (int kind = 0; kind < 4; ++kind)
+        hitsBefore[kind] = faults->hits(SimAnswerFaults::Kind(kind));
     const int dropsBefore = faults->linkDrops();
+    const int pastEndBefore = files.readsPastEnd();
     int requests = 0;
     int unsolicitedSent = 0;
+    int failingSeen = 0;
+    bool endPassed = false;
     const QMetaObject::Connection hook
         = QObject::connect(reader, &SimReader::requestReceived, [&](quint8 code, const QByteArray &) {
               if (code == Command::DeviceLog)
                   return;
               ++requests;
-              for (const auto &u : unsolicited) {
+              for (const auto &u : plan.unsolicited) {
                   if (u.first == requests) {
                       reader->sendFrame(u.second);
                       ++unsolicitedSent;
                   }
+              }
+              if (code == plan.failCode && ++failingSeen == plan.failAt)
+                  reader->failCommand(code, plan.failError, plan.failTimes);
+              if (!plan.aroundEnd.isEmpty() && !endPassed && code == Command::FileRead && files.nextReadIsEnd()) {
+                  endPassed = true;
+                  ++unsolicitedSent;
+                  if (plan.afterEndMs < 0)
+                      reader->sendFrame(plan.aroundEnd);
+                  else
+                      QTimer::singleShot(plan.afterEndMs, Qt::PreciseTimer, reader,
+                                         [reader, answer = plan.aroundEnd] { reader->sendFrame(answer); });
               }
           });
 
@@ -259,54 +422,73 @@ bool WorkflowSoak::runOnce(int index, QString *problem)
             return w->runningWorkflow() == MainWindow::Workflow::None && (log.contains(success) || reported(log));
         },
         120000);
-    runUntil([] { return false; }, settleMs);
+    runUntil([] { return false; }, plan.settleMs);
     QObject::disconnect(hook);
+    const int errorsGiven
+        = plan.failAt > 0 && failingSeen >= plan.failAt ? plan.failTimes - reader->failures().value(plan.failCode).second : 0;
     faults->clear();
+    reader->clearFailures();
+    files.setErrorAfterEnd(false);
     const QString log = f.logText();
+    const QString run = QStringLiteral("seed %1, run %2 (%3, %4 over %5; %6)")
+                            .arg(m_seed)
+                            .arg(index)
+                            .arg(QLatin1String(kClassNames[runClass]), QLatin1String(kWorkflowNames[workflow]),
+                                 serial ? QStringLiteral("pty") : QStringLiteral("TCP"), plan.text.join("; "));
     if (!ended) {
-        *problem = QStringLiteral("run %1 (%2 over %3) did not end; the log:\n%4")
-                       .arg(index)
-                       .arg(QLatin1String(kWorkflowNames[workflow]), serial ? "pty" : "TCP", log.right(3000));
+        *problem = QStringLiteral("%1 did not end; the log:\n%2").arg(run, log.right(3000));
         ++figures.n[Figures::NoVerdict];
         return false;
     }
 
     int *n = figures.n;
-    const int injected[]
-        = {faults->hits(SimAnswerFaults::Kind::Lose) - before[0], faults->hits(SimAnswerFaults::Kind::Late) - before[1],
-           faults->hits(SimAnswerFaults::Kind::Twice) - before[2], unsolicitedSent, faults->linkDrops() - dropsBefore};
-    if (injected[0] + injected[1] + injected[2] + injected[3] + injected[4] == 0) {
+    int injected[Figures::ReadsPastEnd - Figures::Lost + 1] = {};
+    for (int kind = 0; kind < 4; ++kind)
+        injected[kind] = faults->hits(SimAnswerFaults::Kind(kind)) - hitsBefore[kind];
+    injected[Figures::Unsolicited - Figures::Lost] = unsolicitedSent;
+    injected[Figures::LinkDrops - Figures::Lost] = faults->linkDrops() - dropsBefore;
+    injected[Figures::ErrorAnswers - Figures::Lost] = errorsGiven;
+    injected[Figures::ReadsPastEnd - Figures::Lost] = files.readsPastEnd() - pastEndBefore;
+    int total = 0;
+    for (int i = 0; i <= Figures::ReadsPastEnd - Figures::Lost; ++i) {
+        n[Figures::Lost + i] += injected[i];
+        total += injected[i];
+    }
+    if (total == 0) {
         ++n[Figures::Unfaulted];
         return true;
     }
     ++n[Figures::Runs];
     ++n[serial ? Figures::SerialRuns : Figures::TcpRuns];
     ++n[workflow];
-    for (int i = 0; i < 5; ++i)
-        n[Figures::Lost + i] += injected[i];
+    ++figures.byClass[runClass][0];
     n[Figures::StartsOver] += log.count(QStringLiteral(" again (attempt "));
+    Figures::Counter verdict = Figures::Corrupt;
     if (!log.contains(success)) {
-        ++n[reported(log) ? Figures::Failed : Figures::NoVerdict];
-        return true;
+        verdict = reported(log) ? Figures::Failed : Figures::NoVerdict;
+    } else {
+        bool same = false;
+        switch (workflow) {
+        case Figures::Firmware:
+            same = ota->flashedImage() == source;
+            break;
+        case Figures::Chip:
+            same = ota->chipRecords() == records;
+            break;
+        case Figures::Upload:
+            same = files.configFile() == source;
+            break;
+        case Figures::Download:
+            same = fileBytes(local) == source;
+            break;
+        }
+        if (same)
+            verdict = Figures::Verified;
     }
-    bool same = false;
-    switch (workflow) {
-    case Figures::Firmware:
-        same = ota->flashedImage() == source;
-        break;
-    case Figures::Chip:
-        same = ota->chipRecords() == records;
-        break;
-    case Figures::Upload:
-        same = reader->files().configFile() == source;
-        break;
-    case Figures::Download:
-        same = fileBytes(local) == source;
-        break;
-    }
-    ++n[same ? Figures::Verified : Figures::Corrupt];
-    if (!same)
-        qWarning("workflow soak: run %d (%s over %s) reported success, but the result differs; the log:\n%s", index,
-                 kWorkflowNames[workflow], serial ? "pty" : "TCP", qPrintable(log.right(3000)));
+    ++n[verdict];
+    ++figures.byClass[runClass][1 + verdict - Figures::Verified];
+    if (verdict == Figures::Corrupt)
+        qWarning("workflow soak: %s reported success, but the result differs; the log:\n%s", qPrintable(run),
+                 qPrintable(log.right(3000)));
     return true;
 }

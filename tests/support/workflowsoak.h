@@ -12,13 +12,23 @@ class WindowFixture;
 // The workflow soak: the four transfers of the window (reader firmware, RFID
 // chip firmware, config.json upload and download) from the real window
 // against the simulated reader, over the pty and over TCP in turn, each run
-// with one to three faults on the reader's answers, placed at random from a
-// seed: an answer lost after the reader acted on its request, an answer past
-// the client's timer, an answer twice, an answer nobody asked for, the link
-// dropping. A run's verdict compares what the reader holds (or the file the
-// client saved) with the source: verified-complete when the client reported
-// success and they are byte-identical, reported-failed when the client said
-// it failed, silently-corrupt when it reported success and they differ.
+// of one class of faults, placed at random from a seed:
+//   single                one to three faults: an answer lost after the reader
+//                         acted on its request, an answer past the client's
+//                         timer, an answer twice, an answer nobody asked for,
+//                         the link dropping;
+//   doubled+lost-request  one answer of the transfer's repeated step (OTA
+//                         frame, PN OTA frame, FWRITE, FREAD) twice 1-5 ms
+//                         apart, and a later request of that step lost;
+//   around-eof            (wherever a file is read) an FREAD after the end of
+//                         the file answered with an error, and an FREAD answer
+//                         with data nobody asked for just before or just
+//                         after the reader's answer at the end;
+//   errors                an error answer at a random step.
+// A run's verdict compares what the reader holds (or the file the client
+// saved) with the source: verified-complete when the client reported success
+// and they are byte-identical, reported-failed when the client said it
+// failed, silently-corrupt when it reported success and they differ.
 struct WorkflowSoakFigures
 {
     enum Workflow {
@@ -26,6 +36,13 @@ struct WorkflowSoakFigures
         Chip,
         Upload,
         Download,
+    };
+    enum RunClass {
+        Single,
+        DoubledLostRequest,
+        AroundEof,
+        Errors,
+        ClassCount
     };
     enum Counter {
         FirmwareRuns, // runs with at least one fault injected, by workflow (as Workflow)
@@ -36,11 +53,14 @@ struct WorkflowSoakFigures
         Unfaulted, // runs that ended before a planned fault came due
         SerialRuns,
         TcpRuns,
-        Lost,
+        Lost, // faults injected, by kind; the first four as SimAnswerFaults::Kind
         Late,
         Twice,
+        LostRequests,
         Unsolicited,
         LinkDrops,
+        ErrorAnswers,
+        ReadsPastEnd, // FREADs after the end answered with an error
         Verified,
         Failed,
         Corrupt,
@@ -49,9 +69,11 @@ struct WorkflowSoakFigures
         CounterCount
     };
     int n[CounterCount] = {};
+    // By class: [0] runs with a fault, [1 + verdict - Verified] each verdict.
+    int byClass[ClassCount][5] = {};
     double seconds = 0;
 
-    int faults() const { return n[Lost] + n[Late] + n[Twice] + n[Unsolicited] + n[LinkDrops]; }
+    int faults() const;
     void add(const WorkflowSoakFigures &other);
     // One line of numbers, and back (for soaks run in several processes).
     QString line() const;
@@ -71,11 +93,15 @@ public:
     WorkflowSoakFigures figures;
 
 private:
+    struct Answers;
+    struct Plan;
     bool runOnce(int index, QString *problem);
     bool ensureLink(bool serial, QString *problem);
+    void planSingle(const QList<Answers> &answers, Plan &plan);
     int between(int lo, int hi) { return lo + int(m_rng() % uint32_t(hi - lo + 1)); }
 
     WindowFixture &f;
+    quint32 m_seed;
     std::mt19937 m_rng;
     QTemporaryDir m_dir;
 };
