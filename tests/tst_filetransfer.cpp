@@ -236,13 +236,19 @@ private slots:
     {
         QTest::addColumn<bool>("upload");
         QTest::addColumn<bool>("tcp");
-        QTest::addColumn<QString>("fault"); // a control command of the simulated reader
-        QTest::newRow("upload, an FWRITE answer lost") << true << false << "lose once 2 code E2";
-        QTest::newRow("upload, the FCLOSE answer lost") << true << true << "lose once code E3";
-        QTest::newRow("download, an FREAD answer lost") << false << true << "lose once 3 code E1";
-        QTest::newRow("download, an FREAD answer late") << false << false << "late 3300 once 2 code E1";
-        QTest::newRow("download, an FREAD answer twice") << false << true << "twice once 1 code E1";
+        QTest::addColumn<QString>("fault"); // control commands of the simulated reader
+        QTest::newRow("upload, an FWRITE answer lost") << true << false << "answers lose once 2 code E2";
+        QTest::newRow("upload, the FCLOSE answer lost") << true << true << "answers lose once code E3";
+        QTest::newRow("upload, an FWRITE answer twice 4 ms apart, a later FWRITE lost")
+            << true << false << "answers twice-gap 4 once 1 code E2; requests lose once 4 code E2";
+        QTest::newRow("upload over TCP, the same")
+            << true << true << "answers twice-gap 4 once 1 code E2; requests lose once 4 code E2";
+        QTest::newRow("download, an FREAD answer lost") << false << true << "answers lose once 3 code E1";
+        QTest::newRow("download, an FREAD answer late") << false << false << "answers late 3300 once 2 code E1";
+        QTest::newRow("download, an FREAD answer twice") << false << true << "answers twice once 1 code E1";
         QTest::newRow("download, an FREAD answer nobody asked for") << false << false << "unasked E1";
+        QTest::newRow("download, the same, and errors past the end")
+            << false << true << "unasked E1; files eof-error on";
     }
     void answerFaults()
     {
@@ -261,13 +267,12 @@ private slots:
             f.reader()->files().setFile("config.json", content);
         f.window()->fileChooser = [&](const QString &, const QString &, bool) { return local; };
         RequestLog requests(f.reader());
-        if (fault == "unasked E1") // with data of its own, before the answer to the second FREAD
+        if (fault.startsWith("unasked E1")) // with data of its own, before the answer to the second FREAD
             requests.onRequest = [&](const QByteArray &r) {
                 if (r == hex("E1") && requests.count(r) == 2)
                     f.injectAnswer(hex("00 E1 AA BB"));
             };
-        else
-            QVERIFY(!SimAnswerFaults::of(f.reader())->command(fault.split(' ')).startsWith("usage"));
+        QVERIFY(f.applyFaults(fault.startsWith("unasked") ? fault.section("; ", 1) : fault));
 
         f.click(upload ? "btUploadConfig" : "btDownloadConfig");
         QVERIFY(f.waitForLog(upload ? "File closed. Restarting..." : "File closed. Size 941 bytes.", 15000));

@@ -10,6 +10,8 @@
 #include <QTextEdit>
 #include <QTimer>
 
+#include "sim/simfaults.h"
+#include "sim/simfiles.h"
 #include "support/messageboxes.h"
 #include "support/privatenetwork.h"
 
@@ -164,4 +166,22 @@ QStringList itemTexts(const QComboBox *box)
     for (int i = 0; i < box->count(); ++i)
         texts << box->itemText(i);
     return texts;
+}
+
+bool WindowFixture::applyFaults(const QString &lines)
+{
+    SimAnswerFaults *faults = SimAnswerFaults::of(m_reader.get());
+    for (const QString &line : lines.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+        const QStringList words = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        QString said = QStringLiteral("usage");
+        if (words.value(0) == QLatin1String("answers"))
+            said = faults->command(words.mid(1));
+        else if (words.value(0) == QLatin1String("requests"))
+            said = faults->requestCommand(words.mid(1));
+        else if (words.value(0) == QLatin1String("files") && words.value(1) == QLatin1String("eof-error"))
+            m_reader->files().setErrorAfterEnd(words.value(2) == QLatin1String("on")), said.clear();
+        if (said.startsWith(QLatin1String("usage")))
+            return false;
+    }
+    return true;
 }

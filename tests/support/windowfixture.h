@@ -64,6 +64,10 @@ public:
     void clickConnectSerial(const QString &path);
     // The reader sends this payload (status first) on every open transport.
     void injectAnswer(const QByteArray &payload);
+    // Faults of the reader, as its control commands "answers ...",
+    // "requests ..." and "files eof-error on|off", separated by "; ". False
+    // when one is not understood.
+    bool applyFaults(const QString &lines);
 
     QString logText() const;
     bool waitForLog(const QString &text, int timeoutMs = 3000) const;
