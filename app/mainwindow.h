@@ -217,6 +217,7 @@ public:
     // queued for an earlier run finds it changed.
     int workflowRun = 0;
     bool linkCycling = false; // the link goes down and up again on purpose
+    bool linkGoing = false; // the link is being lost: nothing more is sent
 private:
     void giveUp();
     void repeatRequest(int timeoutMs);
@@ -345,7 +346,7 @@ public:
     void strayFileAnswer();
     // Ends a transfer without leaving a file open on the reader; says what
     // the reader holds.
-    QString abandonFileTransfer(Workflow workflow);
+    QString abandonFileTransfer(Workflow workflow, int state, bool readBack);
     // Asks the user for a file; tests replace it. Arguments: caption, filter,
     // true for a file to save.
     std::function<QString(const QString &, const QString &, bool)> fileChooser;

@@ -162,8 +162,11 @@ bool MainWindow::drainEvents()
 
 void MainWindow::linkLost(const QString &reason)
 {
-    if (!linkCycling)
-        failWorkflow(reason);
+    if (linkCycling)
+        return;
+    linkGoing = true; // nothing more goes out on it
+    failWorkflow(reason);
+    linkGoing = false;
 }
 
 void MainWindow::failWorkflow(const QString &reason)
@@ -201,9 +204,12 @@ void MainWindow::failWorkflow(Workflow workflow, const QString &reason, const QS
     }
     case Workflow::Download:
     case Workflow::Upload: {
-        const QString left = abandonFileTransfer(workflow);
+        // Ended before anything more is sent: a link that fails while the
+        // file is abandoned finds nothing left to end.
+        const bool readBack = uploadReadBack;
         oneShotState = Idle;
         uploadReadBack = false;
+        const QString left = abandonFileTransfer(workflow, state, readBack);
         failed(workflow == Workflow::Download ? QStringLiteral("Downloading config.json failed")
                                               : QStringLiteral("Uploading config.json failed"),
                ending.isEmpty() ? left : ending + QStringLiteral("; ") + left);

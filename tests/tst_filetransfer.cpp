@@ -181,6 +181,25 @@ private slots:
         QVERIFY(!f.logText().contains("Restarting"));
     }
 
+    // A link that goes down in the middle of an upload ends it with what
+    // the reader holds; nothing is left waiting.
+    void linkDownDuringUpload()
+    {
+        WindowFixture f;
+        QVERIFY(f.connectSerial() && f.settle());
+        QTemporaryDir dir;
+        const QString local = dir.filePath("local.json");
+        QVERIFY(writeFile(local, pattern(1000)));
+        f.window()->fileChooser = [&](const QString &, const QString &, bool) { return local; };
+        QVERIFY(f.applyFaults("answers drop-link 4"));
+        f.click("btUploadConfig");
+        QVERIFY(f.waitForLog("Uploading config.json failed: the link went down during the write (256 of 1000 bytes "
+                             "written); the reader drops the unfinished file when it restarts or opens the file "
+                             "again."));
+        QCOMPARE(f.window()->runningWorkflow(), MainWindow::Workflow::None);
+        QVERIFY(!f.window()->oneShotTimer->isActive());
+    }
+
     // An upload is read back before the reader restarts onto it: a file the
     // reader holds otherwise than sent is written again, and one that stays
     // wrong ends the upload without a restart.

@@ -322,23 +322,28 @@ void MainWindow::uploadReadBackDone()
 // A write not yet closed is dropped by opening the file for reading instead
 // (the reader keeps the file it had); a file open for reading is closed.
 // Returns what the reader holds now.
-QString MainWindow::abandonFileTransfer(Workflow workflow)
+QString MainWindow::abandonFileTransfer(Workflow workflow, int state, bool readBack)
 {
-    const bool writing = workflow == Workflow::Upload && !uploadReadBack
-        && (oneShotState == FileOpenForWrite || oneShotState == FileWriting);
-    const bool closingWrite = workflow == Workflow::Upload && oneShotState == FileClosingAfterWrite;
-    if (linkOpen()) {
+    const bool writing = workflow == Workflow::Upload && !readBack && (state == FileOpenForWrite || state == FileWriting);
+    const bool closingWrite = workflow == Workflow::Upload && state == FileClosingAfterWrite;
+    const bool link = linkOpen() && !linkGoing;
+    if (link) {
         if (writing)
             protocol.sendFrame(fopenPayload(0x00));
         protocol.sendFrame(request(Command::FileClose));
     }
     if (workflow == Workflow::Download)
         return QStringLiteral("the reader's config.json is unchanged");
-    if (uploadReadBack)
+    if (readBack)
         return QStringLiteral("config.json was written in full (%1 bytes) but not read back as sent")
             .arg(transferSource.size());
     if (closingWrite)
         return QStringLiteral("config.json was written (%1 bytes) but its closing was not confirmed")
+            .arg(transferSource.size());
+    if (!link)
+        return QStringLiteral("the link went down during the write (%1 of %2 bytes written); the reader drops the "
+                              "unfinished file when it restarts or opens the file again")
+            .arg(uploadWritten)
             .arg(transferSource.size());
     return QStringLiteral("the unfinished write (%1 of %2 bytes) was dropped and the reader keeps the config.json "
                           "it had")
