@@ -204,6 +204,8 @@ void MainWindow::setControlsEnabled(bool enable)
     }
 
     ui->cbSerialPort->setEnabled(!enable);
+    if (enable && !controlsEnabled)
+        networkReadDone = false; // a link (again): its settings are not known yet
     controlsEnabled = enable;
     applyDeviceGating();
 }
@@ -298,6 +300,7 @@ void MainWindow::applyDeviceGating()
           static_cast<QWidget *>(ui->btReadNetwork), static_cast<QWidget *>(ui->btWriteNetwork),
           static_cast<QWidget *>(ui->gbAddressTag), static_cast<QWidget *>(ui->btUploadConfig),
           static_cast<QWidget *>(ui->btDownloadConfig), static_cast<QWidget *>(ui->btRestartDevice),
+          static_cast<QWidget *>(ui->btRestoreConfig),
           static_cast<QWidget *>(ui->btPollingConfiguration), static_cast<QWidget *>(ui->btUartConfiguration),
           static_cast<QWidget *>(ui->btSleepConfiguration)})
         w->setEnabled(free);
@@ -370,6 +373,11 @@ bool MainWindow::refuseWhileBusy()
 void MainWindow::on_tabs_currentChanged(int index)
 {
     ui->gbCommands->setVisible(index == 0);
+    // The Network tab shows the reader's own settings: read the first time
+    // it is opened on a link, never at connect.
+    if (ui->tabs->widget(index) == ui->tab_3 && controlsEnabled && !networkReadDone
+        && runningWorkflow() == Workflow::None)
+        on_btReadNetwork_clicked();
 }
 
 void MainWindow::on_tabWidget_currentChanged(int index)

@@ -290,6 +290,7 @@ public:
     QString readerVersion; // as the reader last reported it
     // OTA Begin, the first request of every attempt.
     void startFirmwareTransfer(int timeoutMs);
+    void startFirmwareUpdate(); // the image was chosen, checked and backed up
     void endFirmwareUpdate();
     // Reads the image chosen for an update; false (with the reason logged)
     // when it cannot be read, is too large or is empty.
@@ -319,6 +320,7 @@ public:
     void chipUpdateFinished();
     // PN OTA Begin, the first request of every attempt.
     void startChipTransfer(int timeoutMs);
+    void startChipUpdate();
     void endChipUpdate();
 private slots:
     void on_btPNUpdate_clicked();
@@ -329,7 +331,8 @@ public:
         PollingDialog = 1,
         UartDialog = 2,
         SleepDialog = 3,
-        ApplyEdits = 4 // a dialog's edits go into the document read now
+        ApplyEdits = 4, // a dialog's edits go into the document read now
+        Backup = 5 // kept before the reader is changed; afterBackup follows
     };
     void fileOpenAnswered(const QByteArray &data);
     void fileReadAnswered(const QByteArray &data);
@@ -350,7 +353,8 @@ public:
     // Asks the user for a file; tests replace it. Arguments: caption, filter,
     // true for a file to save.
     std::function<QString(const QString &, const QString &, bool)> fileChooser;
-    QString chooseFile(const QString &caption, const QString &filter, bool save);
+    QString chooseFile(const QString &caption, const QString &filter, bool save, const QString &dir = QString());
+    void uploadChosenFile(const QString &fileName);
 public slots:
     // Uploads a whole document as config.json, byte for byte.
     void updateConfigSignal(const QByteArray &newCfg);
@@ -382,6 +386,34 @@ public:
 private:
     bool restarting = false; // between a restart answer and the reconnect
 public:
+    // ---- Device workflows: backups and checks (workflows/configbackup.cpp) ---
+    enum class AfterBackup {
+        Nothing,
+        UploadFile,
+        FirmwareUpdate,
+        ChipUpdate
+    };
+    static constexpr int BackupsKept = 20; // per reader
+    static QString defaultBackupRoot();
+    QString backupRoot = defaultBackupRoot(); // a folder per reader below it
+    QString readerLinkName() const;
+    QString readerBackupFolder() const;
+    void startBackupThen(AfterBackup next);
+    void backupDownloaded(const QByteArray &document);
+    QString saveBackup(const QByteArray &document, QString *error);
+    bool keepBackup(const QByteArray &document);
+    bool goOnWithoutBackup();
+    void backupFailed();
+    void continueAfterBackup(const QByteArray &current, bool known);
+    bool confirmUpload(const QByteArray &document, const QByteArray &current, bool known);
+    bool confirmImage(const QString &what, const QString &fileName, const QByteArray &data,
+                      const QString &consequence);
+    AfterBackup afterBackup = AfterBackup::Nothing;
+    QByteArray pendingUpload; // the file that goes up once backed up and confirmed
+    QString pendingUploadName;
+private slots:
+    void on_btRestoreConfig_clicked();
+public:
     // ---- Device configuration dialogs (config/configdialogs.cpp) -------------
     // Opens the dialog a download was made for, on the downloaded document.
     void openConfigurationDialog(int target, const QByteArray &text);
@@ -411,6 +443,11 @@ private:
     bool networkSubEnabled(int sub) const;
     QString networkWriteSummary() const;
     QList<int> networkWritten; // the settings this write has changed, in order
+public:
+    bool networkReadDone = false; // the tab shows what this link's reader holds
+    int networkReadMode = -1; // the Wi-Fi mode and authentication it had
+    int networkReadAuth = -1;
+private:
 public:
     // ---- Device workflows: address tag and tag tests (workflows/tagtests.cpp)
     void loopTestCount(bool found);

@@ -75,6 +75,8 @@ bool MainWindow::refuseSecondDialog()
 // reader meanwhile stays.
 void MainWindow::uploadEdits(const QByteArray &current)
 {
+    if (!keepBackup(current))
+        return;
     QByteArray merged = editsWanted;
     if (current != editsBase) {
         merged = ConfigDocument::applyEdits(editsBase, editsWanted, current);

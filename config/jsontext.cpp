@@ -45,16 +45,22 @@ JsonText::JsonText(const QByteArray &text)
         m_nodes.clear();
 }
 
+int JsonText::errorOffset() const
+{
+    return isValid() ? -1 : qBound(0, m_errorAt, int(m_text.size()));
+}
+
 bool JsonText::parse()
 {
     m_nodes.clear();
     // A byte order mark before the value is taken as it comes.
     int pos = m_text.startsWith("\xEF\xBB\xBF") ? 3 : 0;
     skipBlanks(pos);
-    if (!parseValue(pos, -1, -1, QString(), 0))
-        return false;
-    skipBlanks(pos);
-    return pos == m_text.size();
+    const bool parsed = parseValue(pos, -1, -1, QString(), 0);
+    if (parsed)
+        skipBlanks(pos);
+    m_errorAt = pos;
+    return parsed && pos == m_text.size();
 }
 
 void JsonText::skipBlanks(int &pos) const

@@ -30,6 +30,8 @@ public:
     explicit JsonText(const QByteArray &text = QByteArray());
 
     bool isValid() const { return !m_nodes.isEmpty(); }
+    // Where reading stopped in text that is not one JSON value; -1 when it is.
+    int errorOffset() const;
     const QByteArray &text() const { return m_text; }
 
     // The value at path; -1 when a member on the way is missing or a value
@@ -84,4 +86,5 @@ private:
 
     QByteArray m_text;
     QVector<Node> m_nodes;
+    int m_errorAt = 0;
 };

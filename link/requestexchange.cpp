@@ -213,6 +213,8 @@ void MainWindow::failWorkflow(Workflow workflow, const QString &reason, const QS
         failed(workflow == Workflow::Download ? QStringLiteral("Downloading config.json failed")
                                               : QStringLiteral("Uploading config.json failed"),
                ending.isEmpty() ? left : ending + QStringLiteral("; ") + left);
+        if (workflow == Workflow::Download && downloadTarget == Backup)
+            QTimer::singleShot(0, this, &MainWindow::backupFailed); // asked from the event loop
         break;
     }
     case Workflow::NetworkSettings: {

@@ -1,10 +1,12 @@
 // Moving config.json between the reader and the PC from the window: the
 // download to a file, the upload from a file and its restart, over the pty
 // and over TCP, with the reader's file system checked byte for byte.
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QTemporaryDir>
 
+#include "config/configcheck.h"
 #include "sim/simfaults.h"
 #include "sim/simfiles.h"
 #include "support/requestlog.h"
@@ -28,7 +30,7 @@ private slots:
         QTest::newRow("download over the pty, 5000 bytes") << false << false << 5000 << QList<int>();
         QTest::newRow("download over TCP, 5000 bytes") << false << true << 5000 << QList<int>();
         QTest::newRow("download, empty file") << false << false << 0 << QList<int>();
-        QTest::newRow("upload, empty file") << true << false << 0 << QList<int> {0};
+        QTest::newRow("upload, the smallest document") << true << false << 8 << QList<int> {8};
         QTest::newRow("upload, 128 bytes") << true << false << 128 << QList<int> {128};
         QTest::newRow("upload over TCP, 129 bytes") << true << true << 129 << QList<int> {128, 1};
     }
@@ -41,7 +43,7 @@ private slots:
         WindowFixture f;
         MainWindow *w = f.window();
         QVERIFY(tcp ? f.connectTcp() : f.connectSerial());
-        const QByteArray content = pattern(size);
+        const QByteArray content = upload ? jsonPattern(size) : pattern(size);
         QTemporaryDir dir;
         const QString local = dir.filePath("local.json");
         QVERIFY(writeFile(local, upload ? content : QByteArray("previous content that is longer than nothing")));
@@ -57,9 +59,11 @@ private slots:
         QVERIFY(f.waitForLog(upload ? QStringLiteral("File closed. Restarting...")
                                     : QStringLiteral("File closed. Size %1 bytes.").arg(size),
                              20000));
-        // A download reads the file twice; an upload reads it back.
-        QCOMPARE(requests.withCode(0xE0), (QList<QByteArray> {hex("E0") + char(upload) + "config.json",
-                                                              hex("E0 00") + "config.json"}));
+        // A download reads the file twice; an upload backs up the reader's
+        // file (read twice), writes and reads it back.
+        const QByteArray read = hex("E0 00") + "config.json";
+        QCOMPARE(requests.withCode(0xE0), upload ? (QList<QByteArray> {read, read, hex("E0 01") + "config.json", read})
+                                                 : (QList<QByteArray> {read, read}));
         // The chain is kept out of the protocol log.
         QVERIFY(!f.logText().contains(upload ? "[TX] - FWRITE" : "[TX] - FREAD"));
         if (!upload) {
@@ -82,13 +86,14 @@ private slots:
         QTest::qWait(150); // the request for log lines is answered
         requests.list.clear();
         const QByteArray readBack = w->transferBuffer;
+        const int saved = f.logCount("File closed. Size");
         f.injectAnswer(hex("00 E3"));
         for (int i = 0; i < 20; ++i)
             f.injectAnswer(hex("00 E1 41 42 43"));
         f.injectAnswer(hex("00 E2"));
         QTest::qWait(300);
         QVERIFY(requests.list.isEmpty());
-        QVERIFY(!f.logText().contains("File closed. Size"));
+        QCOMPARE(f.logCount("File closed. Size"), saved);
         QCOMPARE(w->transferBuffer, readBack);
         QCOMPARE(fileBytes(local), content);
         // An FOPEN sent from the console is answered: the timer stops.
@@ -164,11 +169,14 @@ private slots:
         const QByteArray old = f.reader()->files().configFile();
         QTemporaryDir dir;
         const QString local = dir.filePath("local.json");
-        QVERIFY(writeFile(local, pattern(300)));
+        QVERIFY(writeFile(local, jsonPattern(300)));
         f.window()->fileChooser = [&](const QString &, const QString &, bool) { return local; };
         RequestLog requests(f.reader());
+        int base = upload ? -1 : 0; // an upload counts from its write on, after the backup
         requests.onRequest = [&](const QByteArray &r) {
-            if (uint8_t(r.at(0)) == code && requests.count(uint8_t(code)) == after + 1)
+            if (r == hex("E0 01") + "config.json")
+                base = requests.count(uint8_t(code));
+            if (base >= 0 && uint8_t(r.at(0)) == code && requests.count(uint8_t(code)) - base == after + 1)
                 f.reader()->failCommand(quint8(code), 0x0EEE);
         };
         f.click(upload ? "btUploadConfig" : "btDownloadConfig");
@@ -181,6 +189,88 @@ private slots:
         QVERIFY(!f.logText().contains("Restarting"));
     }
 
+    // A file goes up only as one JSON object, after a backup of what the
+    // reader holds, and on the user's yes to each question: another
+    // hardware generation, sections it lacks, and what it changes. "Restore
+    // configuration..." puts a backup back through the same questions.
+    void uploadGuards_data()
+    {
+        QTest::addColumn<QByteArray>("document");
+        QTest::addColumn<int>("yeses"); // questions answered yes before a no (-1: all)
+        QTest::addColumn<QStringList>("asked"); // the first questions, exactly
+        const QByteArray r4 = SimFileSystem::configDocument(SimFileSystem::ConfigR4);
+        const QByteArray r5 = SimFileSystem::configDocument(SimFileSystem::ConfigR5);
+        const QString generation = "Question: The file is for an R5 reader (\"hardware_version\": 12), and this "
+                                   "reader is an R4. Upload it all the same?";
+        QTest::newRow("not JSON") << QByteArray("this is not json") << -1 << QStringList();
+        QTest::newRow("JSON, not an object") << QByteArray("[1, 2]") << -1 << QStringList();
+        QTest::newRow("an R5 document, no") << r5 << 0 << QStringList {generation};
+        QTest::newRow("an R5 document, yes") << r5 << -1 << QStringList {generation};
+        QTest::newRow("a section missing, no")
+            << QByteArray(r4).replace("\"sleep\"", "\"slept\"") << 0
+            << QStringList {"Question: The file lacks sections the reader's configuration has: sleep. Upload it all "
+                            "the same?"};
+        QTest::newRow("the same document") << r4 << -1 << QStringList();
+    }
+    void uploadGuards()
+    {
+        QFETCH(QByteArray, document);
+        QFETCH(int, yeses);
+        QFETCH(QStringList, asked);
+        WindowFixture f;
+        QVERIFY(f.connectSerial() && f.settle());
+        f.reader()->registerCommand(0x0A, [](SimRequest &req) { req.silent(); }); // no restart
+        const QByteArray old = f.reader()->files().configFile();
+        QTemporaryDir dir;
+        const QString local = dir.filePath("chosen.json");
+        QVERIFY(writeFile(local, document));
+        f.window()->fileChooser = [&](const QString &, const QString &, bool) { return local; };
+        f.window()->askQuestion = [&](const QString &title, const QString &text) {
+            f.questions << title + ": " + text;
+            return yeses < 0 || f.questions.size() <= yeses;
+        };
+        RequestLog requests(f.reader());
+        f.click("btUploadConfig");
+        const bool refused = !ConfigCheck::documentProblem(document).isEmpty();
+        QVERIFY(runUntil([&] { return refused ? f.logText().contains("nothing was uploaded.")
+                                              : f.logText().contains("Nothing was uploaded.")
+                                   || requests.count(0x0A) == 1; },
+                         10000));
+        if (refused) {
+            QVERIFY(requests.list.isEmpty()); // not even the backup
+            QVERIFY(f.questions.isEmpty());
+            return;
+        }
+        QCOMPARE(f.questions.mid(0, asked.size()), asked);
+        const bool uploaded = yeses < 0;
+        QCOMPARE(f.reader()->files().configFile(), uploaded ? document : old);
+        QCOMPARE(requests.count(hex("E0 01") + "config.json"), uploaded ? 1 : 0);
+        if (uploaded)
+            QVERIFY(f.questions.last().startsWith(QStringLiteral("Question: Upload chosen.json (%1 bytes)? It changes "
+                                                                 "the reader's configuration so:\n\n")
+                                                      .arg(document.size())));
+        if (document == old)
+            QVERIFY(f.questions.last().contains(":\n\nno change\n\nThe reader restarts afterwards."));
+
+        // The backup holds the reader's bytes as they were, and puts them back.
+        const QString folder = f.window()->readerBackupFolder();
+        const QStringList backups = QDir(folder).entryList({"*.json"}, QDir::Files);
+        QCOMPARE(backups.size(), 1);
+        QCOMPARE(fileBytes(folder + "/" + backups.first()), old);
+        if (!uploaded)
+            return;
+        QString restoreCaption;
+        f.window()->fileChooser = [&](const QString &caption, const QString &, bool) {
+            restoreCaption = caption;
+            return folder + "/" + backups.first();
+        };
+        yeses = -1;
+        f.click("btRestoreConfig");
+        QVERIFY(runUntil([&] { return requests.count(0x0A) == 2; }, 10000));
+        QCOMPARE(restoreCaption, QStringLiteral("Restore configuration"));
+        QCOMPARE(f.reader()->files().configFile(), old);
+    }
+
     // A link that goes down in the middle of an upload ends it with what
     // the reader holds; nothing is left waiting.
     void linkDownDuringUpload()
@@ -189,11 +279,15 @@ private slots:
         QVERIFY(f.connectSerial() && f.settle());
         QTemporaryDir dir;
         const QString local = dir.filePath("local.json");
-        QVERIFY(writeFile(local, pattern(1000)));
+        QVERIFY(writeFile(local, jsonPattern(1000)));
         f.window()->fileChooser = [&](const QString &, const QString &, bool) { return local; };
-        QVERIFY(f.applyFaults("answers drop-link 4"));
+        RequestLog requests(f.reader());
+        requests.onRequest = [&](const QByteArray &r) {
+            if (r.startsWith(hex("E2")) && requests.count(0xE2) == 1)
+                QVERIFY(f.applyFaults("answers drop-link 2"));
+        };
         f.click("btUploadConfig");
-        QVERIFY(f.waitForLog("Uploading config.json failed: the link went down during the write (256 of 1000 bytes "
+        QVERIFY(f.waitForLog("Uploading config.json failed: the link went down during the write (128 of 1000 bytes "
                              "written); the reader drops the unfinished file when it restarts or opens the file "
                              "again."));
         QCOMPARE(f.window()->runningWorkflow(), MainWindow::Workflow::None);
@@ -215,7 +309,7 @@ private slots:
         WindowFixture f;
         QVERIFY(f.connectSerial() && f.settle());
         f.reader()->registerCommand(0x0A, [](SimRequest &req) { req.silent(); }); // no restart
-        const QByteArray content = pattern(700);
+        const QByteArray content = jsonPattern(700);
         int writes = 0;
         QObject::connect(&f.reader()->files(), &SimFileSystem::fileWritten,
                          [&](const QByteArray &name, QByteArray stored) {
@@ -277,7 +371,7 @@ private slots:
         WindowFixture f;
         QVERIFY(tcp ? f.connectTcp() : f.connectSerial());
         f.reader()->registerCommand(0x0A, [](SimRequest &req) { req.silent(); }); // no restart
-        const QByteArray content = pattern(941);
+        const QByteArray content = upload ? jsonPattern(941) : pattern(941);
         QTemporaryDir dir;
         const QString local = dir.filePath("local.json");
         if (upload)

@@ -1,6 +1,8 @@
 // Both firmware updates against the simulated reader: the reader image in
 // OTA frames (over TCP, and over a pty that goes away after the erase) and
 // the RFID chip's record file, with their refusals, aborts and error paths.
+#include <QCryptographicHash>
+#include <QDir>
 #include <QTimer>
 #include <QFile>
 #include <QGroupBox>
@@ -168,6 +170,8 @@ private slots:
         tick.start(100);
 
         f.click("btFlashFirmware");
+        // The reader's configuration is backed up first.
+        QVERIFY(runUntil([&] { return requests.count(0xF0) == 1; }, 5000));
         QCOMPARE(flashButton(f)->text(), QStringLiteral("Abort..."));
         QCOMPARE(f.window()->oneShotState, int(MainWindow::FlashFirmware));
         QVERIFY(runUntil([&] { return requests.count(0x0A) == 1; }, 30000));
@@ -284,7 +288,8 @@ private slots:
         QTest::qWait(700);
         QCOMPARE(f.logCount("Unable to open serial port. Trying again.."), 5);
         QVERIFY(!f.logText().contains("Writing firmware..."));
-        QCOMPARE(requests.list, QList<QByteArray> {hex("F0")});
+        QCOMPARE(requests.withCode(0xF0), QList<QByteArray> {hex("F0")});
+        QCOMPARE(requests.count(0xF1), 0);
         QVERIFY(!f.window()->serial.isOpen());
         QVERIFY2(notEnded(f).isEmpty(), qPrintable(notEnded(f)));
         QCOMPARE(f.widget<QPushButton>("btSerialConnect")->text(), QStringLiteral("Connect"));
@@ -309,15 +314,16 @@ private slots:
         SimAnswerFaults::of(f.reader())->command({"twice", "once", "code", "0A"});
         RequestLog requests(f.reader());
         f.click("btPNUpdate");
-        QCOMPARE(chipButton(f)->text(), QStringLiteral("Abort..."));
         QVERIFY(f.waitForLog("Firmware file version detected 03.0A", 100));
+        QVERIFY(runUntil([&] { return requests.count(0xF6) == 1; }, 5000)); // after the backup
+        QCOMPARE(chipButton(f)->text(), QStringLiteral("Abort..."));
         QVERIFY(f.waitForLog("Restarting the device. Please wait..", 3000));
         QVERIFY(QTest::qWaitFor([&] { return f.window()->statusDetailLabel->text().startsWith("Version:"); }, 6000));
 
         QList<QByteArray> expected {hex("F6")};
         for (const QByteArray &body : bodies)
             expected << hex("F7") + body;
-        QCOMPARE(requests.list.mid(0, 8), expected << hex("F8") << hex("0A"));
+        QCOMPARE(requests.list.mid(requests.list.indexOf(hex("F6")), 8), expected << hex("F8") << hex("0A"));
         QCOMPARE(module->chipRecords(), bodies);
         QVERIFY(f.logText().contains(QStringLiteral("Firmware size %1, data written %1").arg(file.size())));
         QVERIFY(f.logText().contains("Restarting device..."));
@@ -417,7 +423,7 @@ private slots:
         QFETCH(int, restarts);
         WindowFixture f;
         SimOta *module = ota(f);
-        if (!fault.contains("requests lose"))
+        if (!fault.contains("twice"))
             module->setChipTime(0); // the rows are about the faults, not the chip's time
         ignoreReboot(f);
         QVERIFY(chip ? connectSerial(f) : connectTcp(f));
@@ -435,7 +441,10 @@ private slots:
         f.click(chip ? "btPNUpdate" : "btFlashFirmware");
         QVERIFY(runUntil([&] { return requests.count(0x0A) == 1; }, 20000));
         QTest::qWait(300); // answers still on their way change nothing
-        QCOMPARE(f.logCount("attempt 2 of 4"), restarts);
+        // (the backup before the update has its own)
+        QCOMPARE(f.logCount(chip ? "starting the RFID chip update again (attempt 2 of 4)"
+                                 : "starting the firmware update again (attempt 2 of 4)"),
+                 restarts);
         QVERIFY(!f.logText().contains("Firmware writing error"));
         if (chip) {
             QCOMPARE(module->chipRecords(), sent);
@@ -484,10 +493,12 @@ private slots:
         ota(f);
         QVERIFY(connectTcp(f));
         const QByteArray old = f.reader()->files().configFile();
-        const QByteArray content = code == 0xF7 ? records(300, 100) : pattern(code == 0xF1 ? 65536 : 30000);
+        const QByteArray content = code == 0xF7 ? records(300, 100)
+            : code == 0xF1                     ? pattern(65536)
+                                               : jsonPattern(30000);
         chooseFile(f, writeFile(QStringLiteral("quit-%1").arg(code), content));
         QStringList asked;
-        bool answer = false;
+        bool answer = true; // the image and the upload's questions
         w->askQuestion = [&](const QString &title, const QString &text) {
             asked << title + ": " + text;
             return answer;
@@ -495,8 +506,9 @@ private slots:
         RequestLog requests(f.reader());
         f.click(button);
         QVERIFY(runUntil([&] { return requests.count(uint8_t(code)) >= 3; }, 10000));
+        answer = false;
         QVERIFY(!w->close());
-        QCOMPARE(asked, QStringList("Question: " + question + "\n\nQuit anyway?"));
+        QCOMPARE(asked.last(), "Question: " + question + "\n\nQuit anyway?");
         const int before = requests.count(uint8_t(code));
         QVERIFY(runUntil([&] { return requests.count(uint8_t(code)) > before; }, 2000)); // still running
 
@@ -513,6 +525,58 @@ private slots:
             QVERIFY(runUntil([&] { return !f.reader()->files().isFileOpen(); }, 2000));
             QCOMPARE(f.reader()->files().configFile(), old);
         }
+    }
+
+    // An image goes out only on a yes to a question that names it (size,
+    // SHA-256) and what happens to the reader; the reader's configuration is
+    // backed up first, and the version it reports after its restart is
+    // logged beside the one it had.
+    void imageAskedFirst()
+    {
+        WindowFixture f;
+        SimOta *module = ota(f);
+        QVERIFY(connectTcp(f));
+        const QByteArray image = pattern(40000, 5);
+        chooseFile(f, writeFile("random.bin", image));
+        bool yes = false;
+        f.window()->askQuestion = [&](const QString &title, const QString &text) {
+            f.questions << title + ": " + text;
+            return yes;
+        };
+        RequestLog requests(f.reader());
+        f.click("btFlashFirmware");
+        QCOMPARE(f.questions,
+                 QStringList("Question: Flash this firmware?\n\nFile: random.bin\nSize: 40000 bytes\nSHA-256: "
+                             + QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex()
+                             + "\n\nThe reader's firmware will be erased and replaced. Do not disconnect it."));
+        QTest::qWait(200);
+        QVERIFY(requests.list.isEmpty());
+        QCOMPARE(f.logCount("Firmware update cancelled: nothing was sent."), 1);
+
+        yes = true;
+        const QByteArray config = f.reader()->files().configFile();
+        f.click("btFlashFirmware");
+        QVERIFY(f.waitForLog("Firmware now 2.38 (was 2.38)", 30000));
+        QCOMPARE(module->flashedImage(), image);
+        const QString folder = f.window()->readerBackupFolder();
+        const QStringList backups = QDir(folder).entryList({"*.json"}, QDir::Files);
+        QCOMPARE(backups.size(), 1);
+        QCOMPARE(fileBytes(folder + "/" + backups.first()), config);
+        QVERIFY(f.logText().contains("Backup of config.json (" + QString::number(config.size())
+                                     + " bytes) saved as " + folder + "/" + backups.first()));
+
+        // A backup that cannot be kept is said, and asked about.
+        f.window()->backupRoot = writeFile("not-a-folder", "x"); // a file, not a folder
+        f.window()->askQuestion = [&](const QString &title, const QString &text) {
+            f.questions << title + ": " + text;
+            return !text.contains("backed up");
+        };
+        requests.list.clear();
+        f.click("btFlashFirmware");
+        QVERIFY(f.waitForLog("Nothing was sent to the reader."));
+        QCOMPARE(f.questions.last(),
+                 QStringLiteral("Question: The reader's config.json could not be backed up. Go on without a backup?"));
+        QCOMPARE(requests.count(0xF0), 0);
     }
 
     // While an update runs, no other device action starts; Abort stays.
@@ -550,7 +614,7 @@ private slots:
         QCOMPARE(refusals.count("Please wait: the RFID chip update is still running."), 2);
         QVERIFY(refusals.contains("The new configuration was not uploaded."));
         QCOMPARE(module->chipRecords(), sent);
-        QCOMPARE(requests.count(0xE0), 0);
+        QCOMPARE(requests.count(0xE0), 2); // the backup's two readings, nothing more
         QVERIFY(f.widget<QWidget>("btPollingConfiguration")->isEnabled());
     }
 };

@@ -236,6 +236,49 @@ private slots:
         QVERIFY(f.waitForLog("Writing network done."));
     }
 
+    // The tab shows the reader's own settings, read when it is first opened
+    // on a link (nothing is read at connect): a Write right away sends them
+    // back as they were. Settings never read, or an open access point where
+    // the reader had a secured network, are written only on a yes.
+    void writeSendsTheReadersOwnSettings()
+    {
+        WindowFixture f;
+        SimNetwork *net = SimNetwork::of(f.reader());
+        net->setValue(1, QByteArray(1, '\x03')); // WPA2
+        net->setValue(2, QByteArray(1, '\x06'));
+        net->setValue(3, "Office");
+        RequestLog requests(f.reader());
+        QVERIFY(connect(f));
+        QCOMPARE(requests.count(0x09), 0);
+        QMap<int, QByteArray> before;
+        for (int sub = 0; sub < 10; ++sub)
+            before[sub] = net->value(sub);
+        f.widget<QTabWidget>("tabs")->setCurrentWidget(f.widget<QWidget>("tab_3"));
+        QVERIFY(f.waitForLog("Reading network done.", 5000));
+        f.click("btWriteNetwork");
+        QVERIFY(f.waitForLog("Writing network done.", 5000));
+        QCOMPARE(f.questions, QStringList());
+        for (int sub = 0; sub < 10; ++sub)
+            QCOMPARE(net->value(sub), before[sub]);
+
+        w<QComboBox>(f, "cbAuthMode")->setCurrentIndex(0);
+        f.window()->askQuestion = [&](const QString &title, const QString &text) {
+            f.questions << title + ": " + text;
+            return false;
+        };
+        f.click("btWriteNetwork");
+        QCOMPARE(f.questions, QStringList("Question: Write turns the reader's Wi-Fi into an open access point, without "
+                                          "a password. Write all the same?"));
+        // A link anew: what the tab shows is not this reader's any more.
+        f.click("btSerialConnect");
+        QVERIFY(f.connectSerial() && f.settle());
+        f.click("btWriteNetwork");
+        QCOMPARE(f.questions.last(), QStringLiteral("Question: The network settings were not read from this reader: "
+                                                    "Write replaces its settings with what the tab shows. Write them?"));
+        QTest::qWait(200);
+        QCOMPARE(net->value(1), before[1]);
+    }
+
     // At the limit the request goes out; this reader takes at most 64
     // bytes, and its error answer ends the write there.
     void textAtTheLimitMeetsTheReadersLimit()

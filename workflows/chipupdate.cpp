@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QLabel>
 #include <QProgressBar>
 #include <QTimer>
@@ -20,10 +21,11 @@
 // The chip cannot be read back, and its answers carry nothing but their
 // command code, so an answer that comes twice could stand in for the next
 // record's. After each answer the update therefore waits a tenth of the
-// mean round trip before it sends on (the update takes at most a tenth
-// longer): a copy that lands meanwhile answers nothing outstanding and is
-// passed over. An answer of the update that answers nothing while a request
-// is outstanding means one taken may have been another's: the update starts
+// mean round trip (2 ms at the least) before it sends on, so the update
+// takes at most a tenth longer: a copy that lands meanwhile answers nothing
+// outstanding and is passed over. An answer of the update that answers
+// nothing while a request is outstanding means one taken may have been
+// another's: the update starts
 // over once the link has been quiet for a while.
 
 namespace {
@@ -31,6 +33,9 @@ namespace {
 constexpr int kBeginArmMs = 3000;
 constexpr int kRecordArmMs = 800;
 constexpr qint64 kMaxWatchNs = 100 * 1000 * 1000;
+// A copy sent right behind its answer lands within this, however fast the
+// link; a record takes the chip far longer to program.
+constexpr qint64 kMinWatchNs = 2 * 1000 * 1000;
 constexpr int kQuietMs = 300; // before starting over after an answer out of turn
 
 } // namespace
@@ -47,7 +52,8 @@ void MainWindow::on_btPNUpdate_clicked()
     if (refuseWhileBusy())
         return;
 
-    firmwareFileName = chooseFile(tr("Select firmware file"), QStringLiteral("PN51xx firmware file (*.nwfwu)"), false);
+    firmwareFileName = chooseFile(tr("Select firmware file"),
+                                  QStringLiteral("PN51xx firmware file (*.nwfwu);;All files (*)"), false);
     if (firmwareFileName.isEmpty()) {
         logd(QStringLiteral("Firmware not selected!"));
         return;
@@ -69,6 +75,19 @@ void MainWindow::on_btPNUpdate_clicked()
 
     firmwareData = content;
     logd(QStringLiteral("Firmware file version detected ") + FirmwareFiles::chipVersionText(firmwareData));
+    if (!confirmImage(QStringLiteral("Update the RFID chip with this firmware (version %1, %2 records)")
+                          .arg(FirmwareFiles::chipVersionText(firmwareData))
+                          .arg(check.records),
+                      QFileInfo(firmwareFileName).fileName(), firmwareData,
+                      QStringLiteral("The RFID chip's firmware will be replaced. Do not disconnect the reader."))) {
+        logd(QStringLiteral("RFID chip update cancelled: nothing was sent."));
+        return;
+    }
+    startBackupThen(AfterBackup::ChipUpdate);
+}
+
+void MainWindow::startChipUpdate()
+{
     transferAttempt = 1;
     ui->btPNUpdate->setText(QStringLiteral("Abort..."));
     startChipTransfer(kBeginArmMs);
@@ -168,7 +187,7 @@ void MainWindow::chipAnswerOutOfTurn()
 qint64 MainWindow::chipWatchNs() const
 {
     const qint64 mean = chipRoundTrips > 0 ? chipRoundTripNs / chipRoundTrips : chipBeginNs;
-    return qMin(mean / 10, kMaxWatchNs);
+    return qBound(kMinWatchNs, mean / 10, kMaxWatchNs);
 }
 
 QString MainWindow::chipLeftState() const

@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include "app/safefile.h"
+#include "config/configcheck.h"
 #include "link/commandcodes.h"
 
 // Moving "config.json" between the reader and the PC: FOPEN, then FREAD or
@@ -48,12 +49,12 @@ QByteArray request(Command::Code code)
 
 } // namespace
 
-QString MainWindow::chooseFile(const QString &caption, const QString &filter, bool save)
+QString MainWindow::chooseFile(const QString &caption, const QString &filter, bool save, const QString &dir)
 {
     if (fileChooser)
         return fileChooser(caption, filter, save);
-    return save ? QFileDialog::getSaveFileName(this, caption, QString(), filter)
-                : QFileDialog::getOpenFileName(this, caption, QString(), filter);
+    return save ? QFileDialog::getSaveFileName(this, caption, dir, filter)
+                : QFileDialog::getOpenFileName(this, caption, dir, filter);
 }
 
 void MainWindow::on_btDownloadConfig_clicked()
@@ -115,9 +116,16 @@ void MainWindow::on_btUploadConfig_clicked()
 {
     if (refuseWhileBusy())
         return;
-    transferFileName = chooseFile(QStringLiteral("Select json file"), QStringLiteral("Import file (*.json)"), false);
+    uploadChosenFile(chooseFile(QStringLiteral("Select json file"), QStringLiteral("Import file (*.json)"), false));
+}
+
+// A file goes to the reader only as one JSON object, after a backup of what
+// the reader holds and the user's yes to what it changes there.
+void MainWindow::uploadChosenFile(const QString &fileName)
+{
+    transferFileName = fileName;
     if (transferFileName.isEmpty()) {
-        logd(QStringLiteral("Please enter correct file name!"));
+        logd(QStringLiteral("No file was chosen: nothing was uploaded."));
         return;
     }
     logd(QStringLiteral("Loading file ") + transferFileName + QStringLiteral("..."));
@@ -133,7 +141,14 @@ void MainWindow::on_btUploadConfig_clicked()
         return;
     }
     logd(QStringLiteral("File size ") + QString::number(file.data.size()) + QStringLiteral(" bytes."));
-    startConfigUpload(file.data);
+    const QString problem = ConfigCheck::documentProblem(file.data);
+    if (!problem.isEmpty()) {
+        logd(QStringLiteral("The file cannot be a configuration, %1; nothing was uploaded.").arg(problem));
+        return;
+    }
+    pendingUpload = file.data;
+    pendingUploadName = transferFileName;
+    startBackupThen(AfterBackup::UploadFile);
 }
 
 // A dialog's OK while another workflow runs does not cut into it. An OK
@@ -276,6 +291,10 @@ void MainWindow::fileCloseAnswered()
     logd(QStringLiteral("File closed. Size ") + QString::number(transferBuffer.size()) + QStringLiteral(" bytes."));
     QCoreApplication::processEvents();
     oneShotState = Idle;
+    if (downloadTarget == Backup) {
+        backupDownloaded(transferBuffer);
+        return;
+    }
     if (downloadTarget == SaveToFile) {
         // Written whole or not at all: an existing file is only replaced by a
         // complete new one, and a failure is reported.

@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QLabel>
 #include <QProgressBar>
 #include <QTimer>
@@ -39,7 +40,8 @@ void MainWindow::on_btFlashFirmware_clicked()
     if (refuseWhileBusy())
         return;
 
-    firmwareFileName = chooseFile(tr("Select firmware file"), QString(), false);
+    firmwareFileName = chooseFile(tr("Select firmware file"), QStringLiteral("Firmware image (*.bin);;All files (*)"),
+                                  false);
     if (firmwareFileName.isEmpty()) {
         logd(QStringLiteral("Firmware not selected!"));
         return;
@@ -49,7 +51,16 @@ void MainWindow::on_btFlashFirmware_clicked()
     // sent is refused before anything goes out.
     if (!loadFirmwareImage(firmwareFileName))
         return;
+    if (!confirmImage(QStringLiteral("Flash this firmware"), QFileInfo(firmwareFileName).fileName(), firmwareData,
+                      QStringLiteral("The reader's firmware will be erased and replaced. Do not disconnect it."))) {
+        logd(QStringLiteral("Firmware update cancelled: nothing was sent."));
+        return;
+    }
+    startBackupThen(AfterBackup::FirmwareUpdate);
+}
 
+void MainWindow::startFirmwareUpdate()
+{
     transferAttempt = 1;
     firmwareErased = false;
     ui->btFlashFirmware->setText(QStringLiteral("Abort..."));

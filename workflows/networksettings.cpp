@@ -134,6 +134,20 @@ void MainWindow::on_btWriteNetwork_clicked()
         if (!networkTextFits(sub, true))
             return;
     }
+    // What the tab shows replaces the reader's settings: settings never read
+    // from this reader, or an open network where it had a secured one, are
+    // written only on a yes.
+    if (!networkReadDone
+        && !askYesNo(QStringLiteral("Question"),
+                     QStringLiteral("The network settings were not read from this reader: Write replaces its settings "
+                                    "with what the tab shows. Write them?")))
+        return;
+    const bool opensAccessPoint = ui->cbWifiMode->currentIndex() == 0 && ui->cbAuthMode->currentIndex() == 0;
+    if (networkReadDone && opensAccessPoint && !(networkReadMode == 0 && networkReadAuth == 0)
+        && !askYesNo(QStringLiteral("Question"),
+                     QStringLiteral("Write turns the reader's Wi-Fi into an open access point, without a password. "
+                                    "Write all the same?")))
+        return;
 
     logd(QStringLiteral("Writing network settings..."));
     networkWritten.clear();
@@ -182,6 +196,9 @@ void MainWindow::networkReadAnswered(int sub, const QByteArray &value)
     if (sub >= SubCount) {
         logd(QStringLiteral("Reading network done."));
         oneShotState = Idle;
+        networkReadDone = true;
+        networkReadMode = ui->cbWifiMode->currentIndex();
+        networkReadAuth = ui->cbAuthMode->currentIndex();
         return;
     }
 

@@ -23,6 +23,21 @@ inline QByteArray pattern(int size, quint32 seed = 1)
     return out;
 }
 
+// A JSON object of exactly size bytes (at least 8), {"p":"..."}, whose
+// string holds the bytes of pattern() that a JSON string may hold as they
+// are, those above 0x7F among them.
+inline QByteArray jsonPattern(int size, quint32 seed = 1)
+{
+    QByteArray text = pattern(qMax(0, size - 8), seed);
+    for (char &c : text) {
+        if (uchar(c) < 0x20)
+            c = char(uchar(c) + 0x60);
+        else if (c == '"' || c == '\\')
+            c = char(uchar(c) + 0x40);
+    }
+    return "{\"p\":\"" + text + "\"}";
+}
+
 // The whole of a file; empty when it cannot be read.
 inline QByteArray fileBytes(const QString &path)
 {

@@ -47,6 +47,13 @@ void WindowFixture::buildWindow()
     if (!PrivateNetwork::processIsolated())
         qFatal("the main window would see networks besides loopback; not building it");
     m_window = std::make_unique<MainWindow>();
+    // Questions are answered yes unless a story answers them itself; what
+    // was asked is kept. Backups go to the fixture's own folder.
+    m_window->askQuestion = [this](const QString &title, const QString &text) {
+        questions << title + QStringLiteral(": ") + text;
+        return true;
+    };
+    m_window->backupRoot = m_settingsDir.filePath(QStringLiteral("backups"));
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
 }

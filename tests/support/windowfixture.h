@@ -69,6 +69,9 @@ public:
     // when one is not understood.
     bool applyFaults(const QString &lines);
 
+    // The questions the window asked ("title: text"), oldest first.
+    QStringList questions;
+
     QString logText() const;
     bool waitForLog(const QString &text, int timeoutMs = 3000) const;
     int logCount(const QString &text) const;

@@ -288,7 +288,8 @@ bool WorkflowSoak::runOnce(int index, QString *problem)
                    {Command::PnOtaFinish, 1, 800, SimOta::kErrorChipNoBegin}};
         break;
     case Figures::Upload:
-        source = randomBytes(m_rng, between(doubled ? 200 : 0, 3000));
+        // A configuration is one JSON object; the window refuses anything else.
+        source = jsonPattern(between(doubled ? 200 : 8, 3000), m_rng());
         answers = {{Command::FileOpen, 1, 3000, SimFileSystem::kErrorOpenParams},
                    {Command::FileWrite, qMax(1, (source.size() + 127) / 128), 3000, SimFileSystem::kErrorFileTooLarge},
                    {Command::FileClose, 1, 3000, SimFileSystem::kErrorNotOpen}};
