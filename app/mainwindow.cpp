@@ -300,9 +300,8 @@ void MainWindow::applyDeviceGating()
           static_cast<QWidget *>(ui->btReadNetwork), static_cast<QWidget *>(ui->btWriteNetwork),
           static_cast<QWidget *>(ui->gbAddressTag), static_cast<QWidget *>(ui->btUploadConfig),
           static_cast<QWidget *>(ui->btDownloadConfig), static_cast<QWidget *>(ui->btRestartDevice),
-          static_cast<QWidget *>(ui->btRestoreConfig),
-          static_cast<QWidget *>(ui->btPollingConfiguration), static_cast<QWidget *>(ui->btUartConfiguration),
-          static_cast<QWidget *>(ui->btSleepConfiguration)})
+          static_cast<QWidget *>(ui->btRestoreConfig), static_cast<QWidget *>(ui->btPollingConfiguration),
+          static_cast<QWidget *>(ui->btUartConfiguration), static_cast<QWidget *>(ui->btSleepConfiguration)})
         w->setEnabled(free);
     ownedBy(ui->gbPolling, Workflow::Polling);
     ownedBy(ui->gbTests, Workflow::LoopTest);

@@ -406,8 +406,7 @@ public:
     void backupFailed();
     void continueAfterBackup(const QByteArray &current, bool known);
     bool confirmUpload(const QByteArray &document, const QByteArray &current, bool known);
-    bool confirmImage(const QString &what, const QString &fileName, const QByteArray &data,
-                      const QString &consequence);
+    bool confirmImage(const QString &what, const QString &fileName, const QByteArray &data, const QString &consequence);
     AfterBackup afterBackup = AfterBackup::Nothing;
     QByteArray pendingUpload; // the file that goes up once backed up and confirmed
     QString pendingUploadName;

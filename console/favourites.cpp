@@ -78,7 +78,8 @@ void MainWindow::on_btEditFavCommand_clicked()
 // old row if it is still there); one deleted meanwhile comes back as new.
 void MainWindow::editFavourite(int row, const FavouriteCommand &original, const FavouriteCommand &edited)
 {
-    const auto same = [&original](const FavouriteCommand &c) { return c.name == original.name && c.hex == original.hex; };
+    const auto same
+        = [&original](const FavouriteCommand &c) { return c.name == original.name && c.hex == original.hex; };
     int pos = favourites->contains(row) && same(favourites->at(row)) ? row : -1;
     for (int i = 0; pos < 0 && i < favourites->size(); ++i) {
         if (same(favourites->at(i)))

@@ -228,8 +228,8 @@ void MainWindow::failWorkflow(Workflow workflow, const QString &reason, const QS
     case Workflow::AddressTag: {
         // Only the page write changes the tag.
         const bool writing = !requestPayload.isEmpty() && uint8_t(requestPayload.at(0)) == Command::UltralightWritePage;
-        const QString left = writing ? QStringLiteral("the tag may hold an incomplete record; write it again")
-                                     : QString();
+        const QString left
+            = writing ? QStringLiteral("the tag may hold an incomplete record; write it again") : QString();
         oneShotState = Idle;
         failed(QStringLiteral("Address tag operation failed"),
                ending.isEmpty() || left.isEmpty() ? ending + left : ending + QStringLiteral("; ") + left);

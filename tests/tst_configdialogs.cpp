@@ -418,8 +418,8 @@ private slots:
             << "cbUart2Speed"
             << "115200" << QByteArray("\"uart2_baud\": 7") << QByteArray("\"uart2_baud\": 4")
             << QByteArray("\"sleep_tag_timeout\": 70000");
-        QTest::newRow("sleep, nothing changed") << "btSleepConfiguration" << QString() << QString() << QByteArray()
-                                                << QByteArray() << QByteArray();
+        QTest::newRow("sleep, nothing changed")
+            << "btSleepConfiguration" << QString() << QString() << QByteArray() << QByteArray() << QByteArray();
     }
     void throughTheWindow()
     {

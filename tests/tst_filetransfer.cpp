@@ -62,8 +62,9 @@ private slots:
         // A download reads the file twice; an upload backs up the reader's
         // file (read twice), writes and reads it back.
         const QByteArray read = hex("E0 00") + "config.json";
-        QCOMPARE(requests.withCode(0xE0), upload ? (QList<QByteArray> {read, read, hex("E0 01") + "config.json", read})
-                                                 : (QList<QByteArray> {read, read}));
+        QCOMPARE(requests.withCode(0xE0),
+                 upload ? (QList<QByteArray> {read, read, hex("E0 01") + "config.json", read})
+                        : (QList<QByteArray> {read, read}));
         // The chain is kept out of the protocol log.
         QVERIFY(!f.logText().contains(upload ? "[TX] - FWRITE" : "[TX] - FREAD"));
         if (!upload) {
@@ -232,10 +233,12 @@ private slots:
         RequestLog requests(f.reader());
         f.click("btUploadConfig");
         const bool refused = !ConfigCheck::documentProblem(document).isEmpty();
-        QVERIFY(runUntil([&] { return refused ? f.logText().contains("nothing was uploaded.")
-                                              : f.logText().contains("Nothing was uploaded.")
-                                   || requests.count(0x0A) == 1; },
-                         10000));
+        QVERIFY(runUntil(
+            [&] {
+                return refused ? f.logText().contains("nothing was uploaded.")
+                               : f.logText().contains("Nothing was uploaded.") || requests.count(0x0A) == 1;
+            },
+            10000));
         if (refused) {
             QVERIFY(requests.list.isEmpty()); // not even the backup
             QVERIFY(f.questions.isEmpty());

@@ -494,8 +494,8 @@ private slots:
         QVERIFY(connectTcp(f));
         const QByteArray old = f.reader()->files().configFile();
         const QByteArray content = code == 0xF7 ? records(300, 100)
-            : code == 0xF1                     ? pattern(65536)
-                                               : jsonPattern(30000);
+            : code == 0xF1                      ? pattern(65536)
+                                                : jsonPattern(30000);
         chooseFile(f, writeFile(QStringLiteral("quit-%1").arg(code), content));
         QStringList asked;
         bool answer = true; // the image and the upload's questions
@@ -518,8 +518,8 @@ private slots:
         QCOMPARE(w->runningWorkflow(), MainWindow::Workflow::None);
         QVERIFY(f.logText().contains(QStringLiteral("Quitting while the ")));
         const QString line = code == 0xF1 ? left.arg(sent * 256)
-            : code == 0xF7               ? left.arg(sent)
-                                         : left.arg((sent - 1) * 128);
+            : code == 0xF7                ? left.arg(sent)
+                                          : left.arg((sent - 1) * 128);
         QCOMPARE(f.logCount(line), 1);
         if (code == 0xE2) {
             QVERIFY(runUntil([&] { return !f.reader()->files().isFileOpen(); }, 2000));
@@ -562,8 +562,8 @@ private slots:
         const QStringList backups = QDir(folder).entryList({"*.json"}, QDir::Files);
         QCOMPARE(backups.size(), 1);
         QCOMPARE(fileBytes(folder + "/" + backups.first()), config);
-        QVERIFY(f.logText().contains("Backup of config.json (" + QString::number(config.size())
-                                     + " bytes) saved as " + folder + "/" + backups.first()));
+        QVERIFY(f.logText().contains("Backup of config.json (" + QString::number(config.size()) + " bytes) saved as "
+                                     + folder + "/" + backups.first()));
 
         // A backup that cannot be kept is said, and asked about.
         f.window()->backupRoot = writeFile("not-a-folder", "x"); // a file, not a folder

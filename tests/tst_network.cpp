@@ -267,14 +267,16 @@ private slots:
             return false;
         };
         f.click("btWriteNetwork");
-        QCOMPARE(f.questions, QStringList("Question: Write turns the reader's Wi-Fi into an open access point, without "
-                                          "a password. Write all the same?"));
+        QCOMPARE(f.questions,
+                 QStringList("Question: Write turns the reader's Wi-Fi into an open access point, without "
+                             "a password. Write all the same?"));
         // A link anew: what the tab shows is not this reader's any more.
         f.click("btSerialConnect");
         QVERIFY(f.connectSerial() && f.settle());
         f.click("btWriteNetwork");
-        QCOMPARE(f.questions.last(), QStringLiteral("Question: The network settings were not read from this reader: "
-                                                    "Write replaces its settings with what the tab shows. Write them?"));
+        QCOMPARE(f.questions.last(),
+                 QStringLiteral("Question: The network settings were not read from this reader: "
+                                "Write replaces its settings with what the tab shows. Write them?"));
         QTest::qWait(200);
         QCOMPARE(net->value(1), before[1]);
     }

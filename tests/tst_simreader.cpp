@@ -118,21 +118,18 @@ private slots:
         QTest::addColumn<QList<QByteArray>>("answers");
         QTest::addColumn<int>("lost");
         const QByteArray data = pattern(250);
-        QTest::newRow("the second FREAD") << "lose once 1 code E1"
-                                          << QList<QByteArray> {fileOpen(0, "f"), hex("E1"), hex("E1"), hex("E1")}
-                                          << QList<QByteArray> {hex("00 E0"), hex("00 E1") + data.left(100),
-                                                                hex("00 E1") + data.mid(100, 100)}
-                                          << 1;
+        QTest::newRow("the second FREAD")
+            << "lose once 1 code E1" << QList<QByteArray> {fileOpen(0, "f"), hex("E1"), hex("E1"), hex("E1")}
+            << QList<QByteArray> {hex("00 E0"), hex("00 E1") + data.left(100), hex("00 E1") + data.mid(100, 100)} << 1;
         QTest::newRow("every second FWRITE")
             << "lose every 2 code E2"
-            << QList<QByteArray> {fileOpen(1, "w"), hex("E2 0A"), hex("E2 0B"), hex("E2 0C"),
-                                  hex("E2 0D"),  hex("E3"),    fileOpen(0, "w"), hex("E1")}
-            << QList<QByteArray> {hex("00 E0"), hex("00 E2"), hex("00 E2"), hex("00 E3"), hex("00 E0"),
-                                  hex("00 E1 0A 0C")}
+            << QList<QByteArray> {fileOpen(1, "w"), hex("E2 0A"), hex("E2 0B"),     hex("E2 0C"),
+                                  hex("E2 0D"),     hex("E3"),    fileOpen(0, "w"), hex("E1")}
+            << QList<QByteArray> {hex("00 E0"), hex("00 E2"), hex("00 E2"),
+                                  hex("00 E3"), hex("00 E0"), hex("00 E1 0A 0C")}
             << 2;
         QTest::newRow("Get version, one in two at random")
-            << "lose random 50 7 code 0B" << times(8, hex("0B"))
-            << times(5, hex("00 0B") + "2.38" + '\0') << 3;
+            << "lose random 50 7 code 0B" << times(8, hex("0B")) << times(5, hex("00 0B") + "2.38" + '\0') << 3;
     }
     void lostRequests()
     {
@@ -231,8 +228,9 @@ private slots:
         RawLink link(reader, false);
         link.send({hex("F6"), hex("F7 01"), hex("F7 02"), hex("5A"), hex("F8")});
         QVERIFY(link.waitFor(6));
-        QCOMPARE(link.answers, QList<QByteArray>({hex("00 F6"), hex("00 F7"), hex("00 F7"), hex("00 F7"),
-                                                  hex("00 5A"), hex("00 F8")}));
+        QCOMPARE(
+            link.answers,
+            QList<QByteArray>({hex("00 F6"), hex("00 F7"), hex("00 F7"), hex("00 F7"), hex("00 5A"), hex("00 F8")}));
         const QList<double> &ms = link.sentMs;
         QVERIFY2(ms[1] >= 29 && ms[2] - ms[1] >= 1.9 && ms[3] >= 59 && ms[4] >= ms[3] && ms[5] >= ms[3],
                  qPrintable(QStringLiteral("%1 ms, %2 ms, %3 ms, %4 ms").arg(ms[1]).arg(ms[2]).arg(ms[3]).arg(ms[5])));

@@ -508,12 +508,14 @@ void TestXlsx::killedWhileAppendingLeavesAWholeWorkbook()
         // first, however slowly the child runs.
         struct stat before = {};
         QCOMPARE(stat(QFile::encodeName(file).constData(), &before), 0);
-        QVERIFY(QTest::qWaitFor([&] {
-            struct stat now = {};
-            return stat(QFile::encodeName(file).constData(), &now) == 0
-                && (now.st_ino != before.st_ino || now.st_mtim.tv_sec != before.st_mtim.tv_sec
-                    || now.st_mtim.tv_nsec != before.st_mtim.tv_nsec);
-        }, 20000));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                struct stat now = {};
+                return stat(QFile::encodeName(file).constData(), &now) == 0
+                    && (now.st_ino != before.st_ino || now.st_mtim.tv_sec != before.st_mtim.tv_sec
+                        || now.st_mtim.tv_nsec != before.st_mtim.tv_nsec);
+            },
+            20000));
         usleep(random.bounded(2000, 30000));
         QCOMPARE(kill(child, SIGKILL), 0);
         QCOMPARE(waitpid(child, nullptr, 0), child);

@@ -188,8 +188,8 @@ void MainWindow::on_btRestoreConfig_clicked()
         logd(QStringLiteral("There is no backup of this reader's configuration yet (%1).").arg(folder));
         return;
     }
-    uploadChosenFile(chooseFile(QStringLiteral("Restore configuration"), QStringLiteral("Backups (*.json)"), false,
-                                folder));
+    uploadChosenFile(
+        chooseFile(QStringLiteral("Restore configuration"), QStringLiteral("Backups (*.json)"), false, folder));
 }
 
 // What an image is and what happens to the reader, asked before anything

@@ -343,7 +343,8 @@ void MainWindow::uploadReadBackDone()
 // Returns what the reader holds now.
 QString MainWindow::abandonFileTransfer(Workflow workflow, int state, bool readBack)
 {
-    const bool writing = workflow == Workflow::Upload && !readBack && (state == FileOpenForWrite || state == FileWriting);
+    const bool writing
+        = workflow == Workflow::Upload && !readBack && (state == FileOpenForWrite || state == FileWriting);
     const bool closingWrite = workflow == Workflow::Upload && state == FileClosingAfterWrite;
     const bool link = linkOpen() && !linkGoing;
     if (link) {

@@ -40,8 +40,8 @@ void MainWindow::on_btFlashFirmware_clicked()
     if (refuseWhileBusy())
         return;
 
-    firmwareFileName = chooseFile(tr("Select firmware file"), QStringLiteral("Firmware image (*.bin);;All files (*)"),
-                                  false);
+    firmwareFileName
+        = chooseFile(tr("Select firmware file"), QStringLiteral("Firmware image (*.bin);;All files (*)"), false);
     if (firmwareFileName.isEmpty()) {
         logd(QStringLiteral("Firmware not selected!"));
         return;

@@ -142,7 +142,9 @@ QString WorkflowSoakFigures::text(quint32 seed) const
                     .arg(byClass[c][0])
                     .arg(verdicts(byClass[c] + 1));
     return text
-        + QStringLiteral("workflow soak: all: %1; transfers started over %2").arg(verdicts(n + Verified)).arg(n[StartsOver]);
+        + QStringLiteral("workflow soak: all: %1; transfers started over %2")
+              .arg(verdicts(n + Verified))
+              .arg(n[StartsOver]);
 }
 
 // ---------------------------------------------------------------- soak
@@ -346,8 +348,9 @@ bool WorkflowSoak::runOnce(int index, QString *problem)
         plan.text << QStringLiteral("errors after the end of a file; an FREAD answer with %1 bytes%2 unasked %3")
                          .arg(plan.aroundEnd.size() - 2)
                          .arg(earlier ? QStringLiteral(" of the file") : QString())
-                         .arg(plan.afterEndMs < 0 ? QStringLiteral("just before the end's answer")
-                                                  : QStringLiteral("%1 ms after the end's answer").arg(plan.afterEndMs));
+                         .arg(plan.afterEndMs < 0
+                                  ? QStringLiteral("just before the end's answer")
+                                  : QStringLiteral("%1 ms after the end's answer").arg(plan.afterEndMs));
         break;
     }
     case Figures::Errors: {
@@ -425,8 +428,9 @@ bool WorkflowSoak::runOnce(int index, QString *problem)
         120000);
     runUntil([] { return false; }, plan.settleMs);
     QObject::disconnect(hook);
-    const int errorsGiven
-        = plan.failAt > 0 && failingSeen >= plan.failAt ? plan.failTimes - reader->failures().value(plan.failCode).second : 0;
+    const int errorsGiven = plan.failAt > 0 && failingSeen >= plan.failAt
+        ? plan.failTimes - reader->failures().value(plan.failCode).second
+        : 0;
     faults->clear();
     reader->clearFailures();
     files.setErrorAfterEnd(false);
