@@ -183,9 +183,16 @@ void MainWindow::failWorkflow(Workflow workflow, const QString &reason, const QS
     const int state = oneShotState;
     ++workflowRun;
     forgetRequest();
-    // The last line: what failed, and why or what the reader holds now.
-    const auto failed = [this](const QString &what, const QString &why) {
-        logd(why.isEmpty() ? what + QLatin1Char('.') : what + QStringLiteral(": ") + why + QLatin1Char('.'));
+    // The last line: what failed, then why and what the reader holds now,
+    // as far as they are known.
+    const auto failed = [this, &ending](const QString &what, const QString &left) {
+        QStringList why;
+        for (const QString &part : {ending, left}) {
+            if (!part.isEmpty())
+                why << part;
+        }
+        logd(why.isEmpty() ? what + QLatin1Char('.')
+                           : what + QStringLiteral(": ") + why.join(QStringLiteral("; ")) + QLatin1Char('.'));
     };
     switch (workflow) {
     case Workflow::FirmwareUpdate: {
@@ -212,7 +219,7 @@ void MainWindow::failWorkflow(Workflow workflow, const QString &reason, const QS
         const QString left = abandonFileTransfer(workflow, state, readBack);
         failed(workflow == Workflow::Download ? QStringLiteral("Downloading config.json failed")
                                               : QStringLiteral("Uploading config.json failed"),
-               ending.isEmpty() ? left : ending + QStringLiteral("; ") + left);
+               left);
         if (workflow == Workflow::Download && downloadTarget == Backup)
             QTimer::singleShot(0, this, &MainWindow::backupFailed); // asked from the event loop
         break;
@@ -222,7 +229,7 @@ void MainWindow::failWorkflow(Workflow workflow, const QString &reason, const QS
         oneShotState = Idle;
         failed(state == NetworkRead ? QStringLiteral("Reading network settings failed")
                                     : QStringLiteral("Writing network settings failed"),
-               ending.isEmpty() || summary.isEmpty() ? ending + summary : ending + QStringLiteral("; ") + summary);
+               summary);
         break;
     }
     case Workflow::AddressTag: {
@@ -231,8 +238,7 @@ void MainWindow::failWorkflow(Workflow workflow, const QString &reason, const QS
         const QString left
             = writing ? QStringLiteral("the tag may hold an incomplete record; write it again") : QString();
         oneShotState = Idle;
-        failed(QStringLiteral("Address tag operation failed"),
-               ending.isEmpty() || left.isEmpty() ? ending + left : ending + QStringLiteral("; ") + left);
+        failed(QStringLiteral("Address tag operation failed"), left);
         break;
     }
     case Workflow::LoopTest:
