@@ -18,7 +18,7 @@
 #include <QTextDocument>
 #include <QTextEdit>
 
-#include "app/safefile.h"
+#include "common/safefile.h"
 
 namespace {
 

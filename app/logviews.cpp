@@ -5,9 +5,9 @@
 #include <QMessageBox>
 #include <QSettings>
 
-#include "app/framedump.h"
+#include "common/framedump.h"
 #include "app/logview.h"
-#include "app/settings.h"
+#include "common/settings.h"
 
 namespace {
 

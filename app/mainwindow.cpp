@@ -16,7 +16,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-#include "app/settings.h"
+#include "common/settings.h"
 #include "app/version.h"
 
 // The resources live in the static core library; referencing their

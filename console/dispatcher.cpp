@@ -6,7 +6,7 @@
 #include <QProgressBar>
 #include <QTimer>
 
-#include "app/readertext.h"
+#include "common/readertext.h"
 #include "console/versioninfo.h"
 #include "link/commandcodes.h"
 

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "app/settings.h"
+#include "common/settings.h"
 
 namespace {
 const QString ArrayName = QStringLiteral("commands");

@@ -3,7 +3,7 @@
 #include <QElapsedTimer>
 #include <QStringList>
 
-#include "app/readertext.h"
+#include "common/readertext.h"
 
 namespace Discovery {
 

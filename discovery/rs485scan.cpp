@@ -5,7 +5,7 @@
 #include <QProgressBar>
 #include <QTimer>
 
-#include "app/readertext.h"
+#include "common/readertext.h"
 
 // The RS485 bus scan: every address 0 to 255 in turn is asked for its
 // firmware version (address 0 without an address byte), 100 ms each. The

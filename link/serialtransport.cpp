@@ -10,7 +10,7 @@
 #include <QSettings>
 #include <QTimer>
 
-#include "app/settings.h"
+#include "common/settings.h"
 
 void MainWindow::refreshPortList(const QString &preferredPort)
 {

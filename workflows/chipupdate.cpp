@@ -7,7 +7,7 @@
 #include <QProgressBar>
 #include <QTimer>
 
-#include "app/safefile.h"
+#include "common/safefile.h"
 #include "link/commandcodes.h"
 #include "workflows/firmwarefiles.h"
 

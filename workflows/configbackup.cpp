@@ -10,7 +10,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-#include "app/safefile.h"
+#include "common/safefile.h"
 #include "config/configcheck.h"
 #include "config/configdocument.h"
 #include "console/versioninfo.h"

@@ -6,7 +6,7 @@
 #include <QLabel>
 #include <QTimer>
 
-#include "app/safefile.h"
+#include "common/safefile.h"
 #include "config/configcheck.h"
 #include "link/commandcodes.h"
 

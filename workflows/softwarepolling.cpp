@@ -8,7 +8,7 @@
 #include <QSettings>
 #include <QTimer>
 
-#include "app/settings.h"
+#include "common/settings.h"
 #include "link/commandcodes.h"
 #include "xlsx/workbook.h"
 

@@ -7,7 +7,7 @@
 #include "xlsx/xmltext.h"
 #include "xlsx/zipdirectory.h"
 
-#include "app/safefile.h"
+#include "common/safefile.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -2,7 +2,7 @@
 
 #include "xlsx/archive.h"
 
-#include "app/safefile.h"
+#include "common/safefile.h"
 
 #include <QDateTime>
 #include <algorithm>

@@ -1,4 +1,4 @@
-#include "app/framedump.h"
+#include "common/framedump.h"
 
 #include "console/hexbyte.h"
 

@@ -1,4 +1,4 @@
-#include "app/readertext.h"
+#include "common/readertext.h"
 
 #include <QTextCodec>
 

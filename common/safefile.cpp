@@ -1,4 +1,4 @@
-#include "app/safefile.h"
+#include "common/safefile.h"
 
 #include <QDir>
 #include <QFile>
