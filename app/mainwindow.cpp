@@ -33,8 +33,13 @@ static void initCoreResources()
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
     , ui(new Ui::MainWindow)
-    , serial()
-    , protocol(nullptr)
+    , serial(link.serial)
+    , protocol(link.protocol)
+    , oneShotTimer(link.oneShotTimer)
+    , oneShotState(link.oneShotState)
+    , retryCount(link.retryCount)
+    , tcpSocket(link.tcpSocket)
+    , tcpConnected(link.tcpConnected)
 {
     initCoreResources();
 
@@ -72,12 +77,13 @@ MainWindow::MainWindow(QWidget *parent)
     ui->tabs->setEnabled(false);
     clearParameterForm();
 
-    serial.setReadBufferSize(ReceiveBufferBytes);
     connect(&serial, &QSerialPort::readyRead, this, &MainWindow::handleSerialDataReady);
     connect(&serial, &QSerialPort::errorOccurred, this, &MainWindow::handleSerialDataError);
     connect(&protocol, &BinaryProtocol::frameTimeout, this, &MainWindow::binaryProtocolFrameTimeout);
     connect(&protocol, &BinaryProtocol::frameComplete, this, &MainWindow::binaryProtocolFrameComplete);
-    connect(&protocol, &BinaryProtocol::protocolWrite, this, &MainWindow::binaryProtocolWrite);
+    connect(&link, &ReaderLink::frameWritten, this,
+            [this](const QByteArray &frame) { protoLog(frame, QStringLiteral("[TX]")); });
+    connect(&link, &ReaderLink::requestBegun, this, &MainWindow::applyDeviceGating);
     for (QCheckBox *box : {ui->ckbFilterGeneric, ui->ckbFilterMifare, ui->ckbFilterMifareUl, ui->ckbFilterMifareDesfire,
                            ui->ckbFilterICode})
         connect(box, &QCheckBox::stateChanged, this, &MainWindow::fillCommandList);
@@ -93,8 +99,6 @@ MainWindow::MainWindow(QWidget *parent)
     updateTimer = new QTimer(this);
     connect(updateTimer, &QTimer::timeout, this, &MainWindow::updateListTimer);
     updateTimer->start(1000);
-    oneShotTimer = new QTimer(this);
-    oneShotTimer->setSingleShot(true);
     connect(oneShotTimer, &QTimer::timeout, this, &MainWindow::oneShotTimeout);
     pollingTimer = new QTimer(this);
     pollingTimer->setSingleShot(true);
@@ -165,10 +169,12 @@ MainWindow::~MainWindow()
     // Nothing that closes below may call back into a window that is being
     // taken apart: the sockets (children, deleted by the base class) and the
     // serial port and codec (members) lose their connections to it first.
-    for (QTcpSocket *socket : findChildren<QTcpSocket *>())
+    for (QTcpSocket *socket : link.findChildren<QTcpSocket *>())
         socket->disconnect(this);
+    link.disconnect(this);
     serial.disconnect(this);
     protocol.disconnect(this);
+    oneShotTimer->disconnect(this);
     ui->lvDetectedDevices->model()->disconnect(this);
     oneShotTimer->stop();
     pollingTimer->stop();

@@ -17,6 +17,7 @@
 #include <functional>
 
 #include "link/binaryprotocol.h"
+#include "link/readerlink.h"
 
 class FavouriteList;
 struct FavouriteCommand;
@@ -67,6 +68,11 @@ public:
 
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
+
+    // The reader's link: transports, codec and the guarded request. The
+    // window's names for its parts (serial, protocol, oneShotTimer, ...)
+    // below refer to it.
+    ReaderLink link;
 
     // ---- Application shell: window (app/mainwindow.cpp) ----------------------
 public:
@@ -161,12 +167,8 @@ private slots:
 public:
     // Hands what device received to the codec in bounded slices, the event
     // loop running between them.
-    void takeReceivedBytes(QIODevice *device);
-    static constexpr qint64 ReceiveBufferBytes = 64 * 1024; // unread bytes a transport keeps
-private:
-    bool receivingBytes = false; // a pass is running
-    bool receivedMeanwhile = false; // bytes arrived while it ran
-    bool receivePassPending = false; // the next pass is scheduled
+    void takeReceivedBytes(QIODevice *device) { link.takeReceivedBytes(device); }
+    static constexpr qint64 ReceiveBufferBytes = ReaderLink::ReceiveBufferBytes;
 
     // ---- Device link: request exchange (link/requestexchange.cpp) ------------
 public slots:
@@ -174,21 +176,18 @@ public slots:
     void binaryProtocolSendSignal(uint8_t *buff, int len);
     void oneShotTimeout();
 public:
-    // The one way a guarded request goes out: oneShotState = state, the
-    // payload sent, oneShotTimer armed with timeoutMs. The payload's command
-    // (for "Network config" with its sub-command) is the answer awaited.
-    void beginRequest(int state, const QByteArray &payload, int timeoutMs);
-    // The one place that decides whether a positive answer (its command
-    // code and the data behind it) answers the request outstanding. If it
-    // does, the request is answered: no longer outstanding, timer stopped.
-    bool takeAnswer(uint8_t code, const QByteArray &data);
-    // Nothing is awaited any more; the answer timer stops.
-    void forgetRequest();
-    bool requestOutstanding() const { return awaitedCommand >= 0; }
+    // The guarded request, as the link keeps it (link/readerlink.h).
+    void beginRequest(int state, const QByteArray &payload, int timeoutMs)
+    {
+        link.beginRequest(state, payload, timeoutMs);
+    }
+    bool takeAnswer(uint8_t code, const QByteArray &data) { return link.takeAnswer(code, data); }
+    void forgetRequest() { link.forgetRequest(); }
+    bool requestOutstanding() const { return link.requestOutstanding(); }
     // A workflow (not the console, not the version check) waits for the
     // answer to its request: only that answer is acted on.
-    bool workflowWaiting() const;
-    bool linkOpen() const;
+    bool workflowWaiting() const { return link.workflowWaiting(); }
+    bool linkOpen() const { return link.linkOpen(); }
     // The prescribed waits of the workflows. The event loop runs meanwhile
     // (the window paints, frames are logged), with the controls gated.
     void pause(int ms);
@@ -220,10 +219,6 @@ public:
     bool linkGoing = false; // the link is being lost: nothing more is sent
 private:
     void giveUp();
-    void repeatRequest(int timeoutMs);
-    QByteArray requestPayload; // of the guarded request, for its repeats
-    int awaitedCommand = -1; // command of the guarded request outstanding
-    int awaitedSub = -1; // and its "Network config" sub-command
     int pauseDepth = 0;
 
     // ---- Command console: catalogue (console/catalogue.cpp) ------------------
@@ -542,22 +537,22 @@ private slots:
     // ---- Members ---------------------------------------------------------------
 public:
     Ui::MainWindow *ui = nullptr;
-    QSerialPort serial;
-    BinaryProtocol protocol;
+    QSerialPort &serial;
+    BinaryProtocol &protocol;
 
     QLabel *statusLabel = nullptr;
     QLabel *statusDetailLabel = nullptr;
     QProgressBar *progressBar = nullptr;
 
     QTimer *updateTimer = nullptr;
-    QTimer *oneShotTimer = nullptr;
+    QTimer *&oneShotTimer;
     QTimer *pollingTimer = nullptr;
 
-    int oneShotState = Idle;
-    int retryCount = 0;
+    int &oneShotState;
+    int &retryCount;
 
-    QTcpSocket *tcpSocket = nullptr;
-    bool tcpConnected = false;
+    QTcpSocket *&tcpSocket;
+    bool &tcpConnected;
 
     QJsonArray commands;
 

@@ -286,7 +286,7 @@ void MainWindow::dispatchError(bool hasCode, uint8_t code, const QByteArray &dat
         logd(QStringLiteral("This command may only be executed on special tags with changeable UID"));
     // While a workflow waits, an error to another request ends nothing; one
     // of its own kind is a sign that answers came out of turn.
-    if (workflowWaiting() && !(hasCode && code == awaitedCommand)) {
+    if (workflowWaiting() && !(hasCode && code == link.awaitedCommand)) {
         if (hasCode)
             answerOutOfTurn(code);
         return;

@@ -65,17 +65,7 @@ MainWindow::Workflow transferOf(int state)
 
 void MainWindow::binaryProtocolWrite(uint8_t *buff, size_t len)
 {
-    const QByteArray frame(reinterpret_cast<const char *>(buff), int(len));
-    if (serial.isOpen()) {
-        protoLog(frame, QStringLiteral("[TX]"));
-        serial.write(frame);
-        serial.flush();
-    }
-    if (tcpConnected && tcpSocket) {
-        protoLog(frame, QStringLiteral("[TX]"));
-        tcpSocket->write(frame);
-        tcpSocket->flush();
-    }
+    link.writeFrame(buff, len);
 }
 
 void MainWindow::binaryProtocolSendSignal(uint8_t *buff, int len)
@@ -83,44 +73,6 @@ void MainWindow::binaryProtocolSendSignal(uint8_t *buff, int len)
     if (len < 0)
         return;
     protocol.sendFrame(buff, size_t(len));
-}
-
-void MainWindow::beginRequest(int state, const QByteArray &payload, int timeoutMs)
-{
-    oneShotState = state;
-    awaitedCommand = payload.isEmpty() ? -1 : uint8_t(payload.at(0));
-    awaitedSub = awaitedCommand == Command::NetworkConfig && payload.size() > 1 ? uint8_t(payload.at(1)) : -1;
-    requestPayload = payload;
-    protocol.sendFrame(payload);
-    oneShotTimer->start(timeoutMs);
-    applyDeviceGating();
-}
-
-bool MainWindow::takeAnswer(uint8_t code, const QByteArray &data)
-{
-    if (awaitedCommand < 0 || code != awaitedCommand)
-        return false;
-    if (awaitedSub >= 0 && (data.isEmpty() || uint8_t(data.at(0)) != awaitedSub))
-        return false;
-    forgetRequest();
-    return true;
-}
-
-void MainWindow::forgetRequest()
-{
-    awaitedCommand = -1;
-    awaitedSub = -1;
-    oneShotTimer->stop();
-}
-
-bool MainWindow::workflowWaiting() const
-{
-    return requestOutstanding() && oneShotState != Idle && oneShotState != GetVersion;
-}
-
-bool MainWindow::linkOpen() const
-{
-    return serial.isOpen() || tcpConnected;
 }
 
 void MainWindow::pause(int ms)
@@ -234,7 +186,8 @@ void MainWindow::failWorkflow(Workflow workflow, const QString &reason, const QS
     }
     case Workflow::AddressTag: {
         // Only the page write changes the tag.
-        const bool writing = !requestPayload.isEmpty() && uint8_t(requestPayload.at(0)) == Command::UltralightWritePage;
+        const bool writing
+            = !link.requestPayload.isEmpty() && uint8_t(link.requestPayload.at(0)) == Command::UltralightWritePage;
         const QString left
             = writing ? QStringLiteral("the tag may hold an incomplete record; write it again") : QString();
         oneShotState = Idle;
@@ -302,7 +255,7 @@ void MainWindow::oneShotTimeout()
     case LoopTest:
         if (serial.isOpen() || tcpConnected) {
             logd(QStringLiteral("Repeating last frame...\n"));
-            repeatRequest(3000);
+            link.repeatRequest(3000);
         }
         return;
     case GetVersion:
@@ -331,24 +284,12 @@ void MainWindow::oneShotTimeout()
         }
         if (retryCount++ < 5) {
             logd(QStringLiteral("Repeating last frame...\n"));
-            repeatRequest(kRepeatMs);
+            link.repeatRequest(kRepeatMs);
         } else {
             giveUp();
         }
         return;
     }
-}
-
-// The request outstanding goes out again as it went the first time. The
-// codec's last frame is not it when anything was sent meanwhile: its own
-// error reply to a damaged answer, a console command, a dialog's frame.
-void MainWindow::repeatRequest(int timeoutMs)
-{
-    if (requestPayload.isEmpty())
-        protocol.resendLastFrame();
-    else
-        protocol.sendFrame(requestPayload);
-    oneShotTimer->start(timeoutMs);
 }
 
 void MainWindow::giveUp()

@@ -1,0 +1,141 @@
+#include "link/readerlink.h"
+
+#include <QElapsedTimer>
+#include <QScopedValueRollback>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include "link/commandcodes.h"
+
+// Bytes from the serial port and the TCP socket reach the codec in slices.
+// A reader that sends faster than the frames can be logged must not keep
+// the event loop from turning: one pass takes at most ReceiveSliceMs (and at
+// least one slice), then the event loop gets its turn and the next pass goes
+// on with what is left. The transports keep at most ReceiveBufferBytes
+// unread; beyond that the reader is held back by the link's own flow
+// control (a full pty, a full TCP window).
+
+namespace {
+constexpr int ReceiveSliceBytes = 64;
+constexpr qint64 ReceiveSliceMs = 20;
+} // namespace
+
+ReaderLink::ReaderLink(QObject *parent)
+    : QObject(parent)
+    , protocol(nullptr)
+{
+    serial.setReadBufferSize(ReceiveBufferBytes);
+    oneShotTimer = new QTimer(this);
+    oneShotTimer->setSingleShot(true);
+    connect(&protocol, &BinaryProtocol::protocolWrite, this, &ReaderLink::writeFrame);
+}
+
+ReaderLink::~ReaderLink()
+{
+    oneShotTimer->stop();
+}
+
+bool ReaderLink::linkOpen() const
+{
+    return serial.isOpen() || tcpConnected;
+}
+
+void ReaderLink::writeFrame(uint8_t *buff, size_t len)
+{
+    const QByteArray frame(reinterpret_cast<const char *>(buff), int(len));
+    if (serial.isOpen()) {
+        emit frameWritten(frame);
+        serial.write(frame);
+        serial.flush();
+    }
+    if (tcpConnected && tcpSocket) {
+        emit frameWritten(frame);
+        tcpSocket->write(frame);
+        tcpSocket->flush();
+    }
+}
+
+void ReaderLink::takeReceivedBytes(QIODevice *device)
+{
+    if (!device)
+        return;
+    // A handler inside the running pass let the event loop run: that pass
+    // (or the one it schedules) takes these bytes too.
+    if (receivingBytes) {
+        receivedMeanwhile = true;
+        return;
+    }
+    {
+        QScopedValueRollback<bool> receiving(receivingBytes, true);
+        receivedMeanwhile = false;
+        QElapsedTimer spent;
+        spent.start();
+        char slice[ReceiveSliceBytes];
+        while (device->isOpen()) {
+            const qint64 n = device->read(slice, sizeof slice);
+            if (n <= 0)
+                break;
+            protocol.receiveBytes(reinterpret_cast<const uint8_t *>(slice), size_t(n));
+            if (spent.elapsed() >= ReceiveSliceMs)
+                break;
+        }
+    }
+    const bool more = (device->isOpen() && device->bytesAvailable() > 0) || receivedMeanwhile;
+    if (more && !receivePassPending) {
+        receivePassPending = true;
+        // A zero timer runs once the events posted meanwhile (paint,
+        // input, timers) have had their turn.
+        QTimer::singleShot(0, this, [this] {
+            receivePassPending = false;
+            if (serial.isOpen())
+                takeReceivedBytes(&serial);
+            if (tcpSocket && tcpConnected)
+                takeReceivedBytes(tcpSocket);
+        });
+    }
+}
+
+void ReaderLink::beginRequest(int state, const QByteArray &payload, int timeoutMs)
+{
+    oneShotState = state;
+    awaitedCommand = payload.isEmpty() ? -1 : uint8_t(payload.at(0));
+    awaitedSub = awaitedCommand == Command::NetworkConfig && payload.size() > 1 ? uint8_t(payload.at(1)) : -1;
+    requestPayload = payload;
+    protocol.sendFrame(payload);
+    oneShotTimer->start(timeoutMs);
+    emit requestBegun();
+}
+
+bool ReaderLink::takeAnswer(uint8_t code, const QByteArray &data)
+{
+    if (awaitedCommand < 0 || code != awaitedCommand)
+        return false;
+    if (awaitedSub >= 0 && (data.isEmpty() || uint8_t(data.at(0)) != awaitedSub))
+        return false;
+    forgetRequest();
+    return true;
+}
+
+void ReaderLink::forgetRequest()
+{
+    awaitedCommand = -1;
+    awaitedSub = -1;
+    oneShotTimer->stop();
+}
+
+bool ReaderLink::workflowWaiting() const
+{
+    return requestOutstanding() && oneShotState != IdleState && oneShotState != VersionState;
+}
+
+// The codec's last frame is not the request outstanding when anything was
+// sent meanwhile: its own error reply to a damaged answer, a console
+// command, a dialog's frame.
+void ReaderLink::repeatRequest(int timeoutMs)
+{
+    if (requestPayload.isEmpty())
+        protocol.resendLastFrame();
+    else
+        protocol.sendFrame(requestPayload);
+    oneShotTimer->start(timeoutMs);
+}
