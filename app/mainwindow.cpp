@@ -80,10 +80,23 @@ MainWindow::MainWindow(QWidget *parent)
     connect(&serial, &QSerialPort::readyRead, this, &MainWindow::handleSerialDataReady);
     connect(&serial, &QSerialPort::errorOccurred, this, &MainWindow::handleSerialDataError);
     connect(&protocol, &BinaryProtocol::frameTimeout, this, &MainWindow::binaryProtocolFrameTimeout);
-    connect(&protocol, &BinaryProtocol::frameComplete, this, &MainWindow::binaryProtocolFrameComplete);
+    session.host = this;
+    connect(&session, &ReaderSession::logLine, this, &MainWindow::logd);
+    connect(&session, &ReaderSession::frameReceived, this,
+            [this](const QByteArray &frame) { protoLog(frame, QStringLiteral("[RX]")); });
+    connect(&session, &ReaderSession::frameHandled, this, &MainWindow::applyDeviceGating);
     connect(&link, &ReaderLink::frameWritten, this,
             [this](const QByteArray &frame) { protoLog(frame, QStringLiteral("[TX]")); });
     connect(&link, &ReaderLink::requestBegun, this, &MainWindow::applyDeviceGating);
+    connect(&link, &ReaderLink::settlingChanged, this, &MainWindow::applyDeviceGating);
+    connect(&link, &ReaderLink::tcpAttempting, this, [this](const QString &address) {
+        logd(QStringLiteral("Connecting to ") + address + QStringLiteral(" ..."));
+    });
+    connect(&link, &ReaderLink::tcpUp, this, &MainWindow::tcpLinkUp);
+    connect(&link, &ReaderLink::tcpFailed, this, [this] {
+        logd(QStringLiteral("TCP connection filed. Remeber to enable TCP server in the device settings to user TCP "
+                            "connection from R4 client."));
+    });
     for (QCheckBox *box : {ui->ckbFilterGeneric, ui->ckbFilterMifare, ui->ckbFilterMifareUl, ui->ckbFilterMifareDesfire,
                            ui->ckbFilterICode})
         connect(box, &QCheckBox::stateChanged, this, &MainWindow::fillCommandList);
@@ -172,6 +185,8 @@ MainWindow::~MainWindow()
     for (QTcpSocket *socket : link.findChildren<QTcpSocket *>())
         socket->disconnect(this);
     link.disconnect(this);
+    session.disconnect(this);
+    session.host = nullptr;
     serial.disconnect(this);
     protocol.disconnect(this);
     oneShotTimer->disconnect(this);
@@ -314,7 +329,7 @@ void MainWindow::applyDeviceGating()
     ownedBy(ui->btFlashFirmware, Workflow::FirmwareUpdate);
     ownedBy(ui->btPNUpdate, Workflow::ChipUpdate);
 
-    const bool settling = pauseDepth > 0 || running == Workflow::Restart;
+    const bool settling = link.settling() || running == Workflow::Restart;
     ui->btSerialConnect->setEnabled(!settling && running != Workflow::Rs485Scan);
     ui->btNetworkConnect->setEnabled(!settling);
     ui->btRefresComPorts->setEnabled(!settling);

@@ -18,6 +18,8 @@
 
 #include "link/binaryprotocol.h"
 #include "link/readerlink.h"
+#include "link/readersession.h"
+#include "link/readerstates.h"
 
 class FavouriteList;
 struct FavouriteCommand;
@@ -40,57 +42,23 @@ class MainWindow;
 // The one window of the client. It owns the link (codec, serial port, TCP
 // socket), the request discipline, the command console and the workflows; its
 // members are defined in the folder of the subsystem they belong to.
-class MainWindow : public QMainWindow
+class MainWindow : public QMainWindow, public ReaderStates, public SessionHost
 {
     Q_OBJECT
 
 public:
-    // Which guarded request is waiting for an answer (4 is not used).
-    enum OneShotState {
-        Idle = 0,
-        LoopTest = 1,
-        GetVersion = 2,
-        Rs485Scan = 3,
-        FlashFirmware = 5,
-        FlashRfidChip = 6,
-        NetworkRead = 7,
-        NetworkWrite = 8,
-        AddressTagWrite = 9,
-        AddressTagRead = 10,
-        FileOpenForRead = 11,
-        FileOpenForWrite = 12,
-        FileWriting = 13,
-        FileReading = 14,
-        FileClosingAfterRead = 15,
-        FileClosingAfterWrite = 16,
-    };
-    Q_ENUM(OneShotState)
-
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
-    // The reader's link: transports, codec and the guarded request. The
-    // window's names for its parts (serial, protocol, oneShotTimer, ...)
-    // below refer to it.
-    ReaderLink link;
+    // The reader: its session routes what it sends; its link (transports,
+    // codec, the guarded request) is what the window's names for those
+    // parts (serial, protocol, oneShotTimer, ...) below refer to.
+    ReaderSession session;
+    ReaderLink &link = session.link;
 
     // ---- Application shell: window (app/mainwindow.cpp) ----------------------
 public:
-    // What owns the reader now. One workflow runs at a time.
-    enum class Workflow {
-        None,
-        FirmwareUpdate,
-        ChipUpdate,
-        Download,
-        Upload,
-        NetworkSettings,
-        AddressTag,
-        LoopTest,
-        Rs485Scan,
-        Polling,
-        Restart
-    };
-    Workflow runningWorkflow() const;
+    Workflow runningWorkflow() const override;
     static QString workflowName(Workflow workflow);
     // The device controls are usable while a link is up and no workflow
     // runs; the running workflow's own Abort, Stop or Cancel stays usable.
@@ -126,7 +94,7 @@ public:
     LogView *deviceLog = nullptr; // teLogs
 private:
     void setUpLogViews();
-    void deviceLogWrite(const uint8_t *body, size_t len);
+    void deviceLogWrite(const uint8_t *body, size_t len) override;
     bool deviceLogShown = false;
 public:
     // About the most blocks (dumps, messages, device log lines) each log
@@ -139,7 +107,8 @@ public:
     void refreshPortList(const QString &preferredPort);
     void openSerialPort();
     void closeSerialPort();
-    void reopenSerialPort();
+    void reopenSerialPort(std::function<void()> reopened);
+    void reopenAttempt(int attempt, const std::function<void()> &reopened);
     void requestVersion();
 private slots:
     void on_btSerialConnect_clicked();
@@ -155,7 +124,9 @@ private:
 
     // ---- Device link: TCP transport (link/tcptransport.cpp) ------------------
 public slots:
+    // Begins connecting; the link reports each attempt and the outcome.
     void connectToHost(const QString &address, int port);
+    void tcpLinkUp();
     void disconnectHost();
     void onReadyRead();
     void onSocketStateChanged(QAbstractSocket::SocketState socketState);
@@ -188,14 +159,6 @@ public:
     // answer to its request: only that answer is acted on.
     bool workflowWaiting() const { return link.workflowWaiting(); }
     bool linkOpen() const { return link.linkOpen(); }
-    // The prescribed waits of the workflows. The event loop runs meanwhile
-    // (the window paints, frames are logged), with the controls gated.
-    void pause(int ms);
-    bool pauseUntil(const std::function<bool()> &done, int ms);
-    // A hook for tests: when not negative, no wait of pause or pauseUntil
-    // lasts longer than this many milliseconds. The fuzz harness feeds a
-    // reader's restarts and erases without spending their seconds.
-    int pauseLimitMs = -1;
     // One pass of the event loop inside an answer handler; false when the
     // workflow was ended or started over meanwhile.
     bool drainEvents();
@@ -203,7 +166,7 @@ public:
     void failWorkflow(const QString &reason);
     // ending, when given, says on the last line why it failed or what the
     // reader holds now.
-    void failWorkflow(Workflow workflow, const QString &reason, const QString &ending = QString());
+    void failWorkflow(Workflow workflow, const QString &reason, const QString &ending = QString()) override;
     // The link went down (not on purpose): the running workflow ends.
     void linkLost(const QString &reason);
     // A transfer whose answers cannot be trusted (one went missing, came
@@ -219,12 +182,11 @@ public:
     bool linkGoing = false; // the link is being lost: nothing more is sent
 private:
     void giveUp();
-    int pauseDepth = 0;
 
     // ---- Command console: catalogue (console/catalogue.cpp) ------------------
 public:
     static QString hexByte(uint8_t value);
-    QString commandName(uint32_t code) const;
+    QString commandName(uint32_t code) const override;
     void loadCommandCatalogue();
 public slots:
     void fillCommandList(int state = 0);
@@ -262,31 +224,26 @@ public:
     // ---- Command console: response dispatcher (console/dispatcher.cpp) -------
 public slots:
     void binaryProtocolFrameComplete(uint8_t *header, size_t hlen, uint8_t *buff, size_t len);
-private:
-    void dispatchAnswer(uint8_t code, const QByteArray &data);
-    void routeAnswer(uint8_t code, const QByteArray &data);
-    void dispatchError(bool hasCode, uint8_t code, const QByteArray &data);
-    void answerOutOfTurn(uint8_t code);
-    void decodeVersion(const QString &text);
-    void decodeTagCount(const QByteArray &data);
-    void decodeUid(const QByteArray &data);
+public:
+    void versionReported(const QString &text) override;
+    void schedulePoll() override;
 
     // ---- Device workflows: firmware update (workflows/firmwareupdate.cpp) ----
 public:
-    void firmwareBeginAnswered();
-    void firmwareFrameAnswered();
-    void firmwareEndAnswered();
+    void firmwareBeginAnswered() override;
+    void firmwareFrameAnswered() override;
+    void firmwareEndAnswered() override;
     void sendNextFirmwareFrame();
     // What the reader holds after an update that did not end.
     QString firmwareLeftState() const;
     bool firmwareErased = false; // OTA Begin answered in this update
-    bool awaitingFlashedVersion = false; // the version after the restart is logged
-    QString versionBeforeFlash;
-    QString readerVersion; // as the reader last reported it
+    bool &awaitingFlashedVersion = session.awaitingFlashedVersion; // the version after the restart is logged
+    QString &versionBeforeFlash = session.versionBeforeFlash;
+    QString &readerVersion = session.readerVersion; // as the reader last reported it
     // OTA Begin, the first request of every attempt.
     void startFirmwareTransfer(int timeoutMs);
     void startFirmwareUpdate(); // the image was chosen, checked and backed up
-    void endFirmwareUpdate();
+    void endFirmwareUpdate() override;
     // Reads the image chosen for an update; false (with the reason logged)
     // when it cannot be read, is too large or is empty.
     bool loadFirmwareImage(const QString &fileName);
@@ -300,9 +257,9 @@ public:
     int firmwareOffset = 0;
 
     // ---- Device workflows: RFID chip update (workflows/chipupdate.cpp) -------
-    void chipUpdateAnswered();
+    void chipUpdateAnswered() override;
     void sendNextChipRequest();
-    void chipAnswerOutOfTurn();
+    void chipAnswerOutOfTurn() override;
     qint64 chipWatchNs() const;
     QString chipLeftState() const;
     bool chipWatching = false; // after an answer, before the next request
@@ -312,11 +269,11 @@ public:
     qint64 chipBeginNs = 0;
     qint64 chipRoundTripNs = 0; // of the records answered
     int chipRoundTrips = 0;
-    void chipUpdateFinished();
+    void chipUpdateFinished() override;
     // PN OTA Begin, the first request of every attempt.
     void startChipTransfer(int timeoutMs);
     void startChipUpdate();
-    void endChipUpdate();
+    void endChipUpdate() override;
 private slots:
     void on_btPNUpdate_clicked();
 public:
@@ -329,11 +286,11 @@ public:
         ApplyEdits = 4, // a dialog's edits go into the document read now
         Backup = 5 // kept before the reader is changed; afterBackup follows
     };
-    void fileOpenAnswered(const QByteArray &data);
-    void fileReadAnswered(const QByteArray &data);
-    void fileWriteAnswered(const QByteArray &data);
-    void fileCloseAnswered();
-    void deviceRestartAnswered();
+    void fileOpenAnswered(const QByteArray &data) override;
+    void fileReadAnswered(const QByteArray &data) override;
+    void fileWriteAnswered(const QByteArray &data) override;
+    void fileCloseAnswered() override;
+    void deviceRestartAnswered() override;
     void startConfigDownload(int target);
     void startConfigUpload(const QByteArray &content);
     void sendFileWriteChunk();
@@ -341,7 +298,7 @@ public:
     void startDownloadTransfer(int timeoutMs);
     void startUploadTransfer(int timeoutMs);
     // An answer to a file command came that answered nothing outstanding.
-    void strayFileAnswer();
+    void strayFileAnswer() override;
     // Ends a transfer without leaving a file open on the reader; says what
     // the reader holds.
     QString abandonFileTransfer(Workflow workflow, int state, bool readBack);
@@ -419,7 +376,7 @@ public:
     QByteArray editsWanted; // and what the user made of it
 
     // ---- Device workflows: network settings (workflows/networksettings.cpp) --
-    void networkSettingsAnswered(const QByteArray &data);
+    void networkSettingsAnswered(const QByteArray &data) override;
     // Asks a Yes/No question; tests replace it. Arguments: title, text.
     // True for Yes.
     std::function<bool(const QString &, const QString &)> askQuestion;
@@ -444,13 +401,13 @@ public:
 private:
 public:
     // ---- Device workflows: address tag and tag tests (workflows/tagtests.cpp)
-    void loopTestCount(bool found);
-    void loopTestOnUid(uint8_t tagType);
-    void loopTestOnHalt();
-    void loopTestOnError();
-    void addressTagOnActivated();
-    void tagTestOnWritePage();
-    void tagTestOnReadPage(const QByteArray &data);
+    void loopTestCount(bool found) override;
+    void loopTestOnUid(uint8_t tagType) override;
+    void loopTestOnHalt() override;
+    void loopTestOnError() override;
+    void addressTagOnActivated() override;
+    void tagTestOnWritePage() override;
+    void tagTestOnReadPage(const QByteArray &data) override;
 private slots:
     void on_btWriteAddressTag_clicked();
     void on_btReadAddressTag_clicked();
@@ -468,8 +425,8 @@ public:
     int loopTestValue = 0;
 
     // ---- Device workflows: software polling (workflows/softwarepolling.cpp) --
-    void pollingRecordUid(const QString &uid);
-    bool pollingRunning() const;
+    void pollingRecordUid(const QString &uid) override;
+    bool pollingRunning() const override;
 public slots:
     void pollingTimeout();
 private slots:
@@ -481,7 +438,7 @@ public slots:
 
     // ---- Device discovery: RS485 bus scan (discovery/rs485scan.cpp) ---------
     void rs485ScanNextAddress();
-    void rs485ScanDeviceFound(const QString &version);
+    void rs485ScanDeviceFound(const QString &version) override;
     void endRs485Scan(const QString &message);
 private slots:
     void on_btScanRs485_clicked();

@@ -1,6 +1,7 @@
 #include "link/readerlink.h"
 
 #include <QElapsedTimer>
+#include <QHostAddress>
 #include <QScopedValueRollback>
 #include <QTcpSocket>
 #include <QTimer>
@@ -28,11 +29,107 @@ ReaderLink::ReaderLink(QObject *parent)
     oneShotTimer = new QTimer(this);
     oneShotTimer->setSingleShot(true);
     connect(&protocol, &BinaryProtocol::protocolWrite, this, &ReaderLink::writeFrame);
+    // A coarse timer may end a wait 5 % early.
+    waitTimer = new QTimer(this);
+    waitTimer->setSingleShot(true);
+    waitTimer->setTimerType(Qt::PreciseTimer);
+    connect(waitTimer, &QTimer::timeout, this, [this] {
+        const std::function<void()> step = std::move(waitStep);
+        waitStep = nullptr;
+        emit settlingChanged();
+        if (step)
+            step();
+    });
+    tcpAttemptTimer = new QTimer(this);
+    tcpAttemptTimer->setSingleShot(true);
+    tcpAttemptTimer->setTimerType(Qt::PreciseTimer);
+    connect(tcpAttemptTimer, &QTimer::timeout, this, [this] { tcpAttemptEnded(false); });
 }
 
 ReaderLink::~ReaderLink()
 {
     oneShotTimer->stop();
+    waitTimer->stop();
+    tcpAttemptTimer->stop();
+    disconnect(tcpWatch);
+}
+
+void ReaderLink::waitThen(int ms, std::function<void()> step)
+{
+    waitStep = std::move(step);
+    waitTimer->start(limited(ms));
+    emit settlingChanged();
+}
+
+void ReaderLink::cancelWait()
+{
+    if (!waitTimer->isActive())
+        return;
+    waitTimer->stop();
+    waitStep = nullptr;
+    emit settlingChanged();
+}
+
+bool ReaderLink::waiting() const
+{
+    return waitTimer->isActive();
+}
+
+void ReaderLink::connectTcp(const QString &address, int port)
+{
+    auto *socket = new QTcpSocket(this);
+    socket->setReadBufferSize(ReceiveBufferBytes);
+    tcpSocket = socket;
+    tcpAddress = address;
+    tcpPort = quint16(port);
+    tcpAttempt = 0;
+    // An attempt has settled when the socket is connected or unconnected
+    // again. That is looked at once the socket's own signal has returned.
+    disconnect(tcpWatch);
+    tcpWatch = connect(socket, &QAbstractSocket::stateChanged, this, [this](QAbstractSocket::SocketState state) {
+        if (state != QAbstractSocket::ConnectedState && state != QAbstractSocket::UnconnectedState)
+            return;
+        const int serial = tcpAttemptSerial;
+        QTimer::singleShot(0, this, [this, serial] {
+            if (serial == tcpAttemptSerial && tcpAttempt > 0)
+                tcpAttemptEnded(tcpSocket && tcpSocket->state() == QAbstractSocket::ConnectedState);
+        });
+    });
+    emit settlingChanged();
+    nextTcpAttempt();
+}
+
+void ReaderLink::nextTcpAttempt()
+{
+    ++tcpAttempt;
+    ++tcpAttemptSerial;
+    emit tcpAttempting(tcpAddress);
+    tcpAttemptTimer->start(limited(TcpAttemptMs));
+    tcpSocket->connectToHost(QHostAddress(tcpAddress), tcpPort, QIODevice::ReadWrite);
+}
+
+void ReaderLink::tcpAttemptEnded(bool connected)
+{
+    QTcpSocket *socket = tcpSocket;
+    tcpAttemptTimer->stop();
+    ++tcpAttemptSerial;
+    if (!connected && socket) {
+        socket->abort();
+        if (tcpAttempt < TcpAttempts) {
+            nextTcpAttempt();
+            return;
+        }
+    }
+    disconnect(tcpWatch);
+    tcpAttempt = 0;
+    emit settlingChanged();
+    if (connected) {
+        emit tcpUp();
+        return;
+    }
+    tcpSocket = nullptr;
+    delete socket;
+    emit tcpFailed();
 }
 
 bool ReaderLink::linkOpen() const

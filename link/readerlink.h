@@ -6,6 +6,7 @@
 #include <QString>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "link/binaryprotocol.h"
 
@@ -42,6 +43,30 @@ public:
     bool tcpConnected = false;
     bool linkOpen() const;
     static constexpr qint64 ReceiveBufferBytes = 64 * 1024; // unread bytes a transport keeps
+
+    // Connects over TCP: up to TcpAttempts attempts of TcpAttemptMs each,
+    // the next begun when one is refused or its time is over. tcpAttempting
+    // before each, then tcpUp (tcpSocket is connected) or tcpFailed (there
+    // is no socket).
+    void connectTcp(const QString &address, int port);
+    bool tcpConnecting() const { return tcpAttempt > 0; }
+    static constexpr int TcpAttempts = 3;
+    static constexpr int TcpAttemptMs = 5000;
+
+    // ---- waits --------------------------------------------------------------
+    // The prescribed waits (after an erase, around a restart) are steps on a
+    // timer: nothing waits inside the event loop, so several links wait at
+    // once in one thread. One wait at a time: step runs after ms unless the
+    // wait is cancelled or replaced.
+    void waitThen(int ms, std::function<void()> step);
+    void cancelWait();
+    bool waiting() const;
+    // A wait or a connection attempt runs: the link is not to be taken down
+    // or up by hand meanwhile.
+    bool settling() const { return waiting() || tcpConnecting(); }
+    // A hook for tests: when not negative, no wait and no connection
+    // attempt lasts longer than this many milliseconds.
+    int waitLimitMs = -1;
 
     // Hands what device received to the codec in bounded slices, the event
     // loop running between them.
@@ -80,8 +105,24 @@ signals:
     void frameWritten(const QByteArray &frame);
     // A guarded request went out: what may be started has changed.
     void requestBegun();
+    // settling() changed.
+    void settlingChanged();
+    void tcpAttempting(const QString &address);
+    void tcpUp();
+    void tcpFailed();
 
 private:
+    int limited(int ms) const { return waitLimitMs >= 0 ? qMin(ms, waitLimitMs) : ms; }
+    void nextTcpAttempt();
+    void tcpAttemptEnded(bool connected);
+    QTimer *waitTimer = nullptr;
+    std::function<void()> waitStep;
+    QTimer *tcpAttemptTimer = nullptr;
+    int tcpAttempt = 0; // of the connection being made; 0: none
+    int tcpAttemptSerial = 0; // tells a settled attempt's late news from the next one's
+    QString tcpAddress;
+    quint16 tcpPort = 0;
+    QMetaObject::Connection tcpWatch;
     bool receivingBytes = false; // a pass is running
     bool receivedMeanwhile = false; // bytes arrived while it ran
     bool receivePassPending = false; // the next pass is scheduled

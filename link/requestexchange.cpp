@@ -75,36 +75,6 @@ void MainWindow::binaryProtocolSendSignal(uint8_t *buff, int len)
     protocol.sendFrame(buff, size_t(len));
 }
 
-void MainWindow::pause(int ms)
-{
-    pauseUntil(nullptr, ms);
-}
-
-bool MainWindow::pauseUntil(const std::function<bool()> &done, int ms)
-{
-    ++pauseDepth;
-    applyDeviceGating();
-    QEventLoop loop;
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    deadline.setTimerType(Qt::PreciseTimer); // a coarse timer may end a wait 5 % early
-    connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-    QTimer check;
-    if (done)
-        connect(&check, &QTimer::timeout, &loop, [&] {
-            if (done())
-                loop.quit();
-        });
-    deadline.start(pauseLimitMs >= 0 ? qMin(ms, pauseLimitMs) : ms);
-    if (!done || !done()) {
-        check.start(10);
-        loop.exec();
-    }
-    --pauseDepth;
-    applyDeviceGating();
-    return !done || done();
-}
-
 bool MainWindow::drainEvents()
 {
     const int run = workflowRun;

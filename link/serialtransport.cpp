@@ -187,14 +187,14 @@ void MainWindow::handleSerialDataError(QSerialPort::SerialPortError serialPortEr
     });
 }
 
-// The waits let the event loop run (the window keeps painting) while the
-// device controls are gated; the firmware update's Abort stays usable.
-void MainWindow::reopenSerialPort()
+// Over the serial port: closed, 6 s, opened again (up to six attempts a
+// second apart). reopened runs once the port is open again; when it does not
+// come back, the workflow is ended instead. Over TCP only the wait: an Abort
+// or a lost link ends it.
+void MainWindow::reopenSerialPort(std::function<void()> reopened)
 {
     if (!serial.isOpen()) {
-        // Over TCP only the wait; an Abort or a lost link ends it.
-        const int run = workflowRun;
-        pauseUntil([this, run] { return run != workflowRun; }, 4000);
+        link.waitThen(4000, std::move(reopened));
         return;
     }
     logd(QStringLiteral("Closing the port..."));
@@ -202,18 +202,24 @@ void MainWindow::reopenSerialPort()
     closeSerialPort();
     if (oneShotState == FlashFirmware)
         ui->btFlashFirmware->setText(QStringLiteral("Abort..."));
-    pause(6000);
-    logd(QStringLiteral("Opening again..."));
-    for (int attempt = 1; attempt <= 6; ++attempt) {
-        openSerialPort();
-        if (serial.isOpen()) {
-            linkCycling = false;
-            return;
-        }
-        if (attempt < 6) {
-            logd(QStringLiteral("Unable to open serial port. Trying again.."));
-            pause(1000);
-        }
+    link.waitThen(6000, [this, reopened = std::move(reopened)] {
+        logd(QStringLiteral("Opening again..."));
+        reopenAttempt(1, reopened);
+    });
+}
+
+void MainWindow::reopenAttempt(int attempt, const std::function<void()> &reopened)
+{
+    openSerialPort();
+    if (serial.isOpen()) {
+        linkCycling = false;
+        reopened();
+        return;
+    }
+    if (attempt < 6) {
+        logd(QStringLiteral("Unable to open serial port. Trying again.."));
+        link.waitThen(1000, [this, attempt, reopened] { reopenAttempt(attempt + 1, reopened); });
+        return;
     }
     logd(QStringLiteral("Unable to open serial port. Please try to reconnect device and start again."));
     closeSerialPort();

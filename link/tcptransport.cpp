@@ -1,7 +1,6 @@
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include <QApplication>
 #include <QHostAddress>
 #include <QLabel>
 #include <QTcpSocket>
@@ -24,39 +23,22 @@ void MainWindow::on_btNetworkConnect_clicked()
 
 void MainWindow::connectToHost(const QString &address, int port)
 {
-    auto *socket = new QTcpSocket(this);
-    socket->setReadBufferSize(ReceiveBufferBytes);
-    tcpSocket = socket;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        logd(QStringLiteral("Connecting to ") + address + QStringLiteral(" ..."));
-        QApplication::processEvents();
-        socket->connectToHost(QHostAddress(address), quint16(port), QIODevice::ReadWrite);
-        // The window keeps painting while the attempt runs.
-        const auto settled = [socket] {
-            return socket->state() == QAbstractSocket::ConnectedState
-                || socket->state() == QAbstractSocket::UnconnectedState;
-        };
-        pauseUntil(settled, 5000);
-        if (socket->state() == QAbstractSocket::ConnectedState) {
-            connect(socket, &QTcpSocket::readyRead, this, &MainWindow::onReadyRead);
-            connect(socket, &QTcpSocket::stateChanged, this, &MainWindow::onSocketStateChanged);
-            connect(socket, &QTcpSocket::errorOccurred, this, &MainWindow::tcpClientError);
-            protocol.resetReceiver();
-            logd(QStringLiteral("New TCP client connected"));
-            tcpConnected = true;
-            setControlsEnabled(true);
-            oneShotState = GetVersion;
-            requestVersion();
-            oneShotTimer->start(2500);
-            return;
-        }
-        socket->abort();
-    }
-    logd(QStringLiteral("TCP connection filed. Remeber to enable TCP server in the device settings to user TCP "
-                        "connection from R4 client."));
-    if (tcpSocket == socket)
-        tcpSocket = nullptr;
-    delete socket;
+    link.connectTcp(address, port);
+}
+
+void MainWindow::tcpLinkUp()
+{
+    QTcpSocket *socket = tcpSocket;
+    connect(socket, &QTcpSocket::readyRead, this, &MainWindow::onReadyRead);
+    connect(socket, &QTcpSocket::stateChanged, this, &MainWindow::onSocketStateChanged);
+    connect(socket, &QTcpSocket::errorOccurred, this, &MainWindow::tcpClientError);
+    protocol.resetReceiver();
+    logd(QStringLiteral("New TCP client connected"));
+    tcpConnected = true;
+    setControlsEnabled(true);
+    oneShotState = GetVersion;
+    requestVersion();
+    oneShotTimer->start(2500);
 }
 
 void MainWindow::onReadyRead()

@@ -447,7 +447,7 @@ private slots:
         QCOMPARE(address->text(), QStringLiteral("127.0.0.1"));
         f.widget<QSpinBox>("sbPort")->setValue(f.reader()->tcpPort());
         f.click("btNetworkConnect");
-        QVERIFY(w->tcpConnected);
+        QTRY_VERIFY(w->tcpConnected);
         QTRY_COMPARE(w->statusDetailLabel->text(), QStringLiteral("Version:2.38"));
         QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
     }

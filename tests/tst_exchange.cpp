@@ -266,6 +266,7 @@ private slots:
             port = probe.serverPort();
         }
         w->connectToHost("127.0.0.1", port);
+        QVERIFY(QTest::qWaitFor([&] { return !w->link.tcpConnecting(); }, 1000));
         QCOMPARE(f.logCount("Connecting to 127.0.0.1 ..."), 3);
         QVERIFY(f.logText().contains("TCP connection filed. Remeber to enable TCP server in the device settings to "
                                      "user TCP connection from R4 client."));

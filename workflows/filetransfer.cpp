@@ -392,19 +392,18 @@ void MainWindow::deviceRestartAnswered()
 void MainWindow::restartAndReconnect(bool overSerial, bool overTcp)
 {
     linkCycling = true;
-    if (overSerial) {
+    if (overSerial)
         closeSerialPort();
-        pause(3000);
-        openSerialPort();
-    } else {
-        pause(3000);
-    }
-    linkCycling = false;
-    restarting = false;
-    if (overTcp) {
-        disconnectHost();
-        on_btNetworkConnect_clicked();
-        return;
-    }
-    beginRequest(GetVersion, request(Command::GetVersion), 500);
+    link.waitThen(3000, [this, overSerial, overTcp] {
+        if (overSerial)
+            openSerialPort();
+        linkCycling = false;
+        restarting = false;
+        if (overTcp) {
+            disconnectHost();
+            on_btNetworkConnect_clicked();
+            return;
+        }
+        beginRequest(GetVersion, request(Command::GetVersion), 500);
+    });
 }

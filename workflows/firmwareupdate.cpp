@@ -78,6 +78,10 @@ void MainWindow::startFirmwareTransfer(int timeoutMs)
 void MainWindow::endFirmwareUpdate()
 {
     ++workflowRun;
+    // The wait over TCP ends with the update; a port being opened again
+    // comes back all the same.
+    if (!linkCycling)
+        link.cancelWait();
     oneShotState = Idle;
     ui->btFlashFirmware->setText(QStringLiteral("Flash firmware"));
     forgetRequest();
@@ -141,20 +145,17 @@ void MainWindow::firmwareBeginAnswered()
     QTimer::singleShot(0, this, [this, run] {
         if (run != workflowRun || oneShotState != FlashFirmware)
             return; // aborted or ended meanwhile
-        const bool overSerial = serial.isOpen();
-        reopenSerialPort();
-        if (overSerial && !serial.isOpen())
-            return; // the port did not come back; the update has been ended
-        if (run != workflowRun || oneShotState != FlashFirmware)
-            return; // aborted, or the link was lost, during the wait
-
-        logd(QStringLiteral("Writing firmware..."));
-        firmwareOffset = 0;
-        // Closing the port for the reopen reset the caption and the progress.
-        ui->btFlashFirmware->setText(QStringLiteral("Abort..."));
-        progressBar->setMaximum(firmwareData.size());
-        progressBar->setValue(0);
-        sendNextFirmwareFrame();
+        reopenSerialPort([this, run] {
+            if (run != workflowRun || oneShotState != FlashFirmware)
+                return; // aborted, or the link was lost, during the wait
+            logd(QStringLiteral("Writing firmware..."));
+            firmwareOffset = 0;
+            // Closing the port for the reopen reset the caption and the progress.
+            ui->btFlashFirmware->setText(QStringLiteral("Abort..."));
+            progressBar->setMaximum(firmwareData.size());
+            progressBar->setValue(0);
+            sendNextFirmwareFrame();
+        });
     });
 }
 

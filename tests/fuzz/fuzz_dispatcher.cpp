@@ -30,7 +30,7 @@
 // default button), dialogs closed, questions answered Yes.
 //
 // The waits of a reader's restart and of an erase are cut to
-// kPauseLimitMs (MainWindow::pauseLimitMs); everything else runs as it
+// kPauseLimitMs (the link's waitLimitMs); everything else runs as it
 // would. Frames are only handed on while the link is up; the window is
 // connected again at the start of each input when it is not.
 //
@@ -362,7 +362,7 @@ void setUp()
         h->inputMarks << markOf(path);
     h->targetMark = markOf(h->target);
 
-    w->pauseLimitMs = kPauseLimitMs;
+    w->link.waitLimitMs = kPauseLimitMs;
     w->askQuestion = [](const QString &, const QString &) { return true; };
     w->fileChooser = [](const QString &caption, const QString &filter, bool save) {
         if (save)

@@ -103,6 +103,10 @@ void WindowFixture::clickConnectTcp(quint16 port)
     widget<QLineEdit>(QStringLiteral("leDeviceAddr"))->setText(QStringLiteral("127.0.0.1"));
     widget<QSpinBox>(QStringLiteral("sbPort"))->setValue(port);
     click(QStringLiteral("btNetworkConnect"));
+    // The attempts run on; a click that connects or gives up is over when
+    // they are.
+    (void)QTest::qWaitFor([this] { return !m_window->link.tcpConnecting(); },
+                          (ReaderLink::TcpAttempts + 1) * ReaderLink::TcpAttemptMs);
 }
 
 void WindowFixture::clickConnectSerial(const QString &path)

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include "link/readerlink.h"
+#include "link/readersession.h"
+
+// A workflow of one reader session: it owns its steps and its state, sends
+// through the session's link, takes its inputs as values (or asks a view
+// for the latest edit where a step needs it) and reports by signals. It
+// touches no widget; a window or a terminal tool shows what it reports.
+class ReaderWorkflow : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit ReaderWorkflow(ReaderSession &session, QObject *parent = nullptr)
+        : QObject(parent)
+        , session(session)
+        , link(session.link)
+    { }
+
+    ReaderSession &session;
+    ReaderLink &link;
+
+signals:
+    // A line for the user's log, in the order the steps happen.
+    void logLine(const QString &line);
+    // How far the work is: value of maximum (0 of 0: none shown).
+    void progress(int value, int maximum);
+    // The workflow is over; ok when the reader holds what was asked.
+    void ended(bool ok);
+};
