@@ -77,7 +77,6 @@ MainWindow::MainWindow(QWidget *parent)
     ui->tabs->setEnabled(false);
     clearParameterForm();
 
-    connect(&serial, &QSerialPort::readyRead, this, &MainWindow::handleSerialDataReady);
     connect(&serial, &QSerialPort::errorOccurred, this, &MainWindow::handleSerialDataError);
     connect(&protocol, &BinaryProtocol::frameTimeout, this, &MainWindow::binaryProtocolFrameTimeout);
     session.host = this;
@@ -93,6 +92,9 @@ MainWindow::MainWindow(QWidget *parent)
         logd(QStringLiteral("Connecting to ") + address + QStringLiteral(" ..."));
     });
     connect(&link, &ReaderLink::tcpUp, this, &MainWindow::tcpLinkUp);
+    connect(&link, &ReaderLink::logLine, this, &MainWindow::logd);
+    connect(&link, &ReaderLink::serialOpened, this, &MainWindow::serialPortOpened);
+    connect(&link, &ReaderLink::serialClosed, this, &MainWindow::serialPortClosed);
     connect(&link, &ReaderLink::tcpFailed, this, [this] {
         logd(QStringLiteral("TCP connection filed. Remeber to enable TCP server in the device settings to user TCP "
                             "connection from R4 client."));
@@ -112,7 +114,11 @@ MainWindow::MainWindow(QWidget *parent)
     updateTimer = new QTimer(this);
     connect(updateTimer, &QTimer::timeout, this, &MainWindow::updateListTimer);
     updateTimer->start(1000);
-    connect(oneShotTimer, &QTimer::timeout, this, &MainWindow::oneShotTimeout);
+    connect(&firmware, &ReaderWorkflow::progress, this, [this](int value, int maximum) {
+        progressBar->setMaximum(maximum);
+        progressBar->setValue(value);
+    });
+    connect(&firmware, &ReaderWorkflow::ended, this, &MainWindow::firmwareUpdateEnded);
     pollingTimer = new QTimer(this);
     pollingTimer->setSingleShot(true);
     connect(pollingTimer, &QTimer::timeout, this, &MainWindow::pollingTimeout);
@@ -190,6 +196,7 @@ MainWindow::~MainWindow()
     serial.disconnect(this);
     protocol.disconnect(this);
     oneShotTimer->disconnect(this);
+    firmware.disconnect(this);
     ui->lvDetectedDevices->model()->disconnect(this);
     oneShotTimer->stop();
     pollingTimer->stop();
@@ -275,35 +282,6 @@ MainWindow::Workflow MainWindow::runningWorkflow() const
         break;
     }
     return pollingRunning() ? Workflow::Polling : Workflow::None;
-}
-
-QString MainWindow::workflowName(Workflow workflow)
-{
-    switch (workflow) {
-    case Workflow::FirmwareUpdate:
-        return QStringLiteral("the firmware update");
-    case Workflow::ChipUpdate:
-        return QStringLiteral("the RFID chip update");
-    case Workflow::Download:
-        return QStringLiteral("the download of config.json");
-    case Workflow::Upload:
-        return QStringLiteral("the upload of config.json");
-    case Workflow::NetworkSettings:
-        return QStringLiteral("the network settings transfer");
-    case Workflow::AddressTag:
-        return QStringLiteral("the address tag operation");
-    case Workflow::LoopTest:
-        return QStringLiteral("the loop test");
-    case Workflow::Rs485Scan:
-        return QStringLiteral("the RS485 scan");
-    case Workflow::Polling:
-        return QStringLiteral("software polling");
-    case Workflow::Restart:
-        return QStringLiteral("the device restart");
-    case Workflow::None:
-        break;
-    }
-    return QString();
 }
 
 void MainWindow::applyDeviceGating()

@@ -20,6 +20,7 @@
 #include "link/readerlink.h"
 #include "link/readersession.h"
 #include "link/readerstates.h"
+#include "workflows/firmwareupdateworkflow.h"
 
 class FavouriteList;
 struct FavouriteCommand;
@@ -59,7 +60,6 @@ public:
     // ---- Application shell: window (app/mainwindow.cpp) ----------------------
 public:
     Workflow runningWorkflow() const override;
-    static QString workflowName(Workflow workflow);
     // The device controls are usable while a link is up and no workflow
     // runs; the running workflow's own Abort, Stop or Cancel stays usable.
     // The connection controls rest while the link is taken down and up on
@@ -107,8 +107,9 @@ public:
     void refreshPortList(const QString &preferredPort);
     void openSerialPort();
     void closeSerialPort();
-    void reopenSerialPort(std::function<void()> reopened);
-    void reopenAttempt(int attempt, const std::function<void()> &reopened);
+    // What the window shows when the link opens or closes the port.
+    void serialPortOpened();
+    void serialPortClosed();
     void requestVersion();
 private slots:
     void on_btSerialConnect_clicked();
@@ -116,9 +117,6 @@ private slots:
     void handleSerialDataReady();
     void handleSerialDataError(QSerialPort::SerialPortError serialPortError);
 private:
-    // Why the port could not be opened: the port's own error text, with a
-    // hint where the user lacks the permission.
-    QString openFailureReason(const QString &portName) const;
     bool serialClosePending = false; // an error's close is scheduled
     bool serialRemovalSaid = false; // "Device removed." logged for it
 
@@ -145,7 +143,7 @@ public:
 public slots:
     void binaryProtocolWrite(uint8_t *buff, size_t len);
     void binaryProtocolSendSignal(uint8_t *buff, int len);
-    void oneShotTimeout();
+    void oneShotTimeout() override;
 public:
     // The guarded request, as the link keeps it (link/readerlink.h).
     void beginRequest(int state, const QByteArray &payload, int timeoutMs)
@@ -173,15 +171,15 @@ public:
     // late or twice) starts over from its first request, TransferAttempts
     // times in all; then it fails, and after silence the link is dropped.
     void restartTransfer(const QString &why, bool silence, const QString &ending = QString());
-    static constexpr int TransferAttempts = 4;
+    static constexpr int TransferAttempts = ReaderSession::TransferAttempts;
     int transferAttempt = 1;
     // Bumped when a workflow starts, starts over or ends; a continuation
     // queued for an earlier run finds it changed.
     int workflowRun = 0;
-    bool linkCycling = false; // the link goes down and up again on purpose
+    bool &linkCycling = link.linkCycling; // the link goes down and up again on purpose
     bool linkGoing = false; // the link is being lost: nothing more is sent
 private:
-    void giveUp();
+    void giveUp() override;
 
     // ---- Command console: catalogue (console/catalogue.cpp) ------------------
 public:
@@ -230,20 +228,17 @@ public:
 
     // ---- Device workflows: firmware update (workflows/firmwareupdate.cpp) ----
 public:
-    void firmwareBeginAnswered() override;
-    void firmwareFrameAnswered() override;
-    void firmwareEndAnswered() override;
-    void sendNextFirmwareFrame();
+    // The update itself is the session's (workflows/firmwareupdateworkflow.h);
+    // the window chooses, checks and confirms the image and shows the steps.
+    FirmwareUpdateWorkflow &firmware = *session.firmware;
     // What the reader holds after an update that did not end.
     QString firmwareLeftState() const;
-    bool firmwareErased = false; // OTA Begin answered in this update
     bool &awaitingFlashedVersion = session.awaitingFlashedVersion; // the version after the restart is logged
     QString &versionBeforeFlash = session.versionBeforeFlash;
     QString &readerVersion = session.readerVersion; // as the reader last reported it
-    // OTA Begin, the first request of every attempt.
-    void startFirmwareTransfer(int timeoutMs);
     void startFirmwareUpdate(); // the image was chosen, checked and backed up
-    void endFirmwareUpdate() override;
+    void endFirmwareUpdate();
+    void firmwareUpdateEnded(bool flashed);
     // Reads the image chosen for an update; false (with the reason logged)
     // when it cannot be read, is too large or is empty.
     bool loadFirmwareImage(const QString &fileName);

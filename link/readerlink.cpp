@@ -1,6 +1,8 @@
 #include "link/readerlink.h"
 
+#include <QDebug>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QScopedValueRollback>
 #include <QTcpSocket>
@@ -26,6 +28,7 @@ ReaderLink::ReaderLink(QObject *parent)
     , protocol(nullptr)
 {
     serial.setReadBufferSize(ReceiveBufferBytes);
+    connect(&serial, &QSerialPort::readyRead, this, [this] { takeReceivedBytes(&serial); });
     oneShotTimer = new QTimer(this);
     oneShotTimer->setSingleShot(true);
     connect(&protocol, &BinaryProtocol::protocolWrite, this, &ReaderLink::writeFrame);
@@ -52,6 +55,65 @@ ReaderLink::~ReaderLink()
     waitTimer->stop();
     tcpAttemptTimer->stop();
     disconnect(tcpWatch);
+}
+
+bool ReaderLink::openSerial(const QString &name, qint32 baudRate, QSerialPort::Parity parity)
+{
+    serialName = name;
+    serialBaudRate = baudRate;
+    serialParity = parity;
+    return reopenSerial();
+}
+
+bool ReaderLink::reopenSerial()
+{
+    retryCount = 0;
+    if (serial.isOpen())
+        serial.close();
+    if (serialName.isEmpty())
+        return false;
+    serial.setPortName(serialName);
+    serial.setBaudRate(serialBaudRate);
+    serial.setParity(serialParity);
+    if (!serial.open(QIODevice::ReadWrite)) {
+        qDebug() << QStringLiteral("Failed to open port %1, error: %2").arg(serialName, serial.errorString());
+        // The answer timer reports the missing answer later; the reason is
+        // only known here.
+        emit logLine(QStringLiteral("Failed to open port %1: %2").arg(serialName, openFailureReason(serialName)));
+        return false;
+    }
+    serial.setDataTerminalReady(false);
+    protocol.resetReceiver();
+    qDebug() << QStringLiteral("Port opened: %1").arg(serialName);
+    emit serialOpened();
+    return true;
+}
+
+QString ReaderLink::openFailureReason(const QString &portName) const
+{
+    QString reason = serial.errorString();
+#ifdef Q_OS_LINUX
+    // A serial device the user may not write to is, on most distributions,
+    // one of the group dialout (a port in use by another program is a
+    // permission error too, but one the user may write to).
+    if (serial.error() == QSerialPort::PermissionError && QFileInfo::exists(portName)
+        && !QFileInfo(portName).isWritable())
+        reason += QStringLiteral(" (to use serial ports, add your user to the group dialout: sudo adduser $USER "
+                                 "dialout, then log in again)");
+#else
+    Q_UNUSED(portName)
+#endif
+    return reason;
+}
+
+void ReaderLink::closeSerial()
+{
+    if (serial.isOpen()) {
+        serial.clear(QSerialPort::AllDirections);
+        serial.close();
+    }
+    qDebug() << "Port closed";
+    emit serialClosed();
 }
 
 void ReaderLink::waitThen(int ms, std::function<void()> step)
@@ -124,6 +186,14 @@ void ReaderLink::tcpAttemptEnded(bool connected)
     tcpAttempt = 0;
     emit settlingChanged();
     if (connected) {
+        // Once the link is closed (the socket may still be closing), what
+        // is left unread belongs to nobody.
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+            if (socket == tcpSocket && tcpConnected)
+                takeReceivedBytes(socket);
+        });
+        protocol.resetReceiver();
+        tcpConnected = true;
         emit tcpUp();
         return;
     }

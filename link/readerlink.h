@@ -43,6 +43,17 @@ public:
     bool tcpConnected = false;
     bool linkOpen() const;
     static constexpr qint64 ReceiveBufferBytes = 64 * 1024; // unread bytes a transport keeps
+    bool linkCycling = false; // the link goes down and up again on purpose
+
+    // Opens the serial port with these settings (kept for reopenSerial); on
+    // failure says why in the log. serialOpened when it is open.
+    bool openSerial(const QString &name, qint32 baudRate, QSerialPort::Parity parity);
+    bool reopenSerial();
+    // Empties and closes the port (if open); serialClosed in every case.
+    void closeSerial();
+    // Why the port could not be opened: the port's own error text, with a
+    // hint where the user lacks the permission.
+    QString openFailureReason(const QString &portName) const;
 
     // Connects over TCP: up to TcpAttempts attempts of TcpAttemptMs each,
     // the next begun when one is refused or its time is over. tcpAttempting
@@ -101,6 +112,9 @@ public:
     void writeFrame(uint8_t *buff, size_t len);
 
 signals:
+    void logLine(const QString &line);
+    void serialOpened();
+    void serialClosed();
     // A frame went out on a transport (once for each transport it went to).
     void frameWritten(const QByteArray &frame);
     // A guarded request went out: what may be started has changed.
@@ -120,6 +134,9 @@ private:
     QTimer *tcpAttemptTimer = nullptr;
     int tcpAttempt = 0; // of the connection being made; 0: none
     int tcpAttemptSerial = 0; // tells a settled attempt's late news from the next one's
+    QString serialName;
+    qint32 serialBaudRate = 0;
+    QSerialPort::Parity serialParity = QSerialPort::NoParity;
     QString tcpAddress;
     quint16 tcpPort = 0;
     QMetaObject::Connection tcpWatch;

@@ -1,16 +1,88 @@
 #include "link/readersession.h"
 
+#include <QTcpSocket>
 #include <QTimer>
 
 #include "common/readertext.h"
 #include "console/hexbyte.h"
 #include "console/versioninfo.h"
 #include "link/commandcodes.h"
+#include "workflows/firmwareupdateworkflow.h"
 
 ReaderSession::ReaderSession(QObject *parent)
     : QObject(parent)
 {
+    firmware = new FirmwareUpdateWorkflow(*this, this);
     connect(&link.protocol, &BinaryProtocol::frameComplete, this, &ReaderSession::frameComplete);
+    connect(link.oneShotTimer, &QTimer::timeout, this, &ReaderSession::oneShotTimeout);
+    connect(firmware, &ReaderWorkflow::logLine, this, &ReaderSession::logLine);
+}
+
+ReaderSession::~ReaderSession()
+{
+    link.oneShotTimer->disconnect(this);
+}
+
+SessionHost &ReaderSession::hostOrNone() const
+{
+    // Without a host, the workflows it would run are not running.
+    static SessionHost none;
+    return host ? *host : none;
+}
+
+ReaderStates::Workflow ReaderSession::runningWorkflow() const
+{
+    if (host)
+        return host->runningWorkflow();
+    return firmware->running() ? Workflow::FirmwareUpdate : Workflow::None;
+}
+
+void ReaderSession::failWorkflow(Workflow workflow, const QString &reason, const QString &ending)
+{
+    if (host) {
+        host->failWorkflow(workflow, reason, ending);
+        return;
+    }
+    if (workflow != Workflow::FirmwareUpdate)
+        return;
+    if (!reason.isEmpty())
+        log(reason);
+    link.forgetRequest();
+    firmware->abort();
+}
+
+void ReaderSession::giveUp()
+{
+    if (host) {
+        host->giveUp();
+        return;
+    }
+    link.oneShotState = Idle;
+    link.forgetRequest();
+    link.closeSerial();
+    if (link.tcpSocket)
+        link.tcpSocket->disconnectFromHost();
+    link.tcpConnected = false;
+    log(QStringLiteral("Timeout - Please recconnect device and try again."));
+}
+
+// The firmware update's steps are its own; every other request's timeout is
+// the host's.
+void ReaderSession::oneShotTimeout()
+{
+    if (link.oneShotState != FlashFirmware) {
+        if (host)
+            host->oneShotTimeout();
+        return;
+    }
+    // Nothing is repeated into a link that is gone.
+    if (!link.linkOpen()) {
+        failWorkflow(Workflow::FirmwareUpdate, QStringLiteral("No connection to the device."));
+        link.oneShotState = Idle;
+        link.forgetRequest();
+        return;
+    }
+    firmware->restart(QStringLiteral("No answer from the device"), true, QString());
 }
 
 // Every accepted frame arrives here. Body: status, answered command, data,
@@ -24,7 +96,7 @@ void ReaderSession::frameComplete(uint8_t *header, size_t hlen, uint8_t *buff, s
         buff[len - 2] = 0;
 
     if (len >= 1 && buff[0] == AnswerStatus::LogLine) {
-        host->deviceLogWrite(buff, len);
+        hostOrNone().deviceLogWrite(buff, len);
         return;
     }
     emit frameReceived(frame);
@@ -89,7 +161,7 @@ void ReaderSession::dispatchAnswer(uint8_t code, const QByteArray &data)
     case Command::Reboot:
     case Command::FactoryReset:
         // Nobody could have asked for a restart while a workflow runs.
-        if (host->runningWorkflow() == Workflow::None)
+        if (runningWorkflow() == Workflow::None)
             routeAnswer(code, data);
         return;
     default:
@@ -105,9 +177,9 @@ void ReaderSession::dispatchAnswer(uint8_t code, const QByteArray &data)
 void ReaderSession::answerOutOfTurn(uint8_t code)
 {
     if (code >= Command::FileOpen && code <= Command::FileClose)
-        host->strayFileAnswer();
+        hostOrNone().strayFileAnswer();
     else if (code >= Command::PnOtaBegin && code <= Command::PnOtaFinish && link.oneShotState == FlashRfidChip)
-        host->chipAnswerOutOfTurn();
+        hostOrNone().chipAnswerOutOfTurn();
 }
 
 void ReaderSession::routeAnswer(uint8_t code, const QByteArray &data)
@@ -123,7 +195,7 @@ void ReaderSession::routeAnswer(uint8_t code, const QByteArray &data)
         link.oneShotTimer->stop();
         log(QStringLiteral("Tag activated."));
         if (link.oneShotState == AddressTagWrite) {
-            host->addressTagOnActivated();
+            hostOrNone().addressTagOnActivated();
         } else {
             log(QStringLiteral("Reading tag info"));
             link.beginRequest(AddressTagRead, QByteArray::fromHex("400402"), 3000);
@@ -133,62 +205,58 @@ void ReaderSession::routeAnswer(uint8_t code, const QByteArray &data)
         log(QStringLiteral("HALT done"));
         link.oneShotTimer->stop();
         if (link.oneShotState == LoopTest)
-            host->loopTestOnHalt();
+            hostOrNone().loopTestOnHalt();
         else if (link.oneShotState == AddressTagWrite || link.oneShotState == AddressTagRead)
             link.oneShotState = Idle; // the HALT after a tag was written or read ends the chain
         break;
     case Command::NetworkConfig:
         if (link.oneShotState == NetworkRead || link.oneShotState == NetworkWrite)
-            host->networkSettingsAnswered(data);
+            hostOrNone().networkSettingsAnswered(data);
         break;
     case Command::Reboot:
     case Command::FactoryReset:
-        host->deviceRestartAnswered();
+        hostOrNone().deviceRestartAnswered();
         break;
     case Command::GetVersion: {
         const int end = data.indexOf('\0');
         const QString text = QString::fromUtf8(end >= 0 ? data.left(end) : data);
         if (link.oneShotState == Rs485Scan)
-            host->rs485ScanDeviceFound(text);
+            hostOrNone().rs485ScanDeviceFound(text);
         else
             decodeVersion(text);
         break;
     }
     case Command::UltralightReadPage:
         if (link.oneShotState != Idle)
-            host->tagTestOnReadPage(data);
+            hostOrNone().tagTestOnReadPage(data);
         break;
     case Command::UltralightWritePage:
         if (link.oneShotState == LoopTest || link.oneShotState == AddressTagWrite)
-            host->tagTestOnWritePage();
+            hostOrNone().tagTestOnWritePage();
         break;
     case Command::FileOpen:
-        host->fileOpenAnswered(data);
+        hostOrNone().fileOpenAnswered(data);
         break;
     case Command::FileRead:
-        host->fileReadAnswered(data);
+        hostOrNone().fileReadAnswered(data);
         break;
     case Command::FileWrite:
-        host->fileWriteAnswered(data);
+        hostOrNone().fileWriteAnswered(data);
         break;
     case Command::FileClose:
-        host->fileCloseAnswered();
+        hostOrNone().fileCloseAnswered();
         break;
     case Command::OtaBegin:
-        host->firmwareBeginAnswered();
-        break;
     case Command::OtaFrame:
-        host->firmwareFrameAnswered();
-        break;
     case Command::OtaEnd:
-        host->firmwareEndAnswered();
+        firmware->answered(code);
         break;
     case Command::PnOtaBegin:
     case Command::PnOtaFrame:
-        host->chipUpdateAnswered();
+        hostOrNone().chipUpdateAnswered();
         break;
     case Command::PnOtaFinish:
-        host->chipUpdateFinished();
+        hostOrNone().chipUpdateFinished();
         break;
     default:
         break;
@@ -198,7 +266,7 @@ void ReaderSession::routeAnswer(uint8_t code, const QByteArray &data)
 // The device log is asked for when the version says the reader keeps one.
 void ReaderSession::decodeVersion(const QString &text)
 {
-    host->versionReported(text);
+    hostOrNone().versionReported(text);
     link.oneShotTimer->stop();
     log(QStringLiteral("Version:") + text);
 
@@ -220,7 +288,7 @@ void ReaderSession::decodeTagCount(const QByteArray &data)
     const int count = uint8_t(data.at(0));
     if (count != 0) {
         if (link.oneShotState == LoopTest)
-            host->loopTestCount(true);
+            hostOrNone().loopTestCount(true);
         link.beginRequest(link.oneShotState, QByteArray::fromHex("0300"), 3000);
         return;
     }
@@ -229,9 +297,9 @@ void ReaderSession::decodeTagCount(const QByteArray &data)
         link.oneShotState = Idle; // the operation ends without a tag
     if (link.oneShotState == LoopTest) {
         link.beginRequest(LoopTest, QByteArray(1, char(Command::Halt)), 3000);
-        host->loopTestCount(false);
-    } else if (host->pollingRunning()) {
-        host->schedulePoll();
+        hostOrNone().loopTestCount(false);
+    } else if (hostOrNone().pollingRunning()) {
+        hostOrNone().schedulePoll();
     }
 }
 
@@ -245,12 +313,12 @@ void ReaderSession::decodeUid(const QByteArray &data)
     link.oneShotTimer->stop();
 
     if (link.oneShotState == LoopTest) {
-        host->loopTestOnUid(type);
+        hostOrNone().loopTestOnUid(type);
         return;
     }
-    host->pollingRecordUid(uid);
-    if (host->pollingRunning())
-        host->schedulePoll();
+    hostOrNone().pollingRecordUid(uid);
+    if (hostOrNone().pollingRunning())
+        hostOrNone().schedulePoll();
 
     if (link.oneShotState == AddressTagWrite || link.oneShotState == AddressTagRead) {
         if (type == 1) {
@@ -266,7 +334,7 @@ void ReaderSession::decodeUid(const QByteArray &data)
 
 void ReaderSession::dispatchError(bool hasCode, uint8_t code, const QByteArray &data)
 {
-    const QString name = hasCode ? host->commandName(code) : QStringLiteral("Unknown");
+    const QString name = hasCode ? hostOrNone().commandName(code) : QStringLiteral("Unknown");
     const QString number
         = data.size() >= 2 ? QString::asprintf("0x%02X%02X", uint8_t(data.at(0)), uint8_t(data.at(1))) : QString();
     if (!number.isEmpty())
@@ -288,13 +356,13 @@ void ReaderSession::dispatchError(bool hasCode, uint8_t code, const QByteArray &
     if (firmware || chip) {
         log(QStringLiteral("Firmware writing error - please restart the board and try again"));
         const Workflow update = firmware ? Workflow::FirmwareUpdate : Workflow::ChipUpdate;
-        if (host->runningWorkflow() == update) {
-            host->failWorkflow(update, QString(), QString());
+        if (runningWorkflow() == update) {
+            failWorkflow(update, QString(), QString());
         } else {
             if (firmware)
-                host->endFirmwareUpdate();
+                this->firmware->end();
             else
-                host->endChipUpdate();
+                hostOrNone().endChipUpdate();
             log(QStringLiteral("Flash firmware aborted."));
         }
         return;
@@ -304,19 +372,19 @@ void ReaderSession::dispatchError(bool hasCode, uint8_t code, const QByteArray &
     // reader holds now.
     const QString refusal = QStringLiteral("the reader answered %1 with error %2")
                                 .arg(name, number.isEmpty() ? QStringLiteral("(no number)") : number);
-    switch (link.workflowWaiting() ? host->runningWorkflow() : Workflow::None) {
+    switch (link.workflowWaiting() ? runningWorkflow() : Workflow::None) {
     case Workflow::Download:
     case Workflow::Upload:
     case Workflow::AddressTag:
     case Workflow::NetworkSettings:
-        host->failWorkflow(host->runningWorkflow(), QString(), refusal);
+        failWorkflow(runningWorkflow(), QString(), refusal);
         return;
     default:
         break;
     }
 
     if (link.oneShotState == LoopTest) {
-        host->loopTestOnError();
+        hostOrNone().loopTestOnError();
         link.beginRequest(LoopTest, QByteArray(1, char(Command::Halt)), 3000);
         log(QStringLiteral("HALT request"));
     } else if (link.oneShotState != Rs485Scan) {

@@ -11,50 +11,53 @@
 
 // What a session asks of whoever runs the workflows it routes answers to,
 // and shows what the reader reports. The window is one; each workflow that
-// becomes an object of its own takes its part out of here.
+// becomes an object of its own takes its part out of here. Each call does
+// nothing by default: a session without a host (a terminal tool) runs only
+// the workflows that are objects of their own.
+class FirmwareUpdateWorkflow;
+
 class SessionHost
 {
 public:
     virtual ~SessionHost() = default;
 
-    virtual ReaderStates::Workflow runningWorkflow() const = 0;
-    virtual void failWorkflow(ReaderStates::Workflow workflow, const QString &reason, const QString &ending) = 0;
-    virtual QString commandName(uint32_t code) const = 0;
+    virtual ReaderStates::Workflow runningWorkflow() const { return ReaderStates::Workflow::None; }
+    virtual void failWorkflow(ReaderStates::Workflow, const QString &, const QString &) { }
+    virtual QString commandName(uint32_t) const { return QStringLiteral("Unknown"); }
     // A line of the reader's own log (the body of its log frame).
-    virtual void deviceLogWrite(const uint8_t *body, size_t len) = 0;
-    virtual void versionReported(const QString &text) = 0;
+    virtual void deviceLogWrite(const uint8_t *, size_t) { }
+    virtual void versionReported(const QString &) { }
 
-    virtual void strayFileAnswer() = 0;
-    virtual void fileOpenAnswered(const QByteArray &data) = 0;
-    virtual void fileReadAnswered(const QByteArray &data) = 0;
-    virtual void fileWriteAnswered(const QByteArray &data) = 0;
-    virtual void fileCloseAnswered() = 0;
-    virtual void deviceRestartAnswered() = 0;
+    virtual void strayFileAnswer() { }
+    virtual void fileOpenAnswered(const QByteArray &) { }
+    virtual void fileReadAnswered(const QByteArray &) { }
+    virtual void fileWriteAnswered(const QByteArray &) { }
+    virtual void fileCloseAnswered() { }
+    virtual void deviceRestartAnswered() { }
 
-    virtual void firmwareBeginAnswered() = 0;
-    virtual void firmwareFrameAnswered() = 0;
-    virtual void firmwareEndAnswered() = 0;
-    virtual void endFirmwareUpdate() = 0;
-    virtual void chipUpdateAnswered() = 0;
-    virtual void chipUpdateFinished() = 0;
-    virtual void chipAnswerOutOfTurn() = 0;
-    virtual void endChipUpdate() = 0;
+    // The answer timer ran out for a request of the workflows the host runs.
+    virtual void oneShotTimeout() { }
+    virtual void giveUp() { }
+    virtual void chipUpdateAnswered() { }
+    virtual void chipUpdateFinished() { }
+    virtual void chipAnswerOutOfTurn() { }
+    virtual void endChipUpdate() { }
 
-    virtual void networkSettingsAnswered(const QByteArray &data) = 0;
-    virtual void rs485ScanDeviceFound(const QString &version) = 0;
+    virtual void networkSettingsAnswered(const QByteArray &) { }
+    virtual void rs485ScanDeviceFound(const QString &) { }
 
-    virtual void addressTagOnActivated() = 0;
-    virtual void tagTestOnReadPage(const QByteArray &data) = 0;
-    virtual void tagTestOnWritePage() = 0;
-    virtual void loopTestCount(bool found) = 0;
-    virtual void loopTestOnUid(uint8_t tagType) = 0;
-    virtual void loopTestOnHalt() = 0;
-    virtual void loopTestOnError() = 0;
+    virtual void addressTagOnActivated() { }
+    virtual void tagTestOnReadPage(const QByteArray &) { }
+    virtual void tagTestOnWritePage() { }
+    virtual void loopTestCount(bool) { }
+    virtual void loopTestOnUid(uint8_t) { }
+    virtual void loopTestOnHalt() { }
+    virtual void loopTestOnError() { }
 
-    virtual bool pollingRunning() const = 0;
-    virtual void pollingRecordUid(const QString &uid) = 0;
+    virtual bool pollingRunning() const { return false; }
+    virtual void pollingRecordUid(const QString &) { }
     // The next poll after the set interval.
-    virtual void schedulePoll() = 0;
+    virtual void schedulePoll() { }
 };
 
 // One reader: its link, and the routing of every frame it sends - the
@@ -66,9 +69,21 @@ class ReaderSession : public QObject, public ReaderStates
 
 public:
     explicit ReaderSession(QObject *parent = nullptr);
+    ~ReaderSession() override;
 
     ReaderLink link;
     SessionHost *host = nullptr;
+    FirmwareUpdateWorkflow *firmware = nullptr;
+
+    // A transfer whose answers cannot be trusted starts over from its first
+    // request, TransferAttempts times in all.
+    static constexpr int TransferAttempts = 4;
+
+    ReaderStates::Workflow runningWorkflow() const;
+    // Ends the workflow: the reason, then its own failure line.
+    void failWorkflow(ReaderStates::Workflow workflow, const QString &reason, const QString &ending = QString());
+    // No answer after the last attempt: the link is dropped.
+    void giveUp();
 
     QString readerVersion; // as the reader last reported it
     bool awaitingFlashedVersion = false; // the version after the restart is logged
@@ -94,4 +109,6 @@ private:
     void decodeTagCount(const QByteArray &data);
     void decodeUid(const QByteArray &data);
     void log(const QString &line) { emit logLine(line); }
+    SessionHost &hostOrNone() const;
+    void oneShotTimeout();
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 
 // The names of what a reader session is doing: which guarded request waits
 // for an answer, and which workflow owns the reader.
@@ -44,4 +45,6 @@ public:
         Polling,
         Restart
     };
+    // As the log names it: "the firmware update", ...
+    static QString workflowName(Workflow workflow);
 };

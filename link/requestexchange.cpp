@@ -117,13 +117,9 @@ void MainWindow::failWorkflow(Workflow workflow, const QString &reason, const QS
                            : what + QStringLiteral(": ") + why.join(QStringLiteral("; ")) + QLatin1Char('.'));
     };
     switch (workflow) {
-    case Workflow::FirmwareUpdate: {
-        const QString left = firmwareLeftState();
-        endFirmwareUpdate();
-        logd(QStringLiteral("Flash firmware aborted."));
-        logd(left);
+    case Workflow::FirmwareUpdate:
+        firmware.abort();
         break;
-    }
     case Workflow::ChipUpdate: {
         const QString left = chipLeftState();
         endChipUpdate();
@@ -185,6 +181,10 @@ void MainWindow::failWorkflow(Workflow workflow, const QString &reason, const QS
 
 void MainWindow::restartTransfer(const QString &why, bool silence, const QString &ending)
 {
+    if (oneShotState == FlashFirmware) {
+        firmware.restart(why, silence, ending);
+        return;
+    }
     Workflow transfer = transferOf(oneShotState);
     if (transfer == Workflow::Download && uploadReadBack)
         transfer = Workflow::Upload;
@@ -202,9 +202,6 @@ void MainWindow::restartTransfer(const QString &why, bool silence, const QString
              .arg(transferAttempt)
              .arg(TransferAttempts));
     switch (transfer) {
-    case Workflow::FirmwareUpdate:
-        startFirmwareTransfer(kRepeatMs);
-        break;
     case Workflow::ChipUpdate:
         startChipTransfer(kRepeatMs);
         break;

@@ -48,56 +48,33 @@ void MainWindow::openSerialPort()
         serial.close();
     if (name.isEmpty())
         return;
-
     openSettings().setValue(QStringLiteral("lastComPort"), name);
-    serial.setPortName(name);
-    serial.setBaudRate(ui->cbConnectionSpeed->currentText().toInt());
     static const QSerialPort::Parity parities[]
         = {QSerialPort::NoParity, QSerialPort::EvenParity, QSerialPort::OddParity};
     const int parityIndex = ui->cbParity->currentIndex();
-    serial.setParity(parityIndex >= 0 && parityIndex < 3 ? parities[parityIndex] : QSerialPort::NoParity);
-    if (serial.open(QIODevice::ReadWrite)) {
-        serial.setDataTerminalReady(false);
-        protocol.resetReceiver();
-        qDebug() << QStringLiteral("Port opened: %1").arg(name);
-        if (oneShotState != Rs485Scan)
-            setControlsEnabled(true);
-    } else {
-        qDebug() << QStringLiteral("Failed to open port %1, error: %2").arg(name, serial.errorString());
-        // The answer timer reports the missing answer later; the reason is
-        // only known here.
-        logd(QStringLiteral("Failed to open port %1: %2").arg(name, openFailureReason(name)));
-    }
+    link.openSerial(name, ui->cbConnectionSpeed->currentText().toInt(),
+                    parityIndex >= 0 && parityIndex < 3 ? parities[parityIndex] : QSerialPort::NoParity);
 }
 
-QString MainWindow::openFailureReason(const QString &portName) const
+void MainWindow::serialPortOpened()
 {
-    QString reason = serial.errorString();
-#ifdef Q_OS_LINUX
-    // A serial device the user may not write to is, on most distributions,
-    // one of the group dialout (a port in use by another program is a
-    // permission error too, but one the user may write to).
-    if (serial.error() == QSerialPort::PermissionError && QFileInfo::exists(portName)
-        && !QFileInfo(portName).isWritable())
-        reason += QStringLiteral(" (to use serial ports, add your user to the group dialout: sudo adduser $USER "
-                                 "dialout, then log in again)");
-#else
-    Q_UNUSED(portName)
-#endif
-    return reason;
+    if (oneShotState != Rs485Scan)
+        setControlsEnabled(true);
 }
 
 void MainWindow::closeSerialPort()
 {
-    if (serial.isOpen()) {
-        serial.clear(QSerialPort::AllDirections);
-        serial.close();
-    }
+    link.closeSerial();
+}
+
+void MainWindow::serialPortClosed()
+{
     setControlsEnabled(false);
-    qDebug() << "Port closed";
     statusLabel->clear();
     statusDetailLabel->clear();
-    ui->btFlashFirmware->setText(QStringLiteral("Flash firmware"));
+    // A port closed to be opened again keeps the update's Abort.
+    ui->btFlashFirmware->setText(oneShotState == FlashFirmware && linkCycling ? QStringLiteral("Abort...")
+                                                                              : QStringLiteral("Flash firmware"));
     ui->btPNUpdate->setText(QStringLiteral("RFID chip update"));
     progressBar->setValue(0);
     // A workflow cannot go on without its link (unless the link is being
@@ -185,47 +162,4 @@ void MainWindow::handleSerialDataError(QSerialPort::SerialPortError serialPortEr
         closeSerialPort(); // may itself report the port's errors once more
         serialClosePending = false;
     });
-}
-
-// Over the serial port: closed, 6 s, opened again (up to six attempts a
-// second apart). reopened runs once the port is open again; when it does not
-// come back, the workflow is ended instead. Over TCP only the wait: an Abort
-// or a lost link ends it.
-void MainWindow::reopenSerialPort(std::function<void()> reopened)
-{
-    if (!serial.isOpen()) {
-        link.waitThen(4000, std::move(reopened));
-        return;
-    }
-    logd(QStringLiteral("Closing the port..."));
-    linkCycling = true;
-    closeSerialPort();
-    if (oneShotState == FlashFirmware)
-        ui->btFlashFirmware->setText(QStringLiteral("Abort..."));
-    link.waitThen(6000, [this, reopened = std::move(reopened)] {
-        logd(QStringLiteral("Opening again..."));
-        reopenAttempt(1, reopened);
-    });
-}
-
-void MainWindow::reopenAttempt(int attempt, const std::function<void()> &reopened)
-{
-    openSerialPort();
-    if (serial.isOpen()) {
-        linkCycling = false;
-        reopened();
-        return;
-    }
-    if (attempt < 6) {
-        logd(QStringLiteral("Unable to open serial port. Trying again.."));
-        link.waitThen(1000, [this, attempt, reopened] { reopenAttempt(attempt + 1, reopened); });
-        return;
-    }
-    logd(QStringLiteral("Unable to open serial port. Please try to reconnect device and start again."));
-    closeSerialPort();
-    linkCycling = false;
-    forgetRequest();
-    oneShotState = Idle;
-    ++workflowRun;
-    applyDeviceGating();
 }

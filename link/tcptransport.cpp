@@ -29,12 +29,9 @@ void MainWindow::connectToHost(const QString &address, int port)
 void MainWindow::tcpLinkUp()
 {
     QTcpSocket *socket = tcpSocket;
-    connect(socket, &QTcpSocket::readyRead, this, &MainWindow::onReadyRead);
     connect(socket, &QTcpSocket::stateChanged, this, &MainWindow::onSocketStateChanged);
     connect(socket, &QTcpSocket::errorOccurred, this, &MainWindow::tcpClientError);
-    protocol.resetReceiver();
     logd(QStringLiteral("New TCP client connected"));
-    tcpConnected = true;
     setControlsEnabled(true);
     oneShotState = GetVersion;
     requestVersion();

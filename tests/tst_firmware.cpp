@@ -15,6 +15,8 @@
 #include "sim/simfaults.h"
 #include "sim/simfiles.h"
 #include "sim/simota.h"
+#include "sim/simreader.h"
+#include "workflows/firmwareupdateworkflow.h"
 #include "support/requestlog.h"
 #include "support/windowfixture.h"
 
@@ -198,6 +200,33 @@ private slots:
         QVERIFY2(notEnded(f).isEmpty(), qPrintable(notEnded(f)));
         QVERIFY(pty ? f.window()->serial.portName().endsWith("ttyFw0") : f.window()->tcpConnected);
         QVERIFY(f.window()->linkOpen());
+    }
+
+    // Two readers flashed at once from one thread, without a window: each
+    // session's waits (the erase, its port closed and opened again) are
+    // its own timers, so both updates run side by side to the end.
+    void twoSessionsAtOnce()
+    {
+        SimReader readers[2];
+        ReaderSession sessions[2];
+        const QByteArray images[2] = {pattern(3000), pattern(2000, 7)};
+        int flashed[2] = {-1, -1};
+        for (int i = 0; i < 2; ++i) {
+            SimOta *module = SimOta::of(&readers[i]);
+            module->setEraseTime(20);
+            module->setReconnectTime(150);
+            const QString link = m_dir.filePath(QStringLiteral("ttyTwo%1").arg(i));
+            QVERIFY(readers[i].openPty(link));
+            QVERIFY(sessions[i].link.openSerial(link, 115200, QSerialPort::NoParity));
+            connect(sessions[i].firmware, &ReaderWorkflow::ended, [&flashed, i](bool ok) { flashed[i] = ok; });
+        }
+        for (int i = 0; i < 2; ++i)
+            sessions[i].firmware->start(images[i]);
+        QVERIFY(QTest::qWaitFor([&] { return flashed[0] >= 0 && flashed[1] >= 0; }, 20000));
+        for (int i = 0; i < 2; ++i) {
+            QCOMPARE(flashed[i], 1);
+            QCOMPARE(SimOta::of(&readers[i])->flashedImage(), images[i]);
+        }
     }
 
     // However an update ends early (the user's Abort, also while the reader
