@@ -90,9 +90,6 @@ MainWindow::MainWindow(QWidget *parent)
     for (QLineEdit *edit : {ui->leIp, ui->leNetmask, ui->leGateway, ui->leDns})
         edit->setValidator(ipValidator);
 
-    updateTimer = new QTimer(this);
-    connect(updateTimer, &QTimer::timeout, this, &MainWindow::updateListTimer);
-    updateTimer->start(1000);
     oneShotTimer = new QTimer(this);
     oneShotTimer->setSingleShot(true);
     connect(oneShotTimer, &QTimer::timeout, this, &MainWindow::oneShotTimeout);
@@ -140,7 +137,6 @@ MainWindow::MainWindow(QWidget *parent)
     ui->gbAddressTag->show();
     ui->gbTests->show();
 
-    indexDetectedDevices();
     startDiscoveryLoops();
 
     ui->labDetected->hide();
