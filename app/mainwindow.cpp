@@ -111,9 +111,6 @@ MainWindow::MainWindow(QWidget *parent)
     for (QLineEdit *edit : {ui->leIp, ui->leNetmask, ui->leGateway, ui->leDns})
         edit->setValidator(ipValidator);
 
-    updateTimer = new QTimer(this);
-    connect(updateTimer, &QTimer::timeout, this, &MainWindow::updateListTimer);
-    updateTimer->start(1000);
     connect(&firmware, &ReaderWorkflow::progress, this, [this](int value, int maximum) {
         progressBar->setMaximum(maximum);
         progressBar->setValue(value);
@@ -163,7 +160,6 @@ MainWindow::MainWindow(QWidget *parent)
     ui->gbAddressTag->show();
     ui->gbTests->show();
 
-    indexDetectedDevices();
     startDiscoveryLoops();
 
     ui->labDetected->hide();

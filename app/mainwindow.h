@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "discovery/devicediscovery.h"
 #include "link/binaryprotocol.h"
 #include "link/readerlink.h"
 #include "link/readersession.h"
@@ -443,44 +444,35 @@ public:
     uint8_t rs485ScanAddress = 0; // the bus address being probed
 
     // ---- Device discovery: UDP (discovery/udpdiscovery.cpp) ------------------
+    // The readers found by UDP are discovery's (discovery/devicediscovery.h);
+    // lvDetectedDevices shows them, labDetected how many. The names below
+    // are the window's ways to the discovery object.
+public:
+    DeviceDiscovery discovery;
 public slots:
-    void updateListTimer();
+    void updateListTimer() { discovery.checkOffline(); }
     // Runs on the GUI thread: the listener reaches it by a queued call.
-    void udpMessageReceive(const QString &msg, const QString &ip);
-    void udpNetworkServerTerminate();
+    void udpMessageReceive(const QString &msg, const QString &ip) { discovery.receive(msg, ip); }
+    void udpNetworkServerTerminate() { discovery.terminateListener(); }
 private slots:
     void on_lvDetectedDevices_currentItemChanged(QListWidgetItem *current, QListWidgetItem *previous);
     void on_btOpenWeb_clicked();
 public:
     // The two background loops, run on the global thread pool.
-    void udpScanLoop();
-    void udpListenLoop(MainWindow *receiver);
+    void udpScanLoop() { discovery.scanLoop(); }
+    void udpListenLoop(MainWindow *receiver) { receiver->discovery.listenLoop(); }
     // Milliseconds of a clock that never steps back; tests set their own.
-    std::function<qint64()> discoveryClock;
-    qint64 discoveryNow() const;
+    std::function<qint64()> &discoveryClock = discovery.clock;
+    qint64 discoveryNow() const { return discovery.now(); }
 private:
     void startDiscoveryLoops();
-    void stopDiscoveryLoops();
+    void stopDiscoveryLoops() { discovery.stop(); }
+    // The list follows discovery's; the list's own removals reach it.
+    void showDetectedDevice(int row);
+    void showDeviceOnline(int row);
 public:
-    int udpAnnouncementsHandled = 0; // announcements taken into the list so far
-    int udpAnnouncementsDropped = 0; // not taken: too many were waiting
-private:
-    // The entries of lvDetectedDevices by sender address, so that an
-    // announcement finds its entry at once however long the list is. Kept
-    // in step with the list's model, whoever removes entries.
-    void indexDetectedDevices();
-    QHash<QString, QListWidgetItem *> detectedByAddress;
-    // At most Discovery::ChangesPerTurn entries change between two turns of
-    // the event loop; what is over waits for the next turn.
-    void takeAnnouncement(const QString &msg, const QString &ip);
-    void checkOffline();
-    void countDiscoveryChange();
-    void scheduleDiscoveryTurn();
-    void discoveryTurn();
-    QQueue<QPair<QString, QString>> pendingAnnouncements; // message, sender
-    int discoveryChanges = 0; // entries changed since the event loop turned
-    bool discoveryTurnPending = false;
-    int offlineCheckRow = -1; // where a cut-short offline check goes on; -1: none
+    int &udpAnnouncementsHandled = discovery.announcementsHandled; // taken into the list so far
+    int &udpAnnouncementsDropped = discovery.announcementsDropped; // not taken: too many were waiting
 
     // ---- Device discovery: list export (discovery/listexport.cpp) -----------
 private slots:

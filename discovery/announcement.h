@@ -30,13 +30,13 @@ constexpr int MaxPendingAnnouncements = 16384;
 extern const char ScanRequest[]; // "Q_R4:SCAN", sent without terminator
 constexpr int ScanRequestSize = 9;
 
-// Roles of a detected-device list entry beside its display text.
+// Roles of a detected-device list entry beside its display text: which
+// reader it shows (DeviceDiscovery::Device).
 enum Role {
     AddressRole = 0x0100, // Qt::UserRole: sender address as received
     NameRole, // name from the first announcement
     VersionRole, // firmware version from the first announcement
-    PaddedAddressRole, // "%03d.%03d.%03d.%03d", what the list sorts by
-    LastHeardRole, // discovery clock when last heard (ms)
+    PaddedAddressRole, // "%03d.%03d.%03d.%03d"
 };
 
 struct Announcement

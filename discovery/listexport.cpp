@@ -1,11 +1,8 @@
 #include "app/mainwindow.h"
-#include "ui_mainwindow.h"
 
 #include <QDebug>
-#include <QListWidget>
 #include <QMessageBox>
 
-#include "discovery/announcement.h"
 #include "xlsx/workbook.h"
 
 // "Save list to file": the detected devices, in the order the list shows
@@ -23,12 +20,11 @@ void MainWindow::on_btSaveList_clicked()
     book.writeText(1, 1, QStringLiteral("Name"));
     book.writeText(1, 2, QStringLiteral("IP"));
     book.writeText(1, 3, QStringLiteral("Firmware"));
-    const QListWidget *list = ui->lvDetectedDevices;
-    for (int i = 0; i < list->count(); ++i) {
-        const QListWidgetItem *entry = list->item(i);
-        book.writeText(i + 2, 1, entry->data(Discovery::NameRole).toString());
-        book.writeText(i + 2, 2, entry->data(Discovery::AddressRole).toString());
-        book.writeText(i + 2, 3, entry->data(Discovery::VersionRole).toString());
+    for (int i = 0; i < discovery.count(); ++i) {
+        const DeviceDiscovery::Device &device = discovery.device(i);
+        book.writeText(i + 2, 1, device.name);
+        book.writeText(i + 2, 2, device.address);
+        book.writeText(i + 2, 3, device.version);
     }
 
     QString error;

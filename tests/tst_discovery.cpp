@@ -258,6 +258,15 @@ private slots:
         QVERIFY(f.logText().contains(QStringLiteral("<b>bold</b> found at address 192.168.1.40. Version: <i>1</i>")));
         w->udpMessageReceive(QStringLiteral("Q_R4:a\u202Eb\u2028c\u0085d\u007Fe:1"), QStringLiteral("192.168.1.41"));
         QCOMPARE(deviceList(f)->item(4)->text(), QStringLiteral("192.168.001.041 - a b c d e (v1)"));
+
+        // Entries the list drops are forgotten: heard again, they are new.
+        delete deviceList(f)->takeItem(0);
+        w->udpMessageReceive(QStringLiteral("Q_R4:Nine:1.0"), QStringLiteral("192.168.1.9"));
+        QCOMPARE(deviceList(f)->item(0)->text(), QStringLiteral("192.168.001.009 - Nine (v1.0)"));
+        QCOMPARE(f.logCount("Nine found at address"), 2);
+        deviceList(f)->clear();
+        w->udpMessageReceive(QStringLiteral("Q_R4:Ten:1.0"), QStringLiteral("192.168.1.10"));
+        QCOMPARE(itemTexts(deviceList(f)), QStringList {QStringLiteral("192.168.001.010 - Ten (v1.0)")});
     }
 
     // A reader silent for more than 10 s turns italic with one message, and
