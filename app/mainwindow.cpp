@@ -108,6 +108,7 @@ MainWindow::MainWindow(QWidget *parent)
         this);
     for (QLineEdit *edit : {ui->leIp, ui->leNetmask, ui->leGateway, ui->leDns})
         edit->setValidator(ipValidator);
+    setUpNetworkSettings();
 
     updateTimer = new QTimer(this);
     connect(updateTimer, &QTimer::timeout, this, &MainWindow::updateListTimer);
@@ -348,10 +349,7 @@ QString MainWindow::quitRisk() const
         return QStringLiteral("config.json is being uploaded: the reader may be left with an incomplete "
                               "configuration.");
     case Workflow::NetworkSettings:
-        if (oneShotState == NetworkWrite)
-            return QStringLiteral("Network settings are being written: the reader may be left with some settings "
-                                  "new and others old.");
-        break;
+        return networkSettings.quitRisk();
     case Workflow::AddressTag:
         if (oneShotState == AddressTagWrite)
             return QStringLiteral("An address tag is being written: the tag may be left with an incomplete record.");

@@ -6,6 +6,7 @@
 #include "console/hexbyte.h"
 #include "console/versioninfo.h"
 #include "link/commandcodes.h"
+#include "workflows/networksettingsworkflow.h"
 
 ReaderSession::ReaderSession(QObject *parent)
     : QObject(parent)
@@ -138,8 +139,8 @@ void ReaderSession::routeAnswer(uint8_t code, const QByteArray &data)
             link.oneShotState = Idle; // the HALT after a tag was written or read ends the chain
         break;
     case Command::NetworkConfig:
-        if (link.oneShotState == NetworkRead || link.oneShotState == NetworkWrite)
-            host->networkSettingsAnswered(data);
+        if ((link.oneShotState == NetworkRead || link.oneShotState == NetworkWrite) && networkSettings)
+            networkSettings->answered(data);
         break;
     case Command::Reboot:
     case Command::FactoryReset:

@@ -9,6 +9,8 @@
 #include "link/readerlink.h"
 #include "link/readerstates.h"
 
+class NetworkSettingsWorkflow;
+
 // What a session asks of whoever runs the workflows it routes answers to,
 // and shows what the reader reports. The window is one; each workflow that
 // becomes an object of its own takes its part out of here.
@@ -40,7 +42,6 @@ public:
     virtual void chipAnswerOutOfTurn() = 0;
     virtual void endChipUpdate() = 0;
 
-    virtual void networkSettingsAnswered(const QByteArray &data) = 0;
     virtual void rs485ScanDeviceFound(const QString &version) = 0;
 
     virtual void addressTagOnActivated() = 0;
@@ -69,6 +70,7 @@ public:
 
     ReaderLink link;
     SessionHost *host = nullptr;
+    NetworkSettingsWorkflow *networkSettings = nullptr; // made on this session, takes its answers
 
     QString readerVersion; // as the reader last reported it
     bool awaitingFlashedVersion = false; // the version after the restart is logged
