@@ -110,6 +110,7 @@ MainWindow::MainWindow(QWidget *parent)
         this);
     for (QLineEdit *edit : {ui->leIp, ui->leNetmask, ui->leGateway, ui->leDns})
         edit->setValidator(ipValidator);
+    setUpNetworkSettings();
 
     connect(&firmware, &ReaderWorkflow::progress, this, [this](int value, int maximum) {
         progressBar->setMaximum(maximum);
@@ -322,10 +323,7 @@ QString MainWindow::quitRisk() const
         return QStringLiteral("config.json is being uploaded: the reader may be left with an incomplete "
                               "configuration.");
     case Workflow::NetworkSettings:
-        if (oneShotState == NetworkWrite)
-            return QStringLiteral("Network settings are being written: the reader may be left with some settings "
-                                  "new and others old.");
-        break;
+        return networkSettings.quitRisk();
     case Workflow::AddressTag:
         if (oneShotState == AddressTagWrite)
             return QStringLiteral("An address tag is being written: the tag may be left with an incomplete record.");

@@ -22,6 +22,7 @@
 #include "link/readersession.h"
 #include "link/readerstates.h"
 #include "workflows/firmwareupdateworkflow.h"
+#include "workflows/networksettingsworkflow.h"
 
 class FavouriteList;
 struct FavouriteCommand;
@@ -372,7 +373,9 @@ public:
     QByteArray editsWanted; // and what the user made of it
 
     // ---- Device workflows: network settings (workflows/networksettings.cpp) --
-    void networkSettingsAnswered(const QByteArray &data) override;
+    // The read and write chains; the tab shows what they read and gives them
+    // its settings as they are edited.
+    NetworkSettingsWorkflow networkSettings {session};
     // Asks a Yes/No question; tests replace it. Arguments: title, text.
     // True for Yes.
     std::function<bool(const QString &, const QString &)> askQuestion;
@@ -384,16 +387,14 @@ private slots:
     void on_cbWifiMode_currentIndexChanged(int index);
     void on_cbAddressType_currentIndexChanged(int index);
 private:
-    void networkReadAnswered(int sub, const QByteArray &value);
-    void networkWriteAnswered(int sub);
-    bool networkTextFits(int sub, bool warn);
-    bool networkSubEnabled(int sub) const;
-    QString networkWriteSummary() const;
-    QList<int> networkWritten; // the settings this write has changed, in order
+    void setUpNetworkSettings();
+    NetworkConfig::Settings shownNetworkSettings() const;
+    void showNetworkSetting(int sub, const NetworkConfig::Settings &settings);
+    QWidget *networkField(int sub) const;
 public:
-    bool networkReadDone = false; // the tab shows what this link's reader holds
-    int networkReadMode = -1; // the Wi-Fi mode and authentication it had
-    int networkReadAuth = -1;
+    bool &networkReadDone = networkSettings.readDone; // the tab shows what this link's reader holds
+    int &networkReadMode = networkSettings.readMode; // the Wi-Fi mode and authentication it had
+    int &networkReadAuth = networkSettings.readAuth;
 private:
 public:
     // ---- Device workflows: address tag and tag tests (workflows/tagtests.cpp)

@@ -8,6 +8,7 @@
 #include "console/versioninfo.h"
 #include "link/commandcodes.h"
 #include "workflows/firmwareupdateworkflow.h"
+#include "workflows/networksettingsworkflow.h"
 
 ReaderSession::ReaderSession(QObject *parent)
     : QObject(parent)
@@ -210,8 +211,8 @@ void ReaderSession::routeAnswer(uint8_t code, const QByteArray &data)
             link.oneShotState = Idle; // the HALT after a tag was written or read ends the chain
         break;
     case Command::NetworkConfig:
-        if (link.oneShotState == NetworkRead || link.oneShotState == NetworkWrite)
-            hostOrNone().networkSettingsAnswered(data);
+        if ((link.oneShotState == NetworkRead || link.oneShotState == NetworkWrite) && networkSettings)
+            networkSettings->answered(data);
         break;
     case Command::Reboot:
     case Command::FactoryReset:

@@ -9,6 +9,8 @@
 #include "link/readerlink.h"
 #include "link/readerstates.h"
 
+class NetworkSettingsWorkflow;
+
 // What a session asks of whoever runs the workflows it routes answers to,
 // and shows what the reader reports. The window is one; each workflow that
 // becomes an object of its own takes its part out of here. Each call does
@@ -43,7 +45,6 @@ public:
     virtual void chipAnswerOutOfTurn() { }
     virtual void endChipUpdate() { }
 
-    virtual void networkSettingsAnswered(const QByteArray &) { }
     virtual void rs485ScanDeviceFound(const QString &) { }
 
     virtual void addressTagOnActivated() { }
@@ -84,6 +85,7 @@ public:
     void failWorkflow(ReaderStates::Workflow workflow, const QString &reason, const QString &ending = QString());
     // No answer after the last attempt: the link is dropped.
     void giveUp();
+    NetworkSettingsWorkflow *networkSettings = nullptr; // made on this session, takes its answers
 
     QString readerVersion; // as the reader last reported it
     bool awaitingFlashedVersion = false; // the version after the restart is logged

@@ -108,13 +108,7 @@ void MainWindow::failWorkflow(Workflow workflow, const QString &reason, const QS
     // The last line: what failed, then why and what the reader holds now,
     // as far as they are known.
     const auto failed = [this, &ending](const QString &what, const QString &left) {
-        QStringList why;
-        for (const QString &part : {ending, left}) {
-            if (!part.isEmpty())
-                why << part;
-        }
-        logd(why.isEmpty() ? what + QLatin1Char('.')
-                           : what + QStringLiteral(": ") + why.join(QStringLiteral("; ")) + QLatin1Char('.'));
+        logd(ReaderWorkflow::failureLine(what, {ending, left}));
     };
     switch (workflow) {
     case Workflow::FirmwareUpdate:
@@ -142,14 +136,9 @@ void MainWindow::failWorkflow(Workflow workflow, const QString &reason, const QS
             QTimer::singleShot(0, this, &MainWindow::backupFailed); // asked from the event loop
         break;
     }
-    case Workflow::NetworkSettings: {
-        const QString summary = networkWriteSummary();
-        oneShotState = Idle;
-        failed(state == NetworkRead ? QStringLiteral("Reading network settings failed")
-                                    : QStringLiteral("Writing network settings failed"),
-               summary);
+    case Workflow::NetworkSettings:
+        networkSettings.fail(ending);
         break;
-    }
     case Workflow::AddressTag: {
         // Only the page write changes the tag.
         const bool writing

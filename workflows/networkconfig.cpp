@@ -83,4 +83,65 @@ QString writeLogLine(int sub)
     }
 }
 
+QString settingName(int sub)
+{
+    switch (sub) {
+    case WifiMode:
+        return QStringLiteral("Wi-Fi mode");
+    case AuthMode:
+        return QStringLiteral("authentication method");
+    case Channel:
+        return QStringLiteral("channel");
+    case Ssid:
+        return QStringLiteral("SSID");
+    case Password:
+        return QStringLiteral("Wi-Fi password");
+    case AddressType:
+        return QStringLiteral("address type");
+    case Ip:
+        return QStringLiteral("IP address");
+    case Netmask:
+        return QStringLiteral("netmask");
+    case Gateway:
+        return QStringLiteral("gateway");
+    case Dns:
+        return QStringLiteral("DNS server");
+    default:
+        return QStringLiteral("setting");
+    }
+}
+
+bool isOffered(int sub, int wifiMode, int addressType)
+{
+    switch (sub) {
+    case AuthMode:
+    case Channel:
+        return wifiMode == 0;
+    case Ssid:
+    case Password:
+        return wifiMode == 0 || wifiMode == 1;
+    default:
+        return isAddressSub(sub) ? addressType != 0 : true;
+    }
+}
+
+QByteArray Settings::value(int sub) const
+{
+    switch (sub) {
+    case WifiMode:
+        return QByteArray(1, char(wifiMode));
+    case AuthMode:
+        return QByteArray(1, char(authMode));
+    case Channel:
+        return QByteArray(1, char(channel));
+    case Ssid:
+    case Password:
+        return text(sub).toUtf8();
+    case AddressType:
+        return QByteArray(1, char(addressType));
+    default:
+        return addressBytes(addresses[qBound(0, sub - Ip, 3)]);
+    }
+}
+
 } // namespace NetworkConfig

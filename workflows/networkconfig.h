@@ -49,6 +49,42 @@ QString textValue(const QByteArray &value);
 
 // The log line of a write step ("Writing SSID..."); empty for sub 0.
 QString writeLogLine(int sub);
+// The name of a setting in the log ("Wi-Fi mode", "SSID", ...).
+QString settingName(int sub);
+
+// The choices the reader has for its one-byte settings, as the Network tab
+// lists them: Wi-Fi mode access point, client, off; authentication open,
+// WEP, WPA PSK, WPA2 PSK, WPA/WPA2 PSK; address type DHCP, static; the
+// channels 1 to 13.
+constexpr int WifiModeCount = 3;
+constexpr int AuthModeCount = 5;
+constexpr int AddressTypeCount = 2;
+constexpr int ChannelMin = 1;
+constexpr int ChannelMax = 13;
+
+// Whether sub matters under this Wi-Fi mode and address type: the
+// authentication and the channel only for an access point, the SSID and
+// the password not with Wi-Fi off, the addresses only for a static address;
+// the mode and the address type always.
+bool isOffered(int sub, int wifiMode, int addressType);
+
+// The settings as they are edited: the choices by their index, the
+// addresses as typed.
+struct Settings
+{
+    int wifiMode = 0;
+    int authMode = 0;
+    int channel = ChannelMin;
+    QString ssid;
+    QString password;
+    int addressType = 0;
+    QString addresses[4]; // Ip, Netmask, Gateway, Dns
+
+    bool offers(int sub) const { return isOffered(sub, wifiMode, addressType); }
+    QString text(int sub) const { return sub == Ssid ? ssid : password; }
+    // What a write of sub sends.
+    QByteArray value(int sub) const;
+};
 
 // The sub-command to write after the answer for sub k: subs 1 to 4 and 6 to
 // 9 only when enabled(sub) is true, sub 5 always. -1 when none is left.
