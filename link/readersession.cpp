@@ -6,6 +6,7 @@
 #include "console/hexbyte.h"
 #include "console/versioninfo.h"
 #include "link/commandcodes.h"
+#include "workflows/tagworkflows.h"
 
 ReaderSession::ReaderSession(QObject *parent)
     : QObject(parent)
@@ -122,20 +123,16 @@ void ReaderSession::routeAnswer(uint8_t code, const QByteArray &data)
     case Command::ActivateTag:
         link.oneShotTimer->stop();
         log(QStringLiteral("Tag activated."));
-        if (link.oneShotState == AddressTagWrite) {
-            host->addressTagOnActivated();
-        } else {
-            log(QStringLiteral("Reading tag info"));
-            link.beginRequest(AddressTagRead, QByteArray::fromHex("400402"), 3000);
-        }
+        if (addressTag)
+            addressTag->tagActivated();
         break;
     case Command::Halt:
         log(QStringLiteral("HALT done"));
         link.oneShotTimer->stop();
-        if (link.oneShotState == LoopTest)
-            host->loopTestOnHalt();
-        else if (link.oneShotState == AddressTagWrite || link.oneShotState == AddressTagRead)
-            link.oneShotState = Idle; // the HALT after a tag was written or read ends the chain
+        if (LoopTestWorkflow *test = runningLoopTest())
+            test->halted();
+        else if (AddressTagWorkflow *tag = runningAddressTag())
+            tag->halted();
         break;
     case Command::NetworkConfig:
         if (link.oneShotState == NetworkRead || link.oneShotState == NetworkWrite)
@@ -155,12 +152,18 @@ void ReaderSession::routeAnswer(uint8_t code, const QByteArray &data)
         break;
     }
     case Command::UltralightReadPage:
-        if (link.oneShotState != Idle)
-            host->tagTestOnReadPage(data);
+        // In any state but Idle and the loop test's the data is taken as an
+        // address tag.
+        if (LoopTestWorkflow *test = runningLoopTest())
+            test->pageRead(data);
+        else if (link.oneShotState != Idle && addressTag)
+            addressTag->pageRead(data);
         break;
     case Command::UltralightWritePage:
-        if (link.oneShotState == LoopTest || link.oneShotState == AddressTagWrite)
-            host->tagTestOnWritePage();
+        if (LoopTestWorkflow *test = runningLoopTest())
+            test->pageWritten();
+        else if (link.oneShotState == AddressTagWrite && addressTag)
+            addressTag->pageWritten();
         break;
     case Command::FileOpen:
         host->fileOpenAnswered(data);
@@ -219,17 +222,16 @@ void ReaderSession::decodeTagCount(const QByteArray &data)
         return; // no count in the answer
     const int count = uint8_t(data.at(0));
     if (count != 0) {
-        if (link.oneShotState == LoopTest)
-            host->loopTestCount(true);
+        if (LoopTestWorkflow *test = runningLoopTest())
+            test->counted(true);
         link.beginRequest(link.oneShotState, QByteArray::fromHex("0300"), 3000);
         return;
     }
     log(QStringLiteral("No tag detected"));
-    if (link.oneShotState == AddressTagWrite || link.oneShotState == AddressTagRead)
-        link.oneShotState = Idle; // the operation ends without a tag
-    if (link.oneShotState == LoopTest) {
-        link.beginRequest(LoopTest, QByteArray(1, char(Command::Halt)), 3000);
-        host->loopTestCount(false);
+    if (AddressTagWorkflow *tag = runningAddressTag())
+        tag->noTag();
+    if (LoopTestWorkflow *test = runningLoopTest()) {
+        test->counted(false);
     } else if (host->pollingRunning()) {
         host->schedulePoll();
     }
@@ -244,24 +246,26 @@ void ReaderSession::decodeUid(const QByteArray &data)
     log(QStringLiteral("TAG is found: ") + uid);
     link.oneShotTimer->stop();
 
-    if (link.oneShotState == LoopTest) {
-        host->loopTestOnUid(type);
+    if (LoopTestWorkflow *test = runningLoopTest()) {
+        test->tagFound(type);
         return;
     }
     host->pollingRecordUid(uid);
     if (host->pollingRunning())
         host->schedulePoll();
 
-    if (link.oneShotState == AddressTagWrite || link.oneShotState == AddressTagRead) {
-        if (type == 1) {
-            log(QStringLiteral("Ultralight TAG detected. Activating TAG..."));
-            link.beginRequest(link.oneShotState, QByteArray::fromHex("0400"), 3000);
-        } else {
-            log(QStringLiteral("Ultralight TAG needed for address tag."));
-            link.forgetRequest();
-            link.oneShotState = Idle;
-        }
-    }
+    if (AddressTagWorkflow *tag = runningAddressTag())
+        tag->tagFound(type);
+}
+
+LoopTestWorkflow *ReaderSession::runningLoopTest() const
+{
+    return link.oneShotState == LoopTest ? loopTest : nullptr;
+}
+
+AddressTagWorkflow *ReaderSession::runningAddressTag() const
+{
+    return link.oneShotState == AddressTagWrite || link.oneShotState == AddressTagRead ? addressTag : nullptr;
 }
 
 void ReaderSession::dispatchError(bool hasCode, uint8_t code, const QByteArray &data)
@@ -315,10 +319,8 @@ void ReaderSession::dispatchError(bool hasCode, uint8_t code, const QByteArray &
         break;
     }
 
-    if (link.oneShotState == LoopTest) {
-        host->loopTestOnError();
-        link.beginRequest(LoopTest, QByteArray(1, char(Command::Halt)), 3000);
-        log(QStringLiteral("HALT request"));
+    if (LoopTestWorkflow *test = runningLoopTest()) {
+        test->refused();
     } else if (link.oneShotState != Rs485Scan) {
         // During the bus scan an error answer records nothing; the scan
         // moves on when the address's 100 ms are over.

@@ -9,6 +9,9 @@
 #include "link/readerlink.h"
 #include "link/readerstates.h"
 
+class AddressTagWorkflow;
+class LoopTestWorkflow;
+
 // What a session asks of whoever runs the workflows it routes answers to,
 // and shows what the reader reports. The window is one; each workflow that
 // becomes an object of its own takes its part out of here.
@@ -43,14 +46,6 @@ public:
     virtual void networkSettingsAnswered(const QByteArray &data) = 0;
     virtual void rs485ScanDeviceFound(const QString &version) = 0;
 
-    virtual void addressTagOnActivated() = 0;
-    virtual void tagTestOnReadPage(const QByteArray &data) = 0;
-    virtual void tagTestOnWritePage() = 0;
-    virtual void loopTestCount(bool found) = 0;
-    virtual void loopTestOnUid(uint8_t tagType) = 0;
-    virtual void loopTestOnHalt() = 0;
-    virtual void loopTestOnError() = 0;
-
     virtual bool pollingRunning() const = 0;
     virtual void pollingRecordUid(const QString &uid) = 0;
     // The next poll after the set interval.
@@ -69,6 +64,10 @@ public:
 
     ReaderLink link;
     SessionHost *host = nullptr;
+    // The workflows whose steps the session calls itself; each sets its own
+    // while it exists.
+    AddressTagWorkflow *addressTag = nullptr;
+    LoopTestWorkflow *loopTest = nullptr;
 
     QString readerVersion; // as the reader last reported it
     bool awaitingFlashedVersion = false; // the version after the restart is logged
@@ -93,5 +92,8 @@ private:
     void decodeVersion(const QString &text);
     void decodeTagCount(const QByteArray &data);
     void decodeUid(const QByteArray &data);
+    // The workflow the request state belongs to, if it is there.
+    LoopTestWorkflow *runningLoopTest() const;
+    AddressTagWorkflow *runningAddressTag() const;
     void log(const QString &line) { emit logLine(line); }
 };

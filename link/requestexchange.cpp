@@ -108,13 +108,7 @@ void MainWindow::failWorkflow(Workflow workflow, const QString &reason, const QS
     // The last line: what failed, then why and what the reader holds now,
     // as far as they are known.
     const auto failed = [this, &ending](const QString &what, const QString &left) {
-        QStringList why;
-        for (const QString &part : {ending, left}) {
-            if (!part.isEmpty())
-                why << part;
-        }
-        logd(why.isEmpty() ? what + QLatin1Char('.')
-                           : what + QStringLiteral(": ") + why.join(QStringLiteral("; ")) + QLatin1Char('.'));
+        logd(ReaderWorkflow::failureLine(what, ending, left));
     };
     switch (workflow) {
     case Workflow::FirmwareUpdate: {
@@ -154,20 +148,11 @@ void MainWindow::failWorkflow(Workflow workflow, const QString &reason, const QS
                summary);
         break;
     }
-    case Workflow::AddressTag: {
-        // Only the page write changes the tag.
-        const bool writing
-            = !link.requestPayload.isEmpty() && uint8_t(link.requestPayload.at(0)) == Command::UltralightWritePage;
-        const QString left
-            = writing ? QStringLiteral("the tag may hold an incomplete record; write it again") : QString();
-        oneShotState = Idle;
-        failed(QStringLiteral("Address tag operation failed"), left);
+    case Workflow::AddressTag:
+        addressTag.fail(ending);
         break;
-    }
     case Workflow::LoopTest:
-        oneShotState = Idle;
-        ui->btLoopTest->setText(QStringLiteral("Start loop test"));
-        logd(QStringLiteral("Loop test stoped"));
+        loopTest.fail();
         break;
     case Workflow::Rs485Scan:
         endRs485Scan(QStringLiteral("Searching aborted."));

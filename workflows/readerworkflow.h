@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include "link/readerlink.h"
 #include "link/readersession.h"
@@ -23,6 +24,19 @@ public:
 
     ReaderSession &session;
     ReaderLink &link;
+
+    // The last line of a workflow that failed: what failed, then why and
+    // what the reader holds now, as far as they are known.
+    static QString failureLine(const QString &what, const QString &ending, const QString &left)
+    {
+        QStringList why;
+        for (const QString &part : {ending, left}) {
+            if (!part.isEmpty())
+                why << part;
+        }
+        return why.isEmpty() ? what + QLatin1Char('.')
+                             : what + QStringLiteral(": ") + why.join(QStringLiteral("; ")) + QLatin1Char('.');
+    }
 
 signals:
     // A line for the user's log, in the order the steps happen.
