@@ -124,6 +124,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->teLogs->hide();
     ui->labLogLabel->hide();
     setUpLogViews();
+    setUpTagTests();
 
     loadFavourites();
     loadCommandCatalogue();

@@ -23,6 +23,7 @@
 #include "link/readerstates.h"
 #include "workflows/firmwareupdateworkflow.h"
 #include "workflows/networksettingsworkflow.h"
+#include "workflows/tagworkflows.h"
 
 class FavouriteList;
 struct FavouriteCommand;
@@ -398,28 +399,28 @@ public:
 private:
 public:
     // ---- Device workflows: address tag and tag tests (workflows/tagtests.cpp)
-    void loopTestCount(bool found) override;
-    void loopTestOnUid(uint8_t tagType) override;
-    void loopTestOnHalt() override;
-    void loopTestOnError() override;
-    void addressTagOnActivated() override;
-    void tagTestOnWritePage() override;
-    void tagTestOnReadPage(const QByteArray &data) override;
+    // The workflows run in the core (workflows/tagworkflows.h); the window
+    // starts them, supplies the loop test's options as its boxes show them
+    // and shows what they report.
+    AddressTagWorkflow addressTag {session};
+    LoopTestWorkflow loopTest {session};
 private slots:
     void on_btWriteAddressTag_clicked();
     void on_btReadAddressTag_clicked();
     void on_btLoopTest_clicked();
+private:
+    void setUpTagTests();
 public:
     // Sets the statistics line and ends the test after 3000 found tags when
     // "Stop after 3k" is ticked.
-    void refreshLoopStatistics();
-    QByteArray addressTagRecord;
-    int32_t loopNotFoundCount = 0;
-    int32_t loopFoundCount = 0;
-    int32_t loopRetryCount = 0;
-    int32_t loopErrorCount = 0;
-    int64_t loopCycleStart = 0; // ms since the epoch
-    int loopTestValue = 0;
+    void refreshLoopStatistics() { loopTest.refreshStatistics(); }
+    QByteArray &addressTagRecord = addressTag.record;
+    int32_t &loopNotFoundCount = loopTest.notFoundCount;
+    int32_t &loopFoundCount = loopTest.foundCount;
+    int32_t &loopRetryCount = loopTest.retryCount;
+    int32_t &loopErrorCount = loopTest.errorCount;
+    int64_t &loopCycleStart = loopTest.cycleStart; // ms since the epoch
+    int &loopTestValue = loopTest.value;
 
     // ---- Device workflows: software polling (workflows/softwarepolling.cpp) --
     void pollingRecordUid(const QString &uid) override;

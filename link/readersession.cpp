@@ -9,6 +9,7 @@
 #include "link/commandcodes.h"
 #include "workflows/firmwareupdateworkflow.h"
 #include "workflows/networksettingsworkflow.h"
+#include "workflows/tagworkflows.h"
 
 ReaderSession::ReaderSession(QObject *parent)
     : QObject(parent)
@@ -195,20 +196,16 @@ void ReaderSession::routeAnswer(uint8_t code, const QByteArray &data)
     case Command::ActivateTag:
         link.oneShotTimer->stop();
         log(QStringLiteral("Tag activated."));
-        if (link.oneShotState == AddressTagWrite) {
-            hostOrNone().addressTagOnActivated();
-        } else {
-            log(QStringLiteral("Reading tag info"));
-            link.beginRequest(AddressTagRead, QByteArray::fromHex("400402"), 3000);
-        }
+        if (addressTag)
+            addressTag->tagActivated();
         break;
     case Command::Halt:
         log(QStringLiteral("HALT done"));
         link.oneShotTimer->stop();
-        if (link.oneShotState == LoopTest)
-            hostOrNone().loopTestOnHalt();
-        else if (link.oneShotState == AddressTagWrite || link.oneShotState == AddressTagRead)
-            link.oneShotState = Idle; // the HALT after a tag was written or read ends the chain
+        if (LoopTestWorkflow *test = runningLoopTest())
+            test->halted();
+        else if (AddressTagWorkflow *tag = runningAddressTag())
+            tag->halted();
         break;
     case Command::NetworkConfig:
         if ((link.oneShotState == NetworkRead || link.oneShotState == NetworkWrite) && networkSettings)
@@ -228,12 +225,18 @@ void ReaderSession::routeAnswer(uint8_t code, const QByteArray &data)
         break;
     }
     case Command::UltralightReadPage:
-        if (link.oneShotState != Idle)
-            hostOrNone().tagTestOnReadPage(data);
+        // In any state but Idle and the loop test's the data is taken as an
+        // address tag.
+        if (LoopTestWorkflow *test = runningLoopTest())
+            test->pageRead(data);
+        else if (link.oneShotState != Idle && addressTag)
+            addressTag->pageRead(data);
         break;
     case Command::UltralightWritePage:
-        if (link.oneShotState == LoopTest || link.oneShotState == AddressTagWrite)
-            hostOrNone().tagTestOnWritePage();
+        if (LoopTestWorkflow *test = runningLoopTest())
+            test->pageWritten();
+        else if (link.oneShotState == AddressTagWrite && addressTag)
+            addressTag->pageWritten();
         break;
     case Command::FileOpen:
         hostOrNone().fileOpenAnswered(data);
@@ -288,17 +291,16 @@ void ReaderSession::decodeTagCount(const QByteArray &data)
         return; // no count in the answer
     const int count = uint8_t(data.at(0));
     if (count != 0) {
-        if (link.oneShotState == LoopTest)
-            hostOrNone().loopTestCount(true);
+        if (LoopTestWorkflow *test = runningLoopTest())
+            test->counted(true);
         link.beginRequest(link.oneShotState, QByteArray::fromHex("0300"), 3000);
         return;
     }
     log(QStringLiteral("No tag detected"));
-    if (link.oneShotState == AddressTagWrite || link.oneShotState == AddressTagRead)
-        link.oneShotState = Idle; // the operation ends without a tag
-    if (link.oneShotState == LoopTest) {
-        link.beginRequest(LoopTest, QByteArray(1, char(Command::Halt)), 3000);
-        hostOrNone().loopTestCount(false);
+    if (AddressTagWorkflow *tag = runningAddressTag())
+        tag->noTag();
+    if (LoopTestWorkflow *test = runningLoopTest()) {
+        test->counted(false);
     } else if (hostOrNone().pollingRunning()) {
         hostOrNone().schedulePoll();
     }
@@ -313,24 +315,26 @@ void ReaderSession::decodeUid(const QByteArray &data)
     log(QStringLiteral("TAG is found: ") + uid);
     link.oneShotTimer->stop();
 
-    if (link.oneShotState == LoopTest) {
-        hostOrNone().loopTestOnUid(type);
+    if (LoopTestWorkflow *test = runningLoopTest()) {
+        test->tagFound(type);
         return;
     }
     hostOrNone().pollingRecordUid(uid);
     if (hostOrNone().pollingRunning())
         hostOrNone().schedulePoll();
 
-    if (link.oneShotState == AddressTagWrite || link.oneShotState == AddressTagRead) {
-        if (type == 1) {
-            log(QStringLiteral("Ultralight TAG detected. Activating TAG..."));
-            link.beginRequest(link.oneShotState, QByteArray::fromHex("0400"), 3000);
-        } else {
-            log(QStringLiteral("Ultralight TAG needed for address tag."));
-            link.forgetRequest();
-            link.oneShotState = Idle;
-        }
-    }
+    if (AddressTagWorkflow *tag = runningAddressTag())
+        tag->tagFound(type);
+}
+
+LoopTestWorkflow *ReaderSession::runningLoopTest() const
+{
+    return link.oneShotState == LoopTest ? loopTest : nullptr;
+}
+
+AddressTagWorkflow *ReaderSession::runningAddressTag() const
+{
+    return link.oneShotState == AddressTagWrite || link.oneShotState == AddressTagRead ? addressTag : nullptr;
 }
 
 void ReaderSession::dispatchError(bool hasCode, uint8_t code, const QByteArray &data)
@@ -384,10 +388,8 @@ void ReaderSession::dispatchError(bool hasCode, uint8_t code, const QByteArray &
         break;
     }
 
-    if (link.oneShotState == LoopTest) {
-        hostOrNone().loopTestOnError();
-        link.beginRequest(LoopTest, QByteArray(1, char(Command::Halt)), 3000);
-        log(QStringLiteral("HALT request"));
+    if (LoopTestWorkflow *test = runningLoopTest()) {
+        test->refused();
     } else if (link.oneShotState != Rs485Scan) {
         // During the bus scan an error answer records nothing; the scan
         // moves on when the address's 100 ms are over.

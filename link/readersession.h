@@ -10,6 +10,8 @@
 #include "link/readerstates.h"
 
 class NetworkSettingsWorkflow;
+class AddressTagWorkflow;
+class LoopTestWorkflow;
 
 // What a session asks of whoever runs the workflows it routes answers to,
 // and shows what the reader reports. The window is one; each workflow that
@@ -47,14 +49,6 @@ public:
 
     virtual void rs485ScanDeviceFound(const QString &) { }
 
-    virtual void addressTagOnActivated() { }
-    virtual void tagTestOnReadPage(const QByteArray &) { }
-    virtual void tagTestOnWritePage() { }
-    virtual void loopTestCount(bool) { }
-    virtual void loopTestOnUid(uint8_t) { }
-    virtual void loopTestOnHalt() { }
-    virtual void loopTestOnError() { }
-
     virtual bool pollingRunning() const { return false; }
     virtual void pollingRecordUid(const QString &) { }
     // The next poll after the set interval.
@@ -86,6 +80,10 @@ public:
     // No answer after the last attempt: the link is dropped.
     void giveUp();
     NetworkSettingsWorkflow *networkSettings = nullptr; // made on this session, takes its answers
+    // The workflows whose steps the session calls itself; each sets its own
+    // while it exists.
+    AddressTagWorkflow *addressTag = nullptr;
+    LoopTestWorkflow *loopTest = nullptr;
 
     QString readerVersion; // as the reader last reported it
     bool awaitingFlashedVersion = false; // the version after the restart is logged
@@ -110,6 +108,9 @@ private:
     void decodeVersion(const QString &text);
     void decodeTagCount(const QByteArray &data);
     void decodeUid(const QByteArray &data);
+    // The workflow the request state belongs to, if it is there.
+    LoopTestWorkflow *runningLoopTest() const;
+    AddressTagWorkflow *runningAddressTag() const;
     void log(const QString &line) { emit logLine(line); }
     SessionHost &hostOrNone() const;
     void oneShotTimeout();

@@ -139,20 +139,11 @@ void MainWindow::failWorkflow(Workflow workflow, const QString &reason, const QS
     case Workflow::NetworkSettings:
         networkSettings.fail(ending);
         break;
-    case Workflow::AddressTag: {
-        // Only the page write changes the tag.
-        const bool writing
-            = !link.requestPayload.isEmpty() && uint8_t(link.requestPayload.at(0)) == Command::UltralightWritePage;
-        const QString left
-            = writing ? QStringLiteral("the tag may hold an incomplete record; write it again") : QString();
-        oneShotState = Idle;
-        failed(QStringLiteral("Address tag operation failed"), left);
+    case Workflow::AddressTag:
+        addressTag.fail(ending);
         break;
-    }
     case Workflow::LoopTest:
-        oneShotState = Idle;
-        ui->btLoopTest->setText(QStringLiteral("Start loop test"));
-        logd(QStringLiteral("Loop test stoped"));
+        loopTest.fail();
         break;
     case Workflow::Rs485Scan:
         endRs485Scan(QStringLiteral("Searching aborted."));

@@ -138,6 +138,44 @@ private slots:
         QCOMPARE(f.window()->runningWorkflow(), MainWindow::Workflow::None);
     }
 
+    // A tool that fails ends with a last line that says so and gives the
+    // window back: the loop test when the reader goes away, the address tag
+    // write when the reader refuses the page write.
+    void failure_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("last"); // the line the log ends with
+        QTest::newRow("loop test, reader unplugged") << "btLoopTest"
+                                                     << "Loop test stoped";
+        QTest::newRow("address tag write, page write refused")
+            << "btWriteAddressTag"
+            << "Address tag operation failed: the reader answered MIFARE Ultralight - Write page with error 0x0101; "
+               "the tag may hold an incomplete record; write it again.";
+    }
+    void failure()
+    {
+        QFETCH(QString, button);
+        QFETCH(QString, last);
+        WindowFixture f;
+        QVERIFY(f.connectSerial() && f.settle());
+        MainWindow *w = f.window();
+        f.reader()->tagField().placeTag(SimTag::ultralight(UlUid));
+        f.widget<QLineEdit>("leDeviceAddress")->setText("05");
+        f.reader()->failCommand(0x41, 0x0101);
+        press(f, qPrintable(button));
+        if (button == "btLoopTest") {
+            QVERIFY(QTest::qWaitFor([&] { return w->loopFoundCount >= 2; }, 3000));
+            f.reader()->unplug();
+        }
+        QVERIFY(f.waitForLog(last));
+        QCOMPARE(f.logText().trimmed().section(QLatin1Char(QChar::LineFeed), -1).section(" - ", 1), last);
+        QCOMPARE(caption(f), QStringLiteral("Start loop test"));
+        QCOMPARE(w->runningWorkflow(), MainWindow::Workflow::None);
+        QCOMPARE(w->oneShotState, int(MainWindow::Idle));
+        QCOMPARE(f.widget<QWidget>("gbAddressTag")->isEnabled(), w->serial.isOpen());
+        QCOMPARE(f.widget<QWidget>("gbTests")->isEnabled(), w->serial.isOpen());
+    }
+
     // The counters: cycles without a tag, with one, and error answers
     // (the cycle still ends with a HALT), shown when the test stops and
     // cleared by a new start; the test writes no spreadsheet rows.
