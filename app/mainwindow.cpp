@@ -113,9 +113,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(updateTimer, &QTimer::timeout, this, &MainWindow::updateListTimer);
     updateTimer->start(1000);
     connect(oneShotTimer, &QTimer::timeout, this, &MainWindow::oneShotTimeout);
-    pollingTimer = new QTimer(this);
-    pollingTimer->setSingleShot(true);
-    connect(pollingTimer, &QTimer::timeout, this, &MainWindow::pollingTimeout);
+    setUpPolling();
+    setUpRs485Scan();
 
     ui->teLogs->hide();
     ui->labLogLabel->hide();

@@ -5,7 +5,9 @@
 #include "common/readertext.h"
 #include "console/hexbyte.h"
 #include "console/versioninfo.h"
+#include "discovery/rs485scanworkflow.h"
 #include "link/commandcodes.h"
+#include "workflows/pollingworkflow.h"
 
 ReaderSession::ReaderSession(QObject *parent)
     : QObject(parent)
@@ -148,8 +150,8 @@ void ReaderSession::routeAnswer(uint8_t code, const QByteArray &data)
     case Command::GetVersion: {
         const int end = data.indexOf('\0');
         const QString text = QString::fromUtf8(end >= 0 ? data.left(end) : data);
-        if (link.oneShotState == Rs485Scan)
-            host->rs485ScanDeviceFound(text);
+        if (link.oneShotState == Rs485Scan && rs485Scan)
+            rs485Scan->deviceFound(text);
         else
             decodeVersion(text);
         break;
@@ -230,8 +232,8 @@ void ReaderSession::decodeTagCount(const QByteArray &data)
     if (link.oneShotState == LoopTest) {
         link.beginRequest(LoopTest, QByteArray(1, char(Command::Halt)), 3000);
         host->loopTestCount(false);
-    } else if (host->pollingRunning()) {
-        host->schedulePoll();
+    } else if (polling && polling->running()) {
+        polling->schedule();
     }
 }
 
@@ -248,9 +250,11 @@ void ReaderSession::decodeUid(const QByteArray &data)
         host->loopTestOnUid(type);
         return;
     }
-    host->pollingRecordUid(uid);
-    if (host->pollingRunning())
-        host->schedulePoll();
+    if (polling) {
+        polling->recordUid(uid);
+        if (polling->running())
+            polling->schedule();
+    }
 
     if (link.oneShotState == AddressTagWrite || link.oneShotState == AddressTagRead) {
         if (type == 1) {

@@ -9,6 +9,9 @@
 #include "link/readerlink.h"
 #include "link/readerstates.h"
 
+class PollingWorkflow;
+class Rs485ScanWorkflow;
+
 // What a session asks of whoever runs the workflows it routes answers to,
 // and shows what the reader reports. The window is one; each workflow that
 // becomes an object of its own takes its part out of here.
@@ -41,7 +44,6 @@ public:
     virtual void endChipUpdate() = 0;
 
     virtual void networkSettingsAnswered(const QByteArray &data) = 0;
-    virtual void rs485ScanDeviceFound(const QString &version) = 0;
 
     virtual void addressTagOnActivated() = 0;
     virtual void tagTestOnReadPage(const QByteArray &data) = 0;
@@ -50,11 +52,6 @@ public:
     virtual void loopTestOnUid(uint8_t tagType) = 0;
     virtual void loopTestOnHalt() = 0;
     virtual void loopTestOnError() = 0;
-
-    virtual bool pollingRunning() const = 0;
-    virtual void pollingRecordUid(const QString &uid) = 0;
-    // The next poll after the set interval.
-    virtual void schedulePoll() = 0;
 };
 
 // One reader: its link, and the routing of every frame it sends - the
@@ -69,6 +66,10 @@ public:
 
     ReaderLink link;
     SessionHost *host = nullptr;
+    // The workflows that take their answers straight from the session,
+    // while they live.
+    PollingWorkflow *polling = nullptr;
+    Rs485ScanWorkflow *rs485Scan = nullptr;
 
     QString readerVersion; // as the reader last reported it
     bool awaitingFlashedVersion = false; // the version after the restart is logged
