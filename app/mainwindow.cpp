@@ -117,9 +117,8 @@ MainWindow::MainWindow(QWidget *parent)
         progressBar->setValue(value);
     });
     connect(&firmware, &ReaderWorkflow::ended, this, &MainWindow::firmwareUpdateEnded);
-    pollingTimer = new QTimer(this);
-    pollingTimer->setSingleShot(true);
-    connect(pollingTimer, &QTimer::timeout, this, &MainWindow::pollingTimeout);
+    setUpPolling();
+    setUpRs485Scan();
 
     ui->teLogs->hide();
     ui->labLogLabel->hide();

@@ -17,6 +17,7 @@
 #include <functional>
 
 #include "discovery/devicediscovery.h"
+#include "discovery/rs485scanworkflow.h"
 #include "link/binaryprotocol.h"
 #include "link/readerlink.h"
 #include "link/readersession.h"
@@ -24,6 +25,7 @@
 #include "workflows/firmwareupdateworkflow.h"
 #include "workflows/networksettingsworkflow.h"
 #include "workflows/tagworkflows.h"
+#include "workflows/pollingworkflow.h"
 
 class FavouriteList;
 struct FavouriteCommand;
@@ -227,7 +229,6 @@ public slots:
     void binaryProtocolFrameComplete(uint8_t *header, size_t hlen, uint8_t *buff, size_t len);
 public:
     void versionReported(const QString &text) override;
-    void schedulePoll() override;
 
     // ---- Device workflows: firmware update (workflows/firmwareupdate.cpp) ----
 public:
@@ -423,27 +424,36 @@ public:
     int &loopTestValue = loopTest.value;
 
     // ---- Device workflows: software polling (workflows/softwarepolling.cpp) --
-    void pollingRecordUid(const QString &uid) override;
-    bool pollingRunning() const override;
+    // The tab shows the workflow: Start and Stop whether it runs, the fields
+    // its interval and workbook log.
+    PollingWorkflow polling {session};
+    void setUpPolling();
+    void pollingRecordUid(const QString &uid) { polling.recordUid(uid); }
+    bool pollingRunning() const { return polling.running(); }
 public slots:
-    void pollingTimeout();
+    void pollingTimeout() { polling.poll(); }
 private slots:
     void on_btStartPolling_clicked();
     void on_btStopPolling_clicked();
     void on_btSelectOutputXlsFile_clicked();
     void on_cbSaveToFile_stateChanged(int state);
-public slots:
+    void on_leOutputXlsFile_textChanged(const QString &text);
 
     // ---- Device discovery: RS485 bus scan (discovery/rs485scan.cpp) ---------
-    void rs485ScanNextAddress();
-    void rs485ScanDeviceFound(const QString &version) override;
-    void endRs485Scan(const QString &message);
+public:
+    // The scan runs on the serial port as the connection tab has it set; the
+    // window lists the readers it finds.
+    Rs485ScanWorkflow rs485Scan {session};
+    void setUpRs485Scan();
+public slots:
+    void rs485ScanNextAddress() { rs485Scan.nextAddress(); }
+    void endRs485Scan(const QString &message) { rs485Scan.end(message); }
 private slots:
     void on_btScanRs485_clicked();
     void on_cbDetectedDevices_currentIndexChanged(const QString &arg1);
     void on_cbDetectedDevices_activated(const QString &arg1);
 public:
-    uint8_t rs485ScanAddress = 0; // the bus address being probed
+    uint8_t &rs485ScanAddress = rs485Scan.address; // the bus address being probed
 
     // ---- Device discovery: UDP (discovery/udpdiscovery.cpp) ------------------
     // The readers found by UDP are discovery's (discovery/devicediscovery.h);
@@ -492,7 +502,7 @@ public:
 
     QTimer *updateTimer = nullptr;
     QTimer *&oneShotTimer;
-    QTimer *pollingTimer = nullptr;
+    QTimer *&pollingTimer = polling.timer;
 
     int &oneShotState;
     int &retryCount;

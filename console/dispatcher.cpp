@@ -2,8 +2,6 @@
 #include "ui_mainwindow.h"
 
 #include <QLabel>
-#include <QSpinBox>
-#include <QTimer>
 
 #include "common/readertext.h"
 #include "console/versioninfo.h"
@@ -29,9 +27,4 @@ void MainWindow::versionReported(const QString &text)
         ui->btPollingConfiguration->setVisible(version.showsRfidConfiguration());
         ui->btPNUpdate->show();
     }
-}
-
-void MainWindow::schedulePoll()
-{
-    pollingTimer->start(ui->sbPollingTimeout->value());
 }

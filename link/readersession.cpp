@@ -6,10 +6,12 @@
 #include "common/readertext.h"
 #include "console/hexbyte.h"
 #include "console/versioninfo.h"
+#include "discovery/rs485scanworkflow.h"
 #include "link/commandcodes.h"
 #include "workflows/firmwareupdateworkflow.h"
 #include "workflows/networksettingsworkflow.h"
 #include "workflows/tagworkflows.h"
+#include "workflows/pollingworkflow.h"
 
 ReaderSession::ReaderSession(QObject *parent)
     : QObject(parent)
@@ -218,8 +220,8 @@ void ReaderSession::routeAnswer(uint8_t code, const QByteArray &data)
     case Command::GetVersion: {
         const int end = data.indexOf('\0');
         const QString text = QString::fromUtf8(end >= 0 ? data.left(end) : data);
-        if (link.oneShotState == Rs485Scan)
-            hostOrNone().rs485ScanDeviceFound(text);
+        if (link.oneShotState == Rs485Scan && rs485Scan)
+            rs485Scan->deviceFound(text);
         else
             decodeVersion(text);
         break;
@@ -301,8 +303,8 @@ void ReaderSession::decodeTagCount(const QByteArray &data)
         tag->noTag();
     if (LoopTestWorkflow *test = runningLoopTest()) {
         test->counted(false);
-    } else if (hostOrNone().pollingRunning()) {
-        hostOrNone().schedulePoll();
+    } else if (polling && polling->running()) {
+        polling->schedule();
     }
 }
 
@@ -319,9 +321,11 @@ void ReaderSession::decodeUid(const QByteArray &data)
         test->tagFound(type);
         return;
     }
-    hostOrNone().pollingRecordUid(uid);
-    if (hostOrNone().pollingRunning())
-        hostOrNone().schedulePoll();
+    if (polling) {
+        polling->recordUid(uid);
+        if (polling->running())
+            polling->schedule();
+    }
 
     if (AddressTagWorkflow *tag = runningAddressTag())
         tag->tagFound(type);

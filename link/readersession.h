@@ -12,6 +12,8 @@
 class NetworkSettingsWorkflow;
 class AddressTagWorkflow;
 class LoopTestWorkflow;
+class PollingWorkflow;
+class Rs485ScanWorkflow;
 
 // What a session asks of whoever runs the workflows it routes answers to,
 // and shows what the reader reports. The window is one; each workflow that
@@ -46,13 +48,6 @@ public:
     virtual void chipUpdateFinished() { }
     virtual void chipAnswerOutOfTurn() { }
     virtual void endChipUpdate() { }
-
-    virtual void rs485ScanDeviceFound(const QString &) { }
-
-    virtual bool pollingRunning() const { return false; }
-    virtual void pollingRecordUid(const QString &) { }
-    // The next poll after the set interval.
-    virtual void schedulePoll() { }
 };
 
 // One reader: its link, and the routing of every frame it sends - the
@@ -84,6 +79,10 @@ public:
     // while it exists.
     AddressTagWorkflow *addressTag = nullptr;
     LoopTestWorkflow *loopTest = nullptr;
+    // The workflows that take their answers straight from the session,
+    // while they live.
+    PollingWorkflow *polling = nullptr;
+    Rs485ScanWorkflow *rs485Scan = nullptr;
 
     QString readerVersion; // as the reader last reported it
     bool awaitingFlashedVersion = false; // the version after the restart is logged

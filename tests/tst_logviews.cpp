@@ -6,7 +6,6 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QSettings>
@@ -163,7 +162,7 @@ private slots:
         w->protoLog(frame, "[TX]");
         QCOMPARE(f.logCount("[TX]"), 1);
         w->oneShotState = MainWindow::Idle;
-        f.widget<QPushButton>("btStopPolling")->setEnabled(true);
+        w->polling.start();
         w->protoLog(frame, "[TX]");
         QCOMPARE(f.logCount("[TX]"), 1);
     }

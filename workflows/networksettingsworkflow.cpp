@@ -10,18 +10,6 @@ constexpr int kArmMs = 1000;
 
 } // namespace
 
-NetworkSettingsWorkflow::NetworkSettingsWorkflow(ReaderSession &session, QObject *parent)
-    : ReaderWorkflow(session, parent)
-{
-    session.networkSettings = this;
-}
-
-NetworkSettingsWorkflow::~NetworkSettingsWorkflow()
-{
-    if (session.networkSettings == this)
-        session.networkSettings = nullptr;
-}
-
 void NetworkSettingsWorkflow::takeLatestEdits()
 {
     if (latestEdits)

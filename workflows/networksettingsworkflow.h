@@ -18,8 +18,7 @@ class NetworkSettingsWorkflow : public ReaderWorkflow
     Q_OBJECT
 
 public:
-    explicit NetworkSettingsWorkflow(ReaderSession &session, QObject *parent = nullptr);
-    ~NetworkSettingsWorkflow() override;
+    using ReaderWorkflow::ReaderWorkflow;
 
     // Where the settings are being edited. When set, a step takes the
     // settings from it as it goes, so edits made while a read or a write
@@ -63,4 +62,5 @@ private:
 
     NetworkConfig::Settings settings; // being written, or as read
     QList<int> written; // the settings this write has changed, in order
+    SessionSlot<NetworkSettingsWorkflow> registered {session.networkSettings, this}; // the session calls it
 };

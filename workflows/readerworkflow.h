@@ -7,6 +7,31 @@
 #include "link/readerlink.h"
 #include "link/readersession.h"
 
+// What a workflow the session calls itself holds while it exists: the
+// session's pointer for it (slot) points at it, and is cleared when it goes.
+template<typename Workflow>
+class SessionSlot
+{
+public:
+    SessionSlot(Workflow *&slot, Workflow *workflow)
+        : m_slot(slot)
+        , m_workflow(workflow)
+    {
+        slot = workflow;
+    }
+    ~SessionSlot()
+    {
+        if (m_slot == m_workflow)
+            m_slot = nullptr;
+    }
+    SessionSlot(const SessionSlot &) = delete;
+    SessionSlot &operator=(const SessionSlot &) = delete;
+
+private:
+    Workflow *&m_slot;
+    Workflow *m_workflow;
+};
+
 // A workflow of one reader session: it owns its steps and its state, sends
 // through the session's link, takes its inputs as values (or asks a view
 // for the latest edit where a step needs it) and reports by signals. It

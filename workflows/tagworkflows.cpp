@@ -32,18 +32,6 @@ QByteArray pageRequest(Command::Code code, int page, int count)
 
 // ---- Address tag -------------------------------------------------------------
 
-AddressTagWorkflow::AddressTagWorkflow(ReaderSession &session, QObject *parent)
-    : ReaderWorkflow(session, parent)
-{
-    session.addressTag = this;
-}
-
-AddressTagWorkflow::~AddressTagWorkflow()
-{
-    if (session.addressTag == this)
-        session.addressTag = nullptr;
-}
-
 void AddressTagWorkflow::write(uint8_t address, bool terminated)
 {
     record = AddressTag::makeRecord(address, terminated);
@@ -154,18 +142,6 @@ void AddressTagWorkflow::halted()
 }
 
 // ---- Loop test ---------------------------------------------------------------
-
-LoopTestWorkflow::LoopTestWorkflow(ReaderSession &session, QObject *parent)
-    : ReaderWorkflow(session, parent)
-{
-    session.loopTest = this;
-}
-
-LoopTestWorkflow::~LoopTestWorkflow()
-{
-    if (session.loopTest == this)
-        session.loopTest = nullptr;
-}
 
 bool LoopTestWorkflow::running() const
 {

@@ -22,8 +22,7 @@ class AddressTagWorkflow : public ReaderWorkflow
     Q_OBJECT
 
 public:
-    explicit AddressTagWorkflow(ReaderSession &session, QObject *parent = nullptr);
-    ~AddressTagWorkflow() override;
+    using ReaderWorkflow::ReaderWorkflow;
 
     // Begin the chain; the record written is made here from address and
     // terminated.
@@ -46,6 +45,9 @@ public:
 signals:
     // A valid record was read.
     void tagRead(uint8_t address, bool terminated);
+
+private:
+    SessionSlot<AddressTagWorkflow> registered {session.addressTag, this}; // the session calls it
 };
 
 // What a loop test does in each cycle besides the tag count and UID.
@@ -64,8 +66,7 @@ class LoopTestWorkflow : public ReaderWorkflow
     Q_OBJECT
 
 public:
-    explicit LoopTestWorkflow(ReaderSession &session, QObject *parent = nullptr);
-    ~LoopTestWorkflow() override;
+    using ReaderWorkflow::ReaderWorkflow;
 
     static constexpr int StopCount = 3000;
 
@@ -104,4 +105,5 @@ signals:
 private:
     LoopTestOptions currentOptions();
     void finish(bool ok);
+    SessionSlot<LoopTestWorkflow> registered {session.loopTest, this}; // the session calls it
 };
