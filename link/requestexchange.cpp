@@ -2,7 +2,6 @@
 #include "ui_mainwindow.h"
 
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QLabel>
 #include <QPushButton>
 #include <QTcpSocket>

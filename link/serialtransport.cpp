@@ -42,13 +42,11 @@ void MainWindow::refreshPortList(const QString &preferredPort)
 
 void MainWindow::openSerialPort()
 {
+    // The link closes the port first and counts the repeats afresh, also
+    // when no port is selected.
     const QString name = ui->cbSerialPort->currentText();
-    retryCount = 0;
-    if (serial.isOpen())
-        serial.close();
-    if (name.isEmpty())
-        return;
-    openSettings().setValue(QStringLiteral("lastComPort"), name);
+    if (!name.isEmpty())
+        openSettings().setValue(QStringLiteral("lastComPort"), name);
     static const QSerialPort::Parity parities[]
         = {QSerialPort::NoParity, QSerialPort::EvenParity, QSerialPort::OddParity};
     const int parityIndex = ui->cbParity->currentIndex();
