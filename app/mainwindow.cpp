@@ -117,6 +117,11 @@ MainWindow::MainWindow(QWidget *parent)
         progressBar->setValue(value);
     });
     connect(&firmware, &ReaderWorkflow::ended, this, &MainWindow::firmwareUpdateEnded);
+    connect(&chip, &ReaderWorkflow::progress, this, [this](int value, int maximum) {
+        progressBar->setMaximum(maximum);
+        progressBar->setValue(value);
+    });
+    connect(&chip, &ReaderWorkflow::ended, this, &MainWindow::chipUpdateEnded);
     setUpPolling();
     setUpRs485Scan();
 
@@ -194,6 +199,7 @@ MainWindow::~MainWindow()
     protocol.disconnect(this);
     oneShotTimer->disconnect(this);
     firmware.disconnect(this);
+    chip.disconnect(this);
     ui->lvDetectedDevices->model()->disconnect(this);
     oneShotTimer->stop();
     pollingTimer->stop();

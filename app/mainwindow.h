@@ -22,6 +22,7 @@
 #include "link/readerlink.h"
 #include "link/readersession.h"
 #include "link/readerstates.h"
+#include "workflows/chipupdateworkflow.h"
 #include "workflows/firmwareupdateworkflow.h"
 #include "workflows/networksettingsworkflow.h"
 #include "workflows/tagworkflows.h"
@@ -256,23 +257,13 @@ public:
     int firmwareOffset = 0;
 
     // ---- Device workflows: RFID chip update (workflows/chipupdate.cpp) -------
-    void chipUpdateAnswered() override;
-    void sendNextChipRequest();
-    void chipAnswerOutOfTurn() override;
-    qint64 chipWatchNs() const;
+    // The update itself is the session's (workflows/chipupdateworkflow.h);
+    // the window chooses, checks and confirms the file and shows the steps.
+    ChipUpdateWorkflow &chip = *session.chip;
     QString chipLeftState() const;
-    bool chipWatching = false; // after an answer, before the next request
-    bool chipQuietPending = false; // starting over once the link is quiet
-    int chipRecordsSent = 0;
-    QElapsedTimer chipClock; // since the request outstanding was sent
-    qint64 chipBeginNs = 0;
-    qint64 chipRoundTripNs = 0; // of the records answered
-    int chipRoundTrips = 0;
-    void chipUpdateFinished() override;
-    // PN OTA Begin, the first request of every attempt.
-    void startChipTransfer(int timeoutMs);
     void startChipUpdate();
-    void endChipUpdate() override;
+    void endChipUpdate();
+    void chipUpdateEnded(bool updated);
 private slots:
     void on_btPNUpdate_clicked();
 public:

@@ -8,6 +8,7 @@
 #include "console/versioninfo.h"
 #include "discovery/rs485scanworkflow.h"
 #include "link/commandcodes.h"
+#include "workflows/chipupdateworkflow.h"
 #include "workflows/firmwareupdateworkflow.h"
 #include "workflows/networksettingsworkflow.h"
 #include "workflows/tagworkflows.h"
@@ -17,9 +18,11 @@ ReaderSession::ReaderSession(QObject *parent)
     : QObject(parent)
 {
     firmware = new FirmwareUpdateWorkflow(*this, this);
+    chip = new ChipUpdateWorkflow(*this, this);
     connect(&link.protocol, &BinaryProtocol::frameComplete, this, &ReaderSession::frameComplete);
     connect(link.oneShotTimer, &QTimer::timeout, this, &ReaderSession::oneShotTimeout);
     connect(firmware, &ReaderWorkflow::logLine, this, &ReaderSession::logLine);
+    connect(chip, &ReaderWorkflow::logLine, this, &ReaderSession::logLine);
 }
 
 ReaderSession::~ReaderSession()
@@ -38,6 +41,8 @@ ReaderStates::Workflow ReaderSession::runningWorkflow() const
 {
     if (host)
         return host->runningWorkflow();
+    if (chip->running())
+        return Workflow::ChipUpdate;
     return firmware->running() ? Workflow::FirmwareUpdate : Workflow::None;
 }
 
@@ -47,12 +52,15 @@ void ReaderSession::failWorkflow(Workflow workflow, const QString &reason, const
         host->failWorkflow(workflow, reason, ending);
         return;
     }
-    if (workflow != Workflow::FirmwareUpdate)
+    if (workflow != Workflow::FirmwareUpdate && workflow != Workflow::ChipUpdate)
         return;
     if (!reason.isEmpty())
         log(reason);
     link.forgetRequest();
-    firmware->abort();
+    if (workflow == Workflow::FirmwareUpdate)
+        firmware->abort();
+    else
+        chip->abort();
 }
 
 void ReaderSession::giveUp()
@@ -70,23 +78,29 @@ void ReaderSession::giveUp()
     log(QStringLiteral("Timeout - Please recconnect device and try again."));
 }
 
-// The firmware update's steps are its own; every other request's timeout is
-// the host's.
+// The firmware and chip updates' steps are their own; every other
+// request's timeout is the host's.
 void ReaderSession::oneShotTimeout()
 {
-    if (link.oneShotState != FlashFirmware) {
+    const bool firmwareStep = link.oneShotState == FlashFirmware;
+    if (!firmwareStep && link.oneShotState != FlashRfidChip) {
         if (host)
             host->oneShotTimeout();
         return;
     }
     // Nothing is repeated into a link that is gone.
     if (!link.linkOpen()) {
-        failWorkflow(Workflow::FirmwareUpdate, QStringLiteral("No connection to the device."));
+        failWorkflow(firmwareStep ? Workflow::FirmwareUpdate : Workflow::ChipUpdate,
+                     QStringLiteral("No connection to the device."));
         link.oneShotState = Idle;
         link.forgetRequest();
         return;
     }
-    firmware->restart(QStringLiteral("No answer from the device"), true, QString());
+    const QString why = QStringLiteral("No answer from the device");
+    if (firmwareStep)
+        firmware->restart(why, true, QString());
+    else
+        chip->restart(why, true, QString());
 }
 
 // Every accepted frame arrives here. Body: status, answered command, data,
@@ -183,7 +197,7 @@ void ReaderSession::answerOutOfTurn(uint8_t code)
     if (code >= Command::FileOpen && code <= Command::FileClose)
         hostOrNone().strayFileAnswer();
     else if (code >= Command::PnOtaBegin && code <= Command::PnOtaFinish && link.oneShotState == FlashRfidChip)
-        hostOrNone().chipAnswerOutOfTurn();
+        chip->answerOutOfTurn();
 }
 
 void ReaderSession::routeAnswer(uint8_t code, const QByteArray &data)
@@ -259,10 +273,10 @@ void ReaderSession::routeAnswer(uint8_t code, const QByteArray &data)
         break;
     case Command::PnOtaBegin:
     case Command::PnOtaFrame:
-        hostOrNone().chipUpdateAnswered();
+        chip->answered(code);
         break;
     case Command::PnOtaFinish:
-        hostOrNone().chipUpdateFinished();
+        chip->answered(code);
         break;
     default:
         break;
@@ -360,18 +374,18 @@ void ReaderSession::dispatchError(bool hasCode, uint8_t code, const QByteArray &
             answerOutOfTurn(code);
         return;
     }
-    const bool firmware = hasCode && code >= Command::OtaBegin && code <= Command::OtaEnd;
-    const bool chip = hasCode && code >= Command::PnOtaBegin && code <= Command::PnOtaFinish;
-    if (firmware || chip) {
+    const bool firmwareCode = hasCode && code >= Command::OtaBegin && code <= Command::OtaEnd;
+    const bool chipCode = hasCode && code >= Command::PnOtaBegin && code <= Command::PnOtaFinish;
+    if (firmwareCode || chipCode) {
         log(QStringLiteral("Firmware writing error - please restart the board and try again"));
-        const Workflow update = firmware ? Workflow::FirmwareUpdate : Workflow::ChipUpdate;
+        const Workflow update = firmwareCode ? Workflow::FirmwareUpdate : Workflow::ChipUpdate;
         if (runningWorkflow() == update) {
             failWorkflow(update, QString(), QString());
         } else {
-            if (firmware)
-                this->firmware->end();
+            if (firmwareCode)
+                firmware->end();
             else
-                hostOrNone().endChipUpdate();
+                chip->end();
             log(QStringLiteral("Flash firmware aborted."));
         }
         return;

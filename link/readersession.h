@@ -20,6 +20,7 @@ class Rs485ScanWorkflow;
 // becomes an object of its own takes its part out of here. Each call does
 // nothing by default: a session without a host (a terminal tool) runs only
 // the workflows that are objects of their own.
+class ChipUpdateWorkflow;
 class FirmwareUpdateWorkflow;
 
 class SessionHost
@@ -44,10 +45,6 @@ public:
     // The answer timer ran out for a request of the workflows the host runs.
     virtual void oneShotTimeout() { }
     virtual void giveUp() { }
-    virtual void chipUpdateAnswered() { }
-    virtual void chipUpdateFinished() { }
-    virtual void chipAnswerOutOfTurn() { }
-    virtual void endChipUpdate() { }
 };
 
 // One reader: its link, and the routing of every frame it sends - the
@@ -64,6 +61,7 @@ public:
     ReaderLink link;
     SessionHost *host = nullptr;
     FirmwareUpdateWorkflow *firmware = nullptr;
+    ChipUpdateWorkflow *chip = nullptr;
 
     // A transfer whose answers cannot be trusted starts over from its first
     // request, TransferAttempts times in all.

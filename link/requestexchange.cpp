@@ -113,13 +113,9 @@ void MainWindow::failWorkflow(Workflow workflow, const QString &reason, const QS
     case Workflow::FirmwareUpdate:
         firmware.abort();
         break;
-    case Workflow::ChipUpdate: {
-        const QString left = chipLeftState();
-        endChipUpdate();
-        logd(QStringLiteral("Flash firmware aborted."));
-        logd(left);
+    case Workflow::ChipUpdate:
+        chip.abort();
         break;
-    }
     case Workflow::Download:
     case Workflow::Upload: {
         // Ended before anything more is sent: a link that fails while the
@@ -164,6 +160,10 @@ void MainWindow::restartTransfer(const QString &why, bool silence, const QString
         firmware.restart(why, silence, ending);
         return;
     }
+    if (oneShotState == FlashRfidChip) {
+        chip.restart(why, silence, ending);
+        return;
+    }
     Workflow transfer = transferOf(oneShotState);
     if (transfer == Workflow::Download && uploadReadBack)
         transfer = Workflow::Upload;
@@ -181,9 +181,6 @@ void MainWindow::restartTransfer(const QString &why, bool silence, const QString
              .arg(transferAttempt)
              .arg(TransferAttempts));
     switch (transfer) {
-    case Workflow::ChipUpdate:
-        startChipTransfer(kRepeatMs);
-        break;
     case Workflow::Download:
         startDownloadTransfer(kRepeatMs);
         break;

@@ -182,18 +182,6 @@ void FirmwareUpdateWorkflow::flashed()
 
 void FirmwareUpdateWorkflow::restart(const QString &why, bool silence, const QString &ending)
 {
-    if (attempt >= ReaderSession::TransferAttempts) {
-        session.failWorkflow(
-            ReaderStates::Workflow::FirmwareUpdate,
-            why + QStringLiteral(" - giving up after %1 attempts.").arg(ReaderSession::TransferAttempts), ending);
-        if (silence)
-            session.giveUp();
-        return;
-    }
-    ++attempt;
-    emit logLine(QStringLiteral("%1 - starting %2 again (attempt %3 of %4)...")
-                     .arg(why, ReaderStates::workflowName(ReaderStates::Workflow::FirmwareUpdate))
-                     .arg(attempt)
-                     .arg(ReaderSession::TransferAttempts));
-    startTransfer(kRepeatMs);
+    if (startsAgain(ReaderStates::Workflow::FirmwareUpdate, attempt, why, silence, ending))
+        startTransfer(kRepeatMs);
 }

@@ -63,6 +63,30 @@ public:
                                : what + QStringLiteral(": ") + known.join(QStringLiteral("; ")) + QLatin1Char('.');
     }
 
+protected:
+    // A transfer whose answers cannot be trusted starts over from its first
+    // request: attempt is counted up, the log says so and true comes back.
+    // After the last attempt the workflow fails instead (and after silence
+    // the link is dropped).
+    bool startsAgain(ReaderStates::Workflow workflow, int &attempt, const QString &why, bool silence,
+                     const QString &ending)
+    {
+        const int attempts = ReaderSession::TransferAttempts;
+        if (attempt >= attempts) {
+            session.failWorkflow(workflow, why + QStringLiteral(" - giving up after %1 attempts.").arg(attempts),
+                                 ending);
+            if (silence)
+                session.giveUp();
+            return false;
+        }
+        ++attempt;
+        emit logLine(QStringLiteral("%1 - starting %2 again (attempt %3 of %4)...")
+                         .arg(why, ReaderStates::workflowName(workflow))
+                         .arg(attempt)
+                         .arg(attempts));
+        return true;
+    }
+
 signals:
     // A line for the user's log, in the order the steps happen.
     void logLine(const QString &line);
