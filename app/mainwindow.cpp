@@ -92,6 +92,11 @@ MainWindow::MainWindow(QWidget *parent)
         logd(QStringLiteral("Connecting to ") + address + QStringLiteral(" ..."));
     });
     connect(&link, &ReaderLink::tcpUp, this, &MainWindow::tcpLinkUp);
+    connect(&link, &ReaderLink::tcpClosed, this, &MainWindow::tcpLinkClosed);
+    connect(&session, &ReaderSession::restartBegun, this, [this] {
+        statusDetailLabel->clear();
+        applyDeviceGating();
+    });
     connect(&link, &ReaderLink::logLine, this, &MainWindow::logd);
     connect(&link, &ReaderLink::serialOpened, this, &MainWindow::serialPortOpened);
     connect(&link, &ReaderLink::serialClosed, this, &MainWindow::serialPortClosed);
@@ -122,6 +127,11 @@ MainWindow::MainWindow(QWidget *parent)
         progressBar->setValue(value);
     });
     connect(&chip, &ReaderWorkflow::ended, this, &MainWindow::chipUpdateEnded);
+    connect(&configTransfer, &ConfigTransferWorkflow::downloaded, this, &MainWindow::configDownloaded);
+    // The question whether to go on without a backup is asked from the event
+    // loop, not from inside the handler of the frame that ended the download.
+    connect(&configTransfer, &ConfigTransferWorkflow::backupFailed, this, &MainWindow::backupFailed,
+            Qt::QueuedConnection);
     setUpPolling();
     setUpRs485Scan();
 
@@ -200,6 +210,7 @@ MainWindow::~MainWindow()
     oneShotTimer->disconnect(this);
     firmware.disconnect(this);
     chip.disconnect(this);
+    configTransfer.disconnect(this);
     ui->lvDetectedDevices->model()->disconnect(this);
     oneShotTimer->stop();
     pollingTimer->stop();
@@ -267,20 +278,15 @@ MainWindow::Workflow MainWindow::runningWorkflow() const
         if (waiting)
             return Workflow::AddressTag;
         break;
-    // A transfer runs from its first request to its end, which leaves these
-    // states, also between two steps. An upload that has ended stays in
-    // FileClosingAfterWrite until the reader restarts.
+    // A transfer runs from its first request to its end, also between two
+    // steps.
     case FileOpenForRead:
     case FileReading:
     case FileClosingAfterRead:
-        return uploadReadBack ? Workflow::Upload : Workflow::Download;
     case FileOpenForWrite:
     case FileWriting:
-        return Workflow::Upload;
     case FileClosingAfterWrite:
-        if (waiting)
-            return Workflow::Upload;
-        break;
+        return configTransfer.running();
     default:
         break;
     }

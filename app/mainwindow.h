@@ -23,6 +23,7 @@
 #include "link/readersession.h"
 #include "link/readerstates.h"
 #include "workflows/chipupdateworkflow.h"
+#include "workflows/configtransferworkflow.h"
 #include "workflows/firmwareupdateworkflow.h"
 #include "workflows/networksettingsworkflow.h"
 #include "workflows/tagworkflows.h"
@@ -132,6 +133,8 @@ public slots:
     void connectToHost(const QString &address, int port);
     void tcpLinkUp();
     void disconnectHost();
+    // What the window shows when the link lets the connection go.
+    void tcpLinkClosed();
     void onReadyRead();
     void onSocketStateChanged(QAbstractSocket::SocketState socketState);
     void tcpClientError(QAbstractSocket::SocketError socketError);
@@ -149,7 +152,10 @@ public:
 public slots:
     void binaryProtocolWrite(uint8_t *buff, size_t len);
     void binaryProtocolSendSignal(uint8_t *buff, int len);
-    void oneShotTimeout() override;
+    // The answer timer ran out: the session's steps first, then the
+    // window's own requests (requestTimedOut).
+    void oneShotTimeout() { session.oneShotTimeout(); }
+    void requestTimedOut() override;
 public:
     // The guarded request, as the link keeps it (link/readerlink.h).
     void beginRequest(int state, const QByteArray &payload, int timeoutMs)
@@ -163,9 +169,6 @@ public:
     // answer to its request: only that answer is acted on.
     bool workflowWaiting() const { return link.workflowWaiting(); }
     bool linkOpen() const { return link.linkOpen(); }
-    // One pass of the event loop inside an answer handler; false when the
-    // workflow was ended or started over meanwhile.
-    bool drainEvents();
     // Ends the running workflow: the reason, then its own failure line.
     void failWorkflow(const QString &reason);
     // ending, when given, says on the last line why it failed or what the
@@ -173,17 +176,9 @@ public:
     void failWorkflow(Workflow workflow, const QString &reason, const QString &ending = QString()) override;
     // The link went down (not on purpose): the running workflow ends.
     void linkLost(const QString &reason);
-    // A transfer whose answers cannot be trusted (one went missing, came
-    // late or twice) starts over from its first request, TransferAttempts
-    // times in all; then it fails, and after silence the link is dropped.
-    void restartTransfer(const QString &why, bool silence, const QString &ending = QString());
     static constexpr int TransferAttempts = ReaderSession::TransferAttempts;
-    int transferAttempt = 1;
-    // Bumped when a workflow starts, starts over or ends; a continuation
-    // queued for an earlier run finds it changed.
-    int workflowRun = 0;
     bool &linkCycling = link.linkCycling; // the link goes down and up again on purpose
-    bool linkGoing = false; // the link is being lost: nothing more is sent
+    bool &linkGoing = link.linkGoing; // the link is being lost: nothing more is sent
 private:
     void giveUp() override;
 
@@ -268,30 +263,13 @@ private slots:
     void on_btPNUpdate_clicked();
 public:
     // ---- Device workflows: file transfer (workflows/filetransfer.cpp) --------
-    enum DownloadTarget {
-        SaveToFile = 0,
-        PollingDialog = 1,
-        UartDialog = 2,
-        SleepDialog = 3,
-        ApplyEdits = 4, // a dialog's edits go into the document read now
-        Backup = 5 // kept before the reader is changed; afterBackup follows
-    };
-    void fileOpenAnswered(const QByteArray &data) override;
-    void fileReadAnswered(const QByteArray &data) override;
-    void fileWriteAnswered(const QByteArray &data) override;
-    void fileCloseAnswered() override;
-    void deviceRestartAnswered() override;
+    // The transfer is the session's (workflows/configtransferworkflow.h); the
+    // window chooses the file, asks before an upload and takes a verified
+    // download where it was read for (downloadTarget).
+    ConfigTransferWorkflow &configTransfer = *session.configTransfer;
     void startConfigDownload(int target);
     void startConfigUpload(const QByteArray &content);
-    void sendFileWriteChunk();
-    // FOPEN, the first request of every attempt.
-    void startDownloadTransfer(int timeoutMs);
-    void startUploadTransfer(int timeoutMs);
-    // An answer to a file command came that answered nothing outstanding.
-    void strayFileAnswer() override;
-    // Ends a transfer without leaving a file open on the reader; says what
-    // the reader holds.
-    QString abandonFileTransfer(Workflow workflow, int state, bool readBack);
+    void configDownloaded(int target, const QByteArray &document);
     // Asks the user for a file; tests replace it. Arguments: caption, filter,
     // true for a file to save.
     std::function<QString(const QString &, const QString &, bool)> fileChooser;
@@ -307,27 +285,10 @@ private slots:
     void on_btUartConfiguration_clicked();
     void on_btSleepConfiguration_clicked();
 public:
-    int downloadTarget = SaveToFile;
-    QByteArray transferBuffer;
+    int &downloadTarget = configTransfer.target;
+    QByteArray &transferBuffer = configTransfer.buffer;
     QString transferFileName;
-    QByteArray transferSource; // the whole document of an upload
-private:
-    void restartAndReconnect(bool overSerial, bool overTcp);
-    // A download whose answers shifted (an extra FREAD answer turned up, so
-    // one taken was another request's) is read again. One with the same
-    // piece twice in a row (an answer that came twice, or the file's own
-    // content) is kept only when a second reading agrees.
-    bool downloadOpened = false;
-    bool downloadShifted = false;
-    QByteArray downloadCandidate; // the reading the next one must agree with
-    bool haveDownloadCandidate = false;
-    void uploadReadBackDone();
-public:
-    bool uploadReadBack = false; // the upload's file is being read back
-    int uploadWritten = 0; // bytes of the upload the reader has confirmed
-private:
-    bool restarting = false; // between a restart answer and the reconnect
-public:
+    bool &restarting = session.restarting; // between a restart answer and the reconnect
     // ---- Device workflows: backups and checks (workflows/configbackup.cpp) ---
     enum class AfterBackup {
         Nothing,

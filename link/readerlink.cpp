@@ -137,6 +137,16 @@ bool ReaderLink::waiting() const
     return waitTimer->isActive();
 }
 
+void ReaderLink::disconnectTcp()
+{
+    if (tcpConnected) {
+        tcpConnected = false;
+        if (tcpSocket)
+            tcpSocket->disconnectFromHost();
+    }
+    emit tcpClosed();
+}
+
 void ReaderLink::connectTcp(const QString &address, int port)
 {
     auto *socket = new QTcpSocket(this);

@@ -44,6 +44,7 @@ public:
     bool linkOpen() const;
     static constexpr qint64 ReceiveBufferBytes = 64 * 1024; // unread bytes a transport keeps
     bool linkCycling = false; // the link goes down and up again on purpose
+    bool linkGoing = false; // the link is being lost: nothing more is sent
 
     // Opens the serial port with these settings (kept for reopenSerial); on
     // failure says why in the log. serialOpened when it is open.
@@ -60,6 +61,10 @@ public:
     // before each, then tcpUp (tcpSocket is connected) or tcpFailed (there
     // is no socket).
     void connectTcp(const QString &address, int port);
+    // Connects again to where connectTcp last connected.
+    void reconnectTcp() { connectTcp(tcpAddress, tcpPort); }
+    // Lets the connection go (if there is one); tcpClosed in every case.
+    void disconnectTcp();
     bool tcpConnecting() const { return tcpAttempt > 0; }
     static constexpr int TcpAttempts = 3;
     static constexpr int TcpAttemptMs = 5000;
@@ -124,6 +129,7 @@ signals:
     void tcpAttempting(const QString &address);
     void tcpUp();
     void tcpFailed();
+    void tcpClosed();
 
 private:
     int limited(int ms) const { return waitLimitMs >= 0 ? qMin(ms, waitLimitMs) : ms; }

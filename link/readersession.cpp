@@ -9,6 +9,7 @@
 #include "discovery/rs485scanworkflow.h"
 #include "link/commandcodes.h"
 #include "workflows/chipupdateworkflow.h"
+#include "workflows/configtransferworkflow.h"
 #include "workflows/firmwareupdateworkflow.h"
 #include "workflows/networksettingsworkflow.h"
 #include "workflows/tagworkflows.h"
@@ -19,10 +20,12 @@ ReaderSession::ReaderSession(QObject *parent)
 {
     firmware = new FirmwareUpdateWorkflow(*this, this);
     chip = new ChipUpdateWorkflow(*this, this);
+    configTransfer = new ConfigTransferWorkflow(*this, this);
     connect(&link.protocol, &BinaryProtocol::frameComplete, this, &ReaderSession::frameComplete);
     connect(link.oneShotTimer, &QTimer::timeout, this, &ReaderSession::oneShotTimeout);
     connect(firmware, &ReaderWorkflow::logLine, this, &ReaderSession::logLine);
     connect(chip, &ReaderWorkflow::logLine, this, &ReaderSession::logLine);
+    connect(configTransfer, &ReaderWorkflow::logLine, this, &ReaderSession::logLine);
 }
 
 ReaderSession::~ReaderSession()
@@ -41,9 +44,13 @@ ReaderStates::Workflow ReaderSession::runningWorkflow() const
 {
     if (host)
         return host->runningWorkflow();
+    if (restarting)
+        return Workflow::Restart;
     if (chip->running())
         return Workflow::ChipUpdate;
-    return firmware->running() ? Workflow::FirmwareUpdate : Workflow::None;
+    if (firmware->running())
+        return Workflow::FirmwareUpdate;
+    return configTransfer->running();
 }
 
 void ReaderSession::failWorkflow(Workflow workflow, const QString &reason, const QString &ending)
@@ -52,15 +59,19 @@ void ReaderSession::failWorkflow(Workflow workflow, const QString &reason, const
         host->failWorkflow(workflow, reason, ending);
         return;
     }
-    if (workflow != Workflow::FirmwareUpdate && workflow != Workflow::ChipUpdate)
+    if (workflow != Workflow::FirmwareUpdate && workflow != Workflow::ChipUpdate && workflow != Workflow::Download
+        && workflow != Workflow::Upload)
         return;
     if (!reason.isEmpty())
         log(reason);
+    const int state = link.oneShotState;
     link.forgetRequest();
     if (workflow == Workflow::FirmwareUpdate)
         firmware->abort();
-    else
+    else if (workflow == Workflow::ChipUpdate)
         chip->abort();
+    else
+        configTransfer->fail(workflow, state, QString());
 }
 
 void ReaderSession::giveUp()
@@ -78,29 +89,37 @@ void ReaderSession::giveUp()
     log(QStringLiteral("Timeout - Please recconnect device and try again."));
 }
 
-// The firmware and chip updates' steps are their own; every other
-// request's timeout is the host's.
+// A step of a transfer (the firmware or chip update, the configuration
+// download or upload) is not repeated: its transfer starts over. Every
+// other request's timeout is the host's.
 void ReaderSession::oneShotTimeout()
 {
-    const bool firmwareStep = link.oneShotState == FlashFirmware;
-    if (!firmwareStep && link.oneShotState != FlashRfidChip) {
+    Workflow transfer = Workflow::None;
+    if (link.oneShotState == FlashFirmware)
+        transfer = Workflow::FirmwareUpdate;
+    else if (link.oneShotState == FlashRfidChip)
+        transfer = Workflow::ChipUpdate;
+    else
+        transfer = configTransfer->running();
+    if (transfer == Workflow::None) {
         if (host)
-            host->oneShotTimeout();
+            host->requestTimedOut();
         return;
     }
     // Nothing is repeated into a link that is gone.
     if (!link.linkOpen()) {
-        failWorkflow(firmwareStep ? Workflow::FirmwareUpdate : Workflow::ChipUpdate,
-                     QStringLiteral("No connection to the device."));
+        failWorkflow(transfer, QStringLiteral("No connection to the device."));
         link.oneShotState = Idle;
         link.forgetRequest();
         return;
     }
     const QString why = QStringLiteral("No answer from the device");
-    if (firmwareStep)
+    if (transfer == Workflow::FirmwareUpdate)
         firmware->restart(why, true, QString());
-    else
+    else if (transfer == Workflow::ChipUpdate)
         chip->restart(why, true, QString());
+    else
+        configTransfer->restart(why, true);
 }
 
 // Every accepted frame arrives here. Body: status, answered command, data,
@@ -195,7 +214,7 @@ void ReaderSession::dispatchAnswer(uint8_t code, const QByteArray &data)
 void ReaderSession::answerOutOfTurn(uint8_t code)
 {
     if (code >= Command::FileOpen && code <= Command::FileClose)
-        hostOrNone().strayFileAnswer();
+        configTransfer->answerOutOfTurn();
     else if (code >= Command::PnOtaBegin && code <= Command::PnOtaFinish && link.oneShotState == FlashRfidChip)
         chip->answerOutOfTurn();
 }
@@ -229,7 +248,7 @@ void ReaderSession::routeAnswer(uint8_t code, const QByteArray &data)
         break;
     case Command::Reboot:
     case Command::FactoryReset:
-        hostOrNone().deviceRestartAnswered();
+        restartAnswered();
         break;
     case Command::GetVersion: {
         const int end = data.indexOf('\0');
@@ -255,16 +274,16 @@ void ReaderSession::routeAnswer(uint8_t code, const QByteArray &data)
             addressTag->pageWritten();
         break;
     case Command::FileOpen:
-        hostOrNone().fileOpenAnswered(data);
+        configTransfer->openAnswered();
         break;
     case Command::FileRead:
-        hostOrNone().fileReadAnswered(data);
+        configTransfer->readAnswered(data);
         break;
     case Command::FileWrite:
-        hostOrNone().fileWriteAnswered(data);
+        configTransfer->writeAnswered();
         break;
     case Command::FileClose:
-        hostOrNone().fileCloseAnswered();
+        configTransfer->closeAnswered();
         break;
     case Command::OtaBegin:
     case Command::OtaFrame:
@@ -281,6 +300,41 @@ void ReaderSession::routeAnswer(uint8_t code, const QByteArray &data)
     default:
         break;
     }
+}
+
+// The restart itself runs from the event loop, not from inside the handler
+// of the frame that announced it: the transport that delivered that frame
+// goes away meanwhile.
+void ReaderSession::restartAnswered()
+{
+    if (restarting)
+        return;
+    link.forgetRequest();
+    log(QStringLiteral("Restarting the device. Please wait.."));
+    restarting = true;
+    emit restartBegun();
+    const bool overSerial = link.serial.isOpen();
+    const bool overTcp = link.tcpSocket != nullptr;
+    QTimer::singleShot(0, this, [this, overSerial, overTcp] { reconnectAfterRestart(overSerial, overTcp); });
+}
+
+void ReaderSession::reconnectAfterRestart(bool overSerial, bool overTcp)
+{
+    link.linkCycling = true;
+    if (overSerial)
+        link.closeSerial();
+    link.waitThen(3000, [this, overSerial, overTcp] {
+        if (overSerial)
+            link.reopenSerial();
+        link.linkCycling = false;
+        restarting = false;
+        if (overTcp) {
+            link.disconnectTcp();
+            link.reconnectTcp();
+            return;
+        }
+        link.beginRequest(GetVersion, QByteArray(1, char(Command::GetVersion)), 500);
+    });
 }
 
 // The device log is asked for when the version says the reader keeps one.

@@ -21,6 +21,7 @@ class Rs485ScanWorkflow;
 // nothing by default: a session without a host (a terminal tool) runs only
 // the workflows that are objects of their own.
 class ChipUpdateWorkflow;
+class ConfigTransferWorkflow;
 class FirmwareUpdateWorkflow;
 
 class SessionHost
@@ -35,15 +36,8 @@ public:
     virtual void deviceLogWrite(const uint8_t *, size_t) { }
     virtual void versionReported(const QString &) { }
 
-    virtual void strayFileAnswer() { }
-    virtual void fileOpenAnswered(const QByteArray &) { }
-    virtual void fileReadAnswered(const QByteArray &) { }
-    virtual void fileWriteAnswered(const QByteArray &) { }
-    virtual void fileCloseAnswered() { }
-    virtual void deviceRestartAnswered() { }
-
     // The answer timer ran out for a request of the workflows the host runs.
-    virtual void oneShotTimeout() { }
+    virtual void requestTimedOut() { }
     virtual void giveUp() { }
 };
 
@@ -62,6 +56,7 @@ public:
     SessionHost *host = nullptr;
     FirmwareUpdateWorkflow *firmware = nullptr;
     ChipUpdateWorkflow *chip = nullptr;
+    ConfigTransferWorkflow *configTransfer = nullptr;
 
     // A transfer whose answers cannot be trusted starts over from its first
     // request, TransferAttempts times in all.
@@ -82,6 +77,14 @@ public:
     PollingWorkflow *polling = nullptr;
     Rs485ScanWorkflow *rs485Scan = nullptr;
 
+    // The reader answered a Reboot or a factory reset: the link goes down,
+    // 3 s pass, the link comes up again (a serial port reopened with its
+    // settings, a TCP connection made anew to the same place) and the
+    // version is asked for. A second answer to the same Reboot changes
+    // nothing.
+    void restartAnswered();
+    bool restarting = false; // between a restart answer and the reconnect
+
     QString readerVersion; // as the reader last reported it
     bool awaitingFlashedVersion = false; // the version after the restart is logged
     QString versionBeforeFlash;
@@ -89,6 +92,8 @@ public:
     // Every accepted frame arrives here. Body: status, answered command,
     // data, CRC.
     void frameComplete(uint8_t *header, size_t hlen, uint8_t *buff, size_t len);
+    // The answer timer ran out.
+    void oneShotTimeout();
 
 signals:
     void logLine(const QString &line);
@@ -96,6 +101,8 @@ signals:
     void frameReceived(const QByteArray &frame);
     // A frame was handled: what may be started may have changed.
     void frameHandled();
+    // The reader restarts; the link goes down and up again.
+    void restartBegun();
 
 private:
     void dispatchAnswer(uint8_t code, const QByteArray &data);
@@ -103,6 +110,7 @@ private:
     void dispatchError(bool hasCode, uint8_t code, const QByteArray &data);
     void answerOutOfTurn(uint8_t code);
     void decodeVersion(const QString &text);
+    void reconnectAfterRestart(bool overSerial, bool overTcp);
     void decodeTagCount(const QByteArray &data);
     void decodeUid(const QByteArray &data);
     // The workflow the request state belongs to, if it is there.
@@ -110,5 +118,4 @@ private:
     AddressTagWorkflow *runningAddressTag() const;
     void log(const QString &line) { emit logLine(line); }
     SessionHost &hostOrNone() const;
-    void oneShotTimeout();
 };

@@ -45,6 +45,16 @@ public:
         Polling,
         Restart
     };
+    // What a verified download of config.json is for.
+    enum DownloadTarget {
+        SaveToFile = 0,
+        PollingDialog = 1,
+        UartDialog = 2,
+        SleepDialog = 3,
+        ApplyEdits = 4, // a dialog's edits go into the document read now
+        Backup = 5 // kept before the reader is changed
+    };
+
     // As the log names it: "the firmware update", ...
     static QString workflowName(Workflow workflow);
 };

@@ -22,44 +22,6 @@ namespace {
 
 constexpr int kRepeatMs = 1500;
 
-bool restartsOnTimeout(int state)
-{
-    switch (state) {
-    case MainWindow::FlashFirmware:
-    case MainWindow::FlashRfidChip:
-    case MainWindow::FileOpenForRead:
-    case MainWindow::FileReading:
-    case MainWindow::FileClosingAfterRead:
-    case MainWindow::FileOpenForWrite:
-    case MainWindow::FileWriting:
-    case MainWindow::FileClosingAfterWrite:
-        return true;
-    default:
-        return false;
-    }
-}
-
-// The transfer a state belongs to, whether or not it still waits.
-MainWindow::Workflow transferOf(int state)
-{
-    switch (state) {
-    case MainWindow::FlashFirmware:
-        return MainWindow::Workflow::FirmwareUpdate;
-    case MainWindow::FlashRfidChip:
-        return MainWindow::Workflow::ChipUpdate;
-    case MainWindow::FileOpenForRead:
-    case MainWindow::FileReading:
-    case MainWindow::FileClosingAfterRead:
-        return MainWindow::Workflow::Download;
-    case MainWindow::FileOpenForWrite:
-    case MainWindow::FileWriting:
-    case MainWindow::FileClosingAfterWrite:
-        return MainWindow::Workflow::Upload;
-    default:
-        return MainWindow::Workflow::None;
-    }
-}
-
 } // namespace
 
 void MainWindow::binaryProtocolWrite(uint8_t *buff, size_t len)
@@ -72,13 +34,6 @@ void MainWindow::binaryProtocolSendSignal(uint8_t *buff, int len)
     if (len < 0)
         return;
     protocol.sendFrame(buff, size_t(len));
-}
-
-bool MainWindow::drainEvents()
-{
-    const int run = workflowRun;
-    QCoreApplication::processEvents();
-    return run == workflowRun;
 }
 
 void MainWindow::linkLost(const QString &reason)
@@ -102,13 +57,7 @@ void MainWindow::failWorkflow(Workflow workflow, const QString &reason, const QS
     if (!reason.isEmpty())
         logd(reason);
     const int state = oneShotState;
-    ++workflowRun;
     forgetRequest();
-    // The last line: what failed, then why and what the reader holds now,
-    // as far as they are known.
-    const auto failed = [this, &ending](const QString &what, const QString &left) {
-        logd(ReaderWorkflow::failureLine(what, {ending, left}));
-    };
     switch (workflow) {
     case Workflow::FirmwareUpdate:
         firmware.abort();
@@ -117,20 +66,9 @@ void MainWindow::failWorkflow(Workflow workflow, const QString &reason, const QS
         chip.abort();
         break;
     case Workflow::Download:
-    case Workflow::Upload: {
-        // Ended before anything more is sent: a link that fails while the
-        // file is abandoned finds nothing left to end.
-        const bool readBack = uploadReadBack;
-        oneShotState = Idle;
-        uploadReadBack = false;
-        const QString left = abandonFileTransfer(workflow, state, readBack);
-        failed(workflow == Workflow::Download ? QStringLiteral("Downloading config.json failed")
-                                              : QStringLiteral("Uploading config.json failed"),
-               left);
-        if (workflow == Workflow::Download && downloadTarget == Backup)
-            QTimer::singleShot(0, this, &MainWindow::backupFailed); // asked from the event loop
+    case Workflow::Upload:
+        configTransfer.fail(workflow, state, ending);
         break;
-    }
     case Workflow::NetworkSettings:
         networkSettings.fail(ending);
         break;
@@ -154,43 +92,7 @@ void MainWindow::failWorkflow(Workflow workflow, const QString &reason, const QS
     applyDeviceGating();
 }
 
-void MainWindow::restartTransfer(const QString &why, bool silence, const QString &ending)
-{
-    if (oneShotState == FlashFirmware) {
-        firmware.restart(why, silence, ending);
-        return;
-    }
-    if (oneShotState == FlashRfidChip) {
-        chip.restart(why, silence, ending);
-        return;
-    }
-    Workflow transfer = transferOf(oneShotState);
-    if (transfer == Workflow::Download && uploadReadBack)
-        transfer = Workflow::Upload;
-    if (transfer == Workflow::None)
-        return;
-    if (transferAttempt >= TransferAttempts) {
-        failWorkflow(transfer, why + QStringLiteral(" - giving up after %1 attempts.").arg(TransferAttempts), ending);
-        if (silence)
-            giveUp();
-        return;
-    }
-    ++transferAttempt;
-    logd(QStringLiteral("%1 - starting %2 again (attempt %3 of %4)...")
-             .arg(why, workflowName(transfer))
-             .arg(transferAttempt)
-             .arg(TransferAttempts));
-    switch (transfer) {
-    case Workflow::Download:
-        startDownloadTransfer(kRepeatMs);
-        break;
-    default:
-        startUploadTransfer(kRepeatMs);
-        break;
-    }
-}
-
-void MainWindow::oneShotTimeout()
+void MainWindow::requestTimedOut()
 {
     switch (oneShotState) {
     case Idle:
@@ -219,10 +121,6 @@ void MainWindow::oneShotTimeout()
             failWorkflow(QStringLiteral("No connection to the device."));
             oneShotState = Idle;
             forgetRequest();
-            return;
-        }
-        if (restartsOnTimeout(oneShotState)) {
-            restartTransfer(QStringLiteral("No answer from the device"), true);
             return;
         }
         if (retryCount++ < 5) {

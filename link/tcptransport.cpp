@@ -59,11 +59,11 @@ void MainWindow::tcpClientError(QAbstractSocket::SocketError socketError)
 
 void MainWindow::disconnectHost()
 {
-    if (tcpConnected) {
-        tcpConnected = false;
-        if (tcpSocket)
-            tcpSocket->disconnectFromHost();
-    }
+    link.disconnectTcp();
+}
+
+void MainWindow::tcpLinkClosed()
+{
     setControlsEnabled(false);
     if (!linkOpen())
         linkLost(QStringLiteral("Connection to the device closed."));
