@@ -77,7 +77,6 @@ MainWindow::MainWindow(QWidget *parent)
     ui->tabs->setEnabled(false);
     clearParameterForm();
 
-    connect(&serial, &QSerialPort::errorOccurred, this, &MainWindow::handleSerialDataError);
     connect(&protocol, &BinaryProtocol::frameTimeout, this, &MainWindow::binaryProtocolFrameTimeout);
     session.host = this;
     connect(&session, &ReaderSession::logLine, this, &MainWindow::logd);
@@ -93,6 +92,7 @@ MainWindow::MainWindow(QWidget *parent)
     });
     connect(&link, &ReaderLink::tcpUp, this, &MainWindow::tcpLinkUp);
     connect(&link, &ReaderLink::tcpClosed, this, &MainWindow::tcpLinkClosed);
+    connect(&session, &ReaderSession::gaveUp, this, &MainWindow::showGivenUp);
     connect(&session, &ReaderSession::restartBegun, this, [this] {
         statusDetailLabel->clear();
         applyDeviceGating();

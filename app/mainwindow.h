@@ -124,9 +124,6 @@ private slots:
     void handleSerialDataReady();
     void handleSerialDataError(QSerialPort::SerialPortError serialPortError);
 private:
-    bool serialClosePending = false; // an error's close is scheduled
-    bool serialRemovalSaid = false; // "Device removed." logged for it
-
     // ---- Device link: TCP transport (link/tcptransport.cpp) ------------------
 public slots:
     // Begins connecting; the link reports each attempt and the outcome.
@@ -175,12 +172,14 @@ public:
     // reader holds now.
     void failWorkflow(Workflow workflow, const QString &reason, const QString &ending = QString()) override;
     // The link went down (not on purpose): the running workflow ends.
-    void linkLost(const QString &reason);
+    void linkLost(const QString &reason) { session.linkLost(reason); }
     static constexpr int TransferAttempts = ReaderSession::TransferAttempts;
     bool &linkCycling = link.linkCycling; // the link goes down and up again on purpose
     bool &linkGoing = link.linkGoing; // the link is being lost: nothing more is sent
 private:
-    void giveUp() override;
+    // No answer after the last attempt: the link is dropped.
+    void giveUp() { session.giveUp(); }
+    void showGivenUp();
 
     // ---- Command console: catalogue (console/catalogue.cpp) ------------------
 public:

@@ -1,5 +1,6 @@
 #include "link/readersession.h"
 
+#include <QDebug>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -23,6 +24,15 @@ ReaderSession::ReaderSession(QObject *parent)
     configTransfer = new ConfigTransferWorkflow(*this, this);
     connect(&link.protocol, &BinaryProtocol::frameComplete, this, &ReaderSession::frameComplete);
     connect(link.oneShotTimer, &QTimer::timeout, this, &ReaderSession::oneShotTimeout);
+    connect(&link.serial, &QSerialPort::errorOccurred, this, &ReaderSession::serialError);
+    // A workflow cannot go on without its link (unless the link is being
+    // taken down and up on purpose).
+    const auto closed = [this] {
+        if (!link.linkOpen())
+            linkLost(QStringLiteral("Connection to the device closed."));
+    };
+    connect(&link, &ReaderLink::serialClosed, this, closed);
+    connect(&link, &ReaderLink::tcpClosed, this, closed);
     connect(firmware, &ReaderWorkflow::logLine, this, &ReaderSession::logLine);
     connect(chip, &ReaderWorkflow::logLine, this, &ReaderSession::logLine);
     connect(configTransfer, &ReaderWorkflow::logLine, this, &ReaderSession::logLine);
@@ -76,17 +86,54 @@ void ReaderSession::failWorkflow(Workflow workflow, const QString &reason, const
 
 void ReaderSession::giveUp()
 {
-    if (host) {
-        host->giveUp();
-        return;
-    }
     link.oneShotState = Idle;
     link.forgetRequest();
     link.closeSerial();
-    if (link.tcpSocket)
-        link.tcpSocket->disconnectFromHost();
-    link.tcpConnected = false;
+    link.disconnectTcp();
     log(QStringLiteral("Timeout - Please recconnect device and try again."));
+    emit gaveUp();
+}
+
+void ReaderSession::linkLost(const QString &reason)
+{
+    if (link.linkCycling)
+        return;
+    link.linkGoing = true; // nothing more goes out on it
+    failWorkflow(runningWorkflow(), reason);
+    link.linkGoing = false;
+}
+
+void ReaderSession::serialError(QSerialPort::SerialPortError error)
+{
+    if (error != QSerialPort::ReadError && error != QSerialPort::ResourceError)
+        return;
+    // A vanishing device often reports more than one error before the port
+    // is closed; the first one is handled, the rest are echoes of it. A
+    // removal may show only in an echo (a hang-up reads as a read error
+    // first), and is said then, once.
+    const bool removed = error == QSerialPort::ResourceError;
+    if (serialClosePending) {
+        if (removed && !serialRemovalSaid)
+            log(QStringLiteral("Device removed."));
+        serialRemovalSaid = serialRemovalSaid || removed;
+        return;
+    }
+    qDebug() << QStringLiteral("Serial port error on %1: %2, oneShotState: %3")
+                    .arg(link.serial.portName(), link.serial.errorString())
+                    .arg(link.oneShotState);
+    link.oneShotTimer->stop();
+    serialRemovalSaid = removed;
+    if (removed)
+        log(QStringLiteral("Device removed."));
+    // The workflow on this link ends now, not by repeats into a dead port.
+    if (!link.tcpConnected)
+        linkLost(QStringLiteral("Connection to the device lost."));
+    // Not from inside the port's own error signal.
+    serialClosePending = true;
+    QTimer::singleShot(0, this, [this] {
+        link.closeSerial(); // may itself report the port's errors once more
+        serialClosePending = false;
+    });
 }
 
 // A step of a transfer (the firmware or chip update, the configuration

@@ -38,7 +38,6 @@ public:
 
     // The answer timer ran out for a request of the workflows the host runs.
     virtual void requestTimedOut() { }
-    virtual void giveUp() { }
 };
 
 // One reader: its link, and the routing of every frame it sends - the
@@ -67,6 +66,12 @@ public:
     void failWorkflow(ReaderStates::Workflow workflow, const QString &reason, const QString &ending = QString());
     // No answer after the last attempt: the link is dropped.
     void giveUp();
+    // The link went down (not on purpose): the running workflow ends, and
+    // nothing more goes out on the link meanwhile.
+    void linkLost(const QString &reason);
+    // The serial port reported an error; a read error or a removal ends the
+    // link.
+    void serialError(QSerialPort::SerialPortError error);
     NetworkSettingsWorkflow *networkSettings = nullptr; // made on this session, takes its answers
     // The workflows whose steps the session calls itself; each sets its own
     // while it exists.
@@ -103,6 +108,8 @@ signals:
     void frameHandled();
     // The reader restarts; the link goes down and up again.
     void restartBegun();
+    // giveUp dropped the link.
+    void gaveUp();
 
 private:
     void dispatchAnswer(uint8_t code, const QByteArray &data);
@@ -111,6 +118,8 @@ private:
     void answerOutOfTurn(uint8_t code);
     void decodeVersion(const QString &text);
     void reconnectAfterRestart(bool overSerial, bool overTcp);
+    bool serialClosePending = false; // an error's close is scheduled
+    bool serialRemovalSaid = false; // "Device removed." logged for it
     void decodeTagCount(const QByteArray &data);
     void decodeUid(const QByteArray &data);
     // The workflow the request state belongs to, if it is there.

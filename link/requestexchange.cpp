@@ -36,15 +36,6 @@ void MainWindow::binaryProtocolSendSignal(uint8_t *buff, int len)
     protocol.sendFrame(buff, size_t(len));
 }
 
-void MainWindow::linkLost(const QString &reason)
-{
-    if (linkCycling)
-        return;
-    linkGoing = true; // nothing more goes out on it
-    failWorkflow(reason);
-    linkGoing = false;
-}
-
 void MainWindow::failWorkflow(const QString &reason)
 {
     failWorkflow(runningWorkflow(), reason);
@@ -133,16 +124,11 @@ void MainWindow::requestTimedOut()
     }
 }
 
-void MainWindow::giveUp()
+void MainWindow::showGivenUp()
 {
-    oneShotState = Idle;
-    forgetRequest();
-    closeSerialPort();
-    disconnectHost();
     // Closing empties the status bar, so the reason is put there afterwards
     // and stays visible in the disconnected window.
     statusLabel->setText(QStringLiteral("Timeout"));
     statusDetailLabel->setText(QStringLiteral("No response from device"));
-    logd(QStringLiteral("Timeout - Please recconnect device and try again."));
     applyDeviceGating();
 }

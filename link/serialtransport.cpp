@@ -75,10 +75,6 @@ void MainWindow::serialPortClosed()
                                                                               : QStringLiteral("Flash firmware"));
     ui->btPNUpdate->setText(QStringLiteral("RFID chip update"));
     progressBar->setValue(0);
-    // A workflow cannot go on without its link (unless the link is being
-    // taken down and up on purpose).
-    if (!linkOpen())
-        linkLost(QStringLiteral("Connection to the device closed."));
 }
 
 void MainWindow::on_btSerialConnect_clicked()
@@ -131,33 +127,5 @@ void MainWindow::handleSerialDataReady()
 
 void MainWindow::handleSerialDataError(QSerialPort::SerialPortError serialPortError)
 {
-    if (serialPortError != QSerialPort::ReadError && serialPortError != QSerialPort::ResourceError)
-        return;
-    // A vanishing device often reports more than one error before the port
-    // is closed; the first one is handled, the rest are echoes of it. A
-    // removal may show only in an echo (a hang-up reads as a read error
-    // first), and is said then, once.
-    const bool removed = serialPortError == QSerialPort::ResourceError;
-    if (serialClosePending) {
-        if (removed && !serialRemovalSaid)
-            logd(QStringLiteral("Device removed."));
-        serialRemovalSaid = serialRemovalSaid || removed;
-        return;
-    }
-    qDebug() << QStringLiteral("Serial port error on %1: %2, oneShotState: %3")
-                    .arg(serial.portName(), serial.errorString())
-                    .arg(oneShotState);
-    oneShotTimer->stop();
-    serialRemovalSaid = removed;
-    if (removed)
-        logd(QStringLiteral("Device removed."));
-    // The workflow on this link ends now, not by repeats into a dead port.
-    if (!tcpConnected)
-        linkLost(QStringLiteral("Connection to the device lost."));
-    // Not from inside the port's own error signal.
-    serialClosePending = true;
-    QTimer::singleShot(0, this, [this] {
-        closeSerialPort(); // may itself report the port's errors once more
-        serialClosePending = false;
-    });
+    session.serialError(serialPortError);
 }

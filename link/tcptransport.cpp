@@ -65,8 +65,6 @@ void MainWindow::disconnectHost()
 void MainWindow::tcpLinkClosed()
 {
     setControlsEnabled(false);
-    if (!linkOpen())
-        linkLost(QStringLiteral("Connection to the device closed."));
 }
 
 void MainWindow::onSocketStateChanged(QAbstractSocket::SocketState socketState)

@@ -9,6 +9,7 @@
 #include "config/configcheck.h"
 #include "sim/simfaults.h"
 #include "sim/simfiles.h"
+#include "sim/simreader.h"
 #include "support/requestlog.h"
 #include "support/windowfixture.h"
 
@@ -101,6 +102,40 @@ private slots:
         w->oneShotTimer->start(3000);
         f.injectAnswer(hex("00 E0"));
         QVERIFY(QTest::qWaitFor([&] { return !w->oneShotTimer->isActive(); }, 2000));
+    }
+
+    // A session without a window (as a terminal tool runs it) moves the
+    // file both ways on its own: the upload is read back, the reader
+    // restarts onto it, the session opens the port again and asks for the
+    // version, and a download then gives back the bytes sent.
+    void withoutWindow()
+    {
+        SimReader reader;
+        reader.setRestartTime(100);
+        QTemporaryDir dir;
+        QVERIFY(reader.openPty(dir.filePath("tty")));
+        ReaderSession session;
+        session.link.waitLimitMs = 200; // the 3 s after the restart
+        QVERIFY(session.link.openSerial(dir.filePath("tty"), 115200, QSerialPort::NoParity));
+        QStringList log;
+        connect(&session, &ReaderSession::logLine, [&](const QString &line) { log << line; });
+        QList<bool> ended;
+        connect(session.configTransfer, &ReaderWorkflow::ended, [&](bool ok) { ended << ok; });
+        QByteArray downloaded;
+        connect(session.configTransfer, &ConfigTransferWorkflow::downloaded,
+                [&](int, const QByteArray &document) { downloaded = document; });
+
+        const QByteArray content = jsonPattern(300);
+        session.configTransfer->startUpload(content);
+        QVERIFY(QTest::qWaitFor([&] { return !session.readerVersion.isEmpty(); }, 10000));
+        QCOMPARE(ended, QList<bool> {true});
+        QCOMPARE(reader.files().configFile(), content);
+        QVERIFY(log.contains("Restarting the device. Please wait.."));
+
+        session.configTransfer->startDownload(MainWindow::SaveToFile);
+        QVERIFY(QTest::qWaitFor([&] { return ended.size() == 2; }, 10000));
+        QCOMPARE(ended.last(), true);
+        QCOMPARE(downloaded, content);
     }
 
     void downloadFailures()
