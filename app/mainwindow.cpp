@@ -90,7 +90,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(&link, &ReaderLink::tcpAttempting, this, [this](const QString &address) {
         logd(QStringLiteral("Connecting to ") + address + QStringLiteral(" ..."));
     });
-    connect(&link, &ReaderLink::tcpUp, this, &MainWindow::tcpLinkUp);
+    connect(&session, &ReaderSession::tcpLinkUp, this, &MainWindow::tcpLinkUp);
+    connect(&session, &ReaderSession::versionAsked, this, &MainWindow::versionAsked);
     connect(&link, &ReaderLink::tcpClosed, this, &MainWindow::tcpLinkClosed);
     connect(&session, &ReaderSession::gaveUp, this, &MainWindow::showGivenUp);
     connect(&session, &ReaderSession::restartBegun, this, [this] {

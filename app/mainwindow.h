@@ -118,6 +118,7 @@ public:
     void serialPortOpened();
     void serialPortClosed();
     void requestVersion();
+    void versionAsked();
 private slots:
     void on_btSerialConnect_clicked();
     void on_btRefresComPorts_clicked();
@@ -149,10 +150,9 @@ public:
 public slots:
     void binaryProtocolWrite(uint8_t *buff, size_t len);
     void binaryProtocolSendSignal(uint8_t *buff, int len);
-    // The answer timer ran out: the session's steps first, then the
-    // window's own requests (requestTimedOut).
+    // The answer timer ran out (the session repeats, starts over or gives
+    // up).
     void oneShotTimeout() { session.oneShotTimeout(); }
-    void requestTimedOut() override;
 public:
     // The guarded request, as the link keeps it (link/readerlink.h).
     void beginRequest(int state, const QByteArray &payload, int timeoutMs)

@@ -25,6 +25,10 @@ ReaderSession::ReaderSession(QObject *parent)
     connect(&link.protocol, &BinaryProtocol::frameComplete, this, &ReaderSession::frameComplete);
     connect(link.oneShotTimer, &QTimer::timeout, this, &ReaderSession::oneShotTimeout);
     connect(&link.serial, &QSerialPort::errorOccurred, this, &ReaderSession::serialError);
+    connect(&link, &ReaderLink::tcpUp, this, [this] {
+        emit tcpLinkUp();
+        checkVersion(2500);
+    });
     // A workflow cannot go on without its link (unless the link is being
     // taken down and up on purpose).
     const auto closed = [this] {
@@ -137,8 +141,10 @@ void ReaderSession::serialError(QSerialPort::SerialPortError error)
 }
 
 // A step of a transfer (the firmware or chip update, the configuration
-// download or upload) is not repeated: its transfer starts over. Every
-// other request's timeout is the host's.
+// download or upload) is not repeated: its transfer starts over. The loop
+// test repeats its request for as long as it runs, the bus scan goes on to
+// the next address, the version check and every other request are repeated
+// five times before the link is given up.
 void ReaderSession::oneShotTimeout()
 {
     Workflow transfer = Workflow::None;
@@ -148,14 +154,35 @@ void ReaderSession::oneShotTimeout()
         transfer = Workflow::ChipUpdate;
     else
         transfer = configTransfer->running();
-    if (transfer == Workflow::None) {
-        if (host)
-            host->requestTimedOut();
+    switch (link.oneShotState) {
+    case Idle:
         return;
+    case LoopTest:
+        if (link.serial.isOpen() || link.tcpConnected) {
+            log(QStringLiteral("Repeating last frame...\n"));
+            link.repeatRequest(3000);
+        }
+        return;
+    case GetVersion:
+        if (link.retryCount++ < 5) {
+            log(QStringLiteral("Repeating get version frame...\n"));
+            requestVersion();
+            link.oneShotTimer->start(500);
+        } else {
+            giveUp();
+        }
+        return;
+    case Rs485Scan:
+        if (rs485Scan)
+            rs485Scan->nextAddress();
+        return;
+    default:
+        break;
     }
     // Nothing is repeated into a link that is gone.
     if (!link.linkOpen()) {
-        failWorkflow(transfer, QStringLiteral("No connection to the device."));
+        failWorkflow(transfer != Workflow::None ? transfer : runningWorkflow(),
+                     QStringLiteral("No connection to the device."));
         link.oneShotState = Idle;
         link.forgetRequest();
         return;
@@ -165,8 +192,29 @@ void ReaderSession::oneShotTimeout()
         firmware->restart(why, true, QString());
     else if (transfer == Workflow::ChipUpdate)
         chip->restart(why, true, QString());
-    else
+    else if (transfer != Workflow::None)
         configTransfer->restart(why, true);
+    else if (link.retryCount++ < 5) {
+        log(QStringLiteral("Repeating last frame...\n"));
+        link.repeatRequest(1500);
+    } else {
+        giveUp();
+    }
+}
+
+void ReaderSession::requestVersion()
+{
+    if (!link.serial.isOpen() && !link.tcpConnected)
+        return;
+    link.protocol.sendFrame({Command::GetVersion});
+    emit versionAsked();
+}
+
+void ReaderSession::checkVersion(int waitMs)
+{
+    link.oneShotState = GetVersion;
+    requestVersion();
+    link.oneShotTimer->start(waitMs);
 }
 
 // Every accepted frame arrives here. Body: status, answered command, data,

@@ -35,9 +35,6 @@ public:
     // A line of the reader's own log (the body of its log frame).
     virtual void deviceLogWrite(const uint8_t *, size_t) { }
     virtual void versionReported(const QString &) { }
-
-    // The answer timer ran out for a request of the workflows the host runs.
-    virtual void requestTimedOut() { }
 };
 
 // One reader: its link, and the routing of every frame it sends - the
@@ -99,6 +96,12 @@ public:
     void frameComplete(uint8_t *header, size_t hlen, uint8_t *buff, size_t len);
     // The answer timer ran out.
     void oneShotTimeout();
+    // Asks for the version (GetVersion, no more) when a link is open.
+    void requestVersion();
+    // The first exchange on a link that has come up: the version is asked
+    // for, waitMs for the answer, then five repeats 500 ms apart, then the
+    // link is given up. A TCP connection gets it by itself (2500 ms).
+    void checkVersion(int waitMs);
 
 signals:
     void logLine(const QString &line);
@@ -110,6 +113,10 @@ signals:
     void restartBegun();
     // giveUp dropped the link.
     void gaveUp();
+    // The version was asked for.
+    void versionAsked();
+    // A TCP connection came up; its version check follows.
+    void tcpLinkUp();
 
 private:
     void dispatchAnswer(uint8_t code, const QByteArray &data);

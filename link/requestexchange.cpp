@@ -18,12 +18,6 @@
 // a transfer are not: a repeated FWRITE, FREAD, OTA frame or chip record
 // would write or skip data, so there the whole transfer starts over.
 
-namespace {
-
-constexpr int kRepeatMs = 1500;
-
-} // namespace
-
 void MainWindow::binaryProtocolWrite(uint8_t *buff, size_t len)
 {
     link.writeFrame(buff, len);
@@ -81,47 +75,6 @@ void MainWindow::failWorkflow(Workflow workflow, const QString &reason, const QS
         break;
     }
     applyDeviceGating();
-}
-
-void MainWindow::requestTimedOut()
-{
-    switch (oneShotState) {
-    case Idle:
-        return;
-    case LoopTest:
-        if (serial.isOpen() || tcpConnected) {
-            logd(QStringLiteral("Repeating last frame...\n"));
-            link.repeatRequest(3000);
-        }
-        return;
-    case GetVersion:
-        if (retryCount++ < 5) {
-            logd(QStringLiteral("Repeating get version frame...\n"));
-            requestVersion();
-            oneShotTimer->start(500);
-        } else {
-            giveUp();
-        }
-        return;
-    case Rs485Scan:
-        rs485ScanNextAddress();
-        return;
-    default:
-        // Nothing is repeated into a link that is gone.
-        if (!linkOpen()) {
-            failWorkflow(QStringLiteral("No connection to the device."));
-            oneShotState = Idle;
-            forgetRequest();
-            return;
-        }
-        if (retryCount++ < 5) {
-            logd(QStringLiteral("Repeating last frame...\n"));
-            link.repeatRequest(kRepeatMs);
-        } else {
-            giveUp();
-        }
-        return;
-    }
 }
 
 void MainWindow::showGivenUp()

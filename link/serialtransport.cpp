@@ -99,10 +99,8 @@ void MainWindow::on_btSerialConnect_clicked()
         return;
     }
 
-    oneShotState = GetVersion;
     openSerialPort();
-    requestVersion();
-    oneShotTimer->start(500);
+    session.checkVersion(500);
 }
 
 void MainWindow::on_btRefresComPorts_clicked()
@@ -112,10 +110,11 @@ void MainWindow::on_btRefresComPorts_clicked()
 
 void MainWindow::requestVersion()
 {
-    if (!serial.isOpen() && !tcpConnected)
-        return;
-    static const uint8_t payload[1] = {0x0B};
-    protocol.sendFrame(payload, sizeof payload);
+    session.requestVersion();
+}
+
+void MainWindow::versionAsked()
+{
     statusLabel->setText(QStringLiteral("Connected"));
     statusDetailLabel->clear();
 }

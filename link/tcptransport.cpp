@@ -33,9 +33,6 @@ void MainWindow::tcpLinkUp()
     connect(socket, &QTcpSocket::errorOccurred, this, &MainWindow::tcpClientError);
     logd(QStringLiteral("New TCP client connected"));
     setControlsEnabled(true);
-    oneShotState = GetVersion;
-    requestVersion();
-    oneShotTimer->start(2500);
 }
 
 void MainWindow::onReadyRead()
