@@ -23,6 +23,7 @@
 #include "link/readersession.h"
 #include "link/readerstates.h"
 #include "workflows/chipupdateworkflow.h"
+#include "workflows/configbackups.h"
 #include "workflows/configtransferworkflow.h"
 #include "workflows/firmwareupdateworkflow.h"
 #include "workflows/networksettingsworkflow.h"
@@ -295,7 +296,7 @@ public:
         FirmwareUpdate,
         ChipUpdate
     };
-    static constexpr int BackupsKept = 20; // per reader
+    static constexpr int BackupsKept = ConfigBackups::Kept; // per reader
     static QString defaultBackupRoot();
     QString backupRoot = defaultBackupRoot(); // a folder per reader below it
     QString readerLinkName() const;

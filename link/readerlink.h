@@ -63,6 +63,8 @@ public:
     void connectTcp(const QString &address, int port);
     // Connects again to where connectTcp last connected.
     void reconnectTcp() { connectTcp(tcpAddress, tcpPort); }
+    // Where connectTcp last connected (or tries to).
+    QString tcpHost() const { return tcpAddress; }
     // Lets the connection go (if there is one); tcpClosed in every case.
     void disconnectTcp();
     bool tcpConnecting() const { return tcpAttempt > 0; }

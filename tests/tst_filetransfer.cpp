@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QTemporaryDir>
 
 #include "config/configcheck.h"
@@ -56,10 +57,17 @@ private slots:
             return asked ? local : QString();
         };
         RequestLog requests(f.reader(), true);
+        // The backup goes to the connected reader's folder, whatever the
+        // address field says by now.
+        const QString linkFolder = tcp ? QStringLiteral("127.0.0.1_%1").arg(w->tcpSocket->peerPort()) : QString();
+        if (tcp)
+            w->findChild<QLineEdit *>("leDeviceAddr")->setText("192.0.2.1");
         f.click(upload ? "btUploadConfig" : "btDownloadConfig");
         QVERIFY(f.waitForLog(upload ? QStringLiteral("File closed. Restarting...")
                                     : QStringLiteral("File closed. Size %1 bytes.").arg(size),
                              20000));
+        if (upload && tcp)
+            QCOMPARE(QDir(w->backupRoot).entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList {linkFolder});
         // A download reads the file twice; an upload backs up the reader's
         // file (read twice), writes and reads it back.
         const QByteArray read = hex("E0 00") + "config.json";

@@ -1,54 +1,32 @@
 #include "app/mainwindow.h"
-#include "ui_mainwindow.h"
 
 #include <QCryptographicHash>
-#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
-#include <QRegularExpression>
-#include <QStandardPaths>
-#include <QTcpSocket>
-#include <QTimer>
 
-#include "common/safefile.h"
 #include "config/configcheck.h"
 #include "config/configdocument.h"
 #include "console/versioninfo.h"
+#include "workflows/configbackups.h"
 
-// Before anything changes what a reader holds (a configuration upload, a
-// firmware or chip update), its config.json is read, by the same verified
-// download as every other, and kept in a folder of that reader's in the
-// user's data directory: the last BackupsKept of them. A backup that cannot
-// be made is said, and the user decides whether to go on. "Restore
-// configuration..." uploads one of them through the same checks as any
-// other file.
+// The window's backups (workflows/configbackups.h): kept before the reader
+// is changed; a backup that cannot be made is said, and the user decides
+// whether to go on. "Restore configuration..." uploads one of them through
+// the same checks as any other file.
 
 QString MainWindow::defaultBackupRoot()
 {
-    const QString dir = qEnvironmentVariable("RX_BACKUP_DIR");
-    if (!dir.isEmpty())
-        return dir;
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/rx-client/backups");
+    return ConfigBackups::defaultRoot();
 }
 
-// The reader's link as a folder name: the port (with the RS485 address) or
-// the host and port.
 QString MainWindow::readerLinkName() const
 {
-    QString link;
-    if (tcpConnected && tcpSocket)
-        link = ui->leDeviceAddr->text() + QLatin1Char('_') + QString::number(tcpSocket->peerPort());
-    else
-        link = serial.portName().section(QLatin1Char('/'), 0, -1, QString::SectionSkipEmpty);
-    if (protocol.address() != 0)
-        link += QStringLiteral("@%1").arg(protocol.address(), 2, 16, QLatin1Char('0')).toUpper();
-    link.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9@.-]+")), QStringLiteral("_"));
-    return link.isEmpty() ? QStringLiteral("reader") : link;
+    return ConfigBackups::linkName(link);
 }
 
 QString MainWindow::readerBackupFolder() const
 {
-    return backupRoot + QLatin1Char('/') + readerLinkName();
+    return ConfigBackups::folder(backupRoot, readerLinkName());
 }
 
 void MainWindow::startBackupThen(AfterBackup next)
@@ -89,25 +67,9 @@ bool MainWindow::goOnWithoutBackup()
     return false;
 }
 
-// The file is named by the link and the time; only the newest BackupsKept
-// stay.
 QString MainWindow::saveBackup(const QByteArray &document, QString *error)
 {
-    const QString folder = readerBackupFolder();
-    if (!QDir().mkpath(folder)) {
-        *error = QStringLiteral("cannot make the folder ") + folder;
-        return QString();
-    }
-    const QString name = readerLinkName() + QLatin1Char(' ')
-        + QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH-mm-ss-zzz")) + QStringLiteral(".json");
-    const QString path = folder + QLatin1Char('/') + name;
-    if (!writeFileSafely(path, document, error))
-        return QString();
-    QDir dir(folder);
-    const QStringList kept = dir.entryList({readerLinkName() + QStringLiteral(" *.json")}, QDir::Files, QDir::Name);
-    for (int i = 0; i + BackupsKept < kept.size(); ++i)
-        dir.remove(kept.at(i));
-    return path;
+    return ConfigBackups::save(backupRoot, readerLinkName(), document, error);
 }
 
 void MainWindow::backupFailed()
