@@ -94,6 +94,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(&session, &ReaderSession::versionAsked, this, &MainWindow::versionAsked);
     connect(&link, &ReaderLink::tcpClosed, this, &MainWindow::tcpLinkClosed);
     connect(&session, &ReaderSession::gaveUp, this, &MainWindow::showGivenUp);
+    connect(&session, &ReaderSession::workflowFailed, this, &MainWindow::applyDeviceGating);
     connect(&session, &ReaderSession::restartBegun, this, [this] {
         statusDetailLabel->clear();
         applyDeviceGating();
@@ -251,47 +252,6 @@ void MainWindow::setControlsEnabled(bool enable)
         networkReadDone = false; // a link (again): its settings are not known yet
     controlsEnabled = enable;
     applyDeviceGating();
-}
-
-MainWindow::Workflow MainWindow::runningWorkflow() const
-{
-    if (restarting)
-        return Workflow::Restart;
-    // Firmware updates, the loop test and the bus scan run until they end;
-    // the network and address tag chains while their request is outstanding.
-    const bool waiting = requestOutstanding();
-    switch (oneShotState) {
-    case FlashFirmware:
-        return Workflow::FirmwareUpdate;
-    case FlashRfidChip:
-        return Workflow::ChipUpdate;
-    case LoopTest:
-        return Workflow::LoopTest;
-    case Rs485Scan:
-        return Workflow::Rs485Scan;
-    case NetworkRead:
-    case NetworkWrite:
-        if (waiting)
-            return Workflow::NetworkSettings;
-        break;
-    case AddressTagWrite:
-    case AddressTagRead:
-        if (waiting)
-            return Workflow::AddressTag;
-        break;
-    // A transfer runs from its first request to its end, also between two
-    // steps.
-    case FileOpenForRead:
-    case FileReading:
-    case FileClosingAfterRead:
-    case FileOpenForWrite:
-    case FileWriting:
-    case FileClosingAfterWrite:
-        return configTransfer.running();
-    default:
-        break;
-    }
-    return pollingRunning() ? Workflow::Polling : Workflow::None;
 }
 
 void MainWindow::applyDeviceGating()

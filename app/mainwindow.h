@@ -67,7 +67,7 @@ public:
 
     // ---- Application shell: window (app/mainwindow.cpp) ----------------------
 public:
-    Workflow runningWorkflow() const override;
+    Workflow runningWorkflow() const { return session.runningWorkflow(); }
     // The device controls are usable while a link is up and no workflow
     // runs; the running workflow's own Abort, Stop or Cancel stays usable.
     // The connection controls rest while the link is taken down and up on
@@ -171,7 +171,10 @@ public:
     void failWorkflow(const QString &reason);
     // ending, when given, says on the last line why it failed or what the
     // reader holds now.
-    void failWorkflow(Workflow workflow, const QString &reason, const QString &ending = QString()) override;
+    void failWorkflow(Workflow workflow, const QString &reason, const QString &ending = QString())
+    {
+        session.failWorkflow(workflow, reason, ending);
+    }
     // The link went down (not on purpose): the running workflow ends.
     void linkLost(const QString &reason) { session.linkLost(reason); }
     static constexpr int TransferAttempts = ReaderSession::TransferAttempts;

@@ -56,36 +56,89 @@ SessionHost &ReaderSession::hostOrNone() const
 
 ReaderStates::Workflow ReaderSession::runningWorkflow() const
 {
-    if (host)
-        return host->runningWorkflow();
     if (restarting)
         return Workflow::Restart;
-    if (chip->running())
-        return Workflow::ChipUpdate;
-    if (firmware->running())
+    // Firmware updates, the loop test and the bus scan run until they end;
+    // the network and address tag chains while their request is outstanding;
+    // a transfer from its first request to its end, also between two steps.
+    const bool waiting = link.requestOutstanding();
+    switch (link.oneShotState) {
+    case FlashFirmware:
         return Workflow::FirmwareUpdate;
-    return configTransfer->running();
+    case FlashRfidChip:
+        return Workflow::ChipUpdate;
+    case LoopTest:
+        return Workflow::LoopTest;
+    case Rs485Scan:
+        return Workflow::Rs485Scan;
+    case NetworkRead:
+    case NetworkWrite:
+        if (waiting)
+            return Workflow::NetworkSettings;
+        break;
+    case AddressTagWrite:
+    case AddressTagRead:
+        if (waiting)
+            return Workflow::AddressTag;
+        break;
+    case FileOpenForRead:
+    case FileReading:
+    case FileClosingAfterRead:
+    case FileOpenForWrite:
+    case FileWriting:
+    case FileClosingAfterWrite:
+        return configTransfer->running();
+    default:
+        break;
+    }
+    return polling && polling->running() ? Workflow::Polling : Workflow::None;
 }
 
 void ReaderSession::failWorkflow(Workflow workflow, const QString &reason, const QString &ending)
 {
-    if (host) {
-        host->failWorkflow(workflow, reason, ending);
-        return;
-    }
-    if (workflow != Workflow::FirmwareUpdate && workflow != Workflow::ChipUpdate && workflow != Workflow::Download
-        && workflow != Workflow::Upload)
+    if (workflow == Workflow::None || workflow == Workflow::Restart)
         return;
     if (!reason.isEmpty())
         log(reason);
     const int state = link.oneShotState;
     link.forgetRequest();
-    if (workflow == Workflow::FirmwareUpdate)
+    switch (workflow) {
+    case Workflow::FirmwareUpdate:
         firmware->abort();
-    else if (workflow == Workflow::ChipUpdate)
+        break;
+    case Workflow::ChipUpdate:
         chip->abort();
-    else
-        configTransfer->fail(workflow, state, QString());
+        break;
+    case Workflow::Download:
+    case Workflow::Upload:
+        configTransfer->fail(workflow, state, ending);
+        break;
+    case Workflow::NetworkSettings:
+        if (networkSettings)
+            networkSettings->fail(ending);
+        break;
+    case Workflow::AddressTag:
+        if (addressTag)
+            addressTag->fail(ending);
+        break;
+    case Workflow::LoopTest:
+        if (loopTest)
+            loopTest->fail();
+        break;
+    case Workflow::Rs485Scan:
+        if (rs485Scan)
+            rs485Scan->end(QStringLiteral("Searching aborted."));
+        break;
+    case Workflow::Polling:
+        if (polling)
+            polling->stop();
+        log(QStringLiteral("Software polling stopped."));
+        break;
+    case Workflow::None:
+    case Workflow::Restart:
+        break;
+    }
+    emit workflowFailed();
 }
 
 void ReaderSession::giveUp()

@@ -29,8 +29,6 @@ class SessionHost
 public:
     virtual ~SessionHost() = default;
 
-    virtual ReaderStates::Workflow runningWorkflow() const { return ReaderStates::Workflow::None; }
-    virtual void failWorkflow(ReaderStates::Workflow, const QString &, const QString &) { }
     virtual QString commandName(uint32_t) const { return QStringLiteral("Unknown"); }
     // A line of the reader's own log (the body of its log frame).
     virtual void deviceLogWrite(const uint8_t *, size_t) { }
@@ -113,6 +111,8 @@ signals:
     void restartBegun();
     // giveUp dropped the link.
     void gaveUp();
+    // failWorkflow ended a workflow.
+    void workflowFailed();
     // The version was asked for.
     void versionAsked();
     // A TCP connection came up; its version check follows.
