@@ -497,6 +497,7 @@ void ReaderSession::decodeVersion(const QString &text)
         awaitingFlashedVersion = false;
         log(QStringLiteral("Firmware now %1 (was %2)").arg(oneLine(text), oneLine(versionBeforeFlash)));
     }
+    emit versionRead(text);
 
     if (VersionInfo::parse(text).supportsDeviceLog())
         link.protocol.sendFrame({Command::DeviceLog, 0x01});

@@ -115,6 +115,8 @@ signals:
     void workflowFailed();
     // The version was asked for.
     void versionAsked();
+    // The reader said its version.
+    void versionRead(const QString &text);
     // A TCP connection came up; its version check follows.
     void tcpLinkUp();
 

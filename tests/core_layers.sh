@@ -1,10 +1,12 @@
 #!/bin/sh
-# core_layers.sh ARCHIVE SOURCES_LIST GUI_LIB WIDGETS_LIB GUI_INCLUDE WIDGETS_INCLUDE
+# core_layers.sh ARCHIVE SOURCES_LIST GUI_LIB WIDGETS_LIB GUI_INCLUDE WIDGETS_INCLUDE [PROGRAM...]
 # The reader core stays below the window: the archive uses no symbol that
 # Qt Gui or Qt Widgets defines, and none of its sources includes a header of
-# those modules, a Designer form's header or the window's own headers.
+# those modules, a Designer form's header or the window's own headers. The
+# programs built on the core alone (rx-provision) need neither library.
 set -eu
 archive=$1 sources=$2 gui=$3 widgets=$4 guiinc=$5 widgetsinc=$6
+shift 6
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 status=0
@@ -35,4 +37,10 @@ if [ -s "$tmp/includes" ]; then
     sed 's/^/  /' "$tmp/includes"
     status=1
 fi
+for program; do
+    if readelf -d "$program" | grep -E 'NEEDED.*libQt[0-9]*(Gui|Widgets)'; then
+        echo "$program needs Qt Gui or Qt Widgets"
+        status=1
+    fi
+done
 exit $status

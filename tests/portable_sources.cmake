@@ -3,7 +3,7 @@
 # bench/ and scripts/) reach the system only through Qt and standard C++.
 # Fails, naming file and line, for every include of a header that only POSIX
 # systems have.
-set(folders app common link console workflows discovery config xlsx)
+set(folders app common link console workflows discovery config xlsx provision)
 set(posix_only
   "unistd\\.h" "fcntl\\.h" "termios\\.h" "pty\\.h" "poll\\.h" "netdb\\.h" "dirent\\.h" "dlfcn\\.h"
   "pwd\\.h" "grp\\.h" "pthread\\.h" "sched\\.h" "semaphore\\.h" "syslog\\.h" "spawn\\.h" "ifaddrs\\.h"

@@ -1,0 +1,207 @@
+// rx-provision: works on many readers from a terminal, several at once,
+// with one JSON object per reader and command on standard output, progress
+// on standard error and an optional report file. Exit status: 0 when every
+// reader succeeded, 1 when one failed, 2 when the command line or an input
+// was refused before any reader was touched.
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSet>
+#include <cstdio>
+
+#include "app/version.h"
+#include "common/safefile.h"
+#include "provision/provisionjob.h"
+
+namespace {
+
+void say(FILE *stream, const QString &text)
+{
+    const QByteArray bytes = text.toUtf8() + '\n';
+    fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    fflush(stream);
+}
+
+int usageError(const QString &message)
+{
+    say(stderr, QStringLiteral("rx-provision: ") + message);
+    say(stderr, QStringLiteral("Try 'rx-provision --help'."));
+    return 2;
+}
+
+QString csvField(const QString &text)
+{
+    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\n')))
+        return text;
+    QString quoted = text;
+    quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+
+QByteArray reportBytes(const QString &path, const QJsonArray &results)
+{
+    if (!path.endsWith(QStringLiteral(".csv"), Qt::CaseInsensitive))
+        return QJsonDocument(results).toJson();
+    QByteArray csv = "target,command,ok,detail,elapsed_ms,version\n";
+    for (const QJsonValue &value : results) {
+        const QJsonObject row = value.toObject();
+        const QStringList fields {csvField(row.value(QStringLiteral("target")).toString()),
+                                  csvField(row.value(QStringLiteral("command")).toString()),
+                                  row.value(QStringLiteral("ok")).toBool() ? QStringLiteral("true")
+                                                                           : QStringLiteral("false"),
+                                  csvField(row.value(QStringLiteral("detail")).toString()),
+                                  QString::number(row.value(QStringLiteral("elapsed_ms")).toDouble()),
+                                  csvField(row.value(QStringLiteral("version")).toString())};
+        csv += fields.join(QLatin1Char(',')).toUtf8() + '\n';
+    }
+    return csv;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("rx-provision"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("%1.%2").arg(RX_VERSION_MAJOR).arg(RX_VERSION_MINOR));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Works on many readers at once.\n\nCommands:\n  version    read each reader's firmware version"));
+    parser.addHelpOption();
+    // -v is --verbose here, so the version has its long name only.
+    const QCommandLineOption versionOption(QStringLiteral("version"), QStringLiteral("Displays version information."));
+    const QCommandLineOption port({QStringLiteral("p"), QStringLiteral("port")},
+                                  QStringLiteral("A serial port; BAUD 115200 when left out; ADDR an RS485 address "
+                                                 "in hex."),
+                                  QStringLiteral("PORT[:BAUD][@ADDR]"));
+    const QCommandLineOption tcp({QStringLiteral("t"), QStringLiteral("tcp")},
+                                 QStringLiteral("A reader on the network; PORT 1234 when left out."),
+                                 QStringLiteral("HOST[:PORT]"));
+    const QCommandLineOption targetsFile({QStringLiteral("T"), QStringLiteral("targets")},
+                                         QStringLiteral("One target per line, in the forms above ('#' starts a "
+                                                        "comment)."),
+                                         QStringLiteral("FILE"));
+    const QCommandLineOption jobs({QStringLiteral("j"), QStringLiteral("jobs")},
+                                  QStringLiteral("Readers worked on at once (default: all; readers on one serial "
+                                                 "port always one after another)."),
+                                  QStringLiteral("N"));
+    const QCommandLineOption report({QStringLiteral("r"), QStringLiteral("report")},
+                                    QStringLiteral("Also write the report to FILE (.json: one array; .csv: one row "
+                                                   "per reader and step)."),
+                                    QStringLiteral("FILE"));
+    const QCommandLineOption dryRun({QStringLiteral("n"), QStringLiteral("dry-run")},
+                                    QStringLiteral("Check every input and reach every reader (version), change "
+                                                   "nothing."));
+    const QCommandLineOption yes({QStringLiteral("y"), QStringLiteral("yes")},
+                                 QStringLiteral("Answer yes to the questions the window would ask."));
+    const QCommandLineOption quiet({QStringLiteral("q"), QStringLiteral("quiet")},
+                                   QStringLiteral("No progress lines."));
+    const QCommandLineOption verbose({QStringLiteral("v"), QStringLiteral("verbose")},
+                                     QStringLiteral("Every line of each reader's log as progress."));
+    parser.addOptions({versionOption, port, tcp, targetsFile, jobs, report, dryRun, yes, quiet, verbose});
+    parser.addPositionalArgument(QStringLiteral("COMMAND"), QStringLiteral("What to do on each reader."));
+    if (!parser.parse(QCoreApplication::arguments()))
+        return usageError(parser.errorText());
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(0);
+    if (parser.isSet(versionOption)) {
+        say(stdout, QStringLiteral("rx-provision ") + QCoreApplication::applicationVersion());
+        return 0;
+    }
+
+    const QStringList args = parser.positionalArguments();
+    if (args.isEmpty())
+        return usageError(QStringLiteral("no command given"));
+    const QString command = args.first();
+    if (command != QLatin1String("version") || args.size() != 1)
+        return usageError(QStringLiteral("unknown command: ") + args.join(QLatin1Char(' ')));
+
+    QList<ProvisionTarget> targets;
+    QString error;
+    for (const QString &text : parser.values(port)) {
+        targets << ProvisionTarget::parse(ProvisionTarget::Serial, text, &error);
+        if (!error.isEmpty())
+            return usageError(error);
+    }
+    for (const QString &text : parser.values(tcp)) {
+        targets << ProvisionTarget::parse(ProvisionTarget::Tcp, text, &error);
+        if (!error.isEmpty())
+            return usageError(error);
+    }
+    for (const QString &path : parser.values(targetsFile)) {
+        targets << ProvisionTarget::readFile(path, &error);
+        if (!error.isEmpty())
+            return usageError(error);
+    }
+    if (targets.isEmpty())
+        return usageError(QStringLiteral("no reader given (-p, -t or -T)"));
+    int most = targets.size();
+    if (parser.isSet(jobs)) {
+        bool ok = false;
+        most = parser.value(jobs).toInt(&ok);
+        if (!ok || most < 1)
+            return usageError(QStringLiteral("-j wants a number of at least 1"));
+    }
+    const QString reportPath = parser.value(report);
+    const bool showProgress = !parser.isSet(quiet);
+    const bool showVerbose = parser.isSet(verbose);
+    // The library's debugging lines are for -v only.
+    if (!showVerbose)
+        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &message) {
+            if (type != QtDebugMsg && type != QtInfoMsg)
+                say(stderr, message);
+        });
+
+    // Readers on one serial port (an RS485 bus) go one after another.
+    QList<ProvisionTarget> waiting = targets;
+    QSet<QString> busyPorts;
+    int running = 0;
+    QJsonArray results;
+    bool allOk = true;
+    std::function<void()> startMore = [&] {
+        for (int i = 0; i < waiting.size() && running < most;) {
+            const ProvisionTarget target = waiting.at(i);
+            const bool serial = target.kind == ProvisionTarget::Serial;
+            if (serial && busyPorts.contains(target.port)) {
+                ++i;
+                continue;
+            }
+            waiting.removeAt(i);
+            if (serial)
+                busyPorts.insert(target.port);
+            ++running;
+            auto *job = new ProvisionJob(target, command, &app);
+            QObject::connect(job, &ProvisionJob::progress, &app, [&, job](const QString &line, bool verboseLine) {
+                if (showProgress && (!verboseLine || showVerbose))
+                    say(stderr, job->target.text + QStringLiteral(": ") + line);
+            });
+            QObject::connect(job, &ProvisionJob::finished, &app, [&, job](const QJsonObject &result) {
+                say(stdout, QString::fromUtf8(QJsonDocument(result).toJson(QJsonDocument::Compact)));
+                results.append(result);
+                allOk = allOk && result.value(QStringLiteral("ok")).toBool();
+                if (job->target.kind == ProvisionTarget::Serial)
+                    busyPorts.remove(job->target.port);
+                --running;
+                job->deleteLater();
+                startMore();
+                if (running == 0 && waiting.isEmpty())
+                    QCoreApplication::exit(0);
+            });
+            job->start();
+        }
+    };
+    QMetaObject::invokeMethod(&app, startMore, Qt::QueuedConnection);
+    app.exec();
+
+    if (!reportPath.isEmpty()) {
+        QString writeError;
+        if (!writeFileSafely(reportPath, reportBytes(reportPath, results), &writeError)) {
+            say(stderr, QStringLiteral("rx-provision: the report could not be written: ") + writeError);
+            return 1;
+        }
+    }
+    return allOk ? 0 : 1;
+}

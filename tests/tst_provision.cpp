@@ -1,0 +1,151 @@
+// rx-provision as a script runs it: the real executable against simulated
+// readers on a pty, an RS485 bus and TCP, its JSON lines, report and exit
+// status.
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "sim/simchannel.h"
+#include "sim/simreader.h"
+#include "support/bytes.h"
+
+namespace {
+
+struct Run
+{
+    int exitCode = -1;
+    QList<QJsonObject> lines; // stdout, one object a line, without elapsed_ms
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs rx-provision while this process's event loop serves the readers.
+Run provision(const QStringList &args)
+{
+    QProcess process;
+    process.start(QStringLiteral(RX_PROVISION_PATH), args);
+    Run run;
+    if (!process.waitForStarted() || !QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 30000))
+        return run;
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    for (const QByteArray &line : run.out.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        QJsonObject object = QJsonDocument::fromJson(line).object();
+        if (!object.value("elapsed_ms").isDouble())
+            object.insert("elapsed_ms", "missing");
+        object.remove("elapsed_ms");
+        run.lines << object;
+    }
+    return run;
+}
+
+QJsonObject versionLine(const QString &target, const QString &version)
+{
+    return {{"target", target}, {"command", "version"}, {"ok", true}, {"detail", ""}, {"version", version}};
+}
+
+} // namespace
+
+class TestProvision : public QObject
+{
+    Q_OBJECT
+private slots:
+    // Readers on a pty, on TCP and on an RS485 bus (two on one line, worked
+    // on one after another) and one that is not there: every reader has its
+    // line, the missing one fails without stopping the others, the exit
+    // status is 1 and the report holds the same.
+    void versionOfMany()
+    {
+        QTemporaryDir dir;
+        SimReader pty;
+        pty.setVersion("2.40");
+        QVERIFY(pty.openPty(dir.filePath("tty")));
+        SimReader network;
+        network.setVersion("2.41");
+        QVERIFY(network.listenTcp(0));
+        SimBus bus;
+        QVERIFY(bus.open(dir.filePath("bus")));
+        SimReader onBus[2];
+        for (int i = 0; i < 2; ++i) {
+            onBus[i].setAddress(quint8(0x11 + i));
+            onBus[i].setVersion(QStringLiteral("3.0%1").arg(i));
+            onBus[i].attachToBus(&bus);
+        }
+        const QString tcp = QStringLiteral("127.0.0.1:%1").arg(network.tcpPort());
+        QVERIFY(writeFile(
+            dir.filePath("targets"),
+            QStringLiteral("# the bus\n%1@11\n-p %1@12  # second\n\n-t %2\n").arg(dir.filePath("bus"), tcp).toUtf8()));
+        const QString missing = dir.filePath("no-such-port");
+        const Run run = provision({"version", "-p", dir.filePath("tty"), "-T", dir.filePath("targets"), "-p", missing,
+                                   "-r", dir.filePath("report.json"), "-q"});
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(run.err, QByteArray());
+        const QJsonObject failed {
+            {"target", missing},
+            {"command", "version"},
+            {"ok", false},
+            {"detail", QStringLiteral("Failed to open port %1: No such file or directory").arg(missing)}};
+        QList<QJsonObject> expected {
+            versionLine(dir.filePath("tty"), "2.40"), versionLine(dir.filePath("bus") + "@11", "3.00"),
+            versionLine(dir.filePath("bus") + "@12", "3.01"), versionLine(tcp, "2.41"), failed};
+        const auto byTarget = [](const QJsonObject &a, const QJsonObject &b) {
+            return a.value("target").toString() < b.value("target").toString();
+        };
+        QList<QJsonObject> lines = run.lines;
+        std::sort(lines.begin(), lines.end(), byTarget);
+        std::sort(expected.begin(), expected.end(), byTarget);
+        QCOMPARE(lines, expected);
+
+        // The report: the same objects, elapsed_ms included.
+        const QJsonArray report = QJsonDocument::fromJson(fileBytes(dir.filePath("report.json"))).array();
+        QCOMPARE(report.size(), 5);
+        QList<QJsonObject> reported;
+        for (const QJsonValue &value : report) {
+            QJsonObject object = value.toObject();
+            QVERIFY(object.value("elapsed_ms").toDouble() >= 0);
+            object.remove("elapsed_ms");
+            reported << object;
+        }
+        std::sort(reported.begin(), reported.end(), byTarget);
+        QCOMPARE(reported, expected);
+    }
+
+    // What is refused before any reader is touched: exit status 2, nothing on
+    // standard output, the reason on standard error.
+    void refused_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("no command") << QStringList {"-p", "/dev/ttyX"} << "rx-provision: no command given";
+        QTest::newRow("unknown command") << QStringList {"reset", "-p", "/dev/ttyX"}
+                                         << "rx-provision: unknown command: reset";
+        QTest::newRow("no reader") << QStringList {"version"} << "rx-provision: no reader given (-p, -t or -T)";
+        QTest::newRow("address 00") << QStringList {"version", "-p", "/dev/ttyX@00"}
+                                    << "rx-provision: /dev/ttyX@00 is not PORT[:BAUD][@ADDR] (ADDR 01 to FF in hex)";
+        QTest::newRow("port past 65535") << QStringList {"version", "-t", "host:70000"}
+                                         << "rx-provision: host:70000 is not HOST[:PORT]";
+        QTest::newRow("no jobs") << QStringList {"version", "-p", "/dev/ttyX", "-j", "0"}
+                                 << "rx-provision: -j wants a number of at least 1";
+        QTest::newRow("targets file missing") << QStringList {"version", "-T", "/nonexistent/targets"}
+                                              << "rx-provision: cannot read /nonexistent/targets: No such file or "
+                                                 "directory";
+    }
+    void refused()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, reason);
+        const Run run = provision(args);
+        QCOMPARE(run.exitCode, 2);
+        QCOMPARE(run.out, QByteArray());
+        QCOMPARE(QString::fromUtf8(run.err), reason + "\nTry 'rx-provision --help'.\n");
+    }
+};
+
+QTEST_MAIN(TestProvision)
+#include "tst_provision.moc"
