@@ -188,7 +188,7 @@ private:
     // ---- Command console: catalogue (console/catalogue.cpp) ------------------
 public:
     static QString hexByte(uint8_t value);
-    QString commandName(uint32_t code) const override;
+    QString commandName(uint32_t code) const;
     void loadCommandCatalogue();
 public slots:
     void fillCommandList(int state = 0);
@@ -465,7 +465,7 @@ public:
     QTcpSocket *&tcpSocket;
     bool &tcpConnected;
 
-    QJsonArray commands;
+    QJsonArray &commands = session.commands;
 
     QValidator *ipValidator = nullptr;
 

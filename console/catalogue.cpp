@@ -20,22 +20,7 @@ QString MainWindow::hexByte(uint8_t value)
 
 QString MainWindow::commandName(uint32_t code) const
 {
-    for (const QJsonValue &entry : commands) {
-        const QJsonObject command = entry.toObject();
-        if (uint32_t(command.value(QStringLiteral("value")).toInt()) == code)
-            return command.value(QStringLiteral("name")).toString();
-    }
-    return QStringLiteral("Unknown");
-}
-
-QJsonArray readCommandCatalogue(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        qDebug() << "Resource file not attached ?";
-        return {};
-    }
-    return QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("commands")).toArray();
+    return session.commandName(code);
 }
 
 void MainWindow::loadCommandCatalogue()

@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include "common/readertext.h"
+#include "console/catalogue.h"
 #include "console/hexbyte.h"
 #include "console/versioninfo.h"
 #include "discovery/rs485scanworkflow.h"
@@ -19,6 +20,7 @@
 ReaderSession::ReaderSession(QObject *parent)
     : QObject(parent)
 {
+    commands = readCommandCatalogue();
     firmware = new FirmwareUpdateWorkflow(*this, this);
     chip = new ChipUpdateWorkflow(*this, this);
     configTransfer = new ConfigTransferWorkflow(*this, this);
@@ -45,6 +47,11 @@ ReaderSession::ReaderSession(QObject *parent)
 ReaderSession::~ReaderSession()
 {
     link.oneShotTimer->disconnect(this);
+}
+
+QString ReaderSession::commandName(uint32_t code) const
+{
+    return commandNameIn(commands, code);
 }
 
 SessionHost &ReaderSession::hostOrNone() const
@@ -560,7 +567,7 @@ AddressTagWorkflow *ReaderSession::runningAddressTag() const
 
 void ReaderSession::dispatchError(bool hasCode, uint8_t code, const QByteArray &data)
 {
-    const QString name = hasCode ? hostOrNone().commandName(code) : QStringLiteral("Unknown");
+    const QString name = hasCode ? commandName(code) : QStringLiteral("Unknown");
     const QString number
         = data.size() >= 2 ? QString::asprintf("0x%02X%02X", uint8_t(data.at(0)), uint8_t(data.at(1))) : QString();
     if (!number.isEmpty())

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonArray>
 #include <QObject>
 #include <QString>
 #include <cstddef>
@@ -29,7 +30,6 @@ class SessionHost
 public:
     virtual ~SessionHost() = default;
 
-    virtual QString commandName(uint32_t) const { return QStringLiteral("Unknown"); }
     // A line of the reader's own log (the body of its log frame).
     virtual void deviceLogWrite(const uint8_t *, size_t) { }
     virtual void versionReported(const QString &) { }
@@ -84,6 +84,11 @@ public:
     // nothing.
     void restartAnswered();
     bool restarting = false; // between a restart answer and the reconnect
+
+    // The command catalogue (the one the program carries unless replaced):
+    // the names of commands in what the session says.
+    QJsonArray commands;
+    QString commandName(uint32_t code) const;
 
     QString readerVersion; // as the reader last reported it
     bool awaitingFlashedVersion = false; // the version after the restart is logged

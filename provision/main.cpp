@@ -5,6 +5,8 @@
 // was refused before any reader was touched.
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -13,7 +15,11 @@
 
 #include "app/version.h"
 #include "common/safefile.h"
+#include "config/configcheck.h"
 #include "provision/provisionjob.h"
+#include "workflows/configbackups.h"
+#include "workflows/configtransferworkflow.h"
+#include "workflows/firmwarefiles.h"
 
 namespace {
 
@@ -59,6 +65,59 @@ QByteArray reportBytes(const QString &path, const QJsonArray &results)
     return csv;
 }
 
+QString fileRefusal(const QString &path, const FileContent &file, qint64 most)
+{
+    switch (file.status) {
+    case FileContent::Read:
+        return QString();
+    case FileContent::TooLarge:
+        return QStringLiteral("%1 is too large (%2 bytes, at most %3)").arg(path).arg(file.size).arg(most);
+    case FileContent::CannotOpen:
+    case FileContent::ReadFailed:
+        break;
+    }
+    return QStringLiteral("cannot read %1: %2").arg(path, file.error);
+}
+
+// The command and its input, checked before any reader is touched; the
+// reason when refused.
+QString readCommand(const QStringList &args, ProvisionCommand *command)
+{
+    const QString words = args.mid(0, args.first() == QLatin1String("config") ? 2 : 1).join(QLatin1Char(' '));
+    const QStringList rest = args.mid(words.count(QLatin1Char(' ')) + 1);
+    command->name = words;
+    if (words == QLatin1String("version"))
+        return rest.isEmpty() ? QString() : QStringLiteral("version takes no arguments");
+    const bool known = words == QLatin1String("config get") || words == QLatin1String("config put")
+        || words == QLatin1String("flash");
+    if (!known)
+        return QStringLiteral("unknown command: ") + args.join(QLatin1Char(' '));
+    if (rest.size() != 1)
+        return QStringLiteral("%1 takes one %2").arg(words, words == QLatin1String("config get") ? "DIR" : "FILE");
+    command->path = rest.first();
+    if (words == QLatin1String("config get")) {
+        if (!QDir().mkpath(command->path))
+            return QStringLiteral("cannot make the folder ") + command->path;
+        return QString();
+    }
+    const bool image = words == QLatin1String("flash");
+    const qint64 most = image ? FirmwareFiles::MaxFileBytes : ConfigTransferWorkflow::MaxDocumentBytes;
+    const FileContent file = readWholeFile(command->path, most);
+    const QString problem = fileRefusal(command->path, file, most);
+    if (!problem.isEmpty())
+        return problem;
+    if (file.data.isEmpty())
+        return QStringLiteral("%1 is empty").arg(command->path);
+    if (!image) {
+        const QString notConfiguration = ConfigCheck::documentProblem(file.data);
+        if (!notConfiguration.isEmpty())
+            return QStringLiteral("%1 cannot be a configuration, %2").arg(command->path, notConfiguration);
+    }
+    command->data = file.data;
+    command->sha256 = QString::fromLatin1(QCryptographicHash::hash(file.data, QCryptographicHash::Sha256).toHex());
+    return QString();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -68,8 +127,12 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral("%1.%2").arg(RX_VERSION_MAJOR).arg(RX_VERSION_MINOR));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Works on many readers at once.\n\nCommands:\n  version    read each reader's firmware version"));
+    parser.setApplicationDescription(
+        QStringLiteral("Works on many readers at once.\n\nCommands:\n"
+                       "  version            read each reader's firmware version\n"
+                       "  config get DIR     save each reader's config.json as DIR/<target>.json\n"
+                       "  config put FILE    upload FILE (backup first, read back), then restart\n"
+                       "  flash FILE         device firmware update, then the version after the restart"));
     parser.addHelpOption();
     // -v is --verbose here, so the version has its long name only.
     const QCommandLineOption versionOption(QStringLiteral("version"), QStringLiteral("Displays version information."));
@@ -115,9 +178,13 @@ int main(int argc, char *argv[])
     const QStringList args = parser.positionalArguments();
     if (args.isEmpty())
         return usageError(QStringLiteral("no command given"));
-    const QString command = args.first();
-    if (command != QLatin1String("version") || args.size() != 1)
-        return usageError(QStringLiteral("unknown command: ") + args.join(QLatin1Char(' ')));
+    ProvisionCommand command;
+    const QString refusal = readCommand(args, &command);
+    if (!refusal.isEmpty())
+        return usageError(refusal);
+    command.yes = parser.isSet(yes);
+    command.dryRun = parser.isSet(dryRun);
+    command.backupRoot = ConfigBackups::defaultRoot();
 
     QList<ProvisionTarget> targets;
     QString error;

@@ -1,10 +1,20 @@
 #include "provision/provisionjob.h"
 
+#include <QCryptographicHash>
+#include <QDir>
+#include <QRegularExpression>
 #include <QSerialPort>
 
 #include "common/readertext.h"
+#include "common/safefile.h"
+#include "config/configcheck.h"
+#include "config/configdocument.h"
+#include "console/versioninfo.h"
+#include "workflows/configbackups.h"
+#include "workflows/configtransferworkflow.h"
+#include "workflows/firmwareupdateworkflow.h"
 
-ProvisionJob::ProvisionJob(const ProvisionTarget &target, const QString &command, QObject *parent)
+ProvisionJob::ProvisionJob(const ProvisionTarget &target, const ProvisionCommand &command, QObject *parent)
     : QObject(parent)
     , target(target)
     , command(command)
@@ -16,11 +26,22 @@ ProvisionJob::ProvisionJob(const ProvisionTarget &target, const QString &command
     connect(&session, &ReaderSession::logLine, this, logged);
     connect(&session.link, &ReaderLink::logLine, this, logged);
     connect(&session, &ReaderSession::versionRead, this, &ProvisionJob::versionRead);
-    connect(&session, &ReaderSession::gaveUp, this,
-            [this] { finish(false, QStringLiteral("the reader does not answer")); });
+    connect(&session, &ReaderSession::gaveUp, this, [this] { fail(QStringLiteral("the reader does not answer")); });
     connect(&session.link, &ReaderLink::tcpFailed, this, [this] {
-        finish(false, QStringLiteral("no TCP connection to %1:%2").arg(this->target.port).arg(this->target.tcpPort));
+        fail(QStringLiteral("no TCP connection to %1:%2").arg(this->target.port).arg(this->target.tcpPort));
     });
+    connect(session.configTransfer, &ConfigTransferWorkflow::downloaded, this, &ProvisionJob::downloaded);
+    connect(session.configTransfer, &ReaderWorkflow::ended, this, &ProvisionJob::workflowEnded);
+    connect(session.configTransfer, &ConfigTransferWorkflow::backupFailed, this, [this] {
+        if (this->command.yes)
+            backedUp(QByteArray());
+        else
+            fail(QStringLiteral("the reader's config.json could not be backed up (--yes goes on without)"));
+    });
+    connect(session.firmware, &ReaderWorkflow::ended, this, &ProvisionJob::workflowEnded);
+    restartLimit.setSingleShot(true);
+    connect(&restartLimit, &QTimer::timeout, this,
+            [this] { fail(QStringLiteral("the reader did not answer again after its restart")); });
 }
 
 void ProvisionJob::start()
@@ -33,7 +54,7 @@ void ProvisionJob::start()
     }
     session.link.protocol.setAddress(target.address);
     if (!session.link.openSerial(target.port, target.baudRate, QSerialPort::NoParity)) {
-        finish(false, lastLine);
+        fail(lastLine);
         return;
     }
     session.checkVersion(500);
@@ -43,22 +64,137 @@ void ProvisionJob::versionRead(const QString &text)
 {
     if (done)
         return;
-    QJsonObject result;
-    result.insert(QStringLiteral("version"), oneLine(text));
-    finish(true, QString(), result);
+    const QString version = oneLine(text);
+    if (phase == Phase::Restarting) {
+        restartLimit.stop();
+        if (command.name == QLatin1String("flash"))
+            result.insert(QStringLiteral("version_after"), version);
+        else
+            result.insert(QStringLiteral("version"), version);
+        finish(true, QString());
+        return;
+    }
+    if (phase != Phase::Connecting)
+        return;
+    phase = Phase::Working;
+    result.insert(command.name == QLatin1String("flash") ? QStringLiteral("version_before") : QStringLiteral("version"),
+                  version);
+    run();
 }
 
-void ProvisionJob::finish(bool ok, const QString &detail, QJsonObject result)
+void ProvisionJob::run()
+{
+    if (command.name == QLatin1String("version")) {
+        finish(true, QString());
+        return;
+    }
+    if (!command.sha256.isEmpty()) {
+        result.insert(QStringLiteral("file"), command.path);
+        result.insert(QStringLiteral("sha256"), command.sha256);
+    }
+    if (command.dryRun) {
+        finish(true, QStringLiteral("dry run: nothing was changed"));
+        return;
+    }
+    if (command.name == QLatin1String("config get")) {
+        emit progress(QStringLiteral("reading config.json"), false);
+        session.configTransfer->startDownload(ReaderStates::SaveToFile);
+        return;
+    }
+    emit progress(QStringLiteral("backing up config.json"), false);
+    session.configTransfer->startDownload(ReaderStates::Backup);
+}
+
+void ProvisionJob::downloaded(int downloadTarget, const QByteArray &document)
+{
+    if (done)
+        return;
+    if (downloadTarget == ReaderStates::Backup) {
+        QString error;
+        const QString file
+            = ConfigBackups::save(command.backupRoot, ConfigBackups::linkName(session.link), document, &error);
+        if (file.isEmpty() && !command.yes) {
+            fail(QStringLiteral("the backup could not be saved: %1 (--yes goes on without)").arg(error));
+            return;
+        }
+        if (!file.isEmpty())
+            result.insert(QStringLiteral("backup"), file);
+        backedUp(document);
+        return;
+    }
+    // config get: DIR/<target>.json, written whole or not at all.
+    QString name = target.text;
+    name.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9@.-]+")), QStringLiteral("_"));
+    const QString file = QDir(command.path).filePath(name + QStringLiteral(".json"));
+    QString error;
+    if (!writeFileSafely(file, document, &error)) {
+        fail(QStringLiteral("config.json was read but could not be saved: ") + error);
+        return;
+    }
+    result.insert(QStringLiteral("file"), file);
+    result.insert(QStringLiteral("sha256"),
+                  QString::fromLatin1(QCryptographicHash::hash(document, QCryptographicHash::Sha256).toHex()));
+    finish(true, QString());
+}
+
+// The backup is kept (or may be done without): what would make the window
+// ask refuses the upload unless --yes was given.
+void ProvisionJob::backedUp(const QByteArray &current)
+{
+    if (command.name == QLatin1String("flash")) {
+        emit progress(QStringLiteral("flashing"), false);
+        changing = true;
+        session.firmware->start(command.data);
+        return;
+    }
+    const ConfigDocument file(command.data);
+    const bool readerR5 = VersionInfo::parse(session.readerVersion).r5;
+    if (!command.yes && (file.hardwareVersion() == 0 || file.isR5() != readerR5)) {
+        fail(QStringLiteral("the file is not for an %1 reader (--yes uploads it all the same)")
+                 .arg(readerR5 ? QStringLiteral("R5") : QStringLiteral("R4")));
+        return;
+    }
+    const QStringList missing = current.isEmpty() ? QStringList() : ConfigCheck::missingSections(command.data, current);
+    if (!command.yes && !missing.isEmpty()) {
+        fail(QStringLiteral("the file lacks sections the reader's configuration has: %1 (--yes uploads it all the "
+                            "same)")
+                 .arg(missing.join(QStringLiteral(", "))));
+        return;
+    }
+    emit progress(QStringLiteral("uploading config.json"), false);
+    changing = true;
+    session.configTransfer->startUpload(command.data);
+}
+
+void ProvisionJob::workflowEnded(bool ok)
+{
+    if (done)
+        return;
+    if (!ok) {
+        fail(lastLine);
+        return;
+    }
+    // An upload read back and a flashed image end with the reader's
+    // restart: done once it answers again. A download's document follows.
+    if (!changing)
+        return;
+    phase = Phase::Restarting;
+    emit progress(QStringLiteral("waiting for the restart"), false);
+    restartLimit.start(RestartLimitMs);
+}
+
+void ProvisionJob::finish(bool ok, const QString &detail)
 {
     if (done)
         return;
     done = true;
+    restartLimit.stop();
     session.link.forgetRequest();
     session.link.oneShotState = ReaderStates::Idle;
     session.link.closeSerial();
     session.link.disconnectTcp();
     result.insert(QStringLiteral("target"), target.text);
-    result.insert(QStringLiteral("command"), command);
+    result.insert(QStringLiteral("command"), command.name);
     result.insert(QStringLiteral("ok"), ok);
     result.insert(QStringLiteral("detail"), detail);
     result.insert(QStringLiteral("elapsed_ms"), double(clock.elapsed()));

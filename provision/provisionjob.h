@@ -1,26 +1,45 @@
 #pragma once
 
+#include <QByteArray>
 #include <QElapsedTimer>
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include "link/readersession.h"
 #include "provision/provisiontarget.h"
 
+// What every reader is to be given, checked once before any is touched.
+struct ProvisionCommand
+{
+    QString name; // "version", "config get", "config put", "flash"
+    QString path; // the directory of config get; the file of config put and flash
+    QByteArray data; // the document or image
+    QString sha256; // of data
+    bool yes = false; // the questions the window would ask are answered yes
+    bool dryRun = false; // reach the reader, change nothing
+    QString backupRoot;
+};
+
 // One reader and one command: the session is connected, the reader's
-// version read (the first exchange on every link), the command run, the
+// version read (the first exchange on every link), the command run with
+// the same workflows the window runs (a backup before anything is changed,
+// uploads read back, a restart awaited until the reader answers again), the
 // link closed, and the outcome reported as one JSON object.
 class ProvisionJob : public QObject
 {
     Q_OBJECT
 
 public:
-    ProvisionJob(const ProvisionTarget &target, const QString &command, QObject *parent = nullptr);
+    ProvisionJob(const ProvisionTarget &target, const ProvisionCommand &command, QObject *parent = nullptr);
 
     void start();
     const ProvisionTarget target;
-    const QString command;
+    const ProvisionCommand command;
+
+    // The time a reader has to answer again after its restart.
+    static constexpr int RestartLimitMs = 30000;
 
 signals:
     // A line for the progress display; verbose lines are the session's own.
@@ -29,11 +48,25 @@ signals:
     void finished(const QJsonObject &result);
 
 private:
+    enum class Phase {
+        Connecting,
+        Working,
+        Restarting
+    };
     void versionRead(const QString &text);
-    void finish(bool ok, const QString &detail, QJsonObject result = QJsonObject());
+    void run();
+    void downloaded(int target, const QByteArray &document);
+    void backedUp(const QByteArray &current);
+    void workflowEnded(bool ok);
+    void fail(const QString &detail) { finish(false, detail); }
+    void finish(bool ok, const QString &detail);
 
     ReaderSession session;
+    Phase phase = Phase::Connecting;
     QElapsedTimer clock;
+    QTimer restartLimit;
     QString lastLine; // the session's, for a failure's detail
+    QJsonObject result;
+    bool changing = false; // the upload or the update has begun
     bool done = false;
 };
