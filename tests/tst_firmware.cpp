@@ -79,6 +79,16 @@ class TestFirmware : public QObject
         return module;
     }
 
+    // For the stories that are not about the prescribed waits (after the
+    // erase, the port closed, around a restart): each wait lasts at most
+    // 500 ms, and the reader is back from a restart before that.
+    // imageArrivesWhole keeps the waits whole and checks their lengths.
+    static void shortWaits(WindowFixture &f)
+    {
+        f.window()->link.waitLimitMs = 500;
+        f.reader()->setRestartTime(100);
+    }
+
     QPushButton *flashButton(WindowFixture &f) { return f.widget<QPushButton>("btFlashFirmware"); }
     QPushButton *chipButton(WindowFixture &f) { return f.widget<QPushButton>("btPNUpdate"); }
 
@@ -281,6 +291,7 @@ private slots:
         else if (how.startsWith("fail"))
             f.reader()->failCommand(uint8_t(at), 0x0101);
         QVERIFY(chip ? connectSerial(f) : connectTcp(f));
+        shortWaits(f);
         chooseFile(f, chip ? writeFile("early.nwfwu", records(40, 100)) : writeFile("early.bin", pattern(6000)));
         if (how.startsWith("drop"))
             SimAnswerFaults::of(f.reader())->dropLinkAfter(at);
@@ -310,6 +321,7 @@ private slots:
         SimOta *module = ota(f);
         module->setReconnectTime(-1);
         QVERIFY(connectByLink(f, m_dir.filePath("ttyFw1")));
+        shortWaits(f);
         chooseFile(f, writeFile("gone.bin", pattern(600)));
         RequestLog requests(f.reader());
         f.click("btFlashFirmware");
@@ -333,6 +345,7 @@ private slots:
         WindowFixture f;
         SimOta *module = ota(f);
         QVERIFY(connectSerial(f));
+        shortWaits(f);
         const QByteArray big = pattern(2060, 3);
         const QList<QByteArray> bodies = {hex("11 22 0A 03"), QByteArray(), big, hex("33"), QByteArray()};
         QByteArray file;
@@ -456,6 +469,7 @@ private slots:
             module->setChipTime(0); // the rows are about the faults, not the chip's time
         ignoreReboot(f);
         QVERIFY(chip ? connectSerial(f) : connectTcp(f));
+        shortWaits(f);
         QList<QByteArray> sent;
         const QByteArray file = records(12, 150, &sent);
         const QByteArray image = pattern(2000, 9);
@@ -521,6 +535,7 @@ private slots:
         MainWindow *w = f.window();
         ota(f);
         QVERIFY(connectTcp(f));
+        shortWaits(f);
         const QByteArray old = f.reader()->files().configFile();
         const QByteArray content = code == 0xF7 ? records(300, 100)
             : code == 0xF1                      ? pattern(65536)
@@ -565,6 +580,7 @@ private slots:
         WindowFixture f;
         SimOta *module = ota(f);
         QVERIFY(connectTcp(f));
+        shortWaits(f);
         const QByteArray image = pattern(40000, 5);
         chooseFile(f, writeFile("random.bin", image));
         bool yes = false;
