@@ -11,17 +11,28 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSet>
+#include <QTimer>
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 
 #include "app/version.h"
 #include "common/safefile.h"
 #include "config/configcheck.h"
+#include "link/binaryprotocol.h"
 #include "provision/provisionjob.h"
 #include "workflows/configbackups.h"
 #include "workflows/configtransferworkflow.h"
 #include "workflows/firmwarefiles.h"
 
 namespace {
+
+std::atomic<bool> interrupted {false};
+
+void onInterrupt(int)
+{
+    interrupted = true;
+}
 
 void say(FILE *stream, const QString &text)
 {
@@ -89,7 +100,7 @@ QString readCommand(const QStringList &args, ProvisionCommand *command)
     if (words == QLatin1String("version"))
         return rest.isEmpty() ? QString() : QStringLiteral("version takes no arguments");
     const bool known = words == QLatin1String("config get") || words == QLatin1String("config put")
-        || words == QLatin1String("flash");
+        || words == QLatin1String("flash") || words == QLatin1String("flash-chip");
     if (!known)
         return QStringLiteral("unknown command: ") + args.join(QLatin1Char(' '));
     if (rest.size() != 1)
@@ -100,7 +111,7 @@ QString readCommand(const QStringList &args, ProvisionCommand *command)
             return QStringLiteral("cannot make the folder ") + command->path;
         return QString();
     }
-    const bool image = words == QLatin1String("flash");
+    const bool image = words.startsWith(QLatin1String("flash"));
     const qint64 most = image ? FirmwareFiles::MaxFileBytes : ConfigTransferWorkflow::MaxDocumentBytes;
     const FileContent file = readWholeFile(command->path, most);
     const QString problem = fileRefusal(command->path, file, most);
@@ -108,6 +119,12 @@ QString readCommand(const QStringList &args, ProvisionCommand *command)
         return problem;
     if (file.data.isEmpty())
         return QStringLiteral("%1 is empty").arg(command->path);
+    if (words == QLatin1String("flash-chip")) {
+        const FirmwareFiles::ChipCheck check
+            = FirmwareFiles::checkChipFile(file.data, int(BinaryProtocol().maxPayload()) - 1);
+        if (!check.ok)
+            return QStringLiteral("%1 refused: %2").arg(command->path, check.problem);
+    }
     if (!image) {
         const QString notConfiguration = ConfigCheck::documentProblem(file.data);
         if (!notConfiguration.isEmpty())
@@ -132,7 +149,8 @@ int main(int argc, char *argv[])
                        "  version            read each reader's firmware version\n"
                        "  config get DIR     save each reader's config.json as DIR/<target>.json\n"
                        "  config put FILE    upload FILE (backup first, read back), then restart\n"
-                       "  flash FILE         device firmware update, then the version after the restart"));
+                       "  flash FILE         device firmware update, then the version after the restart\n"
+                       "  flash-chip FILE    RFID chip firmware update (.nwfwu)"));
     parser.addHelpOption();
     // -v is --verbose here, so the version has its long name only.
     const QCommandLineOption versionOption(QStringLiteral("version"), QStringLiteral("Displays version information."));
@@ -260,6 +278,32 @@ int main(int argc, char *argv[])
             job->start();
         }
     };
+    // Ctrl+C: nothing more is started, every job running ends as cleanly as
+    // the protocol allows, the report is written, the exit status is 130.
+    std::signal(SIGINT, onInterrupt);
+    QTimer interruptWatch;
+    bool stopping = false;
+    QObject::connect(&interruptWatch, &QTimer::timeout, &app, [&] {
+        if (!interrupted || stopping)
+            return;
+        stopping = true;
+        for (const ProvisionTarget &target : waiting) {
+            const QJsonObject result {{QStringLiteral("target"), target.text},
+                                      {QStringLiteral("command"), command.name},
+                                      {QStringLiteral("ok"), false},
+                                      {QStringLiteral("detail"), QStringLiteral("interrupted before it began")},
+                                      {QStringLiteral("elapsed_ms"), 0}};
+            say(stdout, QString::fromUtf8(QJsonDocument(result).toJson(QJsonDocument::Compact)));
+            results.append(result);
+        }
+        waiting.clear();
+        allOk = false;
+        if (running == 0)
+            QCoreApplication::exit(0);
+        for (ProvisionJob *job : app.findChildren<ProvisionJob *>())
+            job->interrupt();
+    });
+    interruptWatch.start(100);
     QMetaObject::invokeMethod(&app, startMore, Qt::QueuedConnection);
     app.exec();
 
@@ -270,5 +314,7 @@ int main(int argc, char *argv[])
             return 1;
         }
     }
+    if (interrupted)
+        return 130;
     return allOk ? 0 : 1;
 }

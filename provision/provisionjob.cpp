@@ -12,6 +12,8 @@
 #include "console/versioninfo.h"
 #include "workflows/configbackups.h"
 #include "workflows/configtransferworkflow.h"
+#include "workflows/chipupdateworkflow.h"
+#include "workflows/firmwarefiles.h"
 #include "workflows/firmwareupdateworkflow.h"
 
 ProvisionJob::ProvisionJob(const ProvisionTarget &target, const ProvisionCommand &command, QObject *parent)
@@ -39,6 +41,7 @@ ProvisionJob::ProvisionJob(const ProvisionTarget &target, const ProvisionCommand
             fail(QStringLiteral("the reader's config.json could not be backed up (--yes goes on without)"));
     });
     connect(session.firmware, &ReaderWorkflow::ended, this, &ProvisionJob::workflowEnded);
+    connect(session.chip, &ReaderWorkflow::ended, this, &ProvisionJob::workflowEnded);
     restartLimit.setSingleShot(true);
     connect(&restartLimit, &QTimer::timeout, this,
             [this] { fail(QStringLiteral("the reader did not answer again after its restart")); });
@@ -60,14 +63,29 @@ void ProvisionJob::start()
     session.checkVersion(500);
 }
 
+void ProvisionJob::interrupt()
+{
+    if (done || interrupting)
+        return;
+    interrupting = true;
+    lastLine.clear();
+    session.failWorkflow(session.runningWorkflow(), QString());
+    const QString left = lastLine;
+    // What the ending sent (a file closed, a write dropped) goes out before
+    // the link is closed.
+    session.link.waitThen(200, [this, left] {
+        fail(left.isEmpty() ? QStringLiteral("interrupted") : QStringLiteral("interrupted: ") + left);
+    });
+}
+
 void ProvisionJob::versionRead(const QString &text)
 {
-    if (done)
+    if (done || interrupting)
         return;
     const QString version = oneLine(text);
     if (phase == Phase::Restarting) {
         restartLimit.stop();
-        if (command.name == QLatin1String("flash"))
+        if (command.name.startsWith(QLatin1String("flash")))
             result.insert(QStringLiteral("version_after"), version);
         else
             result.insert(QStringLiteral("version"), version);
@@ -77,7 +95,8 @@ void ProvisionJob::versionRead(const QString &text)
     if (phase != Phase::Connecting)
         return;
     phase = Phase::Working;
-    result.insert(command.name == QLatin1String("flash") ? QStringLiteral("version_before") : QStringLiteral("version"),
+    result.insert(command.name.startsWith(QLatin1String("flash")) ? QStringLiteral("version_before")
+                                                                  : QStringLiteral("version"),
                   version);
     run();
 }
@@ -107,7 +126,7 @@ void ProvisionJob::run()
 
 void ProvisionJob::downloaded(int downloadTarget, const QByteArray &document)
 {
-    if (done)
+    if (done || interrupting)
         return;
     if (downloadTarget == ReaderStates::Backup) {
         QString error;
@@ -147,6 +166,20 @@ void ProvisionJob::backedUp(const QByteArray &current)
         session.firmware->start(command.data);
         return;
     }
+    if (command.name == QLatin1String("flash-chip")) {
+        // Every record must fit one frame on this link (an RS485 frame
+        // carries a byte less) before the chip is told to expect them.
+        const FirmwareFiles::ChipCheck check
+            = FirmwareFiles::checkChipFile(command.data, int(session.link.protocol.maxPayload()) - 1);
+        if (!check.ok) {
+            fail(QStringLiteral("the file cannot go to this reader: ") + check.problem);
+            return;
+        }
+        emit progress(QStringLiteral("updating the RFID chip"), false);
+        changing = true;
+        session.chip->start(command.data);
+        return;
+    }
     const ConfigDocument file(command.data);
     const bool readerR5 = VersionInfo::parse(session.readerVersion).r5;
     if (!command.yes && (file.hardwareVersion() == 0 || file.isR5() != readerR5)) {
@@ -168,7 +201,7 @@ void ProvisionJob::backedUp(const QByteArray &current)
 
 void ProvisionJob::workflowEnded(bool ok)
 {
-    if (done)
+    if (done || interrupting)
         return;
     if (!ok) {
         fail(lastLine);

@@ -13,7 +13,7 @@
 // What every reader is to be given, checked once before any is touched.
 struct ProvisionCommand
 {
-    QString name; // "version", "config get", "config put", "flash"
+    QString name; // "version", "config get", "config put", "flash", "flash-chip"
     QString path; // the directory of config get; the file of config put and flash
     QByteArray data; // the document or image
     QString sha256; // of data
@@ -35,6 +35,10 @@ public:
     ProvisionJob(const ProvisionTarget &target, const ProvisionCommand &command, QObject *parent = nullptr);
 
     void start();
+    // Ctrl+C: the running workflow ends as cleanly as the protocol allows
+    // (nothing left open on the reader), then the job fails, saying what
+    // the reader holds.
+    void interrupt();
     const ProvisionTarget target;
     const ProvisionCommand command;
 
@@ -68,5 +72,6 @@ private:
     QString lastLine; // the session's, for a failure's detail
     QJsonObject result;
     bool changing = false; // the upload or the update has begun
+    bool interrupting = false; // Ctrl+C: the workflow is being ended
     bool done = false;
 };

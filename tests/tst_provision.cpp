@@ -13,6 +13,9 @@
 #include "sim/simota.h"
 #include "sim/simreader.h"
 #include "support/bytes.h"
+#include "support/requestlog.h"
+
+#include <csignal>
 
 namespace {
 
@@ -164,6 +167,20 @@ private slots:
                  QStringLiteral("the file is not for an R4 reader (--yes uploads it all the same)"));
         QCOMPARE(pty.files().configFile(), changed);
 
+        // The chip's records over the pty, as they are in the file.
+        QByteArray chipFile;
+        QList<QByteArray> records;
+        for (int i = 0; i < 3; ++i) {
+            records << pattern(100 + i, quint32(i + 1));
+            chipFile += char(0) + QByteArray(1, char(records.last().size())) + records.last();
+        }
+        QVERIFY(writeFile(dir.filePath("chip.nwfwu"), chipFile));
+        SimOta::of(&pty)->setChipTime(0);
+        run = provision({"flash-chip", dir.filePath("chip.nwfwu"), "-p", dir.filePath("tty"), "-q"});
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(SimOta::of(&pty)->chipRecords(), records);
+        QCOMPARE(run.lines.value(0).value("version_after").toString(), QStringLiteral("2.38"));
+
         const QByteArray image = pattern(3000, 4);
         QVERIFY(writeFile(dir.filePath("image.bin"), image));
         run = provision({"flash", dir.filePath("image.bin"), "-t", tcp[0], "-t", tcp[1], "-q"});
@@ -172,6 +189,46 @@ private slots:
             QCOMPARE(SimOta::of(&network[i])->flashedImage(), image);
             QCOMPARE(run.lines.value(i).value("version_after").toString(), QStringLiteral("2.38"));
         }
+    }
+
+    // Ctrl+C in the middle of an upload: the write is dropped on the reader
+    // (its file opened for reading and closed), the reader keeps its
+    // document, the reader still waiting is not begun, the report is
+    // written and the exit status is 130.
+    void interrupted()
+    {
+        QTemporaryDir dir;
+        qputenv("RX_BACKUP_DIR", dir.filePath("backups").toUtf8());
+        SimReader pty;
+        QVERIFY(pty.openPty(dir.filePath("tty")));
+        pty.setAnswerDelay(5);
+        const QByteArray old = pty.files().configFile();
+        QVERIFY(writeFile(dir.filePath("big.json"), jsonPattern(20000)));
+        RequestLog requests(&pty);
+        QProcess process;
+        requests.onRequest = [&](const QByteArray &request) {
+            if (uint8_t(request.at(0)) == 0xE2 && requests.count(0xE2) == 1)
+                ::kill(pid_t(process.processId()), SIGINT);
+        };
+        process.start(RX_PROVISION_PATH,
+                      {"config", "put", dir.filePath("big.json"), "-y", "-q", "-p", dir.filePath("tty"), "-p",
+                       dir.filePath("tty"), "-r", dir.filePath("report.json")});
+        QVERIFY(QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 20000));
+        QCOMPARE(process.exitCode(), 130);
+        const QList<QByteArray> lines = process.readAllStandardOutput().trimmed().split('\n');
+        QCOMPARE(lines.size(), 2);
+        const QJsonObject waited = QJsonDocument::fromJson(lines.at(0)).object();
+        QCOMPARE(waited.value("detail").toString(), QStringLiteral("interrupted before it began"));
+        const QString detail = QJsonDocument::fromJson(lines.at(1)).object().value("detail").toString();
+        QVERIFY2(QRegularExpression("^interrupted: Uploading config\\.json failed: the unfinished write \\(\\d+ of "
+                                    "\\d+ bytes\\) was dropped and the reader keeps the config\\.json it had\\.$")
+                     .match(detail)
+                     .hasMatch(),
+                 qPrintable(detail));
+        QCOMPARE(requests.list.mid(requests.list.size() - 2),
+                 (QList<QByteArray> {hex("E0 00") + "config.json", hex("E3")}));
+        QCOMPARE(pty.files().configFile(), old);
+        QCOMPARE(QJsonDocument::fromJson(fileBytes(dir.filePath("report.json"))).array().size(), 2);
     }
 
     // What is refused before any reader is touched: exit status 2, nothing on
