@@ -4,9 +4,19 @@
 #   (a written page), or
 #   -DSIM=<rx-reader-sim> -DHELP2MAN=<help2man> -DINCLUDE=<page>.h2m
 #   -DPROJECT_VERSION=... (the simulated reader's page: its options from
-#   --help, its control commands from its "help" command).
+#   --help, its control commands from its "help" command), or
+#   -DPROGRAM=<program> -DHELP2MAN=<help2man> -DINCLUDE=<page>.h2m
+#   -DPROJECT_VERSION=... (a page made from the program's --help).
 if(IN)
   configure_file("${IN}" "${OUT}" @ONLY)
+elseif(PROGRAM)
+  set(ENV{ASAN_OPTIONS} "detect_leaks=0")
+  execute_process(COMMAND "${HELP2MAN}" --no-info --no-discard-stderr "--version-string=${PROJECT_VERSION}"
+                          "--include=${INCLUDE}" "--output=${OUT}" "${PROGRAM}"
+                  RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "help2man failed on ${PROGRAM}")
+  endif()
 else()
   # A build with the sanitizers: the simulator's leaks are the suites' to
   # find, not this page's.
