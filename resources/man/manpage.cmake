@@ -7,16 +7,20 @@
 #   --help, its control commands from its "help" command), or
 #   -DPROGRAM=<program> -DHELP2MAN=<help2man> -DINCLUDE=<page>.h2m
 #   -DPROJECT_VERSION=... (a page made from the program's --help).
+function(help2man_page program include)
+  execute_process(COMMAND "${HELP2MAN}" --no-info --no-discard-stderr "--version-string=${PROJECT_VERSION}"
+                          "--include=${include}" "--output=${OUT}" "${program}"
+                  RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "help2man failed on ${program}")
+  endif()
+endfunction()
+
 if(IN)
   configure_file("${IN}" "${OUT}" @ONLY)
 elseif(PROGRAM)
   set(ENV{ASAN_OPTIONS} "detect_leaks=0")
-  execute_process(COMMAND "${HELP2MAN}" --no-info --no-discard-stderr "--version-string=${PROJECT_VERSION}"
-                          "--include=${INCLUDE}" "--output=${OUT}" "${PROGRAM}"
-                  RESULT_VARIABLE status)
-  if(NOT status EQUAL 0)
-    message(FATAL_ERROR "help2man failed on ${PROGRAM}")
-  endif()
+  help2man_page("${PROGRAM}" "${INCLUDE}")
 else()
   # A build with the sanitizers: the simulator's leaks are the suites' to
   # find, not this page's.
@@ -39,12 +43,7 @@ else()
   file(WRITE "${dir}/rx-reader-sim.h2m"
        "${include}\n[CONTROL COMMANDS]\nThese lines on standard input steer the simulated reader:\n"
        ".PP\n.nf\n${commands}.fi\n")
-  execute_process(COMMAND "${HELP2MAN}" --no-info --no-discard-stderr "--version-string=${PROJECT_VERSION}"
-                          "--include=${dir}/rx-reader-sim.h2m" "--output=${OUT}" "${SIM}"
-                  RESULT_VARIABLE status)
-  if(NOT status EQUAL 0)
-    message(FATAL_ERROR "help2man failed on ${SIM}")
-  endif()
+  help2man_page("${SIM}" "${dir}/rx-reader-sim.h2m")
 endif()
 execute_process(COMMAND "${GZIP}" -9nf "${OUT}" RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
