@@ -94,11 +94,20 @@ QString fileRefusal(const QString &path, const FileContent &file, qint64 most)
 // reason when refused.
 QString readCommand(const QStringList &args, ProvisionCommand *command)
 {
-    const QString words = args.mid(0, args.first() == QLatin1String("config") ? 2 : 1).join(QLatin1Char(' '));
+    const bool twoWords = args.first() == QLatin1String("config") || args.first() == QLatin1String("address-tag");
+    const QString words = args.mid(0, twoWords ? 2 : 1).join(QLatin1Char(' '));
     const QStringList rest = args.mid(words.count(QLatin1Char(' ')) + 1);
     command->name = words;
-    if (words == QLatin1String("version"))
-        return rest.isEmpty() ? QString() : QStringLiteral("version takes no arguments");
+    if (words == QLatin1String("version") || words == QLatin1String("address-tag read"))
+        return rest.isEmpty() ? QString() : QStringLiteral("%1 takes no arguments").arg(words);
+    if (words == QLatin1String("address-tag write")) {
+        bool ok = false;
+        const uint address = rest.value(0).toUInt(&ok, 16);
+        if (rest.size() != 1 || !ok || address > 0xFF)
+            return QStringLiteral("address-tag write takes one ADDR, 00 to FF in hex");
+        command->tagAddress = int(address);
+        return QString();
+    }
     const bool known = words == QLatin1String("config get") || words == QLatin1String("config put")
         || words == QLatin1String("flash") || words == QLatin1String("flash-chip");
     if (!known)
@@ -150,7 +159,10 @@ int main(int argc, char *argv[])
                        "  config get DIR     save each reader's config.json as DIR/<target>.json\n"
                        "  config put FILE    upload FILE (backup first, read back), then restart\n"
                        "  flash FILE         device firmware update, then the version after the restart\n"
-                       "  flash-chip FILE    RFID chip firmware update (.nwfwu)"));
+                       "  flash-chip FILE    RFID chip firmware update (.nwfwu)\n"
+                       "  address-tag write ADDR [--terminated]\n"
+                       "                     write the address tag on the reader's antenna, read it back\n"
+                       "  address-tag read   read the address tag on the reader's antenna"));
     parser.addHelpOption();
     // -v is --verbose here, so the version has its long name only.
     const QCommandLineOption versionOption(QStringLiteral("version"), QStringLiteral("Displays version information."));
@@ -180,9 +192,11 @@ int main(int argc, char *argv[])
                                  QStringLiteral("Answer yes to the questions the window would ask."));
     const QCommandLineOption quiet({QStringLiteral("q"), QStringLiteral("quiet")},
                                    QStringLiteral("No progress lines."));
+    const QCommandLineOption terminated(QStringLiteral("terminated"),
+                                        QStringLiteral("address-tag write: mark the record terminated."));
     const QCommandLineOption verbose({QStringLiteral("v"), QStringLiteral("verbose")},
                                      QStringLiteral("Every line of each reader's log as progress."));
-    parser.addOptions({versionOption, port, tcp, targetsFile, jobs, report, dryRun, yes, quiet, verbose});
+    parser.addOptions({versionOption, port, tcp, targetsFile, jobs, report, dryRun, yes, quiet, verbose, terminated});
     parser.addPositionalArgument(QStringLiteral("COMMAND"), QStringLiteral("What to do on each reader."));
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
@@ -201,6 +215,7 @@ int main(int argc, char *argv[])
     if (!refusal.isEmpty())
         return usageError(refusal);
     command.yes = parser.isSet(yes);
+    command.tagTerminated = parser.isSet(terminated);
     command.dryRun = parser.isSet(dryRun);
     command.backupRoot = ConfigBackups::defaultRoot();
 

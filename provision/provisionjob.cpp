@@ -42,6 +42,11 @@ ProvisionJob::ProvisionJob(const ProvisionTarget &target, const ProvisionCommand
     });
     connect(session.firmware, &ReaderWorkflow::ended, this, &ProvisionJob::workflowEnded);
     connect(session.chip, &ReaderWorkflow::ended, this, &ProvisionJob::workflowEnded);
+    connect(&addressTag, &ReaderWorkflow::ended, this, &ProvisionJob::addressTagEnded);
+    connect(&addressTag, &AddressTagWorkflow::tagRead, this, [this](uint8_t address, bool terminated) {
+        tagReadAddress = address;
+        tagReadTerminated = terminated;
+    });
     restartLimit.setSingleShot(true);
     connect(&restartLimit, &QTimer::timeout, this,
             [this] { fail(QStringLiteral("the reader did not answer again after its restart")); });
@@ -113,6 +118,16 @@ void ProvisionJob::run()
     }
     if (command.dryRun) {
         finish(true, QStringLiteral("dry run: nothing was changed"));
+        return;
+    }
+    if (command.name == QLatin1String("address-tag write")) {
+        emit progress(QStringLiteral("writing the address tag"), false);
+        addressTag.write(uint8_t(command.tagAddress), command.tagTerminated);
+        return;
+    }
+    if (command.name == QLatin1String("address-tag read")) {
+        emit progress(QStringLiteral("reading the address tag"), false);
+        addressTag.read();
         return;
     }
     if (command.name == QLatin1String("config get")) {
@@ -214,6 +229,37 @@ void ProvisionJob::workflowEnded(bool ok)
     phase = Phase::Restarting;
     emit progress(QStringLiteral("waiting for the restart"), false);
     restartLimit.start(RestartLimitMs);
+}
+
+// A written tag counts once it reads back as written.
+void ProvisionJob::addressTagEnded(bool ok)
+{
+    if (done || interrupting)
+        return;
+    if (!ok) {
+        fail(lastLine);
+        return;
+    }
+    const bool writing = command.name == QLatin1String("address-tag write");
+    if (writing && !tagWritten) {
+        tagWritten = true;
+        emit progress(QStringLiteral("reading the address tag back"), false);
+        addressTag.read();
+        return;
+    }
+    if (tagReadAddress < 0) {
+        fail(QStringLiteral("the tag holds no valid address record"));
+        return;
+    }
+    result.insert(QStringLiteral("address"), QString::asprintf("%02X", tagReadAddress));
+    result.insert(QStringLiteral("terminated"), tagReadTerminated);
+    if (writing && (tagReadAddress != command.tagAddress || tagReadTerminated != command.tagTerminated)) {
+        fail(QStringLiteral("the tag reads back address %1%2, not what was written")
+                 .arg(QString::asprintf("%02X", tagReadAddress),
+                      tagReadTerminated ? QStringLiteral(" (terminated)") : QString()));
+        return;
+    }
+    finish(true, QString());
 }
 
 void ProvisionJob::finish(bool ok, const QString &detail)

@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include "link/readersession.h"
+#include "workflows/tagworkflows.h"
 #include "provision/provisiontarget.h"
 
 // What every reader is to be given, checked once before any is touched.
@@ -20,6 +21,8 @@ struct ProvisionCommand
     bool yes = false; // the questions the window would ask are answered yes
     bool dryRun = false; // reach the reader, change nothing
     QString backupRoot;
+    int tagAddress = 0; // address-tag write
+    bool tagTerminated = false;
 };
 
 // One reader and one command: the session is connected, the reader's
@@ -62,10 +65,15 @@ private:
     void downloaded(int target, const QByteArray &document);
     void backedUp(const QByteArray &current);
     void workflowEnded(bool ok);
+    void addressTagEnded(bool ok);
     void fail(const QString &detail) { finish(false, detail); }
     void finish(bool ok, const QString &detail);
 
     ReaderSession session;
+    AddressTagWorkflow addressTag {session};
+    bool tagWritten = false; // address-tag write: now read back
+    int tagReadAddress = -1; // as read, -1: nothing read
+    bool tagReadTerminated = false;
     Phase phase = Phase::Connecting;
     QElapsedTimer clock;
     QTimer restartLimit;

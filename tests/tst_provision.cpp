@@ -11,6 +11,8 @@
 #include "sim/simchannel.h"
 #include "sim/simfiles.h"
 #include "sim/simota.h"
+#include "sim/simtags.h"
+#include "workflows/addresstag.h"
 #include "sim/simreader.h"
 #include "support/bytes.h"
 #include "support/requestlog.h"
@@ -180,6 +182,22 @@ private slots:
         QCOMPARE(run.exitCode, 0);
         QCOMPARE(SimOta::of(&pty)->chipRecords(), records);
         QCOMPARE(run.lines.value(0).value("version_after").toString(), QStringLiteral("2.38"));
+
+        // An address tag written on the reader with a tag on its antenna and
+        // read back; the reader without one fails.
+        pty.tagField().placeTag(SimTag::ultralight(hex("04 11 22 33 44 55 66")));
+        run = provision({"address-tag", "write", "5A", "--terminated", "-p", dir.filePath("tty"), "-t", tcp[1], "-q"});
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(pty.tagField().tags().value(0).pages(AddressTag::FirstPage, AddressTag::PageCount),
+                 AddressTag::makeRecord(0x5A, true));
+        for (const QJsonObject &line : run.lines) {
+            const bool withTag = line.value("target").toString() == dir.filePath("tty");
+            QCOMPARE(line.value("ok").toBool(), withTag);
+            QCOMPARE(line.value("detail").toString(), withTag ? QString() : QStringLiteral("No tag detected"));
+            if (withTag)
+                QCOMPARE(line.value("address").toString() + line.value("terminated").toVariant().toString(),
+                         QStringLiteral("5Atrue"));
+        }
 
         const QByteArray image = pattern(3000, 4);
         QVERIFY(writeFile(dir.filePath("image.bin"), image));
