@@ -299,6 +299,8 @@ void ReaderSession::frameComplete(uint8_t *header, size_t hlen, uint8_t *buff, s
     const bool hasCode = len >= 4;
     const uint8_t code = hasCode ? buff[1] : 0;
     const QByteArray data = len > 4 ? QByteArray(reinterpret_cast<const char *>(buff + 2), int(len - 4)) : QByteArray();
+    if (hasCode && (status == AnswerStatus::Positive || status == AnswerStatus::Error))
+        emit answerReceived(status, code, data);
 
     switch (status) {
     case AnswerStatus::Positive:

@@ -122,6 +122,8 @@ signals:
     void versionAsked();
     // The reader said its version.
     void versionRead(const QString &text);
+    // An answer came (status positive or error), before it is acted on.
+    void answerReceived(uint8_t status, uint8_t code, const QByteArray &data);
     // A TCP connection came up; its version check follows.
     void tcpLinkUp();
 

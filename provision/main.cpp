@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QJsonObject>
 #include <QJsonDocument>
 #include <QSet>
 #include <QTimer>
@@ -19,6 +20,8 @@
 #include "app/version.h"
 #include "common/safefile.h"
 #include "config/configcheck.h"
+#include "console/catalogue.h"
+#include "console/requestbuilder.h"
 #include "link/binaryprotocol.h"
 #include "provision/provisionjob.h"
 #include "workflows/configbackups.h"
@@ -90,6 +93,48 @@ QString fileRefusal(const QString &path, const FileContent &file, qint64 most)
     return QStringLiteral("cannot read %1: %2").arg(path, file.error);
 }
 
+// send NAME [FIELD=VALUE...]: the catalogue command by its name, its fields
+// by theirs (case does not matter), packed as the console packs them.
+QString readSend(const QStringList &rest, ProvisionCommand *command)
+{
+    if (rest.isEmpty())
+        return QStringLiteral("send takes a command NAME");
+    QJsonObject found;
+    for (const QJsonValue &entry : readCommandCatalogue()) {
+        if (entry.toObject().value(QStringLiteral("name")).toString().compare(rest.first(), Qt::CaseInsensitive) == 0)
+            found = entry.toObject();
+    }
+    if (found.isEmpty())
+        return QStringLiteral("no command is named %1").arg(rest.first());
+    const QJsonArray fields = found.value(QStringLiteral("args")).toArray();
+    QStringList texts;
+    for (int i = 0; i < fields.size(); ++i)
+        texts << QString();
+    for (const QString &assignment : rest.mid(1)) {
+        const int at = assignment.indexOf(QLatin1Char('='));
+        int index = -1;
+        for (int i = 0; i < fields.size() && at > 0; ++i) {
+            if (fields.at(i)
+                    .toObject()
+                    .value(QStringLiteral("name"))
+                    .toString()
+                    .compare(assignment.left(at), Qt::CaseInsensitive)
+                == 0)
+                index = i;
+        }
+        if (index < 0)
+            return QStringLiteral("%1 has no field %2")
+                .arg(found.value(QStringLiteral("name")).toString(), assignment.left(qMax(at, 0)));
+        texts[index] = assignment.mid(at + 1);
+    }
+    const RequestBuildResult built = RequestBuilder::build(found, texts);
+    if (!built.ok())
+        return QStringLiteral("the value of %1 is not valid")
+            .arg(fields.at(built.failedArgument).toObject().value(QStringLiteral("name")).toString());
+    command->data = built.payload;
+    return QString();
+}
+
 // The command and its input, checked before any reader is touched; the
 // reason when refused.
 QString readCommand(const QStringList &args, ProvisionCommand *command)
@@ -100,6 +145,8 @@ QString readCommand(const QStringList &args, ProvisionCommand *command)
     command->name = words;
     if (words == QLatin1String("version") || words == QLatin1String("address-tag read"))
         return rest.isEmpty() ? QString() : QStringLiteral("%1 takes no arguments").arg(words);
+    if (words == QLatin1String("send"))
+        return readSend(rest, command);
     if (words == QLatin1String("address-tag write")) {
         bool ok = false;
         const uint address = rest.value(0).toUInt(&ok, 16);
@@ -162,7 +209,9 @@ int main(int argc, char *argv[])
                        "  flash-chip FILE    RFID chip firmware update (.nwfwu)\n"
                        "  address-tag write ADDR [--terminated]\n"
                        "                     write the address tag on the reader's antenna, read it back\n"
-                       "  address-tag read   read the address tag on the reader's antenna"));
+                       "  address-tag read   read the address tag on the reader's antenna\n"
+                       "  send NAME [FIELD=VALUE...]\n"
+                       "                     any command of the catalogue by its name; the answer decoded"));
     parser.addHelpOption();
     // -v is --verbose here, so the version has its long name only.
     const QCommandLineOption versionOption(QStringLiteral("version"), QStringLiteral("Displays version information."));

@@ -5,7 +5,9 @@
 #include <QRegularExpression>
 #include <QSerialPort>
 
+#include "common/framedump.h"
 #include "common/readertext.h"
+#include "link/commandcodes.h"
 #include "common/safefile.h"
 #include "config/configcheck.h"
 #include "config/configdocument.h"
@@ -47,6 +49,10 @@ ProvisionJob::ProvisionJob(const ProvisionTarget &target, const ProvisionCommand
         tagReadAddress = address;
         tagReadTerminated = terminated;
     });
+    connect(&session, &ReaderSession::frameReceived, this, [this](const QByteArray &frame) { lastFrame = frame; });
+    connect(&session, &ReaderSession::answerReceived, this, &ProvisionJob::answerReceived);
+    answerLimit.setSingleShot(true);
+    connect(&answerLimit, &QTimer::timeout, this, [this] { fail(QStringLiteral("no answer")); });
     restartLimit.setSingleShot(true);
     connect(&restartLimit, &QTimer::timeout, this,
             [this] { fail(QStringLiteral("the reader did not answer again after its restart")); });
@@ -118,6 +124,11 @@ void ProvisionJob::run()
     }
     if (command.dryRun) {
         finish(true, QStringLiteral("dry run: nothing was changed"));
+        return;
+    }
+    if (command.name == QLatin1String("send")) {
+        answerLimit.start(SendAnswerMs);
+        session.link.protocol.sendFrame(command.data);
         return;
     }
     if (command.name == QLatin1String("address-tag write")) {
@@ -229,6 +240,22 @@ void ProvisionJob::workflowEnded(bool ok)
     phase = Phase::Restarting;
     emit progress(QStringLiteral("waiting for the restart"), false);
     restartLimit.start(RestartLimitMs);
+}
+
+// send: the answer to the request's command, positive or an error.
+void ProvisionJob::answerReceived(uint8_t status, uint8_t code, const QByteArray &data)
+{
+    if (done || interrupting || !answerLimit.isActive() || code != uint8_t(command.data.at(0)))
+        return;
+    answerLimit.stop();
+    result.insert(QStringLiteral("answer"), QString::fromLatin1(data.toHex(' ').toUpper()));
+    result.insert(QStringLiteral("decoded"), FrameDump::describe(lastFrame, target.address != 0, [this](uint32_t name) {
+                      return session.commandName(name);
+                  }));
+    if (status == AnswerStatus::Positive)
+        finish(true, QString());
+    else
+        fail(QStringLiteral("the reader answered with an error"));
 }
 
 // A written tag counts once it reads back as written.

@@ -16,7 +16,7 @@ struct ProvisionCommand
 {
     QString name; // "version", "config get", "config put", "flash", "flash-chip"
     QString path; // the directory of config get; the file of config put and flash
-    QByteArray data; // the document or image
+    QByteArray data; // the document, the image or the request of send
     QString sha256; // of data
     bool yes = false; // the questions the window would ask are answered yes
     bool dryRun = false; // reach the reader, change nothing
@@ -47,6 +47,8 @@ public:
 
     // The time a reader has to answer again after its restart.
     static constexpr int RestartLimitMs = 30000;
+    // The time the reader has to answer a request of send.
+    static constexpr int SendAnswerMs = 3000;
 
 signals:
     // A line for the progress display; verbose lines are the session's own.
@@ -66,6 +68,7 @@ private:
     void backedUp(const QByteArray &current);
     void workflowEnded(bool ok);
     void addressTagEnded(bool ok);
+    void answerReceived(uint8_t status, uint8_t code, const QByteArray &data);
     void fail(const QString &detail) { finish(false, detail); }
     void finish(bool ok, const QString &detail);
 
@@ -77,6 +80,8 @@ private:
     Phase phase = Phase::Connecting;
     QElapsedTimer clock;
     QTimer restartLimit;
+    QTimer answerLimit; // send: the answer's time
+    QByteArray lastFrame; // as received, for send's description
     QString lastLine; // the session's, for a failure's detail
     QJsonObject result;
     bool changing = false; // the upload or the update has begun

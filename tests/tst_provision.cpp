@@ -199,6 +199,12 @@ private slots:
                          QStringLiteral("5Atrue"));
         }
 
+        // Any command by its catalogue name, with its fields by theirs.
+        run = provision({"send", "get tag count", "-p", dir.filePath("tty"), "-q"});
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.lines.value(0).value("answer").toString() + " / " + run.lines.value(0).value("decoded").toString(),
+                 QStringLiteral("01 / Get tag count - ACK"));
+
         const QByteArray image = pattern(3000, 4);
         QVERIFY(writeFile(dir.filePath("image.bin"), image));
         run = provision({"flash", dir.filePath("image.bin"), "-t", tcp[0], "-t", tcp[1], "-q"});
@@ -263,6 +269,9 @@ private slots:
                                     << "rx-provision: /dev/ttyX@00 is not PORT[:BAUD][@ADDR] (ADDR 01 to FF in hex)";
         QTest::newRow("port past 65535") << QStringList {"version", "-t", "host:70000"}
                                          << "rx-provision: host:70000 is not HOST[:PORT]";
+        QTest::newRow("send, a field the command lacks")
+            << QStringList {"send", "LED command", "Colour=FF", "-p", "/dev/ttyX"}
+            << "rx-provision: LED command has no field Colour";
         QTest::newRow("no jobs") << QStringList {"version", "-p", "/dev/ttyX", "-j", "0"}
                                  << "rx-provision: -j wants a number of at least 1";
         QTest::newRow("targets file missing") << QStringList {"version", "-T", "/nonexistent/targets"}
