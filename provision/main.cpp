@@ -156,7 +156,8 @@ QString readCommand(const QStringList &args, ProvisionCommand *command)
         return QString();
     }
     const bool known = words == QLatin1String("config get") || words == QLatin1String("config put")
-        || words == QLatin1String("flash") || words == QLatin1String("flash-chip");
+        || words == QLatin1String("config diff") || words == QLatin1String("flash")
+        || words == QLatin1String("flash-chip");
     if (!known)
         return QStringLiteral("unknown command: ") + args.join(QLatin1Char(' '));
     if (rest.size() != 1)
@@ -205,6 +206,7 @@ int main(int argc, char *argv[])
                        "  version            read each reader's firmware version\n"
                        "  config get DIR     save each reader's config.json as DIR/<target>.json\n"
                        "  config put FILE    upload FILE (backup first, read back), then restart\n"
+                       "  config diff FILE   the fields FILE would change on each reader\n"
                        "  flash FILE         device firmware update, then the version after the restart\n"
                        "  flash-chip FILE    RFID chip firmware update (.nwfwu)\n"
                        "  address-tag write ADDR [--terminated]\n"

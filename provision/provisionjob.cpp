@@ -2,6 +2,7 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QJsonArray>
 #include <QRegularExpression>
 #include <QSerialPort>
 
@@ -122,6 +123,11 @@ void ProvisionJob::run()
         result.insert(QStringLiteral("file"), command.path);
         result.insert(QStringLiteral("sha256"), command.sha256);
     }
+    if (command.name == QLatin1String("config diff")) {
+        emit progress(QStringLiteral("reading config.json"), false);
+        session.configTransfer->startDownload(ReaderStates::SaveToFile);
+        return;
+    }
     if (command.dryRun) {
         finish(true, QStringLiteral("dry run: nothing was changed"));
         return;
@@ -165,6 +171,14 @@ void ProvisionJob::downloaded(int downloadTarget, const QByteArray &document)
         if (!file.isEmpty())
             result.insert(QStringLiteral("backup"), file);
         backedUp(document);
+        return;
+    }
+    if (command.name == QLatin1String("config diff")) {
+        QStringList changes;
+        for (const ConfigCheck::Change &change : ConfigCheck::changes(document, command.data))
+            changes << QStringLiteral("%1: %2 -> %3").arg(change.path, change.before, change.after);
+        result.insert(QStringLiteral("changes"), QJsonArray::fromStringList(changes));
+        finish(true, QString());
         return;
     }
     // config get: DIR/<target>.json, written whole or not at all.

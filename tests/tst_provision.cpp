@@ -168,6 +168,9 @@ private slots:
         QCOMPARE(run.lines.value(0).value("detail").toString(),
                  QStringLiteral("the file is not for an R4 reader (--yes uploads it all the same)"));
         QCOMPARE(pty.files().configFile(), changed);
+        run = provision({"config", "diff", dir.filePath("r5.json"), "-p", dir.filePath("tty"), "-q"});
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.lines.value(0).value("changes").toArray(), QJsonArray {"hardware_version: 4 -> 12"});
 
         // The chip's records over the pty, as they are in the file.
         QByteArray chipFile;
