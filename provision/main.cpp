@@ -147,6 +147,12 @@ QString readCommand(const QStringList &args, ProvisionCommand *command)
         return rest.isEmpty() ? QString() : QStringLiteral("%1 takes no arguments").arg(words);
     if (words == QLatin1String("send"))
         return readSend(rest, command);
+    if (words == QLatin1String("scan")) {
+        if (rest.size() != 1)
+            return QStringLiteral("scan takes one PORT");
+        command->path = rest.first();
+        return QString();
+    }
     if (words == QLatin1String("address-tag write")) {
         bool ok = false;
         const uint address = rest.value(0).toUInt(&ok, 16);
@@ -213,7 +219,8 @@ int main(int argc, char *argv[])
                        "                     write the address tag on the reader's antenna, read it back\n"
                        "  address-tag read   read the address tag on the reader's antenna\n"
                        "  send NAME [FIELD=VALUE...]\n"
-                       "                     any command of the catalogue by its name; the answer decoded"));
+                       "                     any command of the catalogue by its name; the answer decoded\n"
+                       "  scan PORT[:BAUD]   the readers on an RS485 bus, addresses 00 to FF"));
     parser.addHelpOption();
     // -v is --verbose here, so the version has its long name only.
     const QCommandLineOption versionOption(QStringLiteral("version"), QStringLiteral("Displays version information."));
@@ -286,6 +293,13 @@ int main(int argc, char *argv[])
         targets << ProvisionTarget::readFile(path, &error);
         if (!error.isEmpty())
             return usageError(error);
+    }
+    if (command.name == QLatin1String("scan")) {
+        if (!targets.isEmpty())
+            return usageError(QStringLiteral("scan takes its PORT alone, no -p, -t or -T"));
+        targets << ProvisionTarget::parse(ProvisionTarget::Serial, command.path, &error);
+        if (!error.isEmpty() || targets.first().address != 0)
+            return usageError(QStringLiteral("%1 is not PORT[:BAUD]").arg(command.path));
     }
     if (targets.isEmpty())
         return usageError(QStringLiteral("no reader given (-p, -t or -T)"));

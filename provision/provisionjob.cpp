@@ -54,6 +54,13 @@ ProvisionJob::ProvisionJob(const ProvisionTarget &target, const ProvisionCommand
     connect(&session, &ReaderSession::answerReceived, this, &ProvisionJob::answerReceived);
     answerLimit.setSingleShot(true);
     connect(&answerLimit, &QTimer::timeout, this, [this] { fail(QStringLiteral("no answer")); });
+    rs485Scan.openPort = [this] {
+        if (!session.link.openSerial(this->target.port, this->target.baudRate, QSerialPort::NoParity))
+            openFailure = lastLine;
+    };
+    rs485Scan.closePort = [this] { session.link.closeSerial(); };
+    rs485Scan.requestVersion = [this] { session.requestVersion(); };
+    connect(&rs485Scan, &ReaderWorkflow::ended, this, &ProvisionJob::scanEnded);
     restartLimit.setSingleShot(true);
     connect(&restartLimit, &QTimer::timeout, this,
             [this] { fail(QStringLiteral("the reader did not answer again after its restart")); });
@@ -62,6 +69,14 @@ ProvisionJob::ProvisionJob(const ProvisionTarget &target, const ProvisionCommand
 void ProvisionJob::start()
 {
     clock.start();
+    if (command.name == QLatin1String("scan")) {
+        // The bus, address by address: no version first.
+        emit progress(QStringLiteral("scanning addresses 00 to FF"), false);
+        rs485Scan.startOrCancel();
+        if (!openFailure.isEmpty())
+            rs485Scan.end(QStringLiteral("Searching aborted."));
+        return;
+    }
     emit progress(QStringLiteral("connecting"), false);
     if (target.kind == ProvisionTarget::Tcp) {
         session.link.connectTcp(target.port, target.tcpPort); // the version follows by itself
@@ -270,6 +285,24 @@ void ProvisionJob::answerReceived(uint8_t status, uint8_t code, const QByteArray
         finish(true, QString());
     else
         fail(QStringLiteral("the reader answered with an error"));
+}
+
+void ProvisionJob::scanEnded(bool ok)
+{
+    if (done || interrupting)
+        return;
+    if (!ok) {
+        fail(openFailure.isEmpty() ? lastLine : openFailure);
+        return;
+    }
+    QJsonArray readers;
+    for (const QString &entry : rs485Scan.found) {
+        const QString address = entry.section(QStringLiteral(" - "), 0, 0);
+        readers.append(QJsonObject {{QStringLiteral("address"), address},
+                                    {QStringLiteral("version"), entry.section(QStringLiteral(" - "), 1).trimmed()}});
+    }
+    result.insert(QStringLiteral("readers"), readers);
+    finish(true, QString());
 }
 
 // A written tag counts once it reads back as written.

@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include "link/readersession.h"
+#include "discovery/rs485scanworkflow.h"
 #include "workflows/tagworkflows.h"
 #include "provision/provisiontarget.h"
 
@@ -68,12 +69,15 @@ private:
     void backedUp(const QByteArray &current);
     void workflowEnded(bool ok);
     void addressTagEnded(bool ok);
+    void scanEnded(bool ok);
     void answerReceived(uint8_t status, uint8_t code, const QByteArray &data);
     void fail(const QString &detail) { finish(false, detail); }
     void finish(bool ok, const QString &detail);
 
     ReaderSession session;
     AddressTagWorkflow addressTag {session};
+    Rs485ScanWorkflow rs485Scan {session};
+    QString openFailure; // scan: why the port did not open
     bool tagWritten = false; // address-tag write: now read back
     int tagReadAddress = -1; // as read, -1: nothing read
     bool tagReadTerminated = false;

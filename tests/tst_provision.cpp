@@ -218,6 +218,30 @@ private slots:
         }
     }
 
+    // The readers on an RS485 bus, found address by address.
+    void scan()
+    {
+        QTemporaryDir dir;
+        SimBus bus;
+        QVERIFY(bus.open(dir.filePath("bus")));
+        SimReader onBus[2];
+        for (int i = 0; i < 2; ++i) {
+            onBus[i].setAddress(quint8(0x11 + 0x60 * i));
+            onBus[i].setVersion(QStringLiteral("3.0%1").arg(i));
+            onBus[i].attachToBus(&bus);
+        }
+        const Run run = provision({"scan", dir.filePath("bus"), "-q"});
+        QCOMPARE(run.exitCode, 0);
+        const QJsonArray readers {QJsonObject {{"address", "11"}, {"version", "3.00"}},
+                                  QJsonObject {{"address", "71"}, {"version", "3.01"}}};
+        QCOMPARE(run.lines,
+                 (QList<QJsonObject> {{{"target", dir.filePath("bus")},
+                                       {"command", "scan"},
+                                       {"ok", true},
+                                       {"detail", ""},
+                                       {"readers", readers}}}));
+    }
+
     // Ctrl+C in the middle of an upload: the write is dropped on the reader
     // (its file opened for reading and closed), the reader keeps its
     // document, the reader still waiting is not begun, the report is
