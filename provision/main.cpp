@@ -23,6 +23,7 @@
 #include "console/catalogue.h"
 #include "console/requestbuilder.h"
 #include "link/binaryprotocol.h"
+#include "workflows/networkconfig.h"
 #include "provision/provisionjob.h"
 #include "workflows/configbackups.h"
 #include "workflows/configtransferworkflow.h"
@@ -93,6 +94,70 @@ QString fileRefusal(const QString &path, const FileContent &file, qint64 most)
     return QStringLiteral("cannot read %1: %2").arg(path, file.error);
 }
 
+// network set KEY=VALUE...: the keys of the Network tab, its choices by
+// their texts (case, '-' and '_' for spaces do not matter).
+QString readNetworkSettings(const QStringList &rest, ProvisionCommand *command)
+{
+    using namespace NetworkConfig;
+    struct Key
+    {
+        const char *name;
+        int sub;
+        QStringList choices; // empty: a text, a channel or an address
+    };
+    const QList<Key> keys {
+        {"wifi-mode", WifiMode, {"access point", "client", "off"}},
+        {"auth", AuthMode, {"open", "wep", "wpa psk", "wpa2 psk", "wpa/wpa2 psk"}},
+        {"channel", Channel, {}},
+        {"ssid", Ssid, {}},
+        {"password", Password, {}},
+        {"address-type", AddressType, {"dhcp", "static"}},
+        {"ip", Ip, {}},
+        {"netmask", Netmask, {}},
+        {"gateway", Gateway, {}},
+        {"dns", Dns, {}},
+    };
+    if (rest.isEmpty())
+        return QStringLiteral("network set takes KEY=VALUE settings");
+    for (const QString &assignment : rest) {
+        const int at = assignment.indexOf(QLatin1Char('='));
+        const QString name = assignment.left(qMax(at, 0)).toLower();
+        const QString value = assignment.mid(at + 1);
+        const auto key = std::find_if(keys.begin(), keys.end(),
+                                      [&](const Key &k) { return at > 0 && name == QLatin1String(k.name); });
+        if (key == keys.end())
+            return QStringLiteral("network set has no setting %1 (wifi-mode, auth, channel, ssid, password, "
+                                  "address-type, ip, netmask, gateway, dns)")
+                .arg(assignment.left(qMax(at, 0)));
+        QString normal = value.toLower();
+        normal.replace(QLatin1Char('-'), QLatin1Char(' ')).replace(QLatin1Char('_'), QLatin1Char(' '));
+        QString stored = value;
+        bool ok = true;
+        if (!key->choices.isEmpty()) {
+            const int index = key->choices.indexOf(normal);
+            ok = index >= 0;
+            stored = QString::number(index);
+        } else if (key->sub == Channel) {
+            const int channel = value.toInt(&ok);
+            ok = ok && channel >= ChannelMin && channel <= ChannelMax;
+        } else if (isAddressSub(key->sub)) {
+            const QStringList parts = value.split(QLatin1Char('.'));
+            ok = parts.size() == 4;
+            for (const QString &part : parts) {
+                bool number = false;
+                ok = ok && part.toUInt(&number) <= 255 && number;
+            }
+        }
+        if (!ok)
+            return QStringLiteral("%1 is not a value of %2%3")
+                .arg(value, QLatin1String(key->name),
+                     key->choices.isEmpty() ? QString()
+                                            : QStringLiteral(" (") + key->choices.join(QStringLiteral(", ")) + ')');
+        command->networkEdits.insert(key->sub, stored);
+    }
+    return QString();
+}
+
 // send NAME [FIELD=VALUE...]: the catalogue command by its name, its fields
 // by theirs (case does not matter), packed as the console packs them.
 QString readSend(const QStringList &rest, ProvisionCommand *command)
@@ -139,7 +204,8 @@ QString readSend(const QStringList &rest, ProvisionCommand *command)
 // reason when refused.
 QString readCommand(const QStringList &args, ProvisionCommand *command)
 {
-    const bool twoWords = args.first() == QLatin1String("config") || args.first() == QLatin1String("address-tag");
+    const bool twoWords = args.first() == QLatin1String("config") || args.first() == QLatin1String("address-tag")
+        || args.first() == QLatin1String("network");
     const QString words = args.mid(0, twoWords ? 2 : 1).join(QLatin1Char(' '));
     const QStringList rest = args.mid(words.count(QLatin1Char(' ')) + 1);
     command->name = words;
@@ -147,6 +213,8 @@ QString readCommand(const QStringList &args, ProvisionCommand *command)
         return rest.isEmpty() ? QString() : QStringLiteral("%1 takes no arguments").arg(words);
     if (words == QLatin1String("send"))
         return readSend(rest, command);
+    if (words == QLatin1String("network set"))
+        return readNetworkSettings(rest, command);
     if (words == QLatin1String("scan")) {
         if (rest.size() != 1)
             return QStringLiteral("scan takes one PORT");
@@ -220,7 +288,13 @@ int main(int argc, char *argv[])
                        "  address-tag read   read the address tag on the reader's antenna\n"
                        "  send NAME [FIELD=VALUE...]\n"
                        "                     any command of the catalogue by its name; the answer decoded\n"
-                       "  scan PORT[:BAUD]   the readers on an RS485 bus, addresses 00 to FF"));
+                       "  scan PORT[:BAUD]   the readers on an RS485 bus, addresses 00 to FF\n"
+                       "  network set KEY=VALUE...\n"
+                       "                     Wi-Fi and IP settings, written and read back; keys:\n"
+                       "                     wifi-mode (access-point, client, off), auth (open, wep,\n"
+                       "                     wpa-psk, wpa2-psk, wpa/wpa2-psk), channel (1-13), ssid,\n"
+                       "                     password, address-type (dhcp, static), ip, netmask,\n"
+                       "                     gateway, dns (a.b.c.d)"));
     parser.addHelpOption();
     // -v is --verbose here, so the version has its long name only.
     const QCommandLineOption versionOption(QStringLiteral("version"), QStringLiteral("Displays version information."));

@@ -61,6 +61,9 @@ ProvisionJob::ProvisionJob(const ProvisionTarget &target, const ProvisionCommand
     rs485Scan.closePort = [this] { session.link.closeSerial(); };
     rs485Scan.requestVersion = [this] { session.requestVersion(); };
     connect(&rs485Scan, &ReaderWorkflow::ended, this, &ProvisionJob::scanEnded);
+    connect(&networkSettings, &NetworkSettingsWorkflow::settingRead, this,
+            [this](int, const NetworkConfig::Settings &settings) { networkRead = settings; });
+    connect(&networkSettings, &ReaderWorkflow::ended, this, &ProvisionJob::networkEnded);
     restartLimit.setSingleShot(true);
     connect(&restartLimit, &QTimer::timeout, this,
             [this] { fail(QStringLiteral("the reader did not answer again after its restart")); });
@@ -150,6 +153,11 @@ void ProvisionJob::run()
     if (command.name == QLatin1String("send")) {
         answerLimit.start(SendAnswerMs);
         session.link.protocol.sendFrame(command.data);
+        return;
+    }
+    if (command.name == QLatin1String("network set")) {
+        emit progress(QStringLiteral("reading the network settings"), false);
+        networkSettings.read();
         return;
     }
     if (command.name == QLatin1String("address-tag write")) {
@@ -302,6 +310,81 @@ void ProvisionJob::scanEnded(bool ok)
                                     {QStringLiteral("version"), entry.section(QStringLiteral(" - "), 1).trimmed()}});
     }
     result.insert(QStringLiteral("readers"), readers);
+    finish(true, QString());
+}
+
+// network set: the settings are read, the ones given changed, the result
+// checked as the window checks it, written, and read back: done when the
+// reader holds every setting that counts as it was written.
+void ProvisionJob::networkEnded(bool ok)
+{
+    using namespace NetworkConfig;
+    if (done || interrupting)
+        return;
+    if (!ok) {
+        fail(lastLine);
+        return;
+    }
+    if (networkStep == 0) {
+        networkWanted = networkRead;
+        for (auto edit = command.networkEdits.constBegin(); edit != command.networkEdits.constEnd(); ++edit) {
+            const QString &value = edit.value();
+            switch (edit.key()) {
+            case WifiMode:
+                networkWanted.wifiMode = value.toInt();
+                break;
+            case AuthMode:
+                networkWanted.authMode = value.toInt();
+                break;
+            case Channel:
+                networkWanted.channel = value.toInt();
+                break;
+            case Ssid:
+                networkWanted.ssid = value;
+                break;
+            case Password:
+                networkWanted.password = value;
+                break;
+            case AddressType:
+                networkWanted.addressType = value.toInt();
+                break;
+            default:
+                networkWanted.addresses[edit.key() - Ip] = value;
+                break;
+            }
+        }
+        for (int sub : {int(Ssid), int(Password)}) {
+            const QString tooLong = networkSettings.textTooLong(sub, networkWanted);
+            if (!tooLong.isEmpty()) {
+                fail(tooLong);
+                return;
+            }
+        }
+        if (!command.yes && networkSettings.opensSecuredNetwork(networkWanted)) {
+            fail(QStringLiteral("the reader's secured Wi-Fi would become an open access point (--yes writes it all "
+                                "the same)"));
+            return;
+        }
+        networkStep = 1;
+        emit progress(QStringLiteral("writing the network settings"), false);
+        networkSettings.write(networkWanted);
+        return;
+    }
+    if (networkStep == 1) {
+        networkStep = 2;
+        emit progress(QStringLiteral("reading the network settings back"), false);
+        networkSettings.read();
+        return;
+    }
+    QStringList differ;
+    for (int sub = 0; sub < SubCount; ++sub) {
+        if (networkWanted.offers(sub) && networkRead.value(sub) != networkWanted.value(sub))
+            differ << settingName(sub);
+    }
+    if (!differ.isEmpty()) {
+        fail(QStringLiteral("the reader holds other settings than were written: ") + differ.join(QStringLiteral(", ")));
+        return;
+    }
     finish(true, QString());
 }
 

@@ -3,12 +3,14 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QJsonObject>
+#include <QMap>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
 #include "link/readersession.h"
 #include "discovery/rs485scanworkflow.h"
+#include "workflows/networksettingsworkflow.h"
 #include "workflows/tagworkflows.h"
 #include "provision/provisiontarget.h"
 
@@ -23,6 +25,9 @@ struct ProvisionCommand
     bool dryRun = false; // reach the reader, change nothing
     QString backupRoot;
     int tagAddress = 0; // address-tag write
+    // network set: the settings given, by their sub-command; the rest stay
+    // as the reader has them.
+    QMap<int, QString> networkEdits;
     bool tagTerminated = false;
 };
 
@@ -70,6 +75,7 @@ private:
     void workflowEnded(bool ok);
     void addressTagEnded(bool ok);
     void scanEnded(bool ok);
+    void networkEnded(bool ok);
     void answerReceived(uint8_t status, uint8_t code, const QByteArray &data);
     void fail(const QString &detail) { finish(false, detail); }
     void finish(bool ok, const QString &detail);
@@ -77,6 +83,10 @@ private:
     ReaderSession session;
     AddressTagWorkflow addressTag {session};
     Rs485ScanWorkflow rs485Scan {session};
+    NetworkSettingsWorkflow networkSettings {session};
+    NetworkConfig::Settings networkRead; // as the last read found them
+    NetworkConfig::Settings networkWanted;
+    int networkStep = 0; // 0 reading, 1 writing, 2 reading back
     QString openFailure; // scan: why the port did not open
     bool tagWritten = false; // address-tag write: now read back
     int tagReadAddress = -1; // as read, -1: nothing read

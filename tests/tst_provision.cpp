@@ -10,6 +10,7 @@
 
 #include "sim/simchannel.h"
 #include "sim/simfiles.h"
+#include "sim/simnetwork.h"
 #include "sim/simota.h"
 #include "sim/simtags.h"
 #include "workflows/addresstag.h"
@@ -201,6 +202,19 @@ private slots:
                 QCOMPARE(line.value("address").toString() + line.value("terminated").toVariant().toString(),
                          QStringLiteral("5Atrue"));
         }
+
+        // Network settings written and read back; turning a secured Wi-Fi
+        // into an open access point is refused without --yes.
+        run = provision({"network", "set", "ssid=Bench", "address-type=static", "ip=10.0.0.7", "netmask=255.255.255.0",
+                         "gateway=10.0.0.1", "dns=10.0.0.1", "-p", dir.filePath("tty"), "-q"});
+        QCOMPARE(run.exitCode, 0);
+        SimNetwork *settings = SimNetwork::of(&pty);
+        QCOMPARE(settings->value(3) + " " + settings->value(5).toHex() + " " + settings->value(6).toHex(),
+                 QByteArray("Bench 01 0a000007"));
+        run = provision({"network", "set", "wifi-mode=access-point", "auth=open", "-p", dir.filePath("tty"), "-q"});
+        QCOMPARE(run.lines.value(0).value("detail").toString(),
+                 QStringLiteral("the reader's secured Wi-Fi would become an open access point (--yes writes it all the "
+                                "same)"));
 
         // Any command by its catalogue name, with its fields by theirs.
         run = provision({"send", "get tag count", "-p", dir.filePath("tty"), "-q"});
