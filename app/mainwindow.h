@@ -48,9 +48,10 @@ namespace Ui {
 class MainWindow;
 }
 
-// The one window of the client. It owns the link (codec, serial port, TCP
-// socket), the request discipline, the command console and the workflows; its
-// members are defined in the folder of the subsystem they belong to.
+// The one window of the client: the view of a reader session (its link,
+// workflows and what the reader says), the command console and the dialogs.
+// Its members are defined in app/ (the parts that show the link and the
+// workflows) and in console/ and config/ (the console and the dialogs).
 class MainWindow : public QMainWindow, public ReaderStates, public SessionHost
 {
     Q_OBJECT
@@ -110,7 +111,7 @@ public:
     static constexpr int ProtocolLogBlocks = 20000;
     static constexpr int DeviceLogBlocks = 10000;
 
-    // ---- Device link: serial transport (link/serialtransport.cpp) ------------
+    // ---- Device link: serial transport (app/serialtransport.cpp) ------------
 public:
     void refreshPortList(const QString &preferredPort);
     void openSerialPort();
@@ -126,7 +127,7 @@ private slots:
     void handleSerialDataReady();
     void handleSerialDataError(QSerialPort::SerialPortError serialPortError);
 private:
-    // ---- Device link: TCP transport (link/tcptransport.cpp) ------------------
+    // ---- Device link: TCP transport (app/tcptransport.cpp) ------------------
 public slots:
     // Begins connecting; the link reports each attempt and the outcome.
     void connectToHost(const QString &address, int port);
@@ -140,14 +141,14 @@ public slots:
 private slots:
     void on_btNetworkConnect_clicked();
 
-    // ---- Device link: received bytes (link/receiving.cpp) --------------------
+    // ---- Device link: received bytes (link/readerlink.h) --------------------
 public:
     // Hands what device received to the codec in bounded slices, the event
     // loop running between them.
     void takeReceivedBytes(QIODevice *device) { link.takeReceivedBytes(device); }
     static constexpr qint64 ReceiveBufferBytes = ReaderLink::ReceiveBufferBytes;
 
-    // ---- Device link: request exchange (link/requestexchange.cpp) ------------
+    // ---- Device link: request exchange (app/requestexchange.cpp) ------------
 public slots:
     void binaryProtocolWrite(uint8_t *buff, size_t len);
     void binaryProtocolSendSignal(uint8_t *buff, int len);
@@ -229,7 +230,7 @@ public slots:
 public:
     void versionReported(const QString &text) override;
 
-    // ---- Device workflows: firmware update (workflows/firmwareupdate.cpp) ----
+    // ---- Device workflows: firmware update (app/firmwareupdate.cpp) ---------
 public:
     // The update itself is the session's (workflows/firmwareupdateworkflow.h);
     // the window chooses, checks and confirms the image and shows the steps.
@@ -254,7 +255,7 @@ public:
     QByteArray firmwareData;
     int firmwareOffset = 0;
 
-    // ---- Device workflows: RFID chip update (workflows/chipupdate.cpp) -------
+    // ---- Device workflows: RFID chip update (app/chipupdate.cpp) ------------
     // The update itself is the session's (workflows/chipupdateworkflow.h);
     // the window chooses, checks and confirms the file and shows the steps.
     ChipUpdateWorkflow &chip = *session.chip;
@@ -265,7 +266,7 @@ public:
 private slots:
     void on_btPNUpdate_clicked();
 public:
-    // ---- Device workflows: file transfer (workflows/filetransfer.cpp) --------
+    // ---- Device workflows: file transfer (app/filetransfer.cpp) -------------
     // The transfer is the session's (workflows/configtransferworkflow.h); the
     // window chooses the file, asks before an upload and takes a verified
     // download where it was read for (downloadTarget).
@@ -292,7 +293,7 @@ public:
     QByteArray &transferBuffer = configTransfer.buffer;
     QString transferFileName;
     bool &restarting = session.restarting; // between a restart answer and the reconnect
-    // ---- Device workflows: backups and checks (workflows/configbackup.cpp) ---
+    // ---- Device workflows: backups and checks (app/configbackup.cpp) --------
     enum class AfterBackup {
         Nothing,
         UploadFile,
@@ -329,7 +330,7 @@ public:
     QByteArray editsBase; // a dialog's OK: the document it changed
     QByteArray editsWanted; // and what the user made of it
 
-    // ---- Device workflows: network settings (workflows/networksettings.cpp) --
+    // ---- Device workflows: network settings (app/networksettings.cpp) -------
     // The read and write chains; the tab shows what they read and gives them
     // its settings as they are edited.
     NetworkSettingsWorkflow networkSettings {session};
@@ -354,7 +355,7 @@ public:
     int &networkReadAuth = networkSettings.readAuth;
 private:
 public:
-    // ---- Device workflows: address tag and tag tests (workflows/tagtests.cpp)
+    // ---- Device workflows: address tag and tag tests (app/tagtests.cpp) -----
     // The workflows run in the core (workflows/tagworkflows.h); the window
     // starts them, supplies the loop test's options as its boxes show them
     // and shows what they report.
@@ -378,7 +379,7 @@ public:
     int64_t &loopCycleStart = loopTest.cycleStart; // ms since the epoch
     int &loopTestValue = loopTest.value;
 
-    // ---- Device workflows: software polling (workflows/softwarepolling.cpp) --
+    // ---- Device workflows: software polling (app/softwarepolling.cpp) -------
     // The tab shows the workflow: Start and Stop whether it runs, the fields
     // its interval and workbook log.
     PollingWorkflow polling {session};
@@ -394,7 +395,7 @@ private slots:
     void on_cbSaveToFile_stateChanged(int state);
     void on_leOutputXlsFile_textChanged(const QString &text);
 
-    // ---- Device discovery: RS485 bus scan (discovery/rs485scan.cpp) ---------
+    // ---- Device discovery: RS485 bus scan (app/rs485scan.cpp) ---------------
 public:
     // The scan runs on the serial port as the connection tab has it set; the
     // window lists the readers it finds.
@@ -410,7 +411,7 @@ private slots:
 public:
     uint8_t &rs485ScanAddress = rs485Scan.address; // the bus address being probed
 
-    // ---- Device discovery: UDP (discovery/udpdiscovery.cpp) ------------------
+    // ---- Device discovery: UDP (app/udpdiscovery.cpp) -----------------------
     // The readers found by UDP are discovery's (discovery/devicediscovery.h);
     // lvDetectedDevices shows them, labDetected how many. The names below
     // are the window's ways to the discovery object.
@@ -441,7 +442,7 @@ public:
     int &udpAnnouncementsHandled = discovery.announcementsHandled; // taken into the list so far
     int &udpAnnouncementsDropped = discovery.announcementsDropped; // not taken: too many were waiting
 
-    // ---- Device discovery: list export (discovery/listexport.cpp) -----------
+    // ---- Device discovery: list export (app/listexport.cpp) -----------------
 private slots:
     void on_btSaveList_clicked();
 
