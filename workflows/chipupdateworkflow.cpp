@@ -9,7 +9,6 @@ namespace {
 
 constexpr int kBeginArmMs = 3000;
 constexpr int kRecordArmMs = 800;
-constexpr int kRepeatMs = 1500;
 constexpr qint64 kMaxWatchNs = 100 * 1000 * 1000;
 // A copy sent right behind its answer lands within this, however fast the
 // link; a record takes the chip far longer to program.
@@ -42,23 +41,6 @@ void ChipUpdateWorkflow::startTransfer(int timeoutMs)
     emit progress(0, data.size());
     clock.start();
     link.beginRequest(ReaderStates::FlashRfidChip, QByteArray(1, char(Command::PnOtaBegin)), timeoutMs);
-}
-
-void ChipUpdateWorkflow::end()
-{
-    ++run;
-    link.oneShotState = ReaderStates::Idle;
-    link.forgetRequest();
-    emit progress(0, data.size());
-    emit ended(false);
-}
-
-void ChipUpdateWorkflow::abort()
-{
-    const QString left = leftState();
-    end();
-    emit logLine(QStringLiteral("Flash firmware aborted."));
-    emit logLine(left);
 }
 
 QString ChipUpdateWorkflow::leftState() const
@@ -152,10 +134,4 @@ void ChipUpdateWorkflow::finished()
     emit logLine(QStringLiteral("Restarting device..."));
     link.protocol.sendFrame({Command::Reboot});
     emit ended(true);
-}
-
-void ChipUpdateWorkflow::restart(const QString &why, bool silence, const QString &ending)
-{
-    if (startsAgain(ReaderStates::Workflow::ChipUpdate, attempt, why, silence, ending))
-        startTransfer(kRepeatMs);
 }

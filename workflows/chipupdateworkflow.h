@@ -22,27 +22,24 @@
 // nothing while a request is outstanding means one taken may have been
 // another's: the update starts over once the link has been quiet for a
 // while.
-class ChipUpdateWorkflow : public ReaderWorkflow
+class ChipUpdateWorkflow : public ImageUpdateWorkflow
 {
     Q_OBJECT
 
 public:
-    using ReaderWorkflow::ReaderWorkflow;
+    explicit ChipUpdateWorkflow(ReaderSession &session, QObject *parent = nullptr)
+        : ImageUpdateWorkflow(session, ReaderStates::Workflow::ChipUpdate, parent)
+    { }
 
     // The file was chosen, checked and backed up: PN OTA Begin goes out.
     void start(const QByteArray &file);
     bool running() const;
-    // Ends the update without a word (the caller says why).
-    void end();
-    // Ends it, saying that it was aborted and what the chip holds.
-    void abort();
     // What the reader's chip holds after an update that did not end.
-    QString leftState() const;
+    QString leftState() const override;
     // The answer to the request outstanding.
     void answered(uint8_t code);
     // An answer of the update that answered nothing.
     void answerOutOfTurn();
-    void restart(const QString &why, bool silence, const QString &ending);
 
     // A tenth of the mean round trip of a record (of Begin's until one is
     // known), within 2 and 100 ms.
@@ -51,7 +48,7 @@ public:
     int offset() const { return sent; }
 
 private:
-    void startTransfer(int timeoutMs);
+    void startTransfer(int timeoutMs) override;
     void sendNext();
     void finished();
 

@@ -11,7 +11,6 @@ constexpr int kBeginArmMs = 1000;
 constexpr int kFrameArmMs = 500;
 // The reader checks the whole image before it answers OTA End.
 constexpr int kEndArmMs = 3000;
-constexpr int kRepeatMs = 1500;
 // The reader leaves the USB bus after the erase and comes back: the port is
 // closed for 6 s, then opened again, up to six times a second apart. Over
 // TCP the link stays; the reader gets 4 s.
@@ -43,25 +42,12 @@ void FirmwareUpdateWorkflow::startTransfer(int timeoutMs)
     link.beginRequest(ReaderStates::FlashFirmware, QByteArray(1, char(Command::OtaBegin)), timeoutMs);
 }
 
-void FirmwareUpdateWorkflow::end()
+void FirmwareUpdateWorkflow::ending()
 {
-    ++run;
     // The wait over TCP ends with the update; a port being opened again
     // comes back all the same.
     if (!link.linkCycling)
         link.cancelWait();
-    link.oneShotState = ReaderStates::Idle;
-    link.forgetRequest();
-    emit progress(0, data.size());
-    emit ended(false);
-}
-
-void FirmwareUpdateWorkflow::abort()
-{
-    const QString left = leftState();
-    end();
-    emit logLine(QStringLiteral("Flash firmware aborted."));
-    emit logLine(left);
 }
 
 QString FirmwareUpdateWorkflow::leftState() const
@@ -178,10 +164,4 @@ void FirmwareUpdateWorkflow::flashed()
     emit logLine(QStringLiteral("Restarting device..."));
     link.protocol.sendFrame({Command::Reboot});
     emit ended(true);
-}
-
-void FirmwareUpdateWorkflow::restart(const QString &why, bool silence, const QString &ending)
-{
-    if (startsAgain(ReaderStates::Workflow::FirmwareUpdate, attempt, why, silence, ending))
-        startTransfer(kRepeatMs);
 }

@@ -95,3 +95,63 @@ signals:
     // The workflow is over; ok when the reader holds what was asked.
     void ended(bool ok);
 };
+
+// An update the reader takes piece by piece in the order the pieces come
+// (the firmware image in frames, the chip's records): a piece is never sent
+// again, the update starts over from its first request instead. What both
+// updates share: the file, how far it went, the attempts, and how the
+// update ends.
+class ImageUpdateWorkflow : public ReaderWorkflow
+{
+    Q_OBJECT
+
+public:
+    ImageUpdateWorkflow(ReaderSession &session, ReaderStates::Workflow kind, QObject *parent = nullptr)
+        : ReaderWorkflow(session, parent)
+        , kind(kind)
+    { }
+
+    // Ends the update without a word (the caller says why).
+    void end()
+    {
+        ++run;
+        ending();
+        link.oneShotState = ReaderStates::Idle;
+        link.forgetRequest();
+        emit progress(0, data.size());
+        emit ended(false);
+    }
+    // Ends it, saying that it was aborted and what the reader holds.
+    void abort()
+    {
+        const QString left = leftState();
+        end();
+        emit logLine(QStringLiteral("Flash firmware aborted."));
+        emit logLine(left);
+    }
+    // What the reader holds after an update that did not end.
+    virtual QString leftState() const = 0;
+    // A step's answer did not come, came twice or too late: the update
+    // starts over, or after the last attempt fails (and after silence the
+    // link is dropped).
+    void restart(const QString &why, bool silence, const QString &ending)
+    {
+        if (startsAgain(kind, attempt, why, silence, ending))
+            startTransfer(RepeatMs);
+    }
+
+protected:
+    static constexpr int RepeatMs = 1500; // the first request's time when starting over
+    // The first request of an attempt.
+    virtual void startTransfer(int timeoutMs) = 0;
+    // What else stops when the update ends.
+    virtual void ending() { }
+
+    QByteArray data;
+    int sent = 0; // bytes of the file sent
+    int attempt = 1;
+    int run = 0; // bumped when the update starts, starts over or ends
+
+private:
+    const ReaderStates::Workflow kind;
+};
