@@ -7,10 +7,12 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QSet>
 #include <QTimer>
 #include <atomic>
@@ -24,7 +26,10 @@
 #include "console/requestbuilder.h"
 #include "link/binaryprotocol.h"
 #include "workflows/networkconfig.h"
+#include "provision/announcementlistener.h"
+#include "provision/progressdisplay.h"
 #include "provision/provisionjob.h"
+#include "discovery/announcement.h"
 #include "workflows/configbackups.h"
 #include "workflows/configtransferworkflow.h"
 #include "workflows/firmwarefiles.h"
@@ -61,20 +66,46 @@ QString csvField(const QString &text)
     return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
 
+QString csvValue(const QJsonValue &value)
+{
+    if (value.isBool())
+        return value.toBool() ? QStringLiteral("true") : QStringLiteral("false");
+    if (value.isDouble())
+        return QString::number(value.toDouble());
+    if (value.isArray()) {
+        QStringList items;
+        for (const QJsonValue &item : value.toArray())
+            items << (item.isObject() ? QString::fromUtf8(QJsonDocument(item.toObject()).toJson(QJsonDocument::Compact))
+                                      : csvValue(item));
+        return items.join(QStringLiteral("; "));
+    }
+    return value.toString();
+}
+
+// .json: the array of every result; .csv: one row per reader and step, the
+// columns every result has first, then whatever any command yields.
 QByteArray reportBytes(const QString &path, const QJsonArray &results)
 {
     if (!path.endsWith(QStringLiteral(".csv"), Qt::CaseInsensitive))
         return QJsonDocument(results).toJson();
-    QByteArray csv = "target,command,ok,detail,elapsed_ms,version\n";
+    QStringList columns {QStringLiteral("target"), QStringLiteral("command"), QStringLiteral("ok"),
+                         QStringLiteral("detail"), QStringLiteral("elapsed_ms")};
+    QStringList more;
     for (const QJsonValue &value : results) {
-        const QJsonObject row = value.toObject();
-        const QStringList fields {csvField(row.value(QStringLiteral("target")).toString()),
-                                  csvField(row.value(QStringLiteral("command")).toString()),
-                                  row.value(QStringLiteral("ok")).toBool() ? QStringLiteral("true")
-                                                                           : QStringLiteral("false"),
-                                  csvField(row.value(QStringLiteral("detail")).toString()),
-                                  QString::number(row.value(QStringLiteral("elapsed_ms")).toDouble()),
-                                  csvField(row.value(QStringLiteral("version")).toString())};
+        for (const QString &key : value.toObject().keys()) {
+            if (!columns.contains(key) && !more.contains(key))
+                more << key;
+        }
+    }
+    more.sort();
+    if (more.removeOne(QStringLiteral("step")))
+        columns.insert(2, QStringLiteral("step"));
+    columns += more;
+    QByteArray csv = columns.join(QLatin1Char(',')).toUtf8() + '\n';
+    for (const QJsonValue &value : results) {
+        QStringList fields;
+        for (const QString &column : qAsConst(columns))
+            fields << csvField(csvValue(value.toObject().value(column)));
         csv += fields.join(QLatin1Char(',')).toUtf8() + '\n';
     }
     return csv;
@@ -202,22 +233,24 @@ QString readSend(const QStringList &rest, ProvisionCommand *command)
 
 // The command and its input, checked before any reader is touched; the
 // reason when refused.
-QString readCommand(const QStringList &args, ProvisionCommand *command)
+QString readCommand(const QStringList &args, ProvisionCommand *command, const QString &base = QString())
 {
     const bool twoWords = args.first() == QLatin1String("config") || args.first() == QLatin1String("address-tag")
         || args.first() == QLatin1String("network");
     const QString words = args.mid(0, twoWords ? 2 : 1).join(QLatin1Char(' '));
     const QStringList rest = args.mid(words.count(QLatin1Char(' ')) + 1);
     command->name = words;
+    if (words == QLatin1String("discover"))
+        return rest.isEmpty() ? QString() : QStringLiteral("discover takes only --seconds and --network");
     if (words == QLatin1String("version") || words == QLatin1String("address-tag read"))
         return rest.isEmpty() ? QString() : QStringLiteral("%1 takes no arguments").arg(words);
     if (words == QLatin1String("send"))
         return readSend(rest, command);
     if (words == QLatin1String("network set"))
         return readNetworkSettings(rest, command);
-    if (words == QLatin1String("scan")) {
+    if (words == QLatin1String("scan") || words == QLatin1String("plan")) {
         if (rest.size() != 1)
-            return QStringLiteral("scan takes one PORT");
+            return QStringLiteral("%1 takes one %2").arg(words, words == QLatin1String("scan") ? "PORT" : "FILE");
         command->path = rest.first();
         return QString();
     }
@@ -236,7 +269,7 @@ QString readCommand(const QStringList &args, ProvisionCommand *command)
         return QStringLiteral("unknown command: ") + args.join(QLatin1Char(' '));
     if (rest.size() != 1)
         return QStringLiteral("%1 takes one %2").arg(words, words == QLatin1String("config get") ? "DIR" : "FILE");
-    command->path = rest.first();
+    command->path = base.isEmpty() ? rest.first() : QDir(base).filePath(rest.first());
     if (words == QLatin1String("config get")) {
         if (!QDir().mkpath(command->path))
             return QStringLiteral("cannot make the folder ") + command->path;
@@ -266,6 +299,192 @@ QString readCommand(const QStringList &args, ProvisionCommand *command)
     return QString();
 }
 
+// plan FILE: a JSON list of steps, each a command as it is written on the
+// command line, as one text ("flash firmware.bin") or a list of words
+// (["network", "set", "ssid=Hall 3"]); files relative to the plan's folder.
+// Every step is checked before any reader is touched.
+QString readPlan(const QString &path, QList<ProvisionCommand> *steps)
+{
+    const qint64 most = 1024 * 1024;
+    const FileContent file = readWholeFile(path, most);
+    const QString problem = fileRefusal(path, file, most);
+    if (!problem.isEmpty())
+        return problem;
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(file.data, &parseError);
+    if (parseError.error != QJsonParseError::NoError)
+        return QStringLiteral("%1 is not JSON: %2 at byte %3")
+            .arg(path, parseError.errorString())
+            .arg(parseError.offset);
+    if (!document.isArray() || document.array().isEmpty())
+        return QStringLiteral("%1 is not a list of steps").arg(path);
+    const QString base = QFileInfo(path).absolutePath();
+    int number = 0;
+    for (const QJsonValue &value : document.array()) {
+        ++number;
+        QStringList words;
+        if (value.isString())
+            words = QProcess::splitCommand(value.toString());
+        for (const QJsonValue &word : value.toArray())
+            words << (word.isString() ? word.toString() : QString());
+        const QString where = QStringLiteral("%1 step %2: ").arg(path).arg(number);
+        if (words.isEmpty() || words.contains(QString()))
+            return where + QStringLiteral("a step is a command, as a text or a list of texts");
+        ProvisionCommand step;
+        step.tagTerminated = words.removeAll(QStringLiteral("--terminated")) > 0;
+        if (words.first() == QLatin1String("plan") || words.first() == QLatin1String("scan")
+            || words.first() == QLatin1String("discover"))
+            return where + QStringLiteral("%1 cannot be a step").arg(words.first());
+        const QString refusal = readCommand(words, &step, base);
+        if (!refusal.isEmpty())
+            return where + refusal;
+        *steps << step;
+    }
+    return QString();
+}
+
+QJsonObject notRun(const ProvisionTarget &target, const ProvisionCommand &step, const QString &why)
+{
+    return {{QStringLiteral("target"), target.text},
+            {QStringLiteral("command"), step.name},
+            {QStringLiteral("ok"), false},
+            {QStringLiteral("detail"), why},
+            {QStringLiteral("elapsed_ms"), 0}};
+}
+
+} // namespace
+
+namespace {
+
+void printResult(const QJsonObject &result)
+{
+    say(stdout, QString::fromUtf8(QJsonDocument(result).toJson(QJsonDocument::Compact)));
+}
+
+// The readers worked on: at most `most` at once, readers on one serial port
+// (an RS485 bus) one after another, the steps of each reader in order; a
+// reader whose step fails is given no further step, the other readers go on.
+class Scheduler
+{
+public:
+    Scheduler(const QList<ProvisionTarget> &targets, const QList<ProvisionCommand> &steps, int most,
+              ProgressDisplay *display, bool verbose)
+        : waiting(targets)
+        , steps(steps)
+        , most(most)
+        , display(display)
+        , verbose(verbose)
+    { }
+
+    void startMore()
+    {
+        for (int i = 0; i < waiting.size() && running < most && !stopping;) {
+            const ProvisionTarget target = waiting.at(i);
+            const bool serial = target.kind == ProvisionTarget::Serial;
+            if (serial && busyPorts.contains(target.port)) {
+                ++i;
+                continue;
+            }
+            waiting.removeAt(i);
+            if (serial)
+                busyPorts.insert(target.port);
+            ++running;
+            startStep(target, 0);
+        }
+        if (running == 0 && (waiting.isEmpty() || stopping))
+            QCoreApplication::exit(0);
+    }
+
+    // Ctrl+C: nothing more is begun, every job running ends as cleanly as
+    // the protocol allows.
+    void interrupt()
+    {
+        if (stopping)
+            return;
+        stopping = true;
+        for (const ProvisionTarget &target : qAsConst(waiting)) {
+            for (int i = 0; i < steps.size(); ++i)
+                record(notRun(target, steps.at(i), QStringLiteral("interrupted before it began")), i);
+        }
+        waiting.clear();
+        allOk = false;
+        for (ProvisionJob *job : qAsConst(jobs))
+            job->interrupt();
+        startMore();
+    }
+
+    QJsonArray results;
+    bool allOk = true;
+
+private:
+    void startStep(const ProvisionTarget &target, int index)
+    {
+        auto *job = new ProvisionJob(target, steps.at(index));
+        jobs.insert(job);
+        const QString stepText
+            = steps.size() > 1 ? QStringLiteral("step %1, %2: ").arg(index + 1).arg(steps.at(index).name) : QString();
+        const QString shown = target.text + QStringLiteral(": ") + stepText;
+        QObject::connect(job, &ProvisionJob::progress, job,
+                         [this, target, shown, stepText](const QString &line, bool detail) {
+                             if (display && !detail)
+                                 display->step(target.text, stepText + line);
+                             else if (display && verbose)
+                                 display->line(shown + line);
+                         });
+        QObject::connect(job, &ProvisionJob::percent, job, [this, target](int percent) {
+            if (display)
+                display->percent(target.text, percent);
+        });
+        QObject::connect(job, &ProvisionJob::finished, job,
+                         [this, job, target, shown, index](const QJsonObject &result) {
+                             jobs.remove(job);
+                             job->deleteLater();
+                             const bool ok = result.value(QStringLiteral("ok")).toBool();
+                             if (display) {
+                                 display->forget(target.text);
+                                 display->line(shown
+                                               + (ok ? QStringLiteral("done")
+                                                     : QStringLiteral("failed: ")
+                                                          + result.value(QStringLiteral("detail")).toString()));
+                             }
+                             record(result, index);
+                             allOk = allOk && ok;
+                             if (ok && index + 1 < steps.size() && !stopping) {
+                                 startStep(target, index + 1);
+                                 return;
+                             }
+                             for (int i = index + 1; i < steps.size(); ++i)
+                                 record(notRun(target, steps.at(i),
+                                               stopping ? QStringLiteral("interrupted before it began")
+                                                        : QStringLiteral("not begun: step %1 failed").arg(index + 1)),
+                                        i);
+                             if (target.kind == ProvisionTarget::Serial)
+                                 busyPorts.remove(target.port);
+                             --running;
+                             startMore();
+                         });
+        job->start();
+    }
+
+    void record(QJsonObject result, int index)
+    {
+        if (steps.size() > 1)
+            result.insert(QStringLiteral("step"), index + 1);
+        printResult(result);
+        results.append(result);
+    }
+
+    QList<ProvisionTarget> waiting;
+    const QList<ProvisionCommand> steps;
+    const int most;
+    ProgressDisplay *const display;
+    const bool verbose;
+    QSet<QString> busyPorts;
+    QSet<ProvisionJob *> jobs;
+    int running = 0;
+    bool stopping = false;
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -294,7 +513,18 @@ int main(int argc, char *argv[])
                        "                     wifi-mode (access-point, client, off), auth (open, wep,\n"
                        "                     wpa-psk, wpa2-psk, wpa/wpa2-psk), channel (1-13), ssid,\n"
                        "                     password, address-type (dhcp, static), ip, netmask,\n"
-                       "                     gateway, dns (a.b.c.d)"));
+                       "                     gateway, dns (a.b.c.d)\n"
+                       "  discover [--seconds N] [--network CIDR]\n"
+                       "                     the readers that announce themselves by UDP (port 63311)\n"
+                       "                     within N seconds (10); with --network every host of that\n"
+                       "                     network is asked to, once a second\n"
+                       "  plan FILE          the steps of a JSON list, in order on each reader; a step\n"
+                       "                     is one of the commands above, as a text (\"flash fw.bin\")\n"
+                       "                     or a list of words ([\"network\", \"set\", \"ssid=Hall 3\"]),\n"
+                       "                     its files relative to the plan's folder; a reader whose\n"
+                       "                     step fails is given no further step\n\n"
+                       "Progress goes to standard error: on a terminal one line per reader, redrawn\n"
+                       "in place; otherwise one line per reader and step."));
     parser.addHelpOption();
     // -v is --verbose here, so the version has its long name only.
     const QCommandLineOption versionOption(QStringLiteral("version"), QStringLiteral("Displays version information."));
@@ -328,7 +558,14 @@ int main(int argc, char *argv[])
                                         QStringLiteral("address-tag write: mark the record terminated."));
     const QCommandLineOption verbose({QStringLiteral("v"), QStringLiteral("verbose")},
                                      QStringLiteral("Every line of each reader's log as progress."));
-    parser.addOptions({versionOption, port, tcp, targetsFile, jobs, report, dryRun, yes, quiet, verbose, terminated});
+    const QCommandLineOption seconds(QStringLiteral("seconds"),
+                                     QStringLiteral("discover: how long to listen (default 10)."), QStringLiteral("N"));
+    const QCommandLineOption network(QStringLiteral("network"),
+                                     QStringLiteral("discover: ask every host of this network to announce itself "
+                                                    "(a.b.c.d/N, N from 16 to 32)."),
+                                     QStringLiteral("CIDR"));
+    parser.addOptions({versionOption, port, tcp, targetsFile, jobs, report, dryRun, yes, quiet, verbose, terminated,
+                       seconds, network});
     parser.addPositionalArgument(QStringLiteral("COMMAND"), QStringLiteral("What to do on each reader."));
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
@@ -351,6 +588,22 @@ int main(int argc, char *argv[])
     command.dryRun = parser.isSet(dryRun);
     command.backupRoot = ConfigBackups::defaultRoot();
 
+    const bool discovering = command.name == QLatin1String("discover");
+    if (!discovering && (parser.isSet(seconds) || parser.isSet(network)))
+        return usageError(QStringLiteral("--seconds and --network are for discover only"));
+    QList<ProvisionCommand> steps {command};
+    if (command.name == QLatin1String("plan")) {
+        steps.clear();
+        const QString planRefusal = readPlan(command.path, &steps);
+        if (!planRefusal.isEmpty())
+            return usageError(planRefusal);
+        for (ProvisionCommand &step : steps) {
+            step.yes = command.yes;
+            step.dryRun = command.dryRun;
+            step.backupRoot = command.backupRoot;
+        }
+    }
+
     QList<ProvisionTarget> targets;
     QString error;
     for (const QString &text : parser.values(port)) {
@@ -368,16 +621,32 @@ int main(int argc, char *argv[])
         if (!error.isEmpty())
             return usageError(error);
     }
-    if (command.name == QLatin1String("scan")) {
+    if (command.name == QLatin1String("scan") || discovering) {
         if (!targets.isEmpty())
-            return usageError(QStringLiteral("scan takes its PORT alone, no -p, -t or -T"));
+            return usageError(QStringLiteral("%1 takes no -p, -t or -T").arg(command.name));
+    }
+    if (command.name == QLatin1String("scan")) {
         targets << ProvisionTarget::parse(ProvisionTarget::Serial, command.path, &error);
         if (!error.isEmpty() || targets.first().address != 0)
             return usageError(QStringLiteral("%1 is not PORT[:BAUD]").arg(command.path));
     }
-    if (targets.isEmpty())
+    int listenSeconds = 10;
+    QVector<quint32> scanHosts;
+    if (discovering) {
+        bool ok = true;
+        if (parser.isSet(seconds))
+            listenSeconds = parser.value(seconds).toInt(&ok);
+        if (!ok || listenSeconds < 1 || listenSeconds > 3600)
+            return usageError(QStringLiteral("--seconds wants a number from 1 to 3600"));
+        if (parser.isSet(network)) {
+            scanHosts = AnnouncementListener::networkHosts(parser.value(network), &error);
+            if (!error.isEmpty())
+                return usageError(error);
+        }
+    } else if (targets.isEmpty()) {
         return usageError(QStringLiteral("no reader given (-p, -t or -T)"));
-    int most = targets.size();
+    }
+    int most = qMax(1, targets.size());
     if (parser.isSet(jobs)) {
         bool ok = false;
         most = parser.value(jobs).toInt(&ok);
@@ -385,7 +654,6 @@ int main(int argc, char *argv[])
             return usageError(QStringLiteral("-j wants a number of at least 1"));
     }
     const QString reportPath = parser.value(report);
-    const bool showProgress = !parser.isSet(quiet);
     const bool showVerbose = parser.isSet(verbose);
     // The library's debugging lines are for -v only.
     if (!showVerbose)
@@ -393,73 +661,66 @@ int main(int argc, char *argv[])
             if (type != QtDebugMsg && type != QtInfoMsg)
                 say(stderr, message);
         });
+    ProgressDisplay display(ProgressDisplay::stderrIsTerminal());
+    ProgressDisplay *shown = parser.isSet(quiet) ? nullptr : &display;
 
-    // Readers on one serial port (an RS485 bus) go one after another.
-    QList<ProvisionTarget> waiting = targets;
-    QSet<QString> busyPorts;
-    int running = 0;
-    QJsonArray results;
-    bool allOk = true;
-    std::function<void()> startMore = [&] {
-        for (int i = 0; i < waiting.size() && running < most;) {
-            const ProvisionTarget target = waiting.at(i);
-            const bool serial = target.kind == ProvisionTarget::Serial;
-            if (serial && busyPorts.contains(target.port)) {
-                ++i;
-                continue;
-            }
-            waiting.removeAt(i);
-            if (serial)
-                busyPorts.insert(target.port);
-            ++running;
-            auto *job = new ProvisionJob(target, command, &app);
-            QObject::connect(job, &ProvisionJob::progress, &app, [&, job](const QString &line, bool verboseLine) {
-                if (showProgress && (!verboseLine || showVerbose))
-                    say(stderr, job->target.text + QStringLiteral(": ") + line);
-            });
-            QObject::connect(job, &ProvisionJob::finished, &app, [&, job](const QJsonObject &result) {
-                say(stdout, QString::fromUtf8(QJsonDocument(result).toJson(QJsonDocument::Compact)));
-                results.append(result);
-                allOk = allOk && result.value(QStringLiteral("ok")).toBool();
-                if (job->target.kind == ProvisionTarget::Serial)
-                    busyPorts.remove(job->target.port);
-                --running;
-                job->deleteLater();
-                startMore();
-                if (running == 0 && waiting.isEmpty())
-                    QCoreApplication::exit(0);
-            });
-            job->start();
+    Scheduler scheduler(targets, steps, most, shown, showVerbose);
+    AnnouncementListener listener;
+    QJsonArray heard;
+    QElapsedTimer clock;
+    clock.start();
+    if (discovering) {
+        const QString refusal = listener.listen();
+        if (!refusal.isEmpty()) {
+            say(stderr, QStringLiteral("rx-provision: ") + refusal);
+            return 1;
         }
-    };
-    // Ctrl+C: nothing more is started, every job running ends as cleanly as
-    // the protocol allows, the report is written, the exit status is 130.
+        QObject::connect(&listener, &AnnouncementListener::found, &app,
+                         [&](const QString &address, const QString &name, const QString &version) {
+                             const QJsonObject result {{QStringLiteral("target"), address},
+                                                       {QStringLiteral("command"), command.name},
+                                                       {QStringLiteral("ok"), true},
+                                                       {QStringLiteral("detail"), QString()},
+                                                       {QStringLiteral("elapsed_ms"), double(clock.elapsed())},
+                                                       {QStringLiteral("name"), name},
+                                                       {QStringLiteral("version"), version}};
+                             printResult(result);
+                             heard.append(result);
+                             if (shown)
+                                 shown->line(QStringLiteral("%1: %2 (v%3)").arg(address, name, version));
+                         });
+        if (shown)
+            shown->line(QStringLiteral("listening for readers on UDP port %1 for %2 s%3")
+                            .arg(Discovery::Port)
+                            .arg(listenSeconds)
+                            .arg(scanHosts.isEmpty() ? QString()
+                                                     : QStringLiteral(", asking %1 hosts of %2")
+                                                           .arg(scanHosts.size())
+                                                           .arg(parser.value(network))));
+        if (!scanHosts.isEmpty())
+            listener.scan(scanHosts);
+        QTimer::singleShot(listenSeconds * 1000, &app, [] { QCoreApplication::exit(0); });
+    } else {
+        QMetaObject::invokeMethod(
+            &app, [&] { scheduler.startMore(); }, Qt::QueuedConnection);
+    }
+
+    // Ctrl+C is only noted by the signal handler; it is acted on here, in the
+    // event loop.
     std::signal(SIGINT, onInterrupt);
     QTimer interruptWatch;
-    bool stopping = false;
     QObject::connect(&interruptWatch, &QTimer::timeout, &app, [&] {
-        if (!interrupted || stopping)
+        if (!interrupted)
             return;
-        stopping = true;
-        for (const ProvisionTarget &target : waiting) {
-            const QJsonObject result {{QStringLiteral("target"), target.text},
-                                      {QStringLiteral("command"), command.name},
-                                      {QStringLiteral("ok"), false},
-                                      {QStringLiteral("detail"), QStringLiteral("interrupted before it began")},
-                                      {QStringLiteral("elapsed_ms"), 0}};
-            say(stdout, QString::fromUtf8(QJsonDocument(result).toJson(QJsonDocument::Compact)));
-            results.append(result);
-        }
-        waiting.clear();
-        allOk = false;
-        if (running == 0)
+        if (discovering)
             QCoreApplication::exit(0);
-        for (ProvisionJob *job : app.findChildren<ProvisionJob *>())
-            job->interrupt();
+        else
+            scheduler.interrupt();
     });
     interruptWatch.start(100);
-    QMetaObject::invokeMethod(&app, startMore, Qt::QueuedConnection);
     app.exec();
+    display.clear();
+    const QJsonArray &results = discovering ? heard : scheduler.results;
 
     if (!reportPath.isEmpty()) {
         QString writeError;
@@ -470,5 +731,7 @@ int main(int argc, char *argv[])
     }
     if (interrupted)
         return 130;
-    return allOk ? 0 : 1;
+    if (discovering && shown)
+        shown->line(QStringLiteral("%1 reader%2 heard").arg(heard.size()).arg(heard.size() == 1 ? "" : "s"));
+    return scheduler.allOk ? 0 : 1;
 }

@@ -26,6 +26,8 @@ ProvisionJob::ProvisionJob(const ProvisionTarget &target, const ProvisionCommand
 {
     const auto logged = [this](const QString &line) {
         lastLine = line;
+        if (collecting)
+            said << line;
         emit progress(line, true);
     };
     connect(&session, &ReaderSession::logLine, this, logged);
@@ -43,6 +45,13 @@ ProvisionJob::ProvisionJob(const ProvisionTarget &target, const ProvisionCommand
         else
             fail(QStringLiteral("the reader's config.json could not be backed up (--yes goes on without)"));
     });
+    for (ReaderWorkflow *workflow :
+         {static_cast<ReaderWorkflow *>(session.configTransfer), static_cast<ReaderWorkflow *>(session.firmware),
+          static_cast<ReaderWorkflow *>(session.chip)})
+        connect(workflow, &ReaderWorkflow::progress, this, [this](int value, int maximum) {
+            if (maximum > 0)
+                emit percent(int(qint64(value) * 100 / maximum));
+        });
     connect(session.firmware, &ReaderWorkflow::ended, this, &ProvisionJob::workflowEnded);
     connect(session.chip, &ReaderWorkflow::ended, this, &ProvisionJob::workflowEnded);
     connect(&addressTag, &ReaderWorkflow::ended, this, &ProvisionJob::addressTagEnded);
@@ -95,7 +104,7 @@ void ProvisionJob::start()
 
 void ProvisionJob::interrupt()
 {
-    if (done || interrupting)
+    if (over())
         return;
     interrupting = true;
     lastLine.clear();
@@ -110,7 +119,7 @@ void ProvisionJob::interrupt()
 
 void ProvisionJob::versionRead(const QString &text)
 {
-    if (done || interrupting)
+    if (over())
         return;
     const QString version = oneLine(text);
     if (phase == Phase::Restarting) {
@@ -181,7 +190,7 @@ void ProvisionJob::run()
 
 void ProvisionJob::downloaded(int downloadTarget, const QByteArray &document)
 {
-    if (done || interrupting)
+    if (over())
         return;
     if (downloadTarget == ReaderStates::Backup) {
         QString error;
@@ -264,10 +273,10 @@ void ProvisionJob::backedUp(const QByteArray &current)
 
 void ProvisionJob::workflowEnded(bool ok)
 {
-    if (done || interrupting)
+    if (over())
         return;
     if (!ok) {
-        fail(lastLine);
+        failSaying();
         return;
     }
     // An upload read back and a flashed image end with the reader's
@@ -282,7 +291,7 @@ void ProvisionJob::workflowEnded(bool ok)
 // send: the answer to the request's command, positive or an error.
 void ProvisionJob::answerReceived(uint8_t status, uint8_t code, const QByteArray &data)
 {
-    if (done || interrupting || !answerLimit.isActive() || code != uint8_t(command.data.at(0)))
+    if (over() || !answerLimit.isActive() || code != uint8_t(command.data.at(0)))
         return;
     answerLimit.stop();
     result.insert(QStringLiteral("answer"), QString::fromLatin1(data.toHex(' ').toUpper()));
@@ -297,7 +306,7 @@ void ProvisionJob::answerReceived(uint8_t status, uint8_t code, const QByteArray
 
 void ProvisionJob::scanEnded(bool ok)
 {
-    if (done || interrupting)
+    if (over())
         return;
     if (!ok) {
         fail(openFailure.isEmpty() ? lastLine : openFailure);
@@ -319,10 +328,10 @@ void ProvisionJob::scanEnded(bool ok)
 void ProvisionJob::networkEnded(bool ok)
 {
     using namespace NetworkConfig;
-    if (done || interrupting)
+    if (over())
         return;
     if (!ok) {
-        fail(lastLine);
+        failSaying();
         return;
     }
     if (networkStep == 0) {
@@ -391,10 +400,10 @@ void ProvisionJob::networkEnded(bool ok)
 // A written tag counts once it reads back as written.
 void ProvisionJob::addressTagEnded(bool ok)
 {
-    if (done || interrupting)
+    if (over())
         return;
     if (!ok) {
-        fail(lastLine);
+        failSaying();
         return;
     }
     const bool writing = command.name == QLatin1String("address-tag write");
@@ -419,6 +428,27 @@ void ProvisionJob::addressTagEnded(bool ok)
     finish(true, QString());
 }
 
+// A workflow that fails says why, then what the reader holds, in lines of
+// their own (an update's "Flash firmware aborted." and its flash): every
+// line said in the turn of the event loop in which it ended makes the detail.
+void ProvisionJob::failSaying()
+{
+    if (over())
+        return;
+    collecting = true;
+    said = QStringList {lastLine};
+    QTimer::singleShot(0, this, [this] {
+        said.removeAll(QString());
+        said.removeDuplicates();
+        for (QString &line : said) {
+            if (said.size() > 1 && !line.endsWith(QLatin1Char('.')) && !line.endsWith(QLatin1Char(')')))
+                line += QLatin1Char('.');
+        }
+        collecting = false;
+        fail(said.join(QLatin1Char(' ')));
+    });
+}
+
 void ProvisionJob::finish(bool ok, const QString &detail)
 {
     if (done)
@@ -434,6 +464,5 @@ void ProvisionJob::finish(bool ok, const QString &detail)
     result.insert(QStringLiteral("ok"), ok);
     result.insert(QStringLiteral("detail"), detail);
     result.insert(QStringLiteral("elapsed_ms"), double(clock.elapsed()));
-    emit progress(ok ? QStringLiteral("done") : QStringLiteral("failed: ") + detail, false);
     emit finished(result);
 }

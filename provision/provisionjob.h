@@ -59,6 +59,8 @@ public:
 signals:
     // A line for the progress display; verbose lines are the session's own.
     void progress(const QString &line, bool verbose);
+    // How far the transfer or update running is.
+    void percent(int percent);
     // {"target", "command", "ok", "detail", "elapsed_ms", ...}
     void finished(const QJsonObject &result);
 
@@ -78,6 +80,8 @@ private:
     void networkEnded(bool ok);
     void answerReceived(uint8_t status, uint8_t code, const QByteArray &data);
     void fail(const QString &detail) { finish(false, detail); }
+    void failSaying();
+    bool over() const { return done || interrupting || collecting; }
     void finish(bool ok, const QString &detail);
 
     ReaderSession session;
@@ -101,4 +105,6 @@ private:
     bool changing = false; // the upload or the update has begun
     bool interrupting = false; // Ctrl+C: the workflow is being ended
     bool done = false;
+    bool collecting = false; // failSaying: the lines of the failure are gathered
+    QStringList said;
 };

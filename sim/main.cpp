@@ -859,6 +859,10 @@ int main(int argc, char **argv)
     announcer = &udp;
     udp.setTarget(announceTo, quint16(announcePort));
     udp.setInterval(announceInterval);
+    // A reader's announcement comes from its own address: readers listening
+    // on 127.0.0.2 and 127.0.0.3 are two readers to a client.
+    if (listenAddress != QHostAddress(QHostAddress::AnyIPv4) && listenAddress != QHostAddress(QHostAddress::Any))
+        udp.setSourceAddress(listenAddress);
     if (scanPort != 0) {
         if (!udp.listenForScans(quint16(scanPort), listenAddress)) {
             std::fprintf(stderr, "rx-reader-sim: cannot listen for scan requests on %s:%u\n",

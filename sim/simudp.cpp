@@ -65,7 +65,9 @@ bool SimUdp::listenForScans(quint16 port, const QHostAddress &address)
 {
     stopListening();
     m_scanSocket = new QUdpSocket(this);
-    if (!m_scanSocket->bind(address, port)) {
+    // Shared, so that the discovery port of one loopback address can be a
+    // reader's while a client listens on the same port of every address.
+    if (!m_scanSocket->bind(address, port, QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint)) {
         qWarning("SimUdp: cannot listen for scan requests on %s:%u: %s", qPrintable(address.toString()), port,
                  qPrintable(m_scanSocket->errorString()));
         delete m_scanSocket;

@@ -13,6 +13,7 @@
 #include "sim/simnetwork.h"
 #include "sim/simota.h"
 #include "sim/simtags.h"
+#include "sim/simudp.h"
 #include "workflows/addresstag.h"
 #include "sim/simreader.h"
 #include "support/bytes.h"
@@ -256,6 +257,106 @@ private slots:
                                        {"readers", readers}}}));
     }
 
+    // A plan from a targets file on three readers, two on one RS485 bus and
+    // one on TCP: flashed, given a configuration and an address tag, step
+    // by step. The reader whose update fails is given none of its later
+    // steps, the others all of theirs; exit status 1, and the report has a
+    // row per reader and step.
+    void plan()
+    {
+        QTemporaryDir dir;
+        qputenv("RX_BACKUP_DIR", dir.filePath("backups").toUtf8());
+        SimBus bus;
+        QVERIFY(bus.open(dir.filePath("bus")));
+        SimReader readers[3];
+        for (int i = 0; i < 3; ++i) {
+            readers[i].setRestartTime(100);
+            SimOta::of(&readers[i])->setReconnectTime(100);
+            readers[i].tagField().placeTag(SimTag::ultralight(hex("04 11 22 33 44 55 6") + char('0' + i)));
+            if (i < 2) {
+                readers[i].setAddress(quint8(5 + i));
+                readers[i].attachToBus(&bus);
+            }
+        }
+        QVERIFY(readers[2].listenTcp(0));
+        SimOta::of(&readers[1])->setFrameFault(2, SimOta::Fault::Error, -1);
+        const QByteArray old = readers[0].files().configFile();
+        const QByteArray site = QByteArray(old).replace("\"hardware_version\"", " \"hardware_version\"");
+        const QByteArray image = pattern(3000, 4);
+        QVERIFY(QDir(dir.path()).mkdir("plan"));
+        QVERIFY(writeFile(dir.filePath("plan/site.json"), site) && writeFile(dir.filePath("plan/image.bin"), image));
+        QVERIFY(
+            writeFile(dir.filePath("plan/plan.json"),
+                      R"(["flash image.bin", ["config", "put", "site.json"], "address-tag write 07 --terminated"])"));
+        const QString tcp = QStringLiteral("127.0.0.1:%1").arg(readers[2].tcpPort());
+        QVERIFY(writeFile(dir.filePath("readers.txt"),
+                          QStringLiteral("%1@05\n%1@06\n%2\n").arg(dir.filePath("bus"), tcp).toUtf8()));
+
+        const Run run = provision({"plan", dir.filePath("plan/plan.json"), "-T", dir.filePath("readers.txt"), "-q",
+                                   "-r", dir.filePath("report.csv")});
+        QCOMPARE(run.exitCode, 1);
+        for (int i : {0, 2}) {
+            QCOMPARE(SimOta::of(&readers[i])->flashedImage(), image);
+            QCOMPARE(readers[i].files().configFile(), site);
+            QCOMPARE(readers[i].tagField().tags().value(0).pages(AddressTag::FirstPage, AddressTag::PageCount),
+                     AddressTag::makeRecord(0x07, true));
+        }
+        QCOMPARE(SimOta::of(&readers[1])->flashCount(), 0);
+        QCOMPARE(readers[1].files().configFile(), old);
+        QCOMPARE(readers[1].tagField().tags().value(0).pages(AddressTag::FirstPage, AddressTag::PageCount),
+                 SimTag::ultralight(hex("04 11 22 33 44 55 61")).pages(AddressTag::FirstPage, AddressTag::PageCount));
+
+        QStringList steps;
+        for (const QJsonObject &line : run.lines)
+            steps << QStringLiteral("%1 %2 %3 %4 %5")
+                         .arg(line.value("target").toString().section('/', -1),
+                              line.value("step").toVariant().toString(), line.value("command").toString(),
+                              line.value("ok").toVariant().toString(), line.value("detail").toString());
+        steps.sort();
+        const QString failed = "bus@06 1 flash false Firmware writing error - please restart the board and try again. "
+                               "Flash firmware aborted. The reader's flash was erased and holds at most 512 of 3000 "
+                               "bytes of the new image: it has no working firmware until an update completes.";
+        QCOMPARE(steps,
+                 (QStringList {tcp + " 1 flash true ", tcp + " 2 config put true ", tcp + " 3 address-tag write true ",
+                               "bus@05 1 flash true ", "bus@05 2 config put true ", "bus@05 3 address-tag write true ",
+                               failed, "bus@06 2 config put false not begun: step 1 failed",
+                               "bus@06 3 address-tag write false not begun: step 1 failed"}));
+        const QList<QByteArray> rows = fileBytes(dir.filePath("report.csv")).split('\n');
+        QCOMPARE(rows.size(), 11); // the header, nine rows, the last line's end
+        QCOMPARE(rows.first(),
+                 QByteArray("target,command,step,ok,detail,elapsed_ms,address,backup,file,sha256,terminated,"
+                            "version,version_after,version_before"));
+    }
+
+    // discover: the readers heard on the discovery port, each once; scan
+    // requests go out only with --network, and only to that network.
+    void discover()
+    {
+        SimReader hall, gate;
+        SimUdp hallUdp(&hall), gateUdp(&gate);
+        hallUdp.setName("Hall");
+        QVERIFY(hallUdp.setSourceAddress(QHostAddress("127.0.0.3")));
+        hallUdp.setTarget(QHostAddress::LocalHost);
+        hallUdp.setInterval(200);
+        hallUdp.start();
+        gateUdp.setName("Gate");
+        QVERIFY(gateUdp.setSourceAddress(QHostAddress("127.0.0.2")));
+        gateUdp.setTarget(QHostAddress::LocalHost);
+        QVERIFY(gateUdp.listenForScans(SimUdp::kDiscoveryPort, QHostAddress("127.0.0.2")));
+        const auto heard = [](const QString &address, const QString &name) {
+            return QJsonObject {{"target", address}, {"command", "discover"}, {"ok", true},
+                                {"detail", ""},      {"name", name},          {"version", "2.38"}};
+        };
+        Run run = provision({"discover", "--seconds", "1", "-q"});
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.lines, QList<QJsonObject> {heard("127.0.0.3", "Hall")});
+        run = provision({"discover", "--seconds", "1", "--network", "127.0.0.2/31", "-q"});
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.lines.size(), 2);
+        QCOMPARE(run.lines.first(), heard("127.0.0.2", "Gate"));
+        QCOMPARE(run.lines.last(), heard("127.0.0.3", "Hall"));
+    }
+
     // Ctrl+C in the middle of an upload: the write is dropped on the reader
     // (its file opened for reading and closed), the reader keeps its
     // document, the reader still waiting is not begun, the report is
@@ -315,6 +416,12 @@ private slots:
             << "rx-provision: LED command has no field Colour";
         QTest::newRow("no jobs") << QStringList {"version", "-p", "/dev/ttyX", "-j", "0"}
                                  << "rx-provision: -j wants a number of at least 1";
+        QVERIFY(writeFile(scratch.filePath("plan.json"), R"(["version", ["flash"]])"));
+        QTest::newRow("plan, a step refused")
+            << QStringList {"plan", scratch.filePath("plan.json"), "-p", "/dev/ttyX"}
+            << "rx-provision: " + scratch.filePath("plan.json") + " step 2: flash takes one FILE";
+        QTest::newRow("discover, with a reader")
+            << QStringList {"discover", "-p", "/dev/ttyX"} << "rx-provision: discover takes no -p, -t or -T";
         QTest::newRow("targets file missing") << QStringList {"version", "-T", "/nonexistent/targets"}
                                               << "rx-provision: cannot read /nonexistent/targets: No such file or "
                                                  "directory";
@@ -328,6 +435,9 @@ private slots:
         QCOMPARE(run.out, QByteArray());
         QCOMPARE(QString::fromUtf8(run.err), reason + "\nTry 'rx-provision --help'.\n");
     }
+
+private:
+    QTemporaryDir scratch; // refused: the inputs that must exist
 };
 
 QTEST_MAIN(TestProvision)
