@@ -285,15 +285,24 @@ private slots:
         const QByteArray image = pattern(3000, 4);
         QVERIFY(QDir(dir.path()).mkdir("plan"));
         QVERIFY(writeFile(dir.filePath("plan/site.json"), site) && writeFile(dir.filePath("plan/image.bin"), image));
-        QVERIFY(
-            writeFile(dir.filePath("plan/plan.json"),
-                      R"(["flash image.bin", ["config", "put", "site.json"], "address-tag write 07 --terminated"])"));
+        QVERIFY(writeFile(dir.filePath("plan/plan.json"),
+                          R"(["flash image.bin", ["config", "put", "site.json"], "address-tag write 07 --terminated",
+                              "address-tag read"])"));
         const QString tcp = QStringLiteral("127.0.0.1:%1").arg(readers[2].tcpPort());
         QVERIFY(writeFile(dir.filePath("readers.txt"),
                           QStringLiteral("%1@05\n%1@06\n%2\n").arg(dir.filePath("bus"), tcp).toUtf8()));
 
-        const Run run = provision({"plan", dir.filePath("plan/plan.json"), "-T", dir.filePath("readers.txt"), "-q",
-                                   "-r", dir.filePath("report.csv")});
+        // A dry run reaches every reader and changes none.
+        const QStringList plan {"plan", dir.filePath("plan/plan.json"), "-T", dir.filePath("readers.txt"), "-q"};
+        Run run = provision(plan + QStringList {"-n"});
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.lines.size(), 12);
+        for (const QJsonObject &line : run.lines)
+            QCOMPARE(line.value("detail").toString(), QStringLiteral("dry run: nothing was changed"));
+        for (SimReader &reader : readers)
+            QCOMPARE(SimOta::of(&reader)->beginCount() + reader.files().configFile().size(), old.size());
+
+        run = provision(plan + QStringList {"-r", dir.filePath("report.csv")});
         QCOMPARE(run.exitCode, 1);
         for (int i : {0, 2}) {
             QCOMPARE(SimOta::of(&readers[i])->flashedImage(), image);
@@ -301,6 +310,12 @@ private slots:
             QCOMPARE(readers[i].tagField().tags().value(0).pages(AddressTag::FirstPage, AddressTag::PageCount),
                      AddressTag::makeRecord(0x07, true));
         }
+        const auto read = std::find_if(run.lines.begin(), run.lines.end(), [](const QJsonObject &line) {
+            return line.value("step").toInt() == 4 && line.value("ok").toBool();
+        });
+        QVERIFY(read != run.lines.end());
+        QCOMPARE(read->value("address").toString() + read->value("terminated").toVariant().toString(),
+                 QStringLiteral("07true"));
         QCOMPARE(SimOta::of(&readers[1])->flashCount(), 0);
         QCOMPARE(readers[1].files().configFile(), old);
         QCOMPARE(readers[1].tagField().tags().value(0).pages(AddressTag::FirstPage, AddressTag::PageCount),
@@ -318,11 +333,13 @@ private slots:
                                "bytes of the new image: it has no working firmware until an update completes.";
         QCOMPARE(steps,
                  (QStringList {tcp + " 1 flash true ", tcp + " 2 config put true ", tcp + " 3 address-tag write true ",
-                               "bus@05 1 flash true ", "bus@05 2 config put true ", "bus@05 3 address-tag write true ",
-                               failed, "bus@06 2 config put false not begun: step 1 failed",
-                               "bus@06 3 address-tag write false not begun: step 1 failed"}));
+                               tcp + " 4 address-tag read true ", "bus@05 1 flash true ", "bus@05 2 config put true ",
+                               "bus@05 3 address-tag write true ", "bus@05 4 address-tag read true ", failed,
+                               "bus@06 2 config put false not begun: step 1 failed",
+                               "bus@06 3 address-tag write false not begun: step 1 failed",
+                               "bus@06 4 address-tag read false not begun: step 1 failed"}));
         const QList<QByteArray> rows = fileBytes(dir.filePath("report.csv")).split('\n');
-        QCOMPARE(rows.size(), 11); // the header, nine rows, the last line's end
+        QCOMPARE(rows.size(), 14); // the header, twelve rows, the last line's end
         QCOMPARE(rows.first(),
                  QByteArray("target,command,step,ok,detail,elapsed_ms,address,backup,file,sha256,terminated,"
                             "version,version_after,version_before"));
