@@ -1,6 +1,6 @@
 #include "common/readertext.h"
 
-#include <QTextCodec>
+#include "common/utf8.h"
 
 namespace {
 
@@ -32,9 +32,8 @@ QString oneLine(const QString &text)
 
 QString utf8OrLatin1(const QByteArray &bytes)
 {
-    QTextCodec::ConverterState state(QTextCodec::ConvertInvalidToNull);
-    const QString text = QTextCodec::codecForMib(106)->toUnicode(bytes.constData(), bytes.size(), &state);
-    if (state.invalidChars == 0 && state.remainingChars == 0)
-        return text;
+    const Utf8::Decoded utf8 = Utf8::decode(bytes.constData(), bytes.size(), true);
+    if (utf8.clean())
+        return utf8.text;
     return QString::fromLatin1(bytes);
 }

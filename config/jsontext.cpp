@@ -1,6 +1,7 @@
 #include "config/jsontext.h"
 
-#include <QTextCodec>
+#include "common/utf8.h"
+
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -155,12 +156,11 @@ bool JsonText::parseString(int &pos, QString *decoded, bool *lossless) const
         if (c == '"') {
             ++pos;
             if (decoded || lossless) {
-                QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
-                const QString text = QTextCodec::codecForMib(106)->toUnicode(bytes.constData(), bytes.size(), &state);
+                const Utf8::Decoded text = Utf8::decode(bytes.constData(), bytes.size());
                 if (decoded)
-                    *decoded = text;
+                    *decoded = text.text;
                 if (lossless)
-                    *lossless = exact && state.invalidChars == 0 && state.remainingChars == 0;
+                    *lossless = exact && text.clean();
             }
             return true;
         }

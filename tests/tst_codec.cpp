@@ -1,8 +1,10 @@
 // The frame codec against hand-worked frames, every chunking of the stream,
-// corrupted and foreign frames, and its 500 ms frame timer.
+// corrupted and foreign frames, and its 500 ms frame timer; the UTF-8
+// decoding that reader texts, configuration documents and workbooks share.
 #include <QSignalSpy>
 #include <QtTest>
 
+#include "common/utf8.h"
 #include "link/binaryprotocol.h"
 #include "support/bytes.h"
 #include "sim/simcodec.h"
@@ -51,6 +53,54 @@ class TestCodec : public QObject
 {
     Q_OBJECT
 private slots:
+    // Byte sequences and what they have always decoded to (UTF-16 code units;
+    // "0" rows: invalid sequences as NUL and a leading BOM skipped, as reader
+    // texts are read): each invalid sequence one replacement per byte it
+    // starts on, a sequence cut off at the end left out and counted.
+    void utf8_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("asReaderText");
+        QTest::addColumn<QString>("units");
+        QTest::addColumn<int>("invalid");
+        QTest::addColumn<int>("incomplete");
+        QTest::newRow("ascii") << hex("41 42") << false << "0041 0042" << 0 << 0;
+        QTest::newRow("two bytes") << hex("C3 A9") << false << "00E9" << 0 << 0;
+        QTest::newRow("four bytes, a surrogate pair") << hex("F0 9F 98 80") << false << "D83D DE00" << 0 << 0;
+        QTest::newRow("noncharacter") << hex("EF BF BE") << false << "FFFE" << 0 << 0;
+        QTest::newRow("BOM kept") << hex("EF BB BF 41") << false << "FEFF 0041" << 0 << 0;
+        QTest::newRow("BOM skipped") << hex("EF BB BF 41") << true << "0041" << 0 << 0;
+        QTest::newRow("BOM alone, skipped") << hex("EF BB BF") << true << "" << 0 << 0;
+        QTest::newRow("stray continuation") << hex("80 41") << false << "FFFD 0041" << 1 << 0;
+        QTest::newRow("stray continuation as NUL") << hex("80 41") << true << "0000 0041" << 1 << 0;
+        QTest::newRow("overlong, two bytes") << hex("C0 AF") << false << "FFFD FFFD" << 2 << 0;
+        QTest::newRow("overlong, three bytes") << hex("E0 80 AF") << false << "FFFD FFFD FFFD" << 3 << 0;
+        QTest::newRow("surrogate") << hex("ED A0 80") << false << "FFFD FFFD FFFD" << 3 << 0;
+        QTest::newRow("past U+10FFFF") << hex("F4 90 80 80") << false << "FFFD FFFD FFFD FFFD" << 4 << 0;
+        QTest::newRow("F5 starts nothing") << hex("F5") << false << "FFFD" << 1 << 0;
+        QTest::newRow("cut off at the end") << hex("E2 82") << false << "" << 0 << 2;
+        QTest::newRow("cut off after a character") << hex("41 F0 9F 98") << false << "0041" << 0 << 3;
+        QTest::newRow("broken off by a character") << hex("E2 82 41") << false << "FFFD FFFD 0041" << 2 << 0;
+        QTest::newRow("broken off before the end") << hex("F0 9F 41") << false << "FFFD FFFD 0041" << 2 << 0;
+        QTest::newRow("invalid, then cut off") << hex("41 FF C3") << true << "0041 0000" << 1 << 1;
+    }
+    void utf8()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, asReaderText);
+        QFETCH(QString, units);
+        QFETCH(int, invalid);
+        QFETCH(int, incomplete);
+        const Utf8::Decoded decoded = asReaderText ? Utf8::decode(bytes.constData(), bytes.size(), true, QChar(0))
+                                                   : Utf8::decode(bytes.constData(), bytes.size());
+        QStringList got;
+        for (const QChar c : decoded.text)
+            got << QString::asprintf("%04X", c.unicode());
+        QCOMPARE(got.join(' ') + QStringLiteral(" / %1 / %2").arg(decoded.invalid).arg(decoded.incomplete),
+                 units + QStringLiteral(" / %1 / %2").arg(invalid).arg(incomplete));
+        QCOMPARE(Utf8::isValid(bytes.constData(), bytes.size()), invalid == 0 && incomplete == 0);
+    }
+
     void workedFrames_data()
     {
         QTest::addColumn<int>("address");

@@ -2,9 +2,10 @@
 // <sheetData> that knows the plain markup spreadsheet programs write.
 
 #include "xlsx/sheetscan.h"
+
+#include "common/utf8.h"
 #include "xlsx/xmltext.h"
 
-#include <QTextCodec>
 #include <algorithm>
 
 namespace xlsx {
@@ -462,17 +463,9 @@ bool SheetData::parseQuickly(const QByteArray &bytes)
         return false;
     const int base = n >= 3 && s[0] == 0xEF && s[1] == 0xBB && s[2] == 0xBF ? 3 : 0;
 
-    // The bytes have to be UTF-8 as decodeXml() takes it; decoded piece by
-    // piece, without keeping the text.
-    {
-        QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
-        QTextCodec *const utf8 = QTextCodec::codecForMib(106);
-        constexpr int Piece = 1 << 16;
-        for (int at = base; at < n && !state.invalidChars; at += Piece)
-            utf8->toUnicode(bytes.constData() + at, std::min(Piece, n - at), &state);
-        if (state.invalidChars || state.remainingChars)
-            return false;
-    }
+    // The bytes have to be UTF-8 as decodeXml() takes it.
+    if (!Utf8::isValid(bytes.constData() + base, n - base))
+        return false;
 
     // The first "sheetData" that stands as an element name, and the end of
     // its start tag (passing over quoted attribute values).

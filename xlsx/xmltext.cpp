@@ -1,6 +1,7 @@
 #include "xlsx/xmltext.h"
 
-#include <QTextCodec>
+#include "common/utf8.h"
+
 #include <QXmlStreamReader>
 
 namespace xlsx {
@@ -104,10 +105,10 @@ bool decodeXml(const QByteArray &bytes, XmlText *out, QString *error)
         out->fromUtf8 = false;
         return true;
     }
-    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
-    out->text = QTextCodec::codecForMib(106)->toUnicode(bytes.constData() + from, n - from, &state);
+    const Utf8::Decoded utf8 = Utf8::decode(bytes.constData() + from, n - from);
+    out->text = utf8.text;
     out->fromUtf8 = true;
-    if (state.invalidChars || state.remainingChars) {
+    if (!utf8.clean()) {
         *error = QStringLiteral("invalid UTF-8 text");
         return false;
     }
@@ -124,8 +125,7 @@ bool readNextToken(QXmlStreamReader &xml, QString *error)
 
 QString utf8Text(const char *bytes, int size)
 {
-    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
-    return QTextCodec::codecForMib(106)->toUnicode(bytes, size, &state);
+    return Utf8::decode(bytes, size).text;
 }
 
 QByteArray encodeXml(const QString &text, bool fromUtf8)
