@@ -390,9 +390,14 @@ QByteArray LogView::fileContent(bool plainText) const
 {
     if (plainText)
         return m_edit->toPlainText().toUtf8();
-    // The base and the default text colour are the edit's, not the text's:
-    // the page gets them too, so that it reads as the log does.
+        // The base and the default text colour are the edit's, not the text's:
+        // the page gets them too, so that it reads as the log does.
+        // The page says it is UTF-8 (Qt 6 always writes that; Qt 5 when asked).
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    QString html = m_edit->document()->toHtml();
+#else
     QString html = m_edit->document()->toHtml("utf-8");
+#endif
     html.replace(QLatin1String("<body style=\""),
                  QStringLiteral("<body style=\" background-color:%1; color:%2;").arg(m_base.name(), m_text.name()));
     return html.toUtf8();

@@ -44,6 +44,13 @@ MainWindow::MainWindow(QWidget *parent)
     initCoreResources();
 
     ui->setupUi(this);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    // Qt 6 has no combo box signals with the text, which the form connects
+    // these two slots to by their names.
+    connect(ui->cbDetectedDevices, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            [this](int index) { on_cbDetectedDevices_currentIndexChanged(ui->cbDetectedDevices->itemText(index)); });
+    connect(ui->cbDetectedDevices, &QComboBox::textActivated, this, &MainWindow::on_cbDetectedDevices_activated);
+#endif
     setWindowTitle(QStringLiteral("Rx-Client - v%1.%2").arg(RX_VERSION_MAJOR).arg(RX_VERSION_MINOR));
     QIcon icon;
     for (int size : {48, 128})

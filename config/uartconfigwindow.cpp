@@ -136,13 +136,14 @@ UartConfigWindow::~UartConfigWindow()
     delete ui;
 }
 
-// A dialog whose document could not be read never appears: showing it only
-// queues its reject(), which also ends an exec() that is about to start.
+// A dialog whose document could not be read never appears: it is shown off
+// the screen, so that an exec() starts and ends as with any dialog, and its
+// queued reject() closes it straight away.
 void UartConfigWindow::setVisible(bool visible)
 {
     if (visible && m_failed) {
+        setAttribute(Qt::WA_DontShowOnScreen);
         QMetaObject::invokeMethod(this, &QDialog::reject, Qt::QueuedConnection);
-        return;
     }
     QDialog::setVisible(visible);
 }

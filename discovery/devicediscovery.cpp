@@ -9,6 +9,7 @@
 #include <QThreadPool>
 #include <QTimer>
 #include <QUdpSocket>
+#include <QVariant>
 
 #include <algorithm>
 
@@ -109,7 +110,7 @@ void DeviceDiscovery::scanLoop()
         info(QStringLiteral("scan: socket() failed: ") + errorText(socket));
         return;
     }
-    socket.setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, Discovery::SendBufferBytes);
+    socket.setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, QVariant(Discovery::SendBufferBytes));
     info(QStringLiteral("scan on different thread"));
 
     while (m_running) {
@@ -147,7 +148,7 @@ void DeviceDiscovery::listenLoop()
     info(QStringLiteral("Server: bind() is OK!"));
     // Every reader answers a scan pass at about the same moment; room for
     // the burst (the system may grant less).
-    socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, Discovery::SendBufferBytes);
+    socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, QVariant(Discovery::SendBufferBytes));
 
     QObject::connect(&socket, &QUdpSocket::readyRead, [&socket, this] {
         while (socket.hasPendingDatagrams()) {

@@ -1,6 +1,7 @@
 #include "provision/announcementlistener.h"
 
 #include <QNetworkDatagram>
+#include <QVariant>
 
 #include "discovery/announcement.h"
 
@@ -50,7 +51,7 @@ void AnnouncementListener::scan(const QVector<quint32> &hosts)
     m_hosts = hosts;
     if (!m_sender.bind(QHostAddress(QHostAddress::AnyIPv4), 0))
         return;
-    m_sender.setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, Discovery::SendBufferBytes);
+    m_sender.setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, QVariant(Discovery::SendBufferBytes));
     sendScan();
     m_again.start();
 }

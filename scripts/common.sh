@@ -8,6 +8,16 @@ PACKAGES=(build-essential cmake ninja-build pkg-config qtbase5-dev libqt5serialp
           libzip-dev zlib1g-dev python3-openpyxl libreoffice-calc-nogui iproute2 util-linux xvfb xauth
           help2man man-db desktop-file-utils appstream)
 
+# --qt6 as the first argument of scripts/test or scripts/package: the build
+# on Qt 6 (RX_QT=6), in a build directory of its own.
+RX_QT=5
+if [ "${1:-}" = "--qt6" ]; then
+    RX_QT=6
+    shift
+    BUILD_DIR="${QT6_BUILD_DIR:-$ROOT/build-qt6}"
+    PACKAGES+=(qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev)
+fi
+
 install_missing() {
     local missing=()
     for p in "${PACKAGES[@]}"; do
@@ -23,6 +33,6 @@ install_missing() {
 
 build() {
     local dir="$1"; shift
-    cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+    cmake -S "$ROOT" -B "$dir" -G Ninja -DRX_QT="$RX_QT" "$@" >/dev/null
     cmake --build "$dir"
 }

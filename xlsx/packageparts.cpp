@@ -55,7 +55,7 @@ bool scanRoot(const QString &text, RootScan *scan, QString *error)
             if (depth == 1) {
                 scan->name = xml.qualifiedName().toString();
                 scan->localName = xml.name().toString();
-                scan->prefix = xml.prefix().isEmpty() ? QString() : xml.prefix() + QLatin1Char(':');
+                scan->prefix = xml.prefix().isEmpty() ? QString() : xml.prefix().toString() + QLatin1Char(':');
                 scan->tagEnd = int(xml.characterOffset());
                 scan->empty = isEmptyElementTag(text, scan->tagEnd);
             } else if (depth == 2) {
@@ -99,8 +99,8 @@ bool isPlainDateFormat(const QXmlStreamAttributes &attributes)
 {
     bool date = false;
     for (const QXmlStreamAttribute &a : attributes) {
-        const QStringRef name = a.qualifiedName();
-        const QStringRef value = a.value();
+        const auto name = a.qualifiedName();
+        const auto value = a.value();
         if (name == QLatin1String("numFmtId")) {
             date = value == QLatin1String("14");
         } else if (name == QLatin1String("fontId") || name == QLatin1String("fillId")
@@ -227,14 +227,14 @@ bool StylesPart::parse(const QString &text, bool fromUtf8, QString *error)
                 return false;
             }
             const bool main = isMainNamespace(xml.namespaceUri());
-            const QStringRef name = xml.name();
+            const auto name = xml.name();
             if (depth == 1) {
                 if (!main || name != QLatin1String("styleSheet")) {
                     *error = QStringLiteral("the part is not a style sheet");
                     return false;
                 }
                 m_rootName = xml.qualifiedName().toString();
-                m_prefix = xml.prefix().isEmpty() ? QString() : xml.prefix() + QLatin1Char(':');
+                m_prefix = xml.prefix().isEmpty() ? QString() : xml.prefix().toString() + QLatin1Char(':');
                 m_rootEmpty = isEmptyElementTag(text, end);
                 if (m_rootEmpty)
                     m_insertAt = end - 2;
@@ -387,7 +387,7 @@ bool parseWorkbook(const QString &text, WorkbookInfo *info, QString *error)
         if (token == QXmlStreamReader::StartElement) {
             ++depth;
             const bool main = isMainNamespace(xml.namespaceUri());
-            const QStringRef name = xml.name();
+            const auto name = xml.name();
             const QXmlStreamAttributes attributes = xml.attributes();
             if (depth == 1) {
                 if (!main || name != QLatin1String("workbook")) {
@@ -398,7 +398,7 @@ bool parseWorkbook(const QString &text, WorkbookInfo *info, QString *error)
                 inSheets = name == QLatin1String("sheets");
                 inViews = name == QLatin1String("bookViews");
                 if (name == QLatin1String("workbookPr")) {
-                    const QStringRef v = attributes.value(QLatin1String("date1904"));
+                    const auto v = attributes.value(QLatin1String("date1904"));
                     info->date1904 = v == QLatin1String("1") || v == QLatin1String("true");
                 }
             } else if (depth == 3 && main && inViews && !haveView && name == QLatin1String("workbookView")) {

@@ -65,7 +65,7 @@ bool SheetData::parseDocument(const QString &doc, bool fromUtf8, Scan *scan, QSt
             if (begin < 0)
                 return fail(QStringLiteral("unreadable markup"));
             const bool main = isMainNamespace(xml.namespaceUri());
-            const QStringRef name = xml.name();
+            const auto name = xml.name();
             if (depth == 1) {
                 if (!main || name != QLatin1String("worksheet"))
                     return fail(QStringLiteral("the part is not a worksheet"));
@@ -83,7 +83,7 @@ bool SheetData::parseDocument(const QString &doc, bool fromUtf8, Scan *scan, QSt
                 sheetDataTagEnd = end;
                 sheetDataEmpty = isEmptyElementTag(m_text, end);
                 sheetDataName = xml.qualifiedName().toString();
-                m_prefix = xml.prefix().isEmpty() ? QString() : xml.prefix() + QLatin1Char(':');
+                m_prefix = xml.prefix().isEmpty() ? QString() : xml.prefix().toString() + QLatin1Char(':');
                 inSheetData = true;
                 if (scan && !scan->declared(rootNamespaces, xml.namespaceDeclarations()))
                     return fail(QStringLiteral("undeclared prefix"));
@@ -93,7 +93,7 @@ bool SheetData::parseDocument(const QString &doc, bool fromUtf8, Scan *scan, QSt
                 row = Row();
                 row.start = begin;
                 row.tagEnd = end;
-                const QStringRef r = xml.attributes().value(QLatin1String("r"));
+                const auto r = xml.attributes().value(QLatin1String("r"));
                 if (r.isNull()) {
                     if (previousRow >= MaxRows)
                         return fail(QStringLiteral("too many rows"));
@@ -106,7 +106,7 @@ bool SheetData::parseDocument(const QString &doc, bool fromUtf8, Scan *scan, QSt
                 inRow = true;
             } else if (depth == 4 && inRow) {
                 if (main && name == QLatin1String("c")) {
-                    const QStringRef r = xml.attributes().value(QLatin1String("r"));
+                    const auto r = xml.attributes().value(QLatin1String("r"));
                     int refRow = 0, column = 0;
                     if (r.isNull()) {
                         column = previousColumn + 1;
@@ -161,7 +161,7 @@ bool SheetData::parseDocument(const QString &doc, bool fromUtf8, Scan *scan, QSt
         // <sheetData/> opens up; its attributes (namespace declarations
         // included) stay on the start tag.
         m_head = m_text.left(sheetDataTagEnd - 2) + QLatin1Char('>');
-        m_tail = QLatin1String("</") + sheetDataName + QLatin1Char('>') + m_text.midRef(sheetDataTagEnd);
+        m_tail = QLatin1String("</") + sheetDataName + QLatin1Char('>') + m_text.mid(sheetDataTagEnd);
     } else {
         m_head = m_text.left(sheetDataTagEnd);
         m_tail = m_text.mid(sheetDataEndTag);
@@ -320,7 +320,7 @@ QByteArray SheetData::headXml() const
     }
     if (m_dimensionStart < 0)
         return encodeXml(m_head, m_fromUtf8);
-    return encodeXml(m_head.left(m_dimensionStart) + dimension + m_head.midRef(m_dimensionEnd), m_fromUtf8);
+    return encodeXml(m_head.left(m_dimensionStart) + dimension + m_head.mid(m_dimensionEnd), m_fromUtf8);
 }
 
 QByteArray SheetData::tailXml() const
@@ -350,7 +350,7 @@ bool SheetData::writeRows(const std::function<bool(const char *, int)> &sink) co
             while (k + 1 < m_rows.size() && !m_rows[k + 1].modified && m_rows[k + 1].start == end)
                 end = m_rows[++k].end;
             if (!m_inBytes) {
-                buffer += m_text.midRef(r.start, end - r.start).toUtf8();
+                buffer += QStringView(m_text).mid(r.start, end - r.start).toUtf8();
             } else if (!flush() || !sink(m_bytes.constData() + r.start, end - r.start)) {
                 return false;
             }

@@ -206,7 +206,7 @@ inline bool cellReference(const uchar *s, int start, int end, int *row, int *col
         uchar u = s[i];
         if (u >= 0x80) {
             const QString ref = utf8Text(reinterpret_cast<const char *>(s) + start, end - start);
-            return parseCellReference(QStringRef(&ref), row, column);
+            return parseCellReference(ref, row, column);
         }
         if (u >= 'a' && u <= 'z')
             u -= 'a' - 'A';
@@ -520,7 +520,7 @@ bool SheetData::parseQuickly(const QByteArray &bytes)
     if (!parsed.parseDocument(doc, true, &scan, &ignored) || scan.tagEnd != head.size() || scan.endTag != head.size()
         || !parsed.m_rows.empty() || parsed.m_prefix != prefix)
         return false;
-    auto byteOffset = [&](int offset) { return base + QStringRef(&head, 0, offset).toUtf8().size(); };
+    auto byteOffset = [&](int offset) { return base + QStringView(head).left(offset).toUtf8().size(); };
     if (parsed.m_dimensionStart >= 0) {
         parsed.m_dimensionStart = byteOffset(parsed.m_dimensionStart);
         parsed.m_dimensionEnd = byteOffset(parsed.m_dimensionEnd);

@@ -62,7 +62,7 @@ QString readRichText(QXmlStreamReader &xml)
     while (depth > 0 && !xml.atEnd()) {
         const auto token = xml.readNext();
         if (token == QXmlStreamReader::StartElement) {
-            const QStringRef name = xml.name();
+            const auto name = xml.name();
             if (name == QLatin1String("t") && (depth == 1 || (depth == 2 && inRun))) {
                 out += xml.readElementText(QXmlStreamReader::IncludeChildElements);
                 continue; // left on the </t>
@@ -137,19 +137,19 @@ QByteArray encodeXml(const QString &text, bool fromUtf8)
         return text.toUtf8();
     QByteArray out(XmlDeclaration);
     out.chop(1);
-    return out + text.midRef(end + 2).toUtf8();
+    return out + QStringView(text).mid(end + 2).toUtf8();
 }
 
-bool isMainNamespace(const QStringRef &uri)
+bool isMainNamespace(QStringView uri)
 {
-    return uri == QLatin1String("http://schemas.openxmlformats.org/spreadsheetml/2006/main")
-        || uri == QLatin1String("http://purl.oclc.org/ooxml/spreadsheetml/main");
+    return uri == QStringView(u"http://schemas.openxmlformats.org/spreadsheetml/2006/main")
+        || uri == QStringView(u"http://purl.oclc.org/ooxml/spreadsheetml/main");
 }
 
-bool isRelationshipNamespace(const QStringRef &uri)
+bool isRelationshipNamespace(QStringView uri)
 {
-    return uri == QLatin1String("http://schemas.openxmlformats.org/officeDocument/2006/relationships")
-        || uri == QLatin1String("http://purl.oclc.org/ooxml/officeDocument/relationships");
+    return uri == QStringView(u"http://schemas.openxmlformats.org/officeDocument/2006/relationships")
+        || uri == QStringView(u"http://purl.oclc.org/ooxml/officeDocument/relationships");
 }
 
 QString escapeText(const QString &text)
@@ -227,7 +227,7 @@ QString unescapeText(const QString &text)
     out.reserve(text.size());
     for (int i = 0; i < text.size(); ++i) {
         if (isEscapeAt(text, i)) {
-            out += QChar(ushort(text.midRef(i + 2, 4).toUInt(nullptr, 16)));
+            out += QChar(ushort(text.mid(i + 2, 4).toUInt(nullptr, 16)));
             i += 6;
         } else {
             out += text[i];
@@ -262,7 +262,7 @@ QString cellReference(int row, int column)
     return columnLetters(column) + QString::number(row);
 }
 
-bool parseRowNumber(const QStringRef &text, int *row)
+bool parseRowNumber(QStringView text, int *row)
 {
     if (text.isEmpty() || text.size() > 7)
         return false;
@@ -278,7 +278,7 @@ bool parseRowNumber(const QStringRef &text, int *row)
     return true;
 }
 
-bool parseCellReference(const QStringRef &ref, int *row, int *column)
+bool parseCellReference(QStringView ref, int *row, int *column)
 {
     int i = 0, col = 0;
     while (i < ref.size() && i < 4) {
@@ -322,7 +322,7 @@ bool startTagAttributes(const QString &tag, AttributeList *attributes)
         ++nameEnd;
     QString doc = tag;
     if (!isEmptyElementTag(tag, tag.size()))
-        doc += QLatin1String("</") + tag.midRef(1, nameEnd - 1) + QLatin1Char('>');
+        doc += QLatin1String("</") + tag.mid(1, nameEnd - 1) + QLatin1Char('>');
     QXmlStreamReader xml(doc);
     xml.setNamespaceProcessing(false);
     while (!xml.atEnd() && xml.readNext() != QXmlStreamReader::StartElement) { }
@@ -345,7 +345,7 @@ bool parseCell(const QString &cellXml, CellContent *content)
         const auto token = xml.readNext();
         if (token == QXmlStreamReader::StartElement) {
             ++depth;
-            const QStringRef name = xml.name();
+            const auto name = xml.name();
             if (depth == 1) {
                 if (name != QLatin1String("c"))
                     return false;

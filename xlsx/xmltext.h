@@ -47,9 +47,9 @@ QByteArray encodeXml(const QString &text, bool fromUtf8);
 extern const char XmlDeclaration[];
 
 // SpreadsheetML main namespace, transitional or strict.
-bool isMainNamespace(const QStringRef &uri);
+bool isMainNamespace(QStringView uri);
 // Office document relationships namespace (for r:id), transitional or strict.
-bool isRelationshipNamespace(const QStringRef &uri);
+bool isRelationshipNamespace(QStringView uri);
 
 // Element content: markup escaped, characters XML cannot carry (controls,
 // lone surrogates, U+FFFE/U+FFFF) as _xHHHH_, a literal "_xHHHH_" protected
@@ -66,9 +66,9 @@ QString columnLetters(int column); // 1 -> "A", 28 -> "AB"
 QString cellReference(int row, int column); // (2, 3) -> "C2"
 // "C2" or "c2" -> column 3, row 2; a reference without digits gives row 0.
 // False for anything else or out of range.
-bool parseCellReference(const QStringRef &ref, int *row, int *column);
+bool parseCellReference(QStringView ref, int *row, int *column);
 // A decimal row number 1..MaxRows.
-bool parseRowNumber(const QStringRef &text, int *row);
+bool parseRowNumber(QStringView text, int *row);
 
 // For a StartElement just read by xml: where its tag starts in text (-1 when
 // the offsets do not add up, which callers treat as a parse error).

@@ -277,7 +277,7 @@ bool WorkflowSoak::runOnce(int index, QString *problem)
     case Figures::Firmware:
         source = randomBytes(m_rng, between(doubled ? 257 : 1, 4096));
         answers = {{Command::OtaBegin, 1, 1000, SimOta::kErrorInjected},
-                   {Command::OtaFrame, (source.size() + 255) / 256, 500, SimOta::kErrorInjected},
+                   {Command::OtaFrame, int((source.size() + 255) / 256), 500, SimOta::kErrorInjected},
                    {Command::OtaEnd, 1, 3000, SimOta::kErrorImageSize}};
         break;
     case Figures::Chip:
@@ -286,21 +286,23 @@ bool WorkflowSoak::runOnce(int index, QString *problem)
             source += record(records.last());
         }
         answers = {{Command::PnOtaBegin, 1, 3000, SimOta::kErrorChipInjected},
-                   {Command::PnOtaFrame, records.size(), 800, SimOta::kErrorChipInjected},
+                   {Command::PnOtaFrame, int(records.size()), 800, SimOta::kErrorChipInjected},
                    {Command::PnOtaFinish, 1, 800, SimOta::kErrorChipNoBegin}};
         break;
     case Figures::Upload:
         // A configuration is one JSON object; the window refuses anything else.
         source = jsonPattern(between(doubled ? 200 : 8, 3000), m_rng());
-        answers = {{Command::FileOpen, 1, 3000, SimFileSystem::kErrorOpenParams},
-                   {Command::FileWrite, qMax(1, (source.size() + 127) / 128), 3000, SimFileSystem::kErrorFileTooLarge},
-                   {Command::FileClose, 1, 3000, SimFileSystem::kErrorNotOpen}};
+        answers
+            = {{Command::FileOpen, 1, 3000, SimFileSystem::kErrorOpenParams},
+               {Command::FileWrite, int(qMax(1, (source.size() + 127) / 128)), 3000, SimFileSystem::kErrorFileTooLarge},
+               {Command::FileClose, 1, 3000, SimFileSystem::kErrorNotOpen}};
         break;
     case Figures::Download:
         source = randomBytes(m_rng, between(doubled ? 200 : 0, 3000));
-        answers = {{Command::FileOpen, 1, 3000, SimFileSystem::kErrorNoSuchFile},
-                   {Command::FileRead, source.size() / files.readChunkSize() + 1, 3000, SimFileSystem::kErrorNotOpen},
-                   {Command::FileClose, 1, 3000, SimFileSystem::kErrorNotOpen}};
+        answers
+            = {{Command::FileOpen, 1, 3000, SimFileSystem::kErrorNoSuchFile},
+               {Command::FileRead, int(source.size() / files.readChunkSize() + 1), 3000, SimFileSystem::kErrorNotOpen},
+               {Command::FileClose, 1, 3000, SimFileSystem::kErrorNotOpen}};
         break;
     }
     if (workflow == Figures::Download) {

@@ -4,7 +4,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QRegExp>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QtDebug>
 
@@ -74,7 +74,7 @@ inline int cellCount(const QJsonObject &dump, const QString &sheet, int row = 0)
     const QJsonObject cells = dump.value(QStringLiteral("cells")).toObject().value(sheet).toObject();
     int n = 0;
     for (auto it = cells.begin(); it != cells.end(); ++it)
-        n += row == 0 || it.key().mid(it.key().indexOf(QRegExp(QStringLiteral("\\d")))).toInt() == row;
+        n += row == 0 || it.key().mid(it.key().indexOf(QRegularExpression(QStringLiteral("\\d")))).toInt() == row;
     return n;
 }
 
