@@ -9,7 +9,6 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
@@ -22,29 +21,14 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
-#include <functional>
 
 #include "app/mainwindow.h"
+#include "benchsupport.h"
 #include "link/binaryprotocol.h"
 #include "sim/simota.h"
 #include "sim/simreader.h"
 
 namespace {
-
-bool waitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    QEventLoop loop;
-    QTimer check;
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (done())
-            loop.quit();
-    });
-    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-    check.start(1);
-    if (!done())
-        loop.exec();
-    return done();
-}
 
 // Mean round trip, in ms, of a 257-byte request (a code the reader does not
 // model, so it answers with a bare positive answer, as it answers an OTA
@@ -78,7 +62,7 @@ double roundTripMs(QIODevice *device, SimReader &reader, int count)
     QElapsedTimer clock;
     clock.start();
     send();
-    waitUntil([&] { return answers >= count; }, 60000);
+    Bench::waitUntil([&] { return answers >= count; }, 60000);
     const double ms = clock.nsecsElapsed() / 1e6;
     QObject::disconnect(device, &QIODevice::readyRead, nullptr, nullptr);
     return answers >= count ? ms / count : -1;
@@ -108,7 +92,7 @@ Run flash(MainWindow &window, SimReader &reader, const QString &imagePath, const
     window.fileChooser = [imagePath](const QString &, const QString &, bool) { return imagePath; };
     clock.start();
     window.findChild<QPushButton *>(QStringLiteral("btFlashFirmware"))->click();
-    waitUntil([&] { return reboot >= 0; }, 600000);
+    Bench::waitUntil([&] { return reboot >= 0; }, 600000);
     QObject::disconnect(watch);
     Run run;
     if (reboot >= 0 && firstFrame >= 0 && end >= 0) {
@@ -183,7 +167,7 @@ int main(int argc, char **argv)
     auto *serialButton = window.findChild<QPushButton *>(QStringLiteral("btSerialConnect"));
     auto *ports = window.findChild<QComboBox *>(QStringLiteral("cbSerialPort"));
     ports->addItem(link);
-    const auto settle = [] { waitUntil([] { return false; }, 200); };
+    const auto settle = [] { Bench::waitUntil([] { return false; }, 200); };
 
     std::printf("image %d bytes, %d OTA frames, %d round(s) per link; round trip: mean of %d bare\n"
                 "exchanges of 257-byte requests with the same reader, measured before each flash\n",
@@ -196,7 +180,7 @@ int main(int argc, char **argv)
     window.findChild<QLineEdit *>(QStringLiteral("leDeviceAddr"))->setText(QStringLiteral("127.0.0.1"));
     window.findChild<QSpinBox *>(QStringLiteral("sbPort"))->setValue(reader.tcpPort());
     tcpButton->click();
-    if (!waitUntil([&] { return window.tcpConnected && !window.oneShotTimer->isActive(); }, 10000)) {
+    if (!Bench::waitUntil([&] { return window.tcpConnected && !window.oneShotTimer->isActive(); }, 10000)) {
         std::fprintf(stderr, "no TCP connection\n");
         return 1;
     }
@@ -213,7 +197,7 @@ int main(int argc, char **argv)
         tcpRatios << report("TCP", run, rtt, frames);
     }
     tcpButton->click(); // disconnect
-    waitUntil([&] { return !window.tcpConnected; }, 3000);
+    Bench::waitUntil([&] { return !window.tcpConnected; }, 3000);
 
     // pty: one opener at a time, so the window's port is closed while the
     // bare exchanges run.
@@ -228,7 +212,7 @@ int main(int argc, char **argv)
                 rtt = roundTripMs(&port, reader, frames);
         }
         serialButton->click();
-        if (!waitUntil([&] { return window.serial.isOpen() && !window.oneShotTimer->isActive(); }, 5000)) {
+        if (!Bench::waitUntil([&] { return window.serial.isOpen() && !window.oneShotTimer->isActive(); }, 5000)) {
             std::fprintf(stderr, "no serial connection\n");
             return 1;
         }

@@ -1,8 +1,9 @@
 #pragma once
 
-// Shared by the benchmarks that build a real MainWindow.
+// Shared by the benchmarks, most of it by those that build a real MainWindow.
 
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QNetworkInterface>
 #include <QSettings>
@@ -11,10 +12,28 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 
 #include "discovery/announcement.h"
 
 namespace Bench {
+
+// Runs the event loop until done() holds (looked at every millisecond) or
+// timeoutMs have passed; whether it holds.
+inline bool waitUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    check.start(1);
+    if (!done())
+        loop.exec();
+    return done();
+}
 
 // Debug and information output of the window would drown the figures.
 inline void quietHandler(QtMsgType type, const QMessageLogContext &, const QString &message)

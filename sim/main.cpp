@@ -38,6 +38,8 @@ const char *const kHelp = "commands:\n"
                           "  version TEXT       firmware version to report\n"
                           "  address HEX        RS485 address, 0 = frames without address byte\n"
                           "  delay MS           answer delay in milliseconds\n"
+                          "  baud N             pace the pty and the TCP connections as a serial line of\n"
+                          "                     N baud, 10 bits a byte, both ways (0: unpaced)\n"
                           "  ack-unknown on|off answer commands without a handler (on at start)\n"
                           "  fail CODE ERR [N]  answer the next N (default 1, -1: all) requests with code\n"
                           "                     CODE (hex) with the error number ERR (hex)\n"
@@ -135,6 +137,20 @@ int signalPipe[2] = {-1, -1};
 // share the RS485 line when there are several (--bus-readers).
 SimUdp *announcer = nullptr;
 QList<SimReader *> busReaders;
+SimBus *busLine = nullptr; // the pty the bus readers share
+
+// Both the reader's own links and a shared bus run at the line rate.
+void setLineRate(SimReader &reader, int baud)
+{
+    reader.setBaudRate(baud);
+    if (busLine)
+        busLine->setBaudRate(baud);
+}
+
+QString lineRateText(int baud)
+{
+    return baud > 0 ? QStringLiteral("line %1 baud").arg(baud) : QStringLiteral("line unpaced");
+}
 
 void runAnnounceCommand(const QString &arg)
 {
@@ -440,6 +456,8 @@ QString statusText(const SimReader &reader)
         parts << QStringLiteral("silent");
     if (reader.answerDelay() > 0)
         parts << QStringLiteral("delay %1 ms").arg(reader.answerDelay());
+    if (reader.baudRate() > 0)
+        parts << lineRateText(reader.baudRate());
     if (!reader.ackUnknown())
         parts << QStringLiteral("ignores unknown commands");
     parts << QStringLiteral("%1 tag(s)").arg(reader.tagField().count());
@@ -516,6 +534,14 @@ void runCommand(SimReader &reader, const QString &line)
             say(QStringLiteral("usage: delay MS"));
         else
             reader.setAnswerDelay(ms);
+    } else if (cmd == QLatin1String("baud")) {
+        const int baud = arg.toInt(&ok);
+        if (!ok || baud < 0) {
+            say(QStringLiteral("usage: baud N (0: unpaced)"));
+        } else {
+            setLineRate(reader, baud);
+            say(lineRateText(baud));
+        }
     } else if (cmd == QLatin1String("ack-unknown") && parseOnOff(arg, &on)) {
         reader.setAckUnknown(on);
     } else if (cmd == QLatin1String("fail")) {
@@ -669,10 +695,14 @@ int main(int argc, char **argv)
                                        QStringLiteral("How long the RFID chip programs one record of its update "
                                                       "before PN OTA Frame is answered, in ms."),
                                        QStringLiteral("ms"), QStringLiteral("60"));
+    const QCommandLineOption baudOpt(QStringLiteral("baud"),
+                                     QStringLiteral("Pace the pty and each TCP connection as a serial line of N baud, "
+                                                    "10 bits a byte, both ways (0: unpaced)."),
+                                     QStringLiteral("N"), QStringLiteral("0"));
     const QCommandLineOption verboseOpt({QStringLiteral("v"), QStringLiteral("verbose")},
                                         QStringLiteral("Print every frame received and sent."));
     parser.addOptions({ptyOpt, linkOpt, tcpOpt, noTcpOpt, listenOpt, versionOpt, addressOpt, noAckUnknownOpt, tagOpt,
-                       configOpt, configFileOpt, restartTimeOpt, restartReopenOpt, chipMsOpt, verboseOpt});
+                       configOpt, configFileOpt, restartTimeOpt, restartReopenOpt, chipMsOpt, baudOpt, verboseOpt});
     const QCommandLineOption announceOpt(
         QStringLiteral("announce"), QStringLiteral("Announce the reader by UDP under this name (Q_R4:NAME:VERSION)."),
         QStringLiteral("name"));
@@ -797,6 +827,11 @@ int main(int argc, char **argv)
         return 2;
     }
     SimOta::of(&reader)->setChipTime(chipMs);
+    const int baud = parser.value(baudOpt).toInt(&ok);
+    if (!ok || baud < 0) {
+        std::fprintf(stderr, "rx-reader-sim: bad --baud \"%s\"\n", qPrintable(parser.value(baudOpt)));
+        return 2;
+    }
     if (parser.isSet(restartReopenOpt))
         reader.setRestartMode(SimReader::RestartMode::ReopenPty);
 
@@ -824,6 +859,7 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "rx-reader-sim: cannot open a pty\n");
             return 1;
         }
+        busLine = &bus;
         QStringList addresses;
         for (const auto &item : busList) {
             auto *busReader = new SimReader(&app);
@@ -855,6 +891,9 @@ int main(int argc, char **argv)
         }
         where << QStringLiteral("TCP on %1:%2").arg(listenAddress.toString()).arg(reader.tcpPort());
     }
+    setLineRate(reader, baud);
+    if (baud > 0)
+        where << lineRateText(baud);
     SimUdp udp(&reader);
     announcer = &udp;
     udp.setTarget(announceTo, quint16(announcePort));

@@ -29,20 +29,119 @@ void setFlags(int fd)
 
 } // namespace
 
+// ---------------------------------------------------------------- SimLineQueue
+
+void SimLineQueue::push(const QByteArray &bytes, qint64 nowNs, qint64 byteNs)
+{
+    if (bytes.isEmpty())
+        return;
+    const qint64 start = qMax(nowNs, m_lineFreeNs);
+    m_chunks.append(Chunk {bytes, start, byteNs});
+    m_lineFreeNs = start + bytes.size() * byteNs;
+    m_size += bytes.size();
+}
+
+QByteArray SimLineQueue::takeThrough(qint64 nowNs)
+{
+    QByteArray through;
+    while (!m_chunks.isEmpty()) {
+        const Chunk &chunk = m_chunks.first();
+        const qint64 size = chunk.bytes.size();
+        const qint64 done = nowNs < chunk.startNs ? 0
+            : chunk.byteNs > 0                    ? qMin(size, (nowNs - chunk.startNs) / chunk.byteNs)
+                                                  : size;
+        if (done > m_taken) {
+            through.append(chunk.bytes.constData() + m_taken, int(done - m_taken));
+            m_size -= done - m_taken;
+            m_taken = int(done);
+        }
+        if (m_taken < size)
+            break;
+        m_chunks.removeFirst();
+        m_taken = 0;
+    }
+    return through;
+}
+
+void SimLineQueue::clear()
+{
+    m_chunks.clear();
+    m_taken = 0;
+    m_size = 0;
+    m_lineFreeNs = 0;
+}
+
 // ---------------------------------------------------------------- SimChannel
 
 SimChannel::SimChannel(QObject *parent)
     : QObject(parent)
-{ }
+{
+    m_clock.start();
+    m_tick.setTimerType(Qt::PreciseTimer);
+    m_tick.setInterval(1);
+    connect(&m_tick, &QTimer::timeout, this, &SimChannel::releaseThrough);
+}
+
+void SimChannel::setBaudRate(int baud)
+{
+    m_baud = qMax(0, baud);
+    // Rounded up: never faster than the line.
+    m_byteNs = m_baud > 0 ? (Q_INT64_C(10000000000) + m_baud - 1) / m_baud : 0;
+}
+
+void SimChannel::write(const QByteArray &bytes)
+{
+    if (isOpen())
+        enterLine(m_out, bytes, &SimChannel::transmit);
+}
 
 void SimChannel::deliver(const QByteArray &bytes)
 {
+    enterLine(m_in, bytes, &SimChannel::parse);
+}
+
+// Unpaced with nothing waiting, bytes go on at once; else behind what waits.
+void SimChannel::enterLine(SimLineQueue &queue, const QByteArray &bytes,
+                           void (SimChannel::*through)(const QByteArray &))
+{
     if (bytes.isEmpty())
         return;
+    if (m_baud == 0 && queue.isEmpty()) {
+        (this->*through)(bytes);
+        return;
+    }
+    queue.push(bytes, m_clock.nsecsElapsed(), m_byteNs);
+    if (!m_tick.isActive())
+        m_tick.start();
+}
+
+void SimChannel::parse(const QByteArray &bytes)
+{
     emit bytesReceived(bytes);
     const QList<SimCodec::Frame> frames = m_parser.feed(bytes);
     for (const SimCodec::Frame &frame : frames)
         emit frameReceived(frame);
+}
+
+void SimChannel::releaseThrough()
+{
+    const qint64 now = m_clock.nsecsElapsed();
+    const QByteArray out = m_out.takeThrough(now);
+    if (!out.isEmpty() && isOpen())
+        transmit(out);
+    const QByteArray in = m_in.takeThrough(now);
+    if (!in.isEmpty())
+        parse(in); // may write answers, or close the channel
+    if (m_out.isEmpty() && m_in.isEmpty())
+        m_tick.stop();
+}
+
+void SimChannel::resetLine()
+{
+    m_parser.reset();
+    m_out.clear();
+    m_in.clear();
+    m_tick.stop();
 }
 
 // ---------------------------------------------------------------- SimBus
@@ -109,7 +208,7 @@ bool SimBus::open(const QString &linkPath)
     m_slavePath = slavePath;
     m_linkPath = linkPath;
     m_pending.clear();
-    resetParser();
+    resetLine();
 
     m_readNotifier = new QSocketNotifier(m_master, QSocketNotifier::Read, this);
     connect(m_readNotifier, &QSocketNotifier::activated, this, &SimBus::readMaster);
@@ -132,6 +231,7 @@ void SimBus::close()
     m_master = -1;
     m_slave = -1;
     m_pending.clear();
+    resetLine();
     removeLink();
     emit closed();
 }
@@ -178,9 +278,9 @@ void SimBus::readMaster()
     deliver(chunk);
 }
 
-void SimBus::write(const QByteArray &bytes)
+void SimBus::transmit(const QByteArray &bytes)
 {
-    if (m_master < 0 || bytes.isEmpty())
+    if (m_master < 0)
         return;
     if (m_pending.size() + bytes.size() > kMaxPending) {
         qWarning("SimBus: nobody reads %s, %d bytes dropped", qPrintable(m_slavePath), bytes.size());
@@ -235,15 +335,13 @@ QString SimTcpChannel::description() const
     return QStringLiteral("TCP %1:%2").arg(m_socket->peerAddress().toString()).arg(m_socket->peerPort());
 }
 
-void SimTcpChannel::write(const QByteArray &bytes)
+void SimTcpChannel::transmit(const QByteArray &bytes)
 {
-    if (!isOpen() || bytes.isEmpty())
-        return;
     m_socket->write(bytes);
     m_socket->flush();
 }
 
-qint64 SimTcpChannel::backlog() const
+qint64 SimTcpChannel::transportBacklog() const
 {
     return m_socket->bytesToWrite();
 }
@@ -252,6 +350,7 @@ void SimTcpChannel::close()
 {
     if (m_socket->state() == QAbstractSocket::UnconnectedState)
         return;
+    resetLine();
     m_socket->flush();
     m_socket->abort();
 }

@@ -98,6 +98,7 @@ bool SimReader::openPty(const QString &symlinkPath)
 {
     if (!m_bus) {
         m_bus = new SimBus(this);
+        m_bus->setBaudRate(m_baud);
         attachChannel(m_bus);
     }
     m_wantPty = true;
@@ -113,6 +114,15 @@ QString SimReader::ptyPath() const
 QString SimReader::linkPath() const
 {
     return m_bus ? m_bus->linkPath() : QString();
+}
+
+void SimReader::setBaudRate(int baud)
+{
+    m_baud = qMax(0, baud);
+    if (m_bus)
+        m_bus->setBaudRate(m_baud);
+    for (SimTcpChannel *channel : qAsConst(m_tcpChannels))
+        channel->setBaudRate(m_baud);
 }
 
 void SimReader::attachToBus(SimBus *bus)
@@ -164,6 +174,7 @@ void SimReader::acceptConnections()
 {
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {
         auto *channel = new SimTcpChannel(socket, this);
+        channel->setBaudRate(m_baud);
         m_tcpChannels.append(channel);
         attachChannel(channel);
         connect(channel, &SimChannel::closed, this, [this, channel] {

@@ -140,6 +140,12 @@ public:
     void attachToBus(SimBus *bus);
     void detachFromBus(SimBus *bus);
 
+    // The rate of the serial line its own pty and its TCP connections (those
+    // to come too) are paced to, in baud; 0: unpaced. See
+    // SimChannel::setBaudRate. A shared bus keeps its own.
+    void setBaudRate(int baud);
+    int baudRate() const { return m_baud; }
+
     bool listenTcp(quint16 port = 1234, const QHostAddress &address = QHostAddress::LocalHost);
     quint16 tcpPort() const { return m_tcpPort; }
     int tcpClientCount() const { return m_tcpChannels.size(); }
@@ -264,6 +270,7 @@ private:
     QHostAddress m_tcpAddress;
     bool m_wantTcp = false;
     QList<SimTcpChannel *> m_tcpChannels;
+    int m_baud = 0;
 
     bool m_silent = false;
     bool m_corruptNext = false;

@@ -2,7 +2,7 @@
 // pty's slave side or a TCP connection), as the workflow soak's faults need
 // it: requests that never reach it, the copy of an answer on the wire the
 // asked-for milliseconds after the first, what it answers past the end of a
-// file, and the chip's time to program a record.
+// file, the chip's time to program a record, and the pace of a serial line.
 #include <QElapsedTimer>
 #include <QSocketNotifier>
 #include <QTcpSocket>
@@ -235,6 +235,42 @@ private slots:
         QVERIFY2(ms[1] >= 29 && ms[2] - ms[1] >= 1.9 && ms[3] >= 59 && ms[4] >= ms[3] && ms[5] >= ms[3],
                  qPrintable(QStringLiteral("%1 ms, %2 ms, %3 ms, %4 ms").arg(ms[1]).arg(ms[2]).arg(ms[3]).arg(ms[5])));
         QCOMPARE(SimOta::of(&reader)->chipRecords(), QList<QByteArray>({hex("01"), hex("02")}));
+    }
+
+    // At 9600 baud a byte takes 1/960 s either way. The reader acts on a
+    // request once its last byte has come over the line, and its answer
+    // takes the line's time: 1000 bytes of a file read in one piece arrive
+    // whole and in order, and no sooner than the line carries them.
+    void lineRate_data()
+    {
+        QTest::addColumn<bool>("tcp");
+        QTest::newRow("pty") << false;
+        QTest::newRow("TCP") << true;
+    }
+    void lineRate()
+    {
+        QFETCH(bool, tcp);
+        SimReader reader;
+        reader.setBaudRate(9600);
+        const QByteArray data = pattern(1000);
+        reader.files().setFile("f", data);
+        reader.files().setReadChunkSize(1000);
+        RawLink link(reader, tcp);
+        QVERIFY(link.isOpen());
+        QElapsedTimer clock;
+        clock.start();
+        link.send({fileOpen(0, "f"), hex("E1")}); // frames of 10 and 8 bytes
+        QVERIFY(link.waitFor(2));
+        const double ms = clock.nsecsElapsed() / 1e6;
+        QCOMPARE(link.answers, QList<QByteArray>({hex("00 E0"), hex("00 E1") + data}));
+        // The answers (9 and 1009 bytes) follow the line back to back, the
+        // first from the moment FOPEN was through.
+        const double byteMs = 1000.0 / 960;
+        QVERIFY2(link.sentMs[0] >= 10 * byteMs && link.sentMs[1] >= 18 * byteMs && ms >= (10 + 9 + 1009) * byteMs,
+                 qPrintable(QStringLiteral("answered at %1 and %2 ms, all through at %3 ms")
+                                .arg(link.sentMs[0])
+                                .arg(link.sentMs[1])
+                                .arg(ms)));
     }
 };
 
