@@ -6,6 +6,7 @@
 #include <QDebug>
 #include <QIcon>
 #include <QLabel>
+#include <QLoggingCategory>
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
@@ -43,13 +44,24 @@ MainWindow::MainWindow(QWidget *parent)
 {
     initCoreResources();
 
-    ui->setupUi(this);
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
     // Qt 6 has no combo box signals with the text, which the form connects
-    // these two slots to by their names.
+    // the two RS485 list slots to by their names: they are connected below,
+    // and the form's search for their signals is not to warn meanwhile.
+    static QLoggingCategory::CategoryFilter formFilter = nullptr;
+    formFilter = QLoggingCategory::installFilter([](QLoggingCategory *category) {
+        if (formFilter)
+            formFilter(category);
+        if (qstrcmp(category->categoryName(), "qt.core.qmetaobject.connectslotsbyname") == 0)
+            category->setEnabled(QtWarningMsg, false);
+    });
+    ui->setupUi(this);
+    QLoggingCategory::installFilter(formFilter);
     connect(ui->cbDetectedDevices, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             [this](int index) { on_cbDetectedDevices_currentIndexChanged(ui->cbDetectedDevices->itemText(index)); });
     connect(ui->cbDetectedDevices, &QComboBox::textActivated, this, &MainWindow::on_cbDetectedDevices_activated);
+#else
+    ui->setupUi(this);
 #endif
     setWindowTitle(QStringLiteral("Rx-Client - v%1.%2").arg(RX_VERSION_MAJOR).arg(RX_VERSION_MINOR));
     QIcon icon;

@@ -283,7 +283,7 @@ void SimBus::transmit(const QByteArray &bytes)
     if (m_master < 0)
         return;
     if (m_pending.size() + bytes.size() > kMaxPending) {
-        qWarning("SimBus: nobody reads %s, %d bytes dropped", qPrintable(m_slavePath), bytes.size());
+        qWarning("SimBus: nobody reads %s, %d bytes dropped", qPrintable(m_slavePath), int(bytes.size()));
         return;
     }
     m_pending.append(bytes);
