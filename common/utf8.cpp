@@ -1,5 +1,8 @@
 #include "common/utf8.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace Utf8 {
 
 namespace {
@@ -62,17 +65,40 @@ int next(const uchar *s, int available, char32_t *codePoint)
     return length;
 }
 
+// Where the run of ASCII bytes from at ends, eight bytes at a time.
+int asciiEnd(const uchar *s, int at, int size)
+{
+    while (size - at >= 8) {
+        quint64 word;
+        std::memcpy(&word, s + at, 8);
+        if (word & 0x8080808080808080ULL)
+            break;
+        at += 8;
+    }
+    while (at < size && s[at] < 0x80)
+        ++at;
+    return at;
+}
+
 } // namespace
 
 Decoded decode(const char *bytes, int size, bool skipBom, QChar invalidAs)
 {
     const uchar *const s = reinterpret_cast<const uchar *>(bytes);
     Decoded out;
-    out.text.reserve(size);
+    // Never more UTF-16 units than bytes; cut to what was written at the end.
+    out.text.resize(size);
+    QChar *const begin = out.text.data();
+    QChar *to = begin;
     int at = 0;
     if (skipBom && size >= 3 && s[0] == 0xEF && s[1] == 0xBB && s[2] == 0xBF)
         at = 3;
     while (at < size) {
+        const int ascii = asciiEnd(s, at, size);
+        while (at < ascii)
+            *to++ = QLatin1Char(char(s[at++]));
+        if (at == size)
+            break;
         char32_t codePoint = 0;
         const int length = next(s + at, size - at, &codePoint);
         if (length == CutOff) {
@@ -81,25 +107,26 @@ Decoded decode(const char *bytes, int size, bool skipBom, QChar invalidAs)
         }
         if (length == Invalid) {
             ++out.invalid;
-            out.text += invalidAs;
+            *to++ = invalidAs;
             ++at;
             continue;
         }
         if (codePoint >= 0x10000) {
-            out.text += QChar(QChar::highSurrogate(codePoint));
-            out.text += QChar(QChar::lowSurrogate(codePoint));
+            *to++ = QChar(QChar::highSurrogate(codePoint));
+            *to++ = QChar(QChar::lowSurrogate(codePoint));
         } else {
-            out.text += QChar(char16_t(codePoint));
+            *to++ = QChar(char16_t(codePoint));
         }
         at += length;
     }
+    out.text.resize(int(to - begin));
     return out;
 }
 
 bool isValid(const char *bytes, int size)
 {
     const uchar *const s = reinterpret_cast<const uchar *>(bytes);
-    for (int at = 0; at < size;) {
+    for (int at = asciiEnd(s, 0, size); at < size; at = asciiEnd(s, at, size)) {
         char32_t codePoint = 0;
         const int length = next(s + at, size - at, &codePoint);
         if (length < 0)
