@@ -56,8 +56,7 @@ void ProgressDisplay::step(const QString &target, const QString &text)
         write((target + QStringLiteral(": ") + text).toUtf8() + '\n');
         return;
     }
-    if (!m_redraw.isActive())
-        m_redraw.start();
+    scheduleRedraw();
 }
 
 void ProgressDisplay::percent(const QString &target, int percent)
@@ -66,8 +65,7 @@ void ProgressDisplay::percent(const QString &target, int percent)
     if (running == m_running.end() || running->percent == percent)
         return;
     running->percent = percent;
-    if (m_terminal && !m_redraw.isActive())
-        m_redraw.start();
+    scheduleRedraw();
 }
 
 void ProgressDisplay::line(const QString &text)
@@ -83,6 +81,12 @@ void ProgressDisplay::forget(const QString &target)
 {
     m_order.removeOne(target);
     m_running.remove(target);
+    scheduleRedraw();
+}
+
+// Changes within one tick are drawn once, at its end.
+void ProgressDisplay::scheduleRedraw()
+{
     if (m_terminal && !m_redraw.isActive())
         m_redraw.start();
 }

@@ -32,10 +32,10 @@ public:
     // The running lines are taken off the screen.
     void clear();
 
+private:
     // What the running lines read now, in the order the readers began.
     QStringList runningLines() const;
-
-private:
+    void scheduleRedraw();
     void redraw();
     void erase();
     void write(const QByteArray &bytes);
