@@ -581,7 +581,10 @@ bool XlsxWorkbook::load(const QString &path)
     } else {
         // Read in one piece: the bytes of a large log are copied into the
         // saved file as they are.
-        d->file.resize(int(file.size()));
+        // Sized exactly: a growing buffer (Qt 6's resize) of a large log
+        // is above the size the allocator recycles, and each load would
+        // map and fault in fresh pages.
+        d->file = QByteArray(int(file.size()), Qt::Uninitialized);
         const qint64 n = file.read(d->file.data(), d->file.size());
         if (n < 0 || file.error() != QFileDevice::NoError)
             why = file.errorString();
