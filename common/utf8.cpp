@@ -87,7 +87,7 @@ Decoded decode(const char *bytes, int size, bool skipBom, QChar invalidAs)
     const uchar *const s = reinterpret_cast<const uchar *>(bytes);
     Decoded out;
     // Never more UTF-16 units than bytes; cut to what was written at the end.
-    out.text.resize(size);
+    out.text = QString(size, Qt::Uninitialized);
     QChar *const begin = out.text.data();
     QChar *to = begin;
     int at = 0;
