@@ -1,6 +1,7 @@
 #include "app/logview.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QBoxLayout>
 #include <QFileInfo>
 #include <QFontDatabase>
@@ -76,13 +77,14 @@ LogView::LogView(QTextEdit *edit, const QString &name, QBoxLayout *layout, int i
     , m_edit(edit)
     , m_base(base)
     , m_text(text)
+    , m_lightBase(base)
+    , m_lightText(text)
 {
-    QPalette palette = edit->palette();
-    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
-        palette.setColor(group, QPalette::Base, base);
-        palette.setColor(group, QPalette::Text, text);
-    }
-    edit->setPalette(palette);
+    applyLook();
+    m_showTimer.setSingleShot(true);
+    m_showTimer.setInterval(100);
+    connect(&m_showTimer, &QTimer::timeout, this, &LogView::showWaiting);
+    m_second.start();
     edit->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
 
     m_fixedPitch.setFontFamily(QFontInfo(columnFont()).family());
@@ -197,6 +199,81 @@ QWidget *LogView::buildFindBar(const QString &name)
 
 void LogView::appendHtml(QString html, bool fixedPitchBody)
 {
+    submit({std::move(html), true, fixedPitchBody});
+}
+
+void LogView::appendMessage(const QString &text)
+{
+    submit({text, false, false});
+}
+
+void LogView::submit(Piece piece)
+{
+    if (m_second.elapsed() >= 100) {
+        m_second.restart();
+        m_secondCharacters = 0;
+    }
+    const int size = piece.content.size();
+    if (m_pending.empty() && (m_secondCharacters == 0 || m_secondCharacters + size <= CharactersPerSecond / 10)) {
+        m_secondCharacters += size;
+        insert(piece);
+        return;
+    }
+    m_pendingCharacters += size;
+    m_pending.push_back(std::move(piece));
+    // What waits beyond the scrollback would only be scrolled out again.
+    while (m_pending.size() > 1
+           && ((m_keepCharacters > 0 && m_pendingCharacters > m_keepCharacters)
+               || (m_keep > 0 && int(m_pending.size()) > m_keep))) {
+        m_pendingCharacters -= m_pending.front().content.size();
+        m_pending.pop_front();
+        ++m_leftOut;
+    }
+    if (!m_showTimer.isActive())
+        m_showTimer.start();
+}
+
+void LogView::showWaiting()
+{
+    m_second.restart();
+    m_secondCharacters = 0;
+    if (m_leftOut > 0) {
+        insertMessage(
+            QStringLiteral("(%1 log entries not shown: they came faster than the log can show them)").arg(m_leftOut));
+        m_leftOut = 0;
+    }
+    while (!m_pending.empty()
+           && (m_secondCharacters == 0
+               || m_secondCharacters + m_pending.front().content.size() <= CharactersPerSecond / 10)) {
+        const Piece piece = std::move(m_pending.front());
+        m_pending.pop_front();
+        m_pendingCharacters -= piece.content.size();
+        m_secondCharacters += piece.content.size();
+        insert(piece);
+    }
+    if (!m_pending.empty())
+        m_showTimer.start();
+}
+
+void LogView::clear()
+{
+    m_pending.clear();
+    m_pendingCharacters = 0;
+    m_leftOut = 0;
+    m_showTimer.stop();
+    m_edit->clear();
+}
+
+void LogView::insert(const Piece &piece)
+{
+    if (piece.html)
+        insertHtml(piece.content, piece.fixedPitchBody);
+    else
+        insertMessage(piece.content);
+}
+
+void LogView::insertHtml(QString html, bool fixedPitchBody)
+{
     if (html.endsWith(kBreak))
         html.chop(kBreak.size());
     const QPair<int, int> selected = selectionNow();
@@ -216,10 +293,12 @@ void LogView::appendHtml(QString html, bool fixedPitchBody)
             cursor.mergeCharFormat(m_fixedPitch);
         }
     }
+    if (m_dark)
+        recolour(start, true);
     appended(selected);
 }
 
-void LogView::appendMessage(const QString &text)
+void LogView::insertMessage(const QString &text)
 {
     const QPair<int, int> selected = selectionNow();
     QTextDocument *document = m_edit->document();
@@ -271,9 +350,10 @@ void LogView::keepSelection(const QPair<int, int> &was)
     m_adjusting = false;
 }
 
-void LogView::setMaximumBlocks(int keep)
+void LogView::setMaximumBlocks(int keep, int keepCharacters)
 {
     m_keep = keep;
+    m_keepCharacters = keepCharacters;
     m_edit->document()->setUndoRedoEnabled(false);
     dropOldest();
 }
@@ -281,9 +361,29 @@ void LogView::setMaximumBlocks(int keep)
 void LogView::dropOldest()
 {
     QTextDocument *document = m_edit->document();
-    if (m_keep <= 0 || document->blockCount() <= m_keep + m_keep / 10)
+    const bool tooManyBlocks = m_keep > 0 && document->blockCount() > m_keep + m_keep / 10;
+    const bool tooManyCharacters
+        = m_keepCharacters > 0 && document->characterCount() > m_keepCharacters + m_keepCharacters / 10;
+    if (!tooManyBlocks && !tooManyCharacters)
         return;
-    const QTextBlock firstKept = document->findBlockByNumber(document->blockCount() - m_keep);
+    QTextBlock firstKept = document->firstBlock();
+    if (m_keep > 0)
+        firstKept = document->findBlockByNumber(qMax(0, document->blockCount() - m_keep));
+    if (m_keepCharacters > 0) {
+        // The newest blocks that hold no more than keepCharacters, and at
+        // least the newest one.
+        QTextBlock block = document->lastBlock();
+        int characters = block.length();
+        while (block.previous().isValid() && block.position() > firstKept.position()
+               && characters + block.previous().length() <= m_keepCharacters) {
+            block = block.previous();
+            characters += block.length();
+        }
+        if (block.position() > firstKept.position())
+            firstKept = block;
+    }
+    if (firstKept == document->firstBlock())
+        return;
     // What the user reads moves up by the height of what goes.
     QAbstractTextDocumentLayout *layout = document->documentLayout();
     const qreal dropped
@@ -296,6 +396,105 @@ void LogView::dropOldest()
         QScrollBar *bar = m_edit->verticalScrollBar();
         bar->setValue(qMax(0, bar->value() - qRound(dropped)));
         m_adjusting = false;
+    }
+}
+
+void LogView::setDarkLook(const QColor &base, const QColor &text, const QHash<QRgb, QRgb> &darkColours)
+{
+    m_darkBase = base;
+    m_darkText = text;
+    m_darkColours = darkColours;
+    m_edit->installEventFilter(this);
+    for (auto [look, caption] : {std::pair {Look::Light, "Light"}, std::pair {Look::Dark, "Dark"},
+                                 std::pair {Look::Desktop, "As the desktop"}}) {
+        auto *action = new QAction(QStringLiteral("Colours: %1").arg(QLatin1String(caption)), m_edit);
+        action->setCheckable(true);
+        action->setData(int(look));
+        connect(action, &QAction::triggered, this, [this, look] {
+            setLook(look);
+            emit lookChosen(look);
+        });
+        m_edit->addAction(action);
+        m_lookActions << action;
+    }
+    auto *separator = new QAction(m_edit);
+    separator->setSeparator(true);
+    m_menuActions << separator << m_lookActions;
+    setLook(m_look);
+}
+
+void LogView::setLook(Look look)
+{
+    m_look = look;
+    for (QAction *action : qAsConst(m_lookActions))
+        action->setChecked(action->data().toInt() == int(look));
+    applyLook();
+}
+
+bool LogView::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_edit && m_look == Look::Desktop && event->type() == QEvent::ApplicationPaletteChange)
+        applyLook();
+    return QObject::eventFilter(watched, event);
+}
+
+// The base and text colours of the look, and the text's own colours turned
+// to the look's where it changed.
+void LogView::applyLook()
+{
+    const QPalette desktop = QApplication::palette();
+    const bool dark = m_darkBase.isValid()
+        && (m_look == Look::Dark
+            || (m_look == Look::Desktop
+                && desktop.color(QPalette::Base).lightness() < desktop.color(QPalette::Text).lightness()));
+    m_base = dark ? m_darkBase : m_lightBase;
+    m_text = dark ? m_darkText : m_lightText;
+    QPalette palette = m_edit->palette();
+    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        palette.setColor(group, QPalette::Base, m_base);
+        palette.setColor(group, QPalette::Text, m_text);
+    }
+    m_edit->setPalette(palette);
+    if (dark != m_dark) {
+        m_dark = dark;
+        recolour(0, dark);
+    }
+}
+
+// Sets the text from position from on in the dark colours, or back in the
+// light ones.
+void LogView::recolour(int from, bool toDark)
+{
+    QHash<QRgb, QRgb> map = m_darkColours;
+    if (!toDark) {
+        map.clear();
+        for (auto it = m_darkColours.cbegin(); it != m_darkColours.cend(); ++it)
+            map.insert(it.value(), it.key());
+    }
+    struct Run
+    {
+        int start;
+        int end;
+        QRgb colour;
+    };
+    QVector<Run> runs;
+    QTextDocument *document = m_edit->document();
+    for (QTextBlock block = document->findBlock(from); block.isValid(); block = block.next()) {
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextFragment fragment = it.fragment();
+            const QBrush brush = fragment.charFormat().foreground();
+            const auto found = brush.style() == Qt::NoBrush ? map.cend() : map.constFind(brush.color().rgb());
+            if (found != map.cend())
+                runs.push_back({qMax(from, fragment.position()), fragment.position() + fragment.length(), *found});
+        }
+    }
+    QTextCursor cursor(document);
+    for (const Run &run : qAsConst(runs)) {
+        QTextCharFormat colour;
+        colour.setForeground(QColor::fromRgb(run.colour));
+        cursor.setPosition(run.start);
+        cursor.setPosition(run.end, QTextCursor::KeepAnchor);
+        cursor.mergeCharFormat(colour);
     }
 }
 

@@ -1,10 +1,14 @@
 #pragma once
 
 #include <QColor>
+#include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QPair>
 #include <QString>
 #include <QTextCharFormat>
+#include <QTimer>
+#include <deque>
 #include <functional>
 
 class QAction;
@@ -44,10 +48,36 @@ public:
     void appendMessage(const QString &text);
 
     // Like a terminal's scrollback, the log keeps about its newest keep
-    // blocks (a frame dump or a message is a block or two): once it holds a
-    // tenth more, the oldest go in one batch. The view stays on the text the
-    // user reads. The log keeps no undo record, which would grow without end.
-    void setMaximumBlocks(int keep);
+    // blocks (a frame dump or a message is a block or two) and its newest
+    // keepCharacters characters: once it holds a tenth more of either, the
+    // oldest go in one batch. The view stays on the text the user reads. The
+    // log keeps no undo record, which would grow without end.
+    void setMaximumBlocks(int keep, int keepCharacters);
+
+    // Text arrives faster than a log can lay it out when a reader floods
+    // the link with large frames. A log takes at most this many characters
+    // a second; what comes on top waits and is shown a tenth of a second
+    // later, and what would be scrolled out by the time it is shown is left
+    // out, with a line that says how many pieces were. Everything else is
+    // shown when it is appended, as it comes.
+    static constexpr int CharactersPerSecond = 400000;
+    // The number of pieces waiting to be shown.
+    int waiting() const { return int(m_pending.size()); }
+    // Empties the log, including what waits.
+    void clear();
+
+    // The log's look: its own base, text and colours (shown with the
+    // light ones given by the HTML, or the dark ones they map to), whatever
+    // the desktop theme.
+    enum class Look {
+        Light,
+        Dark,
+        Desktop // dark when the desktop's palette is
+    };
+    void setDarkLook(const QColor &base, const QColor &text, const QHash<QRgb, QRgb> &darkColours);
+    void setLook(Look look);
+    Look look() const { return m_look; }
+    bool isDark() const { return m_dark; }
 
     bool isFollowing() const { return m_following; }
     void followNewLines();
@@ -66,9 +96,26 @@ public:
 signals:
     void saved(const QString &path);
     void saveFailed(const QString &reason);
+    void lookChosen(LogView::Look look);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     QAction *addAction(const QString &text, const QKeySequence &key, const std::function<void()> &run);
+    struct Piece
+    {
+        QString content;
+        bool html;
+        bool fixedPitchBody;
+    };
+    void submit(Piece piece);
+    void insert(const Piece &piece);
+    void showWaiting();
+    void insertHtml(QString html, bool fixedPitchBody);
+    void insertMessage(const QString &text);
+    void applyLook();
+    void recolour(int from, bool toDark);
     void scrollToEnd();
     void dropOldest();
     QPair<int, int> selectionNow() const;
@@ -84,8 +131,23 @@ private:
     QTextCharFormat m_fixedPitch;
     bool m_following = true;
     int m_keep = 0; // 0: no limit
+    int m_keepCharacters = 0;
+    std::deque<Piece> m_pending;
+    int m_pendingCharacters = 0;
+    int m_leftOut = 0; // pieces left out since the last shown
+    QElapsedTimer m_second; // the rate's current tenth of a second
+    int m_secondCharacters = 0;
+    QTimer m_showTimer;
+    QColor m_lightBase;
+    QColor m_lightText;
+    QColor m_darkBase;
+    QColor m_darkText;
+    QHash<QRgb, QRgb> m_darkColours;
+    Look m_look = Look::Light;
+    bool m_dark = false;
     bool m_adjusting = false; // the view is moved by the log itself, not the user
     QList<QAction *> m_menuActions;
+    QList<QAction *> m_lookActions;
 
     QWidget *m_findBar = nullptr;
     QLineEdit *m_findText = nullptr;

@@ -110,6 +110,10 @@ public:
     // keeps; the oldest go first.
     static constexpr int ProtocolLogBlocks = 20000;
     static constexpr int DeviceLogBlocks = 10000;
+    // The logs' scrollback in characters as well: a dump of a 2 KB frame is
+    // 6,000 of them, and laid out, a character takes some tens of bytes.
+    static constexpr int ProtocolLogCharacters = 2000000;
+    static constexpr int DeviceLogCharacters = 1000000;
 
     // ---- Device link: serial transport (app/serialtransport.cpp) ------------
 public:

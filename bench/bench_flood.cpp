@@ -5,13 +5,15 @@
 // Meanwhile a click on the other page of the left column is posted every
 // 250 ms. Prints, per link: bytes and frames taken, the longest time the
 // GUI event loop went without turning, the longest a posted click waited,
-// and the memory in use at the start and the end and at its peak.
+// and the memory in use at the start and the end and at its peak. Then the
+// flood stops, and it prints how long the window went on taking frames that
+// had arrived before it stopped: what a user waits before the window answers.
 //
 // It builds a real MainWindow, whose scan loop sends to every /24 of every
 // local address: it refuses to run where anything but loopback exists. Run
 // it in a private network namespace (scripts/bench does).
 //
-//     bench_flood [SECONDS [answers|sweep|random|log]]
+//     bench_flood [SECONDS [answers|sweep|random|log|large]]
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -43,6 +45,7 @@ struct Figures
     int clicks = 0;
     qint64 rssStartKb = 0;
     qint64 rssEndKb = 0;
+    qint64 drainMs = -1; // from the end of the flood to the last frame taken
 };
 
 bool waitFor(QApplication &app, const std::function<bool()> &condition, int ms)
@@ -65,7 +68,8 @@ Figures flood(QApplication &app, MainWindow &window, bool tcp, SimFlood::Kind ki
         std::fprintf(stderr, "bench_flood: the peer could not open its %s\n", tcp ? "port" : "pty");
         std::exit(1);
     }
-    peer.startFlood(kind);
+    std::atomic<bool> flooding {true};
+    peer.startFlood(kind, &flooding);
     const auto connected = [&] { return window.statusDetailLabel->text().startsWith(QStringLiteral("Version:")); };
     if (tcp) {
         window.findChild<QTabWidget *>(QStringLiteral("tabWidget"))->setCurrentIndex(1);
@@ -86,8 +90,13 @@ Figures flood(QApplication &app, MainWindow &window, bool tcp, SimFlood::Kind ki
         std::exit(1);
     }
 
-    QMetaObject::Connection counter = QObject::connect(&window.protocol, &BinaryProtocol::frameComplete,
-                                                       [&](uint8_t *, size_t, uint8_t *, size_t) { ++figures.frames; });
+    QElapsedTimer sinceLastFrame;
+    sinceLastFrame.start();
+    QMetaObject::Connection counter
+        = QObject::connect(&window.protocol, &BinaryProtocol::frameComplete, [&](uint8_t *, size_t, uint8_t *, size_t) {
+              ++figures.frames;
+              sinceLastFrame.restart();
+          });
     auto *tabs = window.findChild<QTabWidget *>(QStringLiteral("tabs"));
     QTimer clicker;
     QElapsedTimer posted;
@@ -117,6 +126,12 @@ Figures flood(QApplication &app, MainWindow &window, bool tcp, SimFlood::Kind ki
     clicker.stop();
     figures.longestGap = meter.stop();
     figures.rssEndKb = Bench::procStatusKb("VmRSS:");
+    flooding = false;
+    QElapsedTimer drain;
+    drain.start();
+    waitFor(
+        app, [&] { return sinceLastFrame.elapsed() > 1000 || drain.elapsed() > 60000; }, 61000);
+    figures.drainMs = std::max<qint64>(0, drain.elapsed() - sinceLastFrame.elapsed());
     QObject::disconnect(counter);
     peer.stop();
 
@@ -150,10 +165,11 @@ int main(int argc, char **argv)
     for (const bool tcp : {true, false}) {
         const Figures f = flood(app, window, tcp, kind, seconds);
         std::printf("%-4s %lld frames taken (%.0f per second); longest GUI gap %lld ms; longest wait of a click "
-                    "%lld ms (%d clicks); memory %lld -> %lld MiB\n",
+                    "%lld ms (%d clicks); memory %lld -> %lld MiB; frames taken for %lld ms after the flood\n",
                     tcp ? "TCP:" : "pty:", static_cast<long long>(f.frames), double(f.frames) / seconds,
                     static_cast<long long>(f.longestGap), static_cast<long long>(f.longestClick), f.clicks,
-                    static_cast<long long>(f.rssStartKb / 1024), static_cast<long long>(f.rssEndKb / 1024));
+                    static_cast<long long>(f.rssStartKb / 1024), static_cast<long long>(f.rssEndKb / 1024),
+                    static_cast<long long>(f.drainMs));
     }
     std::printf("peak memory: %lld MiB\n", static_cast<long long>(Bench::procStatusKb("VmHWM:") / 1024));
     return 0;

@@ -6,7 +6,7 @@ namespace SimFlood {
 
 namespace {
 
-const char *const kNames[] = {"answers", "sweep", "random", "log"};
+const char *const kNames[] = {"answers", "sweep", "random", "log", "large"};
 
 bool leftOutOfSweep(quint8 status, quint8 code)
 {
@@ -17,7 +17,7 @@ bool leftOutOfSweep(quint8 status, quint8 code)
 
 bool parseKind(const QString &name, Kind *kind)
 {
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < int(sizeof kNames / sizeof *kNames); ++i) {
         if (name == QLatin1String(kNames[i])) {
             *kind = Kind(i);
             return true;
@@ -91,6 +91,9 @@ void Source::appendOne(QByteArray *out)
         out->append(SimCodec::buildFrame(m_address, char(0xE4) + text + '\0'));
         return;
     }
+    case Kind::Large:
+        out->append(SimCodec::buildFrame(m_address, QByteArray("\x00\xE1", 2) + randomBytes(2048)));
+        return;
     case Kind::Random:
         break;
     }

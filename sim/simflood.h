@@ -15,6 +15,8 @@
 //            inverse or exceed the largest body, and loose random bytes
 //   log      device log lines of the largest size, with colour codes and
 //            markup in them
+//   large    positive answers to a file read (FREAD) of 2 KB each, as a
+//            reader sends that reads out a file nobody asked for
 //
 // A Source is plain data, usable on any thread.
 
@@ -30,7 +32,8 @@ enum class Kind {
     Answers,
     Sweep,
     Random,
-    Log
+    Log,
+    Large
 };
 
 bool parseKind(const QString &name, Kind *kind);

@@ -9,6 +9,7 @@
 #include <QTabWidget>
 #include <QTextEdit>
 #include <QTimer>
+#include "app/logview.h"
 
 #include "sim/simfaults.h"
 #include "sim/simfiles.h"
@@ -131,6 +132,8 @@ void WindowFixture::injectAnswer(const QByteArray &payload)
 
 QString WindowFixture::logText() const
 {
+    // Under a burst, the log shows the newest pieces a moment later.
+    runUntil([this] { return m_window->protocolLog->waiting() == 0; }, 2000);
     return widget<QTextEdit>(QStringLiteral("teProtocol"))->toPlainText();
 }
 
