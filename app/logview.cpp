@@ -21,6 +21,8 @@
 
 #include "common/safefile.h"
 
+#include <utility>
+
 namespace {
 
 // Every HTML piece of a log ends with a line break. Appended as they are, all
@@ -426,7 +428,7 @@ void LogView::setDarkLook(const QColor &base, const QColor &text, const QHash<QR
 void LogView::setLook(Look look)
 {
     m_look = look;
-    for (QAction *action : qAsConst(m_lookActions))
+    for (QAction *action : std::as_const(m_lookActions))
         action->setChecked(action->data().toInt() == int(look));
     applyLook();
 }
@@ -489,7 +491,7 @@ void LogView::recolour(int from, bool toDark)
         }
     }
     QTextCursor cursor(document);
-    for (const Run &run : qAsConst(runs)) {
+    for (const Run &run : std::as_const(runs)) {
         QTextCharFormat colour;
         colour.setForeground(QColor::fromRgb(run.colour));
         cursor.setPosition(run.start);

@@ -5,8 +5,11 @@
 // for the look of a desktop, with the screen's DPI given:
 //   QT_FONT_DPI=96 xvfb-run -a rx-screenshots docs/images
 // renders every picture; at any other DPI only the main window is rendered,
-// named after the DPI (QT_FONT_DPI=144 gives main-window-144dpi.png). The
-// offscreen platform works as well, with other fonts.
+// named after the DPI (QT_FONT_DPI=144 gives main-window-144dpi.png).
+// rx-screenshots --dark OUTPUT_DIR renders the main window on a dark desktop
+// palette with the protocol log's look "As the desktop"
+// (main-window-dark.png). The offscreen platform works as well, with other
+// fonts.
 //
 // Pictures: main-window.png (a coloured exchange and the device log),
 // protocol-log.png, log-find.png (the find bar on the protocol log),
@@ -197,7 +200,30 @@ int main(int argc, char **argv)
 {
     prepareApplication();
     QApplication app(argc, argv);
-    g_out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
+    QStringList args = app.arguments().mid(1);
+    const bool dark = args.removeAll(QStringLiteral("--dark")) > 0;
+    g_out = args.value(0, QStringLiteral("."));
+    if (dark) {
+        QApplication::setStyle(QStringLiteral("Fusion"));
+        QPalette palette;
+        const QColor window(0x35, 0x35, 0x35);
+        const QColor base(0x24, 0x24, 0x24);
+        for (auto [role, colour] : {std::pair {QPalette::Window, window},
+                                    {QPalette::Base, base},
+                                    {QPalette::AlternateBase, window},
+                                    {QPalette::Button, window},
+                                    {QPalette::WindowText, QColor(0xe8, 0xe8, 0xe8)},
+                                    {QPalette::Text, QColor(0xe8, 0xe8, 0xe8)},
+                                    {QPalette::ButtonText, QColor(0xe8, 0xe8, 0xe8)},
+                                    {QPalette::Highlight, QColor(0x2a, 0x82, 0xda)},
+                                    {QPalette::Link, QColor(0x8a, 0xb4, 0xf8)},
+                                    {QPalette::HighlightedText, QColor(Qt::white)}})
+            palette.setColor(role, colour);
+        palette.setColor(QPalette::Disabled, QPalette::Text, QColor(0x90, 0x90, 0x90));
+        palette.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x90, 0x90, 0x90));
+        palette.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x90, 0x90, 0x90));
+        QApplication::setPalette(palette);
+    }
     QDir().mkpath(g_out);
     const QScreen *screen = QGuiApplication::primaryScreen();
     const int dpi = qRound(screen->logicalDotsPerInch() * screen->devicePixelRatio());
@@ -209,6 +235,11 @@ int main(int argc, char **argv)
         return 1;
     }
     settle(300);
+    if (dark) {
+        f.window()->protocolLog->setLook(LogView::Look::Desktop);
+        mainWindowPictures(f, QStringLiteral("-dark"));
+        return g_failures == 0 ? 0 : 1;
+    }
     if (dpi != 96) {
         mainWindowPictures(f, QStringLiteral("-%1dpi").arg(dpi));
         return g_failures == 0 ? 0 : 1;
