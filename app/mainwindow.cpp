@@ -18,6 +18,7 @@
 #include <QTimer>
 
 #include "common/settings.h"
+#include "app/formaccess.h"
 #include "app/version.h"
 
 // The resources live in the static core library; referencing their
@@ -29,6 +30,51 @@ static void initCoreResources()
         Q_INIT_RESOURCE(resources);
         done = true;
     }
+}
+
+// For the keyboard and assistive technology: names for the controls that
+// have no caption or label of their own, Alt keys for the main buttons, and
+// Enter sends the selected favourite as a double click does.
+void MainWindow::setUpAccess()
+{
+    const struct
+    {
+        QWidget *widget;
+        const char *name;
+    } names[] = {{ui->btRefresComPorts, "Refresh port list"},
+                 {ui->btFavDown, "Move favourite up"},
+                 {ui->btFavUp, "Move favourite down"},
+                 {ui->lvCommands, "Commands"},
+                 {ui->lvFavCommands, "Favourite commands"},
+                 {ui->teProtocol, "Protocol log"},
+                 {ui->teLogs, "Device log"},
+                 {ui->lvDetectedDevices, "Detected devices"},
+                 {ui->cbDetectedDevices, "Devices found on the RS485 bus"},
+                 {ui->leOutputXlsFile, "Output file"},
+                 {ui->tabs, "Tools"},
+                 {ui->tabWidget, "Connection"}};
+    for (const auto &named : names)
+        named.widget->setAccessibleName(QString::fromLatin1(named.name));
+    ui->btFavDown->setToolTip(ui->btFavDown->accessibleName());
+    ui->btFavUp->setToolTip(ui->btFavUp->accessibleName());
+
+    const struct
+    {
+        QAbstractButton *button;
+        Qt::Key key;
+    } keys[] = {{ui->btCommnadExecute, Qt::Key_E},     {ui->btSerialConnect, Qt::Key_C},
+                {ui->btNetworkConnect, Qt::Key_C},     {ui->btScanRs485, Qt::Key_S},
+                {ui->btShowLegend, Qt::Key_G},         {ui->btFlashFirmware, Qt::Key_F},
+                {ui->btRestartDevice, Qt::Key_R},      {ui->btDownloadConfig, Qt::Key_D},
+                {ui->btUploadConfig, Qt::Key_U},       {ui->btPollingConfiguration, Qt::Key_I},
+                {ui->btUartConfiguration, Qt::Key_B},  {ui->btPNUpdate, Qt::Key_H},
+                {ui->btSleepConfiguration, Qt::Key_M}, {ui->btOpenWeb, Qt::Key_W}};
+    for (const auto &access : keys)
+        FormAccess::addAccessKey(access.button, QKeySequence(Qt::ALT | access.key));
+
+    FormAccess::onEnter(ui->lvFavCommands,
+                        [this] { on_lvFavCommands_itemDoubleClicked(ui->lvFavCommands->currentItem()); });
+    FormAccess::describe(this);
 }
 
 MainWindow::MainWindow(QWidget *parent)
@@ -63,6 +109,11 @@ MainWindow::MainWindow(QWidget *parent)
 #else
     ui->setupUi(this);
 #endif
+    FormAccess::scaleStatedSizes(this);
+    FormAccess::letButtonsShrink(this);
+    // The pages of the left column scroll rather than make the window taller.
+    for (int i = 0; i < ui->tabs->count(); ++i)
+        FormAccess::scrollBody(ui->tabs->widget(i), 0);
     setWindowTitle(QStringLiteral("Rx-Client - v%1.%2").arg(RX_VERSION_MAJOR).arg(RX_VERSION_MINOR));
     QIcon icon;
     for (int size : {48, 128})
@@ -91,6 +142,9 @@ MainWindow::MainWindow(QWidget *parent)
     // with a slightly smaller font and padding than the style's.
     ui->tabs->tabBar()->setStyleSheet(QStringLiteral("QTabBar::tab { padding: 3px 5px; font-size: 9pt; }"));
     ui->tabs->setElideMode(Qt::ElideNone);
+    // Nor are they cut where that font draws wider than 300 pixels.
+    ui->tabs->tabBar()->ensurePolished();
+    ui->tabs->setMaximumWidth(qMax(ui->tabs->maximumWidth(), ui->tabs->tabBar()->sizeHint().width()));
 
     ui->gbCommands->setEnabled(false);
     ui->tabs->setEnabled(false);
@@ -173,6 +227,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->btRefresComPorts->setToolTip(QStringLiteral("Refresh COM port list (F5)"));
     ui->btCommnadExecute->setToolTip(QStringLiteral("Execute the selected command (Enter in a parameter field)"));
     connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this), &QShortcut::activated, this, &QWidget::close);
+    setUpAccess();
 
     {
         QSettings settings = openSettings();

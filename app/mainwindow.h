@@ -88,6 +88,7 @@ private slots:
     void on_tabWidget_currentChanged(int index);
 private:
     bool controlsEnabled = false; // the connected look (setControlsEnabled)
+    void setUpAccess();
 
     // ---- Application shell: log views (app/logviews.cpp) ---------------------
 public slots:

@@ -1,6 +1,8 @@
 #include "config/pollingwindow.h"
 #include "ui_pollingwindow.h"
 
+#include "app/formaccess.h"
+
 #include "config/formfields.h"
 #include "config/rfidtables.h"
 #include "console/hexvalidator.h"
@@ -74,6 +76,15 @@ pollingwindow::pollingwindow(QWidget *parent, const QByteArray &config)
     , m_document(config)
 {
     ui->setupUi(this);
+    // Captions that say little read out on their own.
+    for (QAbstractButton *help : {ui->pushButton, ui->pushButton_2}) {
+        help->setAccessibleName(QStringLiteral("Custom text format"));
+        help->setToolTip(help->accessibleName());
+    }
+    for (int antenna = 1; antenna <= 8; ++antenna) {
+        if (auto *box = findChild<QCheckBox *>(QStringLiteral("cbAnt%1").arg(antenna)))
+            box->setAccessibleName(QStringLiteral("Antenna %1").arg(antenna));
+    }
     ui->teDefinedCustomText->setEnabled(false);
     ui->teUndefinedCustomText->setEnabled(false);
     for (int slot = 0; slot < KeySlots; ++slot)
@@ -104,6 +115,7 @@ pollingwindow::pollingwindow(QWidget *parent, const QByteArray &config)
     for (int slot = 0; slot < KeySlots; ++slot)
         applyKeyLengthRule(slot);
     m_form = new FormFields(this, m_document, [this] { return fields(); });
+    FormAccess::prepareDialog(this);
 }
 
 pollingwindow::~pollingwindow() = default;

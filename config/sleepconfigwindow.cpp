@@ -1,6 +1,8 @@
 #include "config/sleepconfigwindow.h"
 #include "ui_sleepconfigwindow.h"
 
+#include "app/formaccess.h"
+
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QStringList>
@@ -87,6 +89,7 @@ SleepConfigWindow::SleepConfigWindow(QWidget *parent, const QByteArray &config)
     applyWarningRule();
 
     m_form = new FormFields(this, m_document, [this] { return fields(); });
+    FormAccess::prepareDialog(this);
     adjustSize();
 }
 

@@ -1,6 +1,8 @@
 #include "config/uartconfigwindow.h"
 #include "ui_uartconfigwindow.h"
 
+#include "app/formaccess.h"
+
 #include <QMessageBox>
 #include <QMetaObject>
 
@@ -128,6 +130,7 @@ UartConfigWindow::UartConfigWindow(QWidget *parent, const QByteArray &config)
     ui->cbEnter->setChecked(m_document.readFlag(uartKey("hid_enter")));
 
     m_form = new FormFields(this, m_document, [this] { return fields(); });
+    FormAccess::prepareDialog(this);
     adjustSize();
 }
 

@@ -1,6 +1,8 @@
 #include "console/newfavcmdwindow.h"
 #include "ui_newfavcmdwindow.h"
 
+#include "app/formaccess.h"
+
 #include <QMessageBox>
 
 #include "console/favouritelist.h"
@@ -17,6 +19,7 @@ NewFavCmdWindow::NewFavCmdWindow(QWidget *parent, int idx, const QString &name, 
     // The bytes as they will be sent: the validator would pair the digits of
     // a stored text like "1 2 3" (sent as 01 02 03) into other bytes.
     ui->leHex->setText(favouriteHex(favouriteBytes(hex)));
+    FormAccess::prepareDialog(this);
 }
 
 NewFavCmdWindow::~NewFavCmdWindow()

@@ -1,6 +1,8 @@
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "app/formaccess.h"
+
 #include <QIntValidator>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -40,38 +42,42 @@ void MainWindow::on_lvCommands_currentRowChanged(int)
     // labels of a column are 120 pixels wide, or as wide as the longest of
     // them needs, so that no name is cut.
     const auto columnOf = [](int i) { return i < 3 ? 0 : i < 6 ? 1 : 2; };
-    int labelWidth[3] = {120, 120, 120};
+    // Sizes are at 96 DPI and grow with the text.
+    const qreal scale = FormAccess::textScale(ui->gbCommands);
+    const auto px = [scale](int size) { return qRound(size * scale); };
+    int labelWidth[3] = {px(120), px(120), px(120)};
     const QFontMetrics metrics = ui->gbCommands->fontMetrics();
     for (int i = 0; i < count; ++i) {
         const QString caption = args.at(i).toObject().value(QStringLiteral("name")).toString() + QStringLiteral(":");
         labelWidth[columnOf(i)] = qMax(labelWidth[columnOf(i)], metrics.horizontalAdvance(caption));
     }
 
-    int x = 5;
-    int y = 20;
+    int x = px(5);
+    int y = px(20);
     int columnEdge = 0;
     for (int i = 0; i < count; ++i) {
         const QJsonObject arg = args.at(i).toObject();
-        const int width = arg.value(QStringLiteral("width")).toInt(120);
+        const int width = px(arg.value(QStringLiteral("width")).toInt(120));
         const int maxlen = arg.value(QStringLiteral("maxlen")).toInt(255);
         const int labelW = labelWidth[columnOf(i)];
 
         auto *label = new QLabel(arg.value(QStringLiteral("name")).toString() + QStringLiteral(":"), ui->gbCommands);
-        label->setGeometry(x, y, labelW, 25);
+        label->setGeometry(x, y, labelW, px(25));
         label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
         label->show();
 
         auto *edit = new QLineEdit(ui->gbCommands);
         edit->setObjectName(QStringLiteral("paramEdit%1").arg(i));
-        edit->setGeometry(x + labelW, y - 4, width, 20);
+        edit->setGeometry(x + labelW, y - px(4), width, px(20));
         edit->setMaxLength(maxlen);
         edit->show();
         edit->setText(paramTexts[i]);
+        label->setBuddy(edit);
         // Enter in a field is the same as pressing the execute button.
         connect(edit, &QLineEdit::returnPressed, ui->btCommnadExecute, &QPushButton::click);
 
-        if (i <= 5 && x + labelW + width + 20 > columnEdge)
-            columnEdge = x + labelW + width + 20;
+        if (i <= 5 && x + labelW + width + px(20) > columnEdge)
+            columnEdge = x + labelW + width + px(20);
 
         const QString type = arg.value(QStringLiteral("type")).toString().toLower();
         QValidator *validator = nullptr;
@@ -96,12 +102,13 @@ void MainWindow::on_lvCommands_currentRowChanged(int)
 
         const int next = i + 1;
         if (next == 3 || next == 6) {
-            y = 20;
+            y = px(20);
             x = columnEdge;
         } else {
-            y += 30;
+            y += px(30);
         }
     }
+    FormAccess::describe(this);
 }
 
 void MainWindow::on_btCommnadExecute_clicked()

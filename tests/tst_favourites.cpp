@@ -92,7 +92,8 @@ private slots:
     // mend, nothing stored. Added by the editor or written by hand, a
     // favourite goes to the reader byte for byte, once, logged once, past the
     // request discipline (the codec's last frame stays the version request);
-    // 1024 bytes are still a favourite, and all of them are sent.
+    // 1024 bytes are still a favourite, and all of them are sent. Enter sends
+    // the selected one as a double click does.
     void favouritesAreSentAsStored()
     {
         WindowFixture f;
@@ -100,9 +101,15 @@ private slots:
         MainWindow *w = f.window();
         QByteArray received;
         QObject::connect(f.reader(), &SimReader::rawReceived, [&](const QByteArray &b) { received += b; });
-        const auto sent = [&](int row, int size) {
+        // By a double click, or by Enter on the selected one.
+        const auto sent = [&](int row, int size, bool byKey = false) {
             received.clear();
-            doubleClick(f, row);
+            if (byKey) {
+                favList(f)->setCurrentRow(row);
+                QTest::keyClick(favList(f), Qt::Key_Return);
+            } else {
+                doubleClick(f, row);
+            }
             (void)QTest::qWaitFor([&] { return received.size() >= size; }, 3000);
             QTest::qWait(100); // nothing more follows
             return received;
@@ -142,7 +149,7 @@ private slots:
         QCOMPARE(f.logCount(QStringLiteral("Data: ") + VersionFrame), dumps + 1);
 
         w->addNewFavCommand(-1, "Digits", "1 2 3"); // single digits are whole bytes
-        QCOMPARE(sent(1, 3), hex("01 02 03"));
+        QCOMPARE(sent(1, 3, true), hex("01 02 03"));
 
         received.clear();
         w->protocol.resendLastFrame();
