@@ -139,12 +139,17 @@ MainWindow::MainWindow(QWidget *parent)
     }
 
     // The four page titles of the left column fit its 300 pixels in full
-    // with a slightly smaller font and padding than the style's.
-    ui->tabs->tabBar()->setStyleSheet(QStringLiteral("QTabBar::tab { padding: 3px 5px; font-size: 9pt; }"));
+    // with a slightly smaller font than the window's. (A style sheet would
+    // draw the tabs in its own light look on a dark desktop.)
+    QFont tabFont = ui->tabs->tabBar()->font();
+    tabFont.setPointSizeF(tabFont.pointSizeF() * 0.9);
+    ui->tabs->tabBar()->setFont(tabFont);
     ui->tabs->setElideMode(Qt::ElideNone);
     // Nor are they cut where that font draws wider than 300 pixels.
     ui->tabs->tabBar()->ensurePolished();
-    ui->tabs->setMaximumWidth(qMax(ui->tabs->maximumWidth(), ui->tabs->tabBar()->sizeHint().width()));
+    const int titles = ui->tabs->tabBar()->sizeHint().width();
+    ui->tabs->setMaximumWidth(qMax(ui->tabs->maximumWidth(), titles));
+    ui->tabs->setMinimumWidth(qMax(ui->tabs->minimumWidth(), titles));
 
     ui->gbCommands->setEnabled(false);
     ui->tabs->setEnabled(false);
