@@ -262,6 +262,7 @@ public:
                     events << QStringLiteral("This command may only be executed on special tags with changeable UID");
                 break;
             case Outcome::Damaged:
+                events << QStringLiteral("[RX] - ") + e.name + QStringLiteral(" - ACK - CRC wrong, ignored");
                 events << QStringLiteral("[TX] - Error - Error no.");
                 break;
             case Outcome::Unanswered:
