@@ -92,6 +92,7 @@ private slots:
         w->statusDetailLabel->clear();
         QVERIFY(QTest::qWaitFor([&] { return w->statusDetailLabel->text() == "Version:2.38"; }, 15000));
         QVERIFY(w->linkOpen());
+        QCOMPARE(w->statusLabel->text(), QStringLiteral("Connected"));
 
         QTest::qWait(150); // the request for log lines is answered
         requests.list.clear();
