@@ -81,9 +81,13 @@ void MainWindow::on_btUploadConfig_clicked()
 // the reader holds and the user's yes to what it changes there.
 void MainWindow::uploadChosenFile(const QString &fileName)
 {
+    // A cancelled file dialog gives no name at all: the user knows nothing
+    // was uploaded. A name that is there but empty is worth a word.
+    if (fileName.isNull())
+        return;
     transferFileName = fileName;
     if (transferFileName.isEmpty()) {
-        logd(QStringLiteral("No file was chosen: nothing was uploaded."));
+        logd(QStringLiteral("Please enter correct file name!"));
         return;
     }
     logd(QStringLiteral("Loading file ") + transferFileName + QStringLiteral("..."));

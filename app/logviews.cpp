@@ -119,6 +119,15 @@ void MainWindow::setUpLogViews()
             QMessageBox::warning(this, QStringLiteral("Error"), QStringLiteral("The log was not saved: ") + reason);
         });
     }
+    // A frame that arrived damaged is shown as it came, whatever runs.
+    connect(&protocol, &BinaryProtocol::frameDamaged, this, [this](const QByteArray &frame) {
+        const bool rs485 = ui->gbRS485->isChecked();
+        QString description = FrameDump::describe(frame, rs485, [this](uint32_t code) { return commandName(code); });
+        description
+            += description.isEmpty() ? QStringLiteral("CRC wrong, ignored") : QStringLiteral(" - CRC wrong, ignored");
+        protocolLog->appendHtml(
+            FrameDump::html(frame, rs485, QStringLiteral("[RX]"), description, QTime::currentTime()), true);
+    });
 }
 
 void MainWindow::logd(const QString &msg)

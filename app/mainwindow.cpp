@@ -161,6 +161,12 @@ MainWindow::MainWindow(QWidget *parent)
     connect(&session, &ReaderSession::frameReceived, this,
             [this](const QByteArray &frame) { protoLog(frame, QStringLiteral("[RX]")); });
     connect(&session, &ReaderSession::frameHandled, this, &MainWindow::applyDeviceGating);
+    connect(&session, &ReaderSession::answerReceived, &consoleAnswers,
+            [this](uint8_t, uint8_t code, const QByteArray &) { consoleAnswers.answered(code); });
+    for (auto closed : {&ReaderLink::serialClosed, &ReaderLink::tcpClosed})
+        connect(&link, closed, &consoleAnswers, &AnswerWatch::cancel);
+    connect(&protocol, &BinaryProtocol::frameDamaged, &consoleAnswers, &AnswerWatch::cancel);
+    connect(&consoleAnswers, &AnswerWatch::unanswered, this, &MainWindow::logd);
     connect(&link, &ReaderLink::frameWritten, this,
             [this](const QByteArray &frame) { protoLog(frame, QStringLiteral("[TX]")); });
     connect(&link, &ReaderLink::requestBegun, this, &MainWindow::applyDeviceGating);

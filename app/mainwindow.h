@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "console/answerwatch.h"
 #include "discovery/devicediscovery.h"
 #include "discovery/rs485scanworkflow.h"
 #include "link/binaryprotocol.h"
@@ -212,6 +213,7 @@ public:
     QLabel *paramLabels[MaxParams] = {};
     QLineEdit *paramEdits[MaxParams] = {};
     QString paramTexts[MaxParams];
+    AnswerWatch consoleAnswers; // the last command executed, until its answer comes
 
     // ---- Command console: favourites (console/favourites.cpp) ----------------
     void loadFavourites();

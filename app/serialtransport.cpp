@@ -58,6 +58,10 @@ void MainWindow::serialPortOpened()
 {
     if (oneShotState != Rs485Scan)
         setControlsEnabled(true);
+    // Closing emptied the status bar; a port opened again on its own (after
+    // a restart, during an update) is as connected as before.
+    if (linkCycling)
+        statusLabel->setText(QStringLiteral("Connected"));
 }
 
 void MainWindow::closeSerialPort()

@@ -81,14 +81,8 @@ void MainWindow::on_lvCommands_currentRowChanged(int)
 
         const QString type = arg.value(QStringLiteral("type")).toString().toLower();
         QValidator *validator = nullptr;
-        if (type == QLatin1String("uint8"))
-            validator = new QIntValidator(0, 255, this);
-        else if (type == QLatin1String("uint16"))
-            validator = new QIntValidator(0, 65000, this);
-        else if (type == QLatin1String("uint24"))
-            validator = new QIntValidator(0, 16777215, this);
-        else if (type == QLatin1String("uint32"))
-            validator = new QIntValidator(0, 2147483647, this);
+        if (RequestBuilder::numberWidth(type))
+            validator = new QIntValidator(0, int(RequestBuilder::numberTop(type)), this);
         else if (type == QLatin1String("hex"))
             validator = new HexValidator(this);
         if (validator) {
@@ -134,6 +128,7 @@ void MainWindow::executeSelectedCommand()
     if (args.isEmpty()) {
         const uint8_t code = uint8_t(command.value(QStringLiteral("value")).toInt() & 0xFF);
         protocol.sendFrame(&code, 1);
+        consoleAnswers.watch(code, commandName(code));
         return;
     }
 
@@ -142,13 +137,18 @@ void MainWindow::executeSelectedCommand()
         texts << (i < MaxParams && paramEdits[i] ? paramEdits[i]->text() : QString());
     const RequestBuildResult request = RequestBuilder::build(command, texts);
     if (!request.ok()) {
-        QMessageBox::information(this, QStringLiteral("Waring"), QStringLiteral("Please enter correct value"),
-                                 QMessageBox::Ok);
         const int field = request.failedArgument;
+        // The box names the field and what it takes.
+        QMessageBox box(QMessageBox::Information, QStringLiteral("Waring"),
+                        QStringLiteral("Please enter correct value"), QMessageBox::Ok, this);
+        box.setInformativeText(RequestBuilder::fieldRule(args.at(field).toObject()));
+        box.exec();
         if (field < MaxParams && paramEdits[field])
             paramEdits[field]->setFocus();
         return;
     }
     oneShotState = Idle;
     protocol.sendFrame(request.payload);
+    const uint8_t code = uint8_t(request.payload.at(0));
+    consoleAnswers.watch(code, commandName(code));
 }

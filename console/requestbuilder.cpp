@@ -18,15 +18,10 @@ RequestBuildResult RequestBuilder::build(const QJsonObject &command, const QStri
         if (type == QLatin1String("text")) {
             failed = text.isEmpty() && !optional;
             bytes = text.toUtf8();
-        } else if (type == QLatin1String("uint8") || type == QLatin1String("uint16") || type == QLatin1String("uint24")
-                   || type == QLatin1String("uint32")) {
-            const int width = type == QLatin1String("uint8") ? 1
-                : type == QLatin1String("uint16")            ? 2
-                : type == QLatin1String("uint24")            ? 3
-                                                             : 4;
+        } else if (const int width = numberWidth(type)) {
             // The field's own range: a value its validator only lets through
             // half-typed (16777216 in a uint24 field) is not cut to its low bytes.
-            const qlonglong top = width == 1 ? 255 : width == 2 ? 65000 : width == 3 ? 16777215 : 2147483647;
+            const qlonglong top = numberTop(type);
             bool parsed = false;
             qlonglong value = text.toLongLong(&parsed, 10);
             if (parsed && (value < 0 || value > top))
@@ -53,4 +48,37 @@ RequestBuildResult RequestBuilder::build(const QJsonObject &command, const QStri
         result.payload += bytes;
     }
     return result;
+}
+
+int RequestBuilder::numberWidth(const QString &type)
+{
+    if (type == QLatin1String("uint8"))
+        return 1;
+    if (type == QLatin1String("uint16"))
+        return 2;
+    if (type == QLatin1String("uint24"))
+        return 3;
+    return type == QLatin1String("uint32") ? 4 : 0;
+}
+
+qlonglong RequestBuilder::numberTop(const QString &type)
+{
+    static const qlonglong tops[] = {0, 255, 65000, 16777215, 2147483647};
+    return tops[numberWidth(type)];
+}
+
+QString RequestBuilder::fieldRule(const QJsonObject &arg)
+{
+    const QString name = arg.value(QStringLiteral("name")).toString();
+    const QString type = arg.value(QStringLiteral("type")).toString().toLower();
+    QString rule;
+    if (numberWidth(type))
+        rule = QStringLiteral("a number from 0 to %1").arg(numberTop(type));
+    else if (type == QLatin1String("hex"))
+        rule = QStringLiteral("hexadecimal bytes, such as 0A 1B");
+    else
+        rule = QStringLiteral("text");
+    if (!arg.value(QStringLiteral("optional")).toBool(false))
+        rule += QStringLiteral(", required");
+    return name + QStringLiteral(": ") + rule;
 }

@@ -18,4 +18,11 @@ struct RequestBuildResult
 namespace RequestBuilder {
 constexpr int MaxPayload = 255;
 RequestBuildResult build(const QJsonObject &command, const QStringList &fieldTexts);
+// The bytes a numeric type ("uint8".."uint32", lower case) packs, and the
+// largest value its field takes; 0 for any other type.
+int numberWidth(const QString &type);
+qlonglong numberTop(const QString &type);
+// What the field of a catalogue argument takes, for the user who typed
+// something else: "Timeout: a number from 0 to 65000".
+QString fieldRule(const QJsonObject &arg);
 } // namespace RequestBuilder

@@ -107,6 +107,8 @@ void BinaryProtocol::receiveBytes(const uint8_t *data, size_t len)
                 continue;
             }
             // Bad CRC: ask the reader to repeat; the rest of this chunk is lost.
+            emit frameDamaged(QByteArray(reinterpret_cast<const char *>(m_header), int(HeaderSize))
+                              + QByteArray(reinterpret_cast<const char *>(m_rxBuffer), int(count)));
             static const uint8_t errorReply[3] = {0xFF, 0xFF, 0x02};
             sendFrame(errorReply, sizeof errorReply);
             return;

@@ -50,6 +50,9 @@ public:
 
 signals:
     void frameComplete(uint8_t *header, size_t hlen, uint8_t *buff, size_t len);
+    // A whole frame (header and body) whose CRC does not match its body; it
+    // is answered with the request to repeat and not passed on.
+    void frameDamaged(const QByteArray &frame);
     void frameTimeout();
     void protocolWrite(uint8_t *buff, size_t len);
 

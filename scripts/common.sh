@@ -31,8 +31,11 @@ install_missing() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
+# build DIR [CMAKE_OPTION...]: configures DIR and builds everything, or
+# only the targets named in BUILD_ONLY (separated by blanks) when it is set.
 build() {
     local dir="$1"; shift
     cmake -S "$ROOT" -B "$dir" -G Ninja -DRX_QT="$RX_QT" "$@" >/dev/null
-    cmake --build "$dir"
+    # shellcheck disable=SC2086 # the targets are separate words
+    cmake --build "$dir" ${BUILD_ONLY:+--target $BUILD_ONLY}
 }

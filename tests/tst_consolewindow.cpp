@@ -143,16 +143,40 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return seen.contains(hex("0E 01 04 E8 03")); }, 2000));
         QVERIFY(!f.window()->oneShotTimer->isActive());
 
-        // A required field left empty: message, focus, nothing sent.
-        selectCommand(f, 0x14);
-        field(f, 0)->clear();
-        type(field(f, 1), "500");
-        const int before = seen.size();
-        QCOMPARE(f.answerMessageBox([&] { f.click("btCommnadExecute"); }),
-                 QStringLiteral("Waring: Please enter correct value"));
-        QTRY_COMPARE(f.window()->focusWidget(), static_cast<QWidget *>(field(f, 0)));
-        QTest::qWait(100);
-        QCOMPARE(seen.size(), before);
+        // A required field left empty: the message names the field and what
+        // it takes, the focus goes there, nothing is sent.
+        const struct
+        {
+            int code;
+            int empty;
+            const char *rule;
+        } missing[] = {{0x0E, 1, "GPIO number: a number from 0 to 255, required"},
+                       {0x14, 0, "Color (RR GG BB): hexadecimal bytes, such as 0A 1B, required"}};
+        for (const auto &m : missing) {
+            selectCommand(f, m.code);
+            field(f, m.empty)->clear();
+            const int before = seen.size();
+            QCOMPARE(f.answerMessageBox([&] { f.click("btCommnadExecute"); }),
+                     QStringLiteral("Waring: Please enter correct value\n") + QLatin1String(m.rule));
+            QTRY_COMPARE(f.window()->focusWidget(), static_cast<QWidget *>(field(f, m.empty)));
+            QTest::qWait(100);
+            QCOMPARE(seen.size(), before);
+        }
+
+        // A command the reader leaves unanswered is named after the wait; an
+        // answered one is not.
+        f.window()->consoleAnswers.waitMs = 300;
+        f.reader()->registerCommand(0x03, [](SimRequest &req) { req.silent(); });
+        selectCommand(f, 0x03);
+        type(field(f, 0), "2");
+        f.click("btCommnadExecute");
+        QVERIFY(f.waitForLog("No answer to Get UID within 300 ms"));
+        selectCommand(f, 0x0B);
+        const int answers = f.logCount("[RX] - Get firmware version - ACK");
+        f.click("btCommnadExecute");
+        QTRY_COMPARE(f.logCount("[RX] - Get firmware version - ACK"), answers + 1);
+        QVERIFY(!f.window()->consoleAnswers.watching());
+        QCOMPARE(f.logCount("No answer to"), 1);
     }
 };
 

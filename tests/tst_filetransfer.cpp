@@ -92,6 +92,7 @@ private slots:
         w->statusDetailLabel->clear();
         QVERIFY(QTest::qWaitFor([&] { return w->statusDetailLabel->text() == "Version:2.38"; }, 15000));
         QVERIFY(w->linkOpen());
+        QCOMPARE(w->statusLabel->text(), QStringLiteral("Connected"));
 
         QTest::qWait(150); // the request for log lines is answered
         requests.list.clear();
@@ -153,6 +154,14 @@ private slots:
         f.window()->fileChooser = [](const QString &, const QString &, bool) { return QString(); };
         f.click("btDownloadConfig");
         QVERIFY(f.logText().contains("Please enter correct file name!"));
+        // A cancelled upload says nothing; a name that is there but empty
+        // is remarked on as for the download.
+        const QString before = f.logText();
+        f.click("btUploadConfig");
+        QCOMPARE(f.logText(), before);
+        f.window()->fileChooser = [](const QString &, const QString &, bool) { return QString(""); };
+        f.click("btUploadConfig");
+        QCOMPARE(f.logCount("Please enter correct file name!"), 2);
 
         // (A file that cannot be written is the file-saving suite's story.)
         // A file far too large for a configuration is not read, nor sent.

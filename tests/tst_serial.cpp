@@ -78,10 +78,11 @@ private slots:
         QByteArray received;
         QObject::connect(f.reader(), &SimReader::rawReceived, [&](const QByteArray &b) { received += b; });
         f.reader()->corruptNextCrc();
-        // The client answers the bad frame with its error reply; the version
-        // request is repeated on the timer and then answered.
+        // The client shows the bad frame and answers it with its error reply;
+        // the version request is repeated on the timer and then answered.
         QVERIFY(f.connectSerial());
         QVERIFY(received.contains(hex("F5 05 00 FA FF FF FF 02 42 20")));
+        QCOMPARE(f.logCount("[RX] - Get firmware version - ACK - CRC wrong, ignored"), 1);
         QVERIFY(f.logText().contains("Repeating get version frame..."));
     }
 

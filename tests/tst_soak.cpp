@@ -238,7 +238,9 @@ public:
             const QString event = m.captured(2).simplified();
             if (event == QLatin1String("[RX-timeout]"))
                 ++*rxTimeouts;
-            else
+            // The console's note on a command left unanswered comes when its
+            // wait is over, among the requests that followed.
+            else if (!event.startsWith(QLatin1String("No answer to ")))
                 events << event;
         }
         return events;
@@ -262,6 +264,7 @@ public:
                     events << QStringLiteral("This command may only be executed on special tags with changeable UID");
                 break;
             case Outcome::Damaged:
+                events << QStringLiteral("[RX] - ") + e.name + QStringLiteral(" - ACK - CRC wrong, ignored");
                 events << QStringLiteral("[TX] - Error - Error no.");
                 break;
             case Outcome::Unanswered:

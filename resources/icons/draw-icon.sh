@@ -24,6 +24,6 @@ convert -size 256x256 xc:none -fill '#0B2E5C' -stroke '#072B59' -strokewidth 4 \
 convert -size 256x256 xc:white "$tmp/mask.png" -alpha off -compose copy_opacity -composite "$tmp/white.png"
 convert "$tmp/tile.png" "$tmp/white.png" -compose over -composite "$tmp/icon.png"
 
-for s in 48 128; do
+for s in 16 24 32 48 64 128 256; do
     convert "$tmp/icon.png" -filter Lanczos -resize ${s}x${s} -depth 8 -strip "rx-client-$s.png"
 done

@@ -7,7 +7,8 @@
 #include <QTimer>
 
 // While it lives, every modal message box that comes up is answered with its
-// default button (OK where it has none), and its "title: text" is kept.
+// default button (OK where it has none), and its "title: text" is kept
+// (with "\ninformative text" where the box has one).
 class MessageBoxes : public QObject
 {
 public:
@@ -17,7 +18,10 @@ public:
             auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
             if (!box)
                 return;
-            seen << box->windowTitle() + QStringLiteral(": ") + box->text();
+            QString seenText = box->windowTitle() + QStringLiteral(": ") + box->text();
+            if (!box->informativeText().isEmpty())
+                seenText += QStringLiteral("\n") + box->informativeText();
+            seen << seenText;
             if (QAbstractButton *button = box->defaultButton())
                 button->click();
             else
