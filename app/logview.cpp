@@ -407,8 +407,9 @@ void LogView::setDarkLook(const QColor &base, const QColor &text, const QHash<QR
     m_darkText = text;
     m_darkColours = darkColours;
     m_edit->installEventFilter(this);
-    for (auto [look, caption] : {std::pair {Look::Light, "Light"}, std::pair {Look::Dark, "Dark"},
-                                 std::pair {Look::Desktop, "As the desktop"}}) {
+    for (const auto &[shown, caption] : {std::pair {Look::Light, "Light"}, std::pair {Look::Dark, "Dark"},
+                                         std::pair {Look::Desktop, "As the desktop"}}) {
+        const Look look = shown; // a binding cannot be captured before C++20
         auto *action = new QAction(QStringLiteral("Colours: %1").arg(QLatin1String(caption)), m_edit);
         action->setCheckable(true);
         action->setData(int(look));

@@ -105,7 +105,7 @@ void MainWindow::setUpLogViews()
     for (int i = 0; i < 3; ++i)
         if (look == QLatin1String(kLooks[i]))
             protocolLog->setLook(LogView::Look(i));
-    connect(protocolLog, &LogView::lookChosen, this, [this](LogView::Look chosen) {
+    connect(protocolLog, &LogView::lookChosen, this, [](LogView::Look chosen) {
         openSettings().setValue(QStringLiteral("log_colours"), QLatin1String(kLooks[int(chosen)]));
     });
     for (LogView *log : {protocolLog, deviceLog}) {
