@@ -216,7 +216,7 @@ void LogView::submit(Piece piece)
         m_secondCharacters = 0;
     }
     const int size = piece.content.size();
-    if (m_pending.empty() && (m_secondCharacters == 0 || m_secondCharacters + size <= CharactersPerSecond / 10)) {
+    if (m_pending.empty() && fitsThisTenth(size)) {
         m_secondCharacters += size;
         insert(piece);
         return;
@@ -235,6 +235,13 @@ void LogView::submit(Piece piece)
         m_showTimer.start();
 }
 
+// Whether size more characters keep this tenth of a second within the rate
+// (its first piece always does).
+bool LogView::fitsThisTenth(int size) const
+{
+    return m_secondCharacters == 0 || m_secondCharacters + size <= CharactersPerSecond / 10;
+}
+
 void LogView::showWaiting()
 {
     m_second.restart();
@@ -244,9 +251,7 @@ void LogView::showWaiting()
             QStringLiteral("(%1 log entries not shown: they came faster than the log can show them)").arg(m_leftOut));
         m_leftOut = 0;
     }
-    while (!m_pending.empty()
-           && (m_secondCharacters == 0
-               || m_secondCharacters + m_pending.front().content.size() <= CharactersPerSecond / 10)) {
+    while (!m_pending.empty() && fitsThisTenth(m_pending.front().content.size())) {
         const Piece piece = std::move(m_pending.front());
         m_pending.pop_front();
         m_pendingCharacters -= piece.content.size();

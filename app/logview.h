@@ -112,6 +112,7 @@ private:
     void submit(Piece piece);
     void insert(const Piece &piece);
     void showWaiting();
+    bool fitsThisTenth(int size) const;
     void insertHtml(QString html, bool fixedPitchBody);
     void insertMessage(const QString &text);
     void applyLook();
