@@ -285,6 +285,20 @@ private slots:
         QTest::newRow("objects on the way made")
             << QByteArray("{\n  \"a\": 1\n}") << QStringList {"s", "t", "b"} << QJsonValue("z")
             << QByteArray("{\n  \"a\": 1,\n  \"s\": {\n      \"t\": {\n          \"b\": \"z\"\n      }\n  }\n}");
+        // Every copy of a key that stands twice takes the value, so whichever
+        // copy the reader reads has it.
+        QTest::newRow("key twice") << QByteArray("{\"b\": 10, \"a\": [0], \"b\": {\"c\": 3}}") << QStringList {"b"}
+                                   << QJsonValue(2) << QByteArray("{\"b\": 2, \"a\": [0], \"b\": 2}");
+        QTest::newRow("key as a surrogate pair")
+            << QByteArray("{\"\\uD83D\\uDE00\": {\"b\": 1}, \"x\": \"\\ud83d\"}")
+            << QStringList {QString::fromUtf8("\xF0\x9F\x98\x80"), "b"} << QJsonValue("\xF0\x9F\x98\x80")
+            << QByteArray("{\"\\uD83D\\uDE00\": {\"b\": \"\xF0\x9F\x98\x80\"}, \"x\": \"\\ud83d\"}");
+        QTest::newRow("UTF-8 cut at the end of a text")
+            << QByteArray("{\"x\": \"\xE2\x82\", \"y\": \"\xF0\x9F\x98\", \"b\": 1}") << QStringList {"b"}
+            << QJsonValue(2) << QByteArray("{\"x\": \"\xE2\x82\", \"y\": \"\xF0\x9F\x98\", \"b\": 2}");
+        QTest::newRow("nested on one line")
+            << QByteArray("{\"a\": 1, \"s\": {\"x\": 0, \"k\": {}}}") << QStringList {"s", "t", "b"} << QJsonValue(2)
+            << QByteArray("{\"a\": 1, \"s\": {\"x\": 0, \"k\": {}, \"t\": { \"b\": 2 }}}");
         for (const char *bad : {"{\"a\": 01}", "{\"a\": NaN}", "{\"a\": 1} x", "{\"a\": \"\t\"}", "{\"a\":}",
                                 "{\"a\": \"\\x\"}", "{\"a\": 1,}", "[1]", "", "{\"a\": tru}"})
             QTest::newRow(bad) << QByteArray(bad) << QStringList {"a"} << QJsonValue(2) << QByteArray();
