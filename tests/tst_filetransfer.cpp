@@ -417,6 +417,14 @@ private slots:
         QTest::newRow("download, an FREAD answer nobody asked for") << false << false << "unasked E1";
         QTest::newRow("download, the same, and errors past the end")
             << false << true << "unasked E1; files eof-error on";
+        // "copy N..": in those readings the answer to the second FREAD comes
+        // again before the third's, so every later answer is taken one
+        // request late. Alike in two readings, only the surplus answer at
+        // the end tells; with a later request lost there is none, and only
+        // the comparison with a clean reading tells.
+        QTest::newRow("download, an answer copied in turn in two readings") << false << false << "copy 1 2";
+        QTest::newRow("download, an answer copied in turn, a later FREAD lost")
+            << false << true << "copy 2; requests lose once 15 code E1";
     }
     void answerFaults()
     {
@@ -435,12 +443,23 @@ private slots:
             f.reader()->files().setFile("config.json", content);
         f.window()->fileChooser = [&](const QString &, const QString &, bool) { return local; };
         RequestLog requests(f.reader());
-        if (fault.startsWith("unasked E1")) // with data of its own, before the answer to the second FREAD
-            requests.onRequest = [&](const QByteArray &r) {
-                if (r == hex("E1") && requests.count(r) == 2)
-                    f.injectAnswer(hex("00 E1 AA BB"));
-            };
-        QVERIFY(f.applyFaults(fault.startsWith("unasked") ? fault.section("; ", 1) : fault));
+        QList<int> copyIn;
+        for (const QString &reading : fault.section("; ", 0, 0).split(' ').mid(1))
+            copyIn << reading.toInt();
+        int reading = 0;
+        int reads = 0;
+        requests.onRequest = [&](const QByteArray &r) {
+            if (r == hex("E0 00") + "config.json")
+                ++reading, reads = 0;
+            if (r != hex("E1") || ++reads > 3)
+                return;
+            if (fault.startsWith("unasked E1") && reading == 1 && reads == 2) // with data of its own
+                f.injectAnswer(hex("00 E1 AA BB"));
+            if (fault.startsWith("copy") && copyIn.contains(reading) && reads == 3)
+                f.injectAnswer(hex("00 E1") + content.mid(100, 100));
+        };
+        const bool injected = fault.startsWith("unasked") || fault.startsWith("copy");
+        QVERIFY(f.applyFaults(injected ? fault.section("; ", 1) : fault));
 
         f.click(upload ? "btUploadConfig" : "btDownloadConfig");
         QVERIFY(f.waitForLog(upload ? "File closed. Restarting..." : "File closed. Size 941 bytes.", 15000));
