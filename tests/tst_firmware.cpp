@@ -444,25 +444,35 @@ private slots:
     {
         QTest::addColumn<bool>("chip");
         QTest::addColumn<QString>("fault"); // a control command of the simulated reader
-        QTest::addColumn<int>("injectAt"); // the OTA Begin answer again after this frame (0: not)
+        QTest::addColumn<int>("injectAt"); // injected comes before the answer to this frame (0: not)
+        QTest::addColumn<QByteArray>("injected");
         QTest::addColumn<int>("restarts");
-        QTest::newRow("firmware, a frame's answer lost") << false << "answers lose once 3 code F1" << 0 << 1;
-        QTest::newRow("firmware, OTA Begin answered again mid-image") << false << QString() << 3 << 0;
-        QTest::newRow("chip, a record's answer lost") << true << "answers lose once 2 code F7" << 0 << 1;
-        QTest::newRow("chip, a record's answer late") << true << "answers late 1200 once 1 code F7" << 0 << 1;
-        QTest::newRow("chip, every answer twice") << true << "answers twice every 1" << 0 << 0;
-        QTest::newRow("chip, the Finish answer lost") << true << "answers lose once code F8" << 0 << 1;
+        QTest::newRow("firmware, a frame's answer lost")
+            << false << "answers lose once 3 code F1" << 0 << QByteArray() << 1;
+        QTest::newRow("firmware, OTA Begin answered again mid-image") << false << QString() << 3 << hex("00 F0") << 0;
+        // An error answer to another request (a tag count asked for from the
+        // console) leaves the update alone.
+        QTest::newRow("firmware, an error to another request mid-image")
+            << false << QString() << 3 << hex("FF 02 0E EE") << 0;
+        QTest::newRow("chip, an error to another request") << true << QString() << 3 << hex("FF 02 0E EE") << 0;
+        QTest::newRow("chip, a record's answer lost")
+            << true << "answers lose once 2 code F7" << 0 << QByteArray() << 1;
+        QTest::newRow("chip, a record's answer late")
+            << true << "answers late 1200 once 1 code F7" << 0 << QByteArray() << 1;
+        QTest::newRow("chip, every answer twice") << true << "answers twice every 1" << 0 << QByteArray() << 0;
+        QTest::newRow("chip, the Finish answer lost") << true << "answers lose once code F8" << 0 << QByteArray() << 1;
         // The chip takes its time to program a record, as a real one does:
         // the copy lands before the next record goes out, even on a busy
         // machine.
         QTest::newRow("chip, an answer twice 2 ms apart, a later record lost")
-            << true << "answers twice-gap 2 once 1 code F7; requests lose once 3 code F7" << 0 << 1;
+            << true << "answers twice-gap 2 once 1 code F7; requests lose once 3 code F7" << 0 << QByteArray() << 1;
     }
     void answerFaults()
     {
         QFETCH(bool, chip);
         QFETCH(QString, fault);
         QFETCH(int, injectAt);
+        QFETCH(QByteArray, injected);
         QFETCH(int, restarts);
         WindowFixture f;
         SimOta *module = ota(f);
@@ -480,8 +490,9 @@ private slots:
         QVERIFY(f.applyFaults(fault));
         RequestLog requests(f.reader());
         requests.onRequest = [&](const QByteArray &r) {
-            if (injectAt > 0 && uint8_t(r.at(0)) == 0xF1 && requests.count(0xF1) == injectAt)
-                f.injectAnswer(hex("00 F0"));
+            const uint8_t frame = chip ? 0xF7 : 0xF1;
+            if (injectAt > 0 && uint8_t(r.at(0)) == frame && requests.count(frame) == injectAt)
+                f.injectAnswer(injected);
         };
 
         f.click(chip ? "btPNUpdate" : "btFlashFirmware");
