@@ -19,11 +19,15 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "sim/simfiles.h"
 #include "support/privatenetwork.h"
 #include "support/windowfixture.h"
+#include "common/safefile.h"
+#include "xlsx/workbook.h"
 
 namespace {
 
@@ -147,6 +151,74 @@ private slots:
             }
         }
 
+        QCOMPARE(fileBytes(path), before);
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList {QFileInfo(path).fileName()});
+    }
+
+    // A folder the user may not write in, holding a file the user may: the
+    // save cannot put its temporary file beside the file and refuses rather
+    // than write the file in place, where a failure would lose it. The save
+    // runs in a child process without privilege over files (the suites run
+    // as root).
+    void unwritableFolder_data()
+    {
+        QTest::addColumn<bool>("workbook");
+        QTest::addColumn<int>("folderMode");
+        QTest::addColumn<int>("fileMode");
+        QTest::addColumn<QString>("reason"); // none where it saves
+        const QString denied = QString::fromLocal8Bit(std::strerror(EACCES));
+        QTest::newRow("control: folder writable") << false << 0777 << 0666 << QString();
+        QTest::newRow("file writable") << false << 0555 << 0666 << denied;
+        QTest::newRow("polling log writable") << true << 0555 << 0666 << denied;
+        QTest::newRow("file read-only too") << false << 0555 << 0444 << "Existing file %1 is not writable";
+    }
+    void unwritableFolder()
+    {
+        QFETCH(bool, workbook);
+        QFETCH(int, folderMode);
+        QFETCH(int, fileMode);
+        QFETCH(QString, reason);
+        QTemporaryDir dir;
+        const QString folder = dir.path() + QStringLiteral("/shared");
+        const QString path = folder + (workbook ? QStringLiteral("/log.xlsx") : QStringLiteral("/saved.json"));
+        QVERIFY(QDir().mkdir(folder) && ::chmod(QFile::encodeName(dir.path()), 0755) == 0);
+        XlsxWorkbook log;
+        QVERIFY(workbook ? log.writeText(1, 1, QStringLiteral("04A1B2C3")) && log.saveAs(path)
+                         : writeFile(path, QByteArray(300, 'o')));
+        QVERIFY(::chmod(QFile::encodeName(path), mode_t(fileMode)) == 0
+                && ::chmod(QFile::encodeName(folder), mode_t(folderMode)) == 0);
+        const QByteArray before = fileBytes(path);
+        int pipe[2];
+        QCOMPARE(::pipe(pipe), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            // A user namespace that maps no id takes every privilege over
+            // files; where there is none, the process becomes nobody.
+            if (::unshare(CLONE_NEWUSER) != 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+                ::_exit(2);
+            QString error;
+            XlsxWorkbook book(workbook ? path : QString());
+            const bool saved = workbook ? book.writeText(2, 1, QStringLiteral("0711223344")) && book.save(&error)
+                                        : writeFileSafely(path, QByteArray(200, 'n'), &error);
+            const QByteArray text = error.toUtf8();
+            ::_exit(::write(pipe[1], text.constData(), size_t(text.size())) == text.size() && saved ? 0 : 1);
+        }
+        ::close(pipe[1]);
+        QFile said;
+        QVERIFY(said.open(pipe[0], QIODevice::ReadOnly, QFileDevice::AutoCloseHandle));
+        const QString error = QString::fromUtf8(said.readAll());
+        int status = -1;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        if (reason.isNull()) {
+            QCOMPARE(error, QString());
+            QCOMPARE(status, 0);
+            QCOMPARE(fileBytes(path), QByteArray(200, 'n'));
+            return;
+        }
+        QCOMPARE(error,
+                 (workbook ? QStringLiteral("cannot save ") : QString()) + path + QStringLiteral(": ")
+                     + QString(reason).replace(QStringLiteral("%1"), path));
+        QCOMPARE(WEXITSTATUS(status), 1);
         QCOMPARE(fileBytes(path), before);
         QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList {QFileInfo(path).fileName()});
     }

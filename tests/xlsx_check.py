@@ -2,10 +2,17 @@
 """Independent reader and fixture maker for the workbook tests.
 
     xlsx_check.py dump FILE              cells of every sheet as openpyxl reads them (JSON)
-    xlsx_check.py entries FILE           archive entries: digest, size, compression, CRC (JSON)
+    xlsx_check.py entries FILE           archive entries: digest, size, compression, CRC, or why
+                                         they cannot be read (JSON); "damaged: NAME" for the
+                                         first one that fails its CRC or lacks its data descriptor
     xlsx_check.py part FILE NAME         the text of one archive entry
     xlsx_check.py rows FILE NAME         one worksheet read whole (CRC, XML): its size and rows (JSON)
     xlsx_check.py make KIND FILE         writes a fixture workbook (kinds below)
+    xlsx_check.py forge KIND FILE        damages a workbook the layer wrote, in place:
+                                         head-final (its sheet's first block marked final),
+                                         descriptor (the sheet's sizes behind its data, flag 3),
+                                         overlap (a stored part whose data runs through the
+                                         sheet's local header)
     xlsx_check.py layout FILE JSON       writes with openpyxl a workbook of the layout
                                          {"sheets": [{"name", "rows"}], "active": index}
 
@@ -25,13 +32,15 @@ Fixture kinds:
                  and <cellXfs> themselves
     no-workbook, workbook-not-xml, missing-sheet-part, rows-out-of-order,
     entity-bomb, no-worksheet, wrong-root, row-out-of-range, bad-cell-ref,
-    zip-bomb, truncated, truncated-entry, claims-60000-entries: broken in the
+    zip-bomb, truncated, truncated-entry, claims-60000-entries,
+    sheet-read-18-times: broken in the
                  way the name says
 """
 
 import datetime
 import hashlib
 import json
+import struct
 import sys
 import zipfile
 
@@ -74,9 +83,13 @@ def dump(path):
 def entries(path):
     out = {}
     with zipfile.ZipFile(path) as z:
-        bad = z.testzip()
+        bad = z.testzip() or streamed(path, z.infolist())
         for info in z.infolist():
-            data = z.read(info.filename)
+            try:
+                data = z.read(info.filename)
+            except zipfile.BadZipFile as e:
+                out[info.filename] = {"error": str(e)}
+                continue
             out[info.filename] = {
                 "sha256": hashlib.sha256(data).hexdigest(),
                 "size": info.file_size,
@@ -84,12 +97,65 @@ def entries(path):
                 "compress_size": info.compress_size,
                 "crc": info.CRC,
             }
-    print(json.dumps({"bad": bad, "entries": out}))
+    if bad:
+        out["damaged: " + bad] = {}
+    print(json.dumps({"entries": out}))
+
+
+def streamed(path, infos):
+    # What a reader that walks the local headers meets: a data descriptor
+    # wherever flag 3 says one follows the data.
+    data = open(path, "rb").read()
+    for info in infos:
+        at = info.header_offset
+        flags, = struct.unpack_from("<H", data, at + 6)
+        end = at + 30 + sum(struct.unpack_from("<HH", data, at + 26)) + info.compress_size
+        end += 4 if data[end:end + 4] == b"PK\x07\x08" else 0
+        if flags & 8 and struct.unpack_from("<III", data, end) != (info.CRC, info.compress_size, info.file_size):
+            return info.filename
+    return None
+
+
+def forge(kind, path):
+    data = bytearray(open(path, "rb").read())
+    eocd = data.rindex(b"PK\x05\x06")
+    size, cd = struct.unpack_from("<II", data, eocd + 12)
+    records, at = [], cd
+    while at < cd + size:
+        n = 46 + sum(struct.unpack_from("<HHH", data, at + 28))
+        records.append(bytearray(data[at:at + n]))
+        at += n
+    sheet = next(r for r in records if r[46:46 + r[28]] == b"xl/worksheets/sheet1.xml")
+    local, = struct.unpack_from("<I", sheet, 42)
+    start = local + 30 + sum(struct.unpack_from("<HH", data, local + 26))
+    end = start + struct.unpack_from("<I", sheet, 20)[0]
+    added = []
+    if kind == "head-final":
+        data[start] = 1
+        insert, at = b"", end
+    elif kind == "descriptor":
+        for record, flags in ((sheet, 8), (data, local + 6)):
+            record[flags] |= 8
+        data[local + 14:local + 26] = bytes(12)
+        insert, at = b"PK\x07\x08" + sheet[16:28], end
+    else:
+        name, prefix = b"xl/media/blob.bin", b"kept by another program"
+        content = prefix + data[local:start]
+        fields = struct.pack("<HHHHHIII", 20, 0, 0, 0, 0x21, zipfile.crc32(content), len(content), len(content))
+        insert, at = b"PK\x03\x04" + fields + struct.pack("<HH", len(name), 0) + name + prefix, local
+        added = [b"PK\x01\x02\x14\0" + fields + struct.pack("<HHHHHII", len(name), 0, 0, 0, 0, 0, local) + name]
+    for record in records:
+        offset, = struct.unpack_from("<I", record, 42)
+        struct.pack_into("<I", record, 42, offset + (len(insert) if offset >= at else 0))
+    directory = b"".join(records + added)
+    tail = data[eocd:]
+    struct.pack_into("<HHII", tail, 8, len(records + added), len(records + added), len(directory), cd + len(insert))
+    open(path, "wb").write(bytes(data[:at] + insert + data[at:cd] + directory + tail))
 
 
 def part(path, name):
     with zipfile.ZipFile(path) as z:
-        sys.stdout.write(z.read(name).decode("utf-8-sig"))
+        sys.stdout.write(z.read(name).decode("utf-8-sig", "replace"))
 
 
 def rows(path, name):
@@ -241,6 +307,11 @@ def make_minimal(kind, path):
                                                    '<row r="1048576"><c r="C1048576"><v>2</v></c></row>')
     elif kind == "zip-bomb":
         p["xl/worksheets/sheet1.xml"] += " " * (70 << 20)
+    elif kind == "sheet-read-18-times":
+        # Each read within the limit of a part, all of them past that of a load.
+        p["xl/workbook.xml"] = p["xl/workbook.xml"].replace('<sheet name="Sheet1" sheetId="1" r:id="rId1"/>', "".join(
+            '<sheet name="S%d" sheetId="%d" r:id="rId1"/>' % (i, i) for i in range(1, 19)))
+        p["xl/worksheets/sheet1.xml"] = sheet_with('<row r="1"><c r="A1"><v>1</v></c></row>' + " " * (60 << 20))
     elif kind == "bad-cell-ref":
         p["xl/worksheets/sheet1.xml"] = sheet_with('<row r="1"><c r="1A"><v>1</v></c></row>')
     elif kind not in ("valid", "truncated-entry", "truncated", "claims-60000-entries"):
@@ -272,7 +343,7 @@ def make(kind, path):
 
 
 def main(argv):
-    commands = {"dump": dump, "entries": entries, "part": part, "rows": rows, "make": make, "layout": make_layout}
+    commands = {"dump": dump, "entries": entries, "part": part, "rows": rows, "make": make, "forge": forge, "layout": make_layout}
     if len(argv) < 2 or argv[1] not in commands:
         raise SystemExit(__doc__)
     commands[argv[1]](*argv[2:])
