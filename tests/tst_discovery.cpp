@@ -256,8 +256,9 @@ private slots:
         w->udpMessageReceive(QStringLiteral("Q_R4:<b>bold</b>:<i>1</i>"), QStringLiteral("192.168.1.40"));
         QCOMPARE(deviceList(f)->item(3)->text(), QStringLiteral("192.168.001.040 - <b>bold</b> (v<i>1</i>)"));
         QVERIFY(f.logText().contains(QStringLiteral("<b>bold</b> found at address 192.168.1.40. Version: <i>1</i>")));
-        w->udpMessageReceive(QStringLiteral("Q_R4:a\u202Eb\u2028c\u0085d\u007Fe:1"), QStringLiteral("192.168.1.41"));
-        QCOMPARE(deviceList(f)->item(4)->text(), QStringLiteral("192.168.001.041 - a b c d e (v1)"));
+        w->udpMessageReceive(QStringLiteral("Q_R4:a\u202Eb\u2028c\u0085d\u007Fe\u202Af\u2066g:1\u2069"),
+                             QStringLiteral("192.168.1.41"));
+        QCOMPARE(deviceList(f)->item(4)->text(), QStringLiteral("192.168.001.041 - a b c d e f g (v1 )"));
 
         // Entries the list drops are forgotten: heard again, they are new.
         delete deviceList(f)->takeItem(0);
