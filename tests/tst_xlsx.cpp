@@ -419,6 +419,7 @@ void TestXlsx::loadFailures_data()
         {"wrong-root", "sheet \"Sheet1\": the part is not a worksheet"},
         {"row-out-of-range", "sheet \"Sheet1\": row numbers out of order or out of range"},
         {"bad-cell-ref", "sheet \"Sheet1\": cells out of order or out of range in row 1"},
+        {"noncharacter", "sheet \"Sheet1\": XML error at line 2: Invalid character reference."},
         {"truncated-entry", "xl/worksheets/sheet1.xml: CRC error"},
         {"zip-bomb", "xl/worksheets/sheet1.xml: the part expands too far"},
         {"sheet-read-18-times", "xl/worksheets/sheet1.xml: the parts are too large"},

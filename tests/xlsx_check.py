@@ -31,7 +31,7 @@ Fixture kinds:
     late-prefixes  valid, with namespace prefixes declared on <sheetData>
                  and <cellXfs> themselves
     no-workbook, workbook-not-xml, missing-sheet-part, rows-out-of-order,
-    entity-bomb, no-worksheet, wrong-root, row-out-of-range, bad-cell-ref,
+    entity-bomb, no-worksheet, wrong-root, row-out-of-range, bad-cell-ref, noncharacter,
     zip-bomb, truncated, truncated-entry, claims-60000-entries,
     sheet-read-18-times: broken in the
                  way the name says
@@ -312,6 +312,8 @@ def make_minimal(kind, path):
         p["xl/workbook.xml"] = p["xl/workbook.xml"].replace('<sheet name="Sheet1" sheetId="1" r:id="rId1"/>', "".join(
             '<sheet name="S%d" sheetId="%d" r:id="rId1"/>' % (i, i) for i in range(1, 19)))
         p["xl/worksheets/sheet1.xml"] = sheet_with('<row r="1"><c r="A1"><v>1</v></c></row>' + " " * (60 << 20))
+    elif kind == "noncharacter":
+        p["xl/worksheets/sheet1.xml"] = sheet_with('<row r="1"><c r="A1" t="inlineStr"><is><t>&#xFFFF;</t></is></c></row>')
     elif kind == "bad-cell-ref":
         p["xl/worksheets/sheet1.xml"] = sheet_with('<row r="1"><c r="1A"><v>1</v></c></row>')
     elif kind not in ("valid", "truncated-entry", "truncated", "claims-60000-entries"):
