@@ -203,6 +203,7 @@ void ReaderLink::tcpAttemptEnded(bool connected)
                 takeReceivedBytes(socket);
         });
         protocol.resetReceiver();
+        retryCount = 0; // a reader given up on before gets its repeats again
         tcpConnected = true;
         emit tcpUp();
         return;

@@ -380,6 +380,15 @@ private slots:
         QVERIFY(!f.window()->serial.isOpen() && !f.window()->tcpConnected);
         QCOMPARE(f.widget<QPushButton>(link == "tcp" ? "btNetworkConnect" : "btSerialConnect")->text(),
                  QStringLiteral("Connect"));
+        if (link == "none")
+            return;
+        // Connected again, the version is asked for as often as the first time.
+        if (link == "tcp")
+            QVERIFY(!f.connectTcp());
+        else
+            f.click("btSerialConnect");
+        QVERIFY(runUntil([&] { return f.logCount("Timeout - Please recconnect device and try again.") == 2; }, 7000));
+        QCOMPARE(f.logCount("Repeating get version frame..."), 10);
     }
 };
 
