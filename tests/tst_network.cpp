@@ -79,8 +79,14 @@ private slots:
             net->setValue(sub, values[sub]);
         QVERIFY(connect(f));
         RequestLog requests(f.reader());
+        // An answer for another setting, before the SSID's, answers nothing.
+        requests.onRequest = [&](const QByteArray &r) {
+            if (r == hex("09 03"))
+                f.injectAnswer(hex("00 09 07 01 02 03 04"));
+        };
         f.click("btReadNetwork");
         QVERIFY(f.waitForLog("Reading network done."));
+        requests.onRequest = nullptr;
 
         QList<QByteArray> expected;
         for (int sub = 0; sub <= 10; ++sub)
