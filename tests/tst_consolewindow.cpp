@@ -163,10 +163,14 @@ private slots:
             QCOMPARE(seen.size(), before);
         }
 
-        // A command the reader leaves unanswered is named after the wait; an
-        // answered one is not.
+        // A command the reader leaves unanswered is named after the wait, an
+        // answer to another command meanwhile notwithstanding; an answered
+        // one is not.
         f.window()->consoleAnswers.waitMs = 300;
-        f.reader()->registerCommand(0x03, [](SimRequest &req) { req.silent(); });
+        f.reader()->registerCommand(0x03, [&f](SimRequest &req) {
+            req.silent();
+            f.injectAnswer(hex("00 02 00"));
+        });
         selectCommand(f, 0x03);
         type(field(f, 0), "2");
         f.click("btCommnadExecute");
