@@ -90,6 +90,8 @@ private slots:
         QTest::addColumn<int>("failed");
         QTest::newRow("get firmware version") << 0x0B << QStringList {} << hex("0B") << -1;
         QTest::newRow("get uid") << 0x03 << QStringList {"2"} << hex("03 02") << -1;
+        QTest::newRow("get uid 255") << 0x03 << QStringList {"255"} << hex("03 FF") << -1;
+        QTest::newRow("get uid 256") << 0x03 << QStringList {"256"} << QByteArray() << 0;
         QTest::newRow("gpio no timeout") << 0x0E << QStringList {"1", "4", ""} << hex("0E 01 04") << -1;
         QTest::newRow("gpio timeout 65000") << 0x0E << QStringList {"1", "4", "65000"} << hex("0E 01 04 E8 FD") << -1;
         QTest::newRow("gpio timeout 65001") << 0x0E << QStringList {"1", "4", "65001"} << QByteArray() << 2;
@@ -97,6 +99,7 @@ private slots:
         QTest::newRow("led") << 0x14 << QStringList {"FF 00 80", "500"} << hex("14 FF 00 80 F4 01") << -1;
         QTest::newRow("led without colour") << 0x14 << QStringList {"", "500"} << QByteArray() << 0;
         QTest::newRow("ul increment") << 0x47 << QStringList {"2", "70000"} << hex("47 02 70 11 01") << -1;
+        QTest::newRow("ul increment 2^24-1") << 0x47 << QStringList {"2", "16777215"} << hex("47 02 FF FF FF") << -1;
         QTest::newRow("ul increment 2^24") << 0x47 << QStringList {"2", "16777216"} << QByteArray() << 1;
         QTest::newRow("fopen") << 0xE0 << QStringList {"00", "config.json"} << (hex("E0 00") + "config.json") << -1;
         QTest::newRow("pn eeprom empty") << 0xF3 << QStringList {"", ""} << hex("F3") << -1;
