@@ -12,6 +12,7 @@
 #include "sim/simfiles.h"
 #include "sim/simreader.h"
 #include "support/requestlog.h"
+#include "config/jsontext.h"
 #include "support/windowfixture.h"
 
 class TestFileTransfer : public QObject
@@ -261,6 +262,12 @@ private slots:
         QTest::newRow("an R5 document, yes") << r5 << -1 << QStringList {generation};
         QTest::newRow("a section missing, no")
             << QByteArray(r4).replace("\"sleep\"", "\"slept\"") << 0
+            << QStringList {"Question: The file lacks sections the reader's configuration has: sleep. Upload it all "
+                            "the same?"};
+        JsonText sleepless(r4);
+        sleepless.set({"sleep"}, QJsonValue(5));
+        QTest::newRow("a section not an object, no")
+            << sleepless.text() << 0
             << QStringList {"Question: The file lacks sections the reader's configuration has: sleep. Upload it all "
                             "the same?"};
         QTest::newRow("the same document") << r4 << -1 << QStringList();
