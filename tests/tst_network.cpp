@@ -111,7 +111,7 @@ private slots:
         QVERIFY(!w<QWidget>(f, "cbAuthMode")->isEnabled());
         QVERIFY(w<QWidget>(f, "leIp")->isEnabled());
 
-        net->setValue(0, bytes({7}));
+        net->setValue(0, bytes({3}));
         net->setValue(1, QByteArray());
         net->setValue(2, bytes({0}));
         net->setValue(3, QByteArray()); // an SSID without text bytes empties the field
@@ -124,7 +124,7 @@ private slots:
         read[7] = QStringLiteral("255.255.255.0");
         QCOMPARE(form(), read);
         QCOMPARE(f.logCount("the field is left unchanged."), 5);
-        QVERIFY(f.logText().contains("Unexpected Wi-Fi mode in the answer (07)"));
+        QVERIFY(f.logText().contains("Unexpected Wi-Fi mode in the answer (03)"));
     }
 
     // ---- write --------------------------------------------------------------------
