@@ -331,6 +331,12 @@ private slots:
         // A new connect makes a new socket and works.
         f.reader()->replug();
         QVERIFY(f.connectTcp());
+        // A socket of an earlier link that ends its closing only now leaves
+        // the new link up.
+        auto *earlier = new QTcpSocket(w);
+        connect(earlier, &QTcpSocket::stateChanged, w, &MainWindow::onSocketStateChanged);
+        emit earlier->stateChanged(QAbstractSocket::UnconnectedState);
+        QVERIFY(w->tcpConnected && w->tcpSocket);
         f.click("btNetworkConnect");
         QVERIFY(!w->tcpConnected);
     }
