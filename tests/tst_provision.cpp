@@ -170,6 +170,20 @@ private slots:
         QCOMPARE(run.lines.value(0).value("detail").toString(),
                  QStringLiteral("the file is not for an R4 reader (--yes uploads it all the same)"));
         QCOMPARE(pty.files().configFile(), changed);
+        // A backup that cannot be saved stops the upload, unless --yes.
+        qputenv("RX_BACKUP_DIR", dir.filePath("new.json/backups").toUtf8());
+        QVERIFY(writeFile(dir.filePath("spaced.json"), QByteArray(changed).replace("{", "{ ")));
+        run = provision({"config", "put", dir.filePath("spaced.json"), "-p", dir.filePath("tty"), "-q"});
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(run.lines.value(0).value("detail").toString(),
+                 "the backup could not be saved: cannot make the folder " + dir.filePath("new.json/backups/")
+                     + QString(dir.filePath("tty")).replace('/', '_').mid(1) + " (--yes goes on without)");
+        QCOMPARE(pty.files().configFile(), changed);
+        run = provision({"config", "put", dir.filePath("spaced.json"), "-p", dir.filePath("tty"), "-q", "--yes"});
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY(!run.lines.value(0).contains("backup"));
+        QCOMPARE(pty.files().configFile(), fileBytes(dir.filePath("spaced.json")));
+        qputenv("RX_BACKUP_DIR", dir.filePath("backups").toUtf8());
         run = provision({"config", "diff", dir.filePath("r5.json"), "-p", dir.filePath("tty"), "-q"});
         QCOMPARE(run.exitCode, 0);
         QCOMPARE(run.lines.value(0).value("changes").toArray(), QJsonArray {"hardware_version: 4 -> 12"});
@@ -217,7 +231,12 @@ private slots:
                  QStringLiteral("the reader's secured Wi-Fi would become an open access point (--yes writes it all the "
                                 "same)"));
 
-        // Any command by its catalogue name, with its fields by theirs.
+        // Any command by its catalogue name, with its fields by theirs; an
+        // answer to another command before its own is not taken for it.
+        pty.registerCommand(0x02, [&pty](SimRequest &req) {
+            pty.sendFrame(hex("00 0B 02 26"));
+            req.ack(hex("01"));
+        });
         run = provision({"send", "get tag count", "-p", dir.filePath("tty"), "-q"});
         QCOMPARE(run.exitCode, 0);
         QCOMPARE(run.lines.value(0).value("answer").toString() + " / " + run.lines.value(0).value("decoded").toString(),
