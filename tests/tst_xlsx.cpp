@@ -408,6 +408,7 @@ void TestXlsx::loadFailures_data()
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("why"); // none for a file that loads
     QTest::newRow("control: valid minimal workbook") << "valid" << QString();
+    QTest::newRow("control: a cell in the last column") << "last-column" << QString();
     const char *const failures[][2] = {
         {"truncated", "not a zip archive (Not a zip archive)"},
         {"no-workbook", "the archive has no xl/workbook.xml"},
@@ -419,6 +420,8 @@ void TestXlsx::loadFailures_data()
         {"wrong-root", "sheet \"Sheet1\": the part is not a worksheet"},
         {"row-out-of-range", "sheet \"Sheet1\": row numbers out of order or out of range"},
         {"bad-cell-ref", "sheet \"Sheet1\": cells out of order or out of range in row 1"},
+        {"past-last-column", "sheet \"Sheet1\": cells out of order or out of range in row 1"},
+        {"row-twice", "sheet \"Sheet1\": row numbers out of order or out of range"},
         {"noncharacter", "sheet \"Sheet1\": XML error at line 2: Invalid character reference."},
         {"truncated-entry", "xl/worksheets/sheet1.xml: CRC error"},
         {"zip-bomb", "xl/worksheets/sheet1.xml: the part expands too far"},

@@ -32,6 +32,7 @@ Fixture kinds:
                  and <cellXfs> themselves
     no-workbook, workbook-not-xml, missing-sheet-part, rows-out-of-order,
     entity-bomb, no-worksheet, wrong-root, row-out-of-range, bad-cell-ref, noncharacter,
+    last-column (valid), past-last-column, row-twice,
     zip-bomb, truncated, truncated-entry, claims-60000-entries,
     sheet-read-18-times: broken in the
                  way the name says
@@ -312,6 +313,14 @@ def make_minimal(kind, path):
         p["xl/workbook.xml"] = p["xl/workbook.xml"].replace('<sheet name="Sheet1" sheetId="1" r:id="rId1"/>', "".join(
             '<sheet name="S%d" sheetId="%d" r:id="rId1"/>' % (i, i) for i in range(1, 19)))
         p["xl/worksheets/sheet1.xml"] = sheet_with('<row r="1"><c r="A1"><v>1</v></c></row>' + " " * (60 << 20))
+    elif kind == "last-column":
+        # (the comment takes the rows past the fast scan, which hands any
+        # reference it refuses on, to the full parser)
+        p["xl/worksheets/sheet1.xml"] = sheet_with('<!-- x --><row r="1"><c r="XFD1"><v>1</v></c></row>')
+    elif kind == "past-last-column":
+        p["xl/worksheets/sheet1.xml"] = sheet_with('<row r="1"><c r="XFE1"><v>1</v></c></row>')
+    elif kind == "row-twice":
+        p["xl/worksheets/sheet1.xml"] = sheet_with('<row r="2"><c r="A2"><v>1</v></c></row><row r="2"><c r="B2"><v>1</v></c></row>')
     elif kind == "noncharacter":
         p["xl/worksheets/sheet1.xml"] = sheet_with('<row r="1"><c r="A1" t="inlineStr"><is><t>&#xFFFF;</t></is></c></row>')
     elif kind == "bad-cell-ref":
