@@ -186,6 +186,11 @@ private slots:
         }
         QCOMPARE(f.logCount("Device found:"), found.size());
         QCOMPARE(f.logCount("Done."), 0);
+
+        // Started again, the scan begins at the first address.
+        f.click("btScanRs485");
+        QCOMPARE(w->rs485ScanAddress, uint8_t(0));
+        f.click("btScanRs485");
     }
 
     // On an open connection the button closes it and no scan starts.
