@@ -25,6 +25,7 @@
 
 #include <arpa/inet.h>
 #include <cstring>
+#include <ctime>
 #include <linux/if_packet.h>
 #include <net/ethernet.h>
 #include <sys/socket.h>
@@ -313,6 +314,15 @@ private slots:
 
         // Silence is measured, not the time of day: a clock behind the entry.
         QVERIFY(Discovery::heardRecently(heard, heard - 60000));
+
+        // With every entry as it should be, the list is left alone: the
+        // window idles (a second of it takes far less than a second of CPU).
+        timespec before {}, after {};
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &before);
+        QTest::qWait(1000);
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &after);
+        const qint64 cpuMs = (after.tv_sec - before.tv_sec) * 1000 + (after.tv_nsec - before.tv_nsec) / 1000000;
+        QVERIFY2(cpuMs < 250, qPrintable(QString::number(cpuMs)));
     }
 
     // A crowd of senders (a big network, or forged addresses) is taken in
