@@ -418,6 +418,9 @@ private slots:
             << true << record(pattern(2060))
             << refused + "record 1 (offset 0) holds 2060 bytes, one frame carries at most 2059";
         QTest::newRow("chip, 2.6 GB file") << true << QByteArray() << tooLarge;
+        // The largest file is taken: its question is asked (and answered no).
+        QTest::newRow("firmware, 32 MiB file")
+            << false << QByteArray() << "Firmware update cancelled: nothing was sent.";
     }
     void refused()
     {
@@ -436,8 +439,9 @@ private slots:
             path = m_dir.filePath("no-such-file");
         else if (!message.startsWith("Firmware not"))
             path = writeFile(QStringLiteral("bad-%1").arg(QTest::currentDataTag()), file);
-        if (message.contains("too large")) // a file that takes no room on the disk
-            QVERIFY(QFile(path).resize(2600000000));
+        if (message.contains("too large") || message.contains("cancelled")) // files that take no room on the disk
+            QVERIFY(QFile(path).resize(message.contains("cancelled") ? 32 * 1024 * 1024 : 2600000000));
+        f.window()->askQuestion = [](const QString &, const QString &) { return false; };
         chooseFile(f, path);
         RequestLog requests(f.reader());
         f.click(chip ? "btPNUpdate" : "btFlashFirmware");
