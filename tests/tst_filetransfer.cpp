@@ -264,6 +264,10 @@ private slots:
             << QByteArray(r4).replace("\"sleep\"", "\"slept\"") << 0
             << QStringList {"Question: The file lacks sections the reader's configuration has: sleep. Upload it all "
                             "the same?"};
+        QTest::newRow("no hardware version, no")
+            << QByteArray(r4).replace("\"hardware_version\"", "\"hardware\"") << 0
+            << QStringList {"Question: The file does not say which hardware it is for (no \"hardware_version\"), and "
+                            "this reader is an R4. Upload it all the same?"};
         JsonText sleepless(r4);
         sleepless.set({"sleep"}, QJsonValue(5));
         QTest::newRow("a section not an object, no")
