@@ -2,7 +2,7 @@
 // config.json upload and download from the real window against the simulated
 // reader, over the pty and over TCP in turn, the classes of faults in turn
 // (single: one to three faults on the reader's answers; doubled+lost-request;
-// around-eof; errors; see support/workflowsoak.h) placed at random from the
+// around-eof; errors; see workflowsoak.h) placed at random from the
 // seed. Prints the runs, the faults injected by kind and the verdicts by
 // class; fails when a run reported success the reader's data contradicts
 // (silently-corrupt, each reported with its seed, class, faults and log) or
@@ -20,7 +20,7 @@
 #include <cstdio>
 
 #include "support/windowfixture.h"
-#include "support/workflowsoak.h"
+#include "workflowsoak.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "support/workflowsoak.h"
+#include "workflowsoak.h"
 
 #include <QElapsedTimer>
 #include <QFile>

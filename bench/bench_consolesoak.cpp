@@ -6,7 +6,9 @@
 // protocol log at the very request it hit. The figures go to the test output.
 //
 // RX_SOAK_REQUESTS and RX_SOAK_SEED change the number of requests and the
-// random sequence (both are printed).
+// random sequence (both are printed). Builds MainWindows: run it inside a
+// private network namespace, e.g.
+//   /work/shared/tools/isolated bench/bench_consolesoak
 #include <QAbstractButton>
 #include <QApplication>
 #include <QElapsedTimer>
@@ -457,4 +459,4 @@ void TestSoak::consoleUnderFaults()
 }
 
 QTEST_MAIN(TestSoak)
-#include "tst_soak.moc"
+#include "bench_consolesoak.moc"
